@@ -1,0 +1,69 @@
+// The "cpu" backend: host allocator, kernel table filled once from the CPU's features.
+#include "backend/cpu_backend.h"
+
+#include "backend/registry.h"
+
+namespace trevalon {
+namespace {
+
+Allocator* get_cpu_allocator() { return &cpu_allocator(); }
+
+BackendDescriptor& mutable_descriptor() {
+  static BackendDescriptor descriptor{"cpu", 0, 0, KernelTable{}};
+  return descriptor;
+}
+
+CpuTier& current_tier() {
+  static CpuTier tier = CpuTier::Portable;
+  return tier;
+}
+
+void fill_table(KernelTable& table, CpuTier tier) {
+  table = KernelTable{};
+  table.get_allocator = &get_cpu_allocator;
+  install_matrix_kernels(table, tier);
+  install_elementwise_kernels(table, tier);
+  install_pooling_kernels(table, tier);
+  install_activation_kernels(table, tier);
+  install_conv_f32_kernels(table, tier);
+  install_conv_i8_kernels(table, tier);
+}
+
+struct CpuBackendRegistration {
+  CpuBackendRegistration() { register_cpu_backend(); }
+};
+const CpuBackendRegistration registration;
+
+}  // namespace
+
+CpuAllocator& cpu_allocator() {
+  static CpuAllocator instance;
+  return instance;
+}
+
+const BackendDescriptor& cpu_backend_descriptor() {
+  static const bool filled = [] {
+    current_tier() = detect_cpu_tier();
+    fill_table(mutable_descriptor().kernels, current_tier());
+    return true;
+  }();
+  (void)filled;
+  return mutable_descriptor();
+}
+
+void register_cpu_backend() { register_backend(&cpu_backend_descriptor()); }
+
+CpuTier cpu_kernel_tier() {
+  cpu_backend_descriptor();
+  return current_tier();
+}
+
+bool set_cpu_kernel_tier(CpuTier tier) {
+  cpu_backend_descriptor();
+  if (static_cast<int>(tier) > static_cast<int>(detect_cpu_tier())) return false;
+  current_tier() = tier;
+  fill_table(mutable_descriptor().kernels, tier);
+  return true;
+}
+
+}  // namespace trevalon

@@ -1,0 +1,30 @@
+// The CPU backend: its descriptor, registered at load, and the tier its kernel table was filled for.
+#pragma once
+
+#include "backend/allocator.h"
+#include "backend/cpu_features.h"
+#include "backend/kernel_table.h"
+
+namespace trevalon {
+
+const BackendDescriptor& cpu_backend_descriptor();
+// The static allocator the CPU backend's get_allocator returns.
+CpuAllocator& cpu_allocator();
+// Registers the CPU backend (the static initialiser calls this once).
+void register_cpu_backend();
+
+// Tier whose kernels fill the table now.
+CpuTier cpu_kernel_tier();
+// Refill the table for a lower tier (tests run every tier on one machine); false when this CPU
+// cannot run `tier`.
+bool set_cpu_kernel_tier(CpuTier tier);
+
+// Every kernel family fills its slots: portable code first, then the best code for `tier`.
+void install_matrix_kernels(KernelTable& table, CpuTier tier);
+void install_elementwise_kernels(KernelTable& table, CpuTier tier);
+void install_pooling_kernels(KernelTable& table, CpuTier tier);
+void install_activation_kernels(KernelTable& table, CpuTier tier);
+void install_conv_f32_kernels(KernelTable& table, CpuTier tier);
+void install_conv_i8_kernels(KernelTable& table, CpuTier tier);
+
+}  // namespace trevalon

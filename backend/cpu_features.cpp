@@ -1,0 +1,60 @@
+// CPUID and XGETBV: a feature counts only when the OS saves its registers.
+#include "backend/cpu_features.h"
+
+#if !defined(TREVALON_PORTABLE) && (defined(__x86_64__) || defined(_M_X64))
+#include <cpuid.h>
+#include <cstdint>
+#define TREVALON_HAVE_CPUID 1
+#endif
+
+namespace trevalon {
+
+#ifdef TREVALON_HAVE_CPUID
+namespace {
+
+uint64_t read_xcr0() {
+  uint32_t eax, edx;
+  __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
+  return (uint64_t(edx) << 32) | eax;
+}
+
+CpuTier probe() {
+  unsigned a, b, c, d;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return CpuTier::Portable;
+  const bool osxsave = c & (1u << 27), fma = c & (1u << 12);
+  if (!osxsave) return CpuTier::Portable;
+  const uint64_t xcr0 = read_xcr0();
+  const bool ymm_saved = (xcr0 & 0x6) == 0x6;
+  const bool zmm_saved = (xcr0 & 0xe6) == 0xe6;
+  if (__get_cpuid_max(0, nullptr) < 7) return CpuTier::Portable;
+  __cpuid_count(7, 0, a, b, c, d);
+  const bool avx2 = b & (1u << 5);
+  const bool avx512f = b & (1u << 16), avx512dq = b & (1u << 17);
+  const bool avx512bw = b & (1u << 30), avx512vl = b & (1u << 31);
+  const bool vnni = c & (1u << 11);
+  if (!(avx2 && fma && ymm_saved)) return CpuTier::Portable;
+  if (!(avx512f && avx512dq && avx512bw && avx512vl && zmm_saved)) return CpuTier::Avx2;
+  return vnni ? CpuTier::Avx512Vnni : CpuTier::Avx512;
+}
+
+}  // namespace
+
+CpuTier detect_cpu_tier() {
+  static const CpuTier tier = probe();
+  return tier;
+}
+#else
+CpuTier detect_cpu_tier() { return CpuTier::Portable; }
+#endif
+
+const char* cpu_tier_name(CpuTier tier) {
+  switch (tier) {
+    case CpuTier::Portable: return "portable";
+    case CpuTier::Avx2: return "avx2";
+    case CpuTier::Avx512: return "avx512";
+    case CpuTier::Avx512Vnni: return "avx512vnni";
+  }
+  return "unknown";
+}
+
+}  // namespace trevalon

@@ -1,0 +1,132 @@
+// Matrix kernel benchmark: measures this core's peak, then gemm_f32, gemm_i8 and gemv_f32 on the
+// shapes of real convolution and classifier layers, for every kernel tier the CPU supports.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "backend/cpu_backend.h"
+#include "backend/cpu_features.h"
+
+namespace trevalon::bench {
+#ifndef TREVALON_PORTABLE
+double fma512_loop(int64_t iterations);
+double vnni512_loop(int64_t iterations);
+#endif
+}  // namespace trevalon::bench
+
+namespace {
+
+using namespace trevalon;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Best time per call over repeated runs of about `budget` seconds each.
+template <typename F>
+double best_seconds(F&& call, double budget = 0.25) {
+  call();  // warm caches and per-thread buffers
+  double best = 1e30;
+  for (int round = 0; round < 5; ++round) {
+    int reps = 0;
+    const auto t0 = Clock::now();
+    do {
+      call();
+      ++reps;
+    } while (seconds_since(t0) < budget / 5);
+    best = std::min(best, seconds_since(t0) / reps);
+  }
+  return best;
+}
+
+struct Shape {
+  int M, K, N;
+};
+const Shape kConvShapes[] = {{3136, 576, 64}, {784, 1152, 128}, {196, 2304, 256}, {49, 4608, 512}};
+
+volatile double g_sink;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CpuTier best = detect_cpu_tier();
+  double fp32_peak = 0.0, vnni_peak = 0.0;  // operations per second (FMA = 2)
+#ifndef TREVALON_PORTABLE
+  if (best >= CpuTier::Avx512) {
+    const int64_t iters = 20'000'000;
+    const double t = best_seconds([&] { g_sink = bench::fma512_loop(iters / 10); });
+    fp32_peak = double(iters / 10) * 16 * 16 * 2 / t;
+  }
+  if (best >= CpuTier::Avx512Vnni) {
+    const int64_t iters = 20'000'000;
+    const double t = best_seconds([&] { g_sink = bench::vnni512_loop(iters / 10); });
+    vnni_peak = double(iters / 10) * 16 * 64 * 2 / t;
+  }
+#endif
+  std::printf("measured single-core peak: fp32 FMA512 %.1f GFLOP/s, VNNI512 %.1f GOP/s\n",
+              fp32_peak * 1e-9, vnni_peak * 1e-9);
+
+  std::mt19937 rng(1);
+  std::uniform_real_distribution<float> uf(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> ui(-128, 127);
+
+  std::printf("\n%-11s %-6s %-6s %-6s %-16s %10s %8s\n", "tier", "M", "K", "N", "kernel", "G(FL)OP/s",
+              "of peak");
+  for (int t = int(best); t >= 0; --t) {
+    if (argc > 1 && std::string(argv[1]) != cpu_tier_name(CpuTier(t))) continue;
+    if (!set_cpu_kernel_tier(CpuTier(t))) continue;
+    const KernelTable& k = cpu_backend_descriptor().kernels;
+    const char* tier = cpu_tier_name(CpuTier(t));
+    for (const Shape& s : kConvShapes) {
+      const double ops = 2.0 * s.M * s.K * s.N;
+      std::vector<float> A(size_t(s.M) * s.K), W(size_t(s.N) * s.K), bias(s.N), C(size_t(s.M) * s.N);
+      for (auto& v : A) v = uf(rng);
+      for (auto& v : W) v = uf(rng);
+      for (auto& v : bias) v = uf(rng);
+      float* pw = k.pack_weights_f32(W.data(), s.N, s.K);
+      const double tf = best_seconds([&] {
+        k.gemm_f32(A.data(), pw, bias.data(), C.data(), true, s.M, s.K, s.N);
+      });
+      k.free_packed_f32(pw);
+      std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_f32",
+                  ops / tf * 1e-9, fp32_peak > 0 ? 100.0 * ops / tf / fp32_peak : 0.0);
+
+      std::vector<int8_t> Ai(size_t(s.M) * s.K), Wi(size_t(s.N) * s.K), Ci(size_t(s.M) * s.N);
+      for (auto& v : Ai) v = int8_t(ui(rng));
+      for (auto& v : Wi) v = int8_t(ui(rng));
+      std::vector<int64_t> bias_i(s.N, 1000);
+      std::vector<int32_t> mult(s.N, 1 << 30), shift(s.N, -10);
+      int8_t* pi = k.pack_weights_i8(Wi.data(), s.N, s.K);
+      const double ti = best_seconds([&] {
+        k.gemm_i8(Ai.data(), pi, bias_i.data(), mult.data(), shift.data(), nullptr, 0, Ci.data(),
+                  false, s.M, s.K, s.N, false, nullptr, nullptr);
+      });
+      k.free_packed_i8(pi);
+      std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8",
+                  ops / ti * 1e-9, vnni_peak > 0 ? 100.0 * ops / ti / vnni_peak : 0.0);
+    }
+    {
+      const int K = 2048, N = 1000;
+      std::vector<float> x(K), W(size_t(N) * K), bias(N), out(N);
+      for (auto& v : x) v = uf(rng);
+      for (auto& v : W) v = uf(rng);
+      float* pw = k.pack_weights_f32(W.data(), N, K);
+      const double tg = best_seconds([&] {
+        k.gemv_f32(x.data(), W.data(), bias.data(), out.data(), K, N, pw, nullptr);
+      });
+      k.free_packed_f32(pw);
+      std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%   (%.1f GB/s of weights)\n", tier, 1, K,
+                  N, "gemv_f32", 2.0 * K * N / tg * 1e-9,
+                  fp32_peak > 0 ? 100.0 * 2.0 * K * N / tg / fp32_peak : 0.0,
+                  4.0 * K * N / tg * 1e-9);
+    }
+  }
+  set_cpu_kernel_tier(best);
+  return 0;
+}

@@ -1,0 +1,269 @@
+// The Python surface of the engine: module functions, InputSpec and InferenceModel.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+
+#include "backend/registry.h"
+#include "runtime/inference_model.h"
+
+namespace py = pybind11;
+using trevalon::InferenceModel;
+using trevalon::InputSpec;
+using trevalon::ModelTensor;
+using trevalon::TensorMap;
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Python bindings for the trevalon inference engine.\n\nQuick start::\n\n"
+    "    import numpy as np, model_inference as mi\n"
+    "    model = mi.InferenceModel('model_defs/resnet50_fp32_arch.json',\n"
+    "                              'weights/resnet50_fp32.bin')\n"
+    "    logits = model.forward(np.zeros((224, 224, 3), dtype=np.float32))\n";
+
+constexpr const char* kModelDoc =
+    "Generic graph-based inference model.\n\n"
+    "Loads a JSON architecture file and a W1X1 binary weights file,\n"
+    "then exposes a ``forward()`` method for running inference.\n\n"
+    "Example (single input, float32 model)::\n\n"
+    "    import numpy as np, model_inference as mi\n"
+    "    model = mi.InferenceModel('model_defs/resnet50_fp32_arch.json',\n"
+    "                              'weights/resnet50_fp32.bin')\n"
+    "    x = np.zeros((224, 224, 3), dtype=np.float32)\n"
+    "    logits = model.forward(x)\n\n"
+    "Example (multi-input)::\n\n"
+    "    outputs = model.forward({'x1': arr1, 'x2': arr2})\n"
+    "    y1 = outputs['y1']\n";
+
+const InputSpec& first_input(const InferenceModel& m) {
+  if (m.inputs().empty()) throw std::runtime_error("Model has no declared inputs.");
+  return m.inputs().front();
+}
+
+// Tensor shape for `count` elements given to an input declared with shape `S`.
+std::vector<int32_t> infer_shape(const std::vector<int32_t>& S, uint64_t count, const std::string& name) {
+  bool variable = false;
+  for (int32_t d : S) variable |= d == 0;
+  if (!variable) {
+    uint64_t needed = 1;
+    for (int32_t d : S) needed *= d > 0 ? uint64_t(d) : 0;
+    if (count < needed)
+      throw std::runtime_error("input '" + name + "' needs " + std::to_string(needed) + " elements, got " +
+                               std::to_string(count));
+    return S;
+  }
+  const uint64_t C = S.empty() ? 0 : uint64_t(std::max(S.back(), 0));
+  uint64_t W = 1;
+  if (S.size() >= 3) W = S[1] >= 2 ? uint64_t(S[1]) : 1;
+  const uint64_t H = W * C == 0 ? 0 : count / (W * C);
+  auto i32 = [](uint64_t v) { return static_cast<int32_t>(std::min<uint64_t>(v, INT32_MAX)); };
+  if (W >= 2) return {i32(H), i32(W), i32(C)};
+  if (H >= 2) return {i32(H), i32(C)};
+  return {i32(C)};
+}
+
+using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
+using Int8Array = py::array_t<int8_t, py::array::c_style | py::array::forcecast>;
+
+// Converted array kept alive for the call, with the tensor that borrows its data.
+struct HeldInput {
+  py::array array;
+  ModelTensor tensor;
+};
+
+HeldInput convert(const py::array& in, bool as_int8) {
+  HeldInput held;
+  if (as_int8) {
+    held.array = Int8Array::ensure(in);
+    held.tensor.dtype = "int8";
+  } else {
+    held.array = FloatArray::ensure(in);
+    held.tensor.dtype = "float32";
+  }
+  if (!held.array) throw py::error_already_set();
+  held.tensor.data = held.array.data();
+  return held;
+}
+
+py::array_t<float> to_numpy(const ModelTensor& t) {
+  uint64_t count = 1;
+  for (int32_t d : t.shape) count *= d > 0 ? uint64_t(d) : 0;
+  py::array_t<float> out(static_cast<py::ssize_t>(count));
+  float* dst = out.mutable_data();
+  if (t.dtype == "int8") {
+    const int8_t* src = reinterpret_cast<const int8_t*>(t.storage.data());
+    const uint64_t n = std::min<uint64_t>(count, t.storage.size());
+    for (uint64_t i = 0; i < n; ++i) dst[i] = static_cast<float>(src[i]);
+    for (uint64_t i = n; i < count; ++i) dst[i] = 0.0f;
+  } else {
+    const uint64_t n = std::min<uint64_t>(count, t.storage.size() / sizeof(float));
+    if (n) std::memcpy(dst, t.storage.data(), n * sizeof(float));
+    for (uint64_t i = n; i < count; ++i) dst[i] = 0.0f;
+  }
+  return out;
+}
+
+py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
+  if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
+  const InputSpec& spec = first_input(m);
+  const char kind = input.dtype().kind();
+  bool as_int8;
+  if (kind == 'f') {
+    as_int8 = false;
+  } else if (kind == 'i' || kind == 'b') {
+    as_int8 = true;
+  } else {
+    throw std::runtime_error("Unsupported array dtype '" + std::string(py::str(input.dtype())) +
+                             "'. Use float32 for FP32 models or int8 for INT8 models.");
+  }
+  HeldInput held = convert(input, as_int8);
+  held.tensor.shape = infer_shape(spec.shape, static_cast<uint64_t>(held.array.size()), spec.name);
+  TensorMap inputs;
+  inputs.emplace(spec.name, std::move(held.tensor));
+  TensorMap outputs = m.forward(inputs);
+  if (!m.output_names().empty()) {
+    auto it = outputs.find(m.output_names().front());
+    if (it != outputs.end()) return to_numpy(it->second);
+  }
+  return py::array_t<float>(0);
+}
+
+py::dict forward_multi(InferenceModel& m, const std::map<std::string, py::array>& arrays) {
+  std::unordered_map<std::string, const InputSpec*> declared;
+  for (const InputSpec& spec : m.inputs()) declared[spec.name] = &spec;
+  std::vector<py::array> keep_alive;
+  TensorMap inputs;
+  for (const auto& [name, array] : arrays) {
+    auto found = declared.find(name);
+    const InputSpec* spec = found == declared.end() ? nullptr : found->second;
+    const char kind = array.dtype().kind();
+    // An integer array for a declared int8 input stays int8, as in the single-input form.
+    const bool as_int8 = spec && spec->dtype == "int8" && (kind == 'i' || kind == 'b');
+    HeldInput held = convert(array, as_int8);
+    if (spec) {
+      held.tensor.shape = infer_shape(spec->shape, static_cast<uint64_t>(held.array.size()), name);
+    } else {
+      for (py::ssize_t k = 0; k < held.array.ndim(); ++k)
+        held.tensor.shape.push_back(static_cast<int32_t>(held.array.shape(k)));
+    }
+    keep_alive.push_back(held.array);
+    inputs[name] = std::move(held.tensor);
+  }
+  TensorMap outputs = m.forward(inputs);
+  py::dict result;
+  for (const auto& [name, tensor] : outputs) result[py::str(name)] = to_numpy(tensor);
+  return result;
+}
+
+std::string join_shape(const std::vector<int32_t>& shape) {
+  std::string s;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    if (i) s += ",";
+    s += std::to_string(shape[i]);
+  }
+  return s;
+}
+
+bool is_image_classifier(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower.find("resnet") != std::string::npos || lower.find("mobilenet") != std::string::npos ||
+         lower.find("vit") != std::string::npos;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(model_inference, m) {
+  m.doc() = kModuleDoc;
+
+  m.def("set_backend", [](const std::string& name) { return trevalon::set_backend(name.c_str()); },
+        py::arg("name") = "cpu",
+        "Select the active backend.\n\nArgs:\n    name: 'cpu' (default), 'cuda', or 'metal'\n\n"
+        "Returns:\n    True if the backend was found and activated.");
+  m.def("active_backend", []() { return std::string(trevalon::active_backend_name()); },
+        "Return the name of the currently active backend ('cpu', 'cuda', or 'metal').");
+
+  py::class_<InputSpec>(m, "InputSpec", "Descriptor for one model input (shape, dtype, and quantization params).")
+      .def_property_readonly("name", [](const InputSpec& s) { return s.name; },
+                             "ModelIOTensor name in the arch graph.")
+      .def_property_readonly("shape", [](const InputSpec& s) { return s.shape; },
+                             "Input shape in NHWC order, e.g. [224,224,3] or [80] for flat. 0 in a dimension "
+                             "means variable (supplied at runtime).")
+      .def_property_readonly("scale", [](const InputSpec& s) { return s.scale; }, "INT8 quantization scale.")
+      .def_property_readonly("zp", [](const InputSpec& s) { return s.zp; }, "INT8 zero point.")
+      .def_property_readonly("dtype", [](const InputSpec& s) { return s.dtype; }, "'int8' or 'float32'.")
+      .def("__repr__", [](const InputSpec& s) {
+        return "<InputSpec name='" + s.name + "' shape=[" + join_shape(s.shape) + "] dtype=" + s.dtype + ">";
+      });
+
+  py::class_<InferenceModel, std::unique_ptr<InferenceModel>>(m, "InferenceModel", kModelDoc)
+      .def(py::init([](const std::string& arch_path, const std::string& weights_path) {
+             auto model = std::make_unique<InferenceModel>(arch_path, weights_path, 0);
+             model->set_profile_enabled(true);
+             return model;
+           }),
+           py::arg("arch_path"), py::arg("weights_path"),
+           "Load model from a JSON arch file and a W1X1 binary weights file.\n\n"
+           "Raises RuntimeError if either file cannot be opened.")
+      .def("forward", &forward_single, py::arg("input"),
+           "Run a single-input forward pass.\n\nArgs:\n"
+           "    input: numpy array (float32 for FP32 models, int8 for INT8 models).\n"
+           "           Shape is inferred from the arch spec; flat 1-D arrays are accepted.\n\n"
+           "Returns:\n    1-D float32 numpy array (e.g. class logits).")
+      .def("forward", &forward_multi, py::arg("inputs"),
+           "Run a multi-input / multi-output forward pass.\n\nArgs:\n"
+           "    inputs: dict mapping tensor name \u2192 numpy array (float32).\n\n"
+           "Returns:\n    dict mapping output tensor name \u2192 1-D float32 numpy array.")
+      .def_property_readonly("model_name", &InferenceModel::model_name, "Model name string from the arch JSON.")
+      .def_property_readonly("input_count", [](const InferenceModel& m) { return m.inputs().size(); },
+                             "Number of declared model inputs.")
+      .def_property_readonly("inputs", [](const InferenceModel& m) { return m.inputs(); },
+                             "List of InputSpec descriptors (one per model input).")
+      .def_property_readonly("output_names", &InferenceModel::output_names, "List of declared output tensor names.")
+      .def_property_readonly("is_fp32", [](const InferenceModel& m) { return first_input(m).dtype == "float32"; },
+                             "True when the first declared input is float32.")
+      .def_property_readonly("input_h",
+                             [](const InferenceModel& m) {
+                               const auto& s = first_input(m).shape;
+                               return s.empty() ? 1 : s[0];
+                             },
+                             "First input height in NHWC layout.")
+      .def_property_readonly("input_w",
+                             [](const InferenceModel& m) {
+                               const auto& s = first_input(m).shape;
+                               return s.size() < 2 ? 1 : s[1];
+                             },
+                             "First input width in NHWC layout.")
+      .def_property_readonly("input_c",
+                             [](const InferenceModel& m) {
+                               const auto& s = first_input(m).shape;
+                               return s.size() < 3 ? 1 : s[2];
+                             },
+                             "First input channel count in NHWC layout.")
+      .def_property_readonly("num_classes",
+                             [](const InferenceModel& m) { return is_image_classifier(m.model_name()) ? 1000 : 0; },
+                             "Classifier class-count hint. Returns 1000 for ImageNet classifier models, otherwise 0.")
+      .def("op_profile", &InferenceModel::op_profile,
+           "Return per-op accumulated timing as dict[str, float] (milliseconds).")
+      .def("layer_profile", &InferenceModel::layer_profile,
+           "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
+      .def("set_profile_enabled", &InferenceModel::set_profile_enabled, py::arg("enabled"),
+           "Enable or disable per-op and per-layer profiling.")
+      .def_property_readonly("profile_enabled", &InferenceModel::profile_enabled, "True when profiling is enabled.")
+      .def("set_speed", &InferenceModel::set_speed, py::arg("speed"),
+           "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower.")
+      .def_property_readonly("speed", &InferenceModel::speed, "Current TTS duration speed.")
+      .def("reset_profile", &InferenceModel::reset_profile, "Clear accumulated profiling timings.")
+      .def("__repr__", [](const InferenceModel& m) {
+        const std::string shape = m.inputs().empty() ? std::string() : join_shape(m.inputs().front().shape);
+        return "<InferenceModel name='" + m.model_name() + "' input=[" + shape + "]>";
+      });
+}

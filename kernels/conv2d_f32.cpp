@@ -1,0 +1,113 @@
+// Float 2-D convolution (slot 11): patch gathering in row blocks, each block multiplied by the
+// patch-ordered packed weights with the table's gemm_f32 while it is still in cache.
+#include "kernels/conv2d_f32.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "backend/cpu_backend.h"
+
+namespace trevalon {
+
+int conv_output_size(int in, int kernel, int stride, int pad, int dilation) {
+  const int64_t span = int64_t(dilation) * (int64_t(kernel) - 1) + 1;
+  const int64_t s = stride == 0 ? 1 : stride;
+  const int64_t out = (int64_t(in) + 2 * int64_t(pad) - span) / s + 1;
+  if (out > INT32_MAX) return INT32_MAX;
+  return out < INT32_MIN ? INT32_MIN : int(out);
+}
+
+void conv2d_f32_gather_patches(const float* input, int C, int H, int W, int kH, int kW,
+                               int stride_h, int stride_w, int pad_h, int pad_w, int dilation_h,
+                               int dilation_w, int out_w, int row_begin, int rows, float* patches) {
+  const size_t tap_bytes = size_t(C) * sizeof(float);
+  float* dst = patches;
+  for (int r = row_begin; r < row_begin + rows; ++r) {
+    const int oy = r / out_w, ox = r % out_w;
+    for (int ky = 0; ky < kH; ++ky) {
+      const int64_t iy = int64_t(oy) * stride_h + int64_t(ky) * dilation_h - pad_h;
+      const bool row_inside = iy >= 0 && iy < H;
+      for (int kx = 0; kx < kW; ++kx, dst += C) {
+        const int64_t ix = int64_t(ox) * stride_w + int64_t(kx) * dilation_w - pad_w;
+        if (row_inside && ix >= 0 && ix < W)
+          std::memcpy(dst, input + (size_t(iy) * size_t(W) + size_t(ix)) * size_t(C), tap_bytes);
+        else
+          std::memset(dst, 0, tap_bytes);
+      }
+    }
+  }
+}
+
+namespace {
+
+// Patch rows per block: about 256 KiB of patches, in whole 8-row tiles of the product.
+int patch_block_rows(int M, int K) {
+  constexpr size_t kBlockBytes = size_t(256) << 10;
+  size_t rows = kBlockBytes / (size_t(K) * sizeof(float));
+  rows = rows < 8 ? 8 : rows & ~size_t(7);
+  return rows >= size_t(M) ? M : int(rows);
+}
+
+struct PackedDeleter {
+  void (*release)(float*);
+  void operator()(float* p) const { release(p); }
+};
+
+}  // namespace
+
+void conv2d_f32(const float* input, const float* weights, const float* bias, float* output, int C,
+                int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
+                int dilation_w, void* stream) {
+  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 ||
+      stride_w <= 0 || dilation_h <= 0 || dilation_w <= 0 || pad_h < 0 || pad_w < 0)
+    return;
+  const int out_h = conv_output_size(H, kH, stride_h, pad_h, dilation_h);
+  const int out_w = conv_output_size(W, kW, stride_w, pad_w, dilation_w);
+  const int64_t M64 = int64_t(out_h) * out_w, K64 = int64_t(kH) * kW * C;
+  if (out_h <= 0 || out_w <= 0 || M64 > INT32_MAX || K64 > INT32_MAX) return;
+  const int M = int(M64), K = int(K64);
+  const KernelTable& table = cpu_backend_descriptor().kernels;
+  if (!table.gemm_f32) return;
+
+  std::unique_ptr<float, PackedDeleter> owned(nullptr, PackedDeleter{table.free_packed_f32});
+  if (!packed) {
+    if (!weights || !table.pack_weights_f32) return;
+    // Stored order is (output channel, channel, kernel row, kernel column); patches want the
+    // channel fastest.
+    std::vector<float> reordered(size_t(C_out) * size_t(K));
+    const int taps = kH * kW;
+    for (int o = 0; o < C_out; ++o)
+      for (int c = 0; c < C; ++c)
+        for (int t = 0; t < taps; ++t)
+          reordered[(size_t(o) * taps + t) * C + c] = weights[(size_t(o) * C + c) * taps + t];
+    owned.reset(table.pack_weights_f32(reordered.data(), C_out, K));
+    packed = owned.get();
+  }
+
+  // A 1x1 stride-1 unpadded kernel: the image already is the (H x W) x C patch matrix.
+  if (kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 && pad_w == 0) {
+    table.gemm_f32(input, packed, bias, output, relu, M, K, C_out);
+    return;
+  }
+
+  const int block = patch_block_rows(M, K);
+  float* patches = scratch;
+  if (!patches) {
+    thread_local std::vector<float> patch_buffer;  // grows to the largest block, then reused
+    const size_t need = size_t(block) * size_t(K);
+    if (patch_buffer.size() < need) patch_buffer.resize(need);
+    patches = patch_buffer.data();
+  }
+  for (int m0 = 0; m0 < M; m0 += block) {
+    const int rows = M - m0 < block ? M - m0 : block;
+    conv2d_f32_gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w,
+                              dilation_h, dilation_w, out_w, m0, rows, patches);
+    table.gemm_f32(patches, packed, bias, output + size_t(m0) * size_t(C_out), relu, rows, K, C_out);
+  }
+}
+
+}  // namespace trevalon

@@ -1,0 +1,25 @@
+// Float 2-D convolution on channels-fastest images: patch matrix times patch-ordered packed weights.
+#pragma once
+
+namespace trevalon {
+
+// Output size of one spatial dimension; 0 or less when the dilated kernel does not fit the padded
+// input (a zero stride counts as 1).
+int conv_output_size(int in, int kernel, int stride, int pad, int dilation);
+
+// Rows [row_begin, row_begin + rows) of the patch matrix: one row per output pixel (oy, ox) in
+// row-major order, kH x kW x C floats in (kernel row, kernel column, channel) order, zeros for taps
+// outside the input.
+void conv2d_f32_gather_patches(const float* input, int C, int H, int W, int kH, int kW,
+                               int stride_h, int stride_w, int pad_h, int pad_w, int dilation_h,
+                               int dilation_w, int out_w, int row_begin, int rows, float* patches);
+
+// Slot 11. The product runs through the CPU table's gemm_f32; without `packed` the weights
+// (C_out x C x kH x kW) are reordered and packed for the call. `scratch`, when given, holds at
+// least C x kH x kW x out_h x out_w floats; otherwise a per-thread buffer serves.
+void conv2d_f32(const float* input, const float* weights, const float* bias, float* output, int C,
+                int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
+                int dilation_w, void* stream);
+
+}  // namespace trevalon

@@ -1,0 +1,36 @@
+// Depthwise 3x3 int8 convolution of channels-fastest data (padding 1, stride 1 or 2, one output
+// channel per input channel) with tap-major weights.
+#pragma once
+
+#include <cstdint>
+
+namespace trevalon {
+
+// weights: 9 x C int8, tap t = 3 ky + kx of channel c at t x C + c. bias: int32 per channel.
+// out_h = (H - 1) / stride + 1, out_w likewise; taps outside the input read in_zp.
+using DepthwiseI8Kernel = void (*)(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                                   const int32_t* mult, const int32_t* shift, int8_t in_zp,
+                                   int8_t out_zp, int8_t* output, int C, int H, int W, int stride);
+
+// Runs the implementation chosen for the CPU table's current tier.
+void depthwise_i8_3x3(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                      const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                      int8_t* output, int C, int H, int W, int stride);
+// Called by install_conv_i8_kernels whenever the CPU table is filled.
+void set_depthwise_i8_kernel(DepthwiseI8Kernel kernel);
+
+// Plain C++: 16 channels at a time, then the rest one by one.
+void depthwise_i8_3x3_portable(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                               const int32_t* mult, const int32_t* shift, int8_t in_zp,
+                               int8_t out_zp, int8_t* output, int C, int H, int W, int stride);
+
+#ifndef TREVALON_PORTABLE
+void depthwise_i8_3x3_avx2(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                           const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                           int8_t* output, int C, int H, int W, int stride);
+void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                             const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                             int8_t* output, int C, int H, int W, int stride);
+#endif
+
+}  // namespace trevalon

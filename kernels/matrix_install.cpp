@@ -1,0 +1,30 @@
+// Fills the matrix kernel slots of the CPU table: portable code first, then the best for the tier.
+#include "backend/cpu_backend.h"
+#include "kernels/gemm_f32.h"
+#include "kernels/gemm_i8.h"
+#include "kernels/table_small_f32.h"
+
+namespace trevalon {
+
+void install_matrix_kernels(KernelTable& table, CpuTier tier) {
+  table.pack_weights_i8 = &pack_weights_i8;
+  table.pack_weights_f32 = &pack_weights_f32;
+  table.free_packed_i8 = &free_packed_i8;
+  table.free_packed_f32 = &free_packed_f32;
+  table.gemm_i8 = &gemm_i8_portable;
+  table.gemm_i8_raw = &gemm_i8_raw_portable;
+  table.gemm_f32 = &gemm_f32_portable;
+  table.gemv_f32 = &gemv_f32_portable;
+  table.add_inplace_f32 = &add_inplace_f32;
+  table.embedding_gather_f32 = &embedding_gather_f32;
+#ifndef TREVALON_PORTABLE
+  if (tier >= CpuTier::Avx2) {
+    table.gemm_f32 = &gemm_f32_avx2;
+    table.gemv_f32 = &gemv_f32_avx2;
+  }
+#else
+  (void)tier;
+#endif
+}
+
+}  // namespace trevalon

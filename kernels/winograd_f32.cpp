@@ -1,0 +1,159 @@
+// Float Winograd F(2x2, 3x3): portable tile transforms and the blocked driver around gemm_f32.
+#include "kernels/winograd_f32.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "backend/cpu_backend.h"
+
+namespace trevalon {
+namespace {
+
+// Sources of the 16 pixels of a tile's 4x4 patch; null where the pixel lies outside the image.
+void tile_sources(const float* input, int C, int H, int W, int ty, int tx, const float* src[16]) {
+  for (int y = 0; y < 4; ++y) {
+    const int iy = 2 * ty - 1 + y;
+    for (int x = 0; x < 4; ++x) {
+      const int ix = 2 * tx - 1 + x;
+      const bool inside = iy >= 0 && iy < H && ix >= 0 && ix < W;
+      src[4 * y + x] = inside ? input + (size_t(iy) * size_t(W) + size_t(ix)) * size_t(C) : nullptr;
+    }
+  }
+}
+
+}  // namespace
+
+void winograd_input_transform_f32_portable(const float* input, int C, int H, int W, int tiles_w,
+                                           int tile_begin, int tile_count, float* V) {
+  const size_t stride = size_t(tile_count) * size_t(C);
+  for (int t = 0; t < tile_count; ++t) {
+    const int tile = tile_begin + t;
+    const float* src[16];
+    tile_sources(input, C, H, W, tile / tiles_w, tile % tiles_w, src);
+    float* dst = V + size_t(t) * size_t(C);
+    for (int c = 0; c < C; ++c) {
+      float d[16];
+      for (int p = 0; p < 16; ++p) d[p] = src[p] ? src[p][c] : 0.0f;
+      // Rows first: t = B^T d.
+      float r[16];
+      for (int x = 0; x < 4; ++x) {
+        r[0 + x] = d[0 + x] - d[8 + x];
+        r[4 + x] = d[4 + x] + d[8 + x];
+        r[8 + x] = d[8 + x] - d[4 + x];
+        r[12 + x] = d[4 + x] - d[12 + x];
+      }
+      // Then columns: V = t B.
+      for (int i = 0; i < 4; ++i) {
+        const float* ri = r + 4 * i;
+        dst[size_t(4 * i + 0) * stride + c] = ri[0] - ri[2];
+        dst[size_t(4 * i + 1) * stride + c] = ri[1] + ri[2];
+        dst[size_t(4 * i + 2) * stride + c] = ri[2] - ri[1];
+        dst[size_t(4 * i + 3) * stride + c] = ri[1] - ri[3];
+      }
+    }
+  }
+}
+
+void winograd_output_transform_f32_portable(const float* P, int C_out, int H, int W, int tiles_w,
+                                            int tile_begin, int tile_count, const float* bias,
+                                            bool relu, float* output) {
+  const size_t stride = size_t(tile_count) * size_t(C_out);
+  for (int t = 0; t < tile_count; ++t) {
+    const int tile = tile_begin + t;
+    const int oy = 2 * (tile / tiles_w), ox = 2 * (tile % tiles_w);
+    const bool has_right = ox + 1 < W, has_below = oy + 1 < H;
+    const float* src = P + size_t(t) * size_t(C_out);
+    float* out00 = output + (size_t(oy) * size_t(W) + size_t(ox)) * size_t(C_out);
+    float* out10 = out00 + size_t(W) * size_t(C_out);
+    for (int n = 0; n < C_out; ++n) {
+      float m[16];
+      for (int k = 0; k < 16; ++k) m[k] = src[size_t(k) * stride + n];
+      // Rows first: s = A^T m, then columns: y = s A.
+      float s0[4], s1[4];
+      for (int x = 0; x < 4; ++x) {
+        s0[x] = (m[0 + x] + m[4 + x]) + m[8 + x];
+        s1[x] = (m[4 + x] - m[8 + x]) - m[12 + x];
+      }
+      float y[4] = {(s0[0] + s0[1]) + s0[2], (s0[1] - s0[2]) - s0[3], (s1[0] + s1[1]) + s1[2],
+                    (s1[1] - s1[2]) - s1[3]};
+      for (float& v : y) {
+        if (bias) v = v + bias[n];
+        if (relu) v = v > 0.0f ? v : 0.0f;
+      }
+      out00[n] = y[0];
+      if (has_right) out00[C_out + n] = y[1];
+      if (has_below) {
+        out10[n] = y[2];
+        if (has_right) out10[C_out + n] = y[3];
+      }
+    }
+  }
+}
+
+int winograd_tile_block_f32(int tiles, int C, int C_out) {
+  // About half of a 1 MiB L2 for the block's 16 transformed inputs and 16 products.
+  constexpr size_t kBlockBytes = size_t(512) << 10;
+  const size_t per_tile = size_t(16) * (size_t(C) + size_t(C_out)) * sizeof(float);
+  size_t block = kBlockBytes / per_tile;
+  block = block < 8 ? 8 : block & ~size_t(7);  // whole 8-row tiles of the product
+  return block >= size_t(tiles) ? tiles : int(block);
+}
+
+void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const float* input,
+                              const float* const* packed16, const float* bias, float* output, int C,
+                              int H, int W, int C_out, bool relu) {
+  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || !packed16) return;
+  const auto gemm = cpu_backend_descriptor().kernels.gemm_f32;
+  if (!gemm) return;
+  const int tiles_h = H / 2 + H % 2, tiles_w = W / 2 + W % 2;
+  const int64_t tiles64 = int64_t(tiles_h) * tiles_w;
+  if (tiles64 > INT32_MAX) return;
+  const int tiles = int(tiles64);
+  const int block = winograd_tile_block_f32(tiles, C, C_out);
+
+  // Transformed inputs and products of one block: grows to the largest block seen, then reused.
+  thread_local std::vector<float> work;
+  const size_t v_floats = size_t(16) * size_t(block) * size_t(C);
+  const size_t need = v_floats + size_t(16) * size_t(block) * size_t(C_out);
+  if (work.size() < need) work.resize(need);
+  float* V = work.data();
+  float* P = V + v_floats;
+
+  for (int t0 = 0; t0 < tiles; t0 += block) {
+    const int count = tiles - t0 < block ? tiles - t0 : block;
+    transforms.input(input, C, H, W, tiles_w, t0, count, V);
+    const size_t v_stride = size_t(count) * size_t(C), p_stride = size_t(count) * size_t(C_out);
+    for (int k = 0; k < 16; ++k)
+      gemm(V + k * v_stride, packed16[k], nullptr, P + k * p_stride, false, count, C, C_out);
+    transforms.output(P, C_out, H, W, tiles_w, t0, count, bias, relu, output);
+  }
+}
+
+void conv2d_f32_winograd_portable(const float* input, const float* const* packed16,
+                                  const float* bias, float* output, int C, int H, int W, int C_out,
+                                  bool relu, float* scratch, void* stream, const float* raw_weights) {
+  static constexpr WinogradTransformsF32 kPortable{&winograd_input_transform_f32_portable,
+                                                   &winograd_output_transform_f32_portable};
+  conv2d_f32_winograd_with(kPortable, input, packed16, bias, output, C, H, W, C_out, relu);
+}
+
+#ifndef TREVALON_PORTABLE
+void conv2d_f32_winograd_avx2(const float* input, const float* const* packed16, const float* bias,
+                              float* output, int C, int H, int W, int C_out, bool relu,
+                              float* scratch, void* stream, const float* raw_weights) {
+  static constexpr WinogradTransformsF32 kAvx2{&winograd_input_transform_f32_avx2,
+                                               &winograd_output_transform_f32_avx2};
+  conv2d_f32_winograd_with(kAvx2, input, packed16, bias, output, C, H, W, C_out, relu);
+}
+
+void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16,
+                                const float* bias, float* output, int C, int H, int W, int C_out,
+                                bool relu, float* scratch, void* stream, const float* raw_weights) {
+  static constexpr WinogradTransformsF32 kAvx512{&winograd_input_transform_f32_avx512,
+                                                 &winograd_output_transform_f32_avx512};
+  conv2d_f32_winograd_with(kAvx512, input, packed16, bias, output, C, H, W, C_out, relu);
+}
+#endif
+
+}  // namespace trevalon

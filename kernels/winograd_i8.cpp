@@ -1,0 +1,246 @@
+// Int8 Winograd F(2x2, 3x3): weight transform, bias of the transformed domain, portable input and
+// output stages, and the driver that runs them around 16 gemm_i8_raw products per tile chunk.
+#include "kernels/winograd_i8.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "backend/cpu_backend.h"
+#include "kernels/requantize.h"
+
+namespace trevalon {
+namespace {
+
+// Transformed input plus products of one chunk of tile rows: about what stays in L2 between the
+// input stage, the 16 products and the output stage.
+constexpr size_t kChunkBytes = size_t(768) << 10;
+constexpr int kMinChunkTiles = 64;
+
+// U = G g G^T, G = [[1, 0, 0], [1/2, 1/2, 1/2], [1/2, -1/2, 1/2], [0, 0, 1]], rows first, each
+// half taken of a sum.
+void transform_3x3(const int8_t* w, float U[16]) {
+  float Gg[4][3];
+  for (int j = 0; j < 3; ++j) {
+    const float g0 = w[j], g1 = w[3 + j], g2 = w[6 + j];
+    Gg[0][j] = g0;
+    Gg[1][j] = 0.5f * ((g0 + g1) + g2);
+    Gg[2][j] = 0.5f * ((g0 - g1) + g2);
+    Gg[3][j] = g2;
+  }
+  for (int i = 0; i < 4; ++i) {
+    const float a = Gg[i][0], b = Gg[i][1], c = Gg[i][2];
+    U[4 * i + 0] = a;
+    U[4 * i + 1] = 0.5f * ((a + b) + c);
+    U[4 * i + 2] = 0.5f * ((a - b) + c);
+    U[4 * i + 3] = c;
+  }
+}
+
+inline int32_t add_wrap(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+inline int32_t sub_wrap(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+
+// V = B^T d B, B^T = [[1, 0, -1, 0], [0, 1, 1, 0], [0, -1, 1, 0], [0, 1, 0, -1]], in 16 bits, each
+// value stored as a quarter rounded half up and saturated.
+void input_tile(const int16_t d[16], int8_t v[16]) {
+  int16_t t[16];
+  for (int j = 0; j < 4; ++j) {
+    t[0 + j] = int16_t(d[0 + j] - d[8 + j]);
+    t[4 + j] = int16_t(d[4 + j] + d[8 + j]);
+    t[8 + j] = int16_t(d[8 + j] - d[4 + j]);
+    t[12 + j] = int16_t(d[4 + j] - d[12 + j]);
+  }
+  for (int i = 0; i < 4; ++i) {
+    const int16_t* r = t + 4 * i;
+    const int16_t x[4] = {int16_t(r[0] - r[2]), int16_t(r[1] + r[2]), int16_t(r[2] - r[1]),
+                          int16_t(r[1] - r[3])};
+    for (int j = 0; j < 4; ++j) v[4 * i + j] = saturate_int8((x[j] + 2) >> 2);
+  }
+}
+
+}  // namespace
+
+void winograd_i8_transform_weights(const int8_t* weights, int C_out, int C_in, WinogradI8Weights& out) {
+  const size_t count = size_t(std::max(C_out, 0)) * size_t(std::max(C_in, 0));
+  float largest[16] = {};
+  float U[16];
+  for (size_t p = 0; p < count; ++p) {
+    transform_3x3(weights + p * 9, U);
+    for (int k = 0; k < 16; ++k) largest[k] = std::max(largest[k], std::fabs(U[k]));
+  }
+  float inverse[16];
+  for (int k = 0; k < 16; ++k) {
+    out.scales[k] = largest[k] > 0.0f ? largest[k] * 0.007874016f : 1.0f;
+    inverse[k] = 1.0f / out.scales[k];
+    out.matrices[k].assign(count, 0);
+    out.row_sums[k].assign(size_t(std::max(C_out, 0)), 0);
+  }
+  for (size_t p = 0; p < count; ++p) {
+    transform_3x3(weights + p * 9, U);
+    const size_t o = p / size_t(C_in);
+    for (int k = 0; k < 16; ++k) {
+      const float q = std::round(U[k] * inverse[k]);  // ties away from zero
+      const int8_t value = int8_t(std::clamp(q, -128.0f, 127.0f));
+      out.matrices[k][p] = value;
+      out.row_sums[k][o] += value;
+    }
+  }
+}
+
+void winograd_i8_bias(const int64_t* eff_bias, const int32_t* row_sums, const int32_t* row_sums5,
+                      float scale5, float input_scale, int8_t in_zp, int C_out, int64_t* bias_w) {
+  int32_t m5 = 0, e5 = 0;
+  scale_to_multiplier(scale5 / input_scale, m5, e5);
+  // scale5 comes from int8 weights (at most 288/127), so e5 stays far inside the shifts' range;
+  // the clamp only keeps the shifts defined.
+  e5 = std::clamp(e5, -32, 30);
+  for (int o = 0; o < C_out; ++o) {
+    const int64_t product = int64_t(uint64_t(int64_t(in_zp) * row_sums5[o]) * uint64_t(int64_t(m5)));
+    const int64_t corr = int64_t(uint64_t(product) + (uint64_t(1) << (30 - e5))) >> (31 - e5);
+    const int32_t delta = int32_t(uint32_t(uint64_t(int64_t(in_zp) * row_sums[o] - corr)));
+    bias_w[o] = int64_t(uint64_t(eff_bias[o]) + uint64_t(int64_t(delta)));
+  }
+}
+
+void winograd_i8_input_portable(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
+                                int8_t* V, size_t plane) {
+  winograd_i8_input_channels(input, C, H, W, in_zp, ty0, ty1, V, plane, 0, C);
+}
+
+void winograd_i8_input_channels(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
+                                int8_t* V, size_t plane, int c_begin, int c_end) {
+  const int tiles_x = (W + 1) / 2;
+  size_t t = 0;
+  for (int ty = ty0; ty < ty1; ++ty)
+    for (int tx = 0; tx < tiles_x; ++tx, ++t) {
+      const int8_t* pixel[16];
+      for (int r = 0; r < 4; ++r)
+        for (int col = 0; col < 4; ++col) {
+          const int y = 2 * ty - 1 + r, x = 2 * tx - 1 + col;
+          const bool inside = y >= 0 && y < H && x >= 0 && x < W;
+          pixel[4 * r + col] = inside ? input + (size_t(y) * W + x) * C : nullptr;
+        }
+      for (int c = c_begin; c < c_end; ++c) {
+        int16_t d[16];
+        int8_t v[16];
+        for (int k = 0; k < 16; ++k) d[k] = pixel[k] ? pixel[k][c] : in_zp;
+        input_tile(d, v);
+        for (int k = 0; k < 16; ++k) V[k * plane + t * C + c] = v[k];
+      }
+    }
+}
+
+void winograd_i8_output_portable(const int32_t* P, size_t plane, const WinogradI8OutputArgs& a, int ty0,
+                                 int ty1, int8_t* output) {
+  winograd_i8_output_channels(P, plane, a, ty0, ty1, output, 0, a.C_out);
+}
+
+void winograd_i8_output_channels(const int32_t* P, size_t plane, const WinogradI8OutputArgs& a, int ty0,
+                                 int ty1, int8_t* output, int o_begin, int o_end) {
+  const int tiles_x = (a.W + 1) / 2;
+  const int C_out = a.C_out;
+  size_t t = 0;
+  for (int ty = ty0; ty < ty1; ++ty)
+    for (int tx = 0; tx < tiles_x; ++tx, ++t)
+      for (int o = o_begin; o < o_end; ++o) {
+        int32_t R[16];
+        for (int k = 0; k < 16; ++k)
+          R[k] = rounding_shift(
+              saturating_rounding_doubling_high_mul(P[k * plane + t * C_out + o], a.product_mult[k]),
+              a.product_shift[k]);
+        // A^T R A with A^T = [[1, 1, 1, 0], [0, 1, -1, -1]], wrapping 32-bit sums.
+        int32_t u[2][4];
+        for (int j = 0; j < 4; ++j) {
+          u[0][j] = add_wrap(add_wrap(R[j], R[4 + j]), R[8 + j]);
+          u[1][j] = sub_wrap(sub_wrap(R[4 + j], R[8 + j]), R[12 + j]);
+        }
+        const int32_t bias = int32_t(uint32_t(uint64_t(a.bias_w[o])));
+        for (int r = 0; r < 2; ++r) {
+          const int y = 2 * ty + r;
+          if (y >= a.H) continue;
+          const int32_t Y[2] = {add_wrap(add_wrap(u[r][0], u[r][1]), u[r][2]),
+                                sub_wrap(sub_wrap(u[r][1], u[r][2]), u[r][3])};
+          for (int col = 0; col < 2; ++col) {
+            const int x = 2 * tx + col;
+            if (x >= a.W) continue;
+            output[(size_t(y) * a.W + x) * C_out + o] =
+                requantize(add_wrap(Y[col], bias), a.mult[o], a.shift[o], a.out_zp);
+          }
+        }
+      }
+}
+
+namespace {
+
+void winograd_i8_run(WinogradI8InputStage input_stage, WinogradI8OutputStage output_stage,
+                     const int8_t* input, const int8_t* const* packed16, const float* scales16,
+                     const int64_t* bias_w, const int32_t* mult, const int32_t* shift, int8_t in_zp,
+                     float input_scale, int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out,
+                     void* scratch0, void* scratch1) {
+  if (C_in <= 0 || H <= 0 || W <= 0 || C_out <= 0) return;
+  const KernelTable& table = cpu_backend_descriptor().kernels;
+  WinogradI8OutputArgs args{};
+  args.C_out = C_out;
+  args.H = H;
+  args.W = W;
+  args.bias_w = bias_w;
+  args.mult = mult;
+  args.shift = shift;
+  args.out_zp = out_zp;
+  const float inverse_input_scale = 1.0f / input_scale;
+  for (int k = 0; k < 16; ++k)
+    scale_to_multiplier(scales16[k] * inverse_input_scale, args.product_mult[k], args.product_shift[k]);
+
+  const int tiles_y = (H + 1) / 2, tiles_x = (W + 1) / 2;
+  const size_t row_bytes = size_t(tiles_x) * 16 * (size_t(C_in) + 4 * size_t(C_out));
+  const int min_rows = (kMinChunkTiles + tiles_x - 1) / tiles_x;
+  const int rows_per_chunk = std::clamp(int(std::min<size_t>(kChunkBytes / row_bytes, size_t(tiles_y))),
+                                        std::min(min_rows, tiles_y), tiles_y);
+  int8_t* V = static_cast<int8_t*>(scratch0);
+  int32_t* P = static_cast<int32_t*>(scratch1);
+  for (int ty0 = 0; ty0 < tiles_y; ty0 += rows_per_chunk) {
+    const int ty1 = std::min(tiles_y, ty0 + rows_per_chunk);
+    const int M = (ty1 - ty0) * tiles_x;
+    const size_t plane_v = size_t(M) * size_t(C_in), plane_p = size_t(M) * size_t(C_out);
+    input_stage(input, C_in, H, W, in_zp, ty0, ty1, V, plane_v);
+    for (int k = 0; k < 16; ++k) table.gemm_i8_raw(V + k * plane_v, packed16[k], P + k * plane_p, M, C_in, C_out);
+    output_stage(P, plane_p, args, ty0, ty1, output);
+  }
+}
+
+}  // namespace
+
+void conv2d_i8_winograd_portable(const int8_t* input, const int8_t* const* packed16,
+                                 const int32_t* const* row_sums16, const float* scales16,
+                                 const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
+                                 const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
+                                 int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
+                                 void* scratch1, void* stream) {
+  winograd_i8_run(winograd_i8_input_portable, winograd_i8_output_portable, input, packed16, scales16,
+                  bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0,
+                  scratch1);
+}
+
+#ifndef TREVALON_PORTABLE
+void conv2d_i8_winograd_avx2(const int8_t* input, const int8_t* const* packed16,
+                             const int32_t* const* row_sums16, const float* scales16,
+                             const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
+                             const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
+                             int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
+                             void* scratch1, void* stream) {
+  winograd_i8_run(winograd_i8_input_avx2, winograd_i8_output_avx2, input, packed16, scales16, bias_w, mult,
+                  shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
+}
+
+void conv2d_i8_winograd_avx512(const int8_t* input, const int8_t* const* packed16,
+                               const int32_t* const* row_sums16, const float* scales16,
+                               const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
+                               const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
+                               int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
+                               void* scratch1, void* stream) {
+  winograd_i8_run(winograd_i8_input_avx512, winograd_i8_output_avx512, input, packed16, scales16, bias_w,
+                  mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
+}
+#endif
+
+}  // namespace trevalon

@@ -1,0 +1,26 @@
+// Float element-wise kernels (add, scale, snake, bilinear upsampling) on AVX2 + FMA.
+#include "kernels/elementwise_f32.h"
+#include "kernels/x86/simd_f32x8.h"
+#include "kernels/x86/elementwise_simd.h"
+
+namespace trevalon {
+
+void add_f32_avx2(const float* a, const float* b, float* out, int count, bool relu, void*) {
+  add_f32_simd<F32x8>(a, b, out, count, relu);
+}
+
+void scale_f32_avx2(const float* in, float* out, int count, float scalar) {
+  scale_f32_simd<F32x8>(in, out, count, scalar);
+}
+
+void snake_f32_avx2(const float* in, float* out, const float* alpha, const float* inv, int positions,
+                    int C, void*) {
+  snake_f32_simd<F32x8>(in, out, alpha, inv, positions, C);
+}
+
+void upsample_bilinear_f32_avx2(const float* in, float* out, int C, int H, int W, int out_H,
+                                int out_W, void*) {
+  upsample_bilinear_f32_simd<F32x8>(in, out, C, H, W, out_H, out_W);
+}
+
+}  // namespace trevalon

@@ -1,0 +1,54 @@
+// Requantisation of sixteen int32 lanes, bit for bit the scalar helpers of kernels/requantize.h.
+// Included only by *_avx512*.cpp files, which are built with the AVX-512 flags.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+namespace trevalon::x86 {
+
+// (a x b + 2^30) >> 31 per lane; the one overflowing case (both INT32_MIN) gives INT32_MAX.
+inline __m512i srdhm_avx512(__m512i a, __m512i b) {
+  const __m512i round = _mm512_set1_epi64(int64_t(1) << 30);
+  const __m512i even = _mm512_add_epi64(_mm512_mul_epi32(a, b), round);
+  const __m512i odd =
+      _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(a, 32), _mm512_srli_epi64(b, 32)), round);
+  // Bits 31..62 of each 64-bit sum are the result: move them to the low half for even lanes and
+  // to the high half for odd lanes.
+  const __m512i r = _mm512_mask_blend_epi32(0xAAAA, _mm512_srli_epi64(even, 31), _mm512_slli_epi64(odd, 1));
+  const __m512i min = _mm512_set1_epi32(INT32_MIN);
+  const __mmask16 overflow = _mm512_cmpeq_epi32_mask(a, min) & _mm512_cmpeq_epi32_mask(b, min);
+  return _mm512_mask_mov_epi32(r, overflow, _mm512_set1_epi32(INT32_MAX));
+}
+
+// Per-lane multiplier and shift, split into the parts the shift instructions want.
+struct RequantLanes512 {
+  __m512i mult, left, right, round_bit;
+};
+
+inline RequantLanes512 requant_lanes_avx512(__m512i mult, __m512i shift) {
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512i right = _mm512_max_epi32(_mm512_sub_epi32(zero, shift), zero);
+  // The rounding bit applies for right shifts of 1..31; wider shifts leave the sign (as the helper).
+  const __mmask16 rounds = _mm512_cmpgt_epi32_mask(right, zero) &
+                           _mm512_cmplt_epi32_mask(right, _mm512_set1_epi32(32));
+  return {mult, _mm512_max_epi32(shift, zero), right, _mm512_maskz_mov_epi32(rounds, _mm512_set1_epi32(1))};
+}
+
+// rounding_shift per lane: v << left, or (v + 2^(right-1)) >> right computed without overflow as
+// (v >> right) + bit (right - 1) of v.
+inline __m512i rounding_shift_avx512(__m512i v, const RequantLanes512& q) {
+  v = _mm512_sllv_epi32(v, q.left);
+  const __m512i bit = _mm512_and_si512(
+      _mm512_srav_epi32(v, _mm512_sub_epi32(q.right, _mm512_set1_epi32(1))), q.round_bit);
+  return _mm512_add_epi32(_mm512_srav_epi32(v, q.right), bit);
+}
+
+// Steps 2-4 of requantisation on an accumulator that already holds the bias; saturate with
+// _mm512_cvtsepi32_epi8 (int32 -> int8 saturation equals the int16-then-int8 one).
+inline __m512i requantize_avx512(__m512i acc_with_bias, const RequantLanes512& q, __m512i out_zp) {
+  return _mm512_add_epi32(rounding_shift_avx512(srdhm_avx512(acc_with_bias, q.mult), q), out_zp);
+}
+
+}  // namespace trevalon::x86

@@ -1,0 +1,8 @@
+// activation layers.
+#include "layers/layer_factory.h"
+
+namespace trevalon {
+
+std::unique_ptr<ILayer> make_activation_layer(OpType op, const JsonValue& node) { return nullptr; }
+
+}  // namespace trevalon

@@ -1,0 +1,234 @@
+// ConvFp32: float 2-D convolution with fused ReLU; Winograd F(2x2, 3x3) for 3x3 stride-1 padding-1
+// kernels, patch matrix times packed weights otherwise.
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "layers/layer_checks.h"
+#include "layers/layer_factory.h"
+
+namespace trevalon {
+namespace {
+
+// A packed float matrix owned by the layer, released through the table that packed it.
+class PackedF32 {
+ public:
+  PackedF32() = default;
+  PackedF32(float* data, void (*release)(float*)) : data_(data), release_(release) {}
+  PackedF32(PackedF32&& o) noexcept : data_(o.data_), release_(o.release_) { o.data_ = nullptr; }
+  PackedF32& operator=(PackedF32&& o) noexcept {
+    if (this != &o) {
+      reset();
+      data_ = o.data_;
+      release_ = o.release_;
+      o.data_ = nullptr;
+    }
+    return *this;
+  }
+  PackedF32(const PackedF32&) = delete;
+  PackedF32& operator=(const PackedF32&) = delete;
+  ~PackedF32() { reset(); }
+
+  const float* get() const { return data_; }
+  void reset() {
+    if (data_ && release_) release_(data_);
+    data_ = nullptr;
+  }
+
+ private:
+  float* data_ = nullptr;
+  void (*release_)(float*) = nullptr;
+};
+
+PackedF32 pack_f32(const BackendDescriptor& backend, const float* w, int rows, int cols) {
+  const auto& k = backend.kernels;
+  if (!k.pack_weights_f32 || !k.free_packed_f32)
+    throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack float weights");
+  return PackedF32(k.pack_weights_f32(w, rows, cols), k.free_packed_f32);
+}
+
+// Spatial output size; 0 or less when the dilated kernel does not fit the padded input. A zero
+// stride counts as 1.
+int64_t conv_out_size(int64_t in, int64_t kernel, int64_t stride, int64_t pad, int64_t dilation) {
+  return (in + 2 * pad - dilation * (kernel - 1) - 1) / (stride == 0 ? 1 : stride) + 1;
+}
+
+class ConvFp32 final : public ILayer {
+ public:
+  explicit ConvFp32(const JsonValue& node)
+      : C_out_(node.get_int("C_out", 0)),
+        C_in_(node.get_int("C_in", 0)),
+        kH_(node.get_int("kH", 1)),
+        kW_(node.get_int("kW", 1)),
+        stride_h_(node.get_int("stride_h", 1)),
+        stride_w_(node.get_int("stride_w", 1)),
+        pad_h_(node.get_int("pad_h", 0)),
+        pad_w_(node.get_int("pad_w", 0)),
+        groups_(node.get_int("groups", 1)),
+        dilation_h_(node.get_int("dilation_h", 1)),
+        dilation_w_(node.get_int("dilation_w", 1)) {}
+
+  void load_weights(WeightGetter& get) override {
+    // The forward kernels take no groups argument.
+    if (groups_ != 1) throw std::runtime_error("grouped float convolution is not supported: " + name);
+    if (kH_ <= 0 || kW_ <= 0 || stride_h_ <= 0 || stride_w_ <= 0 || dilation_h_ <= 0 ||
+        dilation_w_ <= 0 || pad_h_ < 0 || pad_w_ < 0)
+      throw std::runtime_error("node '" + name +
+                               "': kernel, stride and dilation must be positive and padding "
+                               "non-negative");
+    const uint64_t K = uint64_t(C_in_ > 0 ? C_in_ : 0) * uint64_t(kH_) * uint64_t(kW_);
+    const uint64_t count = uint64_t(C_out_ > 0 ? C_out_ : 0) * K;
+    if (K > INT32_MAX || count > (uint64_t(1) << 40))
+      throw std::runtime_error("node '" + name + "': convolution weights too large");
+    K_ = int(K);
+
+    if (!load_tensor(get, name + ".weight", weights_, count)) return;
+    if (C_out_ <= 0 || C_in_ <= 0)
+      throw std::runtime_error("node '" + name + "': C_out and C_in must be positive");
+    weights_.resize(count);
+    if (load_tensor(get, name + ".bias", bias_, 0) && !bias_.empty() &&
+        bias_.size() < size_t(C_out_))
+      throw std::runtime_error("weight " + name + ".bias holds " +
+                               std::to_string(bias_.size() * sizeof(float)) +
+                               " bytes, expected at least " +
+                               std::to_string(size_t(C_out_) * sizeof(float)));
+
+    const BackendDescriptor& backend = require_backend();
+    if (winograd_shape()) prepare_winograd(backend);
+
+    // Patch order: output channel, kernel row, kernel column, input channel.
+    const int taps = kH_ * kW_;
+    std::vector<float> reordered(count);
+    for (int o = 0; o < C_out_; ++o)
+      for (int c = 0; c < C_in_; ++c)
+        for (int t = 0; t < taps; ++t)
+          reordered[(size_t(o) * taps + t) * C_in_ + c] = weights_[(size_t(o) * C_in_ + c) * taps + t];
+    packed_ = pack_f32(backend, reordered.data(), C_out_, K_);
+    if (backend.device != 0) weights_ = std::move(reordered);  // a device keeps the patch order
+  }
+
+  TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
+    const BackendDescriptor& backend = require_backend();
+    require_inputs(*this, n, 1);
+    if (!packed_.get()) throw_missing_weight(name + ".weight");
+    const TensorShape in = inputs[0].shape;
+    if (in.c != C_in_)
+      throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
+                               " channels, expected " + std::to_string(C_in_));
+    const TensorShape out = output_shape(in);
+    if (in.h <= 0 || in.w <= 0) return TensorShape{C_out_, out.h > 0 ? out.h : 0, out.w > 0 ? out.w : 0};
+    if (out.h <= 0 || out.w <= 0)
+      throw std::runtime_error("node '" + name + "': kernel larger than the padded input (" +
+                               std::to_string(in.h) + "x" + std::to_string(in.w) + ")");
+    const uint64_t in_bytes = element_count(in) * sizeof(float);
+    const uint64_t out_bytes = element_count(out) * sizeof(float);
+    if (int64_t(out.h) * out.w > INT32_MAX)
+      throw std::runtime_error("node '" + name + "': output too large");
+    if (inputs[0].view.bytes < in_bytes || output.bytes < out_bytes)
+      throw std::runtime_error("node '" + name + "': buffer smaller than its tensor");
+
+    const auto* x = static_cast<const float*>(inputs[0].view.data);
+    auto* y = static_cast<float*>(output.data);
+    const float* bias = bias_.empty() ? nullptr : bias_.data();
+    void* stream = ctx ? ctx->stream : nullptr;
+    // Shared scratch buffer 2 holds the patch matrix when it is as large as scratch_sizes asked.
+    float* scratch = nullptr;
+    if (ctx && ctx->scratch[2].data && ctx->scratch[2].bytes >= patch_bytes(in))
+      scratch = static_cast<float*>(ctx->scratch[2].data);
+
+    if (winograd_ready_ && dilation_h_ == 1 && dilation_w_ == 1) {
+      if (!backend.kernels.conv2d_f32_winograd)
+        throw std::runtime_error("backend has no conv2d_f32_winograd kernel");
+      backend.kernels.conv2d_f32_winograd(x, winograd_ptrs_.data(), bias, y, in.c, in.h, in.w,
+                                          C_out_, relu, scratch, stream, weights_.data());
+    } else {
+      if (!backend.kernels.conv2d_f32) throw std::runtime_error("backend has no conv2d_f32 kernel");
+      backend.kernels.conv2d_f32(x, weights_.data(), bias, y, in.c, in.h, in.w, C_out_, kH_, kW_,
+                                 stride_h_, stride_w_, pad_h_, pad_w_, relu, packed_.get(), scratch,
+                                 dilation_h_, dilation_w_, stream);
+    }
+    return out;
+  }
+
+  bool output_is_int8() const override { return false; }
+
+  TensorShape output_shape(TensorShape in) const override {
+    auto clamp = [](int64_t v) { return int32_t(v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : v); };
+    return TensorShape{C_out_, clamp(conv_out_size(in.h, kH_, stride_h_, pad_h_, dilation_h_)),
+                       clamp(conv_out_size(in.w, kW_, stride_w_, pad_w_, dilation_w_))};
+  }
+
+  void scratch_sizes(TensorShape in, uint64_t sizes[kScratchBuffers]) const override {
+    const uint64_t bytes = patch_bytes(in);
+    if (sizes[2] < bytes) sizes[2] = bytes;
+  }
+
+ private:
+  bool winograd_shape() const {
+    return kH_ == 3 && kW_ == 3 && stride_h_ == 1 && stride_w_ == 1 && pad_h_ == 1 && pad_w_ == 1 &&
+           groups_ == 1 && dilation_h_ == 1 && dilation_w_ == 1;
+  }
+
+  // The float patch matrix: C x kH x kW x out_h x out_w floats; 0 for an empty input.
+  uint64_t patch_bytes(TensorShape in) const {
+    if (in.c <= 0 || in.h <= 0 || in.w <= 0 || kH_ <= 0 || kW_ <= 0) return 0;
+    const TensorShape out = output_shape(in);
+    if (out.h <= 0 || out.w <= 0) return 0;
+    return uint64_t(in.c) * uint64_t(kH_) * uint64_t(kW_) * uint64_t(out.h) * uint64_t(out.w) *
+           sizeof(float);
+  }
+
+  // U = G g G^T per (output, input) channel pair with G = [[1,0,0],[.5,.5,.5],[.5,-.5,.5],[0,0,1]],
+  // kernel rows first, then columns; U[i][j] goes to matrix 4i + j at (o, c).
+  void prepare_winograd(const BackendDescriptor& backend) {
+    const size_t plane = size_t(C_out_) * size_t(C_in_);
+    std::vector<float> U(16 * plane);
+    auto combine = [](float a, float b, float c, float out[4]) {
+      out[0] = a;
+      out[1] = ((a + b) + c) * 0.5f;
+      out[2] = ((a - b) + c) * 0.5f;
+      out[3] = c;
+    };
+    for (int o = 0; o < C_out_; ++o)
+      for (int c = 0; c < C_in_; ++c) {
+        const float* g = weights_.data() + (size_t(o) * C_in_ + c) * 9;
+        float rows[4][3];  // G g: 4 x 3
+        for (int x = 0; x < 3; ++x) {
+          float col[4];
+          combine(g[x], g[3 + x], g[6 + x], col);
+          for (int i = 0; i < 4; ++i) rows[i][x] = col[i];
+        }
+        for (int i = 0; i < 4; ++i) {
+          float u[4];
+          combine(rows[i][0], rows[i][1], rows[i][2], u);
+          for (int j = 0; j < 4; ++j) U[size_t(4 * i + j) * plane + size_t(o) * C_in_ + c] = u[j];
+        }
+      }
+    for (int k = 0; k < 16; ++k) {
+      winograd_[k] = pack_f32(backend, U.data() + size_t(k) * plane, C_out_, C_in_);
+      winograd_ptrs_[k] = winograd_[k].get();
+    }
+    winograd_ready_ = true;
+  }
+
+  int32_t C_out_, C_in_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, groups_, dilation_h_,
+      dilation_w_;
+  int K_ = 0;
+  std::vector<float> weights_;  // stored order (patch order on a device backend)
+  std::vector<float> bias_;     // empty: no bias
+  PackedF32 packed_;            // patch-ordered, C_out x K
+  bool winograd_ready_ = false;
+  std::array<PackedF32, 16> winograd_;  // the 16 transformed matrices, C_out x C_in each
+  std::array<const float*, 16> winograd_ptrs_{};
+};
+
+}  // namespace
+
+std::unique_ptr<ILayer> make_conv_fp32_layer(OpType op, const JsonValue& node) {
+  if (op != OpType::ConvFp32) return nullptr;
+  return std::make_unique<ConvFp32>(node);
+}
+
+}  // namespace trevalon

@@ -1,0 +1,174 @@
+// Fully connected layers of image classifiers: GemmFp32 and GemmInt8 read the whole input as one
+// vector of C_in values and produce C_out float logits, shape (C_out, 1, 1).
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "layers/layer_checks.h"
+#include "layers/layer_factory.h"
+
+namespace trevalon {
+namespace {
+
+// Rejects sizes that cannot describe a weight matrix once its tensor is present.
+void require_matrix_sizes(const ILayer& layer, int32_t C_out, int32_t C_in) {
+  if (C_out <= 0 || C_in <= 0)
+    throw std::runtime_error("node '" + layer.name + "': C_out and C_in must be positive");
+}
+
+uint64_t matrix_count(int32_t C_out, int32_t C_in) {
+  return uint64_t(C_out > 0 ? C_out : 0) * uint64_t(C_in > 0 ? C_in : 0);
+}
+
+// Reads an optional per-channel table: absent or empty means none, shorter than C_out is an error.
+template <class T>
+void load_optional_table(WeightGetter& get, const std::string& tensor, std::vector<T>& out,
+                         int32_t C_out) {
+  if (!load_tensor(get, tensor, out, 0) || out.empty()) return;
+  const size_t need = size_t(C_out > 0 ? C_out : 0);
+  if (out.size() < need)
+    throw std::runtime_error("weight " + tensor + " holds " + std::to_string(out.size() * sizeof(T)) +
+                             " bytes, expected at least " + std::to_string(need * sizeof(T)));
+}
+
+void check_buffers(const ILayer& layer, const TensorRef& in, uint64_t in_bytes, BufferView out,
+                   uint64_t out_bytes) {
+  if (in.view.bytes < in_bytes || out.bytes < out_bytes)
+    throw std::runtime_error("node '" + layer.name + "': buffer smaller than its tensor");
+}
+
+class GemmFp32 final : public ILayer {
+ public:
+  explicit GemmFp32(const JsonValue& node)
+      : C_out_(node.get_int("C_out", 0)), C_in_(node.get_int("C_in", 0)) {}
+
+  GemmFp32(const GemmFp32&) = delete;
+  GemmFp32& operator=(const GemmFp32&) = delete;
+  ~GemmFp32() override {
+    if (packed_ && free_packed_) free_packed_(packed_);
+  }
+
+  void load_weights(WeightGetter& get) override {
+    const uint64_t count = matrix_count(C_out_, C_in_);
+    if (!load_tensor(get, name + ".weight", weights_, count)) return;
+    require_matrix_sizes(*this, C_out_, C_in_);
+    weights_.resize(count);
+    load_optional_table(get, name + ".bias", bias_, C_out_);
+
+    const BackendDescriptor& backend = require_backend();
+    if (!backend.kernels.pack_weights_f32 || !backend.kernels.free_packed_f32)
+      throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack float weights");
+    packed_ = backend.kernels.pack_weights_f32(weights_.data(), C_out_, C_in_);
+    free_packed_ = backend.kernels.free_packed_f32;
+    if (backend.device == 0) std::vector<float>().swap(weights_);  // the host keeps only the panels
+  }
+
+  TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
+    const BackendDescriptor& backend = require_backend();
+    require_inputs(*this, n, 1);
+    if (!packed_ && weights_.empty()) throw_missing_weight(name + ".weight");
+    require_elements(*this, inputs[0].shape, uint64_t(C_in_));
+    check_buffers(*this, inputs[0], uint64_t(C_in_) * sizeof(float), output,
+                  uint64_t(C_out_) * sizeof(float));
+    const auto& k = backend.kernels;
+    if (!k.gemv_f32) throw std::runtime_error("backend has no gemv_f32 kernel");
+    if (relu && !k.relu_f32) throw std::runtime_error("backend has no relu_f32 kernel");
+
+    auto* y = static_cast<float*>(output.data);
+    k.gemv_f32(static_cast<const float*>(inputs[0].view.data), weights_.empty() ? nullptr : weights_.data(),
+               bias_.empty() ? nullptr : bias_.data(), y, C_in_, C_out_, packed_,
+               ctx ? ctx->stream : nullptr);
+    if (relu) k.relu_f32(y, C_out_);
+    return output_shape(inputs[0].shape);
+  }
+
+  bool output_is_int8() const override { return false; }
+  TensorShape output_shape(TensorShape) const override { return TensorShape{C_out_, 1, 1}; }
+
+ private:
+  int32_t C_out_, C_in_;
+  std::vector<float> weights_;  // released after packing on the host
+  std::vector<float> bias_;     // empty: no bias
+  float* packed_ = nullptr;     // C_out x C_in in 4-row panels
+  void (*free_packed_)(float*) = nullptr;
+};
+
+class GemmInt8 final : public ILayer {
+ public:
+  explicit GemmInt8(const JsonValue& node)
+      : C_out_(node.get_int("C_out", 0)),
+        C_in_(node.get_int("C_in", 0)),
+        in_zp_(static_cast<int8_t>(node.get_int("in_zp", 0))) {}
+
+  GemmInt8(const GemmInt8&) = delete;
+  GemmInt8& operator=(const GemmInt8&) = delete;
+  ~GemmInt8() override {
+    if (packed_ && free_packed_) free_packed_(packed_);
+  }
+
+  void load_weights(WeightGetter& get) override {
+    const uint64_t count = matrix_count(C_out_, C_in_);
+    const uint64_t channels = uint64_t(C_out_ > 0 ? C_out_ : 0);
+    load_tensor(get, name + ".req_scale", req_scale_, channels);
+    load_tensor(get, name + ".eff_bias", eff_bias_, channels);
+    if (!load_tensor(get, name + ".weight", weights_, count)) return;
+    require_matrix_sizes(*this, C_out_, C_in_);
+    weights_.resize(count);
+
+    row_sums_.assign(size_t(C_out_), 0);
+    for (int o = 0; o < C_out_; ++o)
+      for (int c = 0; c < C_in_; ++c) row_sums_[o] += weights_[size_t(o) * C_in_ + c];
+
+    const BackendDescriptor& backend = require_backend();
+    if (!backend.kernels.pack_weights_i8 || !backend.kernels.free_packed_i8)
+      throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack int8 weights");
+    packed_ = backend.kernels.pack_weights_i8(weights_.data(), C_out_, C_in_);
+    free_packed_ = backend.kernels.free_packed_i8;
+  }
+
+  TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
+    const BackendDescriptor& backend = require_backend();
+    require_inputs(*this, n, 1);
+    if (!packed_) throw_missing_weight(name + ".weight");
+    if (req_scale_.empty()) throw_missing_weight(name + ".req_scale");
+    if (eff_bias_.empty()) throw_missing_weight(name + ".eff_bias");
+    require_elements(*this, inputs[0].shape, uint64_t(C_in_));
+    check_buffers(*this, inputs[0], uint64_t(C_in_), output, uint64_t(C_out_) * sizeof(float));
+    if (!backend.kernels.gemm_i8) throw std::runtime_error("backend has no gemm_i8 kernel");
+
+    // Float output: float(eff_bias + acc) x req_scale. The input zero point is already folded
+    // into eff_bias, so in_zp_ is not applied here.
+    auto* y = static_cast<float*>(output.data);
+    backend.kernels.gemm_i8(static_cast<const int8_t*>(inputs[0].view.data), packed_,
+                            eff_bias_.data(), nullptr, nullptr, req_scale_.data(), 0, y, true, 1,
+                            C_in_, C_out_, false, row_sums_.empty() ? nullptr : row_sums_.data(),
+                            ctx ? ctx->stream : nullptr);
+    if (relu)
+      for (int i = 0; i < C_out_; ++i) y[i] = y[i] > 0.0f ? y[i] : 0.0f;  // maxNum: NaN becomes 0
+    return output_shape(inputs[0].shape);
+  }
+
+  bool output_is_int8() const override { return false; }
+  TensorShape output_shape(TensorShape) const override { return TensorShape{C_out_, 1, 1}; }
+
+ private:
+  int32_t C_out_, C_in_;
+  int8_t in_zp_;
+  std::vector<int8_t> weights_;
+  std::vector<float> req_scale_;
+  std::vector<int64_t> eff_bias_;
+  std::vector<int32_t> row_sums_;  // handed to gemm_i8 (a device backend may use them)
+  int8_t* packed_ = nullptr;       // C_out x C_in in 8x4 blocks
+  void (*free_packed_)(int8_t*) = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<ILayer> make_fully_connected_layer(OpType op, const JsonValue& node) {
+  if (op == OpType::GemmFp32) return std::make_unique<GemmFp32>(node);
+  if (op == OpType::GemmInt8) return std::make_unique<GemmInt8>(node);
+  return nullptr;
+}
+
+}  // namespace trevalon

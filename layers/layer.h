@@ -1,0 +1,84 @@
+// The layer contract: what the model asks of every node's layer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "backend/allocator.h"
+#include "backend/registry.h"
+
+namespace trevalon {
+
+struct TensorShape {
+  int32_t c = 0;  // channels (fastest in memory)
+  int32_t h = 0;  // height or sequence length
+  int32_t w = 0;  // width; 1 for sequences
+  bool operator==(const TensorShape&) const = default;
+};
+
+// Elements of a shape, negative dimensions counting as 0.
+inline uint64_t element_count(const TensorShape& s) {
+  auto d = [](int32_t v) { return v > 0 ? uint64_t(v) : uint64_t(0); };
+  return d(s.c) * d(s.h) * d(s.w);
+}
+
+struct TensorRef {
+  BufferView view;
+  TensorShape shape;
+};
+
+inline constexpr int kMaxLayerInputs = 8;
+inline constexpr int kScratchBuffers = 8;
+
+struct ExecContext {
+  BufferView scratch[kScratchBuffers];
+  void* stream = nullptr;
+  int32_t position_offset = 0;
+  uint8_t flag = 0;
+};
+
+// Serves a named tensor of the weights file: fills shape and raw bytes, false when absent.
+using WeightGetter =
+    std::function<bool(const std::string& name, std::vector<int32_t>& shape, std::vector<uint8_t>& bytes)>;
+
+class ILayer {
+ public:
+  std::string name;
+  bool relu = false;
+
+  virtual ~ILayer() = default;
+  virtual void load_weights(WeightGetter& get) {}
+  virtual TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) = 0;
+  virtual bool output_is_int8() const = 0;
+  virtual TensorShape output_shape(TensorShape input) const = 0;
+  virtual TensorShape output_shape_multi(const TensorShape* shapes, int n) const {
+    return n < 1 ? output_shape(TensorShape{}) : output_shape(shapes[0]);
+  }
+  virtual TensorShape runtime_output_shape(const void* const* data, const TensorShape* shapes, int n) const {
+    return n < 1 ? TensorShape{} : output_shape(shapes[0]);
+  }
+  virtual void scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const {}
+  virtual void upload_weights(Allocator* allocator) {}
+  virtual void release_scratch() {}
+  virtual bool uses_kv_cache() const { return false; }
+  virtual void allocate_kv_cache(int max_positions, Allocator* allocator) {}
+  virtual uint8_t execution_device() const {
+    const BackendDescriptor* b = active_backend_descriptor();
+    return b ? static_cast<uint8_t>(b->device) : 0;
+  }
+};
+
+}  // namespace trevalon
+
+namespace trevalon {
+
+// Implemented by length-regulation layers: the model hands them 1/speed.
+class DurationScaled {
+ public:
+  virtual ~DurationScaled() = default;
+  virtual void set_duration_scale(float scale) = 0;
+};
+
+}  // namespace trevalon

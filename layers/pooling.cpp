@@ -1,0 +1,8 @@
+// pooling layers.
+#include "layers/layer_factory.h"
+
+namespace trevalon {
+
+std::unique_ptr<ILayer> make_pooling_layer(OpType op, const JsonValue& node) { return nullptr; }
+
+}  // namespace trevalon

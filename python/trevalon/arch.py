@@ -1,0 +1,215 @@
+"""Architecture files in pure Python: the operation names, and a reader that sees the
+inputs, outputs and nodes the way the engine's loader does (without building layers)."""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+from dataclasses import dataclass, field
+
+# The 48 operations in value order (value = index + 1), then the five aliases.
+OP_NAMES = (
+    "conv_int8", "conv_fp32", "gemm_int8", "gemm_fp32", "add_int8", "add_fp32",
+    "maxpool_int8", "maxpool_fp32", "avgpool_int8", "avgpool_fp32", "patch_prep_fp32",
+    "layernorm_fp32", "attention_fp32", "attention_int8", "seqgemm_fp32", "seqgemm_int8",
+    "cls_extract_fp32", "upsample_bilinear_fp32", "pos_emb_add_fp32", "leaky_relu_fp32",
+    "exp_fp32", "sin_fp32", "sigmoid_fp32", "tanh_fp32", "gelu_fp32", "conv1d_fp32",
+    "conv1d_int8", "conv_transpose1d_fp32", "lstm_fp32", "ada_in1d_fp32",
+    "ada_layer_norm_fp32", "embedding_fp32", "bert_embeddings_fp32", "snake1d_fp32",
+    "length_regulate_fp32", "istft_fp32", "stft_fp32", "concat1d_fp32",
+    "upsample_nearest1d_fp32", "sine_gen_fp32", "sum_channels_fp32", "scale_fp32",
+    "reflection_pad1d_fp32", "slice_channels_fp32", "rms_norm_fp32", "silu_fp32",
+    "elemwise_mul_fp32", "causal_attn_core_fp32",
+)
+ALIASES = {
+    "conv": "conv_int8",
+    "gemm": "gemm_int8",
+    "add": "add_int8",
+    "maxpool": "maxpool_int8",
+    "avgpool": "avgpool_int8",
+}
+INPUT_DTYPES = ("float32", "int8")
+
+
+def canonical_op(op: str) -> str | None:
+    """The canonical name of an operation or alias; None when the engine does not know it."""
+    if op in OP_NAMES:
+        return op
+    return ALIASES.get(op)
+
+
+def loaded_input_shape(h: int, w: int, c: int) -> list[int]:
+    """The shape the loader gives an input declared as [1, H, W, C]: unit W (and then unit H)
+    are dropped, so every input keeps at least its channel dimension."""
+    if w != 1:
+        return [h, w, c]
+    if h != 1:
+        return [h, c]
+    return [c]
+
+
+class ArchError(ValueError):
+    """An architecture file that cannot be read."""
+
+
+@dataclass
+class InputInfo:
+    name: str = "x"
+    shape: list[int] = field(default_factory=list)
+    scale: float = 1.0
+    zp: int = 0
+    dtype: str = "int8"
+
+
+@dataclass
+class NodeInfo:
+    name: str
+    op: str
+    inputs: list[str]
+    outputs: list[str]
+
+    @property
+    def known(self) -> bool:
+        return canonical_op(self.op) is not None
+
+
+@dataclass
+class ArchInfo:
+    model_name: str = ""
+    inputs: list[InputInfo] = field(default_factory=list)
+    output_names: list[str] = field(default_factory=list)
+    outputs_derived: bool = False
+    nodes: list[NodeInfo] = field(default_factory=list)
+
+
+# The engine's JSON values are typed loosely: a wrong type reads as "" or 0.
+def _text(value: object) -> str:
+    return value if isinstance(value, str) else ""
+
+
+def _number(value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return 0.0
+    return float(value)
+
+
+def _int32(value: object) -> int:
+    number = _number(value)
+    if math.isnan(number):
+        return 0
+    return max(-2**31, min(2**31 - 1, math.trunc(number)))
+
+
+def _array(root: dict, key: str, where: str) -> list:
+    """An array member; an object in its place is rejected, any other type reads as empty."""
+    value = root.get(key)
+    if isinstance(value, dict):
+        raise ArchError(f"{where}: '{key}' must be an array, not an object")
+    return value if isinstance(value, list) else []
+
+
+def _read_input(element: object, from_list: bool, where: str) -> InputInfo:
+    spec = InputInfo()
+    if not isinstance(element, dict):
+        spec.shape = loaded_input_shape(1, 1, 1)
+        return spec
+    if from_list and "name" in element:
+        spec.name = _text(element["name"])
+    if from_list and "shape" in element:
+        shape = element["shape"]
+        if not isinstance(shape, list) or len(shape) < 4:
+            raise ArchError(f"{where}: input '{spec.name}': 'shape' must be an array "
+                            f"[N, H, W, C] of four numbers")
+        h, w, c = (_int32(v) for v in shape[1:4])
+    else:
+        h, w, c = (_int32(element[k]) if k in element else 1 for k in ("h", "w", "c"))
+    spec.shape = loaded_input_shape(h, w, c)
+    if "scale" in element:
+        spec.scale = _number(element["scale"])
+    if "zp" in element:
+        spec.zp = _int32(element["zp"])
+    if "dtype" in element:
+        spec.dtype = _text(element["dtype"])
+    return spec
+
+
+def _read_node(element: object, index: int, where: str) -> NodeInfo:
+    if not isinstance(element, dict):
+        raise ArchError(f"{where}: node {index} is not an object")
+    for key in ("name", "op"):
+        if key not in element:
+            raise ArchError(f"{where}: node {index} has no '{key}'")
+    def names(key: str) -> list[str]:
+        value = element[key]
+        return [_text(v) for v in value] if isinstance(value, list) else []
+
+    if "inputs" in element:
+        inputs = names("inputs")
+    elif "in" in element:
+        inputs = [_text(element[k]) for k in ("in", "in2", "in3") if k in element]
+    else:
+        inputs = []
+    if "outputs" in element:
+        outputs = names("outputs")
+    else:
+        outputs = [_text(element["out"])] if "out" in element else []
+    return NodeInfo(_text(element["name"]), _text(element["op"]), inputs, outputs)
+
+
+def derive_outputs(nodes: list[NodeInfo]) -> list[str]:
+    """The model's outputs when the file names none: the outputs of the latest node that
+    nobody consumes, else the first output of the last node."""
+    if not nodes:
+        return []
+    consumed = {name for node in nodes for name in node.inputs}
+    for node in reversed(nodes):
+        unconsumed = [name for name in node.outputs if name not in consumed]
+        if unconsumed:
+            return unconsumed
+    return nodes[-1].outputs[:1]
+
+
+def parse_arch(root: object, where: str = "<architecture>") -> ArchInfo:
+    """Read an already-decoded architecture (the JSON root) the way the engine's loader does."""
+    info = ArchInfo()
+    if not isinstance(root, dict):
+        info.inputs = [InputInfo()]
+        return info
+    if "model" in root:
+        info.model_name = _text(root["model"])
+    inputs = _array(root, "inputs", where)
+    if inputs:
+        info.inputs = [_read_input(e, True, where) for e in inputs]
+    elif "input" in root:
+        info.inputs = [_read_input(root["input"], False, where)]
+    else:
+        info.inputs = [InputInfo()]
+    for element in _array(root, "outputs", where):
+        if isinstance(element, dict) and "name" in element:
+            info.output_names.append(_text(element["name"]))
+    info.nodes = [_read_node(e, j, where) for j, e in enumerate(_array(root, "nodes", where))]
+    if not info.output_names:
+        info.output_names = derive_outputs(info.nodes)
+        info.outputs_derived = bool(info.output_names)
+    return info
+
+
+def _reject_constant(name: str) -> None:
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def read_arch(path: str | os.PathLike) -> ArchInfo:
+    """Read an architecture file. OSError when it cannot be read, ArchError when it is invalid."""
+    path = os.fspath(path)
+    with open(path, "rb") as f:
+        raw = f.read()
+    try:
+        text = raw.decode("utf-8")
+        decoder = json.JSONDecoder(parse_constant=_reject_constant)
+        # Like the engine, read one value and ignore whatever follows it.
+        start = len(text) - len(text.lstrip(" \t\r\n"))
+        root, _ = decoder.raw_decode(text, start)
+    except (UnicodeDecodeError, ValueError) as e:
+        raise ArchError(f"{path}: invalid JSON: {e}") from None
+    return parse_arch(root, path)

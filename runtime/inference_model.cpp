@@ -1,0 +1,385 @@
+// Construction of the executable graph, slot assignment, buffer planning and the forward pass.
+#include "runtime/inference_model.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#include "backend/registry.h"
+#include "weights/weight_binding.h"
+
+namespace trevalon {
+namespace {
+
+constexpr const char* kKeyNotFound = "unordered_map::at: key not found";
+
+uint64_t checked_mul(uint64_t a, uint64_t b, const std::string& what) {
+  uint64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) throw std::runtime_error("tensor '" + what + "' is too large");
+  return r;
+}
+
+uint64_t dim(int32_t v) { return v > 0 ? uint64_t(v) : 0; }
+
+// Shape of a supplied tensor as the slot records it.
+TensorShape shape_from_dims(const std::vector<int32_t>& s) {
+  if (s.empty()) return {1, 1, 1};
+  if (s.size() == 1) return {s[0], 1, 1};
+  if (s.size() == 2) return {s[1], std::max(s[0], 1), 1};
+  return {s.back(), std::max(s[0], 1), std::max(s[1], 1)};
+}
+
+}  // namespace
+
+InferenceModel::InferenceModel(const std::string& arch_path, const std::string& weights_path,
+                               int32_t memory_mode)
+    : memory_mode_(memory_mode) {
+  const BackendDescriptor& backend = require_backend();
+  allocator_ = backend.kernels.get_allocator();
+
+  ArchSpec spec = load_arch(arch_path);
+  model_name_ = std::move(spec.model_name);
+  inputs_ = std::move(spec.inputs);
+  output_names_ = std::move(spec.output_names);
+  nodes_ = std::move(spec.nodes);
+  layers_ = std::move(spec.layers);
+
+  WeightLoadMemoryStats stats;
+  load_weights(weights_path, layers_, &stats);
+  peak_tensor_bytes_ = stats.peak_tensor_bytes;
+
+  assign_slots();
+  plan_buffers(nullptr);
+  for (auto& layer : layers_) layer->upload_weights(allocator_);
+}
+
+InferenceModel::~InferenceModel() = default;
+
+int32_t InferenceModel::tensor_id(const std::string& name) {
+  auto [it, inserted] = tensor_ids_.emplace(name, static_cast<int32_t>(tensor_ids_.size()));
+  return it->second;
+}
+
+int32_t InferenceModel::slot_of(const std::string& name) const {
+  auto it = slot_of_.find(name);
+  return it == slot_of_.end() ? -1 : it->second;
+}
+
+void InferenceModel::assign_slots() {
+  std::unordered_map<std::string, size_t> last_use;
+  for (size_t i = 0; i < nodes_.size(); ++i)
+    for (const std::string& in : nodes_[i].inputs) last_use[in] = i;
+
+  for (size_t k = 0; k < inputs_.size(); ++k) slot_of_[inputs_[k].name] = static_cast<int32_t>(k);
+  int32_t next_slot = static_cast<int32_t>(inputs_.size());
+  std::vector<int32_t> free_list;
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    const GraphNode& node = nodes_[i];
+    int32_t s;
+    if (free_list.empty()) {
+      s = next_slot++;
+    } else {
+      s = free_list.back();
+      free_list.pop_back();
+    }
+    if (!node.outputs.empty()) slot_of_[node.outputs.front()] = s;
+    // A node's output slot is chosen before its dying inputs give theirs back.
+    for (size_t j = 0; j < node.inputs.size(); ++j) {
+      const std::string& in = node.inputs[j];
+      if (in.empty() || std::find(node.inputs.begin(), node.inputs.begin() + j, in) != node.inputs.begin() + j)
+        continue;
+      auto slot = slot_of_.find(in);
+      if (last_use[in] == i && slot != slot_of_.end()) free_list.push_back(slot->second);
+    }
+  }
+  slot_count_ = next_slot;
+
+  // Layers pair with nodes by name; a later layer of the same name replaces an earlier one.
+  std::unordered_map<std::string, ILayer*> layer_by_name;
+  for (auto& layer : layers_) layer_by_name[layer->name] = layer.get();
+
+  slot_is_int8_.assign(slot_count_, 1);
+  slot_alloc_elem_size_.assign(slot_count_, 1);
+  slot_buffers_.clear();
+  slot_buffers_.resize(slot_count_);
+  slot_shapes_.assign(slot_count_, TensorShape{});
+
+  for (const InputSpec& in : inputs_) input_tensor_ids_.push_back(tensor_id(in.name));
+  node_plans_.resize(nodes_.size());
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    const GraphNode& node = nodes_[i];
+    NodePlan& plan = node_plans_[i];
+    auto found = layer_by_name.find(node.name);
+    plan.layer = found == layer_by_name.end() ? nullptr : found->second;
+    for (const std::string& in : node.inputs) {
+      plan.input_ids.push_back(tensor_id(in));
+      plan.input_slots.push_back(slot_of(in));
+    }
+    if (!node.outputs.empty()) {
+      plan.output_id = tensor_id(node.outputs.front());
+      for (size_t k = 1; k < node.outputs.size(); ++k) tensor_id(node.outputs[k]);
+    }
+    plan.output_slot = slot_of(node.outputs.empty() ? std::string() : node.outputs.front());
+    if (!node.outputs.empty() && plan.layer) {
+      const bool int8 = plan.layer->output_is_int8();
+      slot_is_int8_[plan.output_slot] = int8 ? 1 : 0;
+      // A slot that ever holds float32 is sized for float32, whoever writes it last.
+      if (!int8) slot_alloc_elem_size_[plan.output_slot] = 4;
+    }
+  }
+  for (const InputSpec& in : inputs_) {
+    const int32_t s = slot_of(in.name);
+    if (slot_is_int8_[s] == 1) slot_is_int8_[s] = in.dtype == "int8" ? 1 : 0;
+    if (in.dtype != "int8") slot_alloc_elem_size_[s] = 4;
+  }
+  planned_shapes_.assign(tensor_ids_.size(), TensorShape{});
+  slot_max_elements_.assign(slot_count_, 0);
+}
+
+uint64_t InferenceModel::slot_bytes_for(int32_t slot, const TensorShape& s, const char* what) const {
+  uint64_t n = checked_mul(checked_mul(dim(s.c), dim(s.h), what), dim(s.w), what);
+  return checked_mul(n, slot_alloc_elem_size_[slot], what);
+}
+
+void InferenceModel::plan_buffers(const TensorMap* supplied) {
+  std::fill(planned_shapes_.begin(), planned_shapes_.end(), TensorShape{});
+  std::fill(slot_max_elements_.begin(), slot_max_elements_.end(), 0);
+  auto raise = [this](int32_t slot, const TensorShape& s, const std::string& name) {
+    if (slot < 0) return;
+    const uint64_t n = checked_mul(checked_mul(dim(s.c), dim(s.h), name), dim(s.w), name);
+    slot_max_elements_[slot] = std::max(slot_max_elements_[slot], n);
+  };
+
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    const InputSpec& in = inputs_[k];
+    const std::vector<int32_t>& D = in.shape;
+    const std::vector<int32_t>* S = nullptr;
+    if (supplied) {
+      auto it = supplied->find(in.name);
+      if (it != supplied->end() && !it->second.shape.empty()) S = &it->second.shape;
+    }
+    TensorShape shape{1, 1, 1};
+    if (!D.empty()) {
+      int32_t first = D.size() >= 2 ? D[0] : 1;
+      int32_t second = D.size() >= 3 ? D[1] : 1;
+      int32_t last = D.back();
+      if (S) {
+        if (last == 0) last = S->back();
+        if (first == 0) first = S->size() >= 2 ? (*S)[0] : 1;
+        if (second == 0) second = S->size() >= 3 ? (*S)[1] : 1;
+      }
+      shape = {last, std::max(first, 1), std::max(second, 1)};
+    }
+    planned_shapes_[input_tensor_ids_[k]] = shape;
+    raise(slot_of(in.name), shape, in.name);
+  }
+
+  TensorShape shapes[kMaxLayerInputs];
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    const NodePlan& plan = node_plans_[i];
+    const int n = static_cast<int>(std::min<size_t>(plan.input_ids.size(), kMaxLayerInputs));
+    for (int k = 0; k < n; ++k) shapes[k] = planned_shapes_[plan.input_ids[k]];
+    TensorShape out{};
+    if (plan.layer)
+      out = plan.layer->output_shape_multi(shapes, n);
+    else if (n > 0)
+      out = shapes[0];
+    if (plan.output_id >= 0) {
+      planned_shapes_[plan.output_id] = out;
+      raise(slot_of(nodes_[i].outputs.front()), out, nodes_[i].outputs.front());
+    }
+  }
+
+  if (memory_mode_ == 1 || memory_mode_ == 2) return;
+  for (int32_t s = 0; s < slot_count_; ++s)
+    slot_buffers_[s].grow(*allocator_, checked_mul(slot_max_elements_[s], slot_alloc_elem_size_[s], "slot"));
+
+  const uint8_t bdev = static_cast<uint8_t>(require_backend().device);
+  for (size_t i = 0; i < nodes_.size(); ++i) {
+    ILayer* layer = node_plans_[i].layer;
+    if (!layer) continue;
+    uint64_t sizes[kScratchBuffers] = {};
+    const TensorShape first =
+        node_plans_[i].input_ids.empty() ? TensorShape{} : planned_shapes_[node_plans_[i].input_ids[0]];
+    layer->scratch_sizes(first, sizes);
+    const bool on_backend = layer->execution_device() == bdev;
+    for (int k = 0; k < kScratchBuffers; ++k) {
+      if (on_backend)
+        scratch_buffers_[k].grow(*allocator_, sizes[k]);
+      else
+        host_scratch_buffers_[k].grow(host_allocator(), sizes[k]);
+    }
+  }
+}
+
+void InferenceModel::bind_input(const InputSpec& spec, const ModelTensor& tensor) {
+  const int32_t slot = slot_of(spec.name);
+  const TensorShape shape = shape_from_dims(tensor.shape);
+  uint64_t bytes = tensor.dtype == "int8" ? 1 : 4;
+  for (int32_t d : tensor.shape) {
+    if (d < 0) throw std::runtime_error("input '" + spec.name + "' has a negative dimension");
+    bytes = checked_mul(bytes, uint64_t(d), spec.name);
+  }
+  if (bytes > 0 && !tensor.data) throw std::runtime_error("input '" + spec.name + "' has no data");
+  // Layers read c*h*w elements of the slot's type: never let that run past the buffer.
+  const uint64_t needed = std::max(bytes, slot_bytes_for(slot, shape, spec.name.c_str()));
+  slot_buffers_[slot].grow(*allocator_, needed);
+  if (allocator_->is_device())
+    allocator_->copy_to_device(slot_buffers_[slot].data, tensor.data, bytes);
+  else if (bytes)
+    std::memcpy(slot_buffers_[slot].data, tensor.data, bytes);
+  // Whatever the slot held beyond the supplied bytes is stale; zero it so layers read defined values.
+  if (needed > bytes) allocator_->zero(static_cast<uint8_t*>(slot_buffers_[slot].data) + bytes, needed - bytes);
+  slot_shapes_[slot] = shape;
+}
+
+TensorShape InferenceModel::run_node(size_t index) {
+  const GraphNode& node = nodes_[index];
+  const NodePlan& plan = node_plans_[index];
+  if (!plan.layer) throw std::runtime_error("No layer for: " + node.name);
+  ILayer& layer = *plan.layer;
+  if (plan.output_slot < 0) throw std::runtime_error(kKeyNotFound);
+  const int n = static_cast<int>(plan.input_slots.size());
+  if (n > kMaxLayerInputs)
+    throw std::runtime_error("node '" + node.name + "' has " + std::to_string(n) + " inputs (max " +
+                             std::to_string(kMaxLayerInputs) + ")");
+  for (int k = 0; k < n; ++k) {
+    if (plan.input_slots[k] < 0) throw std::runtime_error(kKeyNotFound);
+    if (plan.input_slots[k] == plan.output_slot)
+      throw std::runtime_error("node '" + node.name + "' writes into its own input '" + node.inputs[k] + "'");
+  }
+
+  const uint8_t ldev = layer.execution_device();
+  const uint8_t bdev = static_cast<uint8_t>(require_backend().device);
+  const bool staged = ldev != bdev;
+
+  const void* data[kMaxLayerInputs] = {};
+  TensorShape shapes[kMaxLayerInputs] = {};
+  TensorRef refs[kMaxLayerInputs] = {};
+  for (int k = 0; k < n; ++k) {
+    const int32_t s = plan.input_slots[k];
+    refs[k].view = slot_buffers_[s].view();
+    refs[k].shape = slot_shapes_[s];
+    if (staged && slot_buffers_[s].bytes > 0) {
+      host_input_mirrors_[k].grow(host_allocator(), slot_buffers_[s].bytes);
+      allocator_->copy_to_host(host_input_mirrors_[k].data, slot_buffers_[s].data, slot_buffers_[s].bytes);
+      refs[k].view = host_input_mirrors_[k].view();
+    }
+    data[k] = refs[k].view.data;
+    shapes[k] = refs[k].shape;
+  }
+
+  const int32_t out_slot = plan.output_slot;
+  const TensorShape planned = layer.runtime_output_shape(data, shapes, n);
+  slot_buffers_[out_slot].grow(*allocator_, slot_bytes_for(out_slot, planned, node.name.c_str()));
+
+  uint64_t sizes[kScratchBuffers] = {};
+  layer.scratch_sizes(n > 0 ? shapes[0] : TensorShape{}, sizes);
+  ExecContext ctx;
+  for (int k = 0; k < kScratchBuffers; ++k) {
+    Buffer& b = staged ? host_scratch_buffers_[k] : scratch_buffers_[k];
+    b.grow(staged ? static_cast<Allocator&>(host_allocator()) : *allocator_, sizes[k]);
+    ctx.scratch[k] = b.view();
+  }
+  ctx.stream = staged ? nullptr : stream_;
+
+  const BufferView out_view = slot_buffers_[out_slot].view();
+  TensorShape result;
+  if (profile_enabled_) {
+    const auto t0 = std::chrono::steady_clock::now();
+    result = run_layer(layer, refs, n, out_view, ctx, staged);
+    const auto t1 = std::chrono::steady_clock::now();
+    const double ms = std::chrono::duration<double, std::nano>(t1 - t0).count() * 1e-6;
+    op_profile_[op_name(node.op)] += ms;
+    layer_profile_[node.name] += ms;
+  } else {
+    result = run_layer(layer, refs, n, out_view, ctx, staged);
+  }
+  if (slot_bytes_for(out_slot, result, node.name.c_str()) > slot_buffers_[out_slot].bytes)
+    throw std::runtime_error("node '" + node.name + "' produced more data than its output buffer holds");
+  slot_shapes_[out_slot] = result;
+
+  if (memory_mode_ == 1 || memory_mode_ == 2) {
+    allocator_->synchronize();
+    if (memory_mode_ == 2) layer.release_scratch();
+    release_transient_buffers();
+  }
+  return result;
+}
+
+TensorShape InferenceModel::run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output,
+                                      ExecContext& ctx, bool inputs_on_host) {
+  if (layer.execution_device() == static_cast<uint8_t>(require_backend().device))
+    return layer.forward(refs, n, output, &ctx);
+  if (n >= 1 && !inputs_on_host) {
+    for (int k = 0; k < n; ++k) {
+      host_input_mirrors_[k].grow(host_allocator(), refs[k].view.bytes);
+      allocator_->copy_to_host(host_input_mirrors_[k].data, refs[k].view.data, refs[k].view.bytes);
+      refs[k].view = host_input_mirrors_[k].view();
+    }
+  }
+  host_output_staging_.grow(host_allocator(), output.bytes);
+  const TensorShape shape = layer.forward(refs, n, host_output_staging_.view(), &ctx);
+  allocator_->copy_to_device(output.data, host_output_staging_.data, output.bytes);
+  return shape;
+}
+
+void InferenceModel::release_transient_buffers() {
+  for (Buffer& b : scratch_buffers_) b.release();
+  for (Buffer& b : host_input_mirrors_) b.release();
+  host_output_staging_.release();
+  for (Buffer& b : host_scratch_buffers_) b.release();
+}
+
+TensorMap InferenceModel::forward(const TensorMap& inputs) {
+  // In the releasing modes every buffer goes back after the call, also when a node throws.
+  struct ReleaseAtEnd {
+    InferenceModel& m;
+    ~ReleaseAtEnd() {
+      if (m.memory_mode_ != 1 && m.memory_mode_ != 2) return;
+      m.allocator_->synchronize();
+      for (int32_t s = 0; s < m.slot_count_; ++s) {
+        m.slot_buffers_[s].release();
+        m.slot_shapes_[s] = TensorShape{};
+      }
+      m.release_transient_buffers();
+    }
+  } release_at_end{*this};
+
+  plan_buffers(&inputs);
+  for (const InputSpec& spec : inputs_) {
+    auto it = inputs.find(spec.name);
+    if (it != inputs.end()) bind_input(spec, it->second);
+  }
+  for (size_t i = 0; i < nodes_.size(); ++i) run_node(i);
+
+  TensorMap result;
+  for (const std::string& name : output_names_) {
+    const int32_t slot = slot_of(name);
+    if (slot < 0) continue;
+    const TensorShape s = slot_shapes_[slot];
+    ModelTensor t;
+    if (s.w >= 2)
+      t.shape = {s.h, s.w, s.c};
+    else if (s.h >= 2)
+      t.shape = {s.h, s.c};
+    else
+      t.shape = {s.c};
+    const bool int8 = slot_is_int8_[slot] != 0;
+    t.dtype = int8 ? "int8" : "float32";
+    const uint64_t bytes = checked_mul(element_count(s), int8 ? 1 : 4, name);
+    if (bytes > slot_buffers_[slot].bytes)
+      throw std::runtime_error("output '" + name + "' holds no data");
+    t.storage.resize(bytes);
+    if (allocator_->is_device())
+      allocator_->copy_to_host(t.storage.data(), slot_buffers_[slot].data, bytes);
+    else if (bytes)
+      std::memcpy(t.storage.data(), slot_buffers_[slot].data, bytes);
+    t.data = t.storage.data();
+    result[name] = std::move(t);
+  }
+  return result;
+}
+
+}  // namespace trevalon

@@ -1,0 +1,112 @@
+// InferenceModel: an executable graph built from an architecture file and a weights file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "arch/arch_loader.h"
+#include "backend/allocator.h"
+#include "layers/layer.h"
+
+namespace trevalon {
+
+// A tensor crossing the model boundary: borrowed data for inputs, owned storage for outputs.
+struct ModelTensor {
+  const void* data = nullptr;
+  std::vector<int32_t> shape;
+  std::string dtype = "float32";  // anything but exactly "int8" means float32
+  std::vector<uint8_t> storage;
+};
+
+using TensorMap = std::unordered_map<std::string, ModelTensor>;
+
+class InferenceModel {
+ public:
+  // memory_mode 0 keeps and grows buffers; 1 and 2 release them after every node and call
+  // (2 also releases each layer's scratch). Other values behave as 0.
+  InferenceModel(const std::string& arch_path, const std::string& weights_path, int32_t memory_mode = 0);
+  ~InferenceModel();
+  InferenceModel(const InferenceModel&) = delete;
+  InferenceModel& operator=(const InferenceModel&) = delete;
+
+  TensorMap forward(const TensorMap& inputs);
+
+  const std::string& model_name() const { return model_name_; }
+  const std::vector<InputSpec>& inputs() const { return inputs_; }
+  const std::vector<std::string>& output_names() const { return output_names_; }
+  const std::vector<GraphNode>& nodes() const { return nodes_; }
+  int32_t slot_count() const { return slot_count_; }
+  // Slot of a tensor name, or -1.
+  int32_t slot_of(const std::string& name) const;
+  bool slot_is_int8(int32_t slot) const { return slot_is_int8_.at(slot) != 0; }
+  uint64_t slot_buffer_bytes(int32_t slot) const { return slot_buffers_.at(slot).bytes; }
+  uint64_t peak_tensor_bytes() const { return peak_tensor_bytes_; }
+
+  // Profiling and speed.
+  void set_profile_enabled(bool enabled) { profile_enabled_ = enabled; }
+  bool profile_enabled() const { return profile_enabled_; }
+  std::unordered_map<std::string, double> op_profile() const { return op_profile_; }
+  std::unordered_map<std::string, double> layer_profile() const { return layer_profile_; }
+  void reset_profile();
+  // Throws "speed must be a positive finite value" for 0, negatives, infinities and NaN.
+  void set_speed(float speed);
+  float speed() const { return speed_; }
+
+ private:
+  struct NodePlan {
+    std::vector<int32_t> input_ids;  // tensor ids of the node's inputs, in order
+    int32_t output_id = -1;          // tensor id of the first output, -1 without outputs
+    std::vector<int32_t> input_slots;  // -1 where the name has no slot
+    int32_t output_slot = -1;
+    ILayer* layer = nullptr;
+  };
+
+  void assign_slots();
+  void plan_buffers(const TensorMap* supplied);
+  void bind_input(const InputSpec& spec, const ModelTensor& tensor);
+  TensorShape run_node(size_t index);
+  TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx,
+                        bool inputs_on_host);
+  void release_transient_buffers();
+  uint64_t slot_bytes_for(int32_t slot, const TensorShape& shape, const char* what) const;
+  int32_t tensor_id(const std::string& name);
+
+  std::string model_name_;
+  std::vector<InputSpec> inputs_;
+  std::vector<std::string> output_names_;
+  std::vector<GraphNode> nodes_;
+  std::vector<std::unique_ptr<ILayer>> layers_;
+
+  int32_t slot_count_ = 0;
+  std::unordered_map<std::string, int32_t> slot_of_;
+  std::vector<int32_t> slot_is_int8_;
+  std::vector<uint8_t> slot_alloc_elem_size_;  // 4 when any producer of the slot writes float32
+  std::vector<Buffer> slot_buffers_;
+  std::vector<TensorShape> slot_shapes_;
+  Buffer scratch_buffers_[kScratchBuffers];
+  void* stream_ = nullptr;
+  Allocator* allocator_ = nullptr;
+
+  std::unordered_map<std::string, double> op_profile_;
+  std::unordered_map<std::string, double> layer_profile_;
+  bool profile_enabled_ = false;
+  int32_t memory_mode_ = 0;
+  float speed_ = 1.0f;
+
+  Buffer host_input_mirrors_[kMaxLayerInputs];
+  Buffer host_output_staging_;
+  Buffer host_scratch_buffers_[kScratchBuffers];
+
+  // Planning state, sized once so a forward pass allocates nothing.
+  std::unordered_map<std::string, int32_t> tensor_ids_;
+  std::vector<NodePlan> node_plans_;
+  std::vector<int32_t> input_tensor_ids_;
+  std::vector<TensorShape> planned_shapes_;  // per tensor id
+  std::vector<uint64_t> slot_max_elements_;
+  uint64_t peak_tensor_bytes_ = 0;
+};
+
+}  // namespace trevalon

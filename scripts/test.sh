@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the tests need (Debian packages, a venv with the package) and runs every test:
+# the C++ suite through CTest, then the Python suite through pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+VENV=${TREVALON_VENV:-.venv}
+JOBS=${TREVALON_JOBS:-2}
+
+need_apt=()
+for pkg in libgtest-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
+done
+if [ ${#need_apt[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${need_apt[@]}" >/dev/null
+  else
+    echo "missing Debian packages: ${need_apt[*]} (install them as root)" >&2
+    exit 1
+  fi
+fi
+
+[ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
+"$VENV/bin/pip" install -q --upgrade pip
+"$VENV/bin/pip" install -q cmake ninja pybind11 numpy pytest
+"$VENV/bin/pip" install -q ".[test]"
+
+BUILD=build/tests
+"$VENV/bin/cmake" -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
+  -DTREVALON_BUILD_TESTS=ON -DTREVALON_BUILD_PYTHON=OFF >/dev/null
+"$VENV/bin/cmake" --build "$BUILD" -j "$JOBS"
+"$VENV/bin/ctest" --test-dir "$BUILD" --output-on-failure -j "$JOBS"
+
+# Run from the tests folder so the installed package, not the source tree, is imported.
+"$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python

@@ -1,0 +1,355 @@
+// Float convolution: the patch path against a direct convolution (bit for bit, every tier), the
+// Winograd path against the same reference to float rounding, and the layer's checks and messages.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "arch/json.h"
+#include "kernel_tier_loop.h"
+#include "kernels/gemm_f32.h"
+#include "layers/layer_factory.h"
+
+namespace trevalon {
+namespace {
+
+constexpr int kGuard = 16;
+constexpr float kSentinel = -12345.5f;
+
+struct ConvCase {
+  int C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, dil_h, dil_w;
+  bool relu, bias;
+};
+
+std::string describe(const ConvCase& c) {
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "C=%d H=%d W=%d C_out=%d k=%dx%d stride=%dx%d pad=%dx%d dil=%dx%d relu=%d bias=%d",
+                c.C, c.H, c.W, c.C_out, c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w,
+                c.dil_h, c.dil_w, c.relu, c.bias);
+  return text;
+}
+
+int out_size(int in, int k, int s, int p, int d) { return (in + 2 * p - d * (k - 1) - 1) / s + 1; }
+
+std::vector<float> random_floats(size_t n, std::mt19937& rng) {
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  std::vector<float> v(n);
+  for (auto& x : v) x = dist(rng);
+  return v;
+}
+
+// Direct convolution on channels-fastest data with weights C_out x C x kH x kW: one fused
+// multiply-add per tap in (kernel row, kernel column, channel) order, bias after, then ReLU; taps
+// outside the input are skipped. `magnitude` receives sum |x w| + |b| per output, which bounds the
+// rounding of any other summation order.
+std::vector<float> direct_conv(const ConvCase& c, const std::vector<float>& x,
+                               const std::vector<float>& w, const std::vector<float>& b,
+                               std::vector<double>* magnitude = nullptr) {
+  const int oh = out_size(c.H, c.kH, c.stride_h, c.pad_h, c.dil_h);
+  const int ow = out_size(c.W, c.kW, c.stride_w, c.pad_w, c.dil_w);
+  std::vector<float> y(size_t(oh) * ow * c.C_out);
+  if (magnitude) magnitude->assign(y.size(), 0.0);
+  for (int oy = 0; oy < oh; ++oy)
+    for (int ox = 0; ox < ow; ++ox)
+      for (int o = 0; o < c.C_out; ++o) {
+        float acc = 0.0f;
+        double mag = 0.0;
+        for (int ky = 0; ky < c.kH; ++ky)
+          for (int kx = 0; kx < c.kW; ++kx) {
+            const int iy = oy * c.stride_h + ky * c.dil_h - c.pad_h;
+            const int ix = ox * c.stride_w + kx * c.dil_w - c.pad_w;
+            if (iy < 0 || iy >= c.H || ix < 0 || ix >= c.W) continue;
+            for (int ch = 0; ch < c.C; ++ch) {
+              const float xv = x[(size_t(iy) * c.W + ix) * c.C + ch];
+              const float wv = w[((size_t(o) * c.C + ch) * c.kH + ky) * c.kW + kx];
+              acc = std::fma(xv, wv, acc);
+              mag += std::fabs(double(xv) * wv);
+            }
+          }
+        float v = acc + (b.empty() ? 0.0f : b[o]);
+        if (c.relu) v = v > 0.0f ? v : 0.0f;
+        const size_t at = (size_t(oy) * ow + ox) * c.C_out + o;
+        y[at] = v;
+        if (magnitude) (*magnitude)[at] = mag + (b.empty() ? 0.0 : std::fabs(b[o]));
+      }
+  return y;
+}
+
+JsonValue parse_node(const std::string& text) {
+  JsonValue v;
+  JsonCursor cur{text.c_str(), text.c_str() + text.size()};
+  parse_json(v, cur);
+  return v;
+}
+
+std::string conv_node_json(const ConvCase& c, int groups = 1) {
+  char text[400];
+  std::snprintf(text, sizeof text,
+                R"({"C_out": %d, "C_in": %d, "kH": %d, "kW": %d, "stride_h": %d, "stride_w": %d,
+                    "pad_h": %d, "pad_w": %d, "groups": %d, "dilation_h": %d, "dilation_w": %d})",
+                c.C_out, c.C, c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w, groups, c.dil_h,
+                c.dil_w);
+  return text;
+}
+
+using TensorMap = std::map<std::string, std::vector<float>>;
+
+WeightGetter getter_for(const TensorMap& tensors) {
+  return [&tensors](const std::string& name, std::vector<int32_t>& shape, std::vector<uint8_t>& bytes) {
+    auto it = tensors.find(name);
+    if (it == tensors.end()) return false;
+    shape = {int32_t(it->second.size())};
+    bytes.resize(it->second.size() * sizeof(float));
+    if (!bytes.empty()) std::memcpy(bytes.data(), it->second.data(), bytes.size());
+    return true;
+  };
+}
+
+std::unique_ptr<ILayer> make_conv(const ConvCase& c, const TensorMap& tensors, int groups = 1,
+                                  const std::string& name = "conv") {
+  const JsonValue node = parse_node(conv_node_json(c, groups));
+  auto layer = create_layer(OpType::ConvFp32, node);
+  if (!layer) throw std::runtime_error("no conv_fp32 layer");
+  layer->name = name;
+  layer->relu = c.relu;
+  WeightGetter get = getter_for(tensors);
+  layer->load_weights(get);
+  return layer;
+}
+
+// Runs the layer on a channels-fastest input; the output vector carries kGuard sentinels after the
+// produced values. `scratch` (optional) becomes shared scratch buffer 2.
+TensorShape run(ILayer& layer, const std::vector<float>& x, TensorShape in, std::vector<float>& out,
+                std::vector<float>* scratch = nullptr) {
+  const TensorShape planned = layer.output_shape(in);
+  out.assign(element_count(planned) + kGuard, kSentinel);
+  TensorRef ref{};
+  ref.view = BufferView{const_cast<float*>(x.data()), 0, x.size() * sizeof(float)};
+  ref.shape = in;
+  ExecContext ctx{};
+  if (scratch) ctx.scratch[2] = BufferView{scratch->data(), 0, scratch->size() * sizeof(float)};
+  return layer.forward(&ref, 1, BufferView{out.data(), 0, out.size() * sizeof(float)}, &ctx);
+}
+
+void expect_guard(const std::vector<float>& out, size_t produced) {
+  for (size_t i = produced; i < out.size(); ++i) ASSERT_EQ(out[i], kSentinel) << "overrun at " << i;
+}
+
+// ---- slot 11: the patch path -------------------------------------------------------------------
+
+const ConvCase kPatchCases[] = {
+    {3, 4, 4, 5, 3, 3, 2, 2, 1, 1, 1, 1, false, true},     // 3x3 stride 2 on 4x4: 2x2, border zeros
+    {4, 5, 5, 8, 3, 3, 1, 1, 1, 1, 2, 2, true, true},      // dilation 2
+    {7, 6, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, false, true},     // 1x1 fast case, C_out tail
+    {6, 7, 7, 4, 1, 1, 2, 2, 0, 0, 1, 1, true, false},     // 1x1 stride 2 gathers
+    {3, 17, 15, 6, 7, 7, 2, 2, 3, 3, 1, 1, true, true},    // stem-like 7x7 stride 2
+    {5, 9, 11, 17, 3, 2, 1, 3, 0, 1, 1, 2, false, false},  // rectangular kernel, mixed strides
+    {2, 3, 3, 3, 3, 3, 1, 1, 0, 0, 1, 1, true, true},      // single output pixel
+    {33, 12, 10, 12, 3, 3, 1, 1, 1, 1, 1, 1, false, true}, // Winograd shape through slot 11
+};
+
+// Stored-order weights reordered to (output, kernel row, kernel column, channel) and packed.
+std::vector<float> patch_order(const ConvCase& c, const std::vector<float>& w) {
+  const int taps = c.kH * c.kW;
+  std::vector<float> r(w.size());
+  for (int o = 0; o < c.C_out; ++o)
+    for (int ch = 0; ch < c.C; ++ch)
+      for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * c.C + ch] = w[(size_t(o) * c.C + ch) * taps + t];
+  return r;
+}
+
+TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
+  std::mt19937 rng(11);
+  for (const ConvCase& c : kPatchCases) {
+    SCOPED_TRACE(describe(c));
+    const auto x = random_floats(size_t(c.H) * c.W * c.C, rng);
+    const auto w = random_floats(size_t(c.C_out) * c.C * c.kH * c.kW, rng);
+    const auto b = c.bias ? random_floats(c.C_out, rng) : std::vector<float>{};
+    const auto expected = direct_conv(c, x, w, b);
+    const int K = c.C * c.kH * c.kW;
+    const auto reordered = patch_order(c, w);
+    float* packed = pack_weights_f32(reordered.data(), c.C_out, K);
+    std::vector<float> scratch(expected.size() / c.C_out * K + kGuard);
+
+    test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+      // Packed weights with the caller's scratch, then no packed weights and no scratch.
+      for (int variant = 0; variant < 2; ++variant) {
+        SCOPED_TRACE(variant == 0 ? "packed, scratch" : "unpacked, per-thread buffer");
+        std::vector<float> out(expected.size() + kGuard, kSentinel);
+        t.conv2d_f32(x.data(), w.data(), c.bias ? b.data() : nullptr, out.data(), c.C, c.H, c.W,
+                     c.C_out, c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w, c.relu,
+                     variant == 0 ? packed : nullptr, variant == 0 ? scratch.data() : nullptr,
+                     c.dil_h, c.dil_w, nullptr);
+        for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "at " << i;
+        expect_guard(out, expected.size());
+      }
+    });
+    free_packed_f32(packed);
+  }
+}
+
+// Border taps read zeros: all-ones 4x4 image and 3x3 kernel, stride 2, padding 1.
+TEST(ConvFp32Kernel, StrideTwoBorderTapsCountOnlyInsidePixels) {
+  const std::vector<float> x(16, 1.0f), w(9, 1.0f);
+  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    std::vector<float> out(4 + kGuard, kSentinel);
+    t.conv2d_f32(x.data(), w.data(), nullptr, out.data(), 1, 4, 4, 1, 3, 3, 2, 2, 1, 1, false,
+                 nullptr, nullptr, 1, 1, nullptr);
+    EXPECT_EQ(out[0], 4.0f);
+    EXPECT_EQ(out[1], 6.0f);
+    EXPECT_EQ(out[2], 6.0f);
+    EXPECT_EQ(out[3], 9.0f);
+    expect_guard(out, 4);
+  });
+}
+
+// ---- slot 12 through the layer: Winograd against the direct convolution ------------------------
+
+TEST(ConvFp32Layer, WinogradMatchesDirectConvolutionAndIsTheSameInEveryTier) {
+  const ConvCase cases[] = {
+      {4, 5, 5, 6, 3, 3, 1, 1, 1, 1, 1, 1, false, true},   // 3x3 tiles, last row/column partial
+      {1, 1, 1, 1, 3, 3, 1, 1, 1, 1, 1, 1, false, false},  // a single pixel
+      {3, 2, 7, 5, 3, 3, 1, 1, 1, 1, 1, 1, true, true},
+      {17, 8, 6, 20, 3, 3, 1, 1, 1, 1, 1, 1, true, false},  // channel tails in every vector width
+      {40, 13, 11, 33, 3, 3, 1, 1, 1, 1, 1, 1, false, true},
+      {64, 30, 30, 64, 3, 3, 1, 1, 1, 1, 1, 1, true, true},  // several tile blocks
+  };
+  std::mt19937 rng(5);
+  for (const ConvCase& c : cases) {
+    SCOPED_TRACE(describe(c));
+    const auto x = random_floats(size_t(c.H) * c.W * c.C, rng);
+    const auto w = random_floats(size_t(c.C_out) * c.C * 9, rng);
+    TensorMap tensors{{"conv.weight", w}};
+    if (c.bias) tensors["conv.bias"] = random_floats(c.C_out, rng);
+    std::vector<double> magnitude;
+    const auto expected = direct_conv(c, x, w, c.bias ? tensors["conv.bias"] : std::vector<float>{},
+                                      &magnitude);
+    std::vector<float> first;
+    test::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
+      auto layer = make_conv(c, tensors);
+      std::vector<float> out;
+      const TensorShape shape = run(*layer, x, TensorShape{c.C, c.H, c.W}, out);
+      EXPECT_EQ(shape, (TensorShape{c.C_out, c.H, c.W}));
+      // Winograd F(2x2, 3x3) reorders the sum through transforms with coefficients up to 2 (input)
+      // and 0.5 (weights); 1e-5 of the absolute sum covers that rounding with margin.
+      for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_NEAR(out[i], expected[i], 1e-5 * magnitude[i] + 1e-6) << "at " << i;
+      expect_guard(out, expected.size());
+      if (tier == CpuTier::Portable)
+        first.assign(out.begin(), out.begin() + expected.size());
+      else
+        for (size_t i = 0; i < expected.size(); ++i)
+          ASSERT_EQ(out[i], first[i]) << "tier differs from portable at " << i;
+    });
+  }
+}
+
+// Dilation 2 leaves the Winograd condition: the result is the patch path's, equal to the direct
+// convolution bit for bit (the Winograd sums would differ in the last bits).
+TEST(ConvFp32Layer, DilationTakesThePatchPath) {
+  const ConvCase c{8, 9, 9, 8, 3, 3, 1, 1, 1, 1, 2, 2, false, true};
+  std::mt19937 rng(3);
+  const auto x = random_floats(size_t(c.H) * c.W * c.C, rng);
+  TensorMap tensors{{"conv.weight", random_floats(size_t(c.C_out) * c.C * 9, rng)},
+                    {"conv.bias", random_floats(c.C_out, rng)}};
+  const auto expected = direct_conv(c, x, tensors["conv.weight"], tensors["conv.bias"]);
+  auto layer = make_conv(c, tensors);
+  std::vector<float> out;
+  EXPECT_EQ(run(*layer, x, TensorShape{c.C, c.H, c.W}, out), (TensorShape{c.C_out, 7, 7}));
+  for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "at " << i;
+  expect_guard(out, expected.size());
+}
+
+// A 1x1 stride-1 kernel multiplies the image itself and leaves the patch scratch untouched; a 1x1
+// stride-2 kernel needs patches and writes them there.
+TEST(ConvFp32Layer, PointwiseReadsTheInputDirectly) {
+  std::mt19937 rng(9);
+  for (int stride : {1, 2}) {
+    SCOPED_TRACE("stride " + std::to_string(stride));
+    const ConvCase c{6, 4, 4, 5, 1, 1, stride, stride, 0, 0, 1, 1, false, true};
+    const auto x = random_floats(16 * 6, rng);
+    TensorMap tensors{{"conv.weight", random_floats(5 * 6, rng)}, {"conv.bias", random_floats(5, rng)}};
+    auto layer = make_conv(c, tensors);
+    uint64_t sizes[kScratchBuffers] = {};
+    layer->scratch_sizes(TensorShape{6, 4, 4}, sizes);
+    std::vector<float> scratch(sizes[2] / sizeof(float), kSentinel);
+    std::vector<float> out;
+    run(*layer, x, TensorShape{6, 4, 4}, out, &scratch);
+    const auto expected = direct_conv(c, x, tensors["conv.weight"], tensors["conv.bias"]);
+    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "at " << i;
+    const bool scratch_untouched = scratch[0] == kSentinel;
+    EXPECT_EQ(scratch_untouched, stride == 1);
+  }
+}
+
+TEST(ConvFp32Layer, ScratchRequestIsThePatchMatrix) {
+  const ConvCase c{5, 0, 0, 7, 3, 3, 2, 2, 1, 1, 1, 1, false, false};
+  auto layer = make_conv(c, TensorMap{});
+  uint64_t sizes[kScratchBuffers] = {1, 2, 3, 4, 5, 6, 7, 8};
+  layer->scratch_sizes(TensorShape{5, 9, 8}, sizes);  // out 5 x 4
+  EXPECT_EQ(sizes[2], uint64_t(5 * 3 * 3 * 5 * 4 * 4));
+  for (int k : {0, 1, 3, 4, 5, 6, 7}) EXPECT_EQ(sizes[k], uint64_t(k + 1));
+  uint64_t large[kScratchBuffers] = {0, 0, 1u << 30};
+  layer->scratch_sizes(TensorShape{5, 9, 8}, large);
+  EXPECT_EQ(large[2], uint64_t(1u << 30));  // only raised, never lowered
+  uint64_t empty[kScratchBuffers] = {};
+  layer->scratch_sizes(TensorShape{5, 0, 8}, empty);
+  EXPECT_EQ(empty[2], 0u);
+  EXPECT_EQ(layer->output_shape(TensorShape{5, 9, 8}), (TensorShape{7, 5, 4}));
+}
+
+// ---- the layer's refusals ----------------------------------------------------------------------
+
+void expect_error(const std::function<void()>& f, const std::string& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no error, expected: " << message;
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), message);
+  }
+}
+
+TEST(ConvFp32Layer, RefusesWhatItCannotRunSafely) {
+  const ConvCase c{4, 5, 5, 3, 3, 3, 1, 1, 1, 1, 1, 1, false, true};
+  TensorMap tensors{{"c1.weight", std::vector<float>(3 * 4 * 9, 0.5f)}};
+  std::vector<float> x(5 * 5 * 4, 1.0f), out;
+
+  expect_error([&] { make_conv(c, tensors, 2, "c1"); },
+               "grouped float convolution is not supported: c1");
+  expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(3 * 4 * 9 - 1)}}, 1, "c1"); },
+               "weight c1.weight holds 428 bytes, expected at least 432");
+  expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)},
+                                            {"c1.bias", std::vector<float>(2)}}, 1, "c1"); },
+               "weight c1.bias holds 8 bytes, expected at least 12");
+  ConvCase zero_stride = c;
+  zero_stride.stride_h = 0;
+  expect_error([&] { make_conv(zero_stride, tensors, 1, "c1"); },
+               "node 'c1': kernel, stride and dilation must be positive and padding non-negative");
+
+  auto missing = make_conv(c, TensorMap{}, 1, "c1");
+  expect_error([&] { run(*missing, x, TensorShape{4, 5, 5}, out); }, "missing weight tensor: c1.weight");
+
+  auto layer = make_conv(c, tensors, 1, "c1");
+  std::vector<float> wrong(5 * 5 * 3);
+  expect_error([&] { run(*layer, wrong, TensorShape{3, 5, 5}, out); },
+               "node 'c1': input has 3 channels, expected 4");
+
+  const ConvCase big{4, 2, 2, 3, 5, 5, 1, 1, 0, 0, 1, 1, false, false};
+  auto too_big = make_conv(big, TensorMap{{"c1.weight", std::vector<float>(3 * 4 * 25)}}, 1, "c1");
+  std::vector<float> small(2 * 2 * 4);
+  expect_error([&] { run(*too_big, small, TensorShape{4, 2, 2}, out); },
+               "node 'c1': kernel larger than the padded input (2x2)");
+  // An empty image gives an empty output without touching memory.
+  EXPECT_EQ(run(*layer, x, TensorShape{4, 0, 5}, out), (TensorShape{3, 0, 5}));
+}
+
+}  // namespace
+}  // namespace trevalon

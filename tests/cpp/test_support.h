@@ -1,0 +1,79 @@
+// Shared helpers for the C++ tests: a temporary folder, files, and W1X1 images built in memory.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace trevalon::testing {
+
+struct TensorRecord {
+  std::string name;
+  std::vector<int32_t> shape;
+  std::vector<uint8_t> data;
+};
+
+template <class T>
+TensorRecord make_record(const std::string& name, std::vector<int32_t> shape, const std::vector<T>& values) {
+  TensorRecord r{name, std::move(shape), std::vector<uint8_t>(values.size() * sizeof(T))};
+  if (!values.empty()) std::memcpy(r.data.data(), values.data(), r.data.size());
+  return r;
+}
+
+// A W1X1 image: header, index, then the records one after another.
+inline std::string build_w1x1(const std::vector<TensorRecord>& records, uint32_t version = 1) {
+  std::string out(12 + 80 * records.size(), '\0');
+  std::memcpy(out.data(), "W1X1", 4);
+  std::memcpy(out.data() + 4, &version, 4);
+  const uint32_t count = static_cast<uint32_t>(records.size());
+  std::memcpy(out.data() + 8, &count, 4);
+  for (size_t k = 0; k < records.size(); ++k) {
+    const TensorRecord& r = records[k];
+    const uint64_t offset = out.size();
+    std::string rec(4 + 4 * r.shape.size(), '\0');
+    rec[0] = 0;
+    rec[1] = 0;
+    const uint16_t ndim = static_cast<uint16_t>(r.shape.size());
+    std::memcpy(rec.data() + 2, &ndim, 2);
+    if (ndim) std::memcpy(rec.data() + 4, r.shape.data(), 4 * r.shape.size());
+    rec.append(reinterpret_cast<const char*>(r.data.data()), r.data.size());
+    const uint32_t size = static_cast<uint32_t>(rec.size());
+    char* entry = out.data() + 12 + 80 * k;
+    std::strncpy(entry, r.name.c_str(), 63);
+    std::memcpy(entry + 64, &offset, 8);
+    std::memcpy(entry + 72, &size, 4);
+    out += rec;
+  }
+  return out;
+}
+
+// A fresh folder per test, removed afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device rd;
+    path_ = std::filesystem::temp_directory_path() / ("trevalon_test_" + std::to_string(rd()));
+    std::filesystem::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    const std::string p = (path_ / name).string();
+    std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return p;
+  }
+  std::string path(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace trevalon::testing
