@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,8 +15,8 @@
 
 namespace trevalon::bench {
 #ifndef TREVALON_PORTABLE
-double fma512_loop(int64_t iterations);
-double vnni512_loop(int64_t iterations);
+void fma512_loop(int64_t iterations);  // 16 x 512-bit FMA per iteration
+void vnni512_loop(int64_t iterations);  // 16 x 512-bit vpdpbusd per iteration
 #endif
 }  // namespace trevalon::bench
 
@@ -28,20 +29,26 @@ double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// Best time per call over repeated runs of about `budget` seconds each.
+// CPU time of this thread: time spent descheduled while others use the shared cores is not counted.
+double thread_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+// Fastest single call (in thread CPU time) within `budget` seconds of wall time.
 template <typename F>
-double best_seconds(F&& call, double budget = 0.25) {
+double best_seconds(F&& call, double budget = 0.4) {
   call();  // warm caches and per-thread buffers
   double best = 1e30;
-  for (int round = 0; round < 5; ++round) {
-    int reps = 0;
-    const auto t0 = Clock::now();
-    do {
-      call();
-      ++reps;
-    } while (seconds_since(t0) < budget / 5);
-    best = std::min(best, seconds_since(t0) / reps);
-  }
+  const auto start = Clock::now();
+  int calls = 0;
+  do {
+    const double t0 = thread_seconds();
+    call();
+    best = std::min(best, thread_seconds() - t0);
+    ++calls;
+  } while (calls < 3 || seconds_since(start) < budget);
   return best;
 }
 
@@ -50,8 +57,6 @@ struct Shape {
 };
 const Shape kConvShapes[] = {{3136, 576, 64}, {784, 1152, 128}, {196, 2304, 256}, {49, 4608, 512}};
 
-volatile double g_sink;
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,14 +64,14 @@ int main(int argc, char** argv) {
   double fp32_peak = 0.0, vnni_peak = 0.0;  // operations per second (FMA = 2)
 #ifndef TREVALON_PORTABLE
   if (best >= CpuTier::Avx512) {
-    const int64_t iters = 20'000'000;
-    const double t = best_seconds([&] { g_sink = bench::fma512_loop(iters / 10); });
-    fp32_peak = double(iters / 10) * 16 * 16 * 2 / t;
+    const int64_t iters = 200'000;
+    const double t = best_seconds([&] { bench::fma512_loop(iters); });
+    fp32_peak = double(iters) * 16 * 16 * 2 / t;
   }
   if (best >= CpuTier::Avx512Vnni) {
-    const int64_t iters = 20'000'000;
-    const double t = best_seconds([&] { g_sink = bench::vnni512_loop(iters / 10); });
-    vnni_peak = double(iters / 10) * 16 * 64 * 2 / t;
+    const int64_t iters = 200'000;
+    const double t = best_seconds([&] { bench::vnni512_loop(iters); });
+    vnni_peak = double(iters) * 16 * 64 * 2 / t;
   }
 #endif
   std::printf("measured single-core peak: fp32 FMA512 %.1f GFLOP/s, VNNI512 %.1f GOP/s\n",
@@ -107,9 +112,24 @@ int main(int argc, char** argv) {
         k.gemm_i8(Ai.data(), pi, bias_i.data(), mult.data(), shift.data(), nullptr, 0, Ci.data(),
                   false, s.M, s.K, s.N, false, nullptr, nullptr);
       });
-      k.free_packed_i8(pi);
       std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8",
                   ops / ti * 1e-9, vnni_peak > 0 ? 100.0 * ops / ti / vnni_peak : 0.0);
+      if (s.M == kConvShapes[0].M) {  // the other output modes, on the shortest K
+        std::vector<float> scale(s.N, 0.01f), Cf(size_t(s.M) * s.N);
+        const double tc = best_seconds([&] {
+          k.gemm_i8(Ai.data(), pi, bias_i.data(), mult.data(), shift.data(), nullptr, 0, Ci.data(),
+                    false, s.M, s.K, s.N, true, nullptr, nullptr);
+        });
+        const double tfo = best_seconds([&] {
+          k.gemm_i8(Ai.data(), pi, bias_i.data(), nullptr, nullptr, scale.data(), 0, Cf.data(), true,
+                    s.M, s.K, s.N, false, nullptr, nullptr);
+        });
+        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N,
+                    "gemm_i8 ch-major", ops / tc * 1e-9, vnni_peak > 0 ? 100.0 * ops / tc / vnni_peak : 0.0);
+        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N,
+                    "gemm_i8 float", ops / tfo * 1e-9, vnni_peak > 0 ? 100.0 * ops / tfo / vnni_peak : 0.0);
+      }
+      k.free_packed_i8(pi);
     }
     {
       const int K = 2048, N = 1000;

@@ -1,35 +1,40 @@
 // Register-only loops that measure one core's peak 512-bit fused multiply-add and vpdpbusd rates.
-#include <immintrin.h>
-
+// Written in assembly so the compiler can neither spill the accumulators nor drop the work.
 #include <cstdint>
 
 namespace trevalon::bench {
 
-// 16 independent accumulators: enough to cover the latency of any current core's FMA pipes.
-double fma512_loop(int64_t iterations) {
-  __m512 acc[16];
-  for (int i = 0; i < 16; ++i) acc[i] = _mm512_set1_ps(float(i) * 0.001f);
-  const __m512 x = _mm512_set1_ps(0.999999f), y = _mm512_set1_ps(1e-7f);
-  for (int64_t it = 0; it < iterations; ++it) {
-    for (int i = 0; i < 16; ++i) acc[i] = _mm512_fmadd_ps(acc[i], x, y);
-    __asm__ volatile("" : "+v"(acc[0]), "+v"(acc[1]), "+v"(acc[2]), "+v"(acc[3]));
-  }
-  __m512 s = acc[0];
-  for (int i = 1; i < 16; ++i) s = _mm512_add_ps(s, acc[i]);
-  return _mm512_reduce_add_ps(s);
+#define TREVALON_16_OPS(op)                                                                       \
+  op " %%zmm16, %%zmm17, %%zmm0\n\t" op " %%zmm16, %%zmm17, %%zmm1\n\t" op                         \
+     " %%zmm16, %%zmm17, %%zmm2\n\t" op " %%zmm16, %%zmm17, %%zmm3\n\t" op                         \
+     " %%zmm16, %%zmm17, %%zmm4\n\t" op " %%zmm16, %%zmm17, %%zmm5\n\t" op                         \
+     " %%zmm16, %%zmm17, %%zmm6\n\t" op " %%zmm16, %%zmm17, %%zmm7\n\t" op                         \
+     " %%zmm16, %%zmm17, %%zmm8\n\t" op " %%zmm16, %%zmm17, %%zmm9\n\t" op                         \
+     " %%zmm16, %%zmm17, %%zmm10\n\t" op " %%zmm16, %%zmm17, %%zmm11\n\t" op                       \
+     " %%zmm16, %%zmm17, %%zmm12\n\t" op " %%zmm16, %%zmm17, %%zmm13\n\t" op                       \
+     " %%zmm16, %%zmm17, %%zmm14\n\t" op " %%zmm16, %%zmm17, %%zmm15\n\t"
+
+#define TREVALON_CLOBBERS                                                                         \
+  "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",          \
+      "xmm11", "xmm12", "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "cc"
+
+// 16 independent accumulators per iteration: enough to hide the latency of any current core.
+void fma512_loop(int64_t iterations) {
+  __asm__ volatile(
+      "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
+      "1:\n\t" TREVALON_16_OPS("vfmadd231ps") "dec %0\n\tjnz 1b\n\t"
+      : "+r"(iterations)
+      :
+      : TREVALON_CLOBBERS);
 }
 
-double vnni512_loop(int64_t iterations) {
-  __m512i acc[16];
-  for (int i = 0; i < 16; ++i) acc[i] = _mm512_set1_epi32(i);
-  const __m512i a = _mm512_set1_epi8(3), b = _mm512_set1_epi8(-2);
-  for (int64_t it = 0; it < iterations; ++it) {
-    for (int i = 0; i < 16; ++i) acc[i] = _mm512_dpbusd_epi32(acc[i], a, b);
-    __asm__ volatile("" : "+v"(acc[0]), "+v"(acc[1]), "+v"(acc[2]), "+v"(acc[3]));
-  }
-  __m512i s = acc[0];
-  for (int i = 1; i < 16; ++i) s = _mm512_add_epi32(s, acc[i]);
-  return double(_mm512_reduce_add_epi32(s));
+void vnni512_loop(int64_t iterations) {
+  __asm__ volatile(
+      "vpxord %%zmm16, %%zmm16, %%zmm16\n\tvpxord %%zmm17, %%zmm17, %%zmm17\n\t"
+      "1:\n\t" TREVALON_16_OPS("vpdpbusd") "dec %0\n\tjnz 1b\n\t"
+      : "+r"(iterations)
+      :
+      : TREVALON_CLOBBERS);
 }
 
 }  // namespace trevalon::bench

@@ -23,31 +23,45 @@ int conv_output_size(int in, int kernel, int stride, int pad, int dilation) {
 void conv2d_f32_gather_patches(const float* input, int C, int H, int W, int kH, int kW,
                                int stride_h, int stride_w, int pad_h, int pad_w, int dilation_h,
                                int dilation_w, int out_w, int row_begin, int rows, float* patches) {
-  const size_t tap_bytes = size_t(C) * sizeof(float);
+  const size_t row_floats = size_t(kW) * size_t(C);
   float* dst = patches;
   for (int r = row_begin; r < row_begin + rows; ++r) {
     const int oy = r / out_w, ox = r % out_w;
-    for (int ky = 0; ky < kH; ++ky) {
+    const int64_t ix0 = int64_t(ox) * stride_w - pad_w;
+    // Taps kx in [kx_begin, kx_end) read inside the row; the rest are zeros.
+    int kx_begin = 0, kx_end = kW;
+    while (kx_begin < kW && ix0 + int64_t(kx_begin) * dilation_w < 0) ++kx_begin;
+    while (kx_end > kx_begin && ix0 + int64_t(kx_end - 1) * dilation_w >= W) --kx_end;
+    for (int ky = 0; ky < kH; ++ky, dst += row_floats) {
       const int64_t iy = int64_t(oy) * stride_h + int64_t(ky) * dilation_h - pad_h;
-      const bool row_inside = iy >= 0 && iy < H;
-      for (int kx = 0; kx < kW; ++kx, dst += C) {
-        const int64_t ix = int64_t(ox) * stride_w + int64_t(kx) * dilation_w - pad_w;
-        if (row_inside && ix >= 0 && ix < W)
-          std::memcpy(dst, input + (size_t(iy) * size_t(W) + size_t(ix)) * size_t(C), tap_bytes);
-        else
-          std::memset(dst, 0, tap_bytes);
+      if (iy < 0 || iy >= H || kx_begin == kx_end) {
+        std::memset(dst, 0, row_floats * sizeof(float));
+        continue;
       }
+      const float* src_row = input + size_t(iy) * size_t(W) * size_t(C);
+      std::memset(dst, 0, size_t(kx_begin) * C * sizeof(float));
+      if (dilation_w == 1) {  // neighbouring taps are neighbouring pixels: one copy
+        std::memcpy(dst + size_t(kx_begin) * C, src_row + size_t(ix0 + kx_begin) * C,
+                    size_t(kx_end - kx_begin) * C * sizeof(float));
+      } else {
+        for (int kx = kx_begin; kx < kx_end; ++kx)
+          std::memcpy(dst + size_t(kx) * C, src_row + size_t(ix0 + int64_t(kx) * dilation_w) * C,
+                      size_t(C) * sizeof(float));
+      }
+      std::memset(dst + size_t(kx_end) * C, 0, size_t(kW - kx_end) * C * sizeof(float));
     }
   }
 }
 
 namespace {
 
-// Patch rows per block: about 256 KiB of patches, in whole 8-row tiles of the product.
+// Patch rows per block: about 512 KiB of patches (read back by the product while still in L2),
+// in whole 16-row tiles of the product and never fewer than 64 rows, so that the product's
+// 16-row tiles stay full.
 int patch_block_rows(int M, int K) {
-  constexpr size_t kBlockBytes = size_t(256) << 10;
+  constexpr size_t kBlockBytes = size_t(512) << 10;
   size_t rows = kBlockBytes / (size_t(K) * sizeof(float));
-  rows = rows < 8 ? 8 : rows & ~size_t(7);
+  rows = rows < 64 ? 64 : rows & ~size_t(15);
   return rows >= size_t(M) ? M : int(rows);
 }
 

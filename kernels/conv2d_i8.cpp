@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backend/cpu_backend.h"
+#include "kernels/gemm_i8.h"
 
 namespace trevalon {
 namespace {
@@ -21,6 +22,28 @@ struct ConvShape {
 // product, large enough for the product to run long row blocks.
 constexpr size_t kPatchChunkBytes = size_t(256) << 10;
 constexpr int kMinChunkPixels = 64;
+
+// memcpy for the short runs a patch is made of: fixed-size pieces (which compile to plain vector
+// moves) overlapping at the end, instead of a library call per run.
+inline void copy_run(int8_t* dst, const int8_t* src, size_t n) {
+  if (n >= 256) {
+    std::memcpy(dst, src, n);
+  } else if (n >= 32) {
+    for (size_t i = 0; i + 32 < n; i += 32) std::memcpy(dst + i, src + i, 32);
+    std::memcpy(dst + n - 32, src + n - 32, 32);
+  } else if (n >= 16) {
+    std::memcpy(dst, src, 16);
+    std::memcpy(dst + n - 16, src + n - 16, 16);
+  } else if (n >= 8) {
+    std::memcpy(dst, src, 8);
+    std::memcpy(dst + n - 8, src + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(dst, src, 4);
+    std::memcpy(dst + n - 4, src + n - 4, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+  }
+}
 
 // One kernel row of a patch: kW taps of C bytes from input row `row` (null when the row lies
 // outside the input) starting at column ix0. Taps left of column 0 or right of W - 1 take zp, which
@@ -35,7 +58,7 @@ inline int8_t* copy_tap_row(int8_t* dst, const int8_t* row, int ix0, int kW, int
   const int last = std::clamp(W - ix0, first, kW);  // taps before column W
   if (first > 0) std::memset(dst, zp, size_t(first) * C);
   if (last > first)
-    std::memcpy(dst + size_t(first) * C, row + (ptrdiff_t(ix0) + first) * C, size_t(last - first) * C);
+    copy_run(dst + size_t(first) * C, row + (ptrdiff_t(ix0) + first) * C, size_t(last - first) * C);
   if (last < kW) std::memset(dst + size_t(last) * C, zp, size_t(kW - last) * C);
   return dst + run;
 }
@@ -68,7 +91,7 @@ void gather_1x1_stride2(const int8_t* in, const ConvShape& s, int8_t zp, int oy0
   for (int oy = oy0; oy < oy1; ++oy) {
     const int8_t* row = in + size_t(2 * oy) * size_t(s.W) * C;
     for (int ox = 0; ox < s.out_w; ++ox, dst += C)
-      std::memcpy(dst, row + size_t(ox) * size_t(s.stride_w) * C, C);
+      copy_run(dst, row + size_t(ox) * size_t(s.stride_w) * C, C);
   }
 }
 
@@ -148,7 +171,7 @@ void conv_planar(const int8_t* input, const int8_t* weights, const int8_t* packe
   const int K = group_in * s.kH * s.kW;
   const int M = s.out_h * s.out_w;
   const size_t plane = size_t(s.H) * size_t(s.W);
-  const uint64_t group_packed_bytes = packed_i8_bytes(group_out, K);
+  const size_t group_packed_bytes = packed_weights_i8_bytes(group_out, K);
   for (int g = 0; g < groups; ++g) {
     int8_t* dst = scratch;
     for (int oy = 0; oy < s.out_h; ++oy) {
@@ -192,11 +215,6 @@ void transpose_bytes(const int8_t* src, int rows, int cols, int8_t* dst) {
 
 }  // namespace
 
-uint64_t packed_i8_bytes(int rows, int cols) {
-  if (rows <= 0 || cols <= 0) return 0;
-  return ((uint64_t(rows) + 7) / 8) * ((uint64_t(cols) + 3) / 4) * 32;
-}
-
 void conv2d_i8(const int8_t* input, const int8_t* weights, const int8_t* packed, const int64_t* bias,
                const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output,
                int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
@@ -222,6 +240,21 @@ void conv2d_i8(const int8_t* input, const int8_t* weights, const int8_t* packed,
     conv_channels_fastest(input, weights, packed, bias, mult, shift, in_zp, out_zp, output, s, C_out,
                           patches, row_sums, stream);
   }
+}
+
+std::vector<int8_t> conv2d_i8_pack_groups(const int8_t* weights, int C_out, int K, int groups) {
+  if (C_out <= 0 || K <= 0 || groups < 1 || C_out % groups != 0) return {};
+  const KernelTable& table = cpu_backend_descriptor().kernels;
+  const int group_out = C_out / groups;
+  const size_t group_bytes = packed_weights_i8_bytes(group_out, K);
+  std::vector<int8_t> all(group_bytes * size_t(groups));
+  for (int g = 0; g < groups; ++g) {
+    CallPacked one;
+    one.data = table.pack_weights_i8(weights + size_t(g) * size_t(group_out) * size_t(K), group_out, K);
+    one.release = table.free_packed_i8;
+    std::memcpy(all.data() + size_t(g) * group_bytes, one.data, group_bytes);
+  }
+  return all;
 }
 
 void conv2d_i8_grouped_staged(const int8_t* input, const int8_t* weights, const int8_t* packed,

@@ -21,6 +21,13 @@ void install_matrix_kernels(KernelTable& table, CpuTier tier) {
   if (tier >= CpuTier::Avx2) {
     table.gemm_f32 = &gemm_f32_avx2;
     table.gemv_f32 = &gemv_f32_avx2;
+    table.gemm_i8 = &gemm_i8_avx2;
+    table.gemm_i8_raw = &gemm_i8_raw_avx2;
+  }
+  if (tier >= CpuTier::Avx512) table.gemm_f32 = &gemm_f32_avx512;
+  if (tier >= CpuTier::Avx512Vnni) {
+    table.gemm_i8 = &gemm_i8_avx512vnni;
+    table.gemm_i8_raw = &gemm_i8_raw_avx512vnni;
   }
 #else
   (void)tier;

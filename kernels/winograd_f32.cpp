@@ -32,24 +32,33 @@ void winograd_input_transform_f32_portable(const float* input, int C, int H, int
     const float* src[16];
     tile_sources(input, C, H, W, tile / tiles_w, tile % tiles_w, src);
     float* dst = V + size_t(t) * size_t(C);
-    for (int c = 0; c < C; ++c) {
-      float d[16];
-      for (int p = 0; p < 16; ++p) d[p] = src[p] ? src[p][c] : 0.0f;
-      // Rows first: t = B^T d.
-      float r[16];
-      for (int x = 0; x < 4; ++x) {
-        r[0 + x] = d[0 + x] - d[8 + x];
-        r[4 + x] = d[4 + x] + d[8 + x];
-        r[8 + x] = d[8 + x] - d[4 + x];
-        r[12 + x] = d[4 + x] - d[12 + x];
-      }
-      // Then columns: V = t B.
+    // Four channels at a time, so that the lane loops below compile to short vectors.
+    for (int c0 = 0; c0 < C; c0 += 4) {
+      const int lanes = C - c0 < 4 ? C - c0 : 4;
+      float d[16][4] = {};
+      for (int p = 0; p < 16; ++p)
+        if (src[p])
+          for (int l = 0; l < lanes; ++l) d[p][l] = src[p][c0 + l];
+      // Rows first: r = B^T d.
+      float r[16][4];
+      for (int x = 0; x < 4; ++x)
+        for (int l = 0; l < 4; ++l) {
+          r[0 + x][l] = d[0 + x][l] - d[8 + x][l];
+          r[4 + x][l] = d[4 + x][l] + d[8 + x][l];
+          r[8 + x][l] = d[8 + x][l] - d[4 + x][l];
+          r[12 + x][l] = d[4 + x][l] - d[12 + x][l];
+        }
+      // Then columns: V = r B.
       for (int i = 0; i < 4; ++i) {
-        const float* ri = r + 4 * i;
-        dst[size_t(4 * i + 0) * stride + c] = ri[0] - ri[2];
-        dst[size_t(4 * i + 1) * stride + c] = ri[1] + ri[2];
-        dst[size_t(4 * i + 2) * stride + c] = ri[2] - ri[1];
-        dst[size_t(4 * i + 3) * stride + c] = ri[1] - ri[3];
+        float v[4][4];
+        for (int l = 0; l < 4; ++l) {
+          v[0][l] = r[4 * i + 0][l] - r[4 * i + 2][l];
+          v[1][l] = r[4 * i + 1][l] + r[4 * i + 2][l];
+          v[2][l] = r[4 * i + 2][l] - r[4 * i + 1][l];
+          v[3][l] = r[4 * i + 1][l] - r[4 * i + 3][l];
+        }
+        for (int j = 0; j < 4; ++j)
+          for (int l = 0; l < lanes; ++l) dst[size_t(4 * i + j) * stride + c0 + l] = v[j][l];
       }
     }
   }
@@ -96,7 +105,7 @@ int winograd_tile_block_f32(int tiles, int C, int C_out) {
   constexpr size_t kBlockBytes = size_t(512) << 10;
   const size_t per_tile = size_t(16) * (size_t(C) + size_t(C_out)) * sizeof(float);
   size_t block = kBlockBytes / per_tile;
-  block = block < 8 ? 8 : block & ~size_t(7);  // whole 8-row tiles of the product
+  block = block < 16 ? 16 : block & ~size_t(15);  // whole 16-row tiles of the product
   return block >= size_t(tiles) ? tiles : int(block);
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 // Transformed input plus products of one chunk of tile rows: about what stays in L2 between the
 // input stage, the 16 products and the output stage.
-constexpr size_t kChunkBytes = size_t(768) << 10;
+constexpr size_t kChunkBytes = size_t(512) << 10;
 constexpr int kMinChunkTiles = 64;
 
 // U = G g G^T, G = [[1, 0, 0], [1/2, 1/2, 1/2], [1/2, -1/2, 1/2], [0, 0, 1]], rows first, each

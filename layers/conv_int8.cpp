@@ -1,8 +1,298 @@
-// conv_int8 layers.
+// ConvInt8: prepares up to four weight forms at load (packed, patch-ordered, Winograd, depthwise)
+// and runs one of four paths: Winograd, general patch matrix, depthwise 3x3, planar groups.
+#include "layers/conv_int8.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "kernels/conv2d_i8.h"
+#include "kernels/depthwise_i8.h"
+#include "kernels/requantize.h"
+#include "kernels/winograd_i8.h"
+#include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
+#include "layers/small_layer_checks.h"
 
 namespace trevalon {
+namespace {
 
-std::unique_ptr<ILayer> make_conv_int8_layer(OpType op, const JsonValue& node) { return nullptr; }
+// Spatial output size; negative when the kernel does not fit the padded input. A zero stride
+// counts as 1.
+int64_t out_size(int64_t in, int64_t kernel, int64_t stride, int64_t pad) {
+  return (in + 2 * pad - kernel) / (stride == 0 ? 1 : stride) + 1;
+}
+
+// a x b for sizes from files and callers; "node 'NAME': convolution sizes overflow" past 2^62.
+uint64_t checked_mul(const ILayer& layer, uint64_t a, uint64_t b) {
+  if (a != 0 && b > (uint64_t(1) << 62) / a)
+    throw std::runtime_error("node '" + layer.name + "': convolution sizes overflow");
+  return a * b;
+}
+
+}  // namespace
+
+PackedI8& PackedI8::operator=(PackedI8&& o) noexcept {
+  if (this != &o) {
+    reset();
+    data_ = o.data_;
+    release_ = o.release_;
+    bytes_ = o.bytes_;
+    o.data_ = nullptr;
+    o.bytes_ = 0;
+  }
+  return *this;
+}
+
+void PackedI8::reset() {
+  if (data_ && release_) release_(data_);
+  data_ = nullptr;
+  bytes_ = 0;
+}
+
+ConvInt8::ConvInt8(const JsonValue& node)
+    : C_out_(node.get_int("C_out", 0)),
+      C_in_(node.get_int("C_in", 0)),
+      kH_(node.get_int("kH", 1)),
+      kW_(node.get_int("kW", 1)),
+      stride_h_(node.get_int("stride_h", 1)),
+      stride_w_(node.get_int("stride_w", 1)),
+      pad_h_(node.get_int("pad_h", 0)),
+      pad_w_(node.get_int("pad_w", 0)),
+      groups_(node.get_int("groups", 1)),
+      in_zp_(static_cast<int8_t>(node.get_int("in_zp", 0))),
+      out_zp_(static_cast<int8_t>(node.get_int("out_zp", 0))),
+      K_(int64_t(C_in_ / std::max(groups_, 1)) * kH_ * kW_) {}
+
+bool ConvInt8::winograd_shape() const {
+  return kH_ == 3 && kW_ == 3 && stride_h_ == 1 && stride_w_ == 1 && pad_h_ == 1 && pad_w_ == 1 &&
+         groups_ == 1;
+}
+
+void ConvInt8::check_parameters() const {
+  if (C_out_ <= 0 || C_in_ <= 0)
+    throw std::runtime_error("node '" + name + "': C_out and C_in must be positive");
+  if (kH_ <= 0 || kW_ <= 0 || stride_h_ <= 0 || stride_w_ <= 0 || pad_h_ < 0 || pad_w_ < 0)
+    throw std::runtime_error("node '" + name +
+                             "': kernel and stride must be positive and padding non-negative");
+  const int groups = std::max(groups_, 1);
+  if (C_in_ % groups != 0 || C_out_ % groups != 0)
+    throw std::runtime_error("node '" + name + "': groups " + std::to_string(groups) +
+                             " must divide C_in " + std::to_string(C_in_) + " and C_out " +
+                             std::to_string(C_out_));
+  if (K_ <= 0 || K_ > INT32_MAX || checked_mul(*this, uint64_t(C_out_), uint64_t(K_)) > (uint64_t(1) << 40))
+    throw std::runtime_error("node '" + name + "': convolution weights too large");
+}
+
+PackedI8 ConvInt8::pack(const int8_t* w, int rows, int cols) const {
+  const BackendDescriptor& backend = require_backend();
+  const KernelTable& k = backend.kernels;
+  if (!k.pack_weights_i8 || !k.free_packed_i8)
+    throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack int8 weights");
+  // Host kernels read blocks of 8 rows x 4 columns, device kernels blocks of 4 x 4.
+  const uint64_t bytes = backend.device == 0 ? (uint64_t(rows) + 7) / 8 * ((uint64_t(cols) + 3) / 4) * 32
+                                             : (uint64_t(rows) + 3) / 4 * ((uint64_t(cols) + 3) / 4) * 16;
+  return PackedI8(k.pack_weights_i8(w, rows, cols), k.free_packed_i8, bytes);
+}
+
+void ConvInt8::load_weights(WeightGetter& get) {
+  const uint64_t C_out = uint64_t(std::max(C_out_, 0));
+  const uint64_t K = uint64_t(std::max<int64_t>(K_, 0));
+  const bool have_weights = load_tensor(get, name + ".weight", weights_, checked_mul(*this, C_out, K));
+  if (have_weights) check_parameters();
+  if (load_tensor(get, name + ".req_scale", req_scale_, C_out)) {
+    req_scale_.resize(C_out);
+    mult_.resize(C_out);
+    shift_.resize(C_out);
+    for (size_t o = 0; o < C_out; ++o) scale_to_multiplier(req_scale_[o], mult_[o], shift_[o]);
+  }
+  if (load_tensor(get, name + ".eff_bias", eff_bias_, C_out)) eff_bias_.resize(C_out);
+  if (!have_weights) return;
+  weights_.resize(C_out * K);
+
+  const BackendDescriptor& backend = require_backend();
+  const int rows = C_out_, cols = int(K_);
+  packed_ = pack(weights_.data(), rows, cols);
+  row_sums_.assign(C_out, 0);
+  for (size_t o = 0; o < C_out; ++o)
+    for (size_t k = 0; k < K; ++k) row_sums_[o] += weights_[o * K + k];
+
+  if (kH_ > 1 || kW_ > 1) {
+    // Output channel, kernel row, kernel column, input channel: the order of a gathered patch.
+    const int group_in = C_in_ / std::max(groups_, 1), taps = kH_ * kW_;
+    std::vector<int8_t> reordered(weights_.size());
+    for (int o = 0; o < C_out_; ++o)
+      for (int c = 0; c < group_in; ++c)
+        for (int t = 0; t < taps; ++t)
+          reordered[(size_t(o) * taps + t) * group_in + c] = weights_[(size_t(o) * group_in + c) * taps + t];
+    patch_packed_ = pack(reordered.data(), rows, cols);
+  }
+  if (winograd_shape()) prepare_winograd(backend);
+  if (groups_ == C_in_ && kH_ == 3 && kW_ == 3 && (backend.device == 0 || backend.device == 3))
+    prepare_depthwise();
+  if (groups_ >= 2) prepare_groups();
+}
+
+void ConvInt8::prepare_winograd(const BackendDescriptor& backend) {
+  WinogradI8Weights transformed;
+  winograd_i8_transform_weights(weights_.data(), C_out_, C_in_, transformed);
+  for (int k = 0; k < 16; ++k) {
+    winograd_packed_[k] = pack(transformed.matrices[k].data(), C_out_, C_in_);
+    winograd_ptrs_[k] = winograd_packed_[k].get();
+    winograd_row_sums_[k] = std::move(transformed.row_sums[k]);
+    winograd_row_sum_ptrs_[k] = winograd_row_sums_[k].empty() ? nullptr : winograd_row_sums_[k].data();
+    winograd_scales_[k] = transformed.scales[k];
+  }
+  if (!eff_bias_.empty()) {
+    winograd_bias_.resize(size_t(C_out_));
+    winograd_i8_bias(eff_bias_.data(), row_sums_.data(), winograd_row_sums_[5].data(), winograd_scales_[5],
+                     kWinogradI8InputScale, in_zp_, C_out_, winograd_bias_.data());
+  }
+  winograd_ready_ = true;
+}
+
+void ConvInt8::prepare_depthwise() {
+  // groups == C_in, so every output channel has 9 weights: tap t of channel c goes to t x C_out + c.
+  depthwise_weights_.resize(size_t(C_out_) * 9);
+  for (int c = 0; c < C_out_; ++c)
+    for (int t = 0; t < 9; ++t) depthwise_weights_[size_t(t) * C_out_ + c] = weights_[size_t(c) * 9 + t];
+  depthwise_bias_.clear();
+  for (int64_t b : eff_bias_) depthwise_bias_.push_back(int32_t(uint32_t(uint64_t(b))));
+  depthwise_ready_ = true;
+}
+
+void ConvInt8::prepare_groups() {
+  // The planar path multiplies each group's rows on their own; packing them once here keeps the
+  // forward pass free of packing and allocation.
+  group_packed_ = conv2d_i8_pack_groups(weights_.data(), C_out_, int(K_), groups_);
+}
+
+ConvInt8Path ConvInt8::path() const {
+  const BackendDescriptor& backend = require_backend();
+  if (winograd_ready_ && backend.device == 0) return ConvInt8Path::Winograd;
+  if (groups_ < 2) return ConvInt8Path::General;
+  if (backend.device != 0) return ConvInt8Path::Device;
+  // One output channel per input channel, the strides and padding the depthwise kernel handles.
+  if (depthwise_ready_ && C_out_ == C_in_ && stride_h_ == stride_w_ && stride_h_ < 3 && pad_h_ == 1 &&
+      pad_w_ == 1)
+    return ConvInt8Path::Depthwise;
+  return ConvInt8Path::Planar;
+}
+
+TensorShape ConvInt8::output_shape(TensorShape input) const {
+  auto clamp = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, 0, INT32_MAX)); };
+  return TensorShape{C_out_, clamp(out_size(input.h, kH_, stride_h_, pad_h_)),
+                     clamp(out_size(input.w, kW_, stride_w_, pad_w_))};
+}
+
+void ConvInt8::scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& bytes1) const {
+  // The patch matrix: C x kH x out_h x kW x out_w bytes.
+  const int64_t out_h = std::max<int64_t>(out_size(h, kH_, stride_h_, pad_h_), 0);
+  const int64_t out_w = std::max<int64_t>(out_size(w, kW_, stride_w_, pad_w_), 0);
+  uint64_t patches = checked_mul(*this, uint64_t(std::max(c, 0)), uint64_t(std::max(kH_, 0)));
+  patches = checked_mul(*this, patches, uint64_t(out_h));
+  patches = checked_mul(*this, patches, uint64_t(std::max(kW_, 0)));
+  patches = checked_mul(*this, patches, uint64_t(out_w));
+  bytes0 = patches;
+  bytes1 = 0;
+  if (winograd_ready_ && winograd_shape()) {
+    // 16 transformed values per tile: (H / 2 + 1) x (W / 2 + 1) tiles bound ceil(H / 2) x ceil(W / 2).
+    const uint64_t tiles16 = checked_mul(*this, uint64_t(h / 2 + 1) * uint64_t(w / 2 + 1), 16);
+    bytes1 = checked_mul(*this, checked_mul(*this, tiles16, uint64_t(std::max(C_out_, 0))), 4);
+    bytes0 = std::max(checked_mul(*this, tiles16, uint64_t(std::max(c, 0))), patches);
+  }
+}
+
+void ConvInt8::scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const {
+  if (input.c <= 0 || input.h <= 0 || input.w <= 0) return;
+  uint64_t bytes0 = 0, bytes1 = 0;
+  scratch_needs(input.c, input.h, input.w, bytes0, bytes1);
+  sizes[0] = std::max(sizes[0], bytes0);
+  sizes[1] = std::max(sizes[1], bytes1);
+}
+
+TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) {
+  const BackendDescriptor& backend = require_backend();
+  require_inputs(*this, n, 1);
+  if (weights_.empty()) throw_missing_weight(name + ".weight");
+  if (req_scale_.empty()) throw_missing_weight(name + ".req_scale");
+  if (eff_bias_.empty()) throw_missing_weight(name + ".eff_bias");
+  const TensorShape in = inputs[0].shape;
+  if (in.c != C_in_)
+    throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
+                             " channels, expected " + std::to_string(C_in_));
+  const TensorShape out = output_shape(in);
+  if (in.h <= 0 || in.w <= 0) return out;
+  if (out_size(in.h, kH_, stride_h_, pad_h_) <= 0 || out_size(in.w, kW_, stride_w_, pad_w_) <= 0)
+    throw std::runtime_error("node '" + name + "': kernel larger than the padded input (" +
+                             std::to_string(in.h) + "x" + std::to_string(in.w) + ")");
+  kernel_size(*this, uint64_t(out.h) * uint64_t(out.w));
+  kernel_size(*this, uint64_t(in.h) * uint64_t(in.w));
+  require_buffer(*this, inputs[0].view, element_count(in));
+  require_buffer(*this, output, element_count(out));
+  uint64_t need0 = 0, need1 = 0;
+  scratch_needs(in.c, in.h, in.w, need0, need1);
+  const ConvInt8Path route = path();
+  if (route != ConvInt8Path::Winograd) need1 = 0;
+  if (route == ConvInt8Path::Depthwise) need0 = 0;
+  if ((need0 > 0 && (!ctx || ctx->scratch[0].bytes < need0 || !ctx->scratch[0].data)) ||
+      (need1 > 0 && (!ctx || ctx->scratch[1].bytes < need1 || !ctx->scratch[1].data)))
+    throw std::runtime_error("node '" + name + "': scratch buffers smaller than scratch_sizes asked");
+
+  const auto* x = static_cast<const int8_t*>(inputs[0].view.data);
+  auto* y = static_cast<int8_t*>(output.data);
+  void* stream = stream_of(ctx);
+  void* scratch0 = ctx ? ctx->scratch[0].data : nullptr;
+  const KernelTable& k = backend.kernels;
+  switch (route) {
+    case ConvInt8Path::Winograd:
+      require_kernel(k.conv2d_i8_winograd, "conv2d_i8_winograd")(
+          x, winograd_ptrs_.data(), winograd_row_sum_ptrs_.data(), winograd_scales_.data(),
+          winograd_bias_.data(), mult_.data(), shift_.data(), req_scale_.data(), in_zp_,
+          kWinogradI8InputScale, out_zp_, y, C_in_, in.h, in.w, C_out_, scratch0, ctx->scratch[1].data,
+          stream);
+      break;
+    case ConvInt8Path::General:
+    case ConvInt8Path::Device: {
+      const int8_t* packed = patch_packed_.get() ? patch_packed_.get() : packed_.get();
+      if (groups_ >= 2) packed = nullptr;  // a device packs its grouped weights itself
+      require_kernel(k.conv2d_i8, "conv2d_i8")(x, weights_.data(), packed, eff_bias_.data(), mult_.data(),
+                                               shift_.data(), in_zp_, out_zp_, y, C_in_, in.h, in.w, C_out_,
+                                               kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_,
+                                               std::max(groups_, 1), scratch0, true, row_sums_.data(), stream);
+      break;
+    }
+    case ConvInt8Path::Depthwise:
+      depthwise_i8_3x3(x, depthwise_weights_.data(), depthwise_bias_.data(), mult_.data(), shift_.data(),
+                       in_zp_, out_zp_, y, C_in_, in.h, in.w, stride_h_);
+      break;
+    case ConvInt8Path::Planar:
+      conv2d_i8_grouped_staged(x, weights_.data(), group_packed_.data(), eff_bias_.data(), mult_.data(),
+                               shift_.data(), in_zp_, out_zp_, y, C_in_, in.h, in.w, C_out_, kH_, kW_,
+                               stride_h_, stride_w_, pad_h_, pad_w_, groups_, scratch0, row_sums_.data(),
+                               stream);
+      break;
+  }
+  return out;
+}
+
+void ConvInt8::upload_weights(Allocator* allocator) {
+  if (!allocator || !allocator->is_device()) return;  // host kernels read the packed forms in place
+  device_weights_.clear();
+  auto upload = [&](const PackedI8& p) {
+    if (!p.get() || p.bytes() == 0) return;
+    Buffer b = allocator->make_buffer(p.bytes());
+    allocator->copy_to_device(b.data, p.get(), p.bytes());
+    device_weights_.push_back(std::move(b));
+  };
+  upload(packed_);
+  upload(patch_packed_);
+  for (const PackedI8& p : winograd_packed_) upload(p);
+}
+
+std::unique_ptr<ILayer> make_conv_int8_layer(OpType op, const JsonValue& node) {
+  if (op != OpType::ConvInt8) return nullptr;
+  return std::make_unique<ConvInt8>(node);
+}
 
 }  // namespace trevalon

@@ -66,14 +66,23 @@ template <int P>
 void tile8(const float* at, const float* w, size_t panel_stride, const float* bias, float* out,
            bool relu, int rows, int K, int N, int n0) {
   __m256 acc[4 * P];
-  for (int j = 0; j < 4 * P; ++j) acc[j] = _mm256_setzero_ps();
-  for (int k = 0; k < K; ++k) {
-    const __m256 a = _mm256_loadu_ps(at + size_t(k) * 8);
-    for (int p = 0; p < P; ++p) {
-      const float* wk = w + p * panel_stride + size_t(k) * 4;
-      for (int c = 0; c < 4; ++c)
-        acc[4 * p + c] = _mm256_fmadd_ps(a, _mm256_broadcast_ss(wk + c), acc[4 * p + c]);
+  {
+    // Accumulate in registers; results go to memory once, after the k loop.
+    __m256 reg[4 * P];
+#pragma GCC unroll 16
+    for (int j = 0; j < 4 * P; ++j) reg[j] = _mm256_setzero_ps();
+    for (int k = 0; k < K; ++k) {
+      const __m256 a = _mm256_loadu_ps(at + size_t(k) * 8);
+#pragma GCC unroll 4
+      for (int p = 0; p < P; ++p) {
+        const float* wk = w + p * panel_stride + size_t(k) * 4;
+#pragma GCC unroll 4
+        for (int c = 0; c < 4; ++c)
+          reg[4 * p + c] = _mm256_fmadd_ps(a, _mm256_broadcast_ss(wk + c), reg[4 * p + c]);
+      }
     }
+#pragma GCC unroll 16
+    for (int j = 0; j < 4 * P; ++j) acc[j] = reg[j];
   }
   const int valid = N - n0 < 4 * P ? N - n0 : 4 * P;
   for (int j0 = 0; j0 < 4 * P; j0 += 8) {
@@ -101,11 +110,18 @@ template <int P>
 void row_panels(const float* a, const float* w, size_t panel_stride, const float* bias, float* out,
                 bool relu, int K, int N, int n0) {
   __m128 acc[P];
-  for (int p = 0; p < P; ++p) acc[p] = _mm_setzero_ps();
-  for (int k = 0; k < K; ++k) {
-    const __m128 av = _mm_broadcast_ss(a + k);
-    for (int p = 0; p < P; ++p)
-      acc[p] = _mm_fmadd_ps(av, _mm_loadu_ps(w + p * panel_stride + size_t(k) * 4), acc[p]);
+  {
+    __m128 reg[P];
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) reg[p] = _mm_setzero_ps();
+    for (int k = 0; k < K; ++k) {
+      const __m128 av = _mm_broadcast_ss(a + k);
+#pragma GCC unroll 8
+      for (int p = 0; p < P; ++p)
+        reg[p] = _mm_fmadd_ps(av, _mm_loadu_ps(w + p * panel_stride + size_t(k) * 4), reg[p]);
+    }
+#pragma GCC unroll 8
+    for (int p = 0; p < P; ++p) acc[p] = reg[p];
   }
   for (int p = 0; p < P; ++p) {
     const int n = n0 + 4 * p;

@@ -37,19 +37,27 @@ template <class V>
 inline void avgpool_f32_simd(const float* in, float* out, int C, int H, int W) {
   if (C <= 0) return;
   const int64_t positions = (H > 0 && W > 0) ? int64_t(H) * W : 0;
-  const typename V::F inv = V::set1(positions ? 1.0f / static_cast<float>(positions) : 0.0f);
-  for (int c = 0; c < C; c += V::kWidth) {
-    const int n = C - c < V::kWidth ? C - c : V::kWidth;
-    typename V::F acc = V::zero();
-    for (int64_t p = 0; p < positions; ++p) {
-      const float* x = in + size_t(p) * size_t(C) + size_t(c);
-      acc = V::add(acc, n == V::kWidth ? V::load(x) : V::load_first(x, n));
-    }
+  auto each_chunk = [C](auto body) {
+    int c = 0;
+    for (; c + V::kWidth <= C; c += V::kWidth) body(c, V::kWidth);
+    if (c < C) body(c, C - c);
+  };
+  auto load = [](const float* p, int n) { return n == V::kWidth ? V::load(p) : V::load_first(p, n); };
+  auto store = [](float* p, typename V::F v, int n) {
     if (n == V::kWidth)
-      V::store(out + c, V::mul(acc, inv));
+      V::store(p, v);
     else
-      V::store_first(out + c, V::mul(acc, inv), n);
+      V::store_first(p, v, n);
+  };
+  // The output row is the accumulator, as in the portable kernel: the input streams by once and
+  // every channel adds its positions in row order.
+  each_chunk([&](int c, int n) { store(out + c, V::zero(), n); });
+  for (int64_t p = 0; p < positions; ++p) {
+    const float* x = in + size_t(p) * size_t(C);
+    each_chunk([&](int c, int n) { store(out + c, V::add(load(out + c, n), load(x + c, n)), n); });
   }
+  const typename V::F inv = V::set1(positions ? 1.0f / static_cast<float>(positions) : 0.0f);
+  each_chunk([&](int c, int n) { store(out + c, V::mul(load(out + c, n), inv), n); });
 }
 
 }  // namespace

@@ -28,13 +28,13 @@ struct RequantLanes256 {
 inline RequantLanes256 requant_lanes_avx2(__m256i mult, __m256i shift) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i right = _mm256_max_epi32(_mm256_sub_epi32(zero, shift), zero);
-  // The rounding bit applies for right shifts of 1..31; wider shifts leave the sign (as the helper).
-  const __m256i rounds = _mm256_and_si256(_mm256_cmpgt_epi32(right, zero),
-                                          _mm256_cmpgt_epi32(_mm256_set1_epi32(32), right));
+  // Every right shift adds its rounding bit. From 32 on the shifts fill with the sign, so the bit
+  // is 1 exactly for negative v and the sum is 0, as the helper answers.
+  const __m256i rounds = _mm256_cmpgt_epi32(right, zero);
   return {mult, _mm256_max_epi32(shift, zero), right, _mm256_and_si256(rounds, _mm256_set1_epi32(1))};
 }
 
-// rounding_shift per lane: v << left, or (v >> right) + bit (right - 1) of v.
+// rounding_shift per lane: v << left (0 from 32 on), or (v >> right) + bit (right - 1) of v.
 inline __m256i rounding_shift_avx2(__m256i v, const RequantLanes256& q) {
   v = _mm256_sllv_epi32(v, q.left);
   const __m256i bit = _mm256_and_si256(

@@ -77,7 +77,7 @@ void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int 
         s0[x] = _mm512_add_ps(_mm512_add_ps(m0, m1), m2);
         s1[x] = _mm512_sub_ps(_mm512_sub_ps(m1, m2), m3);
       }
-      __m512 y[4] = {_mm512_add_ps(s0[0], _mm512_add_ps(s0[1], s0[2])),
+      __m512 y[4] = {_mm512_add_ps(_mm512_add_ps(s0[0], s0[1]), s0[2]),
                      _mm512_sub_ps(_mm512_sub_ps(s0[1], s0[2]), s0[3]),
                      _mm512_add_ps(_mm512_add_ps(s1[0], s1[1]), s1[2]),
                      _mm512_sub_ps(_mm512_sub_ps(s1[1], s1[2]), s1[3])};

@@ -1,6 +1,6 @@
 """The `trevalon` command line. Each subcommand is one `_add_<name>` function that declares its
-arguments and a `_cmd_<name>` function that runs it; `main` dispatches and turns bad files into
-one-line errors."""
+arguments and a `_cmd_<name>` function that runs it; `main` dispatches and turns bad files and
+bad inputs into one-line errors."""
 
 from __future__ import annotations
 
@@ -8,11 +8,16 @@ import argparse
 import contextlib
 import importlib
 import importlib.resources
+import os
+import re
 import sys
+import time
 from collections import Counter
 from typing import Iterator, Sequence
 
-from . import __version__, w1x1
+import numpy as np
+
+from . import __version__, runner, w1x1
 from .arch import ArchError, ArchInfo, read_arch
 
 PROG = "trevalon"
@@ -99,11 +104,175 @@ def _cmd_info(args: argparse.Namespace) -> int:
     return 1 if load.startswith("error") else 0
 
 
+def _read_arrays(path: str) -> dict[str, np.ndarray] | np.ndarray:
+    """One array from a .npy file, or name -> array from a .npz file."""
+    try:
+        loaded = np.load(path, allow_pickle=False)
+    except (ValueError, EOFError) as e:
+        raise CliError(f"{path}: not a numpy .npy/.npz file ({runner.one_line(e)})") from None
+    if isinstance(loaded, np.lib.npyio.NpzFile):
+        with loaded:
+            return {name: loaded[name] for name in loaded.files}
+    return loaded
+
+
+def _model_inputs(model, path: str) -> dict[str, np.ndarray]:
+    """The arrays of an input file matched to the model's declared inputs and converted."""
+    arrays = _read_arrays(path)
+    specs = model.inputs
+    names = ", ".join(spec.name for spec in specs)
+    if not isinstance(arrays, dict):
+        if len(specs) != 1:
+            raise CliError(f"the model has {len(specs)} inputs ({names}); give them as the "
+                           f"arrays of an .npz file with those names")
+        arrays = {specs[0].name: arrays}
+    for key in arrays:
+        if key not in {spec.name for spec in specs}:
+            raise CliError(f"{path} holds '{key}', which is not an input of the model "
+                           f"(inputs: {names})")
+    prepared = {}
+    for spec in specs:
+        if spec.name not in arrays:
+            raise CliError(f"{path} has no array for input '{spec.name}'")
+        prepared[spec.name], note = runner.prepare_input(spec, arrays[spec.name])
+        if note:
+            print(f"input {spec.name}: {note}")
+    return prepared
+
+
+def _output_file_names(names: Sequence[str]) -> dict[str, str]:
+    """A distinct, portable file name for each output tensor name."""
+    chosen: dict[str, str] = {}
+    taken: set[str] = set()  # lower case: some file systems ignore case
+    for name in names:
+        stem = re.sub(r"[^A-Za-z0-9._-]", "_", name).lstrip(".") or "output"
+        candidate, k = stem, 1
+        while candidate.lower() in taken:
+            k += 1
+            candidate = f"{stem}_{k}"
+        taken.add(candidate.lower())
+        chosen[name] = candidate + ".npy"
+    return chosen
+
+
+def _add_run(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "run", help="run a model on an input array and save its outputs",
+        description="Run one forward pass and write every model output as OUTDIR/<name>.npy "
+                    "(float32, as the engine returns it). A float array given to an int8 input "
+                    "is quantised with the input's scale and zero point.")
+    parser.add_argument("arch", metavar="ARCH", help="architecture file (.json)")
+    parser.add_argument("weights", metavar="WEIGHTS", help="weights file (.w1x1)")
+    parser.add_argument("input", metavar="INPUT",
+                        help="input array (.npy), or one array per input name (.npz)")
+    parser.add_argument("-o", "--outdir", metavar="OUTDIR", default=".",
+                        help="folder for the output files (default: the current folder)")
+    parser.set_defaults(run=_cmd_run)
+
+
+def _cmd_run(args: argparse.Namespace) -> int:
+    model = runner.load_model(args.arch, args.weights)
+    outputs = runner.forward(model, _model_inputs(model, args.input))
+    for name in model.output_names:
+        if name not in outputs:
+            raise CliError(f"the engine returned no tensor for output '{name}'")
+    # Declared order first, then anything else returned.
+    order = list(model.output_names) + [n for n in outputs if n not in model.output_names]
+    files = _output_file_names(order)
+    os.makedirs(args.outdir, exist_ok=True)
+    for name in order:
+        path = os.path.join(args.outdir, files[name])
+        np.save(path, outputs[name])
+        shape = ", ".join(str(d) for d in outputs[name].shape)
+        print(f"{name}: wrote {path} (shape [{shape}], float32)")
+    return 0
+
+
+def _add_bench(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "bench", help="time a model's forward pass and report peak memory",
+        description="Time N forward passes after W warm-up passes and print the latency median "
+                    "and spread, the per-operation profile and the process's peak resident "
+                    "memory. Without --input, random values of the declared input shape are used.")
+    parser.add_argument("arch", metavar="ARCH", help="architecture file (.json)")
+    parser.add_argument("weights", metavar="WEIGHTS", help="weights file (.w1x1)")
+    parser.add_argument("-n", "--runs", metavar="N", type=_positive_int, default=20,
+                        help="timed forward passes (default 20)")
+    parser.add_argument("--warmup", metavar="W", type=_non_negative_int, default=3,
+                        help="untimed passes before timing (default 3)")
+    parser.add_argument("--input", metavar="INPUT", help="input array (.npy or .npz)")
+    parser.set_defaults(run=_cmd_bench)
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _non_negative_int(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
+    return value
+
+
+def _cmd_bench(args: argparse.Namespace) -> int:
+    start = time.perf_counter()
+    model = runner.load_model(args.arch, args.weights)
+    load_ms = (time.perf_counter() - start) * 1e3
+    print(f"model: {model.model_name or '(unnamed)'} ({args.arch}, {args.weights})")
+    if args.input is not None:
+        inputs = _model_inputs(model, args.input)
+        source = args.input
+    else:
+        rng = np.random.default_rng(0)
+        inputs = {spec.name: runner.random_input(spec, rng) for spec in model.inputs}
+        source = "random values"
+    for spec in model.inputs:
+        shape = ", ".join(str(d) for d in spec.shape)
+        print(f"input {spec.name}: [{shape}] {spec.dtype}, from {source}")
+    print(f"load: {load_ms:.1f} ms")
+    runner.forward(model, inputs)  # a bad input fails here, before any timing
+    for _ in range(args.warmup):
+        model.forward(inputs)
+    model.reset_profile()
+    latency = runner.time_calls(lambda: model.forward(inputs), args.runs)
+    print(f"latency: {latency.summary()}")
+    print("per-operation profile (ms per run, share):")
+    print("\n".join(runner.format_profile(model.op_profile(), args.runs)))
+    peak = runner.peak_rss_bytes()
+    weights_size = os.path.getsize(args.weights)
+    print(f"peak resident memory: {runner.size_text(peak)} (weights file {runner.size_text(weights_size)}, "
+          f"peak/weights {peak / max(weights_size, 1):.2f})")
+    return 0
+
+
+def _add_demo(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "demo", help="classify bundled digit images with the float32 and int8 models",
+        description="Classify a bundled sample of held-out 8x8 digit images with the bundled "
+                    "float32 and int8 digit classifiers; print the accuracy and latency of both "
+                    "and their per-operation profiles.")
+    parser.set_defaults(run=_cmd_demo)
+
+
+def _cmd_demo(args: argparse.Namespace) -> int:
+    from . import demo
+
+    print("\n".join(demo.run_demo()))
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Tools for trevalon models.")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     subparsers = parser.add_subparsers(title="commands", metavar="COMMAND")
     _add_info(subparsers)
+    _add_run(subparsers)
+    _add_bench(subparsers)
+    _add_demo(subparsers)
     return parser
 
 
@@ -121,7 +290,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     try:
         return args.run(args)
-    except (CliError, OSError, ArchError, w1x1.W1X1Error) as e:
+    except (CliError, runner.RunError, OSError, ArchError, w1x1.W1X1Error) as e:
         print(f"{PROG}: error: {_message(e)}", file=sys.stderr)
         return 2
 

@@ -184,6 +184,46 @@ TEST(GemmI8, LargeKAccumulatesExactly) {
   });
 }
 
+// Multiplier/shift/bias combinations the random tables never reach, pushed through the vector
+// requantisation of every tier: left shifts, shifts of 32 and more both ways, the one saturating
+// high multiply (v = multiplier = INT32_MIN), zero and negative multipliers, wrapping bias.
+TEST(GemmI8, RequantisationEdgesMatchScalar) {
+  const int32_t mults[] = {INT32_MIN, 1 << 30, INT32_MAX, 0, -(1 << 30), 1717986918, 1 << 30, INT32_MIN};
+  const int32_t shifts[] = {0, 1, 5, 31, 32, 40, -1, -31, -32, -40, INT32_MIN, INT32_MAX, -3, 2};
+  const int64_t biases[] = {INT32_MIN, 0, 100, -101, INT32_MAX, (int64_t(1) << 32) + 7, -3000000000LL};
+  const int N = 48, K = 3, M = 7;
+  std::vector<int64_t> bias(N);
+  std::vector<int32_t> mult(N), shift(N);
+  for (int n = 0; n < N; ++n) {
+    mult[n] = mults[n % 8];
+    shift[n] = shifts[n % 14];
+    bias[n] = biases[n % 7];
+  }
+  // Row 0 is all zeros, so acc + bias is exactly the bias (INT32_MIN meets INT32_MIN multipliers).
+  std::mt19937 rng(9);
+  auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
+  for (int k = 0; k < K; ++k) A[k] = 0;
+  PackedI8 packed(pack_weights_i8(W.data(), N, K));
+  for (const int8_t zp : {int8_t(0), int8_t(-128), int8_t(127)})
+    for (const bool channel_major : {false, true}) {
+      std::vector<int8_t> expected(M * N);
+      GemmI8Output ref{bias.data(), mult.data(), shift.data(), nullptr, zp, expected.data(), false,
+                       channel_major, M, N};
+      gemm_i8_reference(A.data(), W.data(), ref, K);
+      test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+        std::vector<int8_t> out(M * N);
+        t.gemm_i8(A.data(), packed.p, bias.data(), mult.data(), shift.data(), nullptr, zp,
+                  out.data(), false, M, K, N, channel_major, nullptr, nullptr);
+        for (int i = 0; i < M * N; ++i) {
+          const int m = channel_major ? i % M : i / N, n = channel_major ? i / M : i % N;
+          ASSERT_EQ(out[i], expected[i]) << "m=" << m << " n=" << n << " mult=" << mult[n]
+                                         << " shift=" << shift[n] << " bias=" << bias[n]
+                                         << " zp=" << int(zp) << " channel_major=" << channel_major;
+        }
+      });
+    }
+}
+
 // acc = 7, bias = -3, scale 0.5 gives 2.0; the float mode ignores multiplier and shift.
 TEST(GemmI8, FloatOutputExample) {
   const int8_t A[1] = {7}, W[1] = {1};

@@ -126,3 +126,233 @@ def test_bundled_model_runs_like_its_numpy_reference():
         hidden = np.maximum(w["fc1.weight"] @ x + w["fc1.bias"], 0)
         expected = w["fc2.weight"] @ hidden + w["fc2.bias"]
         np.testing.assert_allclose(model.forward(x), expected, rtol=1e-5, atol=1e-6)
+
+
+# --- run, bench and demo -------------------------------------------------------------------
+
+from types import SimpleNamespace  # noqa: E402
+
+from trevalon import runner  # noqa: E402
+
+needs_engine = pytest.mark.skipif(not HAS_ENGINE, reason="model_inference is not built")
+
+
+def spec(shape, dtype="float32", scale=1.0, zp=0, name="x"):
+    return SimpleNamespace(name=name, shape=list(shape), dtype=dtype, scale=scale, zp=zp)
+
+
+def test_prepare_input_checks_counts_and_shapes():
+    flat, note = runner.prepare_input(spec([4, 4, 3]), np.zeros((1, 4, 4, 3), np.float64))
+    assert flat.dtype == np.float32 and flat.shape == (48,) and "float64" in note
+    for ok in [np.zeros(48, np.float32), np.zeros((4, 4, 3), np.float32)]:
+        assert runner.prepare_input(spec([4, 4, 3]), ok)[0].shape == (48,)
+    assert runner.prepare_input(spec([8, 8, 1]), np.zeros((8, 8)))[0].size == 64
+    assert runner.prepare_input(spec([0, 80]), np.zeros((10, 80)))[0].size == 800
+    assert runner.prepare_input(spec([0, 80]), np.zeros(80))[0].size == 80
+    bad = [
+        (spec([4, 4, 3]), np.zeros(47), "input 'x' expects shape [4, 4, 3] (48 elements), "
+                                        "got shape [47] (47 elements)"),
+        (spec([4, 4, 3]), np.zeros((3, 4, 4)), "got shape [3, 4, 4] (48 elements)"),  # NCHW
+        (spec([4, 4, 3]), np.zeros((2, 4, 4, 3)), "got shape [2, 4, 4, 3] (96 elements)"),
+        (spec([0, 80]), np.zeros(81), "a positive multiple of 80 elements"),
+        (spec([0, 80]), np.zeros((80, 10)), "got shape [80, 10]"),
+        (spec([0, 80]), np.zeros(0), "got shape [0] (0 elements)"),
+        (spec([2]), np.array(["a", "b"]), "input 'x' is float32, got an array of <U1"),
+        (spec([2], "int8"), np.array([0, 300]), "input 'x' is int8, got int64 values from 0 to 300"),
+        (spec([2], "int8"), np.array([0.0, np.nan]), "not finite"),
+        (spec([1]), np.float32(1), "0-dimensional"),
+    ]
+    for s, array, message in bad:
+        with pytest.raises(runner.RunError) as info:
+            runner.prepare_input(s, array)
+        assert message in str(info.value), (array, str(info.value))
+
+
+def test_float_values_for_an_int8_input_are_quantised_half_away_from_zero():
+    s = spec([6], "int8", scale=0.5, zp=-3)
+    q, note = runner.prepare_input(s, np.array([0.25, -0.25, 0.75, 100.0, -100.0, 1.0]))
+    # x / 0.5 = 0.5, -0.5, 1.5 round away from zero to 1, -1, 2; then + zp, saturating.
+    assert q.dtype == np.int8 and q.tolist() == [-2, -4, -1, 127, -128, -1]
+    assert note == "quantised with scale 0.5, zero point -3"
+    q, note = runner.prepare_input(s, np.array([-128, 127, 0, 1, 2, 3], np.int32))
+    assert q.tolist() == [-128, 127, 0, 1, 2, 3] and note == ""
+
+
+def test_output_file_names_are_portable_and_distinct():
+    files = cli._output_file_names(["logits", "a/b", "a_b", "A_B", "..", "ünï"])
+    assert files["logits"] == "logits.npy"
+    assert files["a/b"] == "a_b.npy" and files["a_b"] == "a_b_2.npy" and files["A_B"] == "A_B_3.npy"
+    assert files[".."] == "output.npy" and files["ünï"] == "_n_.npy"
+
+
+def test_latency_summary_and_profile_lines():
+    latency = runner.Latency([4.0, 1.0, 3.0, 2.0, 5.0])
+    assert latency.median == 3.0
+    assert latency.summary().startswith("median 3.000 ms, min 1.000, p10 1.400, p90 4.600, "
+                                        "max 5.000 (ms, 5 runs)")
+    lines = runner.format_profile({"gemm_fp32": 6.0, "relu": 2.0}, runs=2)
+    assert lines == ["  gemm_fp32     3.0000 ms   75.0%", "  relu          1.0000 ms   25.0%"]
+
+
+def two_input_model(tmp_path):
+    g = Graph("two")
+    a = g.input("a", (4,))
+    b = g.input("b", (4,))
+    g.output(g.node("add_fp32", "sum", inputs=[a, b]))
+    g.save(tmp_path / "two.json")
+    w1x1.save(tmp_path / "two.w1x1", {})
+    return str(tmp_path / "two.json"), str(tmp_path / "two.w1x1")
+
+
+@needs_engine
+def test_run_writes_each_output_as_npy(tmp_path, capsys):
+    x = np.linspace(-1, 1, 16).astype(np.float32)
+    np.save(tmp_path / "x.npy", x.reshape(1, 16))
+    with cli.bundled_model() as (arch, weights):
+        code, out, err = run(capsys, "run", arch, weights, str(tmp_path / "x.npy"),
+                             "-o", str(tmp_path / "out"))
+        w = w1x1.load(weights)
+        expected = w["fc2.weight"] @ np.maximum(w["fc1.weight"] @ x + w["fc1.bias"], 0) + w["fc2.bias"]
+    assert code == 0 and err == ""
+    assert out == f"fc2: wrote {tmp_path / 'out' / 'fc2.npy'} (shape [10], float32)\n"
+    np.testing.assert_allclose(np.load(tmp_path / "out" / "fc2.npy"), expected, rtol=1e-5, atol=1e-6)
+
+    arch, weights = two_input_model(tmp_path)
+    np.savez(tmp_path / "ab.npz", a=np.arange(4.0), b=np.full(4, 10.0))
+    code, out, err = run(capsys, "run", arch, weights, str(tmp_path / "ab.npz"), "-o", str(tmp_path))
+    assert code == 0, err
+    assert np.load(tmp_path / "sum.npy").tolist() == [10.0, 11.0, 12.0, 13.0]
+
+
+@needs_engine
+def test_run_and_bench_bad_inputs_give_one_line_errors(tmp_path, capsys):
+    np.save(tmp_path / "short.npy", np.zeros(15, np.float32))
+    np.save(tmp_path / "chw.npy", np.zeros((4, 4), np.float32))
+    np.save(tmp_path / "text.npy", np.array(["x"] * 16))
+    (tmp_path / "junk.npy").write_bytes(b"not numpy")
+    np.savez(tmp_path / "ab_wrong.npz", a=np.zeros(4), c=np.zeros(4))
+    np.savez(tmp_path / "a_only.npz", a=np.zeros(4))
+    two_arch, two_weights = two_input_model(tmp_path)
+    with cli.bundled_model() as (arch, weights):
+        cases = [
+            ([arch, weights, str(tmp_path / "short.npy")],
+             "input 'x' expects shape [16] (16 elements), got shape [15] (15 elements)"),
+            ([arch, weights, str(tmp_path / "chw.npy")], "got shape [4, 4] (16 elements)"),
+            ([arch, weights, str(tmp_path / "text.npy")], "input 'x' is float32, got an array of <U1"),
+            ([arch, weights, str(tmp_path / "junk.npy")], "junk.npy: not a numpy .npy/.npz file"),
+            ([arch, weights, str(tmp_path / "none.npy")], "none.npy: No such file or directory"),
+            ([two_arch, two_weights, str(tmp_path / "short.npy")],
+             "the model has 2 inputs (a, b); give them as the arrays of an .npz file"),
+            ([two_arch, two_weights, str(tmp_path / "ab_wrong.npz")],
+             "holds 'c', which is not an input of the model (inputs: a, b)"),
+            ([two_arch, two_weights, str(tmp_path / "a_only.npz")], "has no array for input 'b'"),
+            ([str(tmp_path / "none.json"), weights, str(tmp_path / "short.npy")],
+             "none.json"),
+        ]
+        for argv, message in cases:
+            for command in (["run", *argv, "-o", str(tmp_path / "out")],
+                            ["bench", *argv[:2], "--input", argv[2], "-n", "1"]):
+                code, out, err = run(capsys, *command)
+                assert code == 2, (command, out, err)
+                assert err.startswith("trevalon: error: ") and err.count("\n") == 1, err
+                assert message in err, (command, err)
+        assert not (tmp_path / "out").exists()  # nothing is written when the input is refused
+
+
+@needs_engine
+def test_bench_reports_latency_profile_and_peak_memory(tmp_path, capsys):
+    with cli.bundled_model() as (arch, weights):
+        code, out, err = run(capsys, "bench", arch, weights, "-n", "7", "--warmup", "1")
+    assert code == 0 and err == ""
+    assert "input x: [16] float32, from random values" in out
+    assert "latency: median " in out and "(ms, 7 runs)" in out
+    profile = out[out.index("per-operation profile"):].splitlines()
+    assert profile[1].startswith("  gemm_fp32 ") and profile[1].endswith("100.0%")
+    assert "peak resident memory: " in out and "peak/weights" in out
+
+    g = Graph("var")
+    g.output(g.node("add_fp32", "s", inputs=[g.input("a", (0, 4)), "a"]))
+    g.save(tmp_path / "var.json")
+    w1x1.save(tmp_path / "var.w1x1", {})
+    code, out, err = run(capsys, "bench", str(tmp_path / "var.json"), str(tmp_path / "var.w1x1"))
+    assert code == 2
+    assert err == ("trevalon: error: input 'a' has a variable dimension [0, 4]; "
+                   "give an input file\n")
+
+
+def test_run_bench_demo_help(capsys):
+    for command, usage in [
+        ("run", "usage: trevalon run [-h] [-o OUTDIR] ARCH WEIGHTS INPUT"),
+        ("bench", "usage: trevalon bench [-h] [-n N] [--warmup W] [--input INPUT] ARCH WEIGHTS"),
+        ("demo", "usage: trevalon demo [-h]"),
+    ]:
+        with pytest.raises(SystemExit) as info:
+            cli.main([command, "--help"])
+        assert info.value.code == 0
+        assert usage in " ".join(capsys.readouterr().out.split())
+    for argv in (["bench", "a", "b", "-n", "0"], ["bench", "a", "b", "--warmup", "-1"]):
+        with pytest.raises(SystemExit) as info:
+            cli.main(argv)
+        assert info.value.code == 2 and "must be at least" in capsys.readouterr().err
+
+
+DIGIT_FILES = ["digits_fp32.json", "digits_fp32.w1x1", "digits_int8.json", "digits_int8.w1x1",
+               "digits_test.npz"]
+MODELS_DIR = ROOT / "python" / "trevalon" / "models"
+
+
+def test_bundled_digit_models_are_small():
+    sizes = {name: (MODELS_DIR / name).stat().st_size for name in DIGIT_FILES}
+    assert sum(sizes.values()) < 400_000, sizes
+
+
+def test_held_out_digits_are_the_ones_training_never_sees():
+    pytest.importorskip("sklearn")
+    pytest.importorskip("torch")
+    from sklearn.datasets import load_digits
+
+    from trevalon import demo
+
+    script = runpy.run_path(str(ROOT / "examples" / "train_digits.py"), run_name="not_main")
+    digits = load_digits()
+    train_idx, test_idx = script["split"](len(digits.target))
+    images, labels = demo.load_sample()
+    with np.load(MODELS_DIR / "digits_test.npz") as data:
+        index = data["index"]
+    assert index.tolist() == test_idx.tolist() and not set(index) & set(train_idx)
+    assert np.array_equal(images, digits.images[index].astype(np.uint8))
+    assert np.array_equal(labels, digits.target[index])
+
+
+def demo_accuracies(out):
+    rows = {}
+    for line in out.splitlines():
+        parts = line.split()
+        if parts[:1] in (["float32"], ["int8"]) and parts[1].endswith("%"):
+            rows[parts[0]] = float(parts[1].rstrip("%"))
+    return rows
+
+
+@needs_engine
+def test_demo_int8_accuracy_is_within_one_point_of_float32(capsys):
+    code, out, err = run(capsys, "demo")
+    assert code == 0 and err == ""
+    accuracy = demo_accuracies(out)
+    assert accuracy["float32"] > 95.0, out
+    assert abs(accuracy["int8"] - accuracy["float32"]) <= 1.0, out
+    assert "per-operation profile of the float32 model" in out and "conv_fp32" in out
+    assert "per-operation profile of the int8 model" in out and "conv_int8" in out
+
+
+@needs_engine
+def test_demo_needs_neither_torch_nor_sklearn():
+    import subprocess
+    import sys
+
+    code = ("import sys\n"
+            "for name in ('torch', 'sklearn', 'onnx', 'onnxruntime'): sys.modules[name] = None\n"
+            "from trevalon import cli\n"
+            "sys.exit(cli.main(['demo']))\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert set(demo_accuracies(done.stdout)) == {"float32", "int8"}

@@ -1,0 +1,397 @@
+"""Whole-model benchmark against the engines users have: resnet50 float32 and int8 and the
+MobileNet-style network int8 at 224x224, single thread everywhere, the same weights in every
+engine, each engine timed and measured for peak memory in its own process.
+
+    python3 bench/models.py [--repeats N] [--warmup W] [--rounds R] [--quick]
+                            [--workdir DIR [--reuse]]
+
+Needs torch, onnx and onnxruntime (plus the exporter's own needs) and the built engine on the
+path (PYTHONPATH=build/<dir>:python). Run by hand; it takes a few minutes.
+
+Every network is built once from torch.nn with a fixed seed. Our files come from
+trevalon.export, the ONNX files from torch.onnx.export of the same module (the int8 ones by
+onnxruntime's static QDQ quantisation, calibrated on the same images as ours), and torch runs
+the module itself (int8 through its fbgemm post-training quantisation, where it runs).
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "python"))
+
+SEED = 20240917
+TOP_LAYERS = 8  # our slowest layers listed per model
+# (model, network, quantised, engines) in the order of the report.
+CASES = (
+    ("resnet50_fp32", "resnet50", False, ("ours", "onnxruntime", "torch")),
+    ("resnet50_int8", "resnet50", True, ("ours", "onnxruntime", "torch")),
+    ("mobilenet_int8", "mobilenet_style", True, ("ours", "onnxruntime")),
+)
+
+
+# --------------------------------------------------------------------------------------------
+# Worker: one engine, one model, in a fresh process, so ru_maxrss is that engine's own peak.
+
+def current_rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def bench_input(size: int) -> np.ndarray:
+    """The image every engine classifies, NCHW float32 (ours takes its HWC transpose)."""
+    return np.random.default_rng(SEED + 1).standard_normal((1, 3, size, size)).astype(np.float32)
+
+
+def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: int) -> dict:
+    from trevalon import runner
+
+    x = bench_input(size)
+    baseline = None
+    profile = None
+    if engine == "ours":
+        engine_module = runner.engine_module()
+        baseline = current_rss_bytes()
+        m = engine_module.InferenceModel(os.path.join(workdir, f"{model}.json"),
+                                         os.path.join(workdir, f"{model}.w1x1"))
+        spec = m.inputs[0]
+        hwc = np.ascontiguousarray(x[0].transpose(1, 2, 0))
+        # An int8 input is quantised inside the timed call, as the peers quantise theirs.
+        call = lambda: m.forward(runner.prepare_input(spec, hwc)[0])  # noqa: E731
+    elif engine == "onnxruntime":
+        import onnxruntime as ort
+        baseline = current_rss_bytes()
+        options = ort.SessionOptions()
+        options.intra_op_num_threads = 1
+        options.inter_op_num_threads = 1
+        options.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
+        options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
+        session = ort.InferenceSession(os.path.join(workdir, f"{model}.onnx"), options,
+                                       providers=["CPUExecutionProvider"])
+        name = session.get_inputs()[0].name
+        call = lambda: session.run(None, {name: x})[0]  # noqa: E731
+    elif engine == "torch":
+        import torch
+        torch.set_num_threads(1)
+        torch.backends.quantized.engine = "fbgemm"
+        baseline = current_rss_bytes()
+        net = torch.jit.load(os.path.join(workdir, f"{model}.torch.pt"))
+        net.eval()
+        tx = torch.from_numpy(x)
+
+        def call():
+            with torch.inference_mode():
+                return net(tx).numpy()
+    else:
+        raise SystemExit(f"unknown engine {engine}")
+
+    loaded = current_rss_bytes()
+    for _ in range(warmup):
+        call()
+    if engine == "ours":
+        m.reset_profile()
+    times = runner.time_calls(call, runs).times_ms
+    layers = None
+    if engine == "ours":
+        profile = {op: ms / runs for op, ms in m.op_profile().items()}
+        slowest = sorted(m.layer_profile().items(), key=lambda kv: -kv[1])[:TOP_LAYERS]
+        layers = {name: ms / runs for name, ms in slowest}
+    output = np.asarray(call(), np.float32).reshape(-1)
+    np.save(os.path.join(workdir, f"out_{engine}_{model}.npy"), output)
+    return {"times_ms": times, "peak_rss": runner.peak_rss_bytes(), "baseline_rss": baseline,
+            "loaded_rss": loaded, "final_rss": current_rss_bytes(), "profile": profile,
+            "layers": layers}
+
+
+# --------------------------------------------------------------------------------------------
+# Building the models: one torch module per network, exported to every engine's format.
+
+def calibration_images(count: int, size: int) -> np.ndarray:
+    return np.random.default_rng(SEED + 2).standard_normal((count, 3, size, size)).astype(
+        np.float32)
+
+
+# The networks: torchvision's ResNet-50 layout, and the MobileNet-style network at full width
+# with an ImageNet-sized head.
+NETWORKS = {"resnet50": {}, "mobilenet_style": {"num_classes": 1000, "width": 1.0,
+                                                "last_channels": 1280}}
+
+
+def build_network(name: str, calib: np.ndarray):
+    """Random weights (fixed seed) and batch-norm statistics measured on the calibration images,
+    so that activations keep a realistic scale through the depth of the network."""
+    import torch
+    from trevalon.export import nets
+
+    torch.manual_seed(SEED)
+    net = getattr(nets, name)(**NETWORKS[name])
+    return nets.set_batchnorm_statistics(net, torch.from_numpy(calib), seed=SEED).eval()
+
+
+@contextlib.contextmanager
+def output_to(log_path: str):
+    """Send everything written to stdout and stderr (Python and C++) to a log file."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = os.dup(1), os.dup(2)
+    with open(log_path, "a") as log:
+        os.dup2(log.fileno(), 1)
+        os.dup2(log.fileno(), 2)
+        try:
+            yield
+        finally:
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os.dup2(saved[0], 1)
+            os.dup2(saved[1], 2)
+            os.close(saved[0])
+            os.close(saved[1])
+
+
+def export_ours(net, model: str, quantize: bool, workdir: str, calib: np.ndarray) -> None:
+    import torch
+    from trevalon.export import export_model
+
+    example = torch.from_numpy(calib[:1])
+    export_model(net, example, os.path.join(workdir, f"{model}.json"),
+                 os.path.join(workdir, f"{model}.w1x1"), name=model, quantize=quantize,
+                 calibration_data=torch.from_numpy(calib) if quantize else None, progress=False)
+
+
+def export_onnx(net, model: str, quantize: bool, workdir: str, calib: np.ndarray) -> None:
+    import torch
+
+    path = os.path.join(workdir, f"{model}.onnx")
+    float_path = path if not quantize else os.path.join(workdir, f"{model}.float.onnx")
+    torch.onnx.export(net, (torch.from_numpy(calib[:1]),), float_path, input_names=["x"],
+                      output_names=["logits"], opset_version=18,
+                      external_data=False, verbose=False)
+    if quantize:
+        from onnxruntime.quantization import (CalibrationDataReader, QuantFormat, QuantType,
+                                              quantize_static)
+        from onnxruntime.quantization.shape_inference import quant_pre_process
+
+        prepared_path = os.path.join(workdir, f"{model}.prepared.onnx")
+        quant_pre_process(float_path, prepared_path)  # shape inference and graph clean-up
+        float_path = prepared_path
+
+        class Reader(CalibrationDataReader):
+            def __init__(self):
+                self.items = iter([{"x": calib[k:k + 1]} for k in range(len(calib))])
+
+            def get_next(self):
+                return next(self.items, None)
+
+        quantize_static(float_path, path, Reader(), quant_format=QuantFormat.QDQ,
+                        per_channel=True, activation_type=QuantType.QUInt8,
+                        weight_type=QuantType.QInt8)
+
+
+def export_torch(net, model: str, quantize: bool, workdir: str, calib: np.ndarray) -> None:
+    import copy
+
+    import torch
+
+    example = torch.from_numpy(calib[:1])
+    if quantize:
+        from torch.ao.quantization import get_default_qconfig_mapping
+        from torch.ao.quantization.quantize_fx import convert_fx, prepare_fx
+
+        torch.backends.quantized.engine = "fbgemm"
+        prepared = prepare_fx(copy.deepcopy(net), get_default_qconfig_mapping("fbgemm"),
+                              (example,))
+        with torch.no_grad():
+            for k in range(len(calib)):
+                prepared(torch.from_numpy(calib[k:k + 1]))
+        net = convert_fx(prepared)
+    with torch.no_grad():
+        traced = torch.jit.trace(net, example)
+    torch.jit.save(traced, os.path.join(workdir, f"{model}.torch.pt"))
+
+
+EXPORTERS = {"ours": export_ours, "onnxruntime": export_onnx, "torch": export_torch}
+
+
+def build_all(workdir: str, size: int, calib_count: int) -> dict[tuple[str, str], str]:
+    """Write every engine's files; returns (engine, model) -> the reason it could not be built."""
+    import torch
+
+    torch.set_num_threads(1)
+    calib = calibration_images(calib_count, size)
+    failures = {}
+    networks = {}
+    log = os.path.join(workdir, "build.log")
+    print(f"building the models in {workdir} (exporters' messages go to {log})")
+    for model, network, quantize, engines in CASES:
+        if network not in networks:
+            networks[network] = build_network(network, calib)
+            with torch.no_grad():  # the float reference every engine's logits are checked against
+                reference = networks[network](torch.from_numpy(bench_input(size))).numpy()
+            np.save(os.path.join(workdir, f"out_reference_{network}.npy"), reference.reshape(-1))
+        for engine in engines:
+            start = time.perf_counter()
+            try:
+                with output_to(log):
+                    EXPORTERS[engine](networks[network], model, quantize, workdir, calib)
+            except Exception as e:  # a peer that cannot produce this model is reported, not fatal
+                failures[(engine, model)] = " ".join(str(e).split())[:200]
+                print(f"  {engine:<12} {model}: could not build ({failures[(engine, model)]})")
+                continue
+            print(f"  {engine:<12} {model}: built in {time.perf_counter() - start:.1f} s")
+    return failures
+
+
+# --------------------------------------------------------------------------------------------
+# Report.
+
+def run_worker(engine: str, model: str, args) -> dict:
+    command = [sys.executable, os.path.abspath(__file__), "--worker", engine, model,
+               "--workdir", args.workdir, "--repeats", str(args.repeats),
+               "--warmup", str(args.warmup), "--size", str(args.size)]
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode != 0:
+        tail = (done.stderr.strip().splitlines() or ["(no message)"])[-1]
+        return {"error": f"exit {done.returncode}: {tail}"}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def merge(results: dict, key: tuple[str, str], new: dict) -> None:
+    """Pool the times of another round; memory figures keep the largest peak's round."""
+    old = results.get(key)
+    if old is None or "error" in old:
+        results[key] = new
+    elif "error" not in new:
+        times = old["times_ms"] + new["times_ms"]
+        results[key] = max(old, new, key=lambda r: r["peak_rss"])
+        results[key]["times_ms"] = times
+
+
+def agreement(workdir: str, engine: str, model: str, reference: str) -> str:
+    """Largest error of an engine's logits relative to the largest reference logit, and whether
+    the top class agrees."""
+    try:
+        a = np.load(os.path.join(workdir, f"out_{engine}_{model}.npy"))
+        b = np.load(os.path.join(workdir, f"out_{reference}.npy"))
+    except OSError:
+        return ""
+    rel = np.max(np.abs(a - b)) / max(np.max(np.abs(b)), 1e-30)
+    same = "same top-1" if np.argmax(a) == np.argmax(b) else "top-1 differs"
+    return f"{rel:.1e}, {same}"
+
+
+def mib(nbytes: float) -> str:
+    return f"{nbytes / 2**20:7.1f} MiB"
+
+
+def report(results: dict, failures: dict, args) -> None:
+    from trevalon import runner
+
+    print(f"\nsingle thread, {args.size}x{args.size}x3 input; {args.rounds} round(s) of "
+          f"{args.repeats} timed runs after {args.warmup} warm-up runs, each round in a new "
+          f"process; median latency; peak RSS of each engine's own process")
+    print(f"{'model':<16}{'engine':<13}{'median ms':>11}{'p10..p90 ms':>18}{'ours/peer':>11}"
+          f"{'peak RSS':>13}  logits vs torch float32: max rel err, top-1")
+    for model, _, _, engines in CASES:
+        ours = results.get(("ours", model), {})
+        ours_median = float(np.median(ours["times_ms"])) if "times_ms" in ours else None
+        reference = "reference_" + next(n for m, n, _, _ in CASES if m == model)
+        for engine in engines:
+            r = results.get((engine, model))
+            if r is None or "error" in r:
+                why = failures.get((engine, model)) or (r or {}).get("error", "not run")
+                print(f"{model:<16}{engine:<13}  not run: {why}")
+                continue
+            t = r["times_ms"]
+            median = float(np.median(t))
+            spread = f"{np.quantile(t, 0.1):.1f}..{np.quantile(t, 0.9):.1f}"
+            ratio = "" if engine == "ours" or ours_median is None else f"{ours_median / median:.2f}"
+            check = agreement(args.workdir, engine, model, reference)
+            print(f"{model:<16}{engine:<13}{median:11.2f}{spread:>18}{ratio:>11}"
+                  f"{mib(r['peak_rss']):>13}  {check}")
+
+    print("\nour weights files:")
+    for model, _, _, _ in CASES:
+        path = os.path.join(args.workdir, f"{model}.w1x1")
+        if os.path.exists(path):
+            print(f"  {model}.w1x1: {mib(os.path.getsize(path)).strip()}")
+    r = results.get(("ours", "resnet50_fp32"), {})
+    path = os.path.join(args.workdir, "resnet50_fp32.w1x1")
+    if "peak_rss" in r and os.path.exists(path):
+        size = os.path.getsize(path)
+        print(f"  resnet50_fp32 peak RSS / weights file: {r['peak_rss'] / size:.2f} "
+              f"(RSS before loading {mib(r['baseline_rss']).strip()}, after loading "
+              f"{mib(r['loaded_rss']).strip()}, after the runs {mib(r['final_rss']).strip()}; "
+              f"(peak - before loading) / weights: "
+              f"{(r['peak_rss'] - r['baseline_rss']) / size:.2f})")
+    for model, _, _, _ in CASES:
+        r = results.get(("ours", model), {})
+        if r.get("profile"):
+            print(f"\nour per-op profile, {model} (ms per run, share):")
+            print("\n".join(runner.format_profile(r["profile"], 1)))
+            total = sum(r["profile"].values())
+            print("  slowest layers (ms per run, share):")
+            for name, ms in r["layers"].items():
+                print(f"    {name:<32}{ms:9.3f} ms  {100 * ms / total:5.1f}%")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--repeats", type=int, default=20, help="timed runs per engine (20)")
+    parser.add_argument("--warmup", type=int, default=3, help="untimed runs first (3)")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="times each engine is started, interleaved; timings are pooled (3)")
+    parser.add_argument("--quick", action="store_true",
+                        help="1 round of 3 timed runs after 1 warm-up; 4 calibration images")
+    parser.add_argument("--size", type=int, default=224, help="input height and width (224)")
+    parser.add_argument("--calibration", type=int, default=16,
+                        help="calibration images for the int8 models (16)")
+    parser.add_argument("--workdir", help="keep the built models here (default: a temporary "
+                                          "folder, removed at the end)")
+    parser.add_argument("--reuse", action="store_true",
+                        help="use the models already in --workdir instead of building them")
+    parser.add_argument("--worker", nargs=2, metavar=("ENGINE", "MODEL"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.quick:
+        args.repeats, args.warmup, args.calibration, args.rounds = 3, 1, 4, 1
+
+    if args.worker:
+        result = worker(*args.worker, args.workdir, args.repeats, args.warmup, args.size)
+        print(json.dumps(result))
+        return
+
+    temporary = args.workdir is None
+    if temporary:
+        args.workdir = tempfile.mkdtemp(prefix="trevalon_bench_")
+    os.makedirs(args.workdir, exist_ok=True)
+    try:
+        failures = {}
+        if not args.reuse:
+            failures = build_all(args.workdir, args.size, args.calibration)
+        results = {}
+        # Rounds interleave the engines, so that a machine busy with other work slows them alike.
+        for round_ in range(args.rounds):
+            for model, _, _, engines in CASES:
+                for engine in engines:
+                    if (engine, model) in failures:
+                        continue
+                    print(f"round {round_ + 1}: running {engine} {model}", flush=True)
+                    merge(results, (engine, model), run_worker(engine, model, args))
+        report(results, failures, args)
+    finally:
+        if temporary:
+            shutil.rmtree(args.workdir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,89 @@
+// ConvInt8: the quantised 2-D convolution of image models ("conv_int8", alias "conv"). Declared
+// here so that tests can ask which computation path a shape takes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "arch/json.h"
+#include "layers/layer.h"
+
+namespace trevalon {
+
+enum class ConvInt8Path { Winograd, General, Depthwise, Planar, Device };
+
+// Packed int8 weights owned by a layer, released through the free_packed_i8 of the table that
+// packed them, with the size the upload step copies.
+class PackedI8 {
+ public:
+  PackedI8() = default;
+  PackedI8(int8_t* data, void (*release)(int8_t*), uint64_t bytes) : data_(data), release_(release), bytes_(bytes) {}
+  PackedI8(PackedI8&& o) noexcept { *this = std::move(o); }
+  PackedI8& operator=(PackedI8&& o) noexcept;
+  PackedI8(const PackedI8&) = delete;
+  PackedI8& operator=(const PackedI8&) = delete;
+  ~PackedI8() { reset(); }
+
+  const int8_t* get() const { return data_; }
+  uint64_t bytes() const { return bytes_; }
+  void reset();
+
+ private:
+  int8_t* data_ = nullptr;
+  void (*release_)(int8_t*) = nullptr;
+  uint64_t bytes_ = 0;
+};
+
+class ConvInt8 final : public ILayer {
+ public:
+  explicit ConvInt8(const JsonValue& node);
+
+  void load_weights(WeightGetter& get) override;
+  TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override;
+  bool output_is_int8() const override { return true; }
+  TensorShape output_shape(TensorShape input) const override;
+  void scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const override;
+  void upload_weights(Allocator* allocator) override;
+
+  // The path forward takes on the active backend.
+  ConvInt8Path path() const;
+
+ private:
+  bool winograd_shape() const;
+  void check_parameters() const;
+  PackedI8 pack(const int8_t* w, int rows, int cols) const;
+  void prepare_winograd(const BackendDescriptor& backend);
+  void prepare_depthwise();
+  void prepare_groups();
+  // Bytes of scratch buffers 0 and 1 for an input of c channels and h x w pixels.
+  void scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& bytes1) const;
+
+  int C_out_, C_in_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, groups_;
+  int8_t in_zp_, out_zp_;
+  int64_t K_;  // (C_in / groups) x kH x kW
+
+  std::vector<int8_t> weights_;  // C_out x K, stored order
+  std::vector<float> req_scale_;
+  std::vector<int64_t> eff_bias_;
+  std::vector<int32_t> mult_, shift_, row_sums_;
+  PackedI8 packed_;        // stored order
+  PackedI8 patch_packed_;  // (kernel row, kernel column, input channel) order; kernels above 1x1
+  std::vector<int8_t> group_packed_;  // each group's rows packed on their own, for the planar path
+
+  bool winograd_ready_ = false;
+  std::array<PackedI8, 16> winograd_packed_;
+  std::array<const int8_t*, 16> winograd_ptrs_{};
+  std::array<std::vector<int32_t>, 16> winograd_row_sums_;
+  std::array<const int32_t*, 16> winograd_row_sum_ptrs_{};
+  std::array<float, 16> winograd_scales_{};
+  std::vector<int64_t> winograd_bias_;
+
+  bool depthwise_ready_ = false;
+  std::vector<int8_t> depthwise_weights_;  // 9 x C_out, tap-major
+  std::vector<int32_t> depthwise_bias_;    // low 32 bits of eff_bias
+
+  std::vector<Buffer> device_weights_;  // packed forms copied to a device allocator
+};
+
+}  // namespace trevalon

@@ -1,0 +1,8 @@
+"""Export PyTorch image classifiers to the engine's architecture and weights files, in float32 or
+int8 (post-training quantisation). torch is optional: it is imported only when a model is
+exported or a reference network (`trevalon.export.nets`) is built."""
+
+from .api import ExportInfo, engine_input, export_model, quantize_input
+from .errors import ExportError
+
+__all__ = ["ExportError", "ExportInfo", "engine_input", "export_model", "quantize_input"]
