@@ -110,7 +110,7 @@ py::array_t<float> to_numpy(const ModelTensor& t) {
   return out;
 }
 
-py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
+py::array forward_single(InferenceModel& m, const py::array& input) {
   if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
   const InputSpec& spec = first_input(m);
   const char kind = input.dtype().kind();
@@ -132,10 +132,11 @@ py::array_t<float> forward_single(InferenceModel& m, const py::array& input) {
     auto it = outputs.find(m.output_names().front());
     if (it != outputs.end()) return to_numpy(it->second);
   }
-  return py::array_t<float>(0);
+  return py::array_t<float>(0);  // no output to return
 }
 
-py::dict forward_multi(InferenceModel& m, const std::map<std::string, py::array>& arrays) {
+std::unordered_map<std::string, py::array> forward_multi(InferenceModel& m,
+                                                         const std::map<std::string, py::array>& arrays) {
   std::unordered_map<std::string, const InputSpec*> declared;
   for (const InputSpec& spec : m.inputs()) declared[spec.name] = &spec;
   std::vector<py::array> keep_alive;
@@ -157,8 +158,8 @@ py::dict forward_multi(InferenceModel& m, const std::map<std::string, py::array>
     inputs[name] = std::move(held.tensor);
   }
   TensorMap outputs = m.forward(inputs);
-  py::dict result;
-  for (const auto& [name, tensor] : outputs) result[py::str(name)] = to_numpy(tensor);
+  std::unordered_map<std::string, py::array> result;
+  for (const auto& [name, tensor] : outputs) result.emplace(name, to_numpy(tensor));
   return result;
 }
 

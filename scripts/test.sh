@@ -25,6 +25,10 @@ fi
 "$VENV/bin/pip" install -q --upgrade pip
 "$VENV/bin/pip" install -q cmake ninja pybind11 numpy pytest
 "$VENV/bin/pip" install -q ".[test]"
+# The exporter's tests compare with PyTorch (the CPU build; skipped when TREVALON_TEST_TORCH=0).
+if [ "${TREVALON_TEST_TORCH:-1}" = 1 ]; then
+  "$VENV/bin/pip" install -q torch==2.13.0
+fi
 
 BUILD=build/tests
 "$VENV/bin/cmake" -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \

@@ -41,6 +41,9 @@ def test_docstrings_and_signatures():
     assert "Returns:\n    True if the backend was found and activated." in mi.set_backend.__doc__
     assert mi.InferenceModel.speed.__doc__ == "Current TTS duration speed."
     forward_doc = mi.InferenceModel.forward.__doc__
+    assert "forward(self: model_inference.InferenceModel, input: numpy.ndarray) -> numpy.ndarray" in forward_doc
+    assert ("forward(self: model_inference.InferenceModel, inputs: collections.abc.Mapping[str, numpy.ndarray])"
+            " -> dict[str, numpy.ndarray]") in forward_doc
     assert "Run a single-input forward pass." in forward_doc
     assert "dict mapping tensor name \u2192 numpy array (float32)." in forward_doc
     with pytest.raises(TypeError, match="No constructor defined!"):
@@ -99,7 +102,7 @@ def test_single_input_conversions(make_model):
                                            r"or int8 for INT8 models\.$"):
         model.forward(np.zeros((224, 224, 3), np.uint8))
     with pytest.raises(RuntimeError, match="^Input array must have at least 1 dimension.$"):
-        model.forward(np.float32(1.0))
+        model.forward(np.array(1.0, np.float32))
     with pytest.raises(RuntimeError, match="input 'x' needs 150528 elements, got 10"):
         model.forward(np.zeros(10, np.float32))
 
@@ -131,7 +134,7 @@ def test_mapping_forward(make_model):
     assert set(out) == {"double"}
     np.testing.assert_array_equal(out["double"], np.arange(12, dtype=np.float32) * 2)
     # An undeclared name is passed with its own shape and is simply not bound.
-    out = model.forward({"x": x, "unknown_name": np.float32(3.0)})
+    out = model.forward({"x": x, "unknown_name": np.array(3.0, np.float32)})
     np.testing.assert_array_equal(out["double"], np.arange(12, dtype=np.float32) * 2)
     with pytest.raises(TypeError):
         model.forward({1: x})

@@ -59,7 +59,7 @@ def quantize_input(x, info: ExportInfo) -> np.ndarray:
     return engine_input(x, info)
 
 
-def _check_settings(quantize: bool, calibration: str, percentile: float) -> None:
+def _check_settings(calibration: str, percentile: float) -> None:
     from .calibration import METHODS
 
     if calibration not in METHODS:
@@ -87,7 +87,7 @@ def export_model(module, example_input, arch_path, weights_path, *, name: str | 
 
     from . import lowering
 
-    _check_settings(quantize, calibration, percentile)
+    _check_settings(calibration, percentile)
     if quantize and calibration_data is None:
         raise ExportError("int8 export needs calibration_data: sample inputs to calibrate "
                           "activation ranges (none were given)")
