@@ -2,6 +2,7 @@
 // the typed parameter lookups the architecture loader uses.
 #include "arch/json.h"
 
+#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,8 @@
 #include <limits>
 #include <stdexcept>
 #include <utility>
+
+#include <locale.h>
 
 namespace trevalon {
 
@@ -191,7 +194,9 @@ void parse_number(JsonValue& out, JsonCursor& cur) {
   }
 
   out.type = JsonType::Number;
-  out.number = std::strtod(token, nullptr);
+  // Always the "C" locale: a host program that set a comma-decimal locale must not change numbers.
+  static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+  out.number = c_locale ? strtod_l(token, nullptr, c_locale) : std::strtod(token, nullptr);
   cur.p = p;
 }
 
