@@ -67,8 +67,17 @@ def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: 
                                          os.path.join(workdir, f"{model}.w1x1"))
         spec = m.inputs[0]
         hwc = np.ascontiguousarray(x[0].transpose(1, 2, 0))
-        # An int8 input is quantised inside the timed call, as the peers quantise theirs.
-        call = lambda: m.forward(runner.prepare_input(spec, hwc)[0])  # noqa: E731
+        if spec.dtype == "int8":
+            # Quantised inside the timed call, as the peers' graphs quantise their float input.
+            inverse = np.float32(1.0 / spec.scale)
+
+            def call():
+                q = np.rint(hwc * inverse)
+                q += spec.zp
+                np.clip(q, -128, 127, out=q)
+                return m.forward(q.astype(np.int8))
+        else:
+            call = lambda: m.forward(hwc)  # noqa: E731
     elif engine == "onnxruntime":
         import onnxruntime as ort
         baseline = current_rss_bytes()
@@ -105,8 +114,7 @@ def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: 
     layers = None
     if engine == "ours":
         profile = {op: ms / runs for op, ms in m.op_profile().items()}
-        slowest = sorted(m.layer_profile().items(), key=lambda kv: -kv[1])[:TOP_LAYERS]
-        layers = {name: ms / runs for name, ms in slowest}
+        layers = {name: ms / runs for name, ms in m.layer_profile().items()}
     output = np.asarray(call(), np.float32).reshape(-1)
     np.save(os.path.join(workdir, f"out_{engine}_{model}.npy"), output)
     return {"times_ms": times, "peak_rss": runner.peak_rss_bytes(), "baseline_rss": baseline,
@@ -266,6 +274,43 @@ def run_worker(engine: str, model: str, args) -> dict:
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+def layer_macs(arch_path: str) -> dict[str, tuple[int, str, str]]:
+    """Multiply-accumulates, output shape (H x W x C) and kind of every convolution and fully
+    connected node, by following the shapes through the image ops of the architecture file."""
+    with open(arch_path) as f:
+        arch = json.load(f)
+    shapes = {i["name"]: tuple(i["shape"][1:]) for i in arch["inputs"]}  # (H, W, C)
+    macs = {}
+    for node in arch["nodes"]:
+        h, w, c = shapes[node["inputs"][0]]
+        op = node["op"].rsplit("_", 1)[0]
+        p = {k: node.get(k, d) for k, d in (("kH", 1), ("kW", 1), ("stride_h", 1),
+                                            ("stride_w", 1), ("pad_h", 0), ("pad_w", 0))}
+        if op == "conv" or op == "maxpool":
+            if op == "maxpool":
+                p = {k: node.get(k, d) for k, d in (("kH", 3), ("kW", 3), ("stride_h", 2),
+                                                    ("stride_w", 2), ("pad_h", 0), ("pad_w", 0))}
+            h = (h + 2 * p["pad_h"] - p["kH"]) // p["stride_h"] + 1
+            w = (w + 2 * p["pad_w"] - p["kW"]) // p["stride_w"] + 1
+            if op == "conv":
+                groups = node.get("groups", 1)
+                k = node["C_in"] // groups * p["kH"] * p["kW"]
+                c = node["C_out"]
+                if groups > 1:
+                    kind = "depthwise" if groups == node["C_in"] else "grouped"
+                else:
+                    kind = f"{p['kH']}x{p['kW']} stride {p['stride_h']}"
+                macs[node["name"]] = (h * w * c * k, f"{h}x{w}x{c}, K={k}", kind)
+        elif op == "avgpool":
+            h = w = 1
+        elif op == "gemm":
+            h, w, c = 1, 1, node["C_out"]
+            macs[node["name"]] = (c * node["C_in"], f"{c}, K={node['C_in']}", "fully connected")
+        for out in node["outputs"]:
+            shapes[out] = (h, w, c)
+    return macs
+
+
 def merge(results: dict, key: tuple[str, str], new: dict) -> None:
     """Pool the times of another round; memory figures keep the largest peak's round."""
     old = results.get(key)
@@ -300,7 +345,7 @@ def report(results: dict, failures: dict, args) -> None:
     print(f"\nsingle thread, {args.size}x{args.size}x3 input; {args.rounds} round(s) of "
           f"{args.repeats} timed runs after {args.warmup} warm-up runs, each round in a new "
           f"process; median latency; peak RSS of each engine's own process")
-    print(f"{'model':<16}{'engine':<13}{'median ms':>11}{'p10..p90 ms':>18}{'ours/peer':>11}"
+    print(f"{'model':<16}{'engine':<13}{'median ms':>11}{'min':>9}{'p10..p90 ms':>16}{'ours/peer':>11}"
           f"{'peak RSS':>13}  logits vs torch float32: max rel err, top-1")
     for model, _, _, engines in CASES:
         ours = results.get(("ours", model), {})
@@ -317,7 +362,7 @@ def report(results: dict, failures: dict, args) -> None:
             spread = f"{np.quantile(t, 0.1):.1f}..{np.quantile(t, 0.9):.1f}"
             ratio = "" if engine == "ours" or ours_median is None else f"{ours_median / median:.2f}"
             check = agreement(args.workdir, engine, model, reference)
-            print(f"{model:<16}{engine:<13}{median:11.2f}{spread:>18}{ratio:>11}"
+            print(f"{model:<16}{engine:<13}{median:11.2f}{min(t):9.2f}{spread:>16}{ratio:>11}"
                   f"{mib(r['peak_rss']):>13}  {check}")
 
     print("\nour weights files:")
@@ -340,9 +385,26 @@ def report(results: dict, failures: dict, args) -> None:
             print(f"\nour per-op profile, {model} (ms per run, share):")
             print("\n".join(runner.format_profile(r["profile"], 1)))
             total = sum(r["profile"].values())
-            print("  slowest layers (ms per run, share):")
-            for name, ms in r["layers"].items():
-                print(f"    {name:<32}{ms:9.3f} ms  {100 * ms / total:5.1f}%")
+            macs = layer_macs(os.path.join(args.workdir, f"{model}.json"))
+            all_macs = sum(m for m, _, _ in macs.values())
+            print(f"  {all_macs / 1e9:.2f} G multiply-adds in all, "
+                  f"{all_macs / 1e6 / total:.1f} G/s over the profiled time")
+            kinds: dict[str, list[float]] = {}
+            for name, (count, _, kind) in macs.items():
+                entry = kinds.setdefault(kind, [0.0, 0.0, 0])
+                entry[0] += r["layers"].get(name, 0.0)
+                entry[1] += count
+                entry[2] += 1
+            print("  by layer kind (ms per run, share, multiply-adds per second):")
+            for kind, (ms, count, n) in sorted(kinds.items(), key=lambda kv: -kv[1][0]):
+                rate = f"{count / 1e6 / ms:6.1f} G/s" if ms > 0 else ""
+                print(f"    {f'{kind} ({n})':<28}{ms:9.3f} ms {100 * ms / total:5.1f}%  {rate}")
+            print("  slowest layers (ms per run, share, multiply-adds per second, output, K):")
+            slowest = sorted(r["layers"].items(), key=lambda kv: -kv[1])[:TOP_LAYERS]
+            for name, ms in slowest:
+                count, shape, _ = macs.get(name, (0, "", ""))
+                rate = f"{count / 1e6 / ms:6.1f} G/s  {shape}" if count and ms > 0 else ""
+                print(f"    {name:<28}{ms:9.3f} ms {100 * ms / total:5.1f}%  {rate}")
 
 
 def main() -> None:

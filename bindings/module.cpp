@@ -92,22 +92,26 @@ HeldInput convert(const py::array& in, bool as_int8) {
   return held;
 }
 
-py::array_t<float> to_numpy(const ModelTensor& t) {
-  uint64_t count = 1;
-  for (int32_t d : t.shape) count *= d > 0 ? uint64_t(d) : 0;
-  py::array_t<float> out(static_cast<py::ssize_t>(count));
-  float* dst = out.mutable_data();
-  if (t.dtype == "int8") {
-    const int8_t* src = reinterpret_cast<const int8_t*>(t.storage.data());
-    const uint64_t n = std::min<uint64_t>(count, t.storage.size());
-    for (uint64_t i = 0; i < n; ++i) dst[i] = static_cast<float>(src[i]);
-    for (uint64_t i = n; i < count; ++i) dst[i] = 0.0f;
-  } else {
-    const uint64_t n = std::min<uint64_t>(count, t.storage.size() / sizeof(float));
-    if (n) std::memcpy(dst, t.storage.data(), n * sizeof(float));
-    for (uint64_t i = n; i < count; ++i) dst[i] = 0.0f;
+// Runs the model and returns every output as a new 1-D float32 array (int8 outputs as float values),
+// copied straight from the engine's buffers.
+std::unordered_map<std::string, py::array> run_to_numpy(InferenceModel& m, const TensorMap& inputs) {
+  std::unordered_map<std::string, py::array> arrays;
+  m.forward(inputs, [&arrays](const std::string& name, const std::vector<int32_t>& shape, bool int8,
+                              uint64_t bytes) -> void* {
+    const py::ssize_t count = static_cast<py::ssize_t>(int8 ? bytes : bytes / sizeof(float));
+    py::array out = int8 ? py::array(py::array_t<int8_t>(count)) : py::array(py::array_t<float>(count));
+    arrays[name] = out;  // a repeated name keeps the last
+    return out.mutable_data();
+  });
+  for (auto& [name, array] : arrays) {
+    if (array.dtype().kind() != 'i') continue;
+    py::array_t<float> converted(array.size());
+    const int8_t* src = static_cast<const int8_t*>(array.data());
+    float* dst = converted.mutable_data();
+    for (py::ssize_t i = 0; i < array.size(); ++i) dst[i] = static_cast<float>(src[i]);
+    array = converted;
   }
-  return out;
+  return arrays;
 }
 
 py::array forward_single(InferenceModel& m, const py::array& input) {
@@ -127,10 +131,10 @@ py::array forward_single(InferenceModel& m, const py::array& input) {
   held.tensor.shape = infer_shape(spec.shape, static_cast<uint64_t>(held.array.size()), spec.name);
   TensorMap inputs;
   inputs.emplace(spec.name, std::move(held.tensor));
-  TensorMap outputs = m.forward(inputs);
+  auto outputs = run_to_numpy(m, inputs);
   if (!m.output_names().empty()) {
     auto it = outputs.find(m.output_names().front());
-    if (it != outputs.end()) return to_numpy(it->second);
+    if (it != outputs.end()) return it->second;
   }
   return py::array_t<float>(0);  // no output to return
 }
@@ -157,10 +161,7 @@ std::unordered_map<std::string, py::array> forward_multi(InferenceModel& m,
     keep_alive.push_back(held.array);
     inputs[name] = std::move(held.tensor);
   }
-  TensorMap outputs = m.forward(inputs);
-  std::unordered_map<std::string, py::array> result;
-  for (const auto& [name, tensor] : outputs) result.emplace(name, to_numpy(tensor));
-  return result;
+  return run_to_numpy(m, inputs);
 }
 
 std::string join_shape(const std::vector<int32_t>& shape) {

@@ -44,7 +44,10 @@ void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int 
 int winograd_tile_block_f32(int tiles, int C, int C_out);
 
 // The slot-12 contract with the given transforms. The products run through the CPU table's
-// gemm_f32 (the same tier). `scratch` is not used: the working set lives in per-thread buffers.
+// gemm_f32 (the same tier). The working set (one block of transformed inputs and products) lives
+// in a per-thread buffer that grows once and is reused; the slot's `scratch` is not used, since
+// it comes without a size and the patch-matrix scratch the layer asks for (9 x C x H x W floats)
+// does not cover 16 x tiles x (C + C_out) floats when C_out is large or the image is tiny.
 void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const float* input,
                               const float* const* packed16, const float* bias, float* output, int C,
                               int H, int W, int C_out, bool relu);

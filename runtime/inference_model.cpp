@@ -332,7 +332,7 @@ void InferenceModel::release_transient_buffers() {
   for (Buffer& b : host_scratch_buffers_) b.release();
 }
 
-TensorMap InferenceModel::forward(const TensorMap& inputs) {
+void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
   // In the releasing modes every buffer goes back after the call, also when a node throws.
   struct ReleaseAtEnd {
     InferenceModel& m;
@@ -354,31 +354,40 @@ TensorMap InferenceModel::forward(const TensorMap& inputs) {
   }
   for (size_t i = 0; i < nodes_.size(); ++i) run_node(i);
 
-  TensorMap result;
+  std::vector<int32_t> shape;
   for (const std::string& name : output_names_) {
     const int32_t slot = slot_of(name);
     if (slot < 0) continue;
     const TensorShape s = slot_shapes_[slot];
-    ModelTensor t;
     if (s.w >= 2)
-      t.shape = {s.h, s.w, s.c};
+      shape = {s.h, s.w, s.c};
     else if (s.h >= 2)
-      t.shape = {s.h, s.c};
+      shape = {s.h, s.c};
     else
-      t.shape = {s.c};
+      shape = {s.c};
     const bool int8 = slot_is_int8_[slot] != 0;
-    t.dtype = int8 ? "int8" : "float32";
     const uint64_t bytes = checked_mul(element_count(s), int8 ? 1 : 4, name);
-    if (bytes > slot_buffers_[slot].bytes)
-      throw std::runtime_error("output '" + name + "' holds no data");
-    t.storage.resize(bytes);
+    if (bytes > slot_buffers_[slot].bytes) throw std::runtime_error("output '" + name + "' holds no data");
+    void* dst = sink(name, shape, int8, bytes);
+    if (!bytes) continue;
     if (allocator_->is_device())
-      allocator_->copy_to_host(t.storage.data(), slot_buffers_[slot].data, bytes);
-    else if (bytes)
-      std::memcpy(t.storage.data(), slot_buffers_[slot].data, bytes);
-    t.data = t.storage.data();
-    result[name] = std::move(t);
+      allocator_->copy_to_host(dst, slot_buffers_[slot].data, bytes);
+    else
+      std::memcpy(dst, slot_buffers_[slot].data, bytes);
   }
+}
+
+TensorMap InferenceModel::forward(const TensorMap& inputs) {
+  TensorMap result;
+  forward(inputs, [&result](const std::string& name, const std::vector<int32_t>& shape, bool int8,
+                            uint64_t bytes) -> void* {
+    ModelTensor& t = result[name];  // a repeated name keeps the last
+    t.shape = shape;
+    t.dtype = int8 ? "int8" : "float32";
+    t.storage.assign(bytes, 0);
+    t.data = t.storage.data();
+    return t.storage.data();
+  });
   return result;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -23,6 +24,11 @@ struct ModelTensor {
 
 using TensorMap = std::unordered_map<std::string, ModelTensor>;
 
+// Receives each declared output in turn and answers where (host memory, `bytes` long) the model
+// copies its elements; lets a caller fill its own arrays without an intermediate copy.
+using OutputSink = std::function<void*(const std::string& name, const std::vector<int32_t>& shape,
+                                       bool is_int8, uint64_t bytes)>;
+
 class InferenceModel {
  public:
   // memory_mode 0 keeps and grows buffers; 1 and 2 release them after every node and call
@@ -33,6 +39,7 @@ class InferenceModel {
   InferenceModel& operator=(const InferenceModel&) = delete;
 
   TensorMap forward(const TensorMap& inputs);
+  void forward(const TensorMap& inputs, const OutputSink& sink);
 
   const std::string& model_name() const { return model_name_; }
   const std::vector<InputSpec>& inputs() const { return inputs_; }

@@ -22,6 +22,7 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 [ -x "$VENV/bin/python" ] || python3 -m venv "$VENV"
+VENV=$(cd "$VENV" && pwd)
 "$VENV/bin/pip" install -q --upgrade pip
 "$VENV/bin/pip" install -q cmake ninja pybind11 numpy pytest
 "$VENV/bin/pip" install -q ".[test]"
