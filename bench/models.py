@@ -424,6 +424,8 @@ def main() -> None:
                         help="use the models already in --workdir instead of building them")
     parser.add_argument("--worker", nargs=2, metavar=("ENGINE", "MODEL"), help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.reuse and args.workdir is None:
+        parser.error("--reuse needs --workdir")
     if args.quick:
         args.repeats, args.warmup, args.calibration, args.rounds = 3, 1, 4, 1
 

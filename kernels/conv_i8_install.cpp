@@ -22,6 +22,7 @@ void install_conv_i8_kernels(KernelTable& table, CpuTier tier) {
     table.conv2d_i8_winograd = conv2d_i8_winograd_avx512;
     depthwise = depthwise_i8_3x3_avx512;
   }
+  if (tier >= CpuTier::Avx512Vnni) depthwise = depthwise_i8_3x3_avx512vnni;
 #endif
   set_depthwise_i8_kernel(depthwise);
 }

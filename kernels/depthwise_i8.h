@@ -2,6 +2,7 @@
 // channel per input channel) with tap-major weights.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 namespace trevalon {
@@ -11,6 +12,17 @@ namespace trevalon {
 using DepthwiseI8Kernel = void (*)(const int8_t* input, const int8_t* weights, const int32_t* bias,
                                    const int32_t* mult, const int32_t* shift, int8_t in_zp,
                                    int8_t out_zp, int8_t* output, int C, int H, int W, int stride);
+
+// Output positions [begin, end) along one axis (input length n, `out` outputs) whose three taps
+// all lie inside the input: o x stride - 1 >= 0 and o x stride + 1 <= n - 1.
+struct DepthwiseSpan {
+  int begin, end;
+};
+inline DepthwiseSpan depthwise_inner_span(int n, int stride, int out) {
+  const int begin = out > 1 ? 1 : out;
+  const int end = n >= 2 ? std::max(begin, std::min(out, (n - 2) / stride + 1)) : begin;
+  return {begin, end};
+}
 
 // Runs the implementation chosen for the CPU table's current tier.
 void depthwise_i8_3x3(const int8_t* input, const int8_t* weights, const int32_t* bias,
@@ -31,6 +43,15 @@ void depthwise_i8_3x3_avx2(const int8_t* input, const int8_t* weights, const int
 void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
                              const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                              int8_t* output, int C, int H, int W, int stride);
+// Channels [c_begin, c_end) only; skip_inner leaves out the pixels whose nine taps all lie inside
+// the input (rows and columns of depthwise_inner_span), which the VNNI kernel computes.
+void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                                  const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end,
+                                  bool skip_inner);
+void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                                 const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                                 int8_t* output, int C, int H, int W, int stride);
 #endif
 
 }  // namespace trevalon

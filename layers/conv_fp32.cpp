@@ -106,7 +106,13 @@ class ConvFp32 final : public ILayer {
         for (int t = 0; t < taps; ++t)
           reordered[(size_t(o) * taps + t) * C_in_ + c] = weights_[(size_t(o) * C_in_ + c) * taps + t];
     packed_ = pack_f32(backend, reordered.data(), C_out_, K_);
-    if (backend.device != 0) weights_ = std::move(reordered);  // a device keeps the patch order
+    if (backend.device != 0) {
+      weights_ = std::move(reordered);  // a device keeps the patch order
+    } else {
+      // On the host the kernels read only the packed forms: the raw copy would double the model's
+      // resident size.
+      weights_ = std::vector<float>();
+    }
   }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
@@ -142,12 +148,13 @@ class ConvFp32 final : public ILayer {
       if (!backend.kernels.conv2d_f32_winograd)
         throw std::runtime_error("backend has no conv2d_f32_winograd kernel");
       backend.kernels.conv2d_f32_winograd(x, winograd_ptrs_.data(), bias, y, in.c, in.h, in.w,
-                                          C_out_, relu, scratch, stream, weights_.data());
+                                          C_out_, relu, scratch, stream,
+                                          weights_.empty() ? nullptr : weights_.data());
     } else {
       if (!backend.kernels.conv2d_f32) throw std::runtime_error("backend has no conv2d_f32 kernel");
-      backend.kernels.conv2d_f32(x, weights_.data(), bias, y, in.c, in.h, in.w, C_out_, kH_, kW_,
-                                 stride_h_, stride_w_, pad_h_, pad_w_, relu, packed_.get(), scratch,
-                                 dilation_h_, dilation_w_, stream);
+      backend.kernels.conv2d_f32(x, weights_.empty() ? nullptr : weights_.data(), bias, y, in.c, in.h,
+                                 in.w, C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, relu,
+                                 packed_.get(), scratch, dilation_h_, dilation_w_, stream);
     }
     return out;
   }
@@ -216,7 +223,7 @@ class ConvFp32 final : public ILayer {
   int32_t C_out_, C_in_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, groups_, dilation_h_,
       dilation_w_;
   int K_ = 0;
-  std::vector<float> weights_;  // stored order (patch order on a device backend)
+  std::vector<float> weights_;  // device backends only: patch-ordered raw weights
   std::vector<float> bias_;     // empty: no bias
   PackedF32 packed_;            // patch-ordered, C_out x K
   bool winograd_ready_ = false;

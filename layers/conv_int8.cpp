@@ -23,6 +23,15 @@ int64_t out_size(int64_t in, int64_t kernel, int64_t stride, int64_t pad) {
   return (in + 2 * pad - kernel) / (stride == 0 ? 1 : stride) + 1;
 }
 
+// K = (C_in / groups) x kH x kW, groups below 2 counting as 1; values past 2^40 stand for "too
+// large" so that nothing overflows before check_parameters refuses them.
+int64_t patch_length(int C_in, int groups, int kH, int kW) {
+  const int64_t per_group = C_in / std::max(groups, 1);
+  if (per_group <= 0 || kH <= 0 || kW <= 0) return 0;
+  const int64_t rows = per_group * kH;  // < 2^62
+  return rows > (int64_t(1) << 40) / kW ? (int64_t(1) << 40) + 1 : rows * kW;
+}
+
 // a x b for sizes from files and callers; "node 'NAME': convolution sizes overflow" past 2^62.
 uint64_t checked_mul(const ILayer& layer, uint64_t a, uint64_t b) {
   if (a != 0 && b > (uint64_t(1) << 62) / a)
@@ -32,7 +41,7 @@ uint64_t checked_mul(const ILayer& layer, uint64_t a, uint64_t b) {
 
 }  // namespace
 
-PackedI8& PackedI8::operator=(PackedI8&& o) noexcept {
+ConvPackedI8& ConvPackedI8::operator=(ConvPackedI8&& o) noexcept {
   if (this != &o) {
     reset();
     data_ = o.data_;
@@ -44,7 +53,7 @@ PackedI8& PackedI8::operator=(PackedI8&& o) noexcept {
   return *this;
 }
 
-void PackedI8::reset() {
+void ConvPackedI8::reset() {
   if (data_ && release_) release_(data_);
   data_ = nullptr;
   bytes_ = 0;
@@ -62,7 +71,7 @@ ConvInt8::ConvInt8(const JsonValue& node)
       groups_(node.get_int("groups", 1)),
       in_zp_(static_cast<int8_t>(node.get_int("in_zp", 0))),
       out_zp_(static_cast<int8_t>(node.get_int("out_zp", 0))),
-      K_(int64_t(C_in_ / std::max(groups_, 1)) * kH_ * kW_) {}
+      K_(patch_length(C_in_, groups_, kH_, kW_)) {}
 
 bool ConvInt8::winograd_shape() const {
   return kH_ == 3 && kW_ == 3 && stride_h_ == 1 && stride_w_ == 1 && pad_h_ == 1 && pad_w_ == 1 &&
@@ -84,7 +93,7 @@ void ConvInt8::check_parameters() const {
     throw std::runtime_error("node '" + name + "': convolution weights too large");
 }
 
-PackedI8 ConvInt8::pack(const int8_t* w, int rows, int cols) const {
+ConvPackedI8 ConvInt8::pack(const int8_t* w, int rows, int cols) const {
   const BackendDescriptor& backend = require_backend();
   const KernelTable& k = backend.kernels;
   if (!k.pack_weights_i8 || !k.free_packed_i8)
@@ -92,7 +101,7 @@ PackedI8 ConvInt8::pack(const int8_t* w, int rows, int cols) const {
   // Host kernels read blocks of 8 rows x 4 columns, device kernels blocks of 4 x 4.
   const uint64_t bytes = backend.device == 0 ? (uint64_t(rows) + 7) / 8 * ((uint64_t(cols) + 3) / 4) * 32
                                              : (uint64_t(rows) + 3) / 4 * ((uint64_t(cols) + 3) / 4) * 16;
-  return PackedI8(k.pack_weights_i8(w, rows, cols), k.free_packed_i8, bytes);
+  return ConvPackedI8(k.pack_weights_i8(w, rows, cols), k.free_packed_i8, bytes);
 }
 
 void ConvInt8::load_weights(WeightGetter& get) {
@@ -114,8 +123,11 @@ void ConvInt8::load_weights(WeightGetter& get) {
   const int rows = C_out_, cols = int(K_);
   packed_ = pack(weights_.data(), rows, cols);
   row_sums_.assign(C_out, 0);
-  for (size_t o = 0; o < C_out; ++o)
-    for (size_t k = 0; k < K; ++k) row_sums_[o] += weights_[o * K + k];
+  for (size_t o = 0; o < C_out; ++o) {
+    int64_t sum = 0;
+    for (size_t k = 0; k < K; ++k) sum += weights_[o * K + k];
+    row_sums_[o] = int32_t(uint32_t(uint64_t(sum)));  // low 32 bits, like every int32 sum here
+  }
 
   if (kH_ > 1 || kW_ > 1) {
     // Output channel, kernel row, kernel column, input channel: the order of a gathered patch.
@@ -223,6 +235,9 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
                              " channels, expected " + std::to_string(C_in_));
   const TensorShape out = output_shape(in);
   if (in.h <= 0 || in.w <= 0) return out;
+  // The kernels index the padded image with 32-bit ints.
+  if (int64_t(in.h) + 2 * int64_t(pad_h_) > INT32_MAX || int64_t(in.w) + 2 * int64_t(pad_w_) > INT32_MAX)
+    throw std::runtime_error("node '" + name + "': padded input too large");
   if (out_size(in.h, kH_, stride_h_, pad_h_) <= 0 || out_size(in.w, kW_, stride_w_, pad_w_) <= 0)
     throw std::runtime_error("node '" + name + "': kernel larger than the padded input (" +
                              std::to_string(in.h) + "x" + std::to_string(in.w) + ")");
@@ -279,7 +294,7 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
 void ConvInt8::upload_weights(Allocator* allocator) {
   if (!allocator || !allocator->is_device()) return;  // host kernels read the packed forms in place
   device_weights_.clear();
-  auto upload = [&](const PackedI8& p) {
+  auto upload = [&](const ConvPackedI8& p) {
     if (!p.get() || p.bytes() == 0) return;
     Buffer b = allocator->make_buffer(p.bytes());
     allocator->copy_to_device(b.data, p.get(), p.bytes());
@@ -287,7 +302,7 @@ void ConvInt8::upload_weights(Allocator* allocator) {
   };
   upload(packed_);
   upload(patch_packed_);
-  for (const PackedI8& p : winograd_packed_) upload(p);
+  for (const ConvPackedI8& p : winograd_packed_) upload(p);
 }
 
 std::unique_ptr<ILayer> make_conv_int8_layer(OpType op, const JsonValue& node) {

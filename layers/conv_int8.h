@@ -15,15 +15,15 @@ enum class ConvInt8Path { Winograd, General, Depthwise, Planar, Device };
 
 // Packed int8 weights owned by a layer, released through the free_packed_i8 of the table that
 // packed them, with the size the upload step copies.
-class PackedI8 {
+class ConvPackedI8 {
  public:
-  PackedI8() = default;
-  PackedI8(int8_t* data, void (*release)(int8_t*), uint64_t bytes) : data_(data), release_(release), bytes_(bytes) {}
-  PackedI8(PackedI8&& o) noexcept { *this = std::move(o); }
-  PackedI8& operator=(PackedI8&& o) noexcept;
-  PackedI8(const PackedI8&) = delete;
-  PackedI8& operator=(const PackedI8&) = delete;
-  ~PackedI8() { reset(); }
+  ConvPackedI8() = default;
+  ConvPackedI8(int8_t* data, void (*release)(int8_t*), uint64_t bytes) : data_(data), release_(release), bytes_(bytes) {}
+  ConvPackedI8(ConvPackedI8&& o) noexcept { *this = std::move(o); }
+  ConvPackedI8& operator=(ConvPackedI8&& o) noexcept;
+  ConvPackedI8(const ConvPackedI8&) = delete;
+  ConvPackedI8& operator=(const ConvPackedI8&) = delete;
+  ~ConvPackedI8() { reset(); }
 
   const int8_t* get() const { return data_; }
   uint64_t bytes() const { return bytes_; }
@@ -52,7 +52,7 @@ class ConvInt8 final : public ILayer {
  private:
   bool winograd_shape() const;
   void check_parameters() const;
-  PackedI8 pack(const int8_t* w, int rows, int cols) const;
+  ConvPackedI8 pack(const int8_t* w, int rows, int cols) const;
   void prepare_winograd(const BackendDescriptor& backend);
   void prepare_depthwise();
   void prepare_groups();
@@ -67,12 +67,12 @@ class ConvInt8 final : public ILayer {
   std::vector<float> req_scale_;
   std::vector<int64_t> eff_bias_;
   std::vector<int32_t> mult_, shift_, row_sums_;
-  PackedI8 packed_;        // stored order
-  PackedI8 patch_packed_;  // (kernel row, kernel column, input channel) order; kernels above 1x1
+  ConvPackedI8 packed_;        // stored order
+  ConvPackedI8 patch_packed_;  // (kernel row, kernel column, input channel) order; kernels above 1x1
   std::vector<int8_t> group_packed_;  // each group's rows packed on their own, for the planar path
 
   bool winograd_ready_ = false;
-  std::array<PackedI8, 16> winograd_packed_;
+  std::array<ConvPackedI8, 16> winograd_packed_;
   std::array<const int8_t*, 16> winograd_ptrs_{};
   std::array<std::vector<int32_t>, 16> winograd_row_sums_;
   std::array<const int32_t*, 16> winograd_row_sum_ptrs_{};

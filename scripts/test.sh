@@ -28,7 +28,7 @@ VENV=$(cd "$VENV" && pwd)
 "$VENV/bin/pip" install -q ".[test]"
 # The exporter's tests compare with PyTorch (the CPU build; skipped when TREVALON_TEST_TORCH=0).
 if [ "${TREVALON_TEST_TORCH:-1}" = 1 ]; then
-  "$VENV/bin/pip" install -q torch==2.13.0
+  "$VENV/bin/pip" install -q torch==2.13.0 scikit-learn
 fi
 
 BUILD=build/tests

@@ -22,14 +22,13 @@ inline __m512i load_i8x16(const int8_t* p, __mmask16 mask) {
 
 }  // namespace
 
-void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
-                             const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                             int8_t* output, int C, int H, int W, int stride) {
+void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                                  const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end,
+                                  bool skip_inner) {
   if (C <= 0 || H <= 0 || W <= 0 || stride <= 0) return;
   const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
-  // Output columns whose three taps all lie inside a row: ox x stride - 1 >= 0, ox x stride + 1 < W.
-  const int inner_begin = out_w > 1 ? 1 : out_w;
-  const int inner_end = W >= 2 ? std::max(inner_begin, std::min(out_w, (W - 2) / stride + 1)) : inner_begin;
+  const DepthwiseSpan inner = depthwise_inner_span(W, stride, out_w);
   const __m512i zp_in = _mm512_set1_epi32(in_zp), zp_out = _mm512_set1_epi32(out_zp);
   const size_t row_bytes = size_t(W) * C;
 
@@ -43,8 +42,8 @@ void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const i
     }
     int8_t* out_row = output + size_t(oy) * out_w * C;
 
-    for (int c = 0; c < C; c += 16) {
-      const __mmask16 mask = C - c >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (C - c)) - 1);
+    for (int c = c_begin; c < c_end; c += 16) {
+      const __mmask16 mask = c_end - c >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (c_end - c)) - 1);
       __m512i w[9];
       for (int t = 0; t < 9; ++t) w[t] = load_i8x16(weights + size_t(t) * C + c, mask);
       const __m512i b = _mm512_maskz_loadu_epi32(mask, bias + c);
@@ -73,8 +72,8 @@ void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const i
         for (int ox = 0; ox < out_w; ++ox) edge_pixel(ox);
         continue;
       }
-      for (int ox = 0; ox < inner_begin; ++ox) edge_pixel(ox);
-      for (int ox = inner_begin; ox < inner_end; ++ox) {
+      for (int ox = 0; ox < inner.begin; ++ox) edge_pixel(ox);
+      for (int ox = skip_inner ? inner.end : inner.begin; ox < inner.end; ++ox) {
         const size_t at = size_t(ox * stride - 1) * C + c;
         __m512i acc = _mm512_setzero_si512();
         for (int ky = 0; ky < 3; ++ky) {
@@ -85,9 +84,16 @@ void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const i
         }
         finish(ox, acc);
       }
-      for (int ox = inner_end; ox < out_w; ++ox) edge_pixel(ox);
+      for (int ox = inner.end; ox < out_w; ++ox) edge_pixel(ox);
     }
   }
+}
+
+void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
+                             const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                             int8_t* output, int C, int H, int W, int stride) {
+  depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, 0,
+                               C, false);
 }
 
 }  // namespace trevalon

@@ -290,6 +290,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     try:
         return args.run(args)
+    except BrokenPipeError:  # the reader went away (`trevalon demo | head`): stop quietly
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (CliError, runner.RunError, OSError, ArchError, w1x1.W1X1Error) as e:
         print(f"{PROG}: error: {_message(e)}", file=sys.stderr)
         return 2

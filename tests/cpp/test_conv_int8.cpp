@@ -494,7 +494,7 @@ TEST(ConvInt8, DepthwiseMatchesPlanarAndDirectConvolution) {
   // {C, H, W, stride, in_zp, out_zp}
   const int cases[][6] = {{8, 7, 9, 1, 3, -2},  {16, 5, 5, 2, -128, 0}, {37, 9, 8, 1, 12, 7},
                           {24, 1, 1, 2, 0, 1},  {33, 2, 5, 2, -9, -9},  {2, 6, 3, 1, 50, -50},
-                          {48, 12, 11, 2, 5, 0}};
+                          {48, 12, 11, 2, 5, 0}, {96, 9, 10, 1, -1, 3},  {130, 6, 7, 2, 77, -4}};
   uint32_t seed = 300;
   for (const auto& c : cases) {
     const ConvSpec s{c[0], c[0], c[1], c[2], 3, 3, c[3], c[3], 1, 1, c[0], c[4], c[5]};
@@ -540,8 +540,10 @@ TEST(ConvInt8, PlanarPathCoversOtherGroupedShapes) {
 
 TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
   // Multipliers and shifts far outside what a scale gives: negative, INT32_MIN, shifts past 31.
-  const int C = 45, H = 5, W = 6;
-  std::mt19937 rng(17);
+  for (const int C : {45, 100}) {
+  SCOPED_TRACE(C);
+  const int H = 5, W = 6;
+  std::mt19937 rng(17 + C);
   std::vector<int8_t> input(size_t(H) * W * C), weights(9 * size_t(C));
   for (auto& v : input) v = int8_t(rng());
   for (auto& v : weights) v = int8_t(rng());
@@ -574,6 +576,7 @@ TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
       out.resize(want.size());
       EXPECT_EQ(first_difference(out, want), "") << "stride " << stride;
     });
+  }
   }
 }
 
