@@ -18,7 +18,8 @@ enum class ConvInt8Path { Winograd, General, Depthwise, Planar, Device };
 class ConvPackedI8 {
  public:
   ConvPackedI8() = default;
-  ConvPackedI8(int8_t* data, void (*release)(int8_t*), uint64_t bytes) : data_(data), release_(release), bytes_(bytes) {}
+  ConvPackedI8(int8_t* data, void (*release)(int8_t*), uint64_t bytes)
+      : data_(data), release_(release), bytes_(bytes) {}
   ConvPackedI8(ConvPackedI8&& o) noexcept { *this = std::move(o); }
   ConvPackedI8& operator=(ConvPackedI8&& o) noexcept;
   ConvPackedI8(const ConvPackedI8&) = delete;

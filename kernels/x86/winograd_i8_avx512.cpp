@@ -159,7 +159,8 @@ void winograd_i8_output_avx512(const int32_t* P, size_t plane, const WinogradI8O
       for (int tx = 0; tx < tiles_x; ++tx, ++t) {
         const int32_t* p = P + t * C_out + o;
         __m512i R[16];
-        for (int k = 0; k < 16; ++k) R[k] = rescale_product(_mm512_maskz_loadu_epi32(mask, p + k * plane), rescale[k]);
+        for (int k = 0; k < 16; ++k)
+          R[k] = rescale_product(_mm512_maskz_loadu_epi32(mask, p + k * plane), rescale[k]);
         __m512i Y[4];
         output_transform(R, Y);
         int8_t* out00 = output + (size_t(2 * ty) * a.W + 2 * tx) * C_out + o;

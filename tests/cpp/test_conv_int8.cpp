@@ -541,42 +541,42 @@ TEST(ConvInt8, PlanarPathCoversOtherGroupedShapes) {
 TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
   // Multipliers and shifts far outside what a scale gives: negative, INT32_MIN, shifts past 31.
   for (const int C : {45, 100}) {
-  SCOPED_TRACE(C);
-  const int H = 5, W = 6;
-  std::mt19937 rng(17 + C);
-  std::vector<int8_t> input(size_t(H) * W * C), weights(9 * size_t(C));
-  for (auto& v : input) v = int8_t(rng());
-  for (auto& v : weights) v = int8_t(rng());
-  std::vector<int32_t> bias(C), mult(C), shift(C);
-  for (int c = 0; c < C; ++c) {
-    bias[c] = int32_t(rng());
-    mult[c] = c == 0 ? INT32_MIN : int32_t(rng());
-    shift[c] = int32_t(rng() % 80) - 45;
-  }
-  for (int stride : {1, 2}) {
-    const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
-    std::vector<int8_t> want(size_t(out_h) * out_w * C);
-    for (int oy = 0; oy < out_h; ++oy)
-      for (int ox = 0; ox < out_w; ++ox)
-        for (int c = 0; c < C; ++c) {
-          int32_t acc = 0;
-          for (int t = 0; t < 9; ++t) {
-            const int y = oy * stride - 1 + t / 3, x = ox * stride - 1 + t % 3;
-            const int v = (y >= 0 && y < H && x >= 0 && x < W) ? input[(size_t(y) * W + x) * C + c] : 7;
-            acc += v * weights[size_t(t) * C + c];
+    SCOPED_TRACE(C);
+    const int H = 5, W = 6;
+    std::mt19937 rng(17 + C);
+    std::vector<int8_t> input(size_t(H) * W * C), weights(9 * size_t(C));
+    for (auto& v : input) v = int8_t(rng());
+    for (auto& v : weights) v = int8_t(rng());
+    std::vector<int32_t> bias(C), mult(C), shift(C);
+    for (int c = 0; c < C; ++c) {
+      bias[c] = int32_t(rng());
+      mult[c] = c == 0 ? INT32_MIN : int32_t(rng());
+      shift[c] = int32_t(rng() % 80) - 45;
+    }
+    for (int stride : {1, 2}) {
+      const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
+      std::vector<int8_t> want(size_t(out_h) * out_w * C);
+      for (int oy = 0; oy < out_h; ++oy)
+        for (int ox = 0; ox < out_w; ++ox)
+          for (int c = 0; c < C; ++c) {
+            int32_t acc = 0;
+            for (int t = 0; t < 9; ++t) {
+              const int y = oy * stride - 1 + t / 3, x = ox * stride - 1 + t % 3;
+              const int v = (y >= 0 && y < H && x >= 0 && x < W) ? input[(size_t(y) * W + x) * C + c] : 7;
+              acc += v * weights[size_t(t) * C + c];
+            }
+            want[(size_t(oy) * out_w + ox) * C + c] =
+                requantize(int32_t(uint32_t(acc) + uint32_t(bias[c])), mult[c], shift[c], -5);
           }
-          want[(size_t(oy) * out_w + ox) * C + c] =
-              requantize(int32_t(uint32_t(acc) + uint32_t(bias[c])), mult[c], shift[c], -5);
-        }
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
-      std::vector<int8_t> out(want.size() + kGuard, kSentinel);
-      depthwise_i8_3x3(input.data(), weights.data(), bias.data(), mult.data(), shift.data(), 7, -5, out.data(), C,
-                       H, W, stride);
-      for (int i = 0; i < kGuard; ++i) ASSERT_EQ(out[want.size() + i], kSentinel);
-      out.resize(want.size());
-      EXPECT_EQ(first_difference(out, want), "") << "stride " << stride;
-    });
-  }
+      test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+        std::vector<int8_t> out(want.size() + kGuard, kSentinel);
+        depthwise_i8_3x3(input.data(), weights.data(), bias.data(), mult.data(), shift.data(), 7, -5, out.data(), C,
+                         H, W, stride);
+        for (int i = 0; i < kGuard; ++i) ASSERT_EQ(out[want.size() + i], kSentinel);
+        out.resize(want.size());
+        EXPECT_EQ(first_difference(out, want), "") << "stride " << stride;
+      });
+    }
   }
 }
 
