@@ -59,8 +59,12 @@ def _try_engine_load(arch: str, weights: str) -> str:
     """'ok', the engine's error, or a note that the engine is not installed."""
     try:
         engine = importlib.import_module("model_inference")
-    except ImportError:
+    except ModuleNotFoundError as e:
+        if e.name != "model_inference":
+            raise
         return "not checked (model_inference is not installed)"
+    except ImportError as e:  # installed but unusable, e.g. built for another interpreter
+        return f"not checked (model_inference does not import: {e})"
     try:
         engine.InferenceModel(arch, weights)
     except Exception as e:  # the engine reports every load failure as RuntimeError
