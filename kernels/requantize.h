@@ -39,6 +39,29 @@ inline int8_t requantize(int32_t acc_with_bias, int32_t multiplier, int32_t shif
   return saturate_int8(v);
 }
 
+// Steps 2 to 4 as one rounding division in 64 bits: with s = -shift,
+//   floor((v x m + 2^30 + [s > 0] 2^(30 + s) + out_zp x 2^(31 + s)) / 2^(31 + s))
+// equals rounding_shift(high multiply, shift) + out_zp, because nested floor divisions by positive
+// integers compose; its low 32 bits are the wrapped sum the scalar steps give. Exact when the
+// multiplier is not INT32_MIN (so the high multiply cannot saturate) and s <= 23 (every term then
+// stays below 2^61 and the sum below 2^63). Vector kernels use it as their fast requantisation.
+inline bool requantize_as_division(int32_t multiplier, int32_t shift) {
+  return multiplier != INT32_MIN && shift <= 0 && shift >= -23;
+}
+inline int64_t requantize_division_offset(int32_t shift, int32_t out_zp) {
+  const int s = -shift;
+  int64_t offset = (int64_t(1) << 30) + int64_t(out_zp) * (int64_t(1) << (31 + s));
+  if (s > 0) offset += int64_t(1) << (30 + s);
+  return offset;
+}
+inline int8_t requantize_by_division(int32_t acc_with_bias, int32_t multiplier, int32_t shift,
+                                     int32_t out_zp) {
+  const int64_t q = (int64_t(acc_with_bias) * multiplier + requantize_division_offset(shift, out_zp)) >>
+                    (31 - shift);
+  const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(q)));
+  return saturate_int8(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
+}
+
 // Split a float scale into a Q31 multiplier and a power-of-two shift: scale = m / 2^31 * 2^shift.
 inline void scale_to_multiplier(float scale, int32_t& multiplier, int32_t& shift) {
   if (scale == 0.0f || !std::isfinite(scale)) {  // a non-finite scale from a bad file gives 0

@@ -25,8 +25,9 @@ void tile_sources(const float* input, int C, int H, int W, int ty, int tx, const
 }  // namespace
 
 void winograd_input_transform_f32_portable(const float* input, int C, int H, int W, int tiles_w,
-                                           int tile_begin, int tile_count, float* V) {
-  const size_t stride = size_t(tile_count) * size_t(C);
+                                           int tile_begin, int tile_count, float* V,
+    size_t matrix_stride) {
+  const size_t stride = matrix_stride;
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;
     const float* src[16];
@@ -66,8 +67,8 @@ void winograd_input_transform_f32_portable(const float* input, int C, int H, int
 
 void winograd_output_transform_f32_portable(const float* P, int C_out, int H, int W, int tiles_w,
                                             int tile_begin, int tile_count, const float* bias,
-                                            bool relu, float* output) {
-  const size_t stride = size_t(tile_count) * size_t(C_out);
+                                            bool relu, float* output, size_t matrix_stride) {
+  const size_t stride = matrix_stride;
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;
     const int oy = 2 * (tile / tiles_w), ox = 2 * (tile % tiles_w);
@@ -109,6 +110,13 @@ int winograd_tile_block_f32(int tiles, int C, int C_out) {
   return block >= size_t(tiles) ? tiles : int(block);
 }
 
+size_t winograd_matrix_stride_f32(int tile_count, int channels) {
+  // Rounded to whole cache lines plus one: with power-of-two sizes the 16 matrices would
+  // otherwise start on the same cache set and the transforms' 16 streams would evict each other.
+  const size_t floats = size_t(tile_count) * size_t(channels);
+  return ((floats + 15) & ~size_t(15)) + 16;
+}
+
 void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const float* input,
                               const float* const* packed16, const float* bias, float* output, int C,
                               int H, int W, int C_out, bool relu) {
@@ -122,21 +130,24 @@ void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const flo
   const int block = winograd_tile_block_f32(tiles, C, C_out);
 
   // Transformed inputs and products of one block: grows to the largest block seen, then reused.
-  thread_local std::vector<float> work;
-  const size_t v_floats = size_t(16) * size_t(block) * size_t(C);
-  const size_t need = v_floats + size_t(16) * size_t(block) * size_t(C_out);
-  if (work.size() < need) work.resize(need);
-  float* V = work.data();
-  float* P = V + v_floats;
+  const size_t v_stride = winograd_matrix_stride_f32(block, C);
+  const size_t p_stride = winograd_matrix_stride_f32(block, C_out);
+  float* V = winograd_work_f32(16 * (v_stride + p_stride));
+  float* P = V + 16 * v_stride;
 
   for (int t0 = 0; t0 < tiles; t0 += block) {
     const int count = tiles - t0 < block ? tiles - t0 : block;
-    transforms.input(input, C, H, W, tiles_w, t0, count, V);
-    const size_t v_stride = size_t(count) * size_t(C), p_stride = size_t(count) * size_t(C_out);
+    transforms.input(input, C, H, W, tiles_w, t0, count, V, v_stride);
     for (int k = 0; k < 16; ++k)
       gemm(V + k * v_stride, packed16[k], nullptr, P + k * p_stride, false, count, C, C_out);
-    transforms.output(P, C_out, H, W, tiles_w, t0, count, bias, relu, output);
+    transforms.output(P, C_out, H, W, tiles_w, t0, count, bias, relu, output, p_stride);
   }
+}
+
+float* winograd_work_f32(size_t floats) {
+  thread_local std::vector<float> work;
+  if (work.size() < floats) work.resize(floats);
+  return work.data();
 }
 
 void conv2d_f32_winograd_portable(const float* input, const float* const* packed16,
@@ -154,14 +165,6 @@ void conv2d_f32_winograd_avx2(const float* input, const float* const* packed16, 
   static constexpr WinogradTransformsF32 kAvx2{&winograd_input_transform_f32_avx2,
                                                &winograd_output_transform_f32_avx2};
   conv2d_f32_winograd_with(kAvx2, input, packed16, bias, output, C, H, W, C_out, relu);
-}
-
-void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16,
-                                const float* bias, float* output, int C, int H, int W, int C_out,
-                                bool relu, float* scratch, void* stream, const float* raw_weights) {
-  static constexpr WinogradTransformsF32 kAvx512{&winograd_input_transform_f32_avx512,
-                                                 &winograd_output_transform_f32_avx512};
-  conv2d_f32_winograd_with(kAvx512, input, packed16, bias, output, C, H, W, C_out, relu);
 }
 #endif
 

@@ -2,46 +2,53 @@
 // tier and the driver that feeds the 16 transformed products to gemm_f32.
 #pragma once
 
+#include <cstddef>
+
 namespace trevalon {
 
 // Input transform V = B^T d B of tiles [tile_begin, tile_begin + tile_count) of a channels-fastest
 // H x W x C image; tile t reads the 4x4 patch at (2 ty - 1, 2 tx - 1), outside pixels read as 0.
-// Value (i, j) of block tile t goes to V[(4i + j) * tile_count * C + t * C + c]. Every tier sums in
+// Value (i, j) of block tile t goes to V[(4i + j) * matrix_stride + t * C + c]. Every tier sums in
 // the same order (rows first, then columns), so all tiers give identical bits.
 using WinogradInputTransformF32 = void (*)(const float* input, int C, int H, int W, int tiles_w,
-                                           int tile_begin, int tile_count, float* V);
-// Output transform Y = A^T M A of the products P[(4i + j) * tile_count * C_out + t * C_out + n],
-// then + bias (when given), then max(., 0) when relu; writes the 2x2 outputs inside H x W.
+                                           int tile_begin, int tile_count, float* V,
+                                           size_t matrix_stride);
+// Output transform Y = A^T M A of the products P[(4i + j) * matrix_stride + t * C_out + n], then
+// + bias (when given), then max(., 0) when relu; writes the 2x2 outputs inside H x W.
 using WinogradOutputTransformF32 = void (*)(const float* P, int C_out, int H, int W, int tiles_w,
                                             int tile_begin, int tile_count, const float* bias,
-                                            bool relu, float* output);
+                                            bool relu, float* output, size_t matrix_stride);
 
 struct WinogradTransformsF32 {
   WinogradInputTransformF32 input;
   WinogradOutputTransformF32 output;
 };
 
-void winograd_input_transform_f32_portable(const float* input, int C, int H, int W, int tiles_w,
-                                           int tile_begin, int tile_count, float* V);
-void winograd_output_transform_f32_portable(const float* P, int C_out, int H, int W, int tiles_w,
-                                            int tile_begin, int tile_count, const float* bias,
-                                            bool relu, float* output);
+void winograd_input_transform_f32_portable(const float* input, int C, int H, int W,
+    int tiles_w, int tile_begin, int tile_count, float* V, size_t matrix_stride);
+void winograd_output_transform_f32_portable(const float* P, int C_out, int H, int W,
+    int tiles_w, int tile_begin, int tile_count, const float* bias, bool relu, float* output,
+    size_t matrix_stride);
 #ifndef TREVALON_PORTABLE
-void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W, int tiles_w,
-                                       int tile_begin, int tile_count, float* V);
-void winograd_output_transform_f32_avx2(const float* P, int C_out, int H, int W, int tiles_w,
-                                        int tile_begin, int tile_count, const float* bias, bool relu,
-                                        float* output);
-void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W, int tiles_w,
-                                         int tile_begin, int tile_count, float* V);
-void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int W, int tiles_w,
-                                          int tile_begin, int tile_count, const float* bias,
-                                          bool relu, float* output);
+void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W,
+    int tiles_w, int tile_begin, int tile_count, float* V, size_t matrix_stride);
+void winograd_output_transform_f32_avx2(const float* P, int C_out, int H, int W,
+    int tiles_w, int tile_begin, int tile_count, const float* bias, bool relu, float* output,
+    size_t matrix_stride);
+void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W,
+    int tiles_w, int tile_begin, int tile_count, float* V, size_t matrix_stride);
+void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int W,
+    int tiles_w, int tile_begin, int tile_count, const float* bias, bool relu, float* output,
+    size_t matrix_stride);
 #endif
 
 // Output tiles per block: the block's transformed input and products (16 x tiles x (C + C_out)
 // floats) stay in the core's cache between the transforms and the products.
 int winograd_tile_block_f32(int tiles, int C, int C_out);
+// Floats between the 16 transformed matrices of a block of `tile_count` tiles.
+size_t winograd_matrix_stride_f32(int tile_count, int channels);
+// The per-thread working set of the drivers: grows to the largest size asked, then reused.
+float* winograd_work_f32(size_t floats);
 
 // The slot-12 contract with the given transforms. The products run through the CPU table's
 // gemm_f32 (the same tier). The working set (one block of transformed inputs and products) lives

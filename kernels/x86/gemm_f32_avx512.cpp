@@ -1,25 +1,25 @@
-// AVX-512 float GEMM on 4-row weight panels. Lanes are 16 rows of A: each 16-row tile of A is
-// transposed once into a per-thread buffer (one vector per k), every weight is broadcast from its
-// panel straight into the fused multiply-add, and the 16 x 4P accumulators are transposed back on
-// store. Each output keeps one accumulator in k order, so results equal the scalar reference.
+// AVX-512 float GEMM. Short products work on the 4-row weight panels directly: lanes are 16 rows of
+// A (each 16-row tile of A is transposed once into a per-thread buffer, every weight is broadcast
+// from its panel straight into the fused multiply-add, and the accumulators are transposed back on
+// store), with row tails of up to 12 rows in 4-row lane groups. Tall products regroup the weights
+// (gemm_f32_w16_avx512.cpp). Each output keeps one accumulator in k order, so results equal the
+// scalar reference.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
 // intrinsics as "maybe uninitialized"; the warning is about the header, not this code.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
-#include <array>
-#include <utility>
 #include <vector>
 
 #include "kernels/gemm_f32.h"
+#include "kernels/x86/gemm_f32_avx512.h"
 #include "kernels/x86/gemm_f32_tiles.h"
 
 namespace trevalon {
 namespace {
 
-constexpr int kMaxPanels = 6;
-// From this many rows per output channel on, regrouping the weights beats transposing A.
-constexpr int kTallMinRatio = 2;  // 24 accumulators + the A vector leave room in 32 registers
+constexpr int kMaxPanels = 6;  // 24 accumulators + the A vector leave room in 32 registers
+constexpr int kPrefetchFloats = 512;
 
 // In place: r[i] lane j becomes r[j] lane i.
 inline void transpose16(__m512 r[16]) {
@@ -71,12 +71,22 @@ void tile16(const float* at, const float* w, size_t panel_stride, const float* b
   for (int j = 0; j < 4 * P; ++j) acc[j] = _mm512_setzero_ps();
   const float* wp[P];
   for (int p = 0; p < P; ++p) wp[p] = w + p * panel_stride;
-  for (int k = 0; k < K; ++k) {
+  auto step = [&](int k) {
     const __m512 a = _mm512_loadu_ps(at + size_t(k) * 16);
     for (int p = 0; p < P; ++p)
       for (int c = 0; c < 4; ++c)
         acc[4 * p + c] = _mm512_fmadd_ps(a, _mm512_set1_ps(wp[p][4 * k + c]), acc[4 * p + c]);
+  };
+  // Each panel is read once per 16 rows, often straight from memory: fetch its lines ahead.
+  int k = 0;
+  for (; k + 4 <= K; k += 4) {
+    for (int p = 0; p < P; ++p) _mm_prefetch(reinterpret_cast<const char*>(wp[p] + 4 * k + kPrefetchFloats), _MM_HINT_T0);
+    step(k);
+    step(k + 1);
+    step(k + 2);
+    step(k + 3);
   }
+  for (; k < K; ++k) step(k);
   const int valid = N - n0 < 4 * P ? N - n0 : 4 * P;
   const __m512 zero = _mm512_setzero_ps();
   for (int j0 = 0; j0 < valid; j0 += 16) {
@@ -121,111 +131,147 @@ void rows16(const float* A, const float* packed, const float* bias, float* out, 
   }
 }
 
-// Tall products (many rows, few channels): the weights are regrouped once per call into panels of
-// 16 channels, w16[g][k][16], costing ~16/M of the work instead of the ~16/N of transposing A.
-// Lanes are then 16 channels, each A element is broadcast from its row: no transposes at all.
-constexpr int kTallRows = 6;
-constexpr int kTallGroups = 4;  // 64 channels: 24 accumulators + 4 weight vectors
+// Row tails of up to 12 rows: lanes are 4 rows x the 4 channels of a panel. A is expanded once
+// (each value repeated over its row's 4 lanes), every panel vector is broadcast to the 4 row slots,
+// so a tail costs its rows rounded up to 4 rather than a full 16-row tile.
+constexpr int kQuadPanels = 6;
 
-const float* regroup_weights16(const float* packed, int K, int N) {
-  thread_local std::vector<float> buffer;
-  const int groups = (N + 15) / 16, panels = (N + 3) / 4;
-  const size_t total = size_t(groups) * size_t(K) * 16;
-  if (buffer.size() < total) buffer.resize(total);
-  float* w16 = buffer.data();
-  const size_t panel_stride = size_t(K) * 4;
-  for (int g = 0; g < groups; ++g)
-    for (int q = 0; q < 4; ++q) {
-      const int p = 4 * g + q;
-      float* dst = w16 + size_t(g) * K * 16 + 4 * q;
-      if (p < panels) {
-        const float* src = packed + size_t(p) * panel_stride;
-        for (int k = 0; k < K; ++k) _mm_storeu_ps(dst + size_t(k) * 16, _mm_loadu_ps(src + size_t(k) * 4));
-      } else {
-        for (int k = 0; k < K; ++k) _mm_storeu_ps(dst + size_t(k) * 16, _mm_setzero_ps());
-      }
+// ax[(k*RG + g)*16 + 4i + j] = A[4g + i][k], zero for rows >= rows.
+void expand_quads(const float* A, int rows, int K, int RG, float* ax) {
+  const __m512i pick[4] = {_mm512_set_epi32(12, 12, 12, 12, 8, 8, 8, 8, 4, 4, 4, 4, 0, 0, 0, 0),
+                           _mm512_set_epi32(13, 13, 13, 13, 9, 9, 9, 9, 5, 5, 5, 5, 1, 1, 1, 1),
+                           _mm512_set_epi32(14, 14, 14, 14, 10, 10, 10, 10, 6, 6, 6, 6, 2, 2, 2, 2),
+                           _mm512_set_epi32(15, 15, 15, 15, 11, 11, 11, 11, 7, 7, 7, 7, 3, 3, 3, 3)};
+  for (int g = 0; g < RG; ++g) {
+    const float* r[4];
+    for (int i = 0; i < 4; ++i) r[i] = 4 * g + i < rows ? A + size_t(4 * g + i) * K : nullptr;
+    for (int k = 0; k < K; k += 4) {
+      const __mmask8 mask = __mmask8(K - k >= 4 ? 0xF : (1u << (K - k)) - 1);
+      __m128 q[4];
+      for (int i = 0; i < 4; ++i) q[i] = r[i] ? _mm_maskz_loadu_ps(mask, r[i] + k) : _mm_setzero_ps();
+      // x lane 4i + d = A[4g + i][k + d]
+      __m512 x = _mm512_castps128_ps512(q[0]);
+      x = _mm512_insertf32x4(x, q[1], 1);
+      x = _mm512_insertf32x4(x, q[2], 2);
+      x = _mm512_insertf32x4(x, q[3], 3);
+      for (int d = 0; d < 4 && k + d < K; ++d)
+        _mm512_storeu_ps(ax + (size_t(k + d) * RG + g) * 16, _mm512_permutexvar_ps(pick[d], x));
     }
-  return w16;
+  }
 }
 
-template <int R, int G>
-void tall_tile(const float* A, const float* w16, const float* bias, float* out, bool relu, int K,
-               int N, int n0) {
-  __m512 acc[R * G];
+inline __m128 quarter(__m512 v, int i) {
+  switch (i) {
+    case 0: return _mm512_castps512_ps128(v);
+    case 1: return _mm512_extractf32x4_ps(v, 1);
+    case 2: return _mm512_extractf32x4_ps(v, 2);
+    default: return _mm512_extractf32x4_ps(v, 3);
+  }
+}
+
+template <int RG, int P>
+void quad_tile(const float* ax, const float* w, size_t panel_stride, const float* bias, float* out,
+               bool relu, int rows, int K, int N, int n0) {
+  __m512 acc[RG * P];
   {
-    __m512 reg[R * G];
+    __m512 reg[RG * P];
 #pragma GCC unroll 32
-    for (int i = 0; i < R * G; ++i) reg[i] = _mm512_setzero_ps();
-    const size_t group_stride = size_t(K) * 16;
+    for (int i = 0; i < RG * P; ++i) reg[i] = _mm512_setzero_ps();
     for (int k = 0; k < K; ++k) {
-      __m512 w[G];
-#pragma GCC unroll 4
-      for (int g = 0; g < G; ++g) w[g] = _mm512_loadu_ps(w16 + g * group_stride + size_t(k) * 16);
+      __m512 wv[P];
 #pragma GCC unroll 8
-      for (int r = 0; r < R; ++r) {
-        const __m512 a = _mm512_set1_ps(A[size_t(r) * K + k]);
+      for (int p = 0; p < P; ++p)
+        wv[p] = _mm512_broadcast_f32x4(_mm_loadu_ps(w + p * panel_stride + size_t(k) * 4));
 #pragma GCC unroll 4
-        for (int g = 0; g < G; ++g) reg[r * G + g] = _mm512_fmadd_ps(w[g], a, reg[r * G + g]);
+      for (int g = 0; g < RG; ++g) {
+        const __m512 a = _mm512_loadu_ps(ax + (size_t(k) * RG + g) * 16);
+#pragma GCC unroll 8
+        for (int p = 0; p < P; ++p) reg[g * P + p] = _mm512_fmadd_ps(wv[p], a, reg[g * P + p]);
       }
     }
 #pragma GCC unroll 32
-    for (int i = 0; i < R * G; ++i) acc[i] = reg[i];
+    for (int i = 0; i < RG * P; ++i) acc[i] = reg[i];
   }
   const __m512 zero = _mm512_setzero_ps();
-  for (int g = 0; g < G; ++g) {
-    const int c0 = n0 + 16 * g;
-    const __mmask16 mask = first_lanes(N - c0);
-    const __m512 b = bias ? _mm512_maskz_loadu_ps(mask, bias + c0) : zero;
-    for (int r = 0; r < R; ++r) {
-      __m512 v = _mm512_add_ps(acc[r * G + g], b);
+  for (int p = 0; p < P; ++p) {
+    const int n = n0 + 4 * p;
+    if (n >= N) break;
+    const __mmask8 mask = __mmask8(N - n >= 4 ? 0xF : (1u << (N - n)) - 1);
+    const __m512 b = _mm512_broadcast_f32x4(bias ? _mm_maskz_loadu_ps(mask, bias + n) : _mm_setzero_ps());
+    for (int g = 0; g < RG; ++g) {
+      __m512 v = _mm512_add_ps(acc[g * P + p], b);
       if (relu) v = _mm512_max_ps(v, zero);
-      _mm512_mask_storeu_ps(out + size_t(r) * N + c0, mask, v);
+      for (int i = 0; i < 4 && 4 * g + i < rows; ++i)
+        _mm_mask_storeu_ps(out + size_t(4 * g + i) * N + n, mask, quarter(v, i));
     }
   }
 }
 
-using TallTileFn = void (*)(const float*, const float*, const float*, float*, bool, int, int, int);
-
-template <int... I>
-constexpr auto make_tall_tiles(std::integer_sequence<int, I...>) {
-  return std::array<TallTileFn, sizeof...(I)>{&tall_tile<I / kTallGroups + 1, I % kTallGroups + 1>...};
-}
-constexpr auto kTallTiles = make_tall_tiles(std::make_integer_sequence<int, kTallRows * kTallGroups>{});
-
-void gemm_f32_tall(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                   int M, int K, int N) {
-  const float* w16 = regroup_weights16(packed, K, N);
-  const int groups = (N + 15) / 16;
-  for (int m = 0; m < M; m += kTallRows) {
-    const int rows = M - m < kTallRows ? M - m : kTallRows;
-    for (int g = 0; g < groups; g += kTallGroups) {
-      const int count = groups - g < kTallGroups ? groups - g : kTallGroups;
-      kTallTiles[(rows - 1) * kTallGroups + (count - 1)](A + size_t(m) * K, w16 + size_t(g) * K * 16,
-                                                          bias, out + size_t(m) * N, relu, K, N, 16 * g);
+template <int RG>
+void quad_rows_rg(const float* ax, const float* packed, const float* bias, float* out, bool relu,
+                  int rows, int K, int N) {
+  const size_t panel_stride = size_t(K) * 4;
+  const int panels = (N + 3) / 4;
+  for (int p = 0; p < panels; p += kQuadPanels) {
+    const float* w = packed + size_t(p) * panel_stride;
+    const int n0 = 4 * p;
+    switch (panels - p < kQuadPanels ? panels - p : kQuadPanels) {
+      case 1: quad_tile<RG, 1>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
+      case 2: quad_tile<RG, 2>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
+      case 3: quad_tile<RG, 3>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
+      case 4: quad_tile<RG, 4>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
+      case 5: quad_tile<RG, 5>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
+      default: quad_tile<RG, 6>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
     }
+  }
+}
+
+// Rows [0, rows) with rows <= 12.
+void quad_rows(const float* A, const float* packed, const float* bias, float* out, bool relu,
+               int rows, int K, int N) {
+  const int RG = (rows + 3) / 4;
+  float* ax = transposed_a_buffer(size_t(K) * RG * 16);
+  expand_quads(A, rows, K, RG, ax);
+  switch (RG) {
+    case 1: quad_rows_rg<1>(ax, packed, bias, out, relu, rows, K, N); break;
+    case 2: quad_rows_rg<2>(ax, packed, bias, out, relu, rows, K, N); break;
+    default: quad_rows_rg<3>(ax, packed, bias, out, relu, rows, K, N); break;
   }
 }
 
 }  // namespace
 
+namespace x86 {
+
+void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out,
+                            bool relu, int M, int K, int N) {
+  if (M <= 0 || N <= 0) return;
+  if (K < 0) K = 0;
+  int m = 0;
+  for (; M - m >= 13; m += 16) {
+    const int rows = M - m < 16 ? M - m : 16;
+    rows16(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, rows, K, N);
+  }
+  // A last lone row runs on 4-channel vectors: a 4-row lane group would waste 3 of its 4 rows.
+  const int quads = (M - m) % 4 == 1 ? M - m - 1 : M - m;
+  if (quads > 0) quad_rows(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, quads, K, N);
+  if (m + quads < M)
+    gemm_f32_row_avx2(A + size_t(M - 1) * K, packed, bias, out + size_t(M - 1) * N, relu, K, N);
+}
+
+}  // namespace x86
+
 void gemm_f32_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
                      int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
-  if (M >= kTallMinRatio * N) return gemm_f32_tall(A, packed, bias, out, relu, M, K, N);
-  int m = 0;
-  // A 16-row tile costs as much as two 8-row ones where the FMA units are 256 bits wide, so short
-  // tails go to 8-row tiles and the last rows to the one-row kernel.
-  for (; M - m >= 12; m += 16) {
-    const int rows = M - m < 16 ? M - m : 16;
-    rows16(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, rows, K, N);
+  if (x86::gemm_f32_prefers_w16(M, K, N)) {
+    float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
+    x86::regroup16_avx512(packed, K, N, w16);
+    x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);
+    return;
   }
-  for (; M - m >= 4; m += 8) {
-    const int rows = M - m < 8 ? M - m : 8;
-    x86::gemm_f32_rows8_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, rows, K, N);
-  }
-  for (; m < M; ++m)
-    x86::gemm_f32_row_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, K, N);
+  x86::gemm_f32_panels_avx512(A, packed, bias, out, relu, M, K, N);
 }
 
 }  // namespace trevalon

@@ -2,8 +2,11 @@
 //
 // vpdpbusd multiplies unsigned by signed bytes, so the activations are offset by 128:
 //   a' = a XOR 0x80 = a + 128 (read as unsigned), and  sum_k a'[k] w[k] = sum_k a[k] w[k] + 128 sum_k w[k].
-// Each accumulator therefore starts at -128 x (its channel's weight sum), computed here from the
-// packed blocks, and ends at the exact signed sum in wrapping 32-bit arithmetic.
+// Each accumulator therefore starts at -128 x (its channel's weight sum) and ends at the exact signed
+// sum in wrapping 32-bit arithmetic. The weight sums are the caller's row sums when it passes them,
+// otherwise they are summed from the packed blocks. When every channel's requantisation fits one
+// 64-bit division (requantize_as_division), the low 32 bits of the bias join the starting value too
+// and the tile requantises straight from its registers.
 //
 // Lanes are 16 output channels (two packed blocks side by side), each activation dword (4 k values
 // of one row) is broadcast; a tile is 6 rows by up to 64 channels, 24 accumulators.
@@ -12,18 +15,22 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
-#include <cstring>
 #include <array>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "kernels/gemm_i8.h"
+#include "kernels/x86/requantize_avx512.h"
 
 namespace trevalon {
 namespace {
 
+using x86::DivisionRequant512;
+
 constexpr int kTileRows = 6;
-constexpr int kTileBlocks = 8;  // 64 channels, 4 vectors
+constexpr int kTileVectors = 4;  // 64 channels, 8 packed blocks
+constexpr int kTileChannels = 16 * kTileVectors;
 
 enum class Sink { Raw, RowMajorI8, ChannelMajorI8, Float };
 
@@ -32,9 +39,12 @@ struct TileArgs {
   size_t a_stride;    // bytes per row, a multiple of 4
   const int8_t* w;    // first block column of the tile
   size_t col_bytes;   // bytes per block column
+  size_t last_high;   // offset of the last vector's upper block: col_bytes, or 0 for an odd block
+                      // count (the block is then read twice and its upper lanes never stored)
   int kblocks;
-  const __m512i* init;  // per vector: -128 x weight sum
-  int m0, n0, rows, M, N;
+  const int32_t* start;                // 16 x vectors starting values of the tile's channels
+  const DivisionRequant512* division;  // per vector, for the register epilogue
+  int m0, n0, M, N;
   Sink sink;
   const GemmI8Output* o;
   int32_t* raw;
@@ -56,47 +66,21 @@ inline void dpbusd(__m512i& acc, __m512i a, __m512i w) {
   __asm__("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "v"(w));
 }
 
-// 16 channels at k block kb: block b low, block b + 1 high (zero when the tile has an odd count).
-template <bool Pair>
-inline __m512i weight_vector(const int8_t* block, size_t col_bytes) {
-  const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block));
-  if (!Pair) return _mm512_zextsi256_si512(lo);
-  return _mm512_inserti64x4(_mm512_castsi256_si512(lo),
-                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + col_bytes)), 1);
+inline __m512i weight_vector(const int8_t* low, const int8_t* high) {
+  return _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(low))),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(high)), 1);
 }
 
-// Requantise 16 channels exactly as requantize(): Q31 high multiply, rounding shift, zero point;
-// the final int32 -> int8 narrowing saturates.
+// General requantisation of 16 channels exactly as requantize(), for shifts and multipliers the
+// division form does not cover: bias, Q31 high multiply, rounding shift, zero point.
 inline __m128i requantize16(__m512i acc, const GemmI8Output& o, int c0, __mmask16 mask) {
-  const __m512i zero = _mm512_setzero_si512(), one = _mm512_set1_epi32(1);
   const __m256i b_lo = _mm512_cvtepi64_epi32(_mm512_maskz_loadu_epi64(__mmask8(mask), o.bias + c0));
   const __m256i b_hi =
       _mm512_cvtepi64_epi32(_mm512_maskz_loadu_epi64(__mmask8(mask >> 8), o.bias + c0 + 8));
   const __m512i v = _mm512_add_epi32(acc, _mm512_inserti64x4(_mm512_castsi256_si512(b_lo), b_hi, 1));
-  const __m512i mult = _mm512_maskz_loadu_epi32(mask, o.mult + c0);
-  const __m512i shift = _mm512_maskz_loadu_epi32(mask, o.shift + c0);
-
-  // (v * mult + 2^30) >> 31: bits 31..62 of the 64-bit sum, for even and odd lanes.
-  const __m512i round = _mm512_set1_epi64(int64_t(1) << 30);
-  const __m512i even = _mm512_srli_epi64(_mm512_add_epi64(_mm512_mul_epi32(v, mult), round), 31);
-  const __m512i odd = _mm512_slli_epi64(
-      _mm512_add_epi64(_mm512_mul_epi32(_mm512_srli_epi64(v, 32), _mm512_srli_epi64(mult, 32)), round),
-      1);
-  __m512i h = _mm512_mask_blend_epi32(0xAAAA, even, odd);
-  const __m512i int_min = _mm512_set1_epi32(INT32_MIN);
-  const __mmask16 overflow =
-      _mm512_cmpeq_epi32_mask(v, int_min) & _mm512_cmpeq_epi32_mask(mult, int_min);
-  h = _mm512_mask_mov_epi32(h, overflow, _mm512_set1_epi32(INT32_MAX));
-
-  // Left shifts of 32 or more give 0, as do right shifts of 32 or more (the rounding bit then
-  // cancels the sign fill). Right: (h >> s) + bit s-1 of h, i.e. (h + 2^(s-1)) >> s without overflow.
-  const __mmask16 left = _mm512_cmpge_epi32_mask(shift, zero);
-  const __m512i s = _mm512_sub_epi32(zero, shift);
-  const __m512i rounded = _mm512_add_epi32(
-      _mm512_srav_epi32(h, s), _mm512_and_si512(_mm512_srav_epi32(h, _mm512_sub_epi32(s, one)), one));
-  __m512i r = _mm512_mask_blend_epi32(left, rounded, _mm512_sllv_epi32(h, shift));
-  r = _mm512_add_epi32(r, _mm512_set1_epi32(o.out_zp));
-  return _mm512_cvtsepi32_epi8(r);
+  const x86::RequantLanes512 q = x86::requant_lanes_avx512(_mm512_maskz_loadu_epi32(mask, o.mult + c0),
+                                                           _mm512_maskz_loadu_epi32(mask, o.shift + c0));
+  return _mm512_cvtsepi32_epi8(x86::requantize_avx512(v, q, _mm512_set1_epi32(o.out_zp)));
 }
 
 inline void store_float16(__m512i acc, const GemmI8Output& o, int m, int c0, __mmask16 mask) {
@@ -112,23 +96,47 @@ inline void store_float16(__m512i acc, const GemmI8Output& o, int m, int c0, __m
   _mm512_mask_storeu_ps(dst, mask, _mm512_mul_ps(f, _mm512_maskz_loadu_ps(mask, o.scale + c0)));
 }
 
-// The exact sums of R rows by B blocks, left in `sums` (row-major, V vectors per row).
-template <int R, int B>
-void tile_sums(const TileArgs& t, __m512i* sums) {
-  constexpr int V = (B + 1) / 2;
+// Requantised bytes of row r, vector v: into the output row, or into the tile's staging rows that
+// become channel-major columns once the tile is done.
+inline void store_bytes(const TileArgs& t, int r, int v, __m128i bytes, __mmask16 mask,
+                        int8_t (*staging)[kTileChannels]) {
+  if (t.sink == Sink::ChannelMajorI8) {
+    _mm_store_si128(reinterpret_cast<__m128i*>(&staging[r][16 * v]), bytes);
+    return;
+  }
+  int8_t* dst = static_cast<int8_t*>(t.o->out) + size_t(t.m0 + r) * size_t(t.N) + t.n0 + 16 * v;
+  if (mask == 0xFFFF) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), bytes);
+  } else {
+    _mm_mask_storeu_epi8(dst, mask, bytes);
+  }
+}
+
+template <int R>
+void flush_channel_major(const TileArgs& t, const int8_t (*staging)[kTileChannels], int channels) {
+  int8_t* out = static_cast<int8_t*>(t.o->out);
+  for (int c = 0; c < channels; ++c) {
+    int8_t* column = out + size_t(t.n0 + c) * size_t(t.M) + t.m0;
+    for (int r = 0; r < R; ++r) column[r] = staging[r][c];
+  }
+}
+
+// R rows by V vectors of 16 channels. Division: the starting values include the bias and the
+// channels' division constants requantise the registers directly.
+template <int R, int V, bool Division>
+void run_tile(const TileArgs& t) {
   __m512i acc[R * V];
 #pragma GCC unroll 32
-  for (int i = 0; i < R * V; ++i) acc[i] = t.init[i % V];
+  for (int i = 0; i < R * V; ++i) acc[i] = _mm512_loadu_si512(t.start + 16 * (i % V));
   const int8_t* w = t.w;
   const uint8_t* a = t.a;
-  const size_t col_bytes = t.col_bytes, a_stride = t.a_stride;
+  const size_t col_bytes = t.col_bytes, a_stride = t.a_stride, last_high = t.last_high;
   for (int kb = 0; kb < t.kblocks; ++kb) {
     __m512i wv[V];
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
-      const int8_t* block = w + size_t(2 * v) * col_bytes;
-      wv[v] = (2 * v + 1 < B) ? weight_vector<true>(block, col_bytes)
-                              : weight_vector<false>(block, col_bytes);
+      const int8_t* low = w + size_t(2 * v) * col_bytes;
+      wv[v] = weight_vector(low, low + (v == V - 1 ? last_high : col_bytes));
     }
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
@@ -139,68 +147,61 @@ void tile_sums(const TileArgs& t, __m512i* sums) {
     w += 32;
     a += 4;
   }
-#pragma GCC unroll 32
-  for (int i = 0; i < R * V; ++i) _mm512_store_si512(sums + i, acc[i]);
-}
 
-template <int R, int B>
-void run_tile(const TileArgs& t) {
-  constexpr int V = (B + 1) / 2;
-  alignas(64) __m512i sums[R * V];
-  tile_sums<R, B>(t, sums);
-  __m512i (*acc)[V] = reinterpret_cast<__m512i (*)[V]>(sums);
-
-  alignas(64) int8_t channel_major[R][64];
-  for (int r = 0; r < R; ++r) {
-    const int m = t.m0 + r;
+  alignas(64) int8_t staging[R][kTileChannels];
+  const int channels = t.N - t.n0 < 16 * V ? t.N - t.n0 : 16 * V;
+  if constexpr (Division) {
+#pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
-      const int c0 = t.n0 + 16 * v;
-      const int count = t.N - c0;
-      if (count <= 0) break;
-      const __mmask16 mask = first_lanes(count);
-      switch (t.sink) {
-        case Sink::Raw:
-          _mm512_mask_storeu_epi32(t.raw + size_t(m) * size_t(t.N) + c0, mask, acc[r][v]);
-          break;
-        case Sink::Float:
-          store_float16(acc[r][v], *t.o, m, c0, mask);
-          break;
-        case Sink::RowMajorI8:
-          _mm_mask_storeu_epi8(static_cast<int8_t*>(t.o->out) + size_t(m) * size_t(t.N) + c0, mask,
-                               requantize16(acc[r][v], *t.o, c0, mask));
-          break;
-        case Sink::ChannelMajorI8:
-          _mm_store_si128(reinterpret_cast<__m128i*>(&channel_major[r][16 * v]),
-                          requantize16(acc[r][v], *t.o, c0, mask));
-          break;
+      if (16 * v >= channels) break;
+      const __mmask16 mask = first_lanes(channels - 16 * v);
+      const DivisionRequant512 q = t.division[v];
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r)
+        store_bytes(t, r, v, _mm512_cvtsepi32_epi8(x86::requantize_division_avx512(acc[r * V + v], q)),
+                    mask, staging);
+    }
+  } else {
+    for (int r = 0; r < R; ++r) {
+      const int m = t.m0 + r;
+      for (int v = 0; v < V; ++v) {
+        if (16 * v >= channels) break;
+        const int c0 = t.n0 + 16 * v;
+        const __mmask16 mask = first_lanes(channels - 16 * v);
+        switch (t.sink) {
+          case Sink::Raw:
+            _mm512_mask_storeu_epi32(t.raw + size_t(m) * size_t(t.N) + c0, mask, acc[r * V + v]);
+            break;
+          case Sink::Float:
+            store_float16(acc[r * V + v], *t.o, m, c0, mask);
+            break;
+          case Sink::RowMajorI8:
+          case Sink::ChannelMajorI8:
+            store_bytes(t, r, v, requantize16(acc[r * V + v], *t.o, c0, mask), mask, staging);
+            break;
+        }
       }
     }
   }
-  if (t.sink == Sink::ChannelMajorI8) {
-    const int channels = t.N - t.n0 < 16 * V ? t.N - t.n0 : 16 * V;
-    int8_t* out = static_cast<int8_t*>(t.o->out);
-    for (int c = 0; c < channels; ++c)
-      for (int r = 0; r < R; ++r) out[size_t(t.n0 + c) * size_t(t.M) + t.m0 + r] = channel_major[r][c];
-  }
+  if (t.sink == Sink::ChannelMajorI8) flush_channel_major<R>(t, staging, channels);
 }
 
 using TileFn = void (*)(const TileArgs&);
 
-template <int... I>
+template <bool Division, int... I>
 constexpr auto make_tile_table(std::integer_sequence<int, I...>) {
-  return std::array<TileFn, sizeof...(I)>{&run_tile<I / kTileBlocks + 1, I % kTileBlocks + 1>...};
+  return std::array<TileFn, sizeof...(I)>{&run_tile<I / kTileVectors + 1, I % kTileVectors + 1, Division>...};
 }
-constexpr auto kTiles = make_tile_table(std::make_integer_sequence<int, kTileRows * kTileBlocks>{});
+constexpr auto kTiles = make_tile_table<false>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
+constexpr auto kDivisionTiles =
+    make_tile_table<true>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
 
 // Offset activations, rows padded to whole dwords (the padded weights are zero, so the pad value
-// never contributes). Grows once per thread and is reused.
-const uint8_t* offset_activations(const int8_t* A, int M, int K, size_t stride) {
-  thread_local std::vector<uint8_t> buffer;
-  if (buffer.size() < size_t(M) * stride) buffer.resize(size_t(M) * stride);
+// never contributes).
+void offset_activations(const int8_t* A, int M, int K, size_t stride, uint8_t* dst) {
   const __m512i flip = _mm512_set1_epi8(char(0x80));
-  for (int m = 0; m < M; ++m) {
+  for (int m = 0; m < M; ++m, dst += stride) {
     const int8_t* src = A + size_t(m) * size_t(K);
-    uint8_t* dst = buffer.data() + size_t(m) * stride;
     for (size_t k = 0; k < stride; k += 64) {
       const int left = int(stride - k);
       const __mmask64 store = left >= 64 ? ~__mmask64(0) : (__mmask64(1) << left) - 1;
@@ -210,38 +211,85 @@ const uint8_t* offset_activations(const int8_t* A, int M, int K, size_t stride) 
       _mm512_mask_storeu_epi8(dst + k, store, _mm512_xor_si512(x, flip));
     }
   }
-  return buffer.data();
 }
 
+// -128 x the weight sums of `blocks` packed blocks (8 channels each) from column `w` on, plus the
+// bias when given, into start[0 .. 8 x blocks).
+void starts_from_blocks(const int8_t* w, size_t col_bytes, int kblocks, int blocks, const int64_t* bias,
+                        int n0, int N, int32_t* start) {
+  const __m512i ones = _mm512_set1_epi8(1);
+  for (int b = 0; b < blocks; b += 2) {
+    const int8_t* column = w + size_t(b) * col_bytes;
+    const size_t high = b + 1 < blocks ? col_bytes : 0;
+    __m512i sum = _mm512_setzero_si512();
+    for (int kb = 0; kb < kblocks; ++kb)
+      sum = _mm512_dpbusd_epi32(sum, ones, weight_vector(column + size_t(kb) * 32, column + size_t(kb) * 32 + high));
+    _mm512_storeu_si512(start + 8 * b, _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_slli_epi32(sum, 7)));
+  }
+  if (bias)
+    for (int c = 0; c < 8 * blocks && n0 + c < N; ++c)
+      start[c] = int32_t(uint32_t(start[c]) + uint32_t(uint64_t(bias[n0 + c])));
+}
+
+// Buffers of one call, grown once per thread and reused.
+struct CallBuffers {
+  std::vector<uint8_t> activations;
+  std::vector<int32_t> start;
+  std::vector<DivisionRequant512> division;
+};
+
 void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
-                  const GemmI8Output* o, int32_t* raw) {
+                  const GemmI8Output* o, const int32_t* row_sums, int32_t* raw) {
   if (M <= 0 || N <= 0 || K <= 0) return;
+  thread_local CallBuffers buffers;
   const int kblocks = (K + 3) / 4;
   const size_t a_stride = size_t(kblocks) * 4, col_bytes = size_t(kblocks) * 32;
-  const uint8_t* a = offset_activations(A, M, K, a_stride);
   const int nblocks = (N + 7) / 8;
-  const __m512i ones = _mm512_set1_epi8(1);
-  for (int nb0 = 0; nb0 < nblocks; nb0 += kTileBlocks) {
-    const int blocks = nblocks - nb0 < kTileBlocks ? nblocks - nb0 : kTileBlocks;
-    const int8_t* w = packed + size_t(nb0) * col_bytes;
-    // -128 x weight sums of the tile's channels (missing channels have zero weights).
-    __m512i init[kTileBlocks / 2];
-    for (int v = 0; v < (blocks + 1) / 2; ++v) {
-      __m512i sum = _mm512_setzero_si512();
-      const int8_t* column = w + size_t(2 * v) * col_bytes;
-      const bool pair = 2 * v + 1 < blocks;
-      for (int kb = 0; kb < kblocks; ++kb) {
-        const int8_t* block = column + size_t(kb) * 32;
-        sum = _mm512_dpbusd_epi32(sum, ones, pair ? weight_vector<true>(block, col_bytes)
-                                                  : weight_vector<false>(block, col_bytes));
-      }
-      init[v] = _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_slli_epi32(sum, 7));
+  const int groups = (nblocks + 2 * kTileVectors - 1) / (2 * kTileVectors);
+  const size_t padded_channels = size_t(groups) * kTileChannels;
+
+  if (buffers.activations.size() < size_t(M) * a_stride) buffers.activations.resize(size_t(M) * a_stride);
+  if (buffers.start.size() < padded_channels) buffers.start.resize(padded_channels);
+  uint8_t* a = buffers.activations.data();
+  int32_t* start = buffers.start.data();
+  offset_activations(A, M, K, a_stride, a);
+
+  // The register epilogue needs the bias in the starting values and every channel in division form.
+  const bool requantized = sink == Sink::RowMajorI8 || sink == Sink::ChannelMajorI8;
+  bool division = requantized;
+  for (int n = 0; division && n < N; ++n) division = requantize_as_division(o->mult[n], o->shift[n]);
+  const int64_t* start_bias = division ? o->bias : nullptr;
+  if (division) {
+    const size_t vectors = padded_channels / 16;
+    if (buffers.division.size() < vectors) buffers.division.resize(vectors);
+    for (size_t v = 0; v < vectors; ++v) {
+      const int c0 = int(v) * 16;
+      buffers.division[v] = x86::division_requant_avx512(o->mult + c0, o->shift + c0, o->out_zp,
+                                                          c0 < N ? std::min(16, N - c0) : 0);
     }
+  }
+  if (row_sums) {
+    for (int n = 0; n < N; ++n) {
+      uint32_t s = uint32_t(0) - (uint32_t(row_sums[n]) << 7);
+      if (start_bias) s += uint32_t(uint64_t(start_bias[n]));
+      start[n] = int32_t(s);
+    }
+  }
+
+  for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
+    const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
+    const int vectors = (blocks + 1) / 2;
+    const int n0 = nb0 * 8;
+    const int8_t* w = packed + size_t(nb0) * col_bytes;
+    // Weight sums of this column group just before its row tiles, while its blocks are in cache.
+    if (!row_sums) starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
+    const auto& tiles = division ? kDivisionTiles : kTiles;
     for (int m0 = 0; m0 < M; m0 += kTileRows) {
-      const int rows = M - m0 < kTileRows ? M - m0 : kTileRows;
-      const TileArgs t{a + size_t(m0) * a_stride, a_stride, w, col_bytes, kblocks, init,
-                       m0, nb0 * 8, rows, M, N, sink, o, raw};
-      kTiles[(rows - 1) * kTileBlocks + (blocks - 1)](t);
+      const int rows = std::min(M - m0, kTileRows);
+      const TileArgs t{a + size_t(m0) * a_stride, a_stride, w, col_bytes, blocks % 2 ? 0 : col_bytes,
+                       kblocks, start + n0, division ? buffers.division.data() + n0 / 16 : nullptr,
+                       m0, n0, M, N, sink, o, raw};
+      tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
     }
   }
 }
@@ -252,14 +300,15 @@ void gemm_i8_avx512vnni(const int8_t* A, const int8_t* packed, const int64_t* bi
                         const int32_t* mult, const int32_t* shift, const float* scale,
                         int8_t out_zp, void* out, bool float_out, int M, int K, int N,
                         bool channel_major, const int32_t* row_sums, void* stream) {
+  (void)stream;
   const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
   const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
-  gemm_i8_vnni(A, packed, M, K, N, sink, &o, nullptr);
+  gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr);
 }
 
 void gemm_i8_raw_avx512vnni(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K,
                             int N) {
-  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, out);
+  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, nullptr, out);
 }
 
 }  // namespace trevalon

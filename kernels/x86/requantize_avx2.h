@@ -27,7 +27,9 @@ struct RequantLanes256 {
 
 inline RequantLanes256 requant_lanes_avx2(__m256i mult, __m256i shift) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i right = _mm256_max_epi32(_mm256_sub_epi32(zero, shift), zero);
+  // Shifts below -63 act as -63 (everything shifts out either way); negating INT32_MIN would wrap.
+  const __m256i right =
+      _mm256_max_epi32(_mm256_sub_epi32(zero, _mm256_max_epi32(shift, _mm256_set1_epi32(-63))), zero);
   // Every right shift adds its rounding bit. From 32 on the shifts fill with the sign, so the bit
   // is 1 exactly for negative v and the sum is 0, as the helper answers.
   const __m256i rounds = _mm256_cmpgt_epi32(right, zero);

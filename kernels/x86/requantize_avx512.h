@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "kernels/requantize.h"
+
 namespace trevalon::x86 {
 
 // (a x b + 2^30) >> 31 per lane; the one overflowing case (both INT32_MIN) gives INT32_MAX.
@@ -29,7 +31,9 @@ struct RequantLanes512 {
 
 inline RequantLanes512 requant_lanes_avx512(__m512i mult, __m512i shift) {
   const __m512i zero = _mm512_setzero_si512();
-  const __m512i right = _mm512_max_epi32(_mm512_sub_epi32(zero, shift), zero);
+  // Shifts below -63 act as -63 (everything shifts out either way); negating INT32_MIN would wrap.
+  const __m512i right =
+      _mm512_max_epi32(_mm512_sub_epi32(zero, _mm512_max_epi32(shift, _mm512_set1_epi32(-63))), zero);
   // Every right shift adds its rounding bit. From 32 on the shifts fill with the sign, so the bit
   // is 1 exactly for negative v and the sum is 0, as the helper answers.
   const __mmask16 rounds = _mm512_cmpgt_epi32_mask(right, zero);
@@ -49,6 +53,39 @@ inline __m512i rounding_shift_avx512(__m512i v, const RequantLanes512& q) {
 // _mm512_cvtsepi32_epi8 (int32 -> int8 saturation equals the int16-then-int8 one).
 inline __m512i requantize_avx512(__m512i acc_with_bias, const RequantLanes512& q, __m512i out_zp) {
   return _mm512_add_epi32(rounding_shift_avx512(srdhm_avx512(acc_with_bias, q.mult), q), out_zp);
+}
+
+// requantize_by_division (kernels/requantize.h) for sixteen channels: even and odd lanes are
+// multiplied, offset and shifted as 64-bit halves and their low dwords merged back. The result is
+// the int32 before saturation, zero point included.
+struct DivisionRequant512 {
+  __m512i mult_even, mult_odd, offset_even, offset_odd, count_even, count_odd;
+};
+
+// Constants of channels [0, count) of `mult` / `shift` (count <= 16; missing lanes get zeros).
+inline DivisionRequant512 division_requant_avx512(const int32_t* mult, const int32_t* shift,
+                                                  int32_t out_zp, int count) {
+  alignas(64) int64_t offset[2][8] = {}, bits[2][8] = {};
+  for (int c = 0; c < count; ++c) {
+    offset[c & 1][c >> 1] = requantize_division_offset(shift[c], out_zp);
+    bits[c & 1][c >> 1] = 31 - int64_t(shift[c]);
+  }
+  const __m512i m = _mm512_maskz_loadu_epi32(count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1), mult);
+  return {m,
+          _mm512_srli_epi64(m, 32),
+          _mm512_load_si512(offset[0]),
+          _mm512_load_si512(offset[1]),
+          _mm512_load_si512(bits[0]),
+          _mm512_load_si512(bits[1])};
+}
+
+inline __m512i requantize_division_avx512(__m512i acc_with_bias, const DivisionRequant512& q) {
+  __m512i even = _mm512_mul_epi32(acc_with_bias, q.mult_even);
+  __m512i odd = _mm512_mul_epi32(_mm512_srli_epi64(acc_with_bias, 32), q.mult_odd);
+  even = _mm512_srav_epi64(_mm512_add_epi64(even, q.offset_even), q.count_even);
+  odd = _mm512_srav_epi64(_mm512_add_epi64(odd, q.offset_odd), q.count_odd);
+  // Low dword of each odd-lane quotient moved up into the odd dword.
+  return _mm512_mask_shuffle_epi32(even, 0xAAAA, odd, _MM_PERM_CDAB);
 }
 
 // Sixteen int32 lanes saturated to int8 and stored under `mask`. Converting in a register and

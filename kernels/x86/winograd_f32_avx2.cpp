@@ -34,8 +34,9 @@ inline void store(float* p, const Lanes& l, __m256 v) {
 }  // namespace
 
 void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W, int tiles_w,
-                                         int tile_begin, int tile_count, float* V) {
-  const size_t stride = size_t(tile_count) * size_t(C);
+                                         int tile_begin, int tile_count, float* V,
+    size_t matrix_stride) {
+  const size_t stride = matrix_stride;
   const __m256 zero = _mm256_setzero_ps();
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;
@@ -74,8 +75,8 @@ void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W, 
 
 void winograd_output_transform_f32_avx2(const float* P, int C_out, int H, int W, int tiles_w,
                                           int tile_begin, int tile_count, const float* bias,
-                                          bool relu, float* output) {
-  const size_t stride = size_t(tile_count) * size_t(C_out);
+                                          bool relu, float* output, size_t matrix_stride) {
+  const size_t stride = matrix_stride;
   const __m256 zero = _mm256_setzero_ps();
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;

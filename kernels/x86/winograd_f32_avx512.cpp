@@ -1,10 +1,13 @@
-// Float Winograd F(2x2, 3x3) tile transforms with AVX-512: 16 channels per vector, masked tails.
-// The additions run in the portable order (rows first, then columns), so the bits are the same.
+// Float Winograd F(2x2, 3x3) with AVX-512: tile transforms on 16 channels per vector (masked tails,
+// additions in the portable order, so the bits are the same) and the driver, which picks the
+// product kernel by the number of tiles.
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "kernels/winograd_f32.h"
+#include "kernels/x86/gemm_f32_avx512.h"
 
 namespace trevalon {
 namespace {
@@ -16,8 +19,9 @@ inline __mmask16 tail_mask(int remaining) {
 }  // namespace
 
 void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W, int tiles_w,
-                                         int tile_begin, int tile_count, float* V) {
-  const size_t stride = size_t(tile_count) * size_t(C);
+                                         int tile_begin, int tile_count, float* V,
+    size_t matrix_stride) {
+  const size_t stride = matrix_stride;
   const __m512 zero = _mm512_setzero_ps();
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;
@@ -56,8 +60,8 @@ void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W
 
 void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int W, int tiles_w,
                                           int tile_begin, int tile_count, const float* bias,
-                                          bool relu, float* output) {
-  const size_t stride = size_t(tile_count) * size_t(C_out);
+                                          bool relu, float* output, size_t matrix_stride) {
+  const size_t stride = matrix_stride;
   const __m512 zero = _mm512_setzero_ps();
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;
@@ -94,6 +98,54 @@ void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int 
         if (has_right) _mm512_mask_storeu_ps(out10 + C_out + n, m, y[3]);
       }
     }
+  }
+}
+
+void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16,
+                                const float* bias, float* output, int C, int H, int W, int C_out,
+                                bool relu, float* scratch, void* stream, const float* raw_weights) {
+  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || !packed16) return;
+  const int tiles_h = H / 2 + H % 2, tiles_w = W / 2 + W % 2;
+  const int64_t tiles64 = int64_t(tiles_h) * tiles_w;
+  if (tiles64 > INT32_MAX) return;
+  const int tiles = int(tiles64);
+
+  // Many tiles: the 16 matrices are regrouped once for the tall product, and blocks of tiles
+  // (whole 6-row tiles of it) keep the transformed data in L2. Few tiles: the products run on the
+  // panels, over all tiles at once when that fits, so each matrix streams through the core once.
+  const bool tall = x86::gemm_f32_prefers_w16(tiles, C, C_out);
+  const size_t u_floats = tall ? x86::regrouped16_floats(C, C_out) : 0;
+  const float* u16 = nullptr;
+  int block;
+  if (tall) {
+    float* regrouped = x86::regroup16_buffer(16 * u_floats);
+    for (int m = 0; m < 16; ++m) x86::regroup16_avx512(packed16[m], C, C_out, regrouped + m * u_floats);
+    u16 = regrouped;
+    block = winograd_tile_block_f32(tiles, C, C_out);
+    if (block < tiles && block > 6) block -= block % 6;
+  } else {
+    constexpr size_t kWholeBytes = size_t(2) << 20;
+    const size_t all = size_t(16) * size_t(tiles) * (size_t(C) + size_t(C_out)) * sizeof(float);
+    block = all <= kWholeBytes ? tiles : winograd_tile_block_f32(tiles, C, C_out);
+  }
+
+  const size_t v_stride = winograd_matrix_stride_f32(block, C);
+  const size_t p_stride = winograd_matrix_stride_f32(block, C_out);
+  float* V = winograd_work_f32(16 * (v_stride + p_stride));
+  float* P = V + 16 * v_stride;
+  for (int t0 = 0; t0 < tiles; t0 += block) {
+    const int count = tiles - t0 < block ? tiles - t0 : block;
+    winograd_input_transform_f32_avx512(input, C, H, W, tiles_w, t0, count, V, v_stride);
+    for (int m = 0; m < 16; ++m) {
+      if (tall)
+        x86::gemm_f32_w16_avx512(V + m * v_stride, u16 + m * u_floats, nullptr, P + m * p_stride,
+                                 false, count, C, C_out);
+      else
+        x86::gemm_f32_panels_avx512(V + m * v_stride, packed16[m], nullptr, P + m * p_stride, false,
+                                    count, C, C_out);
+    }
+    winograd_output_transform_f32_avx512(P, C_out, H, W, tiles_w, t0, count, bias, relu, output,
+                                         p_stride);
   }
 }
 

@@ -208,18 +208,19 @@ def _add_bench(subparsers) -> None:
     parser.set_defaults(run=_cmd_bench)
 
 
-def _positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
+def _int_at_least(minimum: int):
+    """An argparse type: a whole number no smaller than `minimum`."""
+    def parse(text: str) -> int:
+        value = int(text)
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, not {value}")
+        return value
+    parse.__name__ = "int"  # argparse names the type in "invalid int value: 'x'"
+    return parse
 
 
-def _non_negative_int(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
-    return value
+_positive_int = _int_at_least(1)
+_non_negative_int = _int_at_least(0)
 
 
 def _cmd_bench(args: argparse.Namespace) -> int:

@@ -1,0 +1,30 @@
+// AVX-512 float GEMM pieces that the float convolution drivers of the same tier call directly: the
+// weights regrouped into 16-channel panels once per call, and the tall product on them.
+#pragma once
+
+#include <cstddef>
+
+namespace trevalon::x86 {
+
+// Regrouped weights: ceil(N/16) groups of K x 16 floats; channel n sits in group n/16, lane n%16;
+// lanes past N are zero.
+size_t regrouped16_floats(int K, int N);
+void regroup16_avx512(const float* packed, int K, int N, float* w16);
+// A per-thread buffer for regrouped weights: grows to the largest size asked, then reused.
+float* regroup16_buffer(size_t floats);
+
+// gemm_f32 on regrouped weights: lanes are 16 output channels and each A element is broadcast from
+// its row, so every output keeps one accumulator in k order (bias added after the k loop).
+void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
+                         int M, int K, int N);
+
+// gemm_f32 on the 4-channel panels directly: 16-row tiles with A transposed, row tails in 4-row lane
+// groups. Best for short products, where regrouping the weights would not pay.
+void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out,
+                            bool relu, int M, int K, int N);
+
+// True when regrouping the weights and running the tall product beats working on the panels
+// directly for an M x K x N product.
+bool gemm_f32_prefers_w16(int M, int K, int N);
+
+}  // namespace trevalon::x86
