@@ -214,6 +214,11 @@ void InferenceModel::plan_buffers(const TensorMap* supplied) {
 }
 
 void InferenceModel::bind_input(const InputSpec& spec, const ModelTensor& tensor) {
+  // Bytes of one element type read as the other would give a silently wrong result.
+  const bool declared_int8 = spec.dtype == "int8", given_int8 = tensor.dtype == "int8";
+  if (declared_int8 != given_int8)
+    throw std::runtime_error("input '" + spec.name + "' is declared " + (declared_int8 ? "int8" : "float32") +
+                             " but " + (given_int8 ? "int8" : "float32") + " data was given");
   const int32_t slot = slot_of(spec.name);
   const TensorShape shape = shape_from_dims(tensor.shape);
   uint64_t bytes = tensor.dtype == "int8" ? 1 : 4;

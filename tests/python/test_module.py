@@ -87,7 +87,7 @@ def test_empty_shape_repr(make_model, tmp_path):
     model = mi.InferenceModel(str(arch), str(weights))
     assert repr(model) == "<InferenceModel name='m' input=[]>"
     assert model.output_names == []
-    assert model.forward(np.zeros(3, np.float32)).shape == (0,)
+    assert model.forward(np.zeros(3, np.int8)).shape == (0,)
 
 
 def test_single_input_conversions(make_model):
@@ -105,6 +105,9 @@ def test_single_input_conversions(make_model):
         model.forward(np.array(1.0, np.float32))
     with pytest.raises(RuntimeError, match="input 'x' needs 150528 elements, got 10"):
         model.forward(np.zeros(10, np.float32))
+    # Integer arrays become int8, which a float32 input cannot take.
+    with pytest.raises(RuntimeError, match="^input 'x' is declared float32 but int8 data was given$"):
+        model.forward(np.zeros((224, 224, 3), np.int64))
 
 
 def test_integer_arrays_become_int8_with_wraparound(make_model):
@@ -147,6 +150,8 @@ def test_mapping_forward_keeps_int8_for_int8_inputs(make_model):
     values = np.arange(48, dtype=np.int32) - 24
     out = model.forward({"x": values})
     np.testing.assert_array_equal(out["same"], values.astype(np.float32))
+    with pytest.raises(RuntimeError, match="^input 'x' is declared int8 but float32 data was given$"):
+        model.forward({"x": values.astype(np.float32)})
 
 
 def test_profiling_and_speed(make_model):
