@@ -43,12 +43,10 @@ void depthwise_i8_3x3_avx2(const int8_t* input, const int8_t* weights, const int
 void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
                              const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                              int8_t* output, int C, int H, int W, int stride);
-// Channels [c_begin, c_end) only; skip_inner leaves out the pixels whose nine taps all lie inside
-// the input (rows and columns of depthwise_inner_span), which the VNNI kernel computes.
+// Channels [c_begin, c_end) only: the VNNI kernel leaves it the channels past the last 16.
 void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, const int32_t* bias,
                                   const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end,
-                                  bool skip_inner);
+                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end);
 void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, const int32_t* bias,
                                  const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                                  int8_t* output, int C, int H, int W, int stride);

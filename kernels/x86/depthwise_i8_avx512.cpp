@@ -24,8 +24,7 @@ inline __m512i load_i8x16(const int8_t* p, __mmask16 mask) {
 
 void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, const int32_t* bias,
                                   const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end,
-                                  bool skip_inner) {
+                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end) {
   if (C <= 0 || H <= 0 || W <= 0 || stride <= 0) return;
   const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
   const DepthwiseSpan inner = depthwise_inner_span(W, stride, out_w);
@@ -73,7 +72,7 @@ void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, co
         continue;
       }
       for (int ox = 0; ox < inner.begin; ++ox) edge_pixel(ox);
-      for (int ox = skip_inner ? inner.end : inner.begin; ox < inner.end; ++ox) {
+      for (int ox = inner.begin; ox < inner.end; ++ox) {
         const size_t at = size_t(ox * stride - 1) * C + c;
         __m512i acc = _mm512_setzero_si512();
         for (int ky = 0; ky < 3; ++ky) {
@@ -92,8 +91,7 @@ void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, co
 void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
                              const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                              int8_t* output, int C, int H, int W, int stride) {
-  depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, 0,
-                               C, false);
+  depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, 0, C);
 }
 
 }  // namespace trevalon

@@ -1,8 +1,8 @@
-// Depthwise 3x3 int8 convolution with AVX-512 VNNI. Each input row is rewritten once into
-// "triples": for every output column and channel the dword (x[col - 1], x[col], x[col + 1], 0), so
-// that one vpdpbusd adds a whole kernel row and an output pixel takes three per channel block. A
-// rewritten row serves every output row that reads it; taps outside the image read in_zp there,
-// so borders and interior run the same loop. Same bits as the portable kernel.
+// Depthwise 3x3 int8 convolution with AVX-512 VNNI. Each input column is interleaved into the
+// dwords (x[row - 1], x[row], x[row + 1], 0) of every channel, so that one vpdpbusd with a kernel
+// column adds three taps and a pixel takes three per channel block; with stride 1 each column serves
+// three pixels. Taps outside the image read in_zp, so borders run the interior's code with checks.
+// Same bits as the portable kernel.
 //
 // vpdpbusd multiplies unsigned by signed bytes, so the inputs are offset by 128 (XOR 0x80) and
 // 128 x (the channel's weight sum) is taken off the bias: sum (x + 128) w = sum x w + 128 sum w.
@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
 
 #include "kernels/depthwise_i8.h"
 #include "kernels/x86/requantize_avx2.h"
@@ -120,19 +119,18 @@ struct Xmm {
   }
 };
 
-// Bytes of one rewritten row strip; a strip holds kStripBytes / (4 x channels) output columns, so
-// the three rows in use stay in the first-level cache.
-constexpr int kStripBytes = 8192;
+// Input bytes of a band of output rows that every channel block passes over in turn.
+constexpr size_t kBandInputBytes = size_t(256) << 10;
 
-// Three channel blocks a, b, c interleaved into the dwords (a, b, c, 0) that vpdpbusd reads.
+// Four channel blocks a, b, c, d interleaved into the dwords (a, b, c, d) that vpdpbusd reads.
 template <class T>
-inline void triples(typename T::V a, typename T::V b, typename T::V c, typename T::V out[4]) {
+inline void interleave(typename T::V a, typename T::V b, typename T::V c, typename T::V d, typename T::V out[4]) {
   const auto ab_lo = T::lo8(a, b), ab_hi = T::hi8(a, b);
-  const auto c_lo = T::lo8(c, T::zero()), c_hi = T::hi8(c, T::zero());
-  out[0] = T::lo16(ab_lo, c_lo);
-  out[1] = T::hi16(ab_lo, c_lo);
-  out[2] = T::lo16(ab_hi, c_hi);
-  out[3] = T::hi16(ab_hi, c_hi);
+  const auto cd_lo = T::lo8(c, d), cd_hi = T::hi8(c, d);
+  out[0] = T::lo16(ab_lo, cd_lo);
+  out[1] = T::hi16(ab_lo, cd_lo);
+  out[2] = T::lo16(ab_hi, cd_hi);
+  out[3] = T::hi16(ab_hi, cd_hi);
 }
 
 // The 4 channels of accumulator j in lane L sit at 16 L + 4 j + (0..3): gather a table in that order.
@@ -183,115 +181,225 @@ struct BlockRequant {
   }
 };
 
-// Rewrites the output columns [x0, x1) of one input row (null: the row lies outside the image)
-// into triples, four vectors per column.
-template <class T>
-inline void rewrite_row(const int8_t* row, int C, int W, int stride, int x0, int x1, typename T::V edge,
-                        typename T::V* dst) {
+// Requantises the accumulators of P pixels and stores them; P pixels share each table load.
+template <class T, int P, bool folded>
+[[gnu::always_inline]] inline void finish_pixels(typename T::V acc[P][4], const BlockRequant<T>& q,
+                                                 typename T::V zp_out, int8_t* const out[P]) {
   using V = typename T::V;
-  if (!row) return;
-  const V flip = T::bytes(0x80);
-  auto column = [&](int x) { return (x >= 0 && x < W) ? T::bxor(T::load(row + size_t(x) * C), flip) : edge; };
-  if (stride == 1) {
-    V a = column(x0 - 1), b = column(x0);
-    for (int ox = x0; ox < x1; ++ox, dst += 4) {
-      const V c = column(ox + 1);
-      triples<T>(a, b, c, dst);
-      a = b;
-      b = c;
+  for (int j = 0; j < 4; ++j) {
+    if constexpr (folded) {
+      const V m = T::load(q.mult[j]), m_odd = T::load(q.mult_odd[j]);
+      const V sum_even = T::load(q.sum_even[j]), sum_odd = T::load(q.sum_odd[j]);
+      const V count_even = T::load(q.count_even[j]), count_odd = T::load(q.count_odd[j]);
+      for (int p = 0; p < P; ++p) {
+        const V even = T::sra64(T::add64(T::mul_even(acc[p][j], m), sum_even), count_even);
+        const V odd = T::sra64(T::add64(T::mul_even(T::odd_to_even(acc[p][j]), m_odd), sum_odd), count_odd);
+        acc[p][j] = T::even_odd(even, odd);
+      }
+    } else {
+      const V m = T::load(q.mult[j]), s = T::load(q.shift[j]);
+      for (int p = 0; p < P; ++p) acc[p][j] = T::requantize_generic(acc[p][j], m, s, zp_out);
     }
-  } else {
-    V a = column(x0 * stride - 1);
-    for (int ox = x0; ox < x1; ++ox, dst += 4) {
-      const V b = column(ox * stride), c = column(ox * stride + 1);
-      triples<T>(a, b, c, dst);
-      a = stride == 2 ? c : column((ox + 1) * stride - 1);
+  }
+  for (int p = 0; p < P; ++p) T::store_packed(out[p], acc[p]);
+}
+
+// Four vectors of interleaved dwords: one input column, or one kernel column of weights.
+template <class T>
+struct Column {
+  typename T::V v[4];
+};
+
+// One channel block's view of three input rows: column x as the dwords (x[row 0], x[row 1],
+// x[row 2], 0) per channel, offset by 128; rows or columns outside the image read in_zp.
+template <class T>
+struct ColumnReader {
+  using V = typename T::V;
+  const int8_t* rows[3] = {};  // null outside the image
+  int C, W;
+  V flip, edge;
+  Column<T> edge_column;
+
+  ColumnReader(int C_, int W_, int8_t in_zp) : C(C_), W(W_), flip(T::bytes(0x80)) {
+    edge = T::bxor(T::bytes(in_zp), flip);
+    interleave<T>(edge, edge, edge, T::zero(), edge_column.v);
+  }
+
+  // Input rows first_row .. first_row + 2; answers whether all three lie inside the image.
+  bool set_rows(const int8_t* input, int H, int c, int first_row) {
+    bool all = true;
+    for (int k = 0; k < 3; ++k) {
+      const int iy = first_row + k;
+      rows[k] = (iy >= 0 && iy < H) ? input + size_t(iy) * W * C + c : nullptr;
+      all = all && rows[k];
+    }
+    return all;
+  }
+
+  template <bool checked>
+  [[gnu::always_inline]] inline Column<T> read(int x) const {
+    if (checked && (x < 0 || x >= W)) return edge_column;
+    const size_t at = size_t(x) * C;
+    auto tap = [&](int k) { return (!checked || rows[k]) ? T::bxor(T::load(rows[k] + at), flip) : edge; };
+    Column<T> t;
+    interleave<T>(tap(0), tap(1), tap(2), T::zero(), t.v);
+    return t;
+  }
+};
+
+// The constants of one channel block: kernel column kx as (w[0][kx], w[1][kx], w[2][kx], 0), the
+// accumulators' start and the output zero point.
+template <class T>
+struct BlockConstants {
+  Column<T> w[3];
+  typename T::V start[4];
+  typename T::V zp_out;
+};
+
+// Accumulators of one pixel from its three input columns.
+template <class T>
+[[gnu::always_inline]] inline void dot_columns(const Column<T>& c0, const Column<T>& c1, const Column<T>& c2,
+                                               const BlockConstants<T>& k, typename T::V acc[4]) {
+  for (int j = 0; j < 4; ++j)
+    acc[j] = T::dot(T::dot(T::dot(k.start[j], c0.v[j], k.w[0].v[j]), c1.v[j], k.w[1].v[j]), c2.v[j], k.w[2].v[j]);
+}
+
+template <class T, bool folded>
+[[gnu::always_inline]] inline void pixel(const Column<T>& c0, const Column<T>& c1, const Column<T>& c2,
+                                         const BlockConstants<T>& k, const BlockRequant<T>& q, int8_t* out) {
+  typename T::V acc[1][4];
+  dot_columns<T>(c0, c1, c2, k, acc[0]);
+  int8_t* dst[1] = {out};
+  finish_pixels<T, 1, folded>(acc, q, k.zp_out, dst);
+}
+
+// One output row of one channel block, one function per stride so that each keeps its columns
+// and constants in registers. Pixels in `inner` read only columns inside the image, and with
+// all_rows only rows inside it too, so they skip every check. The constants come as local copies:
+// the int8 stores could alias the originals, which would reload them every pixel.
+template <class T, bool folded, bool all_rows>
+void output_row_stride1(const ColumnReader<T>& reader, int out_w, DepthwiseSpan inner,
+                        const BlockConstants<T>& constants, const BlockRequant<T>& q, int8_t* out, int C) {
+  const ColumnReader<T> in = reader;
+  const BlockConstants<T> k = constants;
+  constexpr bool kChecked = !all_rows;
+  auto at = [&](int ox) { return out + size_t(ox) * C; };
+  // Columns ox - 1, ox, ox + 1 rotate through a, b, c; three pixels a turn share the table loads.
+  Column<T> a = in.template read<true>(-1), b = in.template read<true>(0), c;
+  int ox = 0;
+  for (; ox < std::min(inner.begin, out_w); ++ox) {
+    c = in.template read<true>(ox + 1);
+    pixel<T, folded>(a, b, c, k, q, at(ox));
+    a = b;
+    b = c;
+  }
+  for (; ox + 3 <= inner.end; ox += 3) {
+    typename T::V acc[3][4];
+    c = in.template read<kChecked>(ox + 1);
+    dot_columns<T>(a, b, c, k, acc[0]);
+    a = in.template read<kChecked>(ox + 2);
+    dot_columns<T>(b, c, a, k, acc[1]);
+    b = in.template read<kChecked>(ox + 3);
+    dot_columns<T>(c, a, b, k, acc[2]);
+    int8_t* dst[3] = {at(ox), at(ox + 1), at(ox + 2)};
+    finish_pixels<T, 3, folded>(acc, q, k.zp_out, dst);
+  }
+  for (; ox < out_w; ++ox) {
+    c = in.template read<true>(ox + 1);
+    pixel<T, folded>(a, b, c, k, q, at(ox));
+    a = b;
+    b = c;
+  }
+}
+
+template <class T, bool folded, bool all_rows>
+void output_row_stride2(const ColumnReader<T>& reader, int out_w, DepthwiseSpan inner,
+                        const BlockConstants<T>& constants, const BlockRequant<T>& q, int8_t* out, int C) {
+  const ColumnReader<T> in = reader;
+  const BlockConstants<T> k = constants;
+  constexpr bool kChecked = !all_rows;
+  auto at = [&](int ox) { return out + size_t(ox) * C; };
+  // Column 2 ox + 1 of one pixel is column 2 ox - 1 of the next.
+  Column<T> a = in.template read<true>(-1), b, c;
+  int ox = 0;
+  for (; ox < std::min(inner.begin, out_w); ++ox) {
+    b = in.template read<true>(2 * ox);
+    c = in.template read<true>(2 * ox + 1);
+    pixel<T, folded>(a, b, c, k, q, at(ox));
+    a = c;
+  }
+  for (; ox < inner.end; ++ox) {
+    b = in.template read<kChecked>(2 * ox);
+    c = in.template read<kChecked>(2 * ox + 1);
+    pixel<T, folded>(a, b, c, k, q, at(ox));
+    a = c;
+  }
+  for (; ox < out_w; ++ox) {
+    b = in.template read<true>(2 * ox);
+    c = in.template read<true>(2 * ox + 1);
+    pixel<T, folded>(a, b, c, k, q, at(ox));
+    a = c;
+  }
+}
+
+// Any other stride, every read checked.
+template <class T, bool folded>
+void output_row_strided(const ColumnReader<T>& in, int stride, int out_w, const BlockConstants<T>& k,
+                        const BlockRequant<T>& q, int8_t* out, int C) {
+  for (int ox = 0; ox < out_w; ++ox) {
+    const int x = ox * stride;
+    pixel<T, folded>(in.template read<true>(x - 1), in.template read<true>(x), in.template read<true>(x + 1), k, q,
+                     out + size_t(ox) * C);
+  }
+}
+
+template <class T, bool folded>
+void block_rows(const ColumnReader<T>& reader, const int8_t* input, int H, int stride, int c, int oy0, int oy1,
+                const BlockConstants<T>& k, const BlockRequant<T>& q, int8_t* output) {
+  ColumnReader<T> in = reader;
+  const int C = in.C, W = in.W;
+  const int out_w = (W - 1) / stride + 1;
+  const DepthwiseSpan inner = depthwise_inner_span(W, stride, out_w);
+  for (int oy = oy0; oy < oy1; ++oy) {
+    int8_t* out = output + size_t(oy) * out_w * C + c;
+    const bool all_rows = in.set_rows(input, H, c, oy * stride - 1);
+    if (stride == 1) {
+      all_rows ? output_row_stride1<T, folded, true>(in, out_w, inner, k, q, out, C)
+               : output_row_stride1<T, folded, false>(in, out_w, inner, k, q, out, C);
+    } else if (stride == 2) {
+      all_rows ? output_row_stride2<T, folded, true>(in, out_w, inner, k, q, out, C)
+               : output_row_stride2<T, folded, false>(in, out_w, inner, k, q, out, C);
+    } else {
+      output_row_strided<T, folded>(in, stride, out_w, k, q, out, C);
     }
   }
 }
 
-// Channels [c, c + T::kChannels) of the whole output.
+// Channels [c, c + T::kChannels) of output rows [oy0, oy1).
 template <class T>
 void depthwise_block(const int8_t* input, const int8_t* weights, const int32_t* bias, const int32_t* mult,
                      const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W,
-                     int stride, int c) {
+                     int stride, int c, int oy0, int oy1) {
   using V = typename T::V;
-  constexpr int kLanes = T::kChannels / 4;
-  constexpr int kStripColumns = kStripBytes / (4 * T::kChannels);
-
-  // Kernel row ky as triples (w[ky][0], w[ky][1], w[ky][2], 0).
-  V w[3][4];
+  BlockConstants<T> k;
   auto tap = [&](int t) { return T::load(weights + size_t(t) * C + c); };
-  for (int ky = 0; ky < 3; ++ky) triples<T>(tap(3 * ky), tap(3 * ky + 1), tap(3 * ky + 2), w[ky]);
+  for (int kx = 0; kx < 3; ++kx) interleave<T>(tap(kx), tap(3 + kx), tap(6 + kx), T::zero(), k.w[kx].v);
   // Accumulators start at bias - 128 x (weight sum), the sum by a dot product with bytes of 1.
-  V start[4];
   const V ones = T::bytes(1);
-  alignas(64) int32_t table[kLanes];
+  alignas(64) int32_t table[T::kChannels / 4];
   for (int j = 0; j < 4; ++j) {
-    const V sum = T::dot(T::dot(T::dot(T::zero(), ones, w[0][j]), ones, w[1][j]), ones, w[2][j]);
+    const V sum = T::dot(T::dot(T::dot(T::zero(), ones, k.w[0].v[j]), ones, k.w[1].v[j]), ones, k.w[2].v[j]);
     permuted<T>(bias + c, j, table);
-    start[j] = T::sub(T::load(table), T::shl7(sum));
+    k.start[j] = T::sub(T::load(table), T::shl7(sum));
   }
+  k.zp_out = T::set1_32(out_zp);
   const BlockRequant<T> q(mult + c, shift + c, out_zp);
-  V generic_mult[4], generic_shift[4];
-  for (int j = 0; j < 4; ++j) {
-    generic_mult[j] = T::load(q.mult[j]);
-    generic_shift[j] = T::load(q.shift[j]);
-  }
-  const V zp_out = T::set1_32(out_zp);
 
-  // Three rewritten row strips, slot iy mod 3, and one column of in_zp for rows outside the image.
-  alignas(64) V rows[3][kStripColumns * 4];
-  alignas(64) V outside[4];
-  const V edge = T::bxor(T::bytes(in_zp), T::bytes(0x80));
-  triples<T>(edge, edge, edge, outside);
-
-  const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
-  for (int x0 = 0; x0 < out_w; x0 += kStripColumns) {
-    const int x1 = std::min(out_w, x0 + kStripColumns);
-    int held[3] = {-2, -2, -2};  // input row in each slot
-    for (int oy = 0; oy < out_h; ++oy) {
-      const V* r[3];
-      int step[3];
-      for (int ky = 0; ky < 3; ++ky) {
-        const int iy = oy * stride - 1 + ky;
-        if (iy < 0 || iy >= H) {
-          r[ky] = outside;
-          step[ky] = 0;
-          continue;
-        }
-        const int slot = iy % 3;
-        if (held[slot] != iy) {
-          rewrite_row<T>(input + size_t(iy) * W * C + c, C, W, stride, x0, x1, edge, rows[slot]);
-          held[slot] = iy;
-        }
-        r[ky] = rows[slot];
-        step[ky] = 4;
-      }
-      int8_t* out = output + (size_t(oy) * out_w + x0) * C + c;
-      for (int ox = x0; ox < x1; ++ox, out += C) {
-        V acc[4];
-        for (int j = 0; j < 4; ++j) acc[j] = start[j];
-        for (int ky = 0; ky < 3; ++ky) {
-          for (int j = 0; j < 4; ++j) acc[j] = T::dot(acc[j], r[ky][j], w[ky][j]);
-          r[ky] += step[ky];
-        }
-        if (q.folded) {
-          for (int j = 0; j < 4; ++j) {
-            const V even = T::sra64(
-                T::add64(T::mul_even(acc[j], T::load(q.mult[j])), T::load(q.sum_even[j])), T::load(q.count_even[j]));
-            const V odd = T::sra64(T::add64(T::mul_even(T::odd_to_even(acc[j]), T::load(q.mult_odd[j])),
-                                            T::load(q.sum_odd[j])),
-                                   T::load(q.count_odd[j]));
-            acc[j] = T::even_odd(even, odd);
-          }
-        } else {
-          for (int j = 0; j < 4; ++j) acc[j] = T::requantize_generic(acc[j], generic_mult[j], generic_shift[j], zp_out);
-        }
-        T::store_packed(out, acc);
-      }
-    }
-  }
+  const ColumnReader<T> in(C, W, in_zp);
+  if (q.folded)
+    block_rows<T, true>(in, input, H, stride, c, oy0, oy1, k, q, output);
+  else
+    block_rows<T, false>(in, input, H, stride, c, oy0, oy1, k, q, output);
 }
 
 }  // namespace
@@ -301,20 +409,28 @@ void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, con
                                  int8_t* output, int C, int H, int W, int stride) {
   if (C <= 0 || H <= 0 || W <= 0 || stride <= 0) return;
   const int vector_channels = C - C % 16;
-  int c = 0;
-  for (; c + Zmm::kChannels <= vector_channels; c += Zmm::kChannels)
-    depthwise_block<Zmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c);
-  if (c + Ymm::kChannels <= vector_channels) {
-    depthwise_block<Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c);
-    c += Ymm::kChannels;
+  // Bands of output rows whose input rows stay in the second-level cache while every channel
+  // block passes over them.
+  const int out_h = (H - 1) / stride + 1;
+  const size_t band_input = size_t(stride) * size_t(W) * size_t(C);
+  const int band = int(std::clamp<size_t>(kBandInputBytes / std::max<size_t>(band_input, 1), 1, size_t(out_h)));
+  for (int oy0 = 0; oy0 < out_h; oy0 += band) {
+    const int oy1 = std::min(out_h, oy0 + band);
+    // Stride 1 runs faster in 256-bit blocks on cores that split 512-bit operations in two (its
+    // three live columns and the constants fill the registers); strided rows take 512-bit blocks.
+    int c = 0;
+    if (stride != 1)
+      for (; c + Zmm::kChannels <= vector_channels; c += Zmm::kChannels)
+        depthwise_block<Zmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0,
+                             oy1);
+    for (; c + Ymm::kChannels <= vector_channels; c += Ymm::kChannels)
+      depthwise_block<Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0, oy1);
+    if (c < vector_channels)
+      depthwise_block<Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0, oy1);
   }
-  if (c < vector_channels) {
-    depthwise_block<Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c);
-    c += Xmm::kChannels;
-  }
+  const int c = vector_channels;
   if (c < C)
-    depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, C,
-                                 false);
+    depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, C);
 }
 
 }  // namespace trevalon

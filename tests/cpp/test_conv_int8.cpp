@@ -538,20 +538,63 @@ TEST(ConvInt8, PlanarPathCoversOtherGroupedShapes) {
   }
 }
 
+// Per-channel requantisation parameters for the depthwise kernel tests.
+enum class DepthwiseRequant {
+  Any,           // multipliers and shifts far outside what a scale gives: negative, INT32_MIN, shifts past 31
+  FoldLimits,    // right shifts 1, 2, 22 and 23, multipliers near +-2^31, biases near the int32 limits
+  MostlyFolded,  // FoldLimits with a channel shifting by 0 and one by 30, which the fast form leaves out
+};
+
 TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
-  // Multipliers and shifts far outside what a scale gives: negative, INT32_MIN, shifts past 31.
-  for (const int C : {45, 100}) {
-    SCOPED_TRACE(C);
-    const int H = 5, W = 6;
-    std::mt19937 rng(17 + C);
+  struct Case {
+    int C, H, W;
+    DepthwiseRequant requant;
+    int in_zp, out_zp;
+  };
+  // 112 channels take blocks of 64 or 32 and then 16; 50 and 100 leave channels for the tail path;
+  // 64 x 80 x 64 spans more than one band of rows.
+  const Case cases[] = {
+      {50, 5, 6, DepthwiseRequant::Any, 7, -5},           {100, 5, 6, DepthwiseRequant::Any, 7, -5},
+      {112, 4, 8, DepthwiseRequant::FoldLimits, -128, 127}, {112, 7, 11, DepthwiseRequant::FoldLimits, 127, -128},
+      {80, 7, 11, DepthwiseRequant::MostlyFolded, 3, -128},   {64, 80, 64, DepthwiseRequant::FoldLimits, -128, -128},
+  };
+  for (const Case& k : cases) {
+    const int C = k.C, H = k.H, W = k.W;
+    SCOPED_TRACE("C " + std::to_string(C) + ", " + std::to_string(H) + "x" + std::to_string(W) + ", regime " +
+                 std::to_string(int(k.requant)));
+    std::mt19937 rng(17 + C + H);
     std::vector<int8_t> input(size_t(H) * W * C), weights(9 * size_t(C));
     for (auto& v : input) v = int8_t(rng());
     for (auto& v : weights) v = int8_t(rng());
     std::vector<int32_t> bias(C), mult(C), shift(C);
+    const int32_t limit_mults[] = {1 << 30, INT32_MAX, -INT32_MAX, -(1 << 30), 0};
+    const int limit_rights[] = {1, 23, 2, 22};
     for (int c = 0; c < C; ++c) {
-      bias[c] = int32_t(rng());
-      mult[c] = c == 0 ? INT32_MIN : int32_t(rng());
-      shift[c] = int32_t(rng() % 80) - 45;
+      if (k.requant == DepthwiseRequant::Any) {
+        bias[c] = int32_t(rng());
+        mult[c] = c == 0 ? INT32_MIN : int32_t(rng());
+        shift[c] = int32_t(rng() % 80) - 45;
+        continue;
+      }
+      mult[c] = c % 5 < 4 ? limit_mults[c % 5] : int32_t((1u << 30) | (rng() >> 2));
+      int right = limit_rights[(c / 5) % 4];
+      if (k.requant == DepthwiseRequant::MostlyFolded && c == 37) right = 0;
+      shift[c] = -right;
+      // Small weights where the scale is large, and a bias that centres the output near a random
+      // value, so that most outputs land inside int8 and show every rounding.
+      if (right <= 2)
+        for (int t = 0; t < 9; ++t) weights[size_t(t) * C + c] = int8_t(int(rng() % 3) - 1);
+      const double scale = double(mult[c]) / std::ldexp(1.0, 31 + right);
+      const double centred = (double(int(rng() % 321)) - 160.0 - k.out_zp) / scale + double(rng() % 64);
+      bias[c] = int32_t(std::clamp(centred, -2147483648.0, 2147483647.0));
+      // A few biases at the int32 limits, where acc + bias wraps.
+      if (c % 7 == 3) bias[c] = c % 2 ? INT32_MAX - int32_t(rng() % 1000) : INT32_MIN + int32_t(rng() % 1000);
+    }
+    if (k.requant == DepthwiseRequant::MostlyFolded) {
+      // acc x mult near -2^62 with a right shift of 30 and out_zp -128: one 64-bit sum would overflow.
+      mult[0] = INT32_MAX;
+      shift[0] = -30;
+      bias[0] = INT32_MIN;
     }
     for (int stride : {1, 2}) {
       const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
@@ -562,16 +605,16 @@ TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
             int32_t acc = 0;
             for (int t = 0; t < 9; ++t) {
               const int y = oy * stride - 1 + t / 3, x = ox * stride - 1 + t % 3;
-              const int v = (y >= 0 && y < H && x >= 0 && x < W) ? input[(size_t(y) * W + x) * C + c] : 7;
+              const int v = (y >= 0 && y < H && x >= 0 && x < W) ? input[(size_t(y) * W + x) * C + c] : k.in_zp;
               acc += v * weights[size_t(t) * C + c];
             }
             want[(size_t(oy) * out_w + ox) * C + c] =
-                requantize(int32_t(uint32_t(acc) + uint32_t(bias[c])), mult[c], shift[c], -5);
+                requantize(int32_t(uint32_t(acc) + uint32_t(bias[c])), mult[c], shift[c], k.out_zp);
           }
       test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
         std::vector<int8_t> out(want.size() + kGuard, kSentinel);
-        depthwise_i8_3x3(input.data(), weights.data(), bias.data(), mult.data(), shift.data(), 7, -5, out.data(), C,
-                         H, W, stride);
+        depthwise_i8_3x3(input.data(), weights.data(), bias.data(), mult.data(), shift.data(), int8_t(k.in_zp),
+                         int8_t(k.out_zp), out.data(), C, H, W, stride);
         for (int i = 0; i < kGuard; ++i) ASSERT_EQ(out[want.size() + i], kSentinel);
         out.resize(want.size());
         EXPECT_EQ(first_difference(out, want), "") << "stride " << stride;
