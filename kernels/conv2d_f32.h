@@ -21,5 +21,13 @@ void conv2d_f32(const float* input, const float* weights, const float* bias, flo
                 int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
                 int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
                 int dilation_w, void* stream);
+#ifndef TREVALON_PORTABLE
+// The same contract with AVX-512: tall products read the patch rows in place (no patch matrix)
+// and short ones gather them with vector copies; without `packed` it hands the call to conv2d_f32.
+void conv2d_f32_avx512(const float* input, const float* weights, const float* bias, float* output,
+                       int C, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
+                       int pad_h, int pad_w, bool relu, const float* packed, float* scratch,
+                       int dilation_h, int dilation_w, void* stream);
+#endif
 
 }  // namespace trevalon

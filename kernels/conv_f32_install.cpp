@@ -11,7 +11,10 @@ void install_conv_f32_kernels(KernelTable& table, CpuTier tier) {
   table.conv2d_f32_winograd = &conv2d_f32_winograd_portable;
 #ifndef TREVALON_PORTABLE
   if (tier >= CpuTier::Avx2) table.conv2d_f32_winograd = &conv2d_f32_winograd_avx2;
-  if (tier >= CpuTier::Avx512) table.conv2d_f32_winograd = &conv2d_f32_winograd_avx512;
+  if (tier >= CpuTier::Avx512) {
+    table.conv2d_f32 = &conv2d_f32_avx512;
+    table.conv2d_f32_winograd = &conv2d_f32_winograd_avx512;
+  }
 #else
   (void)tier;
 #endif

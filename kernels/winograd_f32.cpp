@@ -26,7 +26,7 @@ void tile_sources(const float* input, int C, int H, int W, int ty, int tx, const
 
 void winograd_input_transform_f32_portable(const float* input, int C, int H, int W, int tiles_w,
                                            int tile_begin, int tile_count, float* V,
-    size_t matrix_stride) {
+                                           size_t matrix_stride) {
   const size_t stride = matrix_stride;
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;

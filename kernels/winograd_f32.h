@@ -24,22 +24,25 @@ struct WinogradTransformsF32 {
   WinogradOutputTransformF32 output;
 };
 
-void winograd_input_transform_f32_portable(const float* input, int C, int H, int W,
-    int tiles_w, int tile_begin, int tile_count, float* V, size_t matrix_stride);
-void winograd_output_transform_f32_portable(const float* P, int C_out, int H, int W,
-    int tiles_w, int tile_begin, int tile_count, const float* bias, bool relu, float* output,
-    size_t matrix_stride);
+void winograd_input_transform_f32_portable(const float* input, int C, int H, int W, int tiles_w,
+                                           int tile_begin, int tile_count, float* V,
+                                           size_t matrix_stride);
+void winograd_output_transform_f32_portable(const float* P, int C_out, int H, int W, int tiles_w,
+                                            int tile_begin, int tile_count, const float* bias,
+                                            bool relu, float* output, size_t matrix_stride);
 #ifndef TREVALON_PORTABLE
-void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W,
-    int tiles_w, int tile_begin, int tile_count, float* V, size_t matrix_stride);
-void winograd_output_transform_f32_avx2(const float* P, int C_out, int H, int W,
-    int tiles_w, int tile_begin, int tile_count, const float* bias, bool relu, float* output,
-    size_t matrix_stride);
-void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W,
-    int tiles_w, int tile_begin, int tile_count, float* V, size_t matrix_stride);
-void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int W,
-    int tiles_w, int tile_begin, int tile_count, const float* bias, bool relu, float* output,
-    size_t matrix_stride);
+void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W, int tiles_w,
+                                       int tile_begin, int tile_count, float* V,
+                                       size_t matrix_stride);
+void winograd_output_transform_f32_avx2(const float* P, int C_out, int H, int W, int tiles_w,
+                                        int tile_begin, int tile_count, const float* bias,
+                                        bool relu, float* output, size_t matrix_stride);
+void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W, int tiles_w,
+                                         int tile_begin, int tile_count, float* V,
+                                         size_t matrix_stride);
+void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int W, int tiles_w,
+                                          int tile_begin, int tile_count, const float* bias,
+                                          bool relu, float* output, size_t matrix_stride);
 #endif
 
 // Output tiles per block: the block's transformed input and products (16 x tiles x (C + C_out)
@@ -50,11 +53,13 @@ size_t winograd_matrix_stride_f32(int tile_count, int channels);
 // The per-thread working set of the drivers: grows to the largest size asked, then reused.
 float* winograd_work_f32(size_t floats);
 
-// The slot-12 contract with the given transforms. The products run through the CPU table's
-// gemm_f32 (the same tier). The working set (one block of transformed inputs and products) lives
-// in a per-thread buffer that grows once and is reused; the slot's `scratch` is not used, since
-// it comes without a size and the patch-matrix scratch the layer asks for (9 x C x H x W floats)
-// does not cover 16 x tiles x (C + C_out) floats when C_out is large or the image is tiny.
+// The slot-12 contract with the given transforms (the portable and AVX2 tiers). The products run
+// through the CPU table's gemm_f32 (the same tier). The working set (one block of transformed
+// inputs and products) lives in a per-thread buffer that grows once and is reused; the slot's
+// `scratch` is not used, since it comes without a size and the patch-matrix scratch the layer asks
+// for (9 x C x H x W floats) does not cover 16 x tiles x (C + C_out) floats when C_out is large or
+// the image is tiny. The AVX-512 tier has its own driver, which picks the product kernel by the
+// number of tiles.
 void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const float* input,
                               const float* const* packed16, const float* bias, float* output, int C,
                               int H, int W, int C_out, bool relu);

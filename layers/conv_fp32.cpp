@@ -96,7 +96,16 @@ class ConvFp32 final : public ILayer {
                                std::to_string(size_t(C_out_) * sizeof(float)));
 
     const BackendDescriptor& backend = require_backend();
-    if (winograd_shape()) prepare_winograd(backend);
+    if (winograd_shape()) {
+      prepare_winograd(backend);
+      if (backend.device == 0) {
+        // Every forward of this layer runs on the 16 Winograd matrices (the shape that enables
+        // them also selects them), so the host keeps neither the raw weights nor a patch-ordered
+        // packed copy: either would add half or more of the matrices' size for nothing.
+        weights_ = std::vector<float>();
+        return;
+      }
+    }
 
     // Patch order: output channel, kernel row, kernel column, input channel.
     const int taps = kH_ * kW_;
@@ -118,7 +127,7 @@ class ConvFp32 final : public ILayer {
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
     const BackendDescriptor& backend = require_backend();
     require_inputs(*this, n, 1);
-    if (!packed_.get()) throw_missing_weight(name + ".weight");
+    if (!packed_.get() && !winograd_ready_) throw_missing_weight(name + ".weight");
     const TensorShape in = inputs[0].shape;
     if (in.c != C_in_)
       throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
@@ -225,7 +234,7 @@ class ConvFp32 final : public ILayer {
   int K_ = 0;
   std::vector<float> weights_;  // device backends only: patch-ordered raw weights
   std::vector<float> bias_;     // empty: no bias
-  PackedF32 packed_;            // patch-ordered, C_out x K
+  PackedF32 packed_;            // patch-ordered, C_out x K; none for Winograd layers on the host
   bool winograd_ready_ = false;
   std::array<PackedF32, 16> winograd_;  // the 16 transformed matrices, C_out x C_in each
   std::array<const float*, 16> winograd_ptrs_{};

@@ -1,25 +1,24 @@
 // AVX-512 float GEMM. Short products work on the 4-row weight panels directly: lanes are 16 rows of
 // A (each 16-row tile of A is transposed once into a per-thread buffer, every weight is broadcast
 // from its panel straight into the fused multiply-add, and the accumulators are transposed back on
-// store), with row tails of up to 12 rows in 4-row lane groups. Tall products regroup the weights
-// (gemm_f32_w16_avx512.cpp). Each output keeps one accumulator in k order, so results equal the
-// scalar reference.
+// store), row tails of up to 12 rows go in 4-row lane groups and a last lone row rides along with
+// the last tile. Tall products regroup the weights (gemm_f32_w16_avx512.cpp). Each output keeps one
+// accumulator in k order, so results equal the scalar reference.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
 // intrinsics as "maybe uninitialized"; the warning is about the header, not this code.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
+#include <type_traits>
 #include <vector>
 
 #include "kernels/gemm_f32.h"
 #include "kernels/x86/gemm_f32_avx512.h"
-#include "kernels/x86/gemm_f32_tiles.h"
 
 namespace trevalon {
 namespace {
 
 constexpr int kMaxPanels = 6;  // 24 accumulators + the A vector leave room in 32 registers
-constexpr int kPrefetchFloats = 512;
 
 // In place: r[i] lane j becomes r[j] lane i.
 inline void transpose16(__m512 r[16]) {
@@ -63,30 +62,64 @@ void transpose_rows16(const float* A, int rows, int K, float* at) {
   }
 }
 
-// 16 rows by P panels; acc[j] holds output channel n0 + j for the 16 rows.
+// Epilogue of a lone row: lanes are the 4 channels of a panel.
 template <int P>
-void tile16(const float* at, const float* w, size_t panel_stride, const float* bias, float* out,
-            bool relu, int rows, int K, int N, int n0) {
-  __m512 acc[4 * P];
-  for (int j = 0; j < 4 * P; ++j) acc[j] = _mm512_setzero_ps();
-  const float* wp[P];
-  for (int p = 0; p < P; ++p) wp[p] = w + p * panel_stride;
-  auto step = [&](int k) {
-    const __m512 a = _mm512_loadu_ps(at + size_t(k) * 16);
-    for (int p = 0; p < P; ++p)
-      for (int c = 0; c < 4; ++c)
-        acc[4 * p + c] = _mm512_fmadd_ps(a, _mm512_set1_ps(wp[p][4 * k + c]), acc[4 * p + c]);
-  };
-  // Each panel is read once per 16 rows, often straight from memory: fetch its lines ahead.
-  int k = 0;
-  for (; k + 4 <= K; k += 4) {
-    for (int p = 0; p < P; ++p) _mm_prefetch(reinterpret_cast<const char*>(wp[p] + 4 * k + kPrefetchFloats), _MM_HINT_T0);
-    step(k);
-    step(k + 1);
-    step(k + 2);
-    step(k + 3);
+void store_row(const __m128* acc, const float* bias, float* out, bool relu, int N, int n0) {
+  const __m128 zero = _mm_setzero_ps();
+  for (int p = 0; p < P; ++p) {
+    const int n = n0 + 4 * p;
+    if (n >= N) break;
+    const __mmask8 mask = __mmask8(N - n >= 4 ? 0xF : (1u << (N - n)) - 1);
+    __m128 v = _mm_add_ps(acc[p], bias ? _mm_maskz_loadu_ps(mask, bias + n) : zero);
+    if (relu) v = _mm_max_ps(v, zero);
+    _mm_mask_storeu_ps(out + n, mask, v);
   }
-  for (; k < K; ++k) step(k);
+}
+
+// 16 rows by P panels; acc[j] holds output channel n0 + j for the 16 rows. With `Lone`, one more
+// row (lone_a, lone_out) rides along on 4-channel vectors of the same panel data: on its own its
+// few accumulator chains would wait on the multiply-add latency.
+template <int P, bool Lone = false>
+void tile16(const float* at, const float* w, size_t panel_stride, const float* bias, float* out,
+            bool relu, int rows, int K, int N, int n0, const float* next, int next_panels,
+            const float* lone_a = nullptr, float* lone_out = nullptr) {
+  __m512 acc[4 * P];
+  __m128 lone[Lone ? P : 1];
+  {
+    // Accumulate in registers; results go to memory once, after the k loop.
+    __m512 reg[4 * P];
+    __m128 lreg[Lone ? P : 1];
+#pragma GCC unroll 24
+    for (int j = 0; j < 4 * P; ++j) reg[j] = _mm512_setzero_ps();
+#pragma GCC unroll 6
+    for (int p = 0; p < (Lone ? P : 1); ++p) lreg[p] = _mm_setzero_ps();
+    const float* wp[P];
+#pragma GCC unroll 6
+    for (int p = 0; p < P; ++p) wp[p] = w + p * panel_stride;
+    for (int k = 0; k < K; ++k) {
+      // The weights usually come from memory: while this group's panels are in use, the next
+      // group's (`next`, read by the next tile) are fetched into L2, a group's work ahead.
+      if ((k & 3) == 0)
+        for (int p = 0; p < next_panels; ++p)
+          _mm_prefetch(reinterpret_cast<const char*>(next + p * panel_stride + 4 * k), _MM_HINT_T1);
+      const __m512 a = _mm512_loadu_ps(at + size_t(k) * 16);
+#pragma GCC unroll 6
+      for (int p = 0; p < P; ++p)
+#pragma GCC unroll 4
+        for (int c = 0; c < 4; ++c)
+          reg[4 * p + c] = _mm512_fmadd_ps(a, _mm512_set1_ps(wp[p][4 * k + c]), reg[4 * p + c]);
+      if constexpr (Lone) {
+        const __m128 la = _mm_broadcast_ss(lone_a + k);
+#pragma GCC unroll 6
+        for (int p = 0; p < P; ++p)
+          lreg[p] = _mm_fmadd_ps(_mm_loadu_ps(wp[p] + 4 * k), la, lreg[p]);
+      }
+    }
+#pragma GCC unroll 24
+    for (int j = 0; j < 4 * P; ++j) acc[j] = reg[j];
+#pragma GCC unroll 6
+    for (int p = 0; p < (Lone ? P : 1); ++p) lone[p] = lreg[p];
+  }
   const int valid = N - n0 < 4 * P ? N - n0 : 4 * P;
   const __m512 zero = _mm512_setzero_ps();
   for (int j0 = 0; j0 < valid; j0 += 16) {
@@ -103,52 +136,28 @@ void tile16(const float* at, const float* w, size_t panel_stride, const float* b
     const __mmask16 mask = first_lanes(valid - j0);
     for (int i = 0; i < rows; ++i) _mm512_mask_storeu_ps(out + size_t(i) * N + n0 + j0, mask, r[i]);
   }
-}
-
-float* transposed_a_buffer(size_t floats) {
-  thread_local std::vector<float> buffer;
-  if (buffer.size() < floats) buffer.resize(floats);
-  return buffer.data();
-}
-
-void rows16(const float* A, const float* packed, const float* bias, float* out, bool relu, int rows,
-            int K, int N) {
-  float* at = transposed_a_buffer(size_t(K) * 16);
-  transpose_rows16(A, rows, K, at);
-  const size_t panel_stride = size_t(K) * 4;
-  const int panels = (N + 3) / 4;
-  for (int p = 0; p < panels; p += kMaxPanels) {
-    const float* w = packed + size_t(p) * panel_stride;
-    const int n0 = 4 * p;
-    switch (panels - p < kMaxPanels ? panels - p : kMaxPanels) {
-      case 1: tile16<1>(at, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      case 2: tile16<2>(at, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      case 3: tile16<3>(at, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      case 4: tile16<4>(at, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      case 5: tile16<5>(at, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      default: tile16<6>(at, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-    }
-  }
+  if constexpr (Lone) store_row<P>(lone, bias, lone_out, relu, N, n0);
 }
 
 // Row tails of up to 12 rows: lanes are 4 rows x the 4 channels of a panel. A is expanded once
 // (each value repeated over its row's 4 lanes), every panel vector is broadcast to the 4 row slots,
 // so a tail costs its rows rounded up to 4 rather than a full 16-row tile.
-constexpr int kQuadPanels = 6;
 
 // ax[(k*RG + g)*16 + 4i + j] = A[4g + i][k], zero for rows >= rows.
 void expand_quads(const float* A, int rows, int K, int RG, float* ax) {
-  const __m512i pick[4] = {_mm512_set_epi32(12, 12, 12, 12, 8, 8, 8, 8, 4, 4, 4, 4, 0, 0, 0, 0),
-                           _mm512_set_epi32(13, 13, 13, 13, 9, 9, 9, 9, 5, 5, 5, 5, 1, 1, 1, 1),
-                           _mm512_set_epi32(14, 14, 14, 14, 10, 10, 10, 10, 6, 6, 6, 6, 2, 2, 2, 2),
-                           _mm512_set_epi32(15, 15, 15, 15, 11, 11, 11, 11, 7, 7, 7, 7, 3, 3, 3, 3)};
+  // pick[d] lane 4i + j = lane 4i + d: row i's value at k + d, repeated over its 4 lanes.
+  __m512i pick[4];
+  for (int d = 0; d < 4; ++d)
+    pick[d] = _mm512_add_epi32(_mm512_set_epi32(12, 12, 12, 12, 8, 8, 8, 8, 4, 4, 4, 4, 0, 0, 0, 0),
+                               _mm512_set1_epi32(d));
   for (int g = 0; g < RG; ++g) {
     const float* r[4];
     for (int i = 0; i < 4; ++i) r[i] = 4 * g + i < rows ? A + size_t(4 * g + i) * K : nullptr;
     for (int k = 0; k < K; k += 4) {
       const __mmask8 mask = __mmask8(K - k >= 4 ? 0xF : (1u << (K - k)) - 1);
       __m128 q[4];
-      for (int i = 0; i < 4; ++i) q[i] = r[i] ? _mm_maskz_loadu_ps(mask, r[i] + k) : _mm_setzero_ps();
+      for (int i = 0; i < 4; ++i)
+        q[i] = r[i] ? _mm_maskz_loadu_ps(mask, r[i] + k) : _mm_setzero_ps();
       // x lane 4i + d = A[4g + i][k + d]
       __m512 x = _mm512_castps128_ps512(q[0]);
       x = _mm512_insertf32x4(x, q[1], 1);
@@ -197,7 +206,8 @@ void quad_tile(const float* ax, const float* w, size_t panel_stride, const float
     const int n = n0 + 4 * p;
     if (n >= N) break;
     const __mmask8 mask = __mmask8(N - n >= 4 ? 0xF : (1u << (N - n)) - 1);
-    const __m512 b = _mm512_broadcast_f32x4(bias ? _mm_maskz_loadu_ps(mask, bias + n) : _mm_setzero_ps());
+    const __m128 b4 = bias ? _mm_maskz_loadu_ps(mask, bias + n) : _mm_setzero_ps();
+    const __m512 b = _mm512_broadcast_f32x4(b4);
     for (int g = 0; g < RG; ++g) {
       __m512 v = _mm512_add_ps(acc[g * P + p], b);
       if (relu) v = _mm512_max_ps(v, zero);
@@ -207,35 +217,111 @@ void quad_tile(const float* ax, const float* w, size_t panel_stride, const float
   }
 }
 
-template <int RG>
-void quad_rows_rg(const float* ax, const float* packed, const float* bias, float* out, bool relu,
-                  int rows, int K, int N) {
-  const size_t panel_stride = size_t(K) * 4;
-  const int panels = (N + 3) / 4;
-  for (int p = 0; p < panels; p += kQuadPanels) {
-    const float* w = packed + size_t(p) * panel_stride;
-    const int n0 = 4 * p;
-    switch (panels - p < kQuadPanels ? panels - p : kQuadPanels) {
-      case 1: quad_tile<RG, 1>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      case 2: quad_tile<RG, 2>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      case 3: quad_tile<RG, 3>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      case 4: quad_tile<RG, 4>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      case 5: quad_tile<RG, 5>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
-      default: quad_tile<RG, 6>(ax, w, panel_stride, bias, out, relu, rows, K, N, n0); break;
+// A lone row with no 16-row tile to ride on (products of fewer than 13 rows).
+template <int P>
+void row_tile(const float* a, const float* w, size_t panel_stride, const float* bias, float* out,
+              bool relu, int K, int N, int n0) {
+  __m128 acc[P];
+  {
+    __m128 reg[P];
+#pragma GCC unroll 6
+    for (int p = 0; p < P; ++p) reg[p] = _mm_setzero_ps();
+    for (int k = 0; k < K; ++k) {
+      const __m128 av = _mm_broadcast_ss(a + k);
+#pragma GCC unroll 6
+      for (int p = 0; p < P; ++p)
+        reg[p] = _mm_fmadd_ps(_mm_loadu_ps(w + p * panel_stride + size_t(k) * 4), av, reg[p]);
     }
+#pragma GCC unroll 6
+    for (int p = 0; p < P; ++p) acc[p] = reg[p];
   }
+  store_row<P>(acc, bias, out, relu, N, n0);
 }
 
-// Rows [0, rows) with rows <= 12.
-void quad_rows(const float* A, const float* packed, const float* bias, float* out, bool relu,
-               int rows, int K, int N) {
-  const int RG = (rows + 3) / 4;
-  float* ax = transposed_a_buffer(size_t(K) * RG * 16);
-  expand_quads(A, rows, K, RG, ax);
-  switch (RG) {
-    case 1: quad_rows_rg<1>(ax, packed, bias, out, relu, rows, K, N); break;
-    case 2: quad_rows_rg<2>(ax, packed, bias, out, relu, rows, K, N); break;
-    default: quad_rows_rg<3>(ax, packed, bias, out, relu, rows, K, N); break;
+// How the rows of a panel-path product are covered: 16-row tiles (the last may hold 13-15 rows),
+// then up to 12 rows in 4-row lane groups, then at most one lone row.
+struct RowPlan {
+  int tiles = 0, last_tile_rows = 16;
+  int quad_rows = 0, quad_groups = 0;
+  bool lone = false;
+  int tile_rows(int t) const { return t + 1 < tiles ? 16 : last_tile_rows; }
+};
+
+RowPlan plan_rows(int M) {
+  RowPlan plan;
+  int m = 0;
+  for (; M - m >= 13; m += 16) {
+    ++plan.tiles;
+    plan.last_tile_rows = M - m < 16 ? M - m : 16;
+  }
+  const int tail = M - m;
+  plan.quad_rows = tail % 4 == 1 ? tail - 1 : tail;  // a lone row would waste 3 of 4 lanes
+  plan.quad_groups = (plan.quad_rows + 3) / 4;
+  plan.lone = plan.quad_rows < tail;
+  return plan;
+}
+
+float* prepared_a_buffer(size_t floats) {
+  thread_local std::vector<float> buffer;
+  if (buffer.size() < floats) buffer.resize(floats);
+  return buffer.data();
+}
+
+// One group of P panels (channels n0 .. n0 + 4P) for every row the plan covers: `at` holds the
+// transposed 16-row tiles one after the other, `ax` the expanded quad rows.
+template <int P>
+void panel_group(const RowPlan& plan, const float* A, const float* at, const float* ax,
+                 const float* w, size_t panel_stride, const float* bias, float* out, bool relu,
+                 int K, int N, int n0, int next_panels) {
+  const int m = plan.tiles > 0 ? (plan.tiles - 1) * 16 + plan.last_tile_rows : 0;
+  const size_t lone = size_t(m + plan.quad_rows);
+  const float* next = w + P * panel_stride;
+  for (int t = 0; t < plan.tiles; ++t) {
+    const float* at_t = at + size_t(t) * K * 16;
+    float* out_t = out + size_t(t) * 16 * N;
+    // Only the first tile fetches ahead: the others find the panels in cache.
+    const int fetch = t == 0 ? next_panels : 0;
+    if (plan.lone && t + 1 == plan.tiles)
+      tile16<P, true>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, next,
+                      fetch, A + lone * K, out + lone * N);
+    else
+      tile16<P>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, next, fetch);
+  }
+  float* out_q = out + size_t(m) * N;
+  const int q = plan.quad_rows;
+  switch (plan.quad_groups) {
+    case 0: break;
+    case 1: quad_tile<1, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
+    case 2: quad_tile<2, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
+    default: quad_tile<3, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
+  }
+  if (plan.lone && plan.tiles == 0)
+    row_tile<P>(A + lone * K, w, panel_stride, bias, out + lone * N, relu, K, N, n0);
+}
+
+void panel_groups(const RowPlan& plan, const float* A, const float* at, const float* ax,
+                  const float* packed, const float* bias, float* out, bool relu, int K, int N,
+                  bool fetch_ahead) {
+  const size_t panel_stride = size_t(K) * 4;
+  const int panels = (N + 3) / 4;
+  for (int p = 0; p < panels; p += kMaxPanels) {
+    const float* w = packed + size_t(p) * panel_stride;
+    const int n0 = 4 * p;
+    const int count = panels - p < kMaxPanels ? panels - p : kMaxPanels;
+    const int rest = panels - p - count;
+    const int next = !fetch_ahead ? 0 : rest < kMaxPanels ? rest : kMaxPanels;
+    auto group = [&](auto width) {
+      panel_group<decltype(width)::value>(plan, A, at, ax, w, panel_stride, bias, out, relu, K, N,
+                                          n0, next);
+    };
+    switch (count) {
+      case 1: group(std::integral_constant<int, 1>()); break;
+      case 2: group(std::integral_constant<int, 2>()); break;
+      case 3: group(std::integral_constant<int, 3>()); break;
+      case 4: group(std::integral_constant<int, 4>()); break;
+      case 5: group(std::integral_constant<int, 5>()); break;
+      default: group(std::integral_constant<int, 6>()); break;
+    }
   }
 }
 
@@ -247,16 +333,42 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
                             bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
-  int m = 0;
-  for (; M - m >= 13; m += 16) {
-    const int rows = M - m < 16 ? M - m : 16;
-    rows16(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, rows, K, N);
+  const RowPlan plan = plan_rows(M);
+  const size_t tile_floats = size_t(K) * 16;
+  const size_t quad_floats = size_t(K) * size_t(plan.quad_groups) * 16;
+  // When every row's prepared copy fits in L2, each weight panel is read once (often from memory)
+  // and serves all rows; otherwise the rows go one 16-row tile at a time.
+  constexpr size_t kAllRowsBytes = size_t(1024) << 10;
+  const size_t all_floats = size_t(plan.tiles) * tile_floats + quad_floats;
+  if (all_floats * sizeof(float) <= kAllRowsBytes || plan.tiles <= 1) {
+    float* at = prepared_a_buffer(all_floats);
+    float* ax = at + size_t(plan.tiles) * tile_floats;
+    for (int t = 0; t < plan.tiles; ++t)
+      transpose_rows16(A + size_t(t) * 16 * K, plan.tile_rows(t), K, at + size_t(t) * tile_floats);
+    const int m = plan.tiles > 0 ? (plan.tiles - 1) * 16 + plan.last_tile_rows : 0;
+    if (plan.quad_groups > 0)
+      expand_quads(A + size_t(m) * K, plan.quad_rows, K, plan.quad_groups, ax);
+    panel_groups(plan, A, at, ax, packed, bias, out, relu, K, N, true);
+    return;
   }
-  // A last lone row runs on 4-channel vectors: a 4-row lane group would waste 3 of its 4 rows.
-  const int quads = (M - m) % 4 == 1 ? M - m - 1 : M - m;
-  if (quads > 0) quad_rows(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, quads, K, N);
-  if (m + quads < M)
-    gemm_f32_row_avx2(A + size_t(M - 1) * K, packed, bias, out + size_t(M - 1) * N, relu, K, N);
+  // One 16-row tile at a time; the row tail goes with the last tile, while its panels are hot.
+  float* at = prepared_a_buffer(tile_floats + quad_floats);
+  RowPlan one;
+  one.tiles = 1;
+  for (int t = 0; t + 1 < plan.tiles; ++t) {
+    transpose_rows16(A + size_t(t) * 16 * K, 16, K, at);
+    panel_groups(one, nullptr, at, nullptr, packed, bias, out + size_t(t) * 16 * N, relu, K, N,
+                 t == 0);
+  }
+  RowPlan last = plan;
+  last.tiles = 1;
+  const size_t m = size_t(plan.tiles - 1) * 16;
+  transpose_rows16(A + m * K, plan.last_tile_rows, K, at);
+  if (plan.quad_groups > 0)
+    expand_quads(A + (m + plan.last_tile_rows) * K, plan.quad_rows, K, plan.quad_groups,
+                 at + tile_floats);
+  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N,
+               plan.tiles == 1);
 }
 
 }  // namespace x86
@@ -267,8 +379,15 @@ void gemm_f32_avx512(const float* A, const float* packed, const float* bias, flo
   if (K < 0) K = 0;
   if (x86::gemm_f32_prefers_w16(M, K, N)) {
     float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
-    x86::regroup16_avx512(packed, K, N, w16);
-    x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);
+    // Weights that fit in L2 are regrouped up front and every row passes under each channel block
+    // once; larger ones are regrouped block by block while the product runs.
+    constexpr size_t kUpFrontBytes = size_t(512) << 10;
+    if (size_t(K) * size_t(N) * sizeof(float) <= kUpFrontBytes) {
+      x86::regroup16_avx512(packed, K, N, w16);
+      x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);
+    } else {
+      x86::gemm_f32_tall_avx512(A, packed, w16, bias, out, relu, M, K, N);
+    }
     return;
   }
   x86::gemm_f32_panels_avx512(A, packed, bias, out, relu, M, K, N);

@@ -1,5 +1,5 @@
-// Pieces of the float GEMM that the AVX-512 path borrows from the AVX2 one: the 8-row tile used for
-// short row tails and the one-row kernel used for the last few rows and for GEMV.
+// The AVX2 float GEMM's two row kernels: the 8-row tile, and the one-row kernel used for the last
+// few rows and for GEMV.
 #pragma once
 
 #include <cstddef>

@@ -35,7 +35,7 @@ inline void store(float* p, const Lanes& l, __m256 v) {
 
 void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W, int tiles_w,
                                          int tile_begin, int tile_count, float* V,
-    size_t matrix_stride) {
+                                         size_t matrix_stride) {
   const size_t stride = matrix_stride;
   const __m256 zero = _mm256_setzero_ps();
   for (int t = 0; t < tile_count; ++t) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/gemm_f32.h"
 #include "kernels/winograd_f32.h"
 #include "kernels/x86/gemm_f32_avx512.h"
 
@@ -20,7 +21,7 @@ inline __mmask16 tail_mask(int remaining) {
 
 void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W, int tiles_w,
                                          int tile_begin, int tile_count, float* V,
-    size_t matrix_stride) {
+                                         size_t matrix_stride) {
   const size_t stride = matrix_stride;
   const __m512 zero = _mm512_setzero_ps();
   for (int t = 0; t < tile_count; ++t) {
@@ -115,12 +116,14 @@ void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16
   // panels, over all tiles at once when that fits, so each matrix streams through the core once.
   const bool tall = x86::gemm_f32_prefers_w16(tiles, C, C_out);
   const size_t u_floats = tall ? x86::regrouped16_floats(C, C_out) : 0;
-  const float* u16 = nullptr;
+  const size_t packed_bytes = packed_weights_f32_floats(C_out, C) * sizeof(float);
+  float* u16 = nullptr;
   int block;
   if (tall) {
-    float* regrouped = x86::regroup16_buffer(16 * u_floats);
-    for (int m = 0; m < 16; ++m) x86::regroup16_avx512(packed16[m], C, C_out, regrouped + m * u_floats);
-    u16 = regrouped;
+    // Regrouped during the first block, each matrix just before its product, while the next
+    // matrix's panels come into L2.
+    u16 = x86::regroup16_buffer(16 * u_floats);
+    x86::regroup16_avx512(packed16[0], C, C_out, u16);
     block = winograd_tile_block_f32(tiles, C, C_out);
     if (block < tiles && block > 6) block -= block % 6;
   } else {
@@ -137,12 +140,16 @@ void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16
     const int count = tiles - t0 < block ? tiles - t0 : block;
     winograd_input_transform_f32_avx512(input, C, H, W, tiles_w, t0, count, V, v_stride);
     for (int m = 0; m < 16; ++m) {
-      if (tall)
+      if (tall) {
+        const bool first = t0 == 0 && m + 1 < 16;
         x86::gemm_f32_w16_avx512(V + m * v_stride, u16 + m * u_floats, nullptr, P + m * p_stride,
-                                 false, count, C, C_out);
-      else
+                                 false, count, C, C_out, first ? packed16[m + 1] : nullptr,
+                                 first ? packed_bytes : 0);
+        if (first) x86::regroup16_avx512(packed16[m + 1], C, C_out, u16 + (m + 1) * u_floats);
+      } else {
         x86::gemm_f32_panels_avx512(V + m * v_stride, packed16[m], nullptr, P + m * p_stride, false,
                                     count, C, C_out);
+      }
     }
     winograd_output_transform_f32_avx512(P, C_out, H, W, tiles_w, t0, count, bias, relu, output,
                                          p_stride);

@@ -154,6 +154,11 @@ const ConvCase kPatchCases[] = {
     {5, 9, 11, 17, 3, 2, 1, 3, 0, 1, 1, 2, false, false},  // rectangular kernel, mixed strides
     {2, 3, 3, 3, 3, 3, 1, 1, 0, 0, 1, 1, true, true},      // single output pixel
     {33, 12, 10, 12, 3, 3, 1, 1, 1, 1, 1, 1, false, true}, // Winograd shape through slot 11
+    {16, 40, 40, 20, 3, 3, 1, 1, 1, 1, 1, 1, true, true},  // tall product in several row blocks
+    {512, 10, 15, 5, 3, 3, 1, 1, 1, 1, 1, 1, false, true}, // short product in several row blocks
+    {5, 20, 18, 7, 3, 3, 1, 1, 2, 2, 2, 2, true, true},    // tall, dilated: one run per tap
+    {6, 30, 33, 9, 3, 2, 1, 3, 0, 1, 1, 2, false, false},  // tall, rectangular, mixed strides
+    {3, 40, 38, 8, 7, 7, 2, 2, 3, 3, 1, 1, true, true},    // tall stem: rows crossing each border
 };
 
 // Stored-order weights reordered to (output, kernel row, kernel column, channel) and packed.
@@ -250,6 +255,29 @@ TEST(ConvFp32Layer, WinogradMatchesDirectConvolutionAndIsTheSameInEveryTier) {
           ASSERT_EQ(out[i], first[i]) << "tier differs from portable at " << i;
     });
   }
+}
+
+// Wide layers on a small image: the products outgrow the cache and run in blocks of tiles on the
+// weight panels; every tier must still give the portable bits.
+TEST(ConvFp32Layer, BlockedWinogradIsTheSameInEveryTier) {
+  const ConvCase c{520, 8, 16, 520, 3, 3, 1, 1, 1, 1, 1, 1, true, true};
+  std::mt19937 rng(21);
+  const auto x = random_floats(size_t(c.H) * c.W * c.C, rng);
+  TensorMap tensors{{"conv.weight", random_floats(size_t(c.C_out) * c.C * 9, rng)},
+                    {"conv.bias", random_floats(c.C_out, rng)}};
+  const size_t produced = size_t(c.H) * c.W * c.C_out;
+  std::vector<float> first;
+  test::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
+    auto layer = make_conv(c, tensors);
+    std::vector<float> out;
+    run(*layer, x, TensorShape{c.C, c.H, c.W}, out);
+    expect_guard(out, produced);
+    if (tier == CpuTier::Portable)
+      first.assign(out.begin(), out.begin() + produced);
+    else
+      for (size_t i = 0; i < produced; ++i) ASSERT_EQ(out[i], first[i]) << "tier differs at " << i;
+  });
+  ASSERT_EQ(first.size(), produced);
 }
 
 // Dilation 2 leaves the Winograd condition: the result is the patch path's, equal to the direct

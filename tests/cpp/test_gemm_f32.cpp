@@ -63,7 +63,7 @@ TEST(GemmF32, SmallCaseIsFusedSumInKOrder) {
 }
 
 TEST(GemmF32, EveryTierMatchesReferenceBitForBit) {
-  const int sizes_m[] = {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 33, 49, 70};
+  const int sizes_m[] = {1, 2, 3, 7, 8, 9, 12, 15, 16, 17, 28, 31, 33, 49, 70};
   const int sizes_n[] = {1, 3, 4, 5, 8, 9, 15, 16, 17, 24, 25, 33, 64, 70};
   const int sizes_k[] = {1, 3, 4, 6, 9, 16, 17, 33, 70};
   std::mt19937 rng(42);
@@ -91,6 +91,32 @@ TEST(GemmF32, EveryTierMatchesReferenceBitForBit) {
           }
         }
   });
+}
+
+// Shapes large enough for the blocked paths: tall products over several channel blocks with row and
+// channel tails, short products whose prepared rows outgrow L2 (one 16-row tile at a time), and
+// every row tail (4-row lane groups of 1 to 3, a 13-row tile, a lone last row).
+TEST(GemmF32, BlockedShapesMatchReferenceBitForBit) {
+  const int shapes[][3] = {{70, 2048, 100}, {200, 300, 37}, {49, 4608, 9}, {60, 512, 30},
+                           {57, 64, 24},    {45, 64, 26},   {28, 40, 7},   {166, 33, 1},
+                           {170, 600, 230}};
+  std::mt19937 rng(17);
+  for (const auto& s : shapes) {
+    const int M = s[0], K = s[1], N = s[2];
+    auto A = random_floats(size_t(M) * K, rng), W = random_floats(size_t(N) * K, rng);
+    auto bias = random_floats(N, rng);
+    PackedF32 packed(pack_weights_f32(W.data(), N, K));
+    std::vector<float> expected(size_t(M) * N);
+    gemm_f32_reference(A.data(), W.data(), bias.data(), expected.data(), true, M, K, N);
+    test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+      std::vector<float> out(size_t(M) * N + kGuard, kSentinel);
+      t.gemm_f32(A.data(), packed.p, bias.data(), out.data(), true, M, K, N);
+      ASSERT_EQ(std::memcmp(out.data(), expected.data(), expected.size() * sizeof(float)), 0)
+          << "M=" << M << " K=" << K << " N=" << N;
+      for (int g = 0; g < kGuard; ++g)
+        ASSERT_EQ(out[size_t(M) * N + g], kSentinel) << "overrun M=" << M << " N=" << N;
+    });
+  }
 }
 
 TEST(GemmF32, ZeroRowsOrChannelsWriteNothing) {
