@@ -23,92 +23,153 @@ struct ConvShape {
 constexpr size_t kPatchChunkBytes = size_t(256) << 10;
 constexpr int kMinChunkPixels = 64;
 
-// memcpy for the short runs a patch is made of: fixed-size pieces (which compile to plain vector
-// moves) overlapping at the end, instead of a library call per run.
+// One piece of a run: a plain copy, or (Offset) each byte XOR 0x80, the activation plus 128 read
+// as unsigned that the VNNI product multiplies. Fixed sizes compile to plain vector moves.
+template <bool Offset, size_t Bytes>
+inline void copy_piece(int8_t* dst, const int8_t* src) {
+  if constexpr (Offset) {
+    uint8_t bytes[Bytes];
+    std::memcpy(bytes, src, Bytes);
+    for (uint8_t& b : bytes) b ^= 0x80;
+    std::memcpy(dst, bytes, Bytes);
+  } else {
+    std::memcpy(dst, src, Bytes);
+  }
+}
+
+// memcpy for the short runs a patch is made of: fixed-size pieces overlapping at the end, instead of
+// a library call per run.
+template <bool Offset>
 inline void copy_run(int8_t* dst, const int8_t* src, size_t n) {
-  if (n >= 256) {
+  if (n >= 256 && !Offset) {
     std::memcpy(dst, src, n);
   } else if (n >= 32) {
-    for (size_t i = 0; i + 32 < n; i += 32) std::memcpy(dst + i, src + i, 32);
-    std::memcpy(dst + n - 32, src + n - 32, 32);
+    for (size_t i = 0; i + 32 < n; i += 32) copy_piece<Offset, 32>(dst + i, src + i);
+    copy_piece<Offset, 32>(dst + n - 32, src + n - 32);
   } else if (n >= 16) {
-    std::memcpy(dst, src, 16);
-    std::memcpy(dst + n - 16, src + n - 16, 16);
+    copy_piece<Offset, 16>(dst, src);
+    copy_piece<Offset, 16>(dst + n - 16, src + n - 16);
   } else if (n >= 8) {
-    std::memcpy(dst, src, 8);
-    std::memcpy(dst + n - 8, src + n - 8, 8);
+    copy_piece<Offset, 8>(dst, src);
+    copy_piece<Offset, 8>(dst + n - 8, src + n - 8);
   } else if (n >= 4) {
-    std::memcpy(dst, src, 4);
-    std::memcpy(dst + n - 4, src + n - 4, 4);
+    copy_piece<Offset, 4>(dst, src);
+    copy_piece<Offset, 4>(dst + n - 4, src + n - 4);
   } else {
-    for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+    for (size_t i = 0; i < n; ++i) copy_piece<Offset, 1>(dst + i, src + i);
   }
+}
+
+// zp as the patch stores it.
+template <bool Offset>
+inline int fill_byte(int8_t zp) {
+  return Offset ? (uint8_t(zp) ^ 0x80) : uint8_t(zp);
 }
 
 // One kernel row of a patch: kW taps of C bytes from input row `row` (null when the row lies
 // outside the input) starting at column ix0. Taps left of column 0 or right of W - 1 take zp, which
 // the zero-point correction inside the bias cancels.
+template <bool Offset>
 inline int8_t* copy_tap_row(int8_t* dst, const int8_t* row, int ix0, int kW, int W, int C, int8_t zp) {
   const size_t run = size_t(kW) * size_t(C);
   if (!row) {
-    std::memset(dst, zp, run);
+    std::memset(dst, fill_byte<Offset>(zp), run);
     return dst + run;
   }
   const int first = std::clamp(-ix0, 0, kW);       // taps before column 0
   const int last = std::clamp(W - ix0, first, kW);  // taps before column W
-  if (first > 0) std::memset(dst, zp, size_t(first) * C);
+  if (first > 0) std::memset(dst, fill_byte<Offset>(zp), size_t(first) * C);
   if (last > first)
-    copy_run(dst + size_t(first) * C, row + (ptrdiff_t(ix0) + first) * C, size_t(last - first) * C);
-  if (last < kW) std::memset(dst + size_t(last) * C, zp, size_t(kW - last) * C);
+    copy_run<Offset>(dst + size_t(first) * C, row + (ptrdiff_t(ix0) + first) * C, size_t(last - first) * C);
+  if (last < kW) std::memset(dst + size_t(last) * C, fill_byte<Offset>(zp), size_t(kW - last) * C);
   return dst + run;
 }
 
+// Rows of patches lie `stride` bytes apart; the bytes after the K values of a row (only when the
+// product wants whole dwords) are zeroed: they meet zero weights.
+inline int8_t* pad_row(int8_t* dst, size_t pad) {
+  for (size_t i = 0; i < pad; ++i) dst[i] = 0;  // at most 3 bytes
+  return dst + pad;
+}
+
 // Patch rows of output rows [oy0, oy1), K = kH x kW x C values each in (kernel row, kernel column,
-// channel) order. Non-zero template arguments fix the kernel, stride and padding at compile time
-// so the dedicated 3x3 gatherers lose the loop overhead; zero takes the value from `s`.
-template <int KH, int KW, int SH, int SW, int PH, int PW>
-void gather_patches(const int8_t* in, const ConvShape& s, int8_t zp, int oy0, int oy1, int8_t* dst) {
+// channel) order. Non-zero template arguments fix the kernel, stride, padding and channel count at
+// compile time so the dedicated gatherers lose the loop overhead and copy fixed-size runs; zero
+// takes the value from `s`.
+template <bool Offset, int KH, int KW, int SH, int SW, int PH, int PW, int C = 0>
+void gather_patches(const int8_t* in, const ConvShape& s, int8_t zp, int oy0, int oy1, int8_t* dst,
+                    size_t stride) {
   const int kH = KH ? KH : s.kH, kW = KW ? KW : s.kW;
   const int sh = SH ? SH : s.stride_h, sw = SW ? SW : s.stride_w;
   const int ph = PH ? PH : s.pad_h, pw = PW ? PW : s.pad_w;
-  const size_t row_bytes = size_t(s.W) * size_t(s.C);
+  const int channels = C ? C : s.C;
+  const size_t row_bytes = size_t(s.W) * size_t(channels), run = size_t(kW) * size_t(channels);
+  const size_t pad = stride - size_t(kH) * run;
+  constexpr int kMaxRows = 16;
   for (int oy = oy0; oy < oy1; ++oy) {
     const int iy0 = oy * sh - ph;
+    // Every kernel row inside the input: their starts, so that interior pixels copy straight away.
+    const bool rows_inside = iy0 >= 0 && iy0 + kH <= s.H && kH <= kMaxRows;
+    const int8_t* rows[kMaxRows];
+    if (rows_inside)
+      for (int ky = 0; ky < kH; ++ky) rows[ky] = in + size_t(iy0 + ky) * row_bytes;
     for (int ox = 0; ox < s.out_w; ++ox) {
       const int ix0 = ox * sw - pw;
+      const bool inside = ix0 >= 0 && ix0 + kW <= s.W;  // every tap column inside the input
+      if (inside && rows_inside) {
+        const size_t column = size_t(ix0) * size_t(channels);
+        for (int ky = 0; ky < kH; ++ky, dst += run) copy_run<Offset>(dst, rows[ky] + column, run);
+        dst = pad_row(dst, pad);
+        continue;
+      }
       for (int ky = 0; ky < kH; ++ky) {
         const int iy = iy0 + ky;
         const int8_t* row = (iy >= 0 && iy < s.H) ? in + size_t(iy) * row_bytes : nullptr;
-        dst = copy_tap_row(dst, row, ix0, kW, s.W, s.C, zp);
+        if (inside && row) {
+          copy_run<Offset>(dst, row + size_t(ix0) * size_t(channels), run);
+          dst += run;
+        } else {
+          dst = copy_tap_row<Offset>(dst, row, ix0, kW, s.W, channels, zp);
+        }
       }
+      dst = pad_row(dst, pad);
     }
   }
 }
 
 // 1x1 kernel, stride_h 2, no padding: the pixels at (2 oy, ox x stride_w), one by one.
-void gather_1x1_stride2(const int8_t* in, const ConvShape& s, int8_t zp, int oy0, int oy1, int8_t* dst) {
+template <bool Offset>
+void gather_1x1_stride2(const int8_t* in, const ConvShape& s, int8_t zp, int oy0, int oy1, int8_t* dst,
+                        size_t stride) {
   const size_t C = size_t(s.C);
   for (int oy = oy0; oy < oy1; ++oy) {
     const int8_t* row = in + size_t(2 * oy) * size_t(s.W) * C;
-    for (int ox = 0; ox < s.out_w; ++ox, dst += C)
-      copy_run(dst, row + size_t(ox) * size_t(s.stride_w) * C, C);
+    for (int ox = 0; ox < s.out_w; ++ox) {
+      copy_run<Offset>(dst, row + size_t(ox) * size_t(s.stride_w) * C, C);
+      dst = pad_row(dst + C, stride - C);
+    }
   }
 }
 
-using Gatherer = void (*)(const int8_t*, const ConvShape&, int8_t, int, int, int8_t*);
+using Gatherer = void (*)(const int8_t*, const ConvShape&, int8_t, int, int, int8_t*, size_t);
 
 // The first matching case; null means the input itself is the patch matrix.
+template <bool Offset>
 Gatherer choose_gatherer(const ConvShape& s) {
   const bool no_pad = s.pad_h == 0 && s.pad_w == 0;
   if (s.kH == 1 && s.kW == 1 && no_pad) {
     if (s.stride_h == 1 && s.stride_w == 1) return nullptr;
-    if (s.stride_h == 2) return gather_1x1_stride2;
+    if (s.stride_h == 2) return gather_1x1_stride2<Offset>;
   }
   if (s.kH == 3 && s.kW == 3 && s.pad_h == 1 && s.pad_w == 1) {
-    if (s.stride_h == 1 && s.stride_w == 1) return gather_patches<3, 3, 1, 1, 1, 1>;
-    if (s.stride_h == 2 && s.stride_w == 2) return gather_patches<3, 3, 2, 2, 1, 1>;
+    if (s.stride_h == 1 && s.stride_w == 1) return gather_patches<Offset, 3, 3, 1, 1, 1, 1>;
+    if (s.stride_h == 2 && s.stride_w == 2) return gather_patches<Offset, 3, 3, 2, 2, 1, 1>;
   }
-  return gather_patches<0, 0, 0, 0, 0, 0>;
+  // The usual image-classifier stem: 7x7, stride 2, padding 3 on three colour channels.
+  if (s.kH == 7 && s.kW == 7 && s.stride_h == 2 && s.stride_w == 2 && s.pad_h == 3 && s.pad_w == 3 &&
+      s.C == 3)
+    return gather_patches<Offset, 7, 7, 2, 2, 3, 3, 3>;
+  return gather_patches<Offset, 0, 0, 0, 0, 0, 0>;
 }
 
 // Packed weights owned for the duration of one call.
@@ -143,18 +204,45 @@ void conv_channels_fastest(const int8_t* input, const int8_t* weights, const int
     packed = own.data;
   }
 
-  const Gatherer gather = choose_gatherer(s);
   const size_t out_row_bytes = size_t(s.out_w) * size_t(C_out);
+  const size_t chunk_pixels = std::max<size_t>(kMinChunkPixels, kPatchChunkBytes / size_t(K));
+  const int rows_per_chunk = int(std::max<size_t>(1, chunk_pixels / size_t(s.out_w)));
+#ifndef TREVALON_PORTABLE
+  // The VNNI product takes the patches gathered straight into its own form (offset bytes, rows of
+  // whole dwords) as long as they fit the scratch buffer, which holds K bytes per pixel.
+  if (table.gemm_i8 == &gemm_i8_avx512vnni) {
+    const Gatherer gather = choose_gatherer<true>(s);
+    const size_t stride = (size_t(K) + 3) / 4 * 4;
+    const size_t fitting_rows = size_t(s.out_h) * size_t(K) / stride;
+    const int rows = int(std::min<size_t>(size_t(rows_per_chunk), fitting_rows));
+    if (gather && rows > 0) {
+      for (int oy0 = 0; oy0 < s.out_h; oy0 += rows) {
+        const int oy1 = std::min(s.out_h, oy0 + rows);
+        gather(input, s, in_zp, oy0, oy1, scratch, stride);
+        gemm_i8_prepared_avx512vnni(scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
+                                    output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K,
+                                    C_out, false, row_sums);
+      }
+      return;
+    }
+  }
+#endif
+  const Gatherer gather = choose_gatherer<false>(s);
   if (!gather) {
+#ifndef TREVALON_PORTABLE
+    if (table.gemm_i8 == &gemm_i8_avx512vnni) {  // the layer's row sums spare a pass over the weights
+      gemm_i8_prepared_avx512vnni(input, 0, packed, bias, mult, shift, nullptr, out_zp, output, false,
+                                  s.out_h * s.out_w, K, C_out, false, row_sums);
+      return;
+    }
+#endif
     table.gemm_i8(input, packed, bias, mult, shift, nullptr, out_zp, output, false,
                   s.out_h * s.out_w, K, C_out, false, row_sums, stream);
     return;
   }
-  const size_t chunk_pixels = std::max<size_t>(kMinChunkPixels, kPatchChunkBytes / size_t(K));
-  const int rows_per_chunk = int(std::max<size_t>(1, chunk_pixels / size_t(s.out_w)));
   for (int oy0 = 0; oy0 < s.out_h; oy0 += rows_per_chunk) {
     const int oy1 = std::min(s.out_h, oy0 + rows_per_chunk);
-    gather(input, s, in_zp, oy0, oy1, scratch);
+    gather(input, s, in_zp, oy0, oy1, scratch, size_t(K));
     table.gemm_i8(scratch, packed, bias, mult, shift, nullptr, out_zp, output + size_t(oy0) * out_row_bytes,
                   false, (oy1 - oy0) * s.out_w, K, C_out, false, row_sums, stream);
   }
@@ -183,7 +271,7 @@ void conv_planar(const int8_t* input, const int8_t* weights, const int8_t* packe
           for (int ky = 0; ky < s.kH; ++ky) {
             const int iy = iy0 + ky;
             const int8_t* row = (iy >= 0 && iy < s.H) ? channel + size_t(iy) * size_t(s.W) : nullptr;
-            dst = copy_tap_row(dst, row, ix0, s.kW, s.W, 1, in_zp);
+            dst = copy_tap_row<false>(dst, row, ix0, s.kW, s.W, 1, in_zp);
           }
         }
       }

@@ -67,6 +67,21 @@ void gemm_i8_avx512vnni(const int8_t* A, const int8_t* packed, const int64_t* bi
                         bool channel_major, const int32_t* row_sums, void* stream);
 void gemm_i8_raw_avx512vnni(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K,
                             int N);
+// The VNNI products for callers that know they run on this tier and hold more than the slots pass
+// (the slot entries above sum the weight rows themselves and ignore any row sums they are given).
+// offset_stride: 0 when A holds plain activations in rows of K bytes; otherwise every byte of A is
+// the activation XOR 0x80 (plus 128 read as unsigned, the form the kernel multiplies) and rows lie
+// offset_stride bytes apart, a multiple of 4 not below K (bytes past K meet zero weights and may
+// hold anything). row_sums: int32 sums of each row of W, which must be right, or null to sum them
+// here. next_packed: weights of the same shape multiplied next (or null), whose first blocks are
+// prefetched.
+void gemm_i8_raw_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const int8_t* packed,
+                                     int32_t* out, int M, int K, int N, const int32_t* row_sums,
+                                     const int8_t* next_packed);
+void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const int8_t* packed,
+                                 const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                                 const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
+                                 int N, bool channel_major, const int32_t* row_sums);
 #endif
 
 }  // namespace trevalon

@@ -7,15 +7,20 @@
 #include <cstring>
 
 #include "backend/cpu_backend.h"
+#include "kernels/gemm_i8.h"
 #include "kernels/requantize.h"
 
 namespace trevalon {
 namespace {
 
-// Transformed input plus products of one chunk of tile rows: about what stays in L2 between the
-// input stage, the 16 products and the output stage.
+// Transformed input plus the products of one channel group for one chunk of tile rows: about what
+// stays in L2 between the input stage, the 16 products and the output stage.
 constexpr size_t kChunkBytes = size_t(512) << 10;
 constexpr int kMinChunkTiles = 64;
+// Output channels whose 16 products are formed and transformed back together: a channel group's
+// products stay in L2 however many channels the layer has, and each weight block is read once per
+// chunk.
+constexpr int kGroupChannels = 64;
 
 // U = G g G^T, G = [[1, 0, 0], [1/2, 1/2, 1/2], [1/2, -1/2, 1/2], [0, 0, 1]], rows first, each
 // half taken of a sum.
@@ -132,22 +137,23 @@ void winograd_i8_input_channels(const int8_t* input, int C, int H, int W, int8_t
 
 void winograd_i8_output_portable(const int32_t* P, size_t plane, const WinogradI8OutputArgs& a, int ty0,
                                  int ty1, int8_t* output) {
-  winograd_i8_output_channels(P, plane, a, ty0, ty1, output, 0, a.C_out);
+  winograd_i8_output_channels(P, plane, a, ty0, ty1, output, a.channel_begin, a.channel_end);
 }
 
 void winograd_i8_output_channels(const int32_t* P, size_t plane, const WinogradI8OutputArgs& a, int ty0,
                                  int ty1, int8_t* output, int o_begin, int o_end) {
   const int tiles_x = (a.W + 1) / 2;
   const int C_out = a.C_out;
+  const size_t width = size_t(a.channel_end - a.channel_begin);
   size_t t = 0;
   for (int ty = ty0; ty < ty1; ++ty)
     for (int tx = 0; tx < tiles_x; ++tx, ++t)
       for (int o = o_begin; o < o_end; ++o) {
+        const int32_t* p = P + t * width + (o - a.channel_begin);
         int32_t R[16];
         for (int k = 0; k < 16; ++k)
-          R[k] = rounding_shift(
-              saturating_rounding_doubling_high_mul(P[k * plane + t * C_out + o], a.product_mult[k]),
-              a.product_shift[k]);
+          R[k] = rounding_shift(saturating_rounding_doubling_high_mul(p[k * plane], a.product_mult[k]),
+                                a.product_shift[k]);
         // A^T R A with A^T = [[1, 1, 1, 0], [0, 1, -1, -1]], wrapping 32-bit sums.
         int32_t u[2][4];
         for (int j = 0; j < 4; ++j) {
@@ -173,7 +179,8 @@ void winograd_i8_output_channels(const int32_t* P, size_t plane, const WinogradI
 namespace {
 
 void winograd_i8_run(WinogradI8InputStage input_stage, WinogradI8OutputStage output_stage,
-                     const int8_t* input, const int8_t* const* packed16, const float* scales16,
+                     const int8_t* input, const int8_t* const* packed16,
+                     const int32_t* const* row_sums16, const float* scales16,
                      const int64_t* bias_w, const int32_t* mult, const int32_t* shift, int8_t in_zp,
                      float input_scale, int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out,
                      void* scratch0, void* scratch1) {
@@ -192,19 +199,52 @@ void winograd_i8_run(WinogradI8InputStage input_stage, WinogradI8OutputStage out
     scale_to_multiplier(scales16[k] * inverse_input_scale, args.product_mult[k], args.product_shift[k]);
 
   const int tiles_y = (H + 1) / 2, tiles_x = (W + 1) / 2;
-  const size_t row_bytes = size_t(tiles_x) * 16 * (size_t(C_in) + 4 * size_t(C_out));
+  const int group = std::min(C_out, kGroupChannels);
+  const size_t row_bytes = size_t(tiles_x) * 16 * (size_t(C_in) + 4 * size_t(group));
   const int min_rows = (kMinChunkTiles + tiles_x - 1) / tiles_x;
   const int rows_per_chunk = std::clamp(int(std::min<size_t>(kChunkBytes / row_bytes, size_t(tiles_y))),
                                         std::min(min_rows, tiles_y), tiles_y);
+  // On the VNNI tier the products call the kernel directly: with the layer's row sums, the next
+  // matrix prefetched and, behind the AVX-512 input stage, activations stored already offset.
+#ifndef TREVALON_PORTABLE
+  const bool direct = table.gemm_i8_raw == &gemm_i8_raw_avx512vnni;
+  size_t offset_stride = 0;
+  if (direct && input_stage == &winograd_i8_input_avx512 && C_in % 4 == 0) {
+    input_stage = &winograd_i8_input_avx512_offset;
+    offset_stride = size_t(C_in);
+  }
+#endif
   int8_t* V = static_cast<int8_t*>(scratch0);
   int32_t* P = static_cast<int32_t*>(scratch1);
+  // A channel group's rows of a packed matrix are packed matrices themselves: whole 8-row block
+  // columns, `column_bytes` each.
+  const size_t column_bytes = size_t((C_in + 3) / 4) * 32;
   for (int ty0 = 0; ty0 < tiles_y; ty0 += rows_per_chunk) {
     const int ty1 = std::min(tiles_y, ty0 + rows_per_chunk);
     const int M = (ty1 - ty0) * tiles_x;
-    const size_t plane_v = size_t(M) * size_t(C_in), plane_p = size_t(M) * size_t(C_out);
+    const size_t plane_v = size_t(M) * size_t(C_in);
     input_stage(input, C_in, H, W, in_zp, ty0, ty1, V, plane_v);
-    for (int k = 0; k < 16; ++k) table.gemm_i8_raw(V + k * plane_v, packed16[k], P + k * plane_p, M, C_in, C_out);
-    output_stage(P, plane_p, args, ty0, ty1, output);
+    for (int n0 = 0; n0 < C_out; n0 += group) {
+      const int n1 = std::min(C_out, n0 + group), width = n1 - n0;
+      const size_t plane_p = size_t(M) * size_t(width), first_block = size_t(n0 / 8) * column_bytes;
+      for (int k = 0; k < 16; ++k) {
+        const int8_t* weights = packed16[k] + first_block;
+#ifndef TREVALON_PORTABLE
+        if (direct) {
+          // Next come the same channels of matrix k + 1, or after the last matrix the next group.
+          const int8_t* next = k < 15 ? packed16[k + 1] + first_block
+                                      : (n1 < C_out ? packed16[0] + size_t(n1 / 8) * column_bytes : nullptr);
+          gemm_i8_raw_prepared_avx512vnni(V + k * plane_v, offset_stride, weights, P + k * plane_p, M, C_in,
+                                          width, row_sums16 && row_sums16[k] ? row_sums16[k] + n0 : nullptr, next);
+          continue;
+        }
+#endif
+        table.gemm_i8_raw(V + k * plane_v, weights, P + k * plane_p, M, C_in, width);
+      }
+      args.channel_begin = n0;
+      args.channel_end = n1;
+      output_stage(P, plane_p, args, ty0, ty1, output);
+    }
   }
 }
 
@@ -216,9 +256,9 @@ void conv2d_i8_winograd_portable(const int8_t* input, const int8_t* const* packe
                                  const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
                                  int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
                                  void* scratch1, void* stream) {
-  winograd_i8_run(winograd_i8_input_portable, winograd_i8_output_portable, input, packed16, scales16,
-                  bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0,
-                  scratch1);
+  winograd_i8_run(winograd_i8_input_portable, winograd_i8_output_portable, input, packed16, row_sums16,
+                  scales16, bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out,
+                  scratch0, scratch1);
 }
 
 #ifndef TREVALON_PORTABLE
@@ -228,8 +268,9 @@ void conv2d_i8_winograd_avx2(const int8_t* input, const int8_t* const* packed16,
                              const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
                              int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
                              void* scratch1, void* stream) {
-  winograd_i8_run(winograd_i8_input_avx2, winograd_i8_output_avx2, input, packed16, scales16, bias_w, mult,
-                  shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
+  winograd_i8_run(winograd_i8_input_avx2, winograd_i8_output_avx2, input, packed16, row_sums16, scales16,
+                  bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0,
+                  scratch1);
 }
 
 void conv2d_i8_winograd_avx512(const int8_t* input, const int8_t* const* packed16,
@@ -238,8 +279,9 @@ void conv2d_i8_winograd_avx512(const int8_t* input, const int8_t* const* packed1
                                const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
                                int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
                                void* scratch1, void* stream) {
-  winograd_i8_run(winograd_i8_input_avx512, winograd_i8_output_avx512, input, packed16, scales16, bias_w,
-                  mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
+  winograd_i8_run(winograd_i8_input_avx512, winograd_i8_output_avx512, input, packed16, row_sums16,
+                  scales16, bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out,
+                  scratch0, scratch1);
 }
 #endif
 

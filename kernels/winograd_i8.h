@@ -41,10 +41,14 @@ struct WinogradI8OutputArgs {
   const int32_t* mult;
   const int32_t* shift;
   int8_t out_zp;
+  // The output channels one call writes, [channel_begin, channel_end); the products hold exactly
+  // these, rows of channel_end - channel_begin values.
+  int channel_begin, channel_end;
 };
 
 // Output stage: products of tile rows [ty0, ty1) (product k at P + k x plane, tile t's row at
-// t x C_out) rescaled, transformed back, biased and requantised into the output pixels inside H x W.
+// t x (channel_end - channel_begin)) rescaled, transformed back, biased and requantised into the
+// output pixels inside H x W (C_out channels each).
 using WinogradI8OutputStage = void (*)(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args,
                                        int ty0, int ty1, int8_t* output);
 
@@ -52,7 +56,8 @@ void winograd_i8_input_portable(const int8_t* input, int C, int H, int W, int8_t
                                 int8_t* V, size_t plane);
 void winograd_i8_output_portable(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args,
                                  int ty0, int ty1, int8_t* output);
-// The portable stages restricted to channels [begin, end); vector stages finish their tails here.
+// The portable stages restricted to channels [begin, end) (for the output stage a part of the
+// args' range); vector stages finish their tails here.
 void winograd_i8_input_channels(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
                                 int8_t* V, size_t plane, int c_begin, int c_end);
 void winograd_i8_output_channels(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args,
@@ -64,6 +69,9 @@ void winograd_i8_output_avx2(const int32_t* P, size_t plane, const WinogradI8Out
                              int ty1, int8_t* output);
 void winograd_i8_input_avx512(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
                               int8_t* V, size_t plane);
+// The same values stored XOR 0x80 (plus 128 read as unsigned), for the VNNI product.
+void winograd_i8_input_avx512_offset(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0,
+                                     int ty1, int8_t* V, size_t plane);
 void winograd_i8_output_avx512(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args,
                                int ty0, int ty1, int8_t* output);
 #endif

@@ -9,7 +9,10 @@
 // and the tile requantises straight from its registers.
 //
 // Lanes are 16 output channels (two packed blocks side by side), each activation dword (4 k values
-// of one row) is broadcast; a tile is 6 rows by up to 64 channels, 24 accumulators.
+// of one row) is broadcast; a tile is 6 rows by up to 64 channels, 24 accumulators. Calls with few
+// row tiles prefetch the next column group's weights while the current one computes. Callers that
+// know this tier may pass activations already offset (the Winograd input stage and the patch
+// gatherers write them so) and skip the copy.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
 // intrinsics as "maybe uninitialized"; the warning is about the header, not this code.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -34,6 +37,10 @@ constexpr int kTileChannels = 16 * kTileVectors;
 
 enum class Sink { Raw, RowMajorI8, ChannelMajorI8, Float };
 
+// How a tile leaves its registers: requantised by division, stored raw, or through memory by the
+// general per-sink code (float output, general requantisation).
+enum class Epilogue { General, Division, Raw };
+
 struct TileArgs {
   const uint8_t* a;   // offset activations of the tile's first row
   size_t a_stride;    // bytes per row, a multiple of 4
@@ -44,6 +51,8 @@ struct TileArgs {
   int kblocks;
   const int32_t* start;                // 16 x vectors starting values of the tile's channels
   const DivisionRequant512* division;  // per vector, for the register epilogue
+  const char* prefetch;  // this tile's share of the next column group's weights
+  int prefetch_lines;     // cache lines from `prefetch` on, at most 2 x kblocks
   int m0, n0, M, N;
   Sink sink;
   const GemmI8Output* o;
@@ -51,7 +60,7 @@ struct TileArgs {
 };
 
 inline __mmask16 first_lanes(int count) {
-  return count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1);
+  return count >= 16 ? __mmask16(0xFFFF) : (count > 0 ? __mmask16((1u << count) - 1) : __mmask16(0));
 }
 
 inline int32_t load_u32(const uint8_t* p) {
@@ -66,9 +75,15 @@ inline void dpbusd(__m512i& acc, __m512i a, __m512i w) {
   __asm__("vpdpbusd %2, %1, %0" : "+v"(acc) : "v"(a), "v"(w));
 }
 
+// Blocks `low` and `high` as the two halves of one vector. Written out because through the
+// intrinsics GCC 12 loads the low half into a spare register and copies it, and then runs out of
+// registers in the 24-accumulator loop.
 inline __m512i weight_vector(const int8_t* low, const int8_t* high) {
-  return _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(low))),
-                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(high)), 1);
+  __m512i w;
+  __asm__("vmovdqu32 %1, %t0\n\tvinserti64x4 $1, %2, %0, %0"
+          : "=&v"(w)
+          : "m"(*reinterpret_cast<const __m256i*>(low)), "m"(*reinterpret_cast<const __m256i*>(high)));
+  return w;
 }
 
 // General requantisation of 16 channels exactly as requantize(), for shifts and multipliers the
@@ -121,36 +136,108 @@ void flush_channel_major(const TileArgs& t, const int8_t (*staging)[kTileChannel
   }
 }
 
+// Requantises R rows of 64 channels (4 vectors each) and stores each row with one 64-byte store:
+// vector pairs are narrowed with saturation to int16, then the pairs to int8 (the two saturations
+// of the scalar steps), and one dword permutation undoes the lane interleave of the packs.
+template <int R, int V>
+inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
+  __m512i pairs[2][R];
+#pragma GCC unroll 2
+  for (int p = 0; p < 2; ++p) {
+    const DivisionRequant512 q0 = t.division[2 * p], q1 = t.division[2 * p + 1];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r)
+      pairs[p][r] = _mm512_packs_epi32(x86::requantize_division_avx512(acc[r * V + 2 * p], q0),
+                                       x86::requantize_division_avx512(acc[r * V + 2 * p + 1], q1));
+  }
+  // After the packs, dword 4L + j holds channels 4L..4L+3 of vector j.
+  const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  int8_t* dst = static_cast<int8_t*>(t.o->out) + size_t(t.m0) * size_t(t.N) + t.n0;
+#pragma GCC unroll 8
+  for (int r = 0; r < R; ++r)
+    _mm512_storeu_si512(dst + size_t(r) * size_t(t.N),
+                        _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r])));
+}
+
+// Calls with at most this many row tiles prefetch the next column group's weights.
+constexpr int kPrefetchMaxRowTiles = 12;
+
+// acc += the products of one k block; w and a advance to the next.
+template <int R, int V>
+__attribute__((always_inline)) inline void accumulate_block(const int8_t*& w, const uint8_t*& a,
+                                                            size_t col_bytes, size_t a_stride,
+                                                            size_t last_high, __m512i* acc) {
+  __m512i wv[V];
+#pragma GCC unroll 4
+  for (int v = 0; v < V; ++v) {
+    const int8_t* low = w + size_t(2 * v) * col_bytes;
+    wv[v] = weight_vector(low, low + (v == V - 1 ? last_high : col_bytes));
+  }
+#pragma GCC unroll 8
+  for (int r = 0; r < R; ++r) {
+    const __m512i av = _mm512_set1_epi32(load_u32(a + size_t(r) * a_stride));
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) dpbusd(acc[r * V + v], av, wv[v]);
+  }
+  w += 32;
+  a += 4;
+}
+
+// acc += the tile's products over all k blocks. Meanwhile the tile prefetches its share of the
+// next column group's weights, two cache lines per k block, so that they arrive from memory while
+// this group computes; the k loop is split so that neither part tests anything per step.
+template <int R, int V>
+__attribute__((always_inline)) inline void accumulate(const TileArgs& t, __m512i* acc) {
+  const int8_t* w = t.w;
+  const uint8_t* a = t.a;
+  const size_t col_bytes = t.col_bytes, a_stride = t.a_stride, last_high = t.last_high;
+  const int paired = std::min(t.kblocks, t.prefetch_lines / 2);
+  const char* next = t.prefetch;
+  int kb = 0;
+  for (; kb < paired; ++kb, next += 128) {
+    _mm_prefetch(next, _MM_HINT_T1);
+    _mm_prefetch(next + 64, _MM_HINT_T1);
+    accumulate_block<R, V>(w, a, col_bytes, a_stride, last_high, acc);
+  }
+  if (t.prefetch_lines > 2 * paired && paired < t.kblocks) _mm_prefetch(next, _MM_HINT_T1);
+  for (; kb < t.kblocks; ++kb) accumulate_block<R, V>(w, a, col_bytes, a_stride, last_high, acc);
+}
+
 // R rows by V vectors of 16 channels. Division: the starting values include the bias and the
 // channels' division constants requantise the registers directly.
-template <int R, int V, bool Division>
+template <int R, int V, Epilogue E>
 void run_tile(const TileArgs& t) {
   __m512i acc[R * V];
 #pragma GCC unroll 32
   for (int i = 0; i < R * V; ++i) acc[i] = _mm512_loadu_si512(t.start + 16 * (i % V));
-  const int8_t* w = t.w;
-  const uint8_t* a = t.a;
-  const size_t col_bytes = t.col_bytes, a_stride = t.a_stride, last_high = t.last_high;
-  for (int kb = 0; kb < t.kblocks; ++kb) {
-    __m512i wv[V];
+  accumulate<R, V>(t, acc);
+
+  const int channels = t.N - t.n0 < 16 * V ? t.N - t.n0 : 16 * V;
+  if constexpr (E == Epilogue::Raw) {
+    int32_t* dst = t.raw + size_t(t.m0) * size_t(t.N) + t.n0;
+    const size_t stride = size_t(t.N);
+    if (channels == 16 * V) {
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r, dst += stride)
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v) _mm512_storeu_si512(dst + 16 * v, acc[r * V + v]);
+      return;
+    }
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
-      const int8_t* low = w + size_t(2 * v) * col_bytes;
-      wv[v] = weight_vector(low, low + (v == V - 1 ? last_high : col_bytes));
-    }
+      const __mmask16 mask = first_lanes(channels - 16 * v);
 #pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) {
-      const __m512i av = _mm512_set1_epi32(load_u32(a + size_t(r) * a_stride));
-#pragma GCC unroll 4
-      for (int v = 0; v < V; ++v) dpbusd(acc[r * V + v], av, wv[v]);
+      for (int r = 0; r < R; ++r)
+        _mm512_mask_storeu_epi32(dst + size_t(r) * stride + 16 * v, mask, acc[r * V + v]);
     }
-    w += 32;
-    a += 4;
+    return;
   }
-
   alignas(64) int8_t staging[R][kTileChannels];
-  const int channels = t.N - t.n0 < 16 * V ? t.N - t.n0 : 16 * V;
-  if constexpr (Division) {
+  if constexpr (E == Epilogue::Division) {
+    if (V == 4 && channels == 64 && t.sink == Sink::RowMajorI8) {
+      store_rows_of_64<R, V>(t, acc);
+      return;
+    }
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
       if (16 * v >= channels) break;
@@ -162,6 +249,11 @@ void run_tile(const TileArgs& t) {
                     mask, staging);
     }
   } else {
+    // Through memory: indexing the registers with run-time bounds would keep them on the stack
+    // inside the k loop.
+    alignas(64) __m512i sums[R * V];
+#pragma GCC unroll 32
+    for (int i = 0; i < R * V; ++i) _mm512_store_si512(sums + i, acc[i]);
     for (int r = 0; r < R; ++r) {
       const int m = t.m0 + r;
       for (int v = 0; v < V; ++v) {
@@ -169,15 +261,14 @@ void run_tile(const TileArgs& t) {
         const int c0 = t.n0 + 16 * v;
         const __mmask16 mask = first_lanes(channels - 16 * v);
         switch (t.sink) {
-          case Sink::Raw:
-            _mm512_mask_storeu_epi32(t.raw + size_t(m) * size_t(t.N) + c0, mask, acc[r * V + v]);
+          case Sink::Raw:  // raw tiles have an epilogue of their own
             break;
           case Sink::Float:
-            store_float16(acc[r * V + v], *t.o, m, c0, mask);
+            store_float16(sums[r * V + v], *t.o, m, c0, mask);
             break;
           case Sink::RowMajorI8:
           case Sink::ChannelMajorI8:
-            store_bytes(t, r, v, requantize16(acc[r * V + v], *t.o, c0, mask), mask, staging);
+            store_bytes(t, r, v, requantize16(sums[r * V + v], *t.o, c0, mask), mask, staging);
             break;
         }
       }
@@ -188,13 +279,12 @@ void run_tile(const TileArgs& t) {
 
 using TileFn = void (*)(const TileArgs&);
 
-template <bool Division, int... I>
+template <Epilogue E, int... I>
 constexpr auto make_tile_table(std::integer_sequence<int, I...>) {
-  return std::array<TileFn, sizeof...(I)>{&run_tile<I / kTileVectors + 1, I % kTileVectors + 1, Division>...};
+  return std::array<TileFn, sizeof...(I)>{&run_tile<I / kTileVectors + 1, I % kTileVectors + 1, E>...};
 }
-constexpr auto kTiles = make_tile_table<false>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
-constexpr auto kDivisionTiles =
-    make_tile_table<true>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
+template <Epilogue E>
+constexpr auto kTiles = make_tile_table<E>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
 
 // Offset activations, rows padded to whole dwords (the padded weights are zero, so the pad value
 // never contributes).
@@ -222,8 +312,10 @@ void starts_from_blocks(const int8_t* w, size_t col_bytes, int kblocks, int bloc
     const int8_t* column = w + size_t(b) * col_bytes;
     const size_t high = b + 1 < blocks ? col_bytes : 0;
     __m512i sum = _mm512_setzero_si512();
-    for (int kb = 0; kb < kblocks; ++kb)
-      sum = _mm512_dpbusd_epi32(sum, ones, weight_vector(column + size_t(kb) * 32, column + size_t(kb) * 32 + high));
+    for (int kb = 0; kb < kblocks; ++kb) {
+      const int8_t* block = column + size_t(kb) * 32;
+      sum = _mm512_dpbusd_epi32(sum, ones, weight_vector(block, block + high));
+    }
     _mm512_storeu_si512(start + 8 * b, _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_slli_epi32(sum, 7)));
   }
   if (bias)
@@ -238,21 +330,30 @@ struct CallBuffers {
   std::vector<DivisionRequant512> division;
 };
 
+// next_packed: weights of the same shape that the caller multiplies next (or null); the last
+// column group prefetches their first group. offset_stride: 0 when A holds plain activations in rows
+// of K bytes; otherwise A holds them offset already, rows offset_stride bytes apart (a multiple of
+// 4, at least K; the bytes past K meet zero weights).
 void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
-                  const GemmI8Output* o, const int32_t* row_sums, int32_t* raw) {
+                  const GemmI8Output* o, const int32_t* row_sums, int32_t* raw,
+                  const int8_t* next_packed = nullptr, size_t offset_stride = 0) {
   if (M <= 0 || N <= 0 || K <= 0) return;
   thread_local CallBuffers buffers;
   const int kblocks = (K + 3) / 4;
-  const size_t a_stride = size_t(kblocks) * 4, col_bytes = size_t(kblocks) * 32;
+  const size_t a_stride = offset_stride ? offset_stride : size_t(kblocks) * 4;
+  const size_t col_bytes = size_t(kblocks) * 32;
   const int nblocks = (N + 7) / 8;
   const int groups = (nblocks + 2 * kTileVectors - 1) / (2 * kTileVectors);
   const size_t padded_channels = size_t(groups) * kTileChannels;
 
-  if (buffers.activations.size() < size_t(M) * a_stride) buffers.activations.resize(size_t(M) * a_stride);
   if (buffers.start.size() < padded_channels) buffers.start.resize(padded_channels);
-  uint8_t* a = buffers.activations.data();
   int32_t* start = buffers.start.data();
-  offset_activations(A, M, K, a_stride, a);
+  const uint8_t* a = reinterpret_cast<const uint8_t*>(A);
+  if (!offset_stride) {
+    if (buffers.activations.size() < size_t(M) * a_stride) buffers.activations.resize(size_t(M) * a_stride);
+    offset_activations(A, M, K, a_stride, buffers.activations.data());
+    a = buffers.activations.data();
+  }
 
   // The register epilogue needs the bias in the starting values and every channel in division form.
   const bool requantized = sink == Sink::RowMajorI8 || sink == Sink::ChannelMajorI8;
@@ -283,12 +384,25 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
     const int8_t* w = packed + size_t(nb0) * col_bytes;
     // Weight sums of this column group just before its row tiles, while its blocks are in cache.
     if (!row_sums) starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
-    const auto& tiles = division ? kDivisionTiles : kTiles;
-    for (int m0 = 0; m0 < M; m0 += kTileRows) {
+    const auto& tiles = division ? kTiles<Epilogue::Division>
+                                 : (sink == Sink::Raw ? kTiles<Epilogue::Raw> : kTiles<Epilogue::General>);
+    // The next group's weights (or the first group of the next weights) are one contiguous run;
+    // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
+    // on its own.
+    const int row_tiles = (M + kTileRows - 1) / kTileRows;
+    const bool last = nb0 + blocks == nblocks;
+    const char* next = reinterpret_cast<const char*>(last ? next_packed : w + size_t(blocks) * col_bytes);
+    const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
+    const size_t next_bytes =
+        row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
+    const size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
+    for (int m0 = 0, tile = 0; m0 < M; m0 += kTileRows, ++tile) {
       const int rows = std::min(M - m0, kTileRows);
+      const size_t first = size_t(tile) * share;
+      const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
       const TileArgs t{a + size_t(m0) * a_stride, a_stride, w, col_bytes, blocks % 2 ? 0 : col_bytes,
                        kblocks, start + n0, division ? buffers.division.data() + n0 / 16 : nullptr,
-                       m0, n0, M, N, sink, o, raw};
+                       lines > 0 ? next + first * 64 : nullptr, lines, m0, n0, M, N, sink, o, raw};
       tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
     }
   }
@@ -301,14 +415,29 @@ void gemm_i8_avx512vnni(const int8_t* A, const int8_t* packed, const int64_t* bi
                         int8_t out_zp, void* out, bool float_out, int M, int K, int N,
                         bool channel_major, const int32_t* row_sums, void* stream) {
   (void)stream;
-  const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
-  const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
-  gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr);
+  (void)row_sums;  // the table's callers may pass any sums: exactness never rests on them here
+  gemm_i8_prepared_avx512vnni(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N,
+                              channel_major, nullptr);
 }
 
 void gemm_i8_raw_avx512vnni(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K,
                             int N) {
   gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, nullptr, out);
+}
+
+void gemm_i8_raw_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const int8_t* packed,
+                                     int32_t* out, int M, int K, int N, const int32_t* row_sums,
+                                     const int8_t* next_packed) {
+  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, row_sums, out, next_packed, offset_stride);
+}
+
+void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const int8_t* packed,
+                                 const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                                 const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
+                                 int N, bool channel_major, const int32_t* row_sums) {
+  const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
+  const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
+  gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr, nullptr, offset_stride);
 }
 
 }  // namespace trevalon

@@ -62,21 +62,31 @@ struct DivisionRequant512 {
   __m512i mult_even, mult_odd, offset_even, offset_odd, count_even, count_odd;
 };
 
-// Constants of channels [0, count) of `mult` / `shift` (count <= 16; missing lanes get zeros).
+// Constants of channels [0, count) of `mult` / `shift` (count <= 16; missing lanes get zeros),
+// which must satisfy requantize_as_division.
 inline DivisionRequant512 division_requant_avx512(const int32_t* mult, const int32_t* shift,
                                                   int32_t out_zp, int count) {
-  alignas(64) int64_t offset[2][8] = {}, bits[2][8] = {};
-  for (int c = 0; c < count; ++c) {
-    offset[c & 1][c >> 1] = requantize_division_offset(shift[c], out_zp);
-    bits[c & 1][c >> 1] = 31 - int64_t(shift[c]);
-  }
-  const __m512i m = _mm512_maskz_loadu_epi32(count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1), mult);
+  const __mmask16 lanes =
+      count >= 16 ? __mmask16(0xFFFF) : (count > 0 ? __mmask16((1u << count) - 1) : __mmask16(0));
+  const __m512i m = _mm512_maskz_loadu_epi32(lanes, mult);
+  const __m512i right = _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_maskz_loadu_epi32(lanes, shift));
+  // s = -shift of the even and the odd channels as 64-bit lanes; then requantize_division_offset.
+  const __m512i s_even = _mm512_srai_epi64(_mm512_slli_epi64(right, 32), 32);
+  const __m512i s_odd = _mm512_srai_epi64(right, 32);
+  const __m512i base = _mm512_set1_epi64(int64_t(1) << 30), zp = _mm512_set1_epi64(out_zp);
+  const __m512i one = _mm512_set1_epi64(1), c30 = _mm512_set1_epi64(30), c31 = _mm512_set1_epi64(31);
+  auto offset = [&](__m512i s) {
+    const __m512i zero_point = _mm512_sllv_epi64(zp, _mm512_add_epi64(s, c31));
+    const __m512i half = _mm512_maskz_sllv_epi64(_mm512_cmpgt_epi64_mask(s, _mm512_setzero_si512()), one,
+                                                 _mm512_add_epi64(s, c30));
+    return _mm512_add_epi64(_mm512_add_epi64(base, zero_point), half);
+  };
   return {m,
           _mm512_srli_epi64(m, 32),
-          _mm512_load_si512(offset[0]),
-          _mm512_load_si512(offset[1]),
-          _mm512_load_si512(bits[0]),
-          _mm512_load_si512(bits[1])};
+          offset(s_even),
+          offset(s_odd),
+          _mm512_add_epi64(s_even, c31),
+          _mm512_add_epi64(s_odd, c31)};
 }
 
 inline __m512i requantize_division_avx512(__m512i acc_with_bias, const DivisionRequant512& q) {

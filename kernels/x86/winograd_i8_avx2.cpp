@@ -73,7 +73,8 @@ void winograd_i8_output_avx2(const int32_t* P, size_t plane, const WinogradI8Out
                              int ty1, int8_t* output) {
   const int tiles_x = (a.W + 1) / 2;
   const int C_out = a.C_out;
-  const int vector_channels = C_out - C_out % 8;
+  const int begin = a.channel_begin, width = a.channel_end - a.channel_begin;
+  const int vector_end = begin + width - width % 8;
   RequantLanes256 rescale[16];
   for (int k = 0; k < 16; ++k)
     rescale[k] = x86::requant_lanes_avx2(_mm256_set1_epi32(a.product_mult[k]),
@@ -85,10 +86,11 @@ void winograd_i8_output_avx2(const int32_t* P, size_t plane, const WinogradI8Out
       const bool row1 = 2 * ty + 1 < a.H, col1 = 2 * tx + 1 < a.W;
       int8_t* out00 = output + (size_t(2 * ty) * a.W + 2 * tx) * C_out;
       int8_t* out10 = out00 + size_t(a.W) * C_out;
-      for (int o = 0; o < vector_channels; o += 8) {
+      for (int o = begin; o < vector_end; o += 8) {
+        const int32_t* products = P + t * size_t(width) + (o - begin);
         __m256i R[16];
         for (int k = 0; k < 16; ++k) {
-          const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P + k * plane + t * C_out + o));
+          const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(products + k * plane));
           R[k] = x86::rounding_shift_avx2(x86::srdhm_avx2(p, rescale[k].mult), rescale[k]);
         }
         __m256i u[2][4];
@@ -116,7 +118,8 @@ void winograd_i8_output_avx2(const int32_t* P, size_t plane, const WinogradI8Out
         }
       }
     }
-  if (vector_channels < C_out) winograd_i8_output_channels(P, plane, a, ty0, ty1, output, vector_channels, C_out);
+  if (vector_end < a.channel_end)
+    winograd_i8_output_channels(P, plane, a, ty0, ty1, output, vector_end, a.channel_end);
 }
 
 }  // namespace trevalon

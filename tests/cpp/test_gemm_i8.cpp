@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "backend/cpu_features.h"
 #include "kernel_tier_loop.h"
 #include "kernels/gemm_i8.h"
 #include "kernels/requantize.h"
@@ -84,6 +85,29 @@ TEST(Requantize, FixedPointExamples) {
   EXPECT_EQ(shift, 0);
 }
 
+// The one-division form the vector kernels use wherever it applies gives the steps' result for every
+// accumulator, the overflowing sums and both saturations included.
+TEST(Requantize, DivisionFormMatchesTheSteps) {
+  EXPECT_TRUE(requantize_as_division(INT32_MAX, -23));
+  EXPECT_TRUE(requantize_as_division(-5, 0));
+  EXPECT_FALSE(requantize_as_division(INT32_MIN, -3));
+  EXPECT_FALSE(requantize_as_division(1 << 30, 1));
+  EXPECT_FALSE(requantize_as_division(1 << 30, -24));
+  std::mt19937 rng(4);
+  std::uniform_int_distribution<int32_t> any(INT32_MIN, INT32_MAX), small(-70000, 70000);
+  std::uniform_int_distribution<int32_t> mult(1 << 30, INT32_MAX);
+  const int32_t edges[] = {INT32_MIN, INT32_MIN + 1, -1, 0, 1, INT32_MAX - 1, INT32_MAX};
+  const int32_t mults[] = {INT32_MIN + 1, -(1 << 30), 0, 1, 1 << 30, INT32_MAX};
+  for (int32_t shift = -23; shift <= 0; ++shift)
+    for (const int32_t zp : {-128, -1, 0, 5, 127})
+      for (int i = 0; i < 600; ++i) {
+        const int32_t m = i < 6 ? mults[i] : mult(rng);
+        const int32_t v = i % 50 < 7 ? edges[i % 50] : (i % 2 ? any(rng) : small(rng));
+        ASSERT_EQ(requantize_by_division(v, m, shift, zp), requantize(v, m, shift, zp))
+            << "v=" << v << " m=" << m << " shift=" << shift << " zp=" << zp;
+      }
+}
+
 TEST(Requantize, HighMultiplyAndShiftEdges) {
   EXPECT_EQ(saturating_rounding_doubling_high_mul(INT32_MIN, INT32_MIN), INT32_MAX);
   EXPECT_EQ(saturating_rounding_doubling_high_mul(INT32_MIN, INT32_MAX), -INT32_MAX);
@@ -127,11 +151,22 @@ Tables random_tables(int N, std::mt19937& rng) {
 
 enum class Mode { RowMajorI8, ChannelMajorI8, Float, Raw };
 
+std::vector<int32_t> row_sums_of(const std::vector<int8_t>& W, int N, int K) {
+  std::vector<int32_t> sums(N, 0);
+  for (int n = 0; n < N; ++n)
+    for (int k = 0; k < K; ++k) sums[n] += W[size_t(n) * K + k];
+  return sums;
+}
+
+// with_row_sums: hand the kernel row sums; the slot ignores them, so they are deliberately wrong.
 void check_against_reference(const KernelTable& t, int M, int K, int N, int8_t out_zp,
-                             std::mt19937& rng) {
+                             std::mt19937& rng, bool with_row_sums = false) {
   auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
   const Tables tab = random_tables(N, rng);
   PackedI8 packed(pack_weights_i8(W.data(), N, K));
+  std::vector<int32_t> sums = row_sums_of(W, N, K);
+  for (int32_t& v : sums) v += 7;
+  const int32_t* row_sums = with_row_sums ? sums.data() : nullptr;
   for (Mode mode : {Mode::RowMajorI8, Mode::ChannelMajorI8, Mode::Float, Mode::Raw}) {
     const size_t elem = (mode == Mode::Float || mode == Mode::Raw) ? 4 : 1;
     const size_t bytes = size_t(M) * N * elem;
@@ -149,10 +184,11 @@ void check_against_reference(const KernelTable& t, int M, int K, int N, int8_t o
       // Mode 2 may pass null multiplier and shift tables, modes 1 and 3 a null scale.
       t.gemm_i8(A.data(), packed.p, tab.bias.data(), float_out ? nullptr : tab.mult.data(),
                 float_out ? nullptr : tab.shift.data(), float_out ? tab.scale.data() : nullptr,
-                out_zp, out.data(), flag, M, K, N, channel_major, nullptr, nullptr);
+                out_zp, out.data(), flag, M, K, N, channel_major, row_sums, nullptr);
     }
     ASSERT_EQ(std::memcmp(out.data(), expected.data(), bytes), 0)
-        << "mode=" << int(mode) << " M=" << M << " K=" << K << " N=" << N << " zp=" << int(out_zp);
+        << "mode=" << int(mode) << " M=" << M << " K=" << K << " N=" << N << " zp=" << int(out_zp)
+        << " row sums given=" << with_row_sums;
     for (int g = 0; g < kGuard; ++g)
       ASSERT_EQ(out[bytes + g], kSentinel) << "overrun mode=" << int(mode) << " M=" << M << " N=" << N;
   }
@@ -170,7 +206,7 @@ TEST(GemmI8, EveryTierMatchesReferenceInAllModes) {
       for (int N : sizes_n)
         for (int K : sizes_k) {
           if ((++case_index % 4) != 0 && M > 3 && K > 5) continue;
-          check_against_reference(t, M, K, N, zero_points[case_index % 4], rng);
+          check_against_reference(t, M, K, N, zero_points[case_index % 4], rng, case_index % 3 == 0);
           if (HasFatalFailure()) return;
         }
   });
@@ -180,9 +216,52 @@ TEST(GemmI8, LargeKAccumulatesExactly) {
   std::mt19937 rng(5);
   test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     check_against_reference(t, 19, 4608, 40, 0, rng);
-    check_against_reference(t, 3, 1157, 24, -3, rng);
+    check_against_reference(t, 3, 1157, 24, -3, rng, true);
   });
 }
+
+// Few rows and many column groups: the vector kernels then prefetch the next group's weights while
+// computing the current one; tile rows of 64 channels store whole rows at once.
+TEST(GemmI8, FewRowsManyChannelGroups) {
+  std::mt19937 rng(8);
+  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    check_against_reference(t, 13, 96, 200, 7, rng);
+    check_against_reference(t, 49, 36, 256, -1, rng, true);
+    check_against_reference(t, 6, 260, 136, 127, rng, true);
+  });
+}
+
+#ifndef TREVALON_PORTABLE
+// The raw product the Winograd convolution calls directly on the VNNI tier: with and without the
+// caller's row sums, with a next matrix to prefetch, and on activations given already offset.
+TEST(GemmI8, PreparedRawProductMatchesReference) {
+  if (detect_cpu_tier() < CpuTier::Avx512Vnni) GTEST_SKIP() << "no AVX-512 VNNI here";
+  std::mt19937 rng(12);
+  const int shapes[][3] = {{16, 512, 40}, {84, 64, 64}, {7, 13, 9}, {49, 256, 136}, {5, 20, 70}};
+  for (const auto& s : shapes) {
+    const int M = s[0], K = s[1], N = s[2];
+    auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
+    auto W2 = random_i8(size_t(N) * K, rng);
+    std::vector<int8_t> offset(A.size());
+    for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
+    PackedI8 packed(pack_weights_i8(W.data(), N, K)), next(pack_weights_i8(W2.data(), N, K));
+    const std::vector<int32_t> sums = row_sums_of(W, N, K);
+    std::vector<int32_t> want(size_t(M) * N);
+    gemm_i8_raw_reference(A.data(), W.data(), want.data(), M, K, N);
+    for (int variant = 0; variant < 3; ++variant) {
+      const bool given = variant > 0, offset_rows = variant == 2 && K % 4 == 0;
+      std::vector<int32_t> got(size_t(M) * N + kGuard, -7);
+      gemm_i8_raw_prepared_avx512vnni(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
+                                      packed.p, got.data(), M, K, N, given ? sums.data() : nullptr,
+                                      given ? next.p : nullptr);
+      for (int g = 0; g < kGuard; ++g) ASSERT_EQ(got[size_t(M) * N + g], -7);
+      got.resize(size_t(M) * N);
+      ASSERT_EQ(got, want) << "M=" << M << " K=" << K << " N=" << N << " sums given=" << given
+                           << " offset rows=" << offset_rows;
+    }
+  }
+}
+#endif
 
 // Multiplier/shift/bias combinations the random tables never reach, pushed through the vector
 // requantisation of every tier: left shifts, shifts of 32 and more both ways, the one saturating
