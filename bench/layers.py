@@ -197,7 +197,7 @@ def int8_available(folder: Path) -> bool:
 
 def run(cases, dtype: str, min_time: float, folder: Path) -> None:
     print(f"\n{'layer (' + dtype + ')':34} {'call ms':>8} {'ours ms':>8} {'GFLOP/s':>8} {'peer ms':>8} "
-          f"{'GFLOP/s':>8} {'ours/peer':>9}")
+          f"{'GFLOP/s':>8} {'speed-up':>9}")
     op = "conv_fp32" if dtype == "float32" else "conv_int8"
     rng = np.random.default_rng(0)
     for case in cases:
