@@ -12,17 +12,15 @@
 #include <vector>
 
 #include "arch/json.h"
+#include "test_support.h"
 #include "arch/op_type.h"
 #include "layers/layer_factory.h"
 
 namespace trevalon::test {
 
-inline JsonValue parse_node(const std::string& text) {
-  JsonCursor cur{text.data(), text.data() + text.size()};
-  JsonValue v;
-  parse_json(v, cur);
-  return v;
-}
+using testing::bytes_of;
+using testing::parse_node;
+
 
 using WeightMap = std::map<std::string, std::vector<float>>;
 

@@ -13,12 +13,16 @@
 #include <vector>
 
 #include "arch/json.h"
+#include "test_support.h"
 #include "kernel_tier_loop.h"
 #include "kernels/gemm_f32.h"
 #include "layers/layer_factory.h"
 
 namespace trevalon {
 namespace {
+
+using testing::bytes_of;
+using testing::parse_node;
 
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
@@ -83,12 +87,6 @@ std::vector<float> direct_conv(const ConvCase& c, const std::vector<float>& x,
   return y;
 }
 
-JsonValue parse_node(const std::string& text) {
-  JsonValue v;
-  JsonCursor cur{text.c_str(), text.c_str() + text.size()};
-  parse_json(v, cur);
-  return v;
-}
 
 std::string conv_node_json(const ConvCase& c, int groups = 1) {
   char text[400];

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "arch/json.h"
+#include "test_support.h"
 #include "backend/registry.h"
 #include "kernel_tier_loop.h"
 #include "kernels/conv2d_i8.h"
@@ -26,6 +27,9 @@
 
 namespace trevalon {
 namespace {
+
+using testing::bytes_of;
+using testing::parse_node;
 
 using Bytes = std::vector<uint8_t>;
 constexpr int kGuard = 64;
@@ -136,19 +140,7 @@ std::vector<int8_t> ref_conv(const ConvSpec& s, const ConvData& d) {
 
 // ---- layer harness ------------------------------------------------------------------------------
 
-template <class T>
-Bytes bytes_of(const std::vector<T>& v) {
-  Bytes b(v.size() * sizeof(T));
-  if (!b.empty()) std::memcpy(b.data(), v.data(), b.size());
-  return b;
-}
 
-JsonValue parse_node(const std::string& text) {
-  JsonValue v;
-  JsonCursor cur{text.c_str(), text.c_str() + text.size()};
-  parse_json(v, cur);
-  return v;
-}
 
 using TensorMap = std::map<std::string, Bytes>;
 

@@ -13,30 +13,22 @@
 #include <vector>
 
 #include "arch/json.h"
+#include "test_support.h"
 #include "kernel_tier_loop.h"
 #include "layers/layer_factory.h"
 
 namespace trevalon {
 namespace {
 
+using testing::bytes_of;
+using testing::parse_node;
+
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
 
 using Bytes = std::vector<uint8_t>;
 
-template <class T>
-Bytes bytes_of(const std::vector<T>& v) {
-  Bytes b(v.size() * sizeof(T));
-  if (!b.empty()) std::memcpy(b.data(), v.data(), b.size());
-  return b;
-}
 
-JsonValue parse_node(const std::string& text) {
-  JsonValue v;
-  JsonCursor cur{text.c_str(), text.c_str() + text.size()};
-  parse_json(v, cur);
-  return v;
-}
 
 std::unique_ptr<ILayer> make_fc(OpType op, int C_out, int C_in, const std::map<std::string, Bytes>& tensors,
                                 bool relu = false) {

@@ -11,7 +11,25 @@
 #include <string>
 #include <vector>
 
+#include "arch/json.h"
+
 namespace trevalon::testing {
+
+// A JSON node object (layer parameters) from its text.
+inline JsonValue parse_node(const std::string& text) {
+  JsonValue v;
+  JsonCursor cur{text.c_str(), text.c_str() + text.size()};
+  parse_json(v, cur);
+  return v;
+}
+
+// The raw bytes of a vector, as the weights file would hold them.
+template <class T>
+std::vector<uint8_t> bytes_of(const std::vector<T>& v) {
+  std::vector<uint8_t> b(v.size() * sizeof(T));
+  if (!b.empty()) std::memcpy(b.data(), v.data(), b.size());
+  return b;
+}
 
 struct TensorRecord {
   std::string name;
