@@ -115,31 +115,31 @@ std::vector<std::string> infer_outputs(const std::vector<GraphNode>& nodes) {
 }  // namespace
 
 ArchSpec parse_arch(const std::string& text, const std::string& path) {
-  ArchSpec spec;
+  ArchSpec arch;
   JsonValue root;
   JsonCursor cur{text.data(), text.data() + text.size()};
   parse_json(root, cur);
   if (root.type != JsonType::Object) {
-    spec.inputs.push_back(InputSpec{});
-    return spec;
+    arch.inputs.push_back(InputSpec{});
+    return arch;
   }
-  if (root.contains("model")) spec.model_name = root.at("model").text;
+  if (root.contains("model")) arch.model_name = root.at("model").text;
 
   const JsonValue* inputs = array_member(root, "inputs");
   if (inputs && inputs->size() >= 1) {
-    for (const JsonValue& e : inputs->items) spec.inputs.push_back(read_input(e, true));
+    for (const JsonValue& e : inputs->items) arch.inputs.push_back(read_input(e, true));
   } else if (root.contains("input")) {
-    spec.inputs.push_back(read_input(root.at("input"), false));
+    arch.inputs.push_back(read_input(root.at("input"), false));
   }
-  if (spec.inputs.empty()) spec.inputs.push_back(InputSpec{});
+  if (arch.inputs.empty()) arch.inputs.push_back(InputSpec{});
 
   if (const JsonValue* outputs = array_member(root, "outputs")) {
     for (const JsonValue& e : outputs->items)
-      if (e.type == JsonType::Object && e.contains("name")) spec.output_names.push_back(e.at("name").text);
+      if (e.type == JsonType::Object && e.contains("name")) arch.output_names.push_back(e.at("name").text);
   }
 
   if (const JsonValue* nodes = array_member(root, "nodes")) {
-    spec.nodes.reserve(nodes->items.size());
+    arch.nodes.reserve(nodes->items.size());
     for (const JsonValue& n : nodes->items) {
       GraphNode node = read_node(n);
       if (node.op != OpType::Unknown) {
@@ -147,18 +147,18 @@ ArchSpec parse_arch(const std::string& text, const std::string& path) {
         if (layer) {
           layer->name = node.name;
           layer->relu = node.relu;
-          spec.layers.push_back(std::move(layer));
+          arch.layers.push_back(std::move(layer));
         } else {
           // The op is valid but this build carries no layer for it: treated as unknown.
           std::fprintf(stderr, "arch_loader: unknown op '%s' in node '%s'\n", op_name(node.op),
                        node.name.c_str());
         }
       }
-      spec.nodes.push_back(std::move(node));
+      arch.nodes.push_back(std::move(node));
     }
   }
-  if (spec.output_names.empty() && !spec.nodes.empty()) spec.output_names = infer_outputs(spec.nodes);
-  return spec;
+  if (arch.output_names.empty() && !arch.nodes.empty()) arch.output_names = infer_outputs(arch.nodes);
+  return arch;
 }
 
 ArchSpec load_arch(const std::string& path) {

@@ -65,15 +65,15 @@ def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: 
         baseline = current_rss_bytes()
         m = engine_module.InferenceModel(os.path.join(workdir, f"{model}.json"),
                                          os.path.join(workdir, f"{model}.w1x1"))
-        spec = m.inputs[0]
+        input_spec = m.inputs[0]
         hwc = np.ascontiguousarray(x[0].transpose(1, 2, 0))
-        if spec.dtype == "int8":
+        if input_spec.dtype == "int8":
             # Quantised inside the timed call, as the peers' graphs quantise their float input.
-            inverse = np.float32(1.0 / spec.scale)
+            inverse = np.float32(1.0 / input_spec.scale)
 
             def call():
                 q = np.rint(hwc * inverse)
-                q += spec.zp
+                q += input_spec.zp
                 np.clip(q, -128, 127, out=q)
                 return m.forward(q.astype(np.int8))
         else:

@@ -116,7 +116,7 @@ std::unordered_map<std::string, py::array> run_to_numpy(InferenceModel& m, const
 
 py::array forward_single(InferenceModel& m, const py::array& input) {
   if (input.ndim() == 0) throw std::runtime_error("Input array must have at least 1 dimension.");
-  const InputSpec& spec = first_input(m);
+  const InputSpec& input_spec = first_input(m);
   const char kind = input.dtype().kind();
   bool as_int8;
   if (kind == 'f') {
@@ -128,9 +128,9 @@ py::array forward_single(InferenceModel& m, const py::array& input) {
                              "'. Use float32 for FP32 models or int8 for INT8 models.");
   }
   HeldInput held = convert(input, as_int8);
-  held.tensor.shape = infer_shape(spec.shape, static_cast<uint64_t>(held.array.size()), spec.name);
+  held.tensor.shape = infer_shape(input_spec.shape, static_cast<uint64_t>(held.array.size()), input_spec.name);
   TensorMap inputs;
-  inputs.emplace(spec.name, std::move(held.tensor));
+  inputs.emplace(input_spec.name, std::move(held.tensor));
   auto outputs = run_to_numpy(m, inputs);
   if (!m.output_names().empty()) {
     auto it = outputs.find(m.output_names().front());
@@ -142,18 +142,18 @@ py::array forward_single(InferenceModel& m, const py::array& input) {
 std::unordered_map<std::string, py::array> forward_multi(InferenceModel& m,
                                                          const std::map<std::string, py::array>& arrays) {
   std::unordered_map<std::string, const InputSpec*> declared;
-  for (const InputSpec& spec : m.inputs()) declared[spec.name] = &spec;
+  for (const InputSpec& input_spec : m.inputs()) declared[input_spec.name] = &input_spec;
   std::vector<py::array> keep_alive;
   TensorMap inputs;
   for (const auto& [name, array] : arrays) {
     auto found = declared.find(name);
-    const InputSpec* spec = found == declared.end() ? nullptr : found->second;
+    const InputSpec* input_spec = found == declared.end() ? nullptr : found->second;
     const char kind = array.dtype().kind();
     // An integer array for a declared int8 input stays int8, as in the single-input form.
-    const bool as_int8 = spec && spec->dtype == "int8" && (kind == 'i' || kind == 'b');
+    const bool as_int8 = input_spec && input_spec->dtype == "int8" && (kind == 'i' || kind == 'b');
     HeldInput held = convert(array, as_int8);
-    if (spec) {
-      held.tensor.shape = infer_shape(spec->shape, static_cast<uint64_t>(held.array.size()), name);
+    if (input_spec) {
+      held.tensor.shape = infer_shape(input_spec->shape, static_cast<uint64_t>(held.array.size()), name);
     } else {
       for (py::ssize_t k = 0; k < held.array.ndim(); ++k)
         held.tensor.shape.push_back(static_cast<int32_t>(held.array.shape(k)));

@@ -38,12 +38,12 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
   const BackendDescriptor& backend = require_backend();
   allocator_ = backend.kernels.get_allocator();
 
-  ArchSpec spec = load_arch(arch_path);
-  model_name_ = std::move(spec.model_name);
-  inputs_ = std::move(spec.inputs);
-  output_names_ = std::move(spec.output_names);
-  nodes_ = std::move(spec.nodes);
-  layers_ = std::move(spec.layers);
+  ArchSpec input_spec = load_arch(arch_path);
+  model_name_ = std::move(input_spec.model_name);
+  inputs_ = std::move(input_spec.inputs);
+  output_names_ = std::move(input_spec.output_names);
+  nodes_ = std::move(input_spec.nodes);
+  layers_ = std::move(input_spec.layers);
 
   WeightLoadMemoryStats stats;
   load_weights(weights_path, layers_, &stats);
@@ -213,22 +213,22 @@ void InferenceModel::plan_buffers(const TensorMap* supplied) {
   }
 }
 
-void InferenceModel::bind_input(const InputSpec& spec, const ModelTensor& tensor) {
+void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& tensor) {
   // Bytes of one element type read as the other would give a silently wrong result.
-  const bool declared_int8 = spec.dtype == "int8", given_int8 = tensor.dtype == "int8";
+  const bool declared_int8 = input_spec.dtype == "int8", given_int8 = tensor.dtype == "int8";
   if (declared_int8 != given_int8)
-    throw std::runtime_error("input '" + spec.name + "' is declared " + (declared_int8 ? "int8" : "float32") +
+    throw std::runtime_error("input '" + input_spec.name + "' is declared " + (declared_int8 ? "int8" : "float32") +
                              " but " + (given_int8 ? "int8" : "float32") + " data was given");
-  const int32_t slot = slot_of(spec.name);
+  const int32_t slot = slot_of(input_spec.name);
   const TensorShape shape = shape_from_dims(tensor.shape);
   uint64_t bytes = tensor.dtype == "int8" ? 1 : 4;
   for (int32_t d : tensor.shape) {
-    if (d < 0) throw std::runtime_error("input '" + spec.name + "' has a negative dimension");
-    bytes = checked_mul(bytes, uint64_t(d), spec.name);
+    if (d < 0) throw std::runtime_error("input '" + input_spec.name + "' has a negative dimension");
+    bytes = checked_mul(bytes, uint64_t(d), input_spec.name);
   }
-  if (bytes > 0 && !tensor.data) throw std::runtime_error("input '" + spec.name + "' has no data");
+  if (bytes > 0 && !tensor.data) throw std::runtime_error("input '" + input_spec.name + "' has no data");
   // Layers read c*h*w elements of the slot's type: never let that run past the buffer.
-  const uint64_t needed = std::max(bytes, slot_bytes_for(slot, shape, spec.name.c_str()));
+  const uint64_t needed = std::max(bytes, slot_bytes_for(slot, shape, input_spec.name.c_str()));
   slot_buffers_[slot].grow(*allocator_, needed);
   if (allocator_->is_device())
     allocator_->copy_to_device(slot_buffers_[slot].data, tensor.data, bytes);
@@ -353,9 +353,9 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
   } release_at_end{*this};
 
   plan_buffers(&inputs);
-  for (const InputSpec& spec : inputs_) {
-    auto it = inputs.find(spec.name);
-    if (it != inputs.end()) bind_input(spec, it->second);
+  for (const InputSpec& input_spec : inputs_) {
+    auto it = inputs.find(input_spec.name);
+    if (it != inputs.end()) bind_input(input_spec, it->second);
   }
   for (size_t i = 0; i < nodes_.size(); ++i) run_node(i);
 

@@ -73,7 +73,7 @@ class InferenceModel {
 
   void assign_slots();
   void plan_buffers(const TensorMap* supplied);
-  void bind_input(const InputSpec& spec, const ModelTensor& tensor);
+  void bind_input(const InputSpec& input_spec, const ModelTensor& tensor);
   TensorShape run_node(size_t index);
   TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx,
                         bool inputs_on_host);

@@ -110,28 +110,28 @@ def _array(root: dict, key: str, where: str) -> list:
 
 
 def _read_input(element: object, from_list: bool, where: str) -> InputInfo:
-    spec = InputInfo()
+    input_spec = InputInfo()
     if not isinstance(element, dict):
-        spec.shape = loaded_input_shape(1, 1, 1)
-        return spec
+        input_spec.shape = loaded_input_shape(1, 1, 1)
+        return input_spec
     if from_list and "name" in element:
-        spec.name = _text(element["name"])
+        input_spec.name = _text(element["name"])
     if from_list and "shape" in element:
         shape = element["shape"]
         if not isinstance(shape, list) or len(shape) < 4:
-            raise ArchError(f"{where}: input '{spec.name}': 'shape' must be an array "
+            raise ArchError(f"{where}: input '{input_spec.name}': 'shape' must be an array "
                             f"[N, H, W, C] of four numbers")
         h, w, c = (_int32(v) for v in shape[1:4])
     else:
         h, w, c = (_int32(element[k]) if k in element else 1 for k in ("h", "w", "c"))
-    spec.shape = loaded_input_shape(h, w, c)
+    input_spec.shape = loaded_input_shape(h, w, c)
     if "scale" in element:
-        spec.scale = _number(element["scale"])
+        input_spec.scale = _number(element["scale"])
     if "zp" in element:
-        spec.zp = _int32(element["zp"])
+        input_spec.zp = _int32(element["zp"])
     if "dtype" in element:
-        spec.dtype = _text(element["dtype"])
-    return spec
+        input_spec.dtype = _text(element["dtype"])
+    return input_spec
 
 
 def _read_node(element: object, index: int, where: str) -> NodeInfo:

@@ -74,10 +74,10 @@ def _try_engine_load(arch: str, weights: str) -> str:
 
 def _format_arch(info: ArchInfo) -> list[str]:
     lines = [f"model: {info.model_name or '(unnamed)'}", "inputs:"]
-    for spec in info.inputs:
-        shape = ", ".join(str(d) for d in spec.shape)
-        lines.append(f"  {spec.name}: shape [{shape}], {spec.dtype}, "
-                     f"scale {spec.scale:g}, zp {spec.zp}")
+    for input_spec in info.inputs:
+        shape = ", ".join(str(d) for d in input_spec.shape)
+        lines.append(f"  {input_spec.name}: shape [{shape}], {input_spec.dtype}, "
+                     f"scale {input_spec.scale:g}, zp {input_spec.zp}")
     how = " (derived from the graph)" if info.outputs_derived else ""
     lines.append(f"outputs{how}: {', '.join(info.output_names) or '(none)'}")
     lines.append(f"nodes: {len(info.nodes)}")
@@ -124,23 +124,23 @@ def _model_inputs(model, path: str) -> dict[str, np.ndarray]:
     """The arrays of an input file matched to the model's declared inputs and converted."""
     arrays = _read_arrays(path)
     specs = model.inputs
-    names = ", ".join(spec.name for spec in specs)
+    names = ", ".join(input_spec.name for input_spec in specs)
     if not isinstance(arrays, dict):
         if len(specs) != 1:
             raise CliError(f"the model has {len(specs)} inputs ({names}); give them as the "
                            f"arrays of an .npz file with those names")
         arrays = {specs[0].name: arrays}
     for key in arrays:
-        if key not in {spec.name for spec in specs}:
+        if key not in {input_spec.name for input_spec in specs}:
             raise CliError(f"{path} holds '{key}', which is not an input of the model "
                            f"(inputs: {names})")
     prepared = {}
-    for spec in specs:
-        if spec.name not in arrays:
-            raise CliError(f"{path} has no array for input '{spec.name}'")
-        prepared[spec.name], note = runner.prepare_input(spec, arrays[spec.name])
+    for input_spec in specs:
+        if input_spec.name not in arrays:
+            raise CliError(f"{path} has no array for input '{input_spec.name}'")
+        prepared[input_spec.name], note = runner.prepare_input(input_spec, arrays[input_spec.name])
         if note:
-            print(f"input {spec.name}: {note}")
+            print(f"input {input_spec.name}: {note}")
     return prepared
 
 
@@ -233,11 +233,11 @@ def _cmd_bench(args: argparse.Namespace) -> int:
         source = args.input
     else:
         rng = np.random.default_rng(0)
-        inputs = {spec.name: runner.random_input(spec, rng) for spec in model.inputs}
+        inputs = {input_spec.name: runner.random_input(input_spec, rng) for input_spec in model.inputs}
         source = "random values"
-    for spec in model.inputs:
-        shape = ", ".join(str(d) for d in spec.shape)
-        print(f"input {spec.name}: [{shape}] {spec.dtype}, from {source}")
+    for input_spec in model.inputs:
+        shape = ", ".join(str(d) for d in input_spec.shape)
+        print(f"input {input_spec.name}: [{shape}] {input_spec.dtype}, from {source}")
     print(f"load: {load_ms:.1f} ms")
     runner.forward(model, inputs)  # a bad input fails here, before any timing
     for _ in range(args.warmup):

@@ -40,10 +40,10 @@ class Evaluation:
 
 def evaluate(model, images: np.ndarray) -> Evaluation:
     """Classify each image by its own forward pass, timing every pass."""
-    spec = model.inputs[0]
-    inputs = [runner.prepare_input(spec, image)[0] for image in preprocess(images)]
+    input_spec = model.inputs[0]
+    inputs = [runner.prepare_input(input_spec, image)[0] for image in preprocess(images)]
     if inputs:
-        runner.forward(model, {spec.name: inputs[0]})  # warm-up: buffers grow on the first call
+        runner.forward(model, {input_spec.name: inputs[0]})  # warm-up: buffers grow on the first call
     model.reset_profile()
     predictions = np.empty(len(inputs), np.int64)
     times = []

@@ -87,15 +87,15 @@ def _check_count(name: str, declared: Sequence[int], array: np.ndarray) -> None:
                        f"{_shape_text(array.shape)} ({array.size} elements)")
 
 
-def prepare_input(spec, array: np.ndarray) -> tuple[np.ndarray, str]:
-    """`array` checked against the declared input `spec` (an `InputSpec`) and converted to the
+def prepare_input(input_spec, array: np.ndarray) -> tuple[np.ndarray, str]:
+    """`array` checked against the declared input `input_spec` (an `InputSpec`) and converted to the
     element type the engine expects: float32, or int8 (float values are quantised with the
     input's scale and zero point). Returns the converted array and a note on any conversion."""
-    name, dtype = spec.name, spec.dtype
+    name, dtype = input_spec.name, input_spec.dtype
     array = np.asarray(array)
     if array.ndim == 0:
         raise RunError(f"input '{name}' got a 0-dimensional array")
-    _check_count(name, list(spec.shape), array)
+    _check_count(name, list(input_spec.shape), array)
     kind = array.dtype.kind
     if kind not in "biuf":
         raise RunError(f"input '{name}' is {dtype}, got an array of {array.dtype}")
@@ -104,8 +104,8 @@ def prepare_input(spec, array: np.ndarray) -> tuple[np.ndarray, str]:
         if kind == "f":
             if not np.all(np.isfinite(array)):
                 raise RunError(f"input '{name}' holds values that are not finite")
-            note = f"quantised with scale {spec.scale:g}, zero point {spec.zp}"
-            array = _quantize(array, spec.scale, spec.zp)
+            note = f"quantised with scale {input_spec.scale:g}, zero point {input_spec.zp}"
+            array = _quantize(array, input_spec.scale, input_spec.zp)
         elif array.size and (array.min() < -128 or array.max() > 127):
             raise RunError(f"input '{name}' is int8, got {array.dtype} values from "
                            f"{array.min()} to {array.max()}")
@@ -118,14 +118,14 @@ def prepare_input(spec, array: np.ndarray) -> tuple[np.ndarray, str]:
     return np.ascontiguousarray(array).reshape(-1), note
 
 
-def random_input(spec, rng: np.random.Generator) -> np.ndarray:
+def random_input(input_spec, rng: np.random.Generator) -> np.ndarray:
     """Random values of the declared shape: uniform in [-1, 1) for float32, any int8 value."""
-    if 0 in spec.shape:
-        raise RunError(f"input '{spec.name}' has a variable dimension "
-                       f"{_shape_text(spec.shape)}; give an input file")
-    if spec.dtype == "int8":
-        return rng.integers(-128, 128, size=spec.shape, dtype=np.int8)
-    return rng.uniform(-1.0, 1.0, size=spec.shape).astype(np.float32)
+    if 0 in input_spec.shape:
+        raise RunError(f"input '{input_spec.name}' has a variable dimension "
+                       f"{_shape_text(input_spec.shape)}; give an input file")
+    if input_spec.dtype == "int8":
+        return rng.integers(-128, 128, size=input_spec.shape, dtype=np.int8)
+    return rng.uniform(-1.0, 1.0, size=input_spec.shape).astype(np.float32)
 
 
 def peak_rss_bytes() -> int:

@@ -21,13 +21,13 @@ std::string error_of(const std::string& text) {
 
 TEST(ArchLoader, DefaultInputWhenNoneDeclared) {
   for (const char* text : {R"({"model": "m"})", R"({"inputs": []})", "[1, 2]", R"("text")"}) {
-    ArchSpec spec = parse(text);
-    ASSERT_EQ(spec.inputs.size(), 1u) << text;
-    EXPECT_EQ(spec.inputs[0].name, "x");
-    EXPECT_TRUE(spec.inputs[0].shape.empty());
-    EXPECT_EQ(spec.inputs[0].scale, 1.0f);
-    EXPECT_EQ(spec.inputs[0].zp, 0);
-    EXPECT_EQ(spec.inputs[0].dtype, "int8");
+    ArchSpec arch = parse(text);
+    ASSERT_EQ(arch.inputs.size(), 1u) << text;
+    EXPECT_EQ(arch.inputs[0].name, "x");
+    EXPECT_TRUE(arch.inputs[0].shape.empty());
+    EXPECT_EQ(arch.inputs[0].scale, 1.0f);
+    EXPECT_EQ(arch.inputs[0].zp, 0);
+    EXPECT_EQ(arch.inputs[0].dtype, "int8");
   }
 }
 
@@ -38,23 +38,23 @@ TEST(ArchLoader, InputShapesDropUnitDimensions) {
   } cases[] = {{"[1, 224, 224, 3]", {224, 224, 3}}, {"[1, 1, 1, 80]", {80}}, {"[1, 80, 1, 4]", {80, 4}},
                {"[1, 1, 0, 80]", {1, 0, 80}},       {"[7, 2.9, 1, 3]", {2, 3}}};
   for (const Case& c : cases) {
-    ArchSpec spec = parse(std::string(R"({"inputs": [{"name": "a", "dtype": "float32", "scale": 0.5,
+    ArchSpec arch = parse(std::string(R"({"inputs": [{"name": "a", "dtype": "float32", "scale": 0.5,
       "zp": -3.7, "shape": )") + c.shape + "}]}");
-    EXPECT_EQ(spec.inputs[0].shape, c.expected) << c.shape;
-    EXPECT_EQ(spec.inputs[0].name, "a");
-    EXPECT_EQ(spec.inputs[0].dtype, "float32");
-    EXPECT_EQ(spec.inputs[0].scale, 0.5f);
-    EXPECT_EQ(spec.inputs[0].zp, -3);
+    EXPECT_EQ(arch.inputs[0].shape, c.expected) << c.shape;
+    EXPECT_EQ(arch.inputs[0].name, "a");
+    EXPECT_EQ(arch.inputs[0].dtype, "float32");
+    EXPECT_EQ(arch.inputs[0].scale, 0.5f);
+    EXPECT_EQ(arch.inputs[0].zp, -3);
   }
   ArchSpec hwc = parse(R"({"inputs": [{"h": 5, "c": 2}]})");
   EXPECT_EQ(hwc.inputs[0].shape, (std::vector<int32_t>{5, 2}));
 }
 
 TEST(ArchLoader, SingleInputObjectIgnoresNameAndShape) {
-  ArchSpec spec = parse(R"({"input": {"h": 32, "w": 32, "c": 3, "name": "img", "shape": [1, 2, 2, 2]}})");
-  ASSERT_EQ(spec.inputs.size(), 1u);
-  EXPECT_EQ(spec.inputs[0].name, "x");
-  EXPECT_EQ(spec.inputs[0].shape, (std::vector<int32_t>{32, 32, 3}));
+  ArchSpec arch = parse(R"({"input": {"h": 32, "w": 32, "c": 3, "name": "img", "shape": [1, 2, 2, 2]}})");
+  ASSERT_EQ(arch.inputs.size(), 1u);
+  EXPECT_EQ(arch.inputs[0].name, "x");
+  EXPECT_EQ(arch.inputs[0].shape, (std::vector<int32_t>{32, 32, 3}));
 }
 
 TEST(ArchLoader, DeclaredAndDerivedOutputs) {
@@ -81,7 +81,7 @@ TEST(ArchLoader, DeclaredAndDerivedOutputs) {
 }
 
 TEST(ArchLoader, NodeFieldsAndReluRules) {
-  ArchSpec spec = parse(R"({"nodes": [
+  ArchSpec arch = parse(R"({"nodes": [
     {"name": "n1", "op": "add_fp32", "in": "a", "in3": "c", "out": "o"},
     {"name": "n2", "op": "add_fp32", "in2": "b"},
     {"name": "n3", "op": "add_fp32", "relu": true, "args": {"alpha": 0.1}},
@@ -89,15 +89,15 @@ TEST(ArchLoader, NodeFieldsAndReluRules) {
     {"name": "n5", "op": "add_fp32", "args": {"relu": true}},
     {"name": "n6", "op": "add_fp32", "relu": 0.5},
     {"name": "n7", "op": "conv"}]})");
-  ASSERT_EQ(spec.nodes.size(), 7u);
-  EXPECT_EQ(spec.nodes[0].inputs, (std::vector<std::string>{"a", "c"}));
-  EXPECT_EQ(spec.nodes[0].outputs, (std::vector<std::string>{"o"}));
-  EXPECT_TRUE(spec.nodes[1].inputs.empty());
-  EXPECT_FALSE(spec.nodes[2].relu);
-  EXPECT_TRUE(spec.nodes[3].relu);
-  EXPECT_TRUE(spec.nodes[4].relu);
-  EXPECT_FALSE(spec.nodes[5].relu);
-  EXPECT_EQ(spec.nodes[6].op, OpType::ConvInt8);
+  ASSERT_EQ(arch.nodes.size(), 7u);
+  EXPECT_EQ(arch.nodes[0].inputs, (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(arch.nodes[0].outputs, (std::vector<std::string>{"o"}));
+  EXPECT_TRUE(arch.nodes[1].inputs.empty());
+  EXPECT_FALSE(arch.nodes[2].relu);
+  EXPECT_TRUE(arch.nodes[3].relu);
+  EXPECT_TRUE(arch.nodes[4].relu);
+  EXPECT_FALSE(arch.nodes[5].relu);
+  EXPECT_EQ(arch.nodes[6].op, OpType::ConvInt8);
 }
 
 TEST(ArchLoader, OpNamesAndAliases) {
@@ -115,12 +115,12 @@ TEST(ArchLoader, OpNamesAndAliases) {
 
 TEST(ArchLoader, UnknownOpWarnsAndKeepsNode) {
   ::testing::internal::CaptureStderr();
-  ArchSpec spec = parse(R"({"nodes": [{"name": "r", "op": "relu_fp32", "inputs": ["x"], "outputs": ["y"]}]})");
+  ArchSpec arch = parse(R"({"nodes": [{"name": "r", "op": "relu_fp32", "inputs": ["x"], "outputs": ["y"]}]})");
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("arch_loader: unknown op 'relu_fp32' in node 'r'\n"), std::string::npos) << err;
-  ASSERT_EQ(spec.nodes.size(), 1u);
-  EXPECT_EQ(spec.nodes[0].op, OpType::Unknown);
-  EXPECT_TRUE(spec.layers.empty());
+  ASSERT_EQ(arch.nodes.size(), 1u);
+  EXPECT_EQ(arch.nodes[0].op, OpType::Unknown);
+  EXPECT_TRUE(arch.layers.empty());
 }
 
 TEST(ArchLoader, MalformedFilesAreRejected) {
@@ -143,8 +143,8 @@ TEST(ArchLoader, FileErrors) {
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()), "Cannot open JSON: " + dir.path("nope.json"));
   }
-  ArchSpec spec = load_arch(dir.write("m.json", R"({"model": "tiny"} trailing text is ignored)"));
-  EXPECT_EQ(spec.model_name, "tiny");
+  ArchSpec arch = load_arch(dir.write("m.json", R"({"model": "tiny"} trailing text is ignored)"));
+  EXPECT_EQ(arch.model_name, "tiny");
 }
 
 }  // namespace

@@ -137,30 +137,30 @@ from trevalon import runner  # noqa: E402
 needs_engine = pytest.mark.skipif(not HAS_ENGINE, reason="model_inference is not built")
 
 
-def spec(shape, dtype="float32", scale=1.0, zp=0, name="x"):
+def input_spec(shape, dtype="float32", scale=1.0, zp=0, name="x"):
     return SimpleNamespace(name=name, shape=list(shape), dtype=dtype, scale=scale, zp=zp)
 
 
 def test_prepare_input_checks_counts_and_shapes():
-    flat, note = runner.prepare_input(spec([4, 4, 3]), np.zeros((1, 4, 4, 3), np.float64))
+    flat, note = runner.prepare_input(input_spec([4, 4, 3]), np.zeros((1, 4, 4, 3), np.float64))
     assert flat.dtype == np.float32 and flat.shape == (48,) and "float64" in note
     for ok in [np.zeros(48, np.float32), np.zeros((4, 4, 3), np.float32)]:
-        assert runner.prepare_input(spec([4, 4, 3]), ok)[0].shape == (48,)
-    assert runner.prepare_input(spec([8, 8, 1]), np.zeros((8, 8)))[0].size == 64
-    assert runner.prepare_input(spec([0, 80]), np.zeros((10, 80)))[0].size == 800
-    assert runner.prepare_input(spec([0, 80]), np.zeros(80))[0].size == 80
+        assert runner.prepare_input(input_spec([4, 4, 3]), ok)[0].shape == (48,)
+    assert runner.prepare_input(input_spec([8, 8, 1]), np.zeros((8, 8)))[0].size == 64
+    assert runner.prepare_input(input_spec([0, 80]), np.zeros((10, 80)))[0].size == 800
+    assert runner.prepare_input(input_spec([0, 80]), np.zeros(80))[0].size == 80
     bad = [
-        (spec([4, 4, 3]), np.zeros(47), "input 'x' expects shape [4, 4, 3] (48 elements), "
+        (input_spec([4, 4, 3]), np.zeros(47), "input 'x' expects shape [4, 4, 3] (48 elements), "
                                         "got shape [47] (47 elements)"),
-        (spec([4, 4, 3]), np.zeros((3, 4, 4)), "got shape [3, 4, 4] (48 elements)"),  # NCHW
-        (spec([4, 4, 3]), np.zeros((2, 4, 4, 3)), "got shape [2, 4, 4, 3] (96 elements)"),
-        (spec([0, 80]), np.zeros(81), "a positive multiple of 80 elements"),
-        (spec([0, 80]), np.zeros((80, 10)), "got shape [80, 10]"),
-        (spec([0, 80]), np.zeros(0), "got shape [0] (0 elements)"),
-        (spec([2]), np.array(["a", "b"]), "input 'x' is float32, got an array of <U1"),
-        (spec([2], "int8"), np.array([0, 300]), "input 'x' is int8, got int64 values from 0 to 300"),
-        (spec([2], "int8"), np.array([0.0, np.nan]), "not finite"),
-        (spec([1]), np.float32(1), "0-dimensional"),
+        (input_spec([4, 4, 3]), np.zeros((3, 4, 4)), "got shape [3, 4, 4] (48 elements)"),  # NCHW
+        (input_spec([4, 4, 3]), np.zeros((2, 4, 4, 3)), "got shape [2, 4, 4, 3] (96 elements)"),
+        (input_spec([0, 80]), np.zeros(81), "a positive multiple of 80 elements"),
+        (input_spec([0, 80]), np.zeros((80, 10)), "got shape [80, 10]"),
+        (input_spec([0, 80]), np.zeros(0), "got shape [0] (0 elements)"),
+        (input_spec([2]), np.array(["a", "b"]), "input 'x' is float32, got an array of <U1"),
+        (input_spec([2], "int8"), np.array([0, 300]), "input 'x' is int8, got int64 values from 0 to 300"),
+        (input_spec([2], "int8"), np.array([0.0, np.nan]), "not finite"),
+        (input_spec([1]), np.float32(1), "0-dimensional"),
     ]
     for s, array, message in bad:
         with pytest.raises(runner.RunError) as info:
@@ -169,7 +169,7 @@ def test_prepare_input_checks_counts_and_shapes():
 
 
 def test_float_values_for_an_int8_input_are_quantised_half_away_from_zero():
-    s = spec([6], "int8", scale=0.5, zp=-3)
+    s = input_spec([6], "int8", scale=0.5, zp=-3)
     q, note = runner.prepare_input(s, np.array([0.25, -0.25, 0.75, 100.0, -100.0, 1.0]))
     # x / 0.5 = 0.5, -0.5, 1.5 round away from zero to 1, -1, 2; then + zp, saturating.
     assert q.dtype == np.int8 and q.tolist() == [-2, -4, -1, 127, -128, -1]

@@ -24,8 +24,8 @@ def test_input_shape_is_written_so_the_loader_reads_the_same_dims(dims, written)
     root = g.to_dict()
     assert root["inputs"] == [{"name": "a", "shape": written, "dtype": "int8", "scale": 0.5,
                                "zp": -3}]
-    spec = parse_arch(root).inputs[0]
-    assert (spec.name, spec.shape, spec.dtype, spec.scale, spec.zp) == \
+    input_spec = parse_arch(root).inputs[0]
+    assert (input_spec.name, input_spec.shape, input_spec.dtype, input_spec.scale, input_spec.zp) == \
         ("a", list(dims), "int8", 0.5, -3)
 
 

@@ -62,9 +62,9 @@ def test_properties_and_repr(make_model):
     assert (model.input_h, model.input_w, model.input_c) == (224, 224, 3)
     assert model.num_classes == 1000
     assert repr(model) == "<InferenceModel name='resnet50' input=[224,224,3]>"
-    (spec,) = model.inputs
-    assert (spec.name, spec.shape, spec.dtype, spec.scale, spec.zp) == ("x", [224, 224, 3], "float32", 1.0, 0)
-    assert repr(spec) == "<InputSpec name='x' shape=[224,224,3] dtype=float32>"
+    (input_spec,) = model.inputs
+    assert (input_spec.name, input_spec.shape, input_spec.dtype, input_spec.scale, input_spec.zp) == ("x", [224, 224, 3], "float32", 1.0, 0)
+    assert repr(input_spec) == "<InputSpec name='x' shape=[224,224,3] dtype=float32>"
     with pytest.raises(AttributeError):
         model.speed = 2.0
 
