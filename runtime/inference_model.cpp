@@ -241,7 +241,7 @@ void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& 
 
 TensorShape InferenceModel::run_node(size_t index) {
   const GraphNode& node = nodes_[index];
-  const NodePlan& plan = node_plans_[index];
+  NodePlan& plan = node_plans_[index];
   if (!plan.layer) throw std::runtime_error("No layer for: " + node.name);
   ILayer& layer = *plan.layer;
   if (plan.output_slot < 0) throw std::runtime_error(kKeyNotFound);
@@ -296,8 +296,8 @@ TensorShape InferenceModel::run_node(size_t index) {
     result = run_layer(layer, refs, n, out_view, ctx, staged);
     const auto t1 = std::chrono::steady_clock::now();
     const double ms = std::chrono::duration<double, std::nano>(t1 - t0).count() * 1e-6;
-    op_profile_[op_name(node.op)] += ms;
-    layer_profile_[node.name] += ms;
+    plan.profiled = true;
+    plan.profile_ms += ms;
   } else {
     result = run_layer(layer, refs, n, out_view, ctx, staged);
   }

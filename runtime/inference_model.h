@@ -55,8 +55,9 @@ class InferenceModel {
   // Profiling and speed.
   void set_profile_enabled(bool enabled) { profile_enabled_ = enabled; }
   bool profile_enabled() const { return profile_enabled_; }
-  std::unordered_map<std::string, double> op_profile() const { return op_profile_; }
-  std::unordered_map<std::string, double> layer_profile() const { return layer_profile_; }
+  // Accumulated milliseconds by op name and by node name, over every node timed since the last reset.
+  std::unordered_map<std::string, double> op_profile() const;
+  std::unordered_map<std::string, double> layer_profile() const;
   void reset_profile();
   // Throws "speed must be a positive finite value" for 0, negatives, infinities and NaN.
   void set_speed(float speed);
@@ -69,6 +70,8 @@ class InferenceModel {
     std::vector<int32_t> input_slots;  // -1 where the name has no slot
     int32_t output_slot = -1;
     ILayer* layer = nullptr;
+    bool profiled = false;  // timed at least once since the last reset
+    double profile_ms = 0;  // kept per node so timing a node touches no map on the forward path
   };
 
   void assign_slots();
@@ -97,8 +100,6 @@ class InferenceModel {
   void* stream_ = nullptr;
   Allocator* allocator_ = nullptr;
 
-  std::unordered_map<std::string, double> op_profile_;
-  std::unordered_map<std::string, double> layer_profile_;
   bool profile_enabled_ = false;
   int32_t memory_mode_ = 0;
   float speed_ = 1.0f;

@@ -7,9 +7,25 @@
 
 namespace trevalon {
 
+std::unordered_map<std::string, double> InferenceModel::op_profile() const {
+  std::unordered_map<std::string, double> by_op;
+  for (size_t i = 0; i < nodes_.size(); ++i)
+    if (node_plans_[i].profiled) by_op[op_name(nodes_[i].op)] += node_plans_[i].profile_ms;
+  return by_op;
+}
+
+std::unordered_map<std::string, double> InferenceModel::layer_profile() const {
+  std::unordered_map<std::string, double> by_node;
+  for (size_t i = 0; i < nodes_.size(); ++i)
+    if (node_plans_[i].profiled) by_node[nodes_[i].name] += node_plans_[i].profile_ms;
+  return by_node;
+}
+
 void InferenceModel::reset_profile() {
-  if (!op_profile_.empty()) op_profile_.clear();
-  if (!layer_profile_.empty()) layer_profile_.clear();
+  for (NodePlan& plan : node_plans_) {
+    plan.profiled = false;
+    plan.profile_ms = 0;
+  }
 }
 
 void InferenceModel::set_speed(float speed) {
