@@ -72,18 +72,29 @@ struct PackedDeleter {
 
 }  // namespace
 
+bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, int stride_h,
+                              int stride_w, int pad_h, int pad_w, int dilation_h, int dilation_w,
+                              ConvProductShape& shape) {
+  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 ||
+      stride_w <= 0 || dilation_h <= 0 || dilation_w <= 0 || pad_h < 0 || pad_w < 0)
+    return false;
+  const int out_h = conv_output_size(H, kH, stride_h, pad_h, dilation_h);
+  const int out_w = conv_output_size(W, kW, stride_w, pad_w, dilation_w);
+  const int64_t M = int64_t(out_h) * out_w, K = int64_t(kH) * kW * C;
+  if (out_h <= 0 || out_w <= 0 || M > INT32_MAX || K > INT32_MAX) return false;
+  shape = ConvProductShape{out_h, out_w, int(M), int(K)};
+  return true;
+}
+
 void conv2d_f32(const float* input, const float* weights, const float* bias, float* output, int C,
                 int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
                 int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
                 int dilation_w, void* stream) {
-  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 ||
-      stride_w <= 0 || dilation_h <= 0 || dilation_w <= 0 || pad_h < 0 || pad_w < 0)
+  ConvProductShape shape;
+  if (!conv2d_f32_product_shape(C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
+                                dilation_w, shape))
     return;
-  const int out_h = conv_output_size(H, kH, stride_h, pad_h, dilation_h);
-  const int out_w = conv_output_size(W, kW, stride_w, pad_w, dilation_w);
-  const int64_t M64 = int64_t(out_h) * out_w, K64 = int64_t(kH) * kW * C;
-  if (out_h <= 0 || out_w <= 0 || M64 > INT32_MAX || K64 > INT32_MAX) return;
-  const int M = int(M64), K = int(K64);
+  const int out_w = shape.out_w, M = shape.M, K = shape.K;
   const KernelTable& table = cpu_backend_descriptor().kernels;
   if (!table.gemm_f32) return;
 

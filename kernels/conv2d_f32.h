@@ -7,6 +7,16 @@ namespace trevalon {
 // input (a zero stride counts as 1).
 int conv_output_size(int in, int kernel, int stride, int pad, int dilation);
 
+// The product a convolution reduces to: M = out_h x out_w patch rows of K = kH x kW x C values.
+struct ConvProductShape {
+  int out_h, out_w, M, K;
+};
+// False when the parameters are not a convolution the kernels can run (non-positive sizes,
+// strides or dilations, negative padding, an empty output, or sizes beyond int32).
+bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, int stride_h,
+                              int stride_w, int pad_h, int pad_w, int dilation_h, int dilation_w,
+                              ConvProductShape& shape);
+
 // Rows [row_begin, row_begin + rows) of the patch matrix: one row per output pixel (oy, ox) in
 // row-major order, kH x kW x C floats in (kernel row, kernel column, channel) order, zeros for taps
 // outside the input.

@@ -177,14 +177,11 @@ void conv2d_f32_avx512(const float* input, const float* weights, const float* bi
                pad_w, relu, packed, scratch, dilation_h, dilation_w, stream);
     return;
   }
-  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 ||
-      stride_w <= 0 || dilation_h <= 0 || dilation_w <= 0 || pad_h < 0 || pad_w < 0)
+  ConvProductShape shape;
+  if (!conv2d_f32_product_shape(C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
+                                dilation_w, shape))
     return;
-  const int out_h = conv_output_size(H, kH, stride_h, pad_h, dilation_h);
-  const int out_w = conv_output_size(W, kW, stride_w, pad_w, dilation_w);
-  const int64_t M64 = int64_t(out_h) * out_w, K64 = int64_t(kH) * kW * C;
-  if (out_h <= 0 || out_w <= 0 || M64 > INT32_MAX || K64 > INT32_MAX) return;
-  const int M = int(M64), K = int(K64);
+  const int out_w = shape.out_w, M = shape.M, K = shape.K;
 
   if (kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 && pad_w == 0) {
     gemm_f32_avx512(input, packed, bias, output, relu, M, K, C_out);

@@ -155,13 +155,7 @@ std::unique_ptr<ILayer> make_conv(const std::string& json, const TensorMap& tens
   auto layer = create_layer(op_from_name(op), parse_node(json));
   if (!layer) throw std::runtime_error("no layer for " + op);
   layer->name = "conv";
-  WeightGetter get = [&tensors](const std::string& name, std::vector<int32_t>& shape, Bytes& bytes) {
-    auto it = tensors.find(name);
-    if (it == tensors.end()) return false;
-    shape = {int32_t(it->second.size())};
-    bytes = it->second;
-    return true;
-  };
+  WeightGetter get = testing::getter_over(tensors);
   layer->load_weights(get);
   return layer;
 }

@@ -38,13 +38,7 @@ std::unique_ptr<ILayer> make_fc(OpType op, int C_out, int C_in, const std::map<s
   if (!layer) throw std::runtime_error("no fully connected layer");
   layer->name = "fc";
   layer->relu = relu;
-  WeightGetter get = [&tensors](const std::string& name, std::vector<int32_t>& shape, Bytes& bytes) {
-    auto it = tensors.find(name);
-    if (it == tensors.end()) return false;
-    shape = {int32_t(it->second.size())};
-    bytes = it->second;
-    return true;
-  };
+  WeightGetter get = testing::getter_over(tensors);
   layer->load_weights(get);
   return layer;
 }

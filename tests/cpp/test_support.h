@@ -23,6 +23,18 @@ inline JsonValue parse_node(const std::string& text) {
   return v;
 }
 
+// A WeightGetter over named byte tensors (each reported as one flat dimension).
+template <class Map>
+auto getter_over(const Map& tensors) {
+  return [&tensors](const std::string& name, std::vector<int32_t>& shape, std::vector<uint8_t>& bytes) {
+    auto it = tensors.find(name);
+    if (it == tensors.end()) return false;
+    shape = {int32_t(it->second.size())};
+    bytes = it->second;
+    return true;
+  };
+}
+
 // The raw bytes of a vector, as the weights file would hold them.
 template <class T>
 std::vector<uint8_t> bytes_of(const std::vector<T>& v) {
