@@ -229,10 +229,8 @@ TEST(JsonValue, TypedLookups) {
 // with one of the reader's own messages.
 TEST(JsonParse, ConformanceCorpus) {
   const std::filesystem::path dir =
-      std::filesystem::path(TREVALON_SOURCE_DIR) / ".." / "shared" / "testdata" / "jsontestsuite" /
-      "test_parsing";
-  if (!std::filesystem::is_directory(dir))
-    GTEST_SKIP() << "JSON conformance corpus not found at " << dir;
+      std::filesystem::path(TREVALON_SOURCE_DIR) / "tests" / "data" / "jsontestsuite" / "test_parsing";
+  ASSERT_TRUE(std::filesystem::is_directory(dir)) << "JSON conformance corpus missing at " << dir;
 
   int files = 0, accepted = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
