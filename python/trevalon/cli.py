@@ -66,6 +66,7 @@ def _engine_stderr(lines: list[str]) -> Iterator[None]:
     except (AttributeError, ValueError, OSError):
         yield
         return
+    sys.stderr.flush()  # what Python has buffered goes out before the redirection
     with tempfile.TemporaryFile() as sink:
         saved = os.dup(fd)
         os.dup2(sink.fileno(), fd)
