@@ -1,12 +1,15 @@
 """Architecture files in pure Python: the operation names, and a reader that sees the
-inputs, outputs and nodes the way the engine's loader does (without building layers)."""
+inputs, outputs and nodes the way the engine's loader does (without building layers), plus the
+things a person writing the file by hand gets wrong and the loader silently ignores."""
 
 from __future__ import annotations
 
-import json
+import difflib
 import math
 import os
 from dataclasses import dataclass, field
+
+from . import jsontext
 
 # The 48 operations in value order (value = index + 1), then the five aliases.
 OP_NAMES = (
@@ -30,6 +33,8 @@ ALIASES = {
     "avgpool": "avgpool_int8",
 }
 INPUT_DTYPES = ("float32", "int8")
+# Root members the loader reads; any other is ignored.
+TOP_LEVEL_KEYS = ("model", "inputs", "input", "outputs", "nodes")
 
 
 def canonical_op(op: str) -> str | None:
@@ -51,6 +56,15 @@ def loaded_input_shape(h: int, w: int, c: int) -> list[int]:
 
 class ArchError(ValueError):
     """An architecture file that cannot be read."""
+
+
+class ArchSyntaxError(ArchError):
+    """Malformed JSON: the engine's own message and where in the file it stopped."""
+
+    def __init__(self, path: str, error: jsontext.JsonSyntaxError):
+        super().__init__(f"{path}, {error.position}: {error.message}")
+        self.message, self.position = error.message, error.position
+        self.line, self.column = error.line, error.column
 
 
 @dataclass
@@ -81,6 +95,18 @@ class ArchInfo:
     output_names: list[str] = field(default_factory=list)
     outputs_derived: bool = False
     nodes: list[NodeInfo] = field(default_factory=list)
+    # Declared outputs that hold int8 values: name -> (scale, zero point) for real = (q - zp) * scale.
+    output_quant: dict[str, tuple[float, int]] = field(default_factory=dict)
+    # What the loader silently ignores or reads differently from what the writer likely meant.
+    warnings: list[str] = field(default_factory=list)
+
+    def unknown_ops(self) -> dict[str, list[str]]:
+        """Operation names the engine does not know -> the nodes that use them, in file order."""
+        unknown: dict[str, list[str]] = {}
+        for node in self.nodes:
+            if not node.known:
+                unknown.setdefault(node.op, []).append(node.name)
+        return unknown
 
 
 # The engine's JSON values are typed loosely: a wrong type reads as "" or 0.
@@ -102,11 +128,11 @@ def _int32(value: object) -> int:
 
 
 def _array(root: dict, key: str, where: str) -> list:
-    """An array member; an object in its place is rejected, any other type reads as empty."""
-    value = root.get(key)
-    if isinstance(value, dict):
-        raise ArchError(f"{where}: '{key}' must be an array, not an object")
-    return value if isinstance(value, list) else []
+    """An array member; anything else in its place is rejected, as the loader does."""
+    value = root.get(key, [])
+    if not isinstance(value, list):
+        raise ArchError(f'{where}: architecture: "{key}" must be an array')
+    return value
 
 
 def _read_input(element: object, from_list: bool, where: str) -> InputInfo:
@@ -158,16 +184,45 @@ def _read_node(element: object, index: int, where: str) -> NodeInfo:
 
 
 def derive_outputs(nodes: list[NodeInfo]) -> list[str]:
-    """The model's outputs when the file names none: the outputs of the latest node that
-    nobody consumes, else the first output of the last node."""
+    """The model's output when the file names none: the first output of the latest node whose
+    first output nobody consumes, else the first output of the last node. Only a node's first
+    output gets a slot, so no other output can be returned."""
     if not nodes:
         return []
     consumed = {name for node in nodes for name in node.inputs}
     for node in reversed(nodes):
-        unconsumed = [name for name in node.outputs if name not in consumed]
-        if unconsumed:
-            return unconsumed
+        if node.outputs and node.outputs[0] not in consumed:
+            return node.outputs[:1]
     return nodes[-1].outputs[:1]
+
+
+def _quantization(element: dict) -> tuple[float, int] | None:
+    """The scale and zero point an exporter records on an int8 output (the loader ignores them)."""
+    scale, zp = element.get("scale"), element.get("zp", 0)
+    if scale is None:
+        return None
+    return _number(scale), _int32(zp)
+
+
+def _suggestion(key: str) -> str:
+    match = difflib.get_close_matches(key.lower(), TOP_LEVEL_KEYS, n=1, cutoff=0.6)
+    return f" (did you mean '{match[0]}'?)" if match else ""
+
+
+def _root_warnings(root: dict) -> list[str]:
+    warnings = [f"unknown top-level key '{key}' is ignored{_suggestion(key)}"
+                for key in root if key not in TOP_LEVEL_KEYS]
+    if isinstance(root.get("input"), list):
+        warnings.append("'input' is an array, but the loader reads 'input' as one object with "
+                        "h, w and c; a list of inputs belongs in 'inputs'")
+    elif "input" in root and root.get("inputs"):
+        warnings.append("'input' is ignored because 'inputs' is given")
+    outputs = root.get("outputs")
+    for k, element in enumerate(outputs if isinstance(outputs, list) else []):
+        if not (isinstance(element, dict) and "name" in element):
+            warnings.append(f"'outputs' entry {k} is skipped: it is not an object with a 'name' "
+                            f"(write {{\"name\": ...}})")
+    return warnings
 
 
 def parse_arch(root: object, where: str = "<architecture>") -> ArchInfo:
@@ -187,29 +242,27 @@ def parse_arch(root: object, where: str = "<architecture>") -> ArchInfo:
         info.inputs = [InputInfo()]
     for element in _array(root, "outputs", where):
         if isinstance(element, dict) and "name" in element:
-            info.output_names.append(_text(element["name"]))
+            name = _text(element["name"])
+            info.output_names.append(name)
+            quant = _quantization(element)
+            if quant is not None:
+                info.output_quant[name] = quant
     info.nodes = [_read_node(e, j, where) for j, e in enumerate(_array(root, "nodes", where))]
     if not info.output_names:
         info.output_names = derive_outputs(info.nodes)
         info.outputs_derived = bool(info.output_names)
+    info.warnings = _root_warnings(root)
     return info
 
 
-def _reject_constant(name: str) -> None:
-    raise ValueError(f"{name} is not a JSON number")
-
-
 def read_arch(path: str | os.PathLike) -> ArchInfo:
-    """Read an architecture file. OSError when it cannot be read, ArchError when it is invalid."""
+    """Read an architecture file. OSError when it cannot be read, ArchSyntaxError (with line and
+    column) when its JSON is malformed, ArchError when it is otherwise invalid."""
     path = os.fspath(path)
     with open(path, "rb") as f:
         raw = f.read()
     try:
-        text = raw.decode("utf-8")
-        decoder = json.JSONDecoder(parse_constant=_reject_constant)
-        # Like the engine, read one value and ignore whatever follows it.
-        start = len(text) - len(text.lstrip(" \t\r\n"))
-        root, _ = decoder.raw_decode(text, start)
-    except (UnicodeDecodeError, ValueError) as e:
-        raise ArchError(f"{path}: invalid JSON: {e}") from None
+        root = jsontext.parse(raw)
+    except jsontext.JsonSyntaxError as e:
+        raise ArchSyntaxError(path, e) from None
     return parse_arch(root, path)

@@ -11,6 +11,7 @@ import importlib.resources
 import os
 import re
 import sys
+import tempfile
 import time
 from collections import Counter
 from typing import Iterator, Sequence
@@ -19,6 +20,7 @@ import numpy as np
 
 from . import __version__, runner, w1x1
 from .arch import ArchError, ArchInfo, read_arch
+from .weights_check import missing_weights
 
 PROG = "trevalon"
 BUNDLED_MODEL = "tiny_mlp"
@@ -55,21 +57,57 @@ def _add_model_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("weights", metavar="WEIGHTS", nargs="?", help="weights file (.w1x1)")
 
 
-def _try_engine_load(arch: str, weights: str) -> str:
-    """'ok', the engine's error, or a note that the engine is not installed."""
+@contextlib.contextmanager
+def _engine_stderr(lines: list[str]) -> Iterator[None]:
+    """Collects what the engine writes to the process's standard error (its loader warnings)
+    into `lines` and passes it on to sys.stderr."""
+    try:
+        fd = sys.__stderr__.fileno()
+    except (AttributeError, ValueError, OSError):
+        yield
+        return
+    sys.stderr.flush()  # what Python has buffered goes out before the redirection
+    with tempfile.TemporaryFile() as sink:
+        saved = os.dup(fd)
+        os.dup2(sink.fileno(), fd)
+        try:
+            yield
+        finally:
+            os.dup2(saved, fd)
+            os.close(saved)
+            sink.seek(0)
+            text = sink.read().decode("utf-8", "replace")
+            lines.extend(text.splitlines())
+            sys.stderr.write(text)
+
+
+_ENGINE_UNKNOWN_OP = re.compile(r"arch_loader: unknown op '(.*)' in node '(.*)'$")
+
+
+def _try_engine_load(arch: str, weights: str) -> tuple[str, dict[str, list[str]]]:
+    """'ok', the engine's error, or a note that the engine is not installed; and the operations
+    the engine warned it has no layer for (op -> nodes)."""
     try:
         engine = importlib.import_module("model_inference")
     except ModuleNotFoundError as e:
         if e.name != "model_inference":
             raise
-        return "not checked (model_inference is not installed)"
+        return "not checked (model_inference is not installed)", {}
     except ImportError as e:  # installed but unusable, e.g. built for another interpreter
-        return f"not checked (model_inference does not import: {e})"
+        return f"not checked (model_inference does not import: {e})", {}
+    warnings: list[str] = []
     try:
-        engine.InferenceModel(arch, weights)
-    except Exception as e:  # the engine reports every load failure as RuntimeError
-        return f"error: {e}"
-    return "ok"
+        with _engine_stderr(warnings):
+            engine.InferenceModel(arch, weights)
+        load = "ok"
+    except (RuntimeError, ValueError) as e:  # a record shorter than its head is a length error
+        load = f"error: {runner.one_line(runner.explain_load_error(arch, weights, str(e)))}"
+    no_layer: dict[str, list[str]] = {}
+    for line in warnings:
+        match = _ENGINE_UNKNOWN_OP.match(line)
+        if match:
+            no_layer.setdefault(match.group(1), []).append(match.group(2))
+    return load, no_layer
 
 
 def _format_arch(info: ArchInfo) -> list[str]:
@@ -79,7 +117,9 @@ def _format_arch(info: ArchInfo) -> list[str]:
         lines.append(f"  {input_spec.name}: shape [{shape}], {input_spec.dtype}, "
                      f"scale {input_spec.scale:g}, zp {input_spec.zp}")
     how = " (derived from the graph)" if info.outputs_derived else ""
-    lines.append(f"outputs{how}: {', '.join(info.output_names) or '(none)'}")
+    outputs = [name + (" (int8, scale {:g}, zp {})".format(*info.output_quant[name])
+                       if name in info.output_quant else "") for name in info.output_names]
+    lines.append(f"outputs{how}: {', '.join(outputs) or '(none)'}")
     lines.append(f"nodes: {len(info.nodes)}")
     for op, count in sorted(Counter(n.op for n in info.nodes).items()):
         known = any(n.known for n in info.nodes if n.op == op)
@@ -90,7 +130,9 @@ def _format_arch(info: ArchInfo) -> list[str]:
 def _add_info(subparsers) -> None:
     parser = subparsers.add_parser(
         "info", help="describe a model's inputs, outputs, nodes and weights",
-        description="Describe a model as the engine reads it, and check that it loads.")
+        description="Describe a model as the engine reads it and check that it can run: the exit "
+                    "status is 1 when a node's operation is unknown, a layer's mandatory weight "
+                    "is missing or the engine refuses the model.")
     _add_model_arguments(parser)
     parser.set_defaults(run=_cmd_info)
 
@@ -100,12 +142,23 @@ def _cmd_info(args: argparse.Namespace) -> int:
         info = read_arch(arch)
         tensors = w1x1.load(weights)
         lines = [f"architecture: {arch}"] + _format_arch(info)
+        lines += [f"warning: {w}" for w in info.warnings]
         lines.append(f"weights: {weights} ({len(tensors)} tensors, {tensors.nbytes} bytes of "
                      f"data, {tensors.file_size} bytes on disk)")
-        load = _try_engine_load(arch, weights)
+        missing = missing_weights(info, tensors)
+        if missing:
+            lines.append(f"missing weights ({len(missing)}): {', '.join(missing)}")
+        load, no_layer = _try_engine_load(arch, weights)
+        unknown = info.unknown_ops()
+        for op, nodes in no_layer.items():  # known names this build of the engine has no layer for
+            if op not in unknown:
+                unknown[op] = nodes
+        for op, nodes in unknown.items():
+            lines.append(f"unknown op '{op}' (no layer; the forward pass stops there) in "
+                         f"node{'s' if len(nodes) > 1 else ''} {', '.join(nodes)}")
         lines.append(f"loads: {load}")
     print("\n".join(lines))
-    return 1 if load.startswith("error") else 0
+    return 1 if load.startswith("error") or missing or unknown else 0
 
 
 def _read_arrays(path: str) -> dict[str, np.ndarray] | np.ndarray:
@@ -163,8 +216,9 @@ def _add_run(subparsers) -> None:
     parser = subparsers.add_parser(
         "run", help="run a model on an input array and save its outputs",
         description="Run one forward pass and write every model output as OUTDIR/<name>.npy "
-                    "(float32, as the engine returns it). A float array given to an int8 input "
-                    "is quantised with the input's scale and zero point.")
+                    "(float32 real values: an int8 output whose scale and zero point the "
+                    "architecture file records is dequantised). A float array given to an int8 "
+                    "input is quantised with the input's scale and zero point.")
     parser.add_argument("arch", metavar="ARCH", help="architecture file (.json)")
     parser.add_argument("weights", metavar="WEIGHTS", help="weights file (.w1x1)")
     parser.add_argument("input", metavar="INPUT",
@@ -176,7 +230,8 @@ def _add_run(subparsers) -> None:
 
 def _cmd_run(args: argparse.Namespace) -> int:
     model = runner.load_model(args.arch, args.weights)
-    outputs = runner.forward(model, _model_inputs(model, args.input))
+    info = read_arch(args.arch)  # the engine has read it, so this cannot fail on the JSON
+    outputs = runner.forward(model, _model_inputs(model, args.input), info)
     for name in model.output_names:
         if name not in outputs:
             raise CliError(f"the engine returned no tensor for output '{name}'")
@@ -188,7 +243,9 @@ def _cmd_run(args: argparse.Namespace) -> int:
         path = os.path.join(args.outdir, files[name])
         np.save(path, outputs[name])
         shape = ", ".join(str(d) for d in outputs[name].shape)
-        print(f"{name}: wrote {path} (shape [{shape}], float32)")
+        how = ("float32, dequantised from int8 with scale {:g}, zero point {}".format(
+            *info.output_quant[name]) if name in info.output_quant else "float32")
+        print(f"{name}: wrote {path} (shape [{shape}], {how})")
     return 0
 
 

@@ -129,13 +129,20 @@ class Graph:
         self._tensors.update(outputs)
         return outputs[0] if len(outputs) == 1 else outputs
 
-    def output(self, name: str) -> None:
-        """Name a tensor as a model output (outputs are returned in the order they are named)."""
+    def output(self, name: str, scale: float | None = None, zp: int = 0) -> None:
+        """Name a tensor as a model output (outputs are returned in the order they are named).
+        For an int8 output, `scale` and `zp` record how its values map to real ones,
+        real = (q - zp) * scale; the engine ignores them, the tools read them."""
+        entry: dict = {"name": name}
+        if scale is not None:
+            if not (math.isfinite(scale) and scale > 0):
+                raise ValueError(f"output {name!r}: scale must be positive and finite, not {scale}")
+            entry.update(scale=float(scale), zp=operator.index(zp))
         if name not in self._tensors:
             raise ValueError(f"output {name!r} is produced by no node or input")
         if any(o["name"] == name for o in self._outputs):
             raise ValueError(f"output {name!r} is already declared")
-        self._outputs.append({"name": name})
+        self._outputs.append(entry)
 
     def to_dict(self) -> dict:
         root = {"model": self.model, "inputs": self._inputs}
@@ -157,5 +164,5 @@ class Graph:
         return "{\n" + ",\n".join(parts) + "\n}\n"
 
     def save(self, path: str | os.PathLike) -> None:
-        with open(path, "w", encoding="utf-8") as f:
+        with open(os.fspath(path), "w", encoding="utf-8") as f:
             f.write(self.to_json())

@@ -1,9 +1,11 @@
 """Run engine models on numpy arrays from the command line: load a model, check and convert
-inputs against its declarations, time forward passes, and read the process's peak memory."""
+inputs against its declarations, turn int8 outputs into real values, time forward passes, and
+read the process's peak memory."""
 
 from __future__ import annotations
 
 import importlib
+import os
 import resource
 import sys
 import time
@@ -11,6 +13,9 @@ from dataclasses import dataclass
 from typing import Callable, Mapping, Sequence
 
 import numpy as np
+
+from . import weights_check
+from .arch import ArchError, ArchInfo, ArchSyntaxError, read_arch
 
 
 class RunError(Exception):
@@ -28,20 +33,84 @@ def engine_module():
         raise RunError(f"the engine module model_inference is not installed ({one_line(e)})") from None
 
 
-def load_model(arch: str, weights: str):
-    """An `InferenceModel`; the engine's refusal becomes a RunError with its message."""
+def _read_arch_quietly(arch: str) -> ArchInfo | None:
+    try:
+        return read_arch(arch)
+    except (OSError, ArchError):
+        return None
+
+
+def explain_load_error(arch: str | os.PathLike, weights: str | os.PathLike, message: str) -> str:
+    """The engine's load error with what it leaves out: the line and column of a JSON syntax
+    error, the file and tensor of a weights record it could not read."""
+    arch, weights = os.fsdecode(arch), os.fsdecode(weights)
+    if message.startswith("JSON: "):
+        try:
+            read_arch(arch)
+        except ArchSyntaxError as e:
+            return f"{arch}, {e.position}: {message}"
+        except (OSError, ArchError):
+            pass
+        return f"{arch}: {message}"
+    if weights_check.is_read_failure(message):
+        detail = weights_check.explain_read_failure(_read_arch_quietly(arch), weights)
+        return (f"{detail} (the engine stopped with: {message})" if detail
+                else f"{weights}: {message}")
+    return message
+
+
+def load_model(arch: str | os.PathLike, weights: str | os.PathLike):
+    """An `InferenceModel`; the engine's refusal becomes a RunError with its message, completed
+    by `explain_load_error`."""
     engine = engine_module()
+    arch, weights = os.fsdecode(arch), os.fsdecode(weights)
     try:
         return engine.InferenceModel(arch, weights)
-    except RuntimeError as e:
-        raise RunError(one_line(e)) from None
+    except (RuntimeError, ValueError) as e:  # a record shorter than its head is a length error
+        raise RunError(one_line(explain_load_error(arch, weights, str(e)))) from None
 
 
-def forward(model, inputs: Mapping[str, np.ndarray]) -> dict[str, np.ndarray]:
+def output_quantization(arch: str | os.PathLike | ArchInfo) -> dict[str, tuple[float, int]]:
+    """Output name -> (scale, zero point) of the int8 outputs an exporter recorded in `arch`."""
+    info = arch if isinstance(arch, ArchInfo) else read_arch(arch)
+    return dict(info.output_quant)
+
+
+def dequantize_outputs(arch: str | os.PathLike | ArchInfo,
+                       outputs: Mapping[str, np.ndarray] | np.ndarray) -> dict[str, np.ndarray]:
+    """Real values of a model's outputs.
+
+    `InferenceModel.forward` returns an int8 output as its integer values q in float32. The
+    architecture file (`arch`: a path, or an `ArchInfo` already read) records the scale and zero
+    point of such an output in its "outputs" entry; this returns (q - zp) * scale for those
+    outputs, as float32, and every other output (a float output, or one without recorded
+    parameters) unchanged. `outputs` is the dict `forward` returns for a mapping input, or the
+    single array it returns for a single input (taken as the model's first output)."""
+    info = arch if isinstance(arch, ArchInfo) else read_arch(arch)
+    if not isinstance(outputs, Mapping):
+        if not info.output_names:
+            raise ValueError("the architecture names no output to match the array with")
+        outputs = {info.output_names[0]: outputs}
+    real = {}
+    for name, values in outputs.items():
+        values = np.asarray(values)
+        if name in info.output_quant:
+            scale, zp = info.output_quant[name]
+            values = ((values.astype(np.float64) - zp) * scale).astype(np.float32)
+        real[name] = values
+    return real
+
+
+def forward(model, inputs: Mapping[str, np.ndarray],
+            arch: str | os.PathLike | ArchInfo | None = None) -> dict[str, np.ndarray]:
+    """One forward pass on named inputs. Given the model's architecture (`arch`), int8 outputs
+    with a recorded scale and zero point come back as real values (see `dequantize_outputs`);
+    without it, as the engine returns them."""
     try:
-        return model.forward(dict(inputs))
+        outputs = model.forward(dict(inputs))
     except RuntimeError as e:
         raise RunError(f"forward pass failed: {one_line(e)}") from None
+    return dequantize_outputs(arch, outputs) if arch is not None else outputs
 
 
 def _shape_text(shape: Sequence[int]) -> str:

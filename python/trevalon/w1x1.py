@@ -31,7 +31,7 @@ import os
 import struct
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Iterator
+from typing import Iterator, NoReturn
 
 import numpy as np
 
@@ -61,7 +61,14 @@ _RECORD_HEAD = struct.Struct("<BBH")
 
 
 class W1X1Error(ValueError):
-    """A weights file whose bytes do not describe a valid set of tensors."""
+    """A weights file whose bytes do not describe a valid set of tensors. `engine_fails` is False
+    for faults the engine's reader does not check (codes, a data size that disagrees with the
+    shape): it loads such a record and leaves the layer to judge its bytes."""
+
+    def __init__(self, message: str, tensor: str | None = None, engine_fails: bool = True):
+        super().__init__(message)
+        self.tensor = tensor
+        self.engine_fails = engine_fails
 
 
 @dataclass(frozen=True)
@@ -152,10 +159,12 @@ def save(path: str | os.PathLike, tensors: Mapping[str, object], version: int = 
 class WeightsFile(Mapping):
     """A read-only mapping name -> numpy array whose data stays in a memory map of the file.
 
-    The arrays are views (no copy) into `mmap`, the whole file as read-only bytes.
+    The arrays are views (no copy) into `mmap`, the whole file as read-only bytes. With
+    strict=False a bad record does not stop the reading: it is left out of the mapping and its
+    error kept in `errors` (name -> W1X1Error); a bad header or index still raises.
     """
 
-    def __init__(self, path: str | os.PathLike):
+    def __init__(self, path: str | os.PathLike, strict: bool = True):
         self.path = os.fspath(path)
         self.file_size = os.path.getsize(self.path)
         if self.file_size < HEADER_SIZE:
@@ -177,8 +186,14 @@ class WeightsFile(Mapping):
             index[self._entry_name(k, raw_name)] = (offset, size)  # a repeated name: later wins
         self.entries: dict[str, Entry] = {}
         self._arrays: dict[str, np.ndarray] = {}
+        self.errors: dict[str, W1X1Error] = {}
         for name, (offset, size) in index.items():
-            self.entries[name], self._arrays[name] = self._read_record(name, offset, size)
+            try:
+                self.entries[name], self._arrays[name] = self._read_record(name, offset, size)
+            except W1X1Error as e:
+                if strict:
+                    raise
+                self.errors[name] = e
 
     def _entry_name(self, k: int, raw_name: bytes) -> str:
         # The engine treats byte 63 as NUL whatever it holds.
@@ -191,31 +206,34 @@ class WeightsFile(Mapping):
 
     def _read_record(self, name: str, offset: int, size: int) -> tuple[Entry, np.ndarray]:
         where = f"{self.path}: tensor {name!r}"
+
+        def fail(what: str, engine_fails: bool = True) -> NoReturn:
+            raise W1X1Error(f"{where}: {what}", name, engine_fails)
+
         if size < _RECORD_HEAD.size:
-            raise W1X1Error(f"{where}: record size {size} is shorter than the 4-byte record head")
+            fail(f"record size {size} is shorter than the 4-byte record head")
         if offset + size > self.file_size:
-            raise W1X1Error(f"{where}: record at offset {offset} of {size} bytes runs past "
-                            f"the end of the file ({self.file_size} bytes)")
+            fail(f"record at offset {offset} of {size} bytes runs past the end of the file "
+                 f"({self.file_size} bytes)")
         dtype_code, ordering, ndim = _RECORD_HEAD.unpack(
             self.mmap[offset:offset + _RECORD_HEAD.size].tobytes())
         head_size = _RECORD_HEAD.size + 4 * ndim
         if head_size > size:
-            raise W1X1Error(
-                f"{where}: {ndim} dimensions need {head_size} bytes, record has {size}")
+            fail(f"{ndim} dimensions need {head_size} bytes, record has {size}")
         shape = struct.unpack(f"<{ndim}i", self.mmap[offset + 4:offset + head_size].tobytes())
         if any(dim < 0 for dim in shape):
-            raise W1X1Error(f"{where}: negative dimension in shape {list(shape)}")
+            fail(f"negative dimension in shape {list(shape)}")
         if dtype_code not in CODE_DTYPES:
-            raise W1X1Error(f"{where}: unknown dtype code {dtype_code}")
+            fail(f"unknown dtype code {dtype_code}", engine_fails=False)
         if ordering != ROW_MAJOR:
-            raise W1X1Error(f"{where}: unknown ordering code {ordering}")
+            fail(f"unknown ordering code {ordering}", engine_fails=False)
         dtype = CODE_DTYPES[dtype_code]
         expected = int(np.prod(shape, dtype=object)) * dtype.itemsize
         data_start = offset + head_size
         data_size = size - head_size
         if data_size != expected:
-            raise W1X1Error(f"{where}: {data_size} data bytes, but shape {list(shape)} of "
-                            f"{dtype.name} needs {expected}")
+            fail(f"{data_size} data bytes, but shape {list(shape)} of {dtype.name} needs "
+                 f"{expected}", engine_fails=False)
         array = self.mmap[data_start:data_start + data_size].view(dtype).reshape(shape)
         array = array.view(np.ndarray)  # a plain view; memmap keeps the file mapped through .base
         return Entry(offset, size, dtype_code, ordering, data_start), array
@@ -238,6 +256,7 @@ class WeightsFile(Mapping):
         return f"WeightsFile({self.path!r}, {len(self)} tensors)"
 
 
-def load(path: str | os.PathLike) -> WeightsFile:
-    """Open a W1X1 file; raises OSError when it cannot be read and W1X1Error when it is invalid."""
-    return WeightsFile(path)
+def load(path: str | os.PathLike, strict: bool = True) -> WeightsFile:
+    """Open a W1X1 file; raises OSError when it cannot be read and W1X1Error when it is invalid
+    (with strict=False, bad records are kept aside in `errors` instead; see WeightsFile)."""
+    return WeightsFile(path, strict)

@@ -1,9 +1,13 @@
 """The pure-Python architecture reader sees inputs, outputs and nodes as the engine's loader
-does."""
+does, reads the JSON with the engine's grammar, and points out what a hand-written file gets
+wrong."""
+
+import pathlib
 
 import pytest
 
-from trevalon.arch import ArchError, parse_arch, read_arch
+from trevalon import jsontext
+from trevalon.arch import ArchError, ArchSyntaxError, parse_arch, read_arch
 
 
 def shape_of(element):
@@ -39,25 +43,30 @@ def test_input_defaults_and_the_single_input_form():
     assert parse_arch({"inputs": [], "input": {"c": 3}}).inputs[0].shape == [3]
 
 
-def test_short_or_missing_shape_arrays_and_object_lists_are_rejected():
+def test_short_shape_arrays_and_lists_that_are_not_arrays_are_rejected():
     with pytest.raises(ArchError, match="input 'a': 'shape' must be an array"):
         parse_arch({"inputs": [{"name": "a", "shape": [1, 2, 3]}]})
-    with pytest.raises(ArchError, match="'nodes' must be an array"):
-        parse_arch({"nodes": {"name": "a"}})
+    for root in ({"nodes": {"name": "a"}}, {"outputs": "logits"}, {"inputs": None}):
+        key = next(iter(root))
+        with pytest.raises(ArchError, match=f'architecture: "{key}" must be an array'):
+            parse_arch(root)
+
+
+def node(name, inputs, outputs):
+    return {"name": name, "op": "x", "inputs": inputs, "outputs": outputs}
 
 
 @pytest.mark.parametrize("nodes, outputs", [
     # A -> B, nothing consumes B
-    ([{"name": "A", "op": "x", "inputs": ["in"], "outputs": ["a"]},
-      {"name": "B", "op": "x", "inputs": ["a"], "outputs": ["b"]}], ["b"]),
-    # the last node's output is consumed: walk back to the latest unconsumed output
-    ([{"name": "A", "op": "x", "inputs": ["b"], "outputs": ["a", "side"]},
-      {"name": "B", "op": "x", "inputs": ["a"], "outputs": ["b"]}], ["side"]),
-    # everything consumed: the last node's first output
-    ([{"name": "A", "op": "x", "inputs": ["b", "c"], "outputs": ["a"]},
-      {"name": "B", "op": "x", "inputs": ["a"], "outputs": ["c", "b"]}], ["c"]),
-    ([{"name": "A", "op": "x", "inputs": ["b"], "outputs": ["a"]},
-      {"name": "B", "op": "x", "inputs": ["a", "b"], "outputs": ["b"]}], ["b"]),
+    ([node("A", ["in"], ["a"]), node("B", ["a"], ["b"])], ["b"]),
+    # only a first output gets a slot: L's unconsumed second output is passed over, and the walk
+    # goes back to the latest node whose first output nobody consumes
+    ([node("M", ["in"], ["m"]), node("L", ["in", "y"], ["y", "extra"])], ["m"]),
+    ([node("A", ["in"], ["a", "s"]), node("B", ["a"], ["b", "t"])], ["b"]),
+    # every first output consumed (a cycle): the last node's first output, if it has one
+    ([node("A", ["b"], ["a", "side"]), node("B", ["a"], ["b"])], ["b"]),
+    ([node("A", ["b", "c"], ["a"]), node("B", ["a"], ["c", "b"])], ["c"]),
+    ([node("A", ["in"], ["a"]), node("B", ["a"], [])], []),
     ([], []),
 ])
 def test_derived_outputs(nodes, outputs):
@@ -90,11 +99,71 @@ def test_nodes_without_name_or_op(node, message):
         parse_arch({"nodes": [node]})
 
 
-def test_read_arch_follows_the_engine_json_leniency_and_strictness(tmp_path):
+@pytest.mark.parametrize("text, message, line, column", [
+    ('{"model": "m", "nodes": [\n  {"name": "a", "op": "conv"},\n]}',
+     "JSON: unexpected char ']'", 3, 1),
+    ('{\n  "a": 1,\n}', "JSON: expected '\"', got '}'", 3, 1),
+    ('[1.5.3]', "JSON: expected ']', got '.'", 1, 5),
+    ('[0x10]', "JSON: expected ']', got 'x'", 1, 3),
+    ('{"a": "é" "b": 1}', "JSON: expected '}', got '\"'", 1, 11),  # columns count characters
+    ('{"a": [1, 2', "JSON: expected ']', got '", 1, 12),                # the end: code 0
+    ('  \n ', "JSON: unexpected char '", 2, 2),
+    ('{"a": "open', "JSON: unterminated string", 1, 12),
+    ('{"a": +5}', "JSON: unexpected char '+'", 1, 7),
+    ('{"a": tru}', "JSON: unexpected char 't'", 1, 7),
+    ("[" * 513 + "]" * 513, "JSON: nesting too deep", 1, 513),
+])
+def test_syntax_errors_carry_the_engine_message_and_the_position(tmp_path, text, message, line,
+                                                                 column):
+    path = tmp_path / "a.json"
+    path.write_text(text, encoding="utf-8")
+    with pytest.raises(ArchSyntaxError) as info:
+        read_arch(path)
+    error = info.value
+    assert (error.message, error.line, error.column) == (message, line, column)
+    assert str(error).startswith(f"{path}, line {line}, column {column}")
+    assert str(error).endswith(f": {message}")
+
+
+def test_the_engine_grammar_where_it_departs_from_standard_json(tmp_path):
+    parse = jsontext.parse
+    assert parse(b'{"a": 1, "a": 2}') == {"a": 2.0}
+    assert parse(b'"x\\ty\\u0041\\q\n"') == "x\tyu0041q\n"  # unknown escapes give the byte
+    assert parse(b"[007, -, 1., -.5, 2e, 1E+2]") == [7.0, 0.0, 1.0, -0.5, 2.0, 100.0]
+    assert parse(b"true false") is True and parse(b"nullx") is None
+    assert parse(b"[" * 512 + b"]" * 512) is not None
     path = tmp_path / "a.json"
     path.write_text('  {"model": "m", "nodes": []} trailing text is ignored')
     assert read_arch(path).model_name == "m"
-    for text in ['{"model": NaN}', '{"model": "m",}', "", "\xff"]:
-        path.write_bytes(text.encode("latin-1"))
-        with pytest.raises(ArchError, match=f"{path}: invalid JSON"):
-            read_arch(path)
+
+
+def test_what_the_loader_ignores_is_pointed_out():
+    info = parse_arch({"model": "m", "node": [], "Outputs": [], "output": [{"name": "y"}],
+                       "imput": {}, "colour": "red"})
+    assert info.warnings == [
+        "unknown top-level key 'node' is ignored (did you mean 'nodes'?)",
+        "unknown top-level key 'Outputs' is ignored (did you mean 'outputs'?)",
+        "unknown top-level key 'output' is ignored (did you mean 'outputs'?)",
+        "unknown top-level key 'imput' is ignored (did you mean 'input'?)",
+        "unknown top-level key 'colour' is ignored",
+    ]
+    listed = parse_arch({"input": [{"name": "a", "c": 3}], "outputs": ["y", {"name": "z"}]})
+    assert listed.inputs[0].shape == [1]  # read as the loader does, and pointed out
+    assert listed.warnings == [
+        "'input' is an array, but the loader reads 'input' as one object with h, w and c; "
+        "a list of inputs belongs in 'inputs'",
+        "'outputs' entry 0 is skipped: it is not an object with a 'name' (write {\"name\": ...})"]
+    both = parse_arch({"inputs": [{"name": "a"}], "input": {"c": 3}})
+    assert both.warnings == ["'input' is ignored because 'inputs' is given"]
+    assert parse_arch({"model": "m", "inputs": [], "outputs": [], "nodes": []}).warnings == []
+
+
+def test_recorded_output_quantisation_and_unknown_ops_by_node():
+    info = parse_arch({"outputs": [{"name": "f", "scale": 0.5, "zp": -3.7}, {"name": "g"},
+                                   {"name": "h", "scale": 0.25}],
+                       "nodes": [node("a", [], ["f"]) | {"op": "relu"},
+                                 node("b", [], ["g"]) | {"op": "conv"},
+                                 node("c", [], ["h"]) | {"op": "relu"},
+                                 node("d", [], ["i"]) | {"op": "Conv"}]})
+    assert info.output_quant == {"f": (0.5, -3), "h": (0.25, 0)}
+    assert info.unknown_ops() == {"relu": ["a", "c"], "Conv": ["d"]}

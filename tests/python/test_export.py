@@ -10,7 +10,7 @@ torch = pytest.importorskip("torch")
 from torch import nn  # noqa: E402
 import torch.nn.functional as F  # noqa: E402
 
-from trevalon import w1x1  # noqa: E402
+from trevalon import cli, runner, w1x1  # noqa: E402
 from trevalon.export import ExportError, engine_input, export_model, nets  # noqa: E402
 from trevalon.export import int8_reference  # noqa: E402
 
@@ -196,6 +196,52 @@ def test_small_int8_network_tracks_pytorch(engine, tmp_path):
         theirs = _torch_logits(model, x[None])
         ours = ours_model.forward(engine_input(x, info))
         assert np.max(np.abs(ours - theirs)) < 0.05 * np.max(np.abs(theirs)) + 0.02
+
+
+def test_int8_outputs_record_their_quantisation_and_the_tools_return_real_values(
+        engine, tmp_path, capsys):
+    """A feature map returned beside the logits: its "outputs" entry carries the scale and zero
+    point, the float head's does not; forward keeps the integers, the tools give real values."""
+
+    class TwoHeads(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.stem = nn.Conv2d(3, 4, 3, padding=1)
+            self.features = nn.Conv2d(4, 2, 1)
+            self.fc = nn.Linear(4, 3)
+
+        def forward(self, x):
+            y = F.relu(self.stem(x))
+            return self.features(y), self.fc(torch.flatten(F.adaptive_avg_pool2d(y, 1), 1))
+
+    torch.manual_seed(7)
+    model = TwoHeads().eval()
+    samples = torch.randn(8, 3, 6, 6)
+    info, arch, weights = _export(tmp_path, model, samples[:1], quantize=True,
+                                  calibration_data=samples)
+    feature, logits = info.output_names
+    scale, zp = info.activations[feature]
+    assert json.loads(arch.read_text())["outputs"] == [
+        {"name": feature, "scale": scale, "zp": zp}, {"name": logits}]
+
+    model_ = runner.load_model(arch, weights)  # path objects are accepted
+    x = engine_input(samples[0], info)
+    raw = model_.forward({info.input_name: x})
+    assert np.array_equal(raw[feature], np.round(raw[feature]))  # integer values in float32
+    real = runner.dequantize_outputs(arch, raw)
+    np.testing.assert_array_equal(real[feature], (raw[feature] - zp) * np.float32(scale))
+    assert np.array_equal(real[logits], raw[logits])
+    theirs = [t[0].detach().numpy() for t in model(samples[:1])]
+    np.testing.assert_allclose(real[feature].reshape(-1), theirs[0].transpose(1, 2, 0).reshape(-1),
+                               atol=4 * scale + 0.02 * np.abs(theirs[0]).max())
+
+    np.save(tmp_path / "x.npy", x)
+    assert cli.main(["run", str(arch), str(weights), str(tmp_path / "x.npy"),
+                     "-o", str(tmp_path / "out")]) == 0
+    out = capsys.readouterr().out
+    assert f"dequantised from int8 with scale {scale:g}, zero point {zp}" in out
+    np.testing.assert_array_equal(np.load(tmp_path / "out" / f"{feature}.npy"), real[feature])
+    np.testing.assert_array_equal(np.load(tmp_path / "out" / f"{logits}.npy"), raw[logits])
 
 
 class _Unsupported(nn.Module):

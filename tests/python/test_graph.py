@@ -91,6 +91,20 @@ def test_saved_file_reads_back_like_the_engine_reads_it(tmp_path):
     assert info.output_names == ["fc1"] and info.outputs_derived  # none declared
 
 
+def test_an_int8_output_records_its_scale_and_zero_point(tmp_path):
+    g = Graph("q")
+    x = g.input("x", (4,), dtype="int8")
+    y = g.node("add_int8", "sum", inputs=[x, x])
+    g.output(x)
+    g.output(y, scale=0.125, zp=-7)
+    assert g.to_dict()["outputs"] == [{"name": "x"}, {"name": "sum", "scale": 0.125, "zp": -7}]
+    g.save(tmp_path / "q.json")
+    assert read_arch(tmp_path / "q.json").output_quant == {"sum": (0.125, -7)}
+    for scale in (0.0, -1.0, float("nan")):
+        with pytest.raises(ValueError, match="scale must be positive and finite"):
+            g.output(y, scale=scale)
+
+
 def test_every_engine_op_and_alias_is_accepted_and_unknown_ops_need_a_flag():
     g = Graph("m")
     g.input("x", (4,))

@@ -205,6 +205,25 @@ def test_load_rejects_corrupt_files_naming_file_and_tensor(tmp_path, what, patch
         assert "tensor 'w'" in text
 
 
+ENGINE_LOADS = ("data size mismatch", "dim changed", "dtype code", "ordering code")
+
+
+@pytest.mark.parametrize("what, patch, message", CORRUPTIONS, ids=[c[0] for c in CORRUPTIONS])
+def test_lenient_load_sets_bad_records_aside_and_tells_which_the_engine_refuses(tmp_path, what,
+                                                                               patch, message):
+    path, raw, offset, size = _valid_file(tmp_path)
+    path.write_bytes(bytes(patch(raw, offset, size)))
+    if what in ("bad magic", "short header", "index past end"):
+        with pytest.raises(w1x1.W1X1Error):
+            w1x1.load(path, strict=False)
+        return
+    tensors = w1x1.load(path, strict=False)
+    assert "w" not in tensors and list(tensors.errors) == ["w"]
+    error = tensors.errors["w"]
+    assert message in str(error) and error.tensor == "w"
+    assert error.engine_fails == (what not in ENGINE_LOADS)
+
+
 def test_load_rejects_a_name_that_is_not_utf8_and_a_missing_file(tmp_path):
     path, raw, _, _ = _valid_file(tmp_path)
     raw[12] = 0xFF

@@ -98,9 +98,16 @@ def build(lowered, name: str, qparams: dict[str, QParams] | None = None):
         tensors.update({step.name + suffix: array for suffix, array in t.items()})
         ops[op] += 1
 
+    # Every int8 model tensor but the fully connected head's is int8; an int8 output records its
+    # scale and zero point so the tools can return real values.
+    float_tensors = {step.output.tensor for step in lowered.steps if step.kind == "linear"}
     seen = set()
     for v in lowered.outputs:
-        if v.tensor not in seen:
+        if v.tensor in seen:
+            continue
+        seen.add(v.tensor)
+        if quantize and v.tensor not in float_tensors:
+            graph.output(v.tensor, scale=qparams[v.tensor].scale, zp=qparams[v.tensor].zp)
+        else:
             graph.output(v.tensor)
-            seen.add(v.tensor)
     return graph, tensors, dict(ops)

@@ -1,0 +1,66 @@
+"""Which weight tensors each layer needs, so the tools can say before a forward pass what a
+weights file lacks, and which tensor of a damaged file the engine stumbled on."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Collection
+
+from . import w1x1
+from .arch import ArchInfo, canonical_op
+
+# Tensors (suffixes of the node's name) a layer refuses to run without: it loads without them
+# and fails with "missing weight tensor: NAME" when the forward pass reaches it.
+MANDATORY_WEIGHTS = {
+    "conv_fp32": (".weight",),
+    "conv_int8": (".weight", ".req_scale", ".eff_bias"),
+    "gemm_fp32": (".weight",),
+    "gemm_int8": (".weight", ".req_scale", ".eff_bias"),
+    "snake1d_fp32": (".alpha",),
+}
+
+# Every tensor a layer asks the weights file for while loading, in the order it asks.
+REQUESTED_WEIGHTS = {
+    "conv_fp32": (".weight", ".bias"),
+    "conv_int8": (".weight", ".req_scale", ".eff_bias"),
+    "gemm_fp32": (".weight", ".bias"),
+    "gemm_int8": (".req_scale", ".eff_bias", ".weight"),
+    "snake1d_fp32": (".alpha",),
+}
+
+
+def _tensors(info: ArchInfo, table: dict[str, tuple[str, ...]]) -> list[str]:
+    names = []
+    for node in info.nodes:
+        op = canonical_op(node.op)
+        names.extend(node.name + suffix for suffix in table.get(op, ()))
+    return names
+
+
+def missing_weights(info: ArchInfo, available: Collection[str]) -> list[str]:
+    """The mandatory tensors of the model's nodes that `available` lacks, in node order."""
+    return [name for name in _tensors(info, MANDATORY_WEIGHTS) if name not in available]
+
+
+def is_read_failure(message: str) -> bool:
+    """Whether an engine load error comes from reading the weights file's bytes; those messages
+    ("read error at tensor_data", "vector") name neither the file nor the tensor."""
+    return message.startswith("read error at ") or message == "vector"
+
+
+def explain_read_failure(info: ArchInfo | None, weights: str | os.PathLike) -> str | None:
+    """A message naming the file and the tensor for an engine read failure of `weights`: the
+    first tensor the layers ask for, in loading order, whose record the engine cannot read.
+    None when this reader finds nothing wrong."""
+    try:
+        tensors = w1x1.load(weights, strict=False)
+    except w1x1.W1X1Error as e:  # the header or the index
+        return str(e)
+    except OSError:
+        return None
+    broken = {name: e for name, e in tensors.errors.items() if e.engine_fails}
+    order = _tensors(info, REQUESTED_WEIGHTS) if info is not None else []
+    for name in order + list(broken):
+        if name in broken:
+            return str(broken[name])
+    return None
