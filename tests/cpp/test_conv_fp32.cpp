@@ -348,6 +348,7 @@ TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
       {6, 0, 5, 4, 1, 1, 2, 2, 0, 0, 1, 1, false, true},    // 1x1 stride 2: (0 - 1) / 2 + 1 = 1 row
       {2, 0, 3, 3, 3, 3, 1, 1, 3, 3, 2, 2, false, false},   // dilated, no bias: zeros
       {8, 0, 600, 16, 3, 3, 1, 1, 2, 1, 1, 1, true, true},  // a tall product of padding only
+      {8, 1200, 2, 16, 3, 3, 1, 2, 1, 0, 1, 1, false, true}, // tall, kernel wider than every row
   };
   std::mt19937 rng(17);
   for (const ConvCase& c : cases) {
