@@ -75,7 +75,8 @@ struct PackedDeleter {
 bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, int stride_h,
                               int stride_w, int pad_h, int pad_w, int dilation_h, int dilation_w,
                               ConvProductShape& shape) {
-  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 ||
+  // Zero rows or columns are an image too: with padding, the output pixels read zeros only.
+  if (C <= 0 || H < 0 || W < 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 ||
       stride_w <= 0 || dilation_h <= 0 || dilation_w <= 0 || pad_h < 0 || pad_w < 0)
     return false;
   const int out_h = conv_output_size(H, kH, stride_h, pad_h, dilation_h);

@@ -18,6 +18,21 @@ struct ConvShape {
   int C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w;
 };
 
+// Output size of a convolution, (in + 2 pad - k) / stride + 1 truncating; false when the arguments
+// describe no output pixel. A kernel wider than the unpadded input, or an input of zero rows or
+// columns with padding, still has the pixels the formula gives: their taps outside read zp.
+bool output_size(int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
+                 int pad_h, int pad_w, int& out_h, int& out_w) {
+  if (C_in <= 0 || H < 0 || W < 0 || C_out <= 0 || kH <= 0 || kW <= 0) return false;
+  if (stride_h <= 0 || stride_w <= 0 || pad_h < 0 || pad_w < 0) return false;
+  const int64_t h = (int64_t(H) + 2 * int64_t(pad_h) - kH) / stride_h + 1;
+  const int64_t w = (int64_t(W) + 2 * int64_t(pad_w) - kW) / stride_w + 1;
+  if (h <= 0 || w <= 0 || h > INT32_MAX || w > INT32_MAX) return false;
+  out_h = int(h);
+  out_w = int(w);
+  return true;
+}
+
 // Patch bytes gathered per gemm_i8 call: small enough to stay in L2 between the gather and the
 // product, large enough for the product to run long row blocks.
 constexpr size_t kPatchChunkBytes = size_t(256) << 10;
@@ -153,11 +168,12 @@ void gather_1x1_stride2(const int8_t* in, const ConvShape& s, int8_t zp, int oy0
 
 using Gatherer = void (*)(const int8_t*, const ConvShape&, int8_t, int, int, int8_t*, size_t);
 
-// The first matching case; null means the input itself is the patch matrix.
+// The first matching case; null means the input itself is the patch matrix. The 1x1 cases read
+// every tap from the input, which an image of zero rows or columns does not have.
 template <bool Offset>
 Gatherer choose_gatherer(const ConvShape& s) {
   const bool no_pad = s.pad_h == 0 && s.pad_w == 0;
-  if (s.kH == 1 && s.kW == 1 && no_pad) {
+  if (s.kH == 1 && s.kW == 1 && no_pad && s.H > 0 && s.W > 0) {
     if (s.stride_h == 1 && s.stride_w == 1) return nullptr;
     if (s.stride_h == 2) return gather_1x1_stride2<Offset>;
   }
@@ -309,12 +325,9 @@ void conv2d_i8(const int8_t* input, const int8_t* weights, const int8_t* packed,
                int pad_h, int pad_w, int groups, void* scratch, bool channels_fastest,
                const int32_t* row_sums, void* stream) {
   if (groups < 1) groups = 1;
-  if (C_in <= 0 || H <= 0 || W <= 0 || C_out <= 0 || kH <= 0 || kW <= 0) return;
-  if (stride_h <= 0 || stride_w <= 0 || pad_h < 0 || pad_w < 0) return;
+  int out_h = 0, out_w = 0;
+  if (!output_size(C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w)) return;
   if (C_in % groups != 0 || C_out % groups != 0) return;
-  const int out_h = (H + 2 * pad_h - kH) / stride_h + 1;
-  const int out_w = (W + 2 * pad_w - kW) / stride_w + 1;
-  if (H + 2 * pad_h < kH || W + 2 * pad_w < kW) return;
   const ConvShape s{C_in, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w};
   int8_t* patches = static_cast<int8_t*>(scratch);
   if (!channels_fastest) {
@@ -351,11 +364,8 @@ void conv2d_i8_grouped_staged(const int8_t* input, const int8_t* weights, const 
                               int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
                               int pad_w, int groups, void* scratch, const int32_t* row_sums,
                               void* stream) {
-  if (C_in <= 0 || H <= 0 || W <= 0 || C_out <= 0 || kH <= 0 || kW <= 0) return;
-  if (stride_h <= 0 || stride_w <= 0 || pad_h < 0 || pad_w < 0) return;
-  if (H + 2 * pad_h < kH || W + 2 * pad_w < kW) return;
-  const int out_h = (H + 2 * pad_h - kH) / stride_h + 1;
-  const int out_w = (W + 2 * pad_w - kW) / stride_w + 1;
+  int out_h = 0, out_w = 0;
+  if (!output_size(C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w)) return;
   thread_local std::vector<int8_t> planar_in, planar_out;
   const size_t in_bytes = size_t(C_in) * size_t(H) * size_t(W);
   const size_t out_bytes = size_t(C_out) * size_t(out_h) * size_t(out_w);

@@ -24,10 +24,11 @@ inline void clip_window(int64_t o, int64_t stride, int64_t pad, int64_t k, int64
 
 // Calls pixel(output_offset, window) for every output position in row order, where the offset is
 // in elements (position index times C). Returns without calling for shapes that give no output.
+// An image of zero rows or columns has output positions where padding reaches, all empty windows.
 template <class Pixel>
 inline void for_each_pool_window(int C, int H, int W, int kH, int kW, int stride_h, int stride_w,
                                  int pad_h, int pad_w, Pixel pixel) {
-  if (C <= 0 || H <= 0 || W <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 || stride_w <= 0) return;
+  if (C <= 0 || H < 0 || W < 0 || kH <= 0 || kW <= 0 || stride_h <= 0 || stride_w <= 0) return;
   const int64_t out_h = pooled_extent(H, kH, stride_h, pad_h);
   const int64_t out_w = pooled_extent(W, kW, stride_w, pad_w);
   if (out_h <= 0 || out_w <= 0) return;

@@ -84,16 +84,13 @@ class ConvFp32 final : public ILayer {
       throw std::runtime_error("node '" + name + "': convolution weights too large");
     K_ = int(K);
 
-    if (!load_tensor(get, name + ".weight", weights_, count)) return;
-    if (C_out_ <= 0 || C_in_ <= 0)
-      throw std::runtime_error("node '" + name + "': C_out and C_in must be positive");
-    weights_.resize(count);
-    if (load_tensor(get, name + ".bias", bias_, 0) && !bias_.empty() &&
-        bias_.size() < size_t(C_out_))
-      throw std::runtime_error("weight " + name + ".bias holds " +
-                               std::to_string(bias_.size() * sizeof(float)) +
-                               " bytes, expected at least " +
-                               std::to_string(size_t(C_out_) * sizeof(float)));
+    const bool have_weights = load_tensor_exact(get, name + ".weight", weights_, [&] {
+      if (C_out_ <= 0 || C_in_ <= 0)
+        throw std::runtime_error("node '" + name + "': C_out and C_in must be positive");
+      return count;
+    });
+    if (!have_weights) return;
+    load_tensor_exact(get, name + ".bias", bias_, uint64_t(C_out_), nullptr, EmptyTensor::MeansAbsent);
 
     const BackendDescriptor& backend = require_backend();
     if (winograd_shape()) {
@@ -133,10 +130,14 @@ class ConvFp32 final : public ILayer {
       throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
                                " channels, expected " + std::to_string(C_in_));
     const TensorShape out = output_shape(in);
-    if (in.h <= 0 || in.w <= 0) return TensorShape{C_out_, out.h > 0 ? out.h : 0, out.w > 0 ? out.w : 0};
-    if (out.h <= 0 || out.w <= 0)
+    // An image of zero rows or columns has output pixels only where padding reaches them; an empty
+    // output is a result, a kernel that fits no padded image is not.
+    const int H = in.h > 0 ? in.h : 0, W = in.w > 0 ? in.w : 0;
+    if (out.h <= 0 || out.w <= 0) {
+      if (H == 0 || W == 0) return out;
       throw std::runtime_error("node '" + name + "': kernel larger than the padded input (" +
                                std::to_string(in.h) + "x" + std::to_string(in.w) + ")");
+    }
     const uint64_t in_bytes = element_count(in) * sizeof(float);
     const uint64_t out_bytes = element_count(out) * sizeof(float);
     if (int64_t(out.h) * out.w > INT32_MAX)
@@ -156,13 +157,13 @@ class ConvFp32 final : public ILayer {
     if (winograd_ready_ && dilation_h_ == 1 && dilation_w_ == 1) {
       if (!backend.kernels.conv2d_f32_winograd)
         throw std::runtime_error("backend has no conv2d_f32_winograd kernel");
-      backend.kernels.conv2d_f32_winograd(x, winograd_ptrs_.data(), bias, y, in.c, in.h, in.w,
+      backend.kernels.conv2d_f32_winograd(x, winograd_ptrs_.data(), bias, y, in.c, H, W,
                                           C_out_, relu, scratch, stream,
                                           weights_.empty() ? nullptr : weights_.data());
     } else {
       if (!backend.kernels.conv2d_f32) throw std::runtime_error("backend has no conv2d_f32 kernel");
-      backend.kernels.conv2d_f32(x, weights_.empty() ? nullptr : weights_.data(), bias, y, in.c, in.h,
-                                 in.w, C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, relu,
+      backend.kernels.conv2d_f32(x, weights_.empty() ? nullptr : weights_.data(), bias, y, in.c, H,
+                                 W, C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, relu,
                                  packed_.get(), scratch, dilation_h_, dilation_w_, stream);
     }
     return out;
@@ -172,8 +173,9 @@ class ConvFp32 final : public ILayer {
 
   TensorShape output_shape(TensorShape in) const override {
     auto clamp = [](int64_t v) { return int32_t(v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : v); };
-    return TensorShape{C_out_, clamp(conv_out_size(in.h, kH_, stride_h_, pad_h_, dilation_h_)),
-                       clamp(conv_out_size(in.w, kW_, stride_w_, pad_w_, dilation_w_))};
+    const int64_t H = in.h > 0 ? in.h : 0, W = in.w > 0 ? in.w : 0;
+    return TensorShape{C_out_, clamp(conv_out_size(H, kH_, stride_h_, pad_h_, dilation_h_)),
+                       clamp(conv_out_size(W, kW_, stride_w_, pad_w_, dilation_w_))};
   }
 
   void scratch_sizes(TensorShape in, uint64_t sizes[kScratchBuffers]) const override {
@@ -187,9 +189,10 @@ class ConvFp32 final : public ILayer {
            groups_ == 1 && dilation_h_ == 1 && dilation_w_ == 1;
   }
 
-  // The float patch matrix: C x kH x kW x out_h x out_w floats; 0 for an empty input.
+  // The float patch matrix: C x kH x kW x out_h x out_w floats; 0 for an empty output. Zero rows or
+  // columns with padding still take patches (of zeros).
   uint64_t patch_bytes(TensorShape in) const {
-    if (in.c <= 0 || in.h <= 0 || in.w <= 0 || kH_ <= 0 || kW_ <= 0) return 0;
+    if (in.c <= 0 || kH_ <= 0 || kW_ <= 0) return 0;
     const TensorShape out = output_shape(in);
     if (out.h <= 0 || out.w <= 0) return 0;
     return uint64_t(in.c) * uint64_t(kH_) * uint64_t(kW_) * uint64_t(out.h) * uint64_t(out.w) *

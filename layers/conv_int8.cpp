@@ -107,17 +107,17 @@ ConvPackedI8 ConvInt8::pack(const int8_t* w, int rows, int cols) const {
 void ConvInt8::load_weights(WeightGetter& get) {
   const uint64_t C_out = uint64_t(std::max(C_out_, 0));
   const uint64_t K = uint64_t(std::max<int64_t>(K_, 0));
-  const bool have_weights = load_tensor(get, name + ".weight", weights_, checked_mul(*this, C_out, K));
-  if (have_weights) check_parameters();
-  if (load_tensor(get, name + ".req_scale", req_scale_, C_out)) {
-    req_scale_.resize(C_out);
+  const bool have_weights = load_tensor_exact(get, name + ".weight", weights_, [&] {
+    check_parameters();
+    return C_out * K;
+  });
+  if (load_tensor_exact(get, name + ".req_scale", req_scale_, C_out)) {
     mult_.resize(C_out);
     shift_.resize(C_out);
     for (size_t o = 0; o < C_out; ++o) scale_to_multiplier(req_scale_[o], mult_[o], shift_[o]);
   }
-  if (load_tensor(get, name + ".eff_bias", eff_bias_, C_out)) eff_bias_.resize(C_out);
+  load_tensor_exact(get, name + ".eff_bias", eff_bias_, C_out);
   if (!have_weights) return;
-  weights_.resize(C_out * K);
 
   const BackendDescriptor& backend = require_backend();
   const int rows = C_out_, cols = int(K_);
@@ -193,8 +193,8 @@ ConvInt8Path ConvInt8::path() const {
 
 TensorShape ConvInt8::output_shape(TensorShape input) const {
   auto clamp = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, 0, INT32_MAX)); };
-  return TensorShape{C_out_, clamp(out_size(input.h, kH_, stride_h_, pad_h_)),
-                     clamp(out_size(input.w, kW_, stride_w_, pad_w_))};
+  return TensorShape{C_out_, clamp(out_size(std::max(input.h, 0), kH_, stride_h_, pad_h_)),
+                     clamp(out_size(std::max(input.w, 0), kW_, stride_w_, pad_w_))};
 }
 
 void ConvInt8::scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& bytes1) const {
@@ -207,7 +207,7 @@ void ConvInt8::scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& by
   patches = checked_mul(*this, patches, uint64_t(out_w));
   bytes0 = patches;
   bytes1 = 0;
-  if (winograd_ready_ && winograd_shape()) {
+  if (winograd_ready_ && winograd_shape() && h > 0 && w > 0) {
     // 16 transformed values per tile: (H / 2 + 1) x (W / 2 + 1) tiles bound ceil(H / 2) x ceil(W / 2).
     const uint64_t tiles16 = checked_mul(*this, uint64_t(h / 2 + 1) * uint64_t(w / 2 + 1), 16);
     bytes1 = checked_mul(*this, checked_mul(*this, tiles16, uint64_t(std::max(C_out_, 0))), 4);
@@ -216,9 +216,10 @@ void ConvInt8::scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& by
 }
 
 void ConvInt8::scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const {
-  if (input.c <= 0 || input.h <= 0 || input.w <= 0) return;
+  // Zero rows or columns still take patches when padding gives the output pixels.
+  if (input.c <= 0) return;
   uint64_t bytes0 = 0, bytes1 = 0;
-  scratch_needs(input.c, input.h, input.w, bytes0, bytes1);
+  scratch_needs(input.c, std::max(input.h, 0), std::max(input.w, 0), bytes0, bytes1);
   sizes[0] = std::max(sizes[0], bytes0);
   sizes[1] = std::max(sizes[1], bytes1);
 }
@@ -234,20 +235,27 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
     throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
                              " channels, expected " + std::to_string(C_in_));
   const TensorShape out = output_shape(in);
-  if (in.h <= 0 || in.w <= 0) return out;
-  // The kernels index the padded image with 32-bit ints.
-  if (int64_t(in.h) + 2 * int64_t(pad_h_) > INT32_MAX || int64_t(in.w) + 2 * int64_t(pad_w_) > INT32_MAX)
-    throw std::runtime_error("node '" + name + "': padded input too large");
-  if (out_size(in.h, kH_, stride_h_, pad_h_) <= 0 || out_size(in.w, kW_, stride_w_, pad_w_) <= 0)
+  // An image of zero rows or columns has output pixels only where padding reaches them; an empty
+  // output is a result, a kernel that fits no padded image is not.
+  const int H = std::max(in.h, 0), W = std::max(in.w, 0);
+  if (out.h <= 0 || out.w <= 0) {
+    if (H == 0 || W == 0) return out;
     throw std::runtime_error("node '" + name + "': kernel larger than the padded input (" +
                              std::to_string(in.h) + "x" + std::to_string(in.w) + ")");
+  }
+  // The kernels index the padded image with 32-bit ints.
+  if (int64_t(H) + 2 * int64_t(pad_h_) > INT32_MAX || int64_t(W) + 2 * int64_t(pad_w_) > INT32_MAX)
+    throw std::runtime_error("node '" + name + "': padded input too large");
   kernel_size(*this, uint64_t(out.h) * uint64_t(out.w));
-  kernel_size(*this, uint64_t(in.h) * uint64_t(in.w));
+  kernel_size(*this, uint64_t(H) * uint64_t(W));
   require_buffer(*this, inputs[0].view, element_count(in));
   require_buffer(*this, output, element_count(out));
   uint64_t need0 = 0, need1 = 0;
-  scratch_needs(in.c, in.h, in.w, need0, need1);
-  const ConvInt8Path route = path();
+  scratch_needs(in.c, H, W, need0, need1);
+  ConvInt8Path route = path();
+  // The depthwise kernel reads a pixel for its centre tap; padding alone goes through the planar
+  // path's gatherer.
+  if (route == ConvInt8Path::Depthwise && (H == 0 || W == 0)) route = ConvInt8Path::Planar;
   if (route != ConvInt8Path::Winograd) need1 = 0;
   if (route == ConvInt8Path::Depthwise) need0 = 0;
   if ((need0 > 0 && (!ctx || ctx->scratch[0].bytes < need0 || !ctx->scratch[0].data)) ||
@@ -264,7 +272,7 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
       require_kernel(k.conv2d_i8_winograd, "conv2d_i8_winograd")(
           x, winograd_ptrs_.data(), winograd_row_sum_ptrs_.data(), winograd_scales_.data(),
           winograd_bias_.data(), mult_.data(), shift_.data(), req_scale_.data(), in_zp_,
-          kWinogradI8InputScale, out_zp_, y, C_in_, in.h, in.w, C_out_, scratch0, ctx->scratch[1].data,
+          kWinogradI8InputScale, out_zp_, y, C_in_, H, W, C_out_, scratch0, ctx->scratch[1].data,
           stream);
       break;
     case ConvInt8Path::General:
@@ -272,18 +280,18 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
       const int8_t* packed = patch_packed_.get() ? patch_packed_.get() : packed_.get();
       if (groups_ >= 2) packed = nullptr;  // a device packs its grouped weights itself
       require_kernel(k.conv2d_i8, "conv2d_i8")(x, weights_.data(), packed, eff_bias_.data(), mult_.data(),
-                                               shift_.data(), in_zp_, out_zp_, y, C_in_, in.h, in.w, C_out_,
+                                               shift_.data(), in_zp_, out_zp_, y, C_in_, H, W, C_out_,
                                                kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_,
                                                std::max(groups_, 1), scratch0, true, row_sums_.data(), stream);
       break;
     }
     case ConvInt8Path::Depthwise:
       depthwise_i8_3x3(x, depthwise_weights_.data(), depthwise_bias_.data(), mult_.data(), shift_.data(),
-                       in_zp_, out_zp_, y, C_in_, in.h, in.w, stride_h_);
+                       in_zp_, out_zp_, y, C_in_, H, W, stride_h_);
       break;
     case ConvInt8Path::Planar:
       conv2d_i8_grouped_staged(x, weights_.data(), group_packed_.data(), eff_bias_.data(), mult_.data(),
-                               shift_.data(), in_zp_, out_zp_, y, C_in_, in.h, in.w, C_out_, kH_, kW_,
+                               shift_.data(), in_zp_, out_zp_, y, C_in_, H, W, C_out_, kH_, kW_,
                                stride_h_, stride_w_, pad_h_, pad_w_, groups_, scratch0, row_sums_.data(),
                                stream);
       break;

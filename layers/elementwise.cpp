@@ -108,10 +108,9 @@ class SnakeFp32 final : public SameShapeLayer {
     const int count = unary_count(*this, inputs, n, output);
     const TensorShape in = inputs[0].shape;
     if (count == 0) return in;
-    if (alpha_.size() < size_t(in.c))
-      throw std::runtime_error("weight " + name + ".alpha holds " +
-                               std::to_string(alpha_.size() * sizeof(float)) +
-                               " bytes, expected at least " + std::to_string(size_t(in.c) * sizeof(float)));
+    // One value per channel: a table for another width belongs to another model.
+    require_tensor_elements(name + ".alpha", alpha_.size() * sizeof(float), sizeof(float),
+                            uint64_t(in.c));
     require_kernel(k.snake_f32, "snake_f32")(static_cast<const float*>(inputs[0].view.data),
                                              static_cast<float*>(output.data), alpha_.data(),
                                              inv_.data(), count / in.c, in.c, stream_of(ctx));

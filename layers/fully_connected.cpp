@@ -21,17 +21,6 @@ uint64_t matrix_count(int32_t C_out, int32_t C_in) {
   return uint64_t(C_out > 0 ? C_out : 0) * uint64_t(C_in > 0 ? C_in : 0);
 }
 
-// Reads an optional per-channel table: absent or empty means none, shorter than C_out is an error.
-template <class T>
-void load_optional_table(WeightGetter& get, const std::string& tensor, std::vector<T>& out,
-                         int32_t C_out) {
-  if (!load_tensor(get, tensor, out, 0) || out.empty()) return;
-  const size_t need = size_t(C_out > 0 ? C_out : 0);
-  if (out.size() < need)
-    throw std::runtime_error("weight " + tensor + " holds " + std::to_string(out.size() * sizeof(T)) +
-                             " bytes, expected at least " + std::to_string(need * sizeof(T)));
-}
-
 void check_buffers(const ILayer& layer, const TensorRef& in, uint64_t in_bytes, BufferView out,
                    uint64_t out_bytes) {
   if (in.view.bytes < in_bytes || out.bytes < out_bytes)
@@ -51,10 +40,12 @@ class GemmFp32 final : public ILayer {
 
   void load_weights(WeightGetter& get) override {
     const uint64_t count = matrix_count(C_out_, C_in_);
-    if (!load_tensor(get, name + ".weight", weights_, count)) return;
-    require_matrix_sizes(*this, C_out_, C_in_);
-    weights_.resize(count);
-    load_optional_table(get, name + ".bias", bias_, C_out_);
+    const bool have_weights = load_tensor_exact(get, name + ".weight", weights_, [&] {
+      require_matrix_sizes(*this, C_out_, C_in_);
+      return count;
+    });
+    if (!have_weights) return;
+    load_tensor_exact(get, name + ".bias", bias_, uint64_t(C_out_), nullptr, EmptyTensor::MeansAbsent);
 
     const BackendDescriptor& backend = require_backend();
     if (!backend.kernels.pack_weights_f32 || !backend.kernels.free_packed_f32)
@@ -110,10 +101,13 @@ class GemmInt8 final : public ILayer {
   void load_weights(WeightGetter& get) override {
     const uint64_t count = matrix_count(C_out_, C_in_);
     const uint64_t channels = uint64_t(C_out_ > 0 ? C_out_ : 0);
-    load_tensor(get, name + ".req_scale", req_scale_, channels);
-    load_tensor(get, name + ".eff_bias", eff_bias_, channels);
-    if (!load_tensor(get, name + ".weight", weights_, count)) return;
-    require_matrix_sizes(*this, C_out_, C_in_);
+    load_tensor_exact(get, name + ".req_scale", req_scale_, channels);
+    load_tensor_exact(get, name + ".eff_bias", eff_bias_, channels);
+    const bool have_weights = load_tensor_exact(get, name + ".weight", weights_, [&] {
+      require_matrix_sizes(*this, C_out_, C_in_);
+      return count;
+    });
+    if (!have_weights) return;
     weights_.resize(count);
 
     row_sums_.assign(size_t(C_out_), 0);

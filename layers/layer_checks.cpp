@@ -20,6 +20,17 @@ bool load_tensor_bytes(WeightGetter& get, const std::string& name, std::vector<u
   return true;
 }
 
+void require_tensor_elements(const std::string& name, uint64_t bytes, uint64_t element_size,
+                             uint64_t count) {
+  if (bytes % element_size != 0)
+    throw std::runtime_error("weight " + name + " holds " + std::to_string(bytes) + " bytes, expected " +
+                             std::to_string(count * element_size) + " (" + std::to_string(count) +
+                             " elements)");
+  if (bytes / element_size != count)
+    throw std::runtime_error("weight " + name + " holds " + std::to_string(bytes / element_size) +
+                             " elements, expected " + std::to_string(count));
+}
+
 void throw_missing_weight(const std::string& tensor) {
   throw std::runtime_error("missing weight tensor: " + tensor);
 }

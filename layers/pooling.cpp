@@ -45,10 +45,15 @@ class MaxPool final : public ILayer {
     check_parameters();
     const TensorShape in = inputs[0].shape;
     const TensorShape out = output_shape(in);
-    if (element_count(in) == 0) return out;
-    if (out.h <= 0 || out.w <= 0)
+    // An image of zero rows or columns still has the output positions its padding gives, each
+    // window wholly in padding; an empty output is a result, a window that fits no padded image
+    // is not.
+    const int H = in.h > 0 ? in.h : 0, W = in.w > 0 ? in.w : 0;
+    if (element_count(out) == 0) {
+      if (element_count(in) == 0) return out;
       throw std::runtime_error("node '" + name + "': pooling window larger than the padded input (" +
                                std::to_string(in.h) + "x" + std::to_string(in.w) + ")");
+    }
     require_buffer(*this, inputs[0].view, element_count(in) * sizeof(T));
     require_buffer(*this, output, element_count(out) * sizeof(T));
     kernel_size(*this, element_count(in));
@@ -56,10 +61,10 @@ class MaxPool final : public ILayer {
     const auto* x = static_cast<const T*>(inputs[0].view.data);
     auto* y = static_cast<T*>(output.data);
     if constexpr (sizeof(T) == 1)
-      require_kernel(k.maxpool_i8, "maxpool_i8")(x, y, in.c, in.h, in.w, kH_, kW_, stride_h_,
+      require_kernel(k.maxpool_i8, "maxpool_i8")(x, y, in.c, H, W, kH_, kW_, stride_h_,
                                                  stride_w_, pad_h_, pad_w_, stream_of(ctx));
     else
-      require_kernel(k.maxpool_f32, "maxpool_f32")(x, y, in.c, in.h, in.w, kH_, kW_, stride_h_,
+      require_kernel(k.maxpool_f32, "maxpool_f32")(x, y, in.c, H, W, kH_, kW_, stride_h_,
                                                    stride_w_, pad_h_, pad_w_, stream_of(ctx));
     return out;
   }

@@ -326,10 +326,50 @@ TEST(ConvFp32Layer, ScratchRequestIsThePatchMatrix) {
   uint64_t large[kScratchBuffers] = {0, 0, 1u << 30};
   layer->scratch_sizes(TensorShape{5, 9, 8}, large);
   EXPECT_EQ(large[2], uint64_t(1u << 30));  // only raised, never lowered
+  // Zero rows: padding still gives a 1 x 4 output, whose patches are zeros.
+  uint64_t padded[kScratchBuffers] = {};
+  layer->scratch_sizes(TensorShape{5, 0, 8}, padded);
+  EXPECT_EQ(padded[2], uint64_t(5 * 3 * 3 * 1 * 4 * 4));
   uint64_t empty[kScratchBuffers] = {};
-  layer->scratch_sizes(TensorShape{5, 0, 8}, empty);
+  layer->scratch_sizes(TensorShape{0, 9, 8}, empty);
   EXPECT_EQ(empty[2], 0u);
   EXPECT_EQ(layer->output_shape(TensorShape{5, 9, 8}), (TensorShape{7, 5, 4}));
+}
+
+// Shapes at the edge of the rule: a kernel wider than the unpadded image, and images of zero rows
+// or columns that padding still gives output pixels (bias only, then ReLU). Every output pixel is
+// written, on every tier, with the input buffer empty where the image is.
+TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
+  const ConvCase cases[] = {
+      {3, 2, 2, 5, 3, 3, 2, 2, 0, 0, 1, 1, false, true},    // 3x3 stride 2 on 2x2: 1x1
+      {4, 2, 3, 6, 3, 5, 3, 3, 0, 0, 1, 1, true, true},     // 3x5 stride 3 on 2x3: 1x1
+      {4, 0, 5, 6, 3, 3, 1, 1, 2, 1, 1, 1, false, true},    // no rows, padding 2: 2 x 5
+      {3, 4, 0, 7, 3, 3, 2, 2, 1, 1, 1, 1, true, true},     // no columns, stride 2: 2 x 1
+      {6, 0, 5, 4, 1, 1, 2, 2, 0, 0, 1, 1, false, true},    // 1x1 stride 2: (0 - 1) / 2 + 1 = 1 row
+      {2, 0, 3, 3, 3, 3, 1, 1, 3, 3, 2, 2, false, false},   // dilated, no bias: zeros
+      {8, 0, 600, 16, 3, 3, 1, 1, 2, 1, 1, 1, true, true},  // a tall product of padding only
+      {8, 1200, 2, 16, 3, 3, 1, 2, 1, 0, 1, 1, false, true}, // tall, kernel wider than every row
+  };
+  std::mt19937 rng(17);
+  for (const ConvCase& c : cases) {
+    SCOPED_TRACE(describe(c));
+    const auto x = random_floats(size_t(c.H) * c.W * c.C, rng);
+    TensorMap tensors{{"conv.weight", random_floats(size_t(c.C_out) * c.C * c.kH * c.kW, rng)}};
+    if (c.bias) tensors["conv.bias"] = random_floats(c.C_out, rng);
+    const auto expected = direct_conv(c, x, tensors["conv.weight"],
+                                      c.bias ? tensors["conv.bias"] : std::vector<float>{});
+    ASSERT_FALSE(expected.empty());
+    test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+      auto layer = make_conv(c, tensors);
+      uint64_t sizes[kScratchBuffers] = {};
+      layer->scratch_sizes(TensorShape{c.C, c.H, c.W}, sizes);
+      std::vector<float> scratch(sizes[2] / sizeof(float)), out;
+      const TensorShape shape = run(*layer, x, TensorShape{c.C, c.H, c.W}, out, &scratch);
+      EXPECT_EQ(element_count(shape), expected.size());
+      for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "at " << i;
+      expect_guard(out, expected.size());
+    });
+  }
 }
 
 // ---- the layer's refusals ----------------------------------------------------------------------
@@ -350,11 +390,23 @@ TEST(ConvFp32Layer, RefusesWhatItCannotRunSafely) {
 
   expect_error([&] { make_conv(c, tensors, 2, "c1"); },
                "grouped float convolution is not supported: c1");
+  // Weights for another architecture, too few or too many, fail at load naming both sizes; an
+  // empty bias means none.
   expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(3 * 4 * 9 - 1)}}, 1, "c1"); },
-               "weight c1.weight holds 428 bytes, expected at least 432");
+               "weight c1.weight holds 107 elements, expected 108");
+  expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(10 * 4 * 9)}}, 1, "c1"); },
+               "weight c1.weight holds 360 elements, expected 108");
   expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)},
                                             {"c1.bias", std::vector<float>(2)}}, 1, "c1"); },
-               "weight c1.bias holds 8 bytes, expected at least 12");
+               "weight c1.bias holds 2 elements, expected 3");
+  expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)},
+                                            {"c1.bias", std::vector<float>(1000)}}, 1, "c1"); },
+               "weight c1.bias holds 1000 elements, expected 3");
+  make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)}, {"c1.bias", {}}}, 1, "c1");
+  ConvCase no_channels = c;
+  no_channels.C_out = 0;
+  expect_error([&] { make_conv(no_channels, tensors, 1, "c1"); },
+               "node 'c1': C_out and C_in must be positive");
   ConvCase zero_stride = c;
   zero_stride.stride_h = 0;
   expect_error([&] { make_conv(zero_stride, tensors, 1, "c1"); },

@@ -241,6 +241,29 @@ TEST(ConvInt8, GeneralPathMatchesDirectConvolution) {
   }
 }
 
+// Shapes at the edge of the rule: kernels wider than the unpadded image with a defined 1x1 output,
+// and images of zero rows or columns whose padding gives output pixels (every tap reads in_zp).
+// Every path the layer can take writes every pixel, on every tier.
+TEST(ConvInt8, DegenerateShapesWriteEveryOutputPixel) {
+  const std::pair<ConvSpec, ConvInt8Path> cases[] = {
+      {{4, 6, 2, 2, 3, 3, 2, 2, 0, 0, 1, 7, -3}, ConvInt8Path::General},       // 3x3 stride 2 on 2x2
+      {{5, 7, 2, 3, 3, 5, 3, 3, 0, 0, 1, -40, 2}, ConvInt8Path::General},      // K = 75, one row
+      {{6, 5, 0, 7, 3, 3, 1, 1, 2, 1, 1, 9, 4}, ConvInt8Path::General},        // no rows: 2 x 7
+      {{3, 4, 5, 0, 3, 3, 2, 2, 1, 1, 1, -20, 0}, ConvInt8Path::General},      // no columns: 3 x 1
+      {{8, 8, 0, 5, 1, 1, 2, 2, 0, 0, 1, 3, 1}, ConvInt8Path::General},        // 1x1 stride 2: 1 x 3
+      {{16, 16, 0, 6, 3, 3, 2, 2, 1, 1, 16, 5, -2}, ConvInt8Path::Depthwise},  // 1 x 3
+      {{12, 6, 4, 0, 3, 3, 1, 1, 1, 2, 3, 17, -8}, ConvInt8Path::Planar},      // 4 x 2
+      {{12, 6, 2, 2, 3, 3, 2, 2, 0, 0, 3, -5, 6}, ConvInt8Path::Planar},       // 1x1 from 2x2
+  };
+  uint32_t seed = 900;
+  for (const auto& [s, path] : cases) {
+    const ConvData d = random_data(s, seed++);
+    const auto want = ref_conv(s, d);
+    ASSERT_FALSE(want.empty()) << s.describe();
+    expect_layer_matches(s, path, want, d);
+  }
+}
+
 TEST(ConvInt8, AliasConvBuildsTheSameLayer) {
   const ConvSpec s{6, 4, 5, 5, 3, 3, 2, 2, 1, 1, 1, 3, -3};
   const ConvData d = random_data(s, 77);
@@ -684,19 +707,18 @@ TEST(ConvInt8, LoadAndRunErrorsNameTheTensorOrNode) {
   const ConvData d = random_data(s, 9);
   TensorMap t = tensors_of(d);
 
-  // Short tensors at load.
-  TensorMap short_weight = t;
-  short_weight["conv.weight"].resize(100);
-  EXPECT_EQ(error_of([&] { make_conv(s.json(), short_weight); }),
-            "weight conv.weight holds 100 bytes, expected at least 108");
-  TensorMap short_scale = t;
-  short_scale["conv.req_scale"].resize(8);
-  EXPECT_EQ(error_of([&] { make_conv(s.json(), short_scale); }),
-            "weight conv.req_scale holds 8 bytes, expected at least 12");
-  TensorMap short_bias = t;
-  short_bias["conv.eff_bias"].resize(23);
-  EXPECT_EQ(error_of([&] { make_conv(s.json(), short_bias); }),
-            "weight conv.eff_bias holds 23 bytes, expected at least 24");
+  // Tensors of any other size than the parameters fix, too short or too long, at load.
+  auto resized = [&](const char* tensor, size_t bytes) {
+    TensorMap changed = t;
+    changed[tensor].resize(bytes);
+    return error_of([&] { make_conv(s.json(), changed); });
+  };
+  EXPECT_EQ(resized("conv.weight", 100), "weight conv.weight holds 100 elements, expected 108");
+  EXPECT_EQ(resized("conv.weight", 1000), "weight conv.weight holds 1000 elements, expected 108");
+  EXPECT_EQ(resized("conv.req_scale", 8), "weight conv.req_scale holds 2 elements, expected 3");
+  EXPECT_EQ(resized("conv.req_scale", 40), "weight conv.req_scale holds 10 elements, expected 3");
+  EXPECT_EQ(resized("conv.eff_bias", 23), "weight conv.eff_bias holds 23 bytes, expected 24 (3 elements)");
+  EXPECT_EQ(resized("conv.eff_bias", 32), "weight conv.eff_bias holds 4 elements, expected 3");
 
   // Missing tensors load quietly and fail when the layer runs.
   const TensorShape in{4, 5, 5};

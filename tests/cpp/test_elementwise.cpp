@@ -320,8 +320,11 @@ TEST(ElementwiseLayers, ScaleAndSnake) {
   auto missing = test::make_layer("snake1d_fp32", "{}", {}, "voc");
   EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*missing, {&in}, {{3, 4, 1}}); }),
             "missing weight tensor: voc.alpha");
+  // One value per channel, exactly: a table for a wider or narrower model is refused.
   EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*snake, {&in}, {{4, 3, 1}}); }),
-            "weight voc.alpha holds 12 bytes, expected at least 16");
+            "weight voc.alpha holds 3 elements, expected 4");
+  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*snake, {&in}, {{2, 6, 1}}); }),
+            "weight voc.alpha holds 3 elements, expected 2");
 }
 
 TEST(ElementwiseLayers, UpsampleShapes) {

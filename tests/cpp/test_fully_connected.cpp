@@ -172,10 +172,10 @@ TEST(FullyConnectedLayers, RefuseInputsAndWeightsThatDoNotFit) {
   expect_error([&] { run(*fp, x.data(), 20, TensorShape{5, 1, 1}, 3, out); },
                "node 'fc': input holds 5 values, expected 4");
   expect_error([&] { make_fc(OpType::GemmFp32, 3, 5, {{"fc.weight", bytes_of(w)}}); },
-               "weight fc.weight holds 48 bytes, expected at least 60");
+               "weight fc.weight holds 12 elements, expected 15");
   expect_error([&] { make_fc(OpType::GemmFp32, 3, 4, {{"fc.weight", bytes_of(w)},
                                                      {"fc.bias", bytes_of(std::vector<float>(2))}}); },
-               "weight fc.bias holds 8 bytes, expected at least 12");
+               "weight fc.bias holds 2 elements, expected 3");
   auto no_weight = make_fc(OpType::GemmFp32, 3, 4, {});
   expect_error([&] { run(*no_weight, x.data(), 20, TensorShape{4, 1, 1}, 3, out); },
                "missing weight tensor: fc.weight");
@@ -192,10 +192,43 @@ TEST(FullyConnectedLayers, RefuseInputsAndWeightsThatDoNotFit) {
                "node 'fc': input holds 6 values, expected 4");
   expect_error([&] { make_fc(OpType::GemmInt8, 3, 4, {{"fc.weight", bytes_of(w8)},
                                                       {"fc.eff_bias", bytes_of(std::vector<int64_t>(2))}}); },
-               "weight fc.eff_bias holds 16 bytes, expected at least 24");
+               "weight fc.eff_bias holds 2 elements, expected 3");
   EXPECT_FALSE(fp->output_is_int8());
   EXPECT_FALSE(i8->output_is_int8());
   EXPECT_EQ(i8->output_shape(TensorShape{2, 2, 1}), (TensorShape{3, 1, 1}));
+}
+
+// A 1000-class head under a 10-class architecture is refused at load, in both layers and for
+// every per-channel table, instead of quietly using the first rows; an empty bias means none.
+TEST(FullyConnectedLayers, WeightsForAnotherHeadFailAtLoad) {
+  const Bytes big_f32 = bytes_of(std::vector<float>(1000 * 512)), big_i8(1000 * 512);
+  expect_error([&] { make_fc(OpType::GemmFp32, 10, 512, {{"fc.weight", big_f32}}); },
+               "weight fc.weight holds 512000 elements, expected 5120");
+  expect_error([&] { make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", big_i8}}); },
+               "weight fc.weight holds 512000 elements, expected 5120");
+
+  const Bytes w_f32 = bytes_of(std::vector<float>(10 * 512)), w_i8(10 * 512);
+  const Bytes scale = bytes_of(std::vector<float>(10, 0.5f)), bias = bytes_of(std::vector<int64_t>(10));
+  expect_error([&] { make_fc(OpType::GemmFp32, 10, 512, {{"fc.weight", w_f32},
+                                                        {"fc.bias", bytes_of(std::vector<float>(1000))}}); },
+               "weight fc.bias holds 1000 elements, expected 10");
+  expect_error([&] { make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", w_i8}, {"fc.eff_bias", bias},
+                                                        {"fc.req_scale", bytes_of(std::vector<float>(1000))}}); },
+               "weight fc.req_scale holds 1000 elements, expected 10");
+  expect_error([&] { make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", w_i8}, {"fc.req_scale", scale},
+                                                        {"fc.eff_bias", bytes_of(std::vector<int64_t>(1000))}}); },
+               "weight fc.eff_bias holds 1000 elements, expected 10");
+  // A float weight where int8 is expected holds four bytes per value: the count tells.
+  expect_error([&] { make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", w_f32}}); },
+               "weight fc.weight holds 20480 elements, expected 5120");
+
+  auto no_bias = make_fc(OpType::GemmFp32, 2, 2, {{"fc.weight", bytes_of(std::vector<float>{1, 2, 3, 4})},
+                                                  {"fc.bias", Bytes{}}});
+  const std::vector<float> x{1.0f, 1.0f};
+  std::vector<float> out;
+  run(*no_bias, x.data(), 8, TensorShape{2, 1, 1}, 2, out);
+  EXPECT_EQ(out[0], 3.0f);
+  EXPECT_EQ(out[1], 7.0f);
 }
 
 }  // namespace

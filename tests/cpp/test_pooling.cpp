@@ -54,6 +54,8 @@ const PoolCase kPoolCases[] = {
     {17, 6, 4, 3, 2, 1, 2, 1, 0},  {33, 9, 9, 3, 3, 2, 2, 1, 1}, {70, 4, 5, 1, 1, 1, 1, 0, 0},
     {65, 3, 3, 3, 3, 1, 1, 2, 2},  {16, 2, 2, 3, 3, 2, 2, 0, 0}, {5, 8, 3, 5, 1, 3, 1, 2, 0},
     {2, 1, 1, 1, 1, 1, 1, 1, 1},
+    // No rows or no columns: the positions padding gives, every window empty.
+    {3, 0, 5, 3, 3, 1, 1, 2, 1},   {20, 4, 0, 3, 3, 2, 2, 1, 1}, {70, 0, 0, 2, 2, 1, 1, 1, 1},
 };
 
 template <class T>
@@ -195,6 +197,26 @@ TEST(PoolingLayers, MaxPoolShapesAndParameterChecks) {
             "node 'mp': pooling window larger than the padded input (2x2)");
   EXPECT_EQ(test::error_of([] { test::make_layer("maxpool_int8", R"({"stride_w": 0})", {}, "mp"); }),
             "node 'mp': pooling window and strides must be positive");
+}
+
+// Layers on images of zero rows or columns: the output positions padding gives are written as the
+// lowest value; when padding gives none, the output is empty.
+TEST(PoolingLayers, MaxPoolOnAnEmptyImageWritesThePaddedPositions) {
+  auto pool = test::make_layer("maxpool_fp32",
+                               R"({"kH": 3, "kW": 3, "stride_h": 1, "stride_w": 2, "pad_h": 2, "pad_w": 1})");
+  std::vector<float> none;
+  const auto run = test::run_layer<float>(*pool, {&none}, {{4, 0, 5}});
+  EXPECT_EQ(run.shape, (TensorShape{4, 2, 3}));
+  EXPECT_EQ(run.out, std::vector<float>(24, -std::numeric_limits<float>::infinity()));
+
+  auto qpool = test::make_layer("maxpool_int8", R"({"kH": 3, "kW": 3, "pad_h": 1, "pad_w": 1})");
+  std::vector<int8_t> qnone;
+  const auto qrun = test::run_layer<int8_t>(*qpool, {&qnone}, {{6, 3, 0}});
+  EXPECT_EQ(qrun.shape, (TensorShape{6, 2, 1}));
+  EXPECT_EQ(qrun.out, std::vector<int8_t>(12, int8_t(-128)));
+
+  auto unpadded = test::make_layer("maxpool_fp32", R"({"kH": 3, "kW": 3, "stride_h": 1, "stride_w": 1})");
+  EXPECT_EQ(test::run_layer<float>(*unpadded, {&none}, {{4, 0, 5}}).shape, (TensorShape{4, 0, 3}));
 }
 
 TEST(PoolingLayers, GlobalAveragePools) {

@@ -221,10 +221,34 @@ def test_load_and_run_errors(make_model):
     g = Graph("bad")
     t = g.input("x", shape=(5, 5, 4), dtype="int8")
     g.output(g.node("conv_int8", "conv", inputs=[t], C_out=3, C_in=4, kH=3, kW=3, pad_h=1, pad_w=1))
-    with pytest.raises(RuntimeError, match=r"^weight conv\.weight holds 100 bytes, expected at least 108$"):
+    with pytest.raises(RuntimeError, match=r"^weight conv\.weight holds 100 elements, expected 108$"):
         make_model(g, {"conv.weight": w.ravel()[:100], "conv.req_scale": scales, "conv.eff_bias": bias})
-    with pytest.raises(RuntimeError, match=r"^weight conv\.eff_bias holds 16 bytes, expected at least 24$"):
+    with pytest.raises(RuntimeError, match=r"^weight conv\.eff_bias holds 2 elements, expected 3$"):
         make_model(g, {"conv.weight": w, "conv.req_scale": scales, "conv.eff_bias": bias[:2]})
+    with pytest.raises(RuntimeError, match=r"^weight conv\.req_scale holds 30 elements, expected 3$"):
+        make_model(g, {"conv.weight": w, "conv.req_scale": np.full(30, 0.01, np.float32),
+                       "conv.eff_bias": bias})
     model = make_model(g, {"conv.weight": w, "conv.eff_bias": bias})
     with pytest.raises(RuntimeError, match=r"^missing weight tensor: conv\.req_scale$"):
         model.forward(np.zeros((5, 5, 4), dtype=np.int8))
+
+
+def test_kernel_wider_than_the_unpadded_image_reads_the_zero_point(make_model):
+    """3x3 stride 2 on a 2x2 image: (2 - 3) / 2 truncates to 0, so one output pixel, whose taps in
+    the missing third row and column read in_zp."""
+    rng = np.random.default_rng(12)
+    w = rng.integers(-128, 128, (5, 4, 3, 3), dtype=np.int8)
+    scales = rng.uniform(0.001, 0.004, 5).astype(np.float32)
+    bias = rng.integers(-5000, 5000, 5, dtype=I64)
+    x = rng.integers(-128, 128, (2, 2, 4), dtype=np.int8)
+    g = Graph("wide")
+    t = g.input("x", shape=(2, 2, 4), dtype="int8", zp=7)
+    g.output(g.node("conv_int8", "conv", inputs=[t], C_out=5, C_in=4, kH=3, kW=3, stride_h=2,
+                    stride_w=2, in_zp=7, out_zp=-2))
+    model = make_model(g, {"conv.weight": w, "conv.req_scale": scales, "conv.eff_bias": bias})
+    grown = np.full((3, 3, 4), 7, dtype=np.int8)
+    grown[:2, :2] = x
+    want = requantise(direct_sums(grown, w, (2, 2), (0, 0), 1, 7), bias, scales, -2)
+    got = model.forward(x)
+    assert got.shape == (5,)
+    np.testing.assert_array_equal(got, want.ravel().astype(np.float32))

@@ -64,3 +64,14 @@ def test_input_size_must_equal_C_in(make_model):
     assert model.forward(np.ones((2, 4), np.float32)).tolist() == [8.0, 8.0, 8.0]
     with pytest.raises(RuntimeError, match="^node 'fc': input holds 12 values, expected 8$"):
         model.forward(np.ones((3, 4), np.float32))
+
+
+@pytest.mark.parametrize("op, dtype", [("gemm_fp32", np.float32), ("gemm_int8", np.int8)])
+def test_a_head_for_another_class_count_fails_at_load(make_model, op, dtype):
+    """Weights of a 1000-class head under a 10-class architecture: refused when the model loads,
+    naming the tensor and both sizes, instead of quietly using the first ten rows."""
+    weights = {"fc.weight": np.zeros((1000, 512), dtype=dtype)}
+    if op == "gemm_int8":
+        weights.update({"fc.req_scale": np.ones(10, np.float32), "fc.eff_bias": np.zeros(10, np.int64)})
+    with pytest.raises(RuntimeError, match=r"^weight fc\.weight holds 512000 elements, expected 5120$"):
+        fc_model(make_model, op, 10, 512, (512,), weights, dtype="int8" if op == "gemm_int8" else "float32")
