@@ -164,7 +164,8 @@ std::unordered_map<std::string, py::array> forward_multi(InferenceModel& m,
     const bool as_int8 = input_spec && input_spec->dtype == "int8";
     std::vector<int32_t> shape;
     if (input_spec) {
-      const bool accepted = as_int8 ? kind == 'i' || kind == 'b' : kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b';
+      const bool is_real = kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b';
+      const bool accepted = as_int8 ? kind == 'i' || kind == 'b' : is_real;
       if (!accepted) fail_dtype(*input_spec, array);
       shape = input_tensor_shape(*input_spec, ArrayDims(array).span());
     }

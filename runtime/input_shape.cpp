@@ -121,11 +121,21 @@ int32_t to_int32(const InputSpec& input, uint64_t v) {
   return static_cast<int32_t>(v);
 }
 
+// The array has exactly the declared dimensions: the common case, answered first.
+template <class T>
+bool same_dims(const std::vector<int32_t>& declared, std::span<const T> dims) {
+  if (declared.size() != dims.size()) return false;
+  for (size_t k = 0; k < dims.size(); ++k)
+    if (static_cast<int64_t>(declared[k]) != static_cast<int64_t>(dims[k])) return false;
+  return true;
+}
+
 }  // namespace
 
 std::vector<int32_t> input_tensor_shape(const InputSpec& input, std::span<const int64_t> dims) {
   const std::vector<int32_t>& declared = input.shape;
   if (!is_variable(declared)) {
+    if (same_dims(declared, dims)) return declared;
     check_declared(input, dims);
     return declared;
   }
@@ -146,6 +156,7 @@ std::vector<int32_t> input_tensor_shape(const InputSpec& input, std::span<const 
 void check_bound_shape(const InputSpec& input, const std::vector<int32_t>& shape) {
   const std::vector<int32_t>& declared = input.shape;
   const std::span<const int32_t> dims(shape);
+  if (shape == declared) return;  // as the bindings pass every fully declared input
   if (!is_variable(declared)) {
     check_declared(input, dims);
     return;

@@ -195,7 +195,8 @@ def test_paths_may_be_path_like(tmp_path):
     g.save(tmp_path / "p.json")
     from trevalon import w1x1
     w1x1.save(tmp_path / "p.w1x1", {})
-    for arch, weights in [(tmp_path / "p.json", tmp_path / "p.w1x1"), (str(tmp_path / "p.json"), tmp_path / "p.w1x1")]:
+    arch, weights = tmp_path / "p.json", tmp_path / "p.w1x1"
+    for arch, weights in [(arch, weights), (str(arch), weights)]:
         model = mi.InferenceModel(arch, weights)
         np.testing.assert_array_equal(model.forward(np.ones(2, np.float32)), [3, 3])
     assert "arch_path: os.PathLike | str | bytes" in mi.InferenceModel.__init__.__doc__
