@@ -51,21 +51,25 @@ uint64_t row_elements(const std::vector<int32_t>& declared) {
   return w * c;  // both below 2^31
 }
 
-// Are the dimensions other than 1, in order, those of the declared shape (a declared 0 matching
-// any size)? An array that is 1-D once its 1s are dropped always is.
+// Does declared[i..] match dims[j..], 1s skipped on both sides? A declared 0 matches any size,
+// including a 1 that was skipped (a sequence of one row given without its row dimension).
+template <class T>
+bool dims_match_from(const std::vector<int32_t>& declared, size_t i, std::span<const T> dims, size_t j) {
+  while (i < declared.size() && declared[i] == 1) ++i;
+  while (j < dims.size() && dims[j] == 1) ++j;
+  if (i == declared.size()) return j == dims.size();
+  if (declared[i] == 0 && dims_match_from(declared, i + 1, dims, j)) return true;
+  if (j == dims.size()) return false;
+  if (declared[i] != 0 && static_cast<int64_t>(declared[i]) != static_cast<int64_t>(dims[j])) return false;
+  return dims_match_from(declared, i + 1, dims, j + 1);
+}
+
+// Are the dimensions other than 1, in order, those of the declared shape? An array that is 1-D
+// once its 1s are dropped always is.
 template <class T>
 bool dims_match(const std::vector<int32_t>& declared, std::span<const T> dims) {
   const size_t given = static_cast<size_t>(std::count_if(dims.begin(), dims.end(), [](T d) { return d != 1; }));
-  if (given <= 1) return true;
-  size_t i = 0, j = 0;
-  for (;;) {
-    while (i < declared.size() && declared[i] == 1) ++i;
-    while (j < dims.size() && dims[j] == 1) ++j;
-    if (i == declared.size() || j == dims.size()) return i == declared.size() && j == dims.size();
-    if (declared[i] != 0 && static_cast<int64_t>(declared[i]) != static_cast<int64_t>(dims[j])) return false;
-    ++i;
-    ++j;
-  }
+  return given <= 1 || dims_match_from(declared, 0, dims, 0);
 }
 
 // The channels-first transpose of the declared shape: channels moved to the front, the rest in order.

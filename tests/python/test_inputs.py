@@ -34,6 +34,8 @@ def both_forms(model, array):
     ((0, 80), (5, 80)),
     ((0, 80), (1, 400)),
     ((0, 5, 3), (4, 5, 3)),
+    ((0, 5, 3), (5, 3)),                 # one row, its row dimension dropped
+    ((0, 5, 3), (1, 5, 3)),
 ])
 def test_accepted_arrays_are_read_in_order(make_model, declared, given):
     model = doubling_model(make_model, declared)
