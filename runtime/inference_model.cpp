@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
-
 #include <unordered_set>
 
 #include "backend/registry.h"
@@ -234,18 +233,21 @@ void InferenceModel::check_omitted_input(size_t k) const {
                              "during a pass, so every call must supply it");
 }
 
-void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& tensor) {
+void InferenceModel::check_supplied_input(const InputSpec& input_spec, const ModelTensor& tensor) const {
   // Bytes of one element type read as the other would give a silently wrong result.
   const bool declared_int8 = input_spec.dtype == "int8", given_int8 = tensor.dtype == "int8";
   if (declared_int8 != given_int8)
     throw std::runtime_error("input '" + input_spec.name + "' is declared " + (declared_int8 ? "int8" : "float32") +
                              " but " + (given_int8 ? "int8" : "float32") + " data was given");
-  const int32_t slot = slot_of(input_spec.name);
-  const TensorShape shape = shape_from_dims(tensor.shape);
   for (int32_t d : tensor.shape)
     if (d < 0) throw std::runtime_error("input '" + input_spec.name + "' has a negative dimension");
   // The dims describe the caller's buffer; what the declaration fixes must agree with them.
   check_bound_shape(input_spec, tensor.shape);
+}
+
+void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& tensor) {
+  const int32_t slot = slot_of(input_spec.name);
+  const TensorShape shape = shape_from_dims(tensor.shape);
   uint64_t bytes = tensor.dtype == "int8" ? 1 : 4;
   for (int32_t d : tensor.shape) bytes = checked_mul(bytes, uint64_t(d), input_spec.name);
   if (bytes > 0 && !tensor.data) throw std::runtime_error("input '" + input_spec.name + "' has no data");
@@ -383,8 +385,13 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
     std::vector<const ModelTensor*>& supplied;
     ~ForgetSupplied() { std::fill(supplied.begin(), supplied.end(), nullptr); }
   } forget_supplied{supplied_};
-  for (size_t k = 0; k < inputs_.size(); ++k)
-    if (!supplied_[k]) check_omitted_input(k);
+  // Every input is checked before anything is planned or overwritten.
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    if (supplied_[k])
+      check_supplied_input(inputs_[k], *supplied_[k]);
+    else
+      check_omitted_input(k);
+  }
 
   plan_buffers();
   for (size_t k = 0; k < inputs_.size(); ++k) {

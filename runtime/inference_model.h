@@ -79,6 +79,8 @@ class InferenceModel {
   void plan_buffers();
   // An omitted input keeps its slot's contents only when they are still its own.
   void check_omitted_input(size_t k) const;
+  // Element type and shape against the declaration; throws before anything is bound.
+  void check_supplied_input(const InputSpec& input_spec, const ModelTensor& tensor) const;
   void bind_input(const InputSpec& input_spec, const ModelTensor& tensor);
   TensorShape run_node(size_t index);
   TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx,
