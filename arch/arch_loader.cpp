@@ -1,6 +1,8 @@
 // Architecture loader: turns the JSON tree into an ArchSpec and creates the layers.
 #include "arch/arch_loader.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -97,19 +99,16 @@ GraphNode read_node(const JsonValue& n) {
   return node;
 }
 
-// Outputs of the latest node that produces a name nobody consumes.
+// The first output of the latest node whose first output nobody consumes. Only a node's first
+// output is given a slot, so a later output named here would come back as nothing.
 std::vector<std::string> infer_outputs(const std::vector<GraphNode>& nodes) {
   std::unordered_set<std::string> consumed;
   for (const GraphNode& n : nodes)
     for (const std::string& in : n.inputs) consumed.insert(in);
-  std::vector<std::string> result;
-  for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
-    for (const std::string& out : it->outputs)
-      if (!consumed.count(out)) result.push_back(out);
-    if (!result.empty()) return result;
-  }
-  if (!nodes.back().outputs.empty()) result.push_back(nodes.back().outputs.front());
-  return result;
+  for (auto it = nodes.rbegin(); it != nodes.rend(); ++it)
+    if (!it->outputs.empty() && !consumed.count(it->outputs.front())) return {it->outputs.front()};
+  if (!nodes.back().outputs.empty()) return {nodes.back().outputs.front()};
+  return {};
 }
 
 }  // namespace
@@ -164,6 +163,12 @@ ArchSpec parse_arch(const std::string& text, const std::string& path) {
 ArchSpec load_arch(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("Cannot open JSON: " + path);
+  // A directory opens for reading here but has no text; its "size" would be a huge allocation.
+  struct stat st{};
+  if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fclose(f);
+    throw std::runtime_error("Cannot open JSON: " + path);
+  }
   std::string text;
   long size = -1;
   if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);

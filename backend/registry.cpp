@@ -2,7 +2,6 @@
 #include "backend/registry.h"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -39,9 +38,9 @@ const BackendDescriptor& require_backend() {
   return *d;
 }
 
-bool set_backend(const char* name) {
+bool set_backend(std::string_view name) {
   for (const BackendDescriptor* d : registry().list) {
-    if (std::strcmp(d->name, name) == 0) {
+    if (name == d->name) {  // every byte of the name, embedded NULs included
       registry().active = d;
       return true;
     }

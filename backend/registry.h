@@ -1,6 +1,8 @@
 // The process-wide list of backends and the active one.
 #pragma once
 
+#include <string_view>
+
 #include "backend/kernel_table.h"
 
 namespace trevalon {
@@ -14,8 +16,8 @@ void register_backend(const BackendDescriptor* descriptor);
 const BackendDescriptor* active_backend_descriptor();
 // The active descriptor, or a runtime error with the no-backend message.
 const BackendDescriptor& require_backend();
-// Make the first backend named `name` active; false (and no change) when none matches.
-bool set_backend(const char* name);
+// Make the first backend named exactly `name` active; false (and no change) when none matches.
+bool set_backend(std::string_view name);
 // Name of the active backend; throws the no-backend message when none is active.
 const char* active_backend_name();
 

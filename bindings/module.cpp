@@ -2,16 +2,20 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
 
 #include "backend/registry.h"
 #include "runtime/inference_model.h"
+#include "runtime/input_shape.h"
 
 namespace py = pybind11;
 using trevalon::InferenceModel;
@@ -47,26 +51,29 @@ const InputSpec& first_input(const InferenceModel& m) {
   return m.inputs().front();
 }
 
-// Tensor shape for `count` elements given to an input declared with shape `S`.
-std::vector<int32_t> infer_shape(const std::vector<int32_t>& S, uint64_t count, const std::string& name) {
-  bool variable = false;
-  for (int32_t d : S) variable |= d == 0;
-  if (!variable) {
-    uint64_t needed = 1;
-    for (int32_t d : S) needed *= d > 0 ? uint64_t(d) : 0;
-    if (count < needed)
-      throw std::runtime_error("input '" + name + "' needs " + std::to_string(needed) + " elements, got " +
-                               std::to_string(count));
-    return S;
+// The array's own dimensions, as the shape rules read them.
+struct ArrayDims {
+  int64_t dims[64];  // numpy arrays have at most 64 dimensions
+  size_t ndim = 0;
+  explicit ArrayDims(const py::array& a) : ndim(std::min<size_t>(static_cast<size_t>(a.ndim()), 64)) {
+    for (size_t k = 0; k < ndim; ++k) dims[k] = static_cast<int64_t>(a.shape(static_cast<py::ssize_t>(k)));
   }
-  const uint64_t C = S.empty() ? 0 : uint64_t(std::max(S.back(), 0));
-  uint64_t W = 1;
-  if (S.size() >= 3) W = S[1] >= 2 ? uint64_t(S[1]) : 1;
-  const uint64_t H = W * C == 0 ? 0 : count / (W * C);
-  auto i32 = [](uint64_t v) { return static_cast<int32_t>(std::min<uint64_t>(v, INT32_MAX)); };
-  if (W >= 2) return {i32(H), i32(W), i32(C)};
-  if (H >= 2) return {i32(H), i32(C)};
-  return {i32(C)};
+  std::span<const int64_t> span() const { return {dims, ndim}; }
+};
+
+std::string dtype_text(const py::array& a) { return py::str(a.dtype()); }
+
+// An array whose element type the declared input cannot take, named as the caller gave it.
+[[noreturn]] void fail_dtype(const InputSpec& input_spec, const py::array& a) {
+  const bool declared_int8 = input_spec.dtype == "int8";
+  std::string message = "input '" + input_spec.name + "' is declared " + (declared_int8 ? "int8" : "float32") +
+                        " but " + dtype_text(a) + " data was given";
+  const char kind = a.dtype().kind();
+  if (declared_int8 && (kind == 'f' || kind == 'u'))
+    message += "; quantise it first with trevalon.export.quantize_input (or round(v / " +
+               py::str(py::float_(input_spec.scale)).cast<std::string>() + ") + " +
+               std::to_string(input_spec.zp) + " with this input's scale and zero point)";
+  throw std::runtime_error(message);
 }
 
 using FloatArray = py::array_t<float, py::array::c_style | py::array::forcecast>;
@@ -124,11 +131,14 @@ py::array forward_single(InferenceModel& m, const py::array& input) {
   } else if (kind == 'i' || kind == 'b') {
     as_int8 = true;
   } else {
-    throw std::runtime_error("Unsupported array dtype '" + std::string(py::str(input.dtype())) +
+    throw std::runtime_error("Unsupported array dtype '" + dtype_text(input) +
                              "'. Use float32 for FP32 models or int8 for INT8 models.");
   }
+  if (as_int8 != (input_spec.dtype == "int8")) fail_dtype(input_spec, input);
+  // Checked before converting, so a wrong array is never copied.
+  std::vector<int32_t> shape = input_tensor_shape(input_spec, ArrayDims(input).span());
   HeldInput held = convert(input, as_int8);
-  held.tensor.shape = infer_shape(input_spec.shape, static_cast<uint64_t>(held.array.size()), input_spec.name);
+  held.tensor.shape = std::move(shape);
   TensorMap inputs;
   inputs.emplace(input_spec.name, std::move(held.tensor));
   auto outputs = run_to_numpy(m, inputs);
@@ -149,11 +159,19 @@ std::unordered_map<std::string, py::array> forward_multi(InferenceModel& m,
     auto found = declared.find(name);
     const InputSpec* input_spec = found == declared.end() ? nullptr : found->second;
     const char kind = array.dtype().kind();
-    // An integer array for a declared int8 input stays int8, as in the single-input form.
-    const bool as_int8 = input_spec && input_spec->dtype == "int8" && (kind == 'i' || kind == 'b');
+    // An integer array for a declared int8 input stays int8, as in the single-input form; any real
+    // number array becomes float32 for a float input.
+    const bool as_int8 = input_spec && input_spec->dtype == "int8";
+    std::vector<int32_t> shape;
+    if (input_spec) {
+      const bool is_real = kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b';
+      const bool accepted = as_int8 ? kind == 'i' || kind == 'b' : is_real;
+      if (!accepted) fail_dtype(*input_spec, array);
+      shape = input_tensor_shape(*input_spec, ArrayDims(array).span());
+    }
     HeldInput held = convert(array, as_int8);
     if (input_spec) {
-      held.tensor.shape = infer_shape(input_spec->shape, static_cast<uint64_t>(held.array.size()), name);
+      held.tensor.shape = std::move(shape);
     } else {
       for (py::ssize_t k = 0; k < held.array.ndim(); ++k)
         held.tensor.shape.push_back(static_cast<int32_t>(held.array.shape(k)));
@@ -186,7 +204,19 @@ bool is_image_classifier(const std::string& name) {
 PYBIND11_MODULE(model_inference, m) {
   m.doc() = kModuleDoc;
 
-  m.def("set_backend", [](const std::string& name) { return trevalon::set_backend(name.c_str()); },
+  m.attr("__version__") = TREVALON_VERSION;
+
+  // A W1X1 record shorter than its header is a length error in the engine, a RuntimeError here
+  // like every other engine error (the binding library would make it a ValueError).
+  py::register_local_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const std::length_error& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+  });
+
+  m.def("set_backend", [](const std::string& name) { return trevalon::set_backend(name); },
         py::arg("name") = "cpu",
         "Select the active backend.\n\nArgs:\n    name: 'cpu' (default), 'cuda', or 'metal'\n\n"
         "Returns:\n    True if the backend was found and activated.");
@@ -207,8 +237,9 @@ PYBIND11_MODULE(model_inference, m) {
       });
 
   py::class_<InferenceModel, std::unique_ptr<InferenceModel>>(m, "InferenceModel", kModelDoc)
-      .def(py::init([](const std::string& arch_path, const std::string& weights_path) {
-             auto model = std::make_unique<InferenceModel>(arch_path, weights_path, 0);
+      // str and os.PathLike paths alike; the engine takes the file system's own bytes.
+      .def(py::init([](const std::filesystem::path& arch_path, const std::filesystem::path& weights_path) {
+             auto model = std::make_unique<InferenceModel>(arch_path.string(), weights_path.string(), 0);
              model->set_profile_enabled(true);
              return model;
            }),

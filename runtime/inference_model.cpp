@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "backend/registry.h"
+#include "runtime/input_shape.h"
 #include "weights/weight_binding.h"
 
 namespace trevalon {
@@ -50,7 +52,7 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
   peak_tensor_bytes_ = stats.peak_tensor_bytes;
 
   assign_slots();
-  plan_buffers(nullptr);
+  plan_buffers();
   for (auto& layer : layers_) layer->upload_weights(allocator_);
 }
 
@@ -71,6 +73,9 @@ void InferenceModel::assign_slots() {
   for (size_t i = 0; i < nodes_.size(); ++i)
     for (const std::string& in : nodes_[i].inputs) last_use[in] = i;
 
+  // A declared output must still hold its data when the pass ends, whoever reads it before.
+  const std::unordered_set<std::string> declared_outputs(output_names_.begin(), output_names_.end());
+
   for (size_t k = 0; k < inputs_.size(); ++k) slot_of_[inputs_[k].name] = static_cast<int32_t>(k);
   int32_t next_slot = static_cast<int32_t>(inputs_.size());
   std::vector<int32_t> free_list;
@@ -90,7 +95,8 @@ void InferenceModel::assign_slots() {
       if (in.empty() || std::find(node.inputs.begin(), node.inputs.begin() + j, in) != node.inputs.begin() + j)
         continue;
       auto slot = slot_of_.find(in);
-      if (last_use[in] == i && slot != slot_of_.end()) free_list.push_back(slot->second);
+      if (last_use[in] == i && slot != slot_of_.end() && !declared_outputs.count(in))
+        free_list.push_back(slot->second);
     }
   }
   slot_count_ = next_slot;
@@ -106,6 +112,9 @@ void InferenceModel::assign_slots() {
   slot_shapes_.assign(slot_count_, TensorShape{});
 
   for (const InputSpec& in : inputs_) input_tensor_ids_.push_back(tensor_id(in.name));
+  supplied_.assign(inputs_.size(), nullptr);
+  input_bound_.assign(inputs_.size(), 0);
+  input_slot_shared_.assign(inputs_.size(), 0);
   node_plans_.resize(nodes_.size());
   for (size_t i = 0; i < nodes_.size(); ++i) {
     const GraphNode& node = nodes_[i];
@@ -128,10 +137,12 @@ void InferenceModel::assign_slots() {
       if (!int8) slot_alloc_elem_size_[plan.output_slot] = 4;
     }
   }
-  for (const InputSpec& in : inputs_) {
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    const InputSpec& in = inputs_[k];
     const int32_t s = slot_of(in.name);
     if (slot_is_int8_[s] == 1) slot_is_int8_[s] = in.dtype == "int8" ? 1 : 0;
     if (in.dtype != "int8") slot_alloc_elem_size_[s] = 4;
+    for (const NodePlan& plan : node_plans_) input_slot_shared_[k] |= plan.output_slot == s;
   }
   planned_shapes_.assign(tensor_ids_.size(), TensorShape{});
   slot_max_elements_.assign(slot_count_, 0);
@@ -142,7 +153,7 @@ uint64_t InferenceModel::slot_bytes_for(int32_t slot, const TensorShape& s, cons
   return checked_mul(n, slot_alloc_elem_size_[slot], what);
 }
 
-void InferenceModel::plan_buffers(const TensorMap* supplied) {
+void InferenceModel::plan_buffers() {
   std::fill(planned_shapes_.begin(), planned_shapes_.end(), TensorShape{});
   std::fill(slot_max_elements_.begin(), slot_max_elements_.end(), 0);
   auto raise = [this](int32_t slot, const TensorShape& s, const std::string& name) {
@@ -155,10 +166,7 @@ void InferenceModel::plan_buffers(const TensorMap* supplied) {
     const InputSpec& in = inputs_[k];
     const std::vector<int32_t>& D = in.shape;
     const std::vector<int32_t>* S = nullptr;
-    if (supplied) {
-      auto it = supplied->find(in.name);
-      if (it != supplied->end() && !it->second.shape.empty()) S = &it->second.shape;
-    }
+    if (supplied_[k] && !supplied_[k]->shape.empty()) S = &supplied_[k]->shape;
     TensorShape shape{1, 1, 1};
     if (!D.empty()) {
       int32_t first = D.size() >= 2 ? D[0] : 1;
@@ -213,19 +221,35 @@ void InferenceModel::plan_buffers(const TensorMap* supplied) {
   }
 }
 
-void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& tensor) {
+void InferenceModel::check_omitted_input(size_t k) const {
+  const std::string& name = inputs_[k].name;
+  if (memory_mode_ == 1 || memory_mode_ == 2)
+    throw std::runtime_error("input '" + name + "' was not supplied; memory mode " + std::to_string(memory_mode_) +
+                             " releases every buffer after a call, so every call must supply it");
+  if (!input_bound_[k])
+    throw std::runtime_error("input '" + name + "' was not supplied, and no earlier call supplied it");
+  if (input_slot_shared_[k])
+    throw std::runtime_error("input '" + name + "' was not supplied; its buffer is reused by later tensors " +
+                             "during a pass, so every call must supply it");
+}
+
+void InferenceModel::check_supplied_input(const InputSpec& input_spec, const ModelTensor& tensor) const {
   // Bytes of one element type read as the other would give a silently wrong result.
   const bool declared_int8 = input_spec.dtype == "int8", given_int8 = tensor.dtype == "int8";
   if (declared_int8 != given_int8)
     throw std::runtime_error("input '" + input_spec.name + "' is declared " + (declared_int8 ? "int8" : "float32") +
                              " but " + (given_int8 ? "int8" : "float32") + " data was given");
+  for (int32_t d : tensor.shape)
+    if (d < 0) throw std::runtime_error("input '" + input_spec.name + "' has a negative dimension");
+  // The dims describe the caller's buffer; what the declaration fixes must agree with them.
+  check_bound_shape(input_spec, tensor.shape);
+}
+
+void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& tensor) {
   const int32_t slot = slot_of(input_spec.name);
   const TensorShape shape = shape_from_dims(tensor.shape);
   uint64_t bytes = tensor.dtype == "int8" ? 1 : 4;
-  for (int32_t d : tensor.shape) {
-    if (d < 0) throw std::runtime_error("input '" + input_spec.name + "' has a negative dimension");
-    bytes = checked_mul(bytes, uint64_t(d), input_spec.name);
-  }
+  for (int32_t d : tensor.shape) bytes = checked_mul(bytes, uint64_t(d), input_spec.name);
   if (bytes > 0 && !tensor.data) throw std::runtime_error("input '" + input_spec.name + "' has no data");
   // Layers read c*h*w elements of the slot's type: never let that run past the buffer.
   const uint64_t needed = std::max(bytes, slot_bytes_for(slot, shape, input_spec.name.c_str()));
@@ -352,10 +376,29 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
     }
   } release_at_end{*this};
 
-  plan_buffers(&inputs);
-  for (const InputSpec& input_spec : inputs_) {
-    auto it = inputs.find(input_spec.name);
-    if (it != inputs.end()) bind_input(input_spec, it->second);
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    auto it = inputs.find(inputs_[k].name);
+    supplied_[k] = it == inputs.end() ? nullptr : &it->second;
+  }
+  // Cleared on every exit, so no pointer into the caller's map outlives the call.
+  struct ForgetSupplied {
+    std::vector<const ModelTensor*>& supplied;
+    ~ForgetSupplied() { std::fill(supplied.begin(), supplied.end(), nullptr); }
+  } forget_supplied{supplied_};
+  // Every input is checked before anything is planned or overwritten.
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    if (supplied_[k])
+      check_supplied_input(inputs_[k], *supplied_[k]);
+    else
+      check_omitted_input(k);
+  }
+
+  plan_buffers();
+  for (size_t k = 0; k < inputs_.size(); ++k) {
+    if (!supplied_[k]) continue;
+    input_bound_[k] = 0;  // a bind that fails part-way leaves nothing worth keeping
+    bind_input(inputs_[k], *supplied_[k]);
+    input_bound_[k] = 1;
   }
   for (size_t i = 0; i < nodes_.size(); ++i) run_node(i);
 

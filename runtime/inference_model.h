@@ -75,7 +75,12 @@ class InferenceModel {
   };
 
   void assign_slots();
-  void plan_buffers(const TensorMap* supplied);
+  // Plans from the inputs found by this call (`supplied_` entries; all null at construction).
+  void plan_buffers();
+  // An omitted input keeps its slot's contents only when they are still its own.
+  void check_omitted_input(size_t k) const;
+  // Element type and shape against the declaration; throws before anything is bound.
+  void check_supplied_input(const InputSpec& input_spec, const ModelTensor& tensor) const;
   void bind_input(const InputSpec& input_spec, const ModelTensor& tensor);
   TensorShape run_node(size_t index);
   TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx,
@@ -112,6 +117,9 @@ class InferenceModel {
   std::unordered_map<std::string, int32_t> tensor_ids_;
   std::vector<NodePlan> node_plans_;
   std::vector<int32_t> input_tensor_ids_;
+  std::vector<const ModelTensor*> supplied_;  // per declared input, this call's tensor or null
+  std::vector<uint8_t> input_bound_;          // its slot holds data a call supplied
+  std::vector<uint8_t> input_slot_shared_;    // a node output reuses its slot
   std::vector<TensorShape> planned_shapes_;  // per tensor id
   std::vector<uint64_t> slot_max_elements_;
   uint64_t peak_tensor_bytes_ = 0;

@@ -1,6 +1,9 @@
 // The architecture loader: input shape rules, defaults, derived outputs, node fields, bad files.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+
 #include "arch/arch_loader.h"
 #include "layers/layer_factory.h"
 #include "test_support.h"
@@ -62,10 +65,16 @@ TEST(ArchLoader, DeclaredAndDerivedOutputs) {
     "nodes": [{"name": "A", "op": "add_fp32", "outputs": ["q"]}]})");
   EXPECT_EQ(declared.output_names, (std::vector<std::string>{"y", "w"}));
 
+  // Only a node's first output gets a slot, so only first outputs are derived.
   ArchSpec derived = parse(R"({"outputs": ["plain"], "nodes": [
     {"name": "A", "op": "add_fp32", "inputs": ["x"], "outputs": ["a"]},
     {"name": "B", "op": "add_fp32", "inputs": ["a"], "outputs": ["b", "b2"]}]})");
-  EXPECT_EQ(derived.output_names, (std::vector<std::string>{"b", "b2"}));
+  EXPECT_EQ(derived.output_names, (std::vector<std::string>{"b"}));
+  ArchSpec second_free = parse(R"({"nodes": [
+    {"name": "A", "op": "add_fp32", "inputs": ["x", "c"], "outputs": ["a"]},
+    {"name": "B", "op": "add_fp32", "inputs": ["a"], "outputs": ["b", "state"]},
+    {"name": "C", "op": "add_fp32", "inputs": ["b"], "outputs": ["c"]}]})");
+  EXPECT_EQ(second_free.output_names, (std::vector<std::string>{"c"}));
 
   // The last node's output is consumed (a dangling consumer): walk back to the latest free output.
   ArchSpec cycle = parse(R"({"nodes": [
@@ -145,6 +154,24 @@ TEST(ArchLoader, FileErrors) {
   }
   ArchSpec arch = load_arch(dir.write("m.json", R"({"model": "tiny"} trailing text is ignored)"));
   EXPECT_EQ(arch.model_name, "tiny");
+
+  // A directory opens for reading but is no file; unreadable files fail to open.
+  const std::string sub = dir.path("models");
+  std::filesystem::create_directory(sub);
+  const std::string locked = dir.write("locked.json", "{}");
+  std::filesystem::permissions(locked, std::filesystem::perms::none);
+  std::FILE* probe = std::fopen(locked.c_str(), "rb");
+  const bool can_read_anyway = probe != nullptr;
+  if (probe) std::fclose(probe);
+  for (const std::string& path : {sub, locked}) {
+    if (path == locked && can_read_anyway) continue;  // privileged users read it regardless
+    try {
+      load_arch(path);
+      FAIL() << path;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot open JSON: " + path);
+    }
+  }
 }
 
 }  // namespace

@@ -58,6 +58,8 @@ TEST(Registry, PriorityOrderAndSelection) {
   EXPECT_TRUE(set_backend("low"));
   EXPECT_STREQ(active_backend_name(), "low");
   EXPECT_FALSE(set_backend("metal"));
+  EXPECT_FALSE(set_backend(std::string_view("high\0x", 6)));  // the whole name, past a NUL
+  EXPECT_FALSE(set_backend(std::string_view("hig", 3)));
   EXPECT_STREQ(active_backend_name(), "low");
 
   clear_backend_registry_for_tests();

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <thread>
 
@@ -216,21 +217,94 @@ TEST_F(RuntimeTest, InputLimitsAndMissingLayers) {
   }
 }
 
-TEST_F(RuntimeTest, UnsuppliedInputsAndUnproducedOutputs) {
+std::string error_of(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+float first_value(const TensorMap& out, const std::string& name, size_t i = 0) {
+  return reinterpret_cast<const float*>(out.at(name).data)[i];
+}
+
+TEST_F(RuntimeTest, OmittedInputKeepsItsSlotOnlyWhileTheSlotIsItsOwn) {
   auto model = load(R"({"inputs": [{"name": "x", "shape": [1,1,1,2], "dtype": "float32"},
                                    {"name": "z", "shape": [1,1,1,2], "dtype": "float32"}],
     "outputs": [{"name": "y"}, {"name": "ghost"}],
     "nodes": [{"name": "A", "op": "add_fp32", "inputs": ["x", "z"], "outputs": ["y"]}]})");
   std::vector<float> x = {1, 2}, z = {10, 20};
+  TensorMap only_x = one_input("x", x, {2});
+  EXPECT_EQ(error_of([&] { model->forward(only_x); }),
+            "input 'z' was not supplied, and no earlier call supplied it");
   TensorMap both = one_input("x", x, {2});
   both["z"].data = z.data();
   both["z"].shape = {2};
   TensorMap out = model->forward(both);
   EXPECT_EQ(out.count("ghost"), 0u);
-  EXPECT_EQ(reinterpret_cast<const float*>(out["y"].data)[1], 22.0f);
-  // z is not supplied: its slot keeps what it held.
-  out = model->forward(one_input("x", x, {2}));
-  EXPECT_EQ(reinterpret_cast<const float*>(out["y"].data)[1], 22.0f);
+  EXPECT_EQ(first_value(out, "y", 1), 22.0f);
+  // z's slot is never reused, so it still holds z.
+  EXPECT_EQ(first_value(model->forward(only_x), "y", 1), 22.0f);
+
+  // x -> A(x, z) -> a -> B -> b -> C -> c: b takes z's freed slot, so z cannot be kept; x's slot
+  // is never reused, so x can.
+  const char* shared = R"({"inputs": [{"name": "x", "shape": [1,1,1,2], "dtype": "float32"},
+                                      {"name": "z", "shape": [1,1,1,2], "dtype": "float32"}],
+    "nodes": [{"name": "A", "op": "add_fp32", "inputs": ["x", "z"], "outputs": ["a"]},
+              {"name": "B", "op": "add_fp32", "inputs": ["a"], "outputs": ["b"]},
+              {"name": "C", "op": "add_fp32", "inputs": ["b"], "outputs": ["c"]}]})";
+  for (int mode : {0, 1, 2}) {
+    auto chain = load(shared, mode);
+    ASSERT_EQ(chain->slot_of("b"), chain->slot_of("z"));
+    EXPECT_EQ(first_value(chain->forward(both), "c"), 11.0f) << mode;
+    const std::string z_error = error_of([&] { chain->forward(only_x); });
+    const std::string x_error = error_of([&] { chain->forward(one_input("z", z, {2})); });
+    if (mode == 0) {
+      EXPECT_EQ(z_error, "input 'z' was not supplied; its buffer is reused by later tensors during a pass, "
+                         "so every call must supply it");
+      EXPECT_EQ(x_error, "");
+    } else {
+      EXPECT_EQ(z_error, "input 'z' was not supplied; memory mode " + std::to_string(mode) +
+                             " releases every buffer after a call, so every call must supply it");
+      EXPECT_EQ(x_error, "input 'x' was not supplied; memory mode " + std::to_string(mode) +
+                             " releases every buffer after a call, so every call must supply it");
+    }
+  }
+}
+
+TEST_F(RuntimeTest, DeclaredOutputReadByALaterNodeKeepsItsData) {
+  std::string json = kChain;
+  json.insert(json.find("\"nodes\""), R"("outputs": [{"name": "a"}, {"name": "c"}], )");
+  auto model = load(json);
+  EXPECT_NE(model->slot_of("a"), model->slot_of("c"));
+  const std::vector<float> x = {0, 1, 2, 3, 4, 5};
+  TensorMap out = model->forward(one_input("x", x, {2, 3}));
+  for (size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(first_value(out, "a", i), x[i] + 1.0f);
+    EXPECT_EQ(first_value(out, "c", i), x[i] + 111.0f);
+  }
+}
+
+TEST_F(RuntimeTest, SuppliedShapesMustAgreeWithTheDeclaration) {
+  auto fixed = load(kChain);  // x declared [1, 2, 3]
+  std::vector<float> x(7, 1.0f);
+  for (std::vector<int32_t> ok : {std::vector<int32_t>{6}, {1, 2, 3}, {2, 1, 3}, {2, 3, 1}})
+    EXPECT_EQ(error_of([&] { fixed->forward(one_input("x", x, ok)); }), "") << ok.size();
+  EXPECT_EQ(error_of([&] { fixed->forward(one_input("x", x, {7})); }),
+            "input 'x' expects shape [1, 2, 3] (6 elements), got shape [7] (7 elements)");
+  EXPECT_EQ(error_of([&] { fixed->forward(one_input("x", x, {3, 2})); }),
+            "input 'x' expects shape [1, 2, 3] (6 elements), got shape [3, 2] (6 elements); the engine takes "
+            "rows x channels, so transpose a channels-first array");
+
+  // Declared [0, 4]: the channels are fixed, the rows are not.
+  auto rows = load(R"({"inputs": [{"name": "x", "shape": [1, 0, 1, 4], "dtype": "float32"}],
+    "nodes": [{"name": "A", "op": "add_fp32", "inputs": ["x"], "outputs": ["y"]}]})");
+  std::vector<float> r(12, 1.0f);
+  EXPECT_EQ(rows->forward(one_input("x", r, {3, 4}))["y"].shape, (std::vector<int32_t>{3, 4}));
+  EXPECT_EQ(error_of([&] { rows->forward(one_input("x", r, {12})); }),
+            "input 'x' expects shape [0, 4] (whole rows of 4 elements), got shape [12] (12 elements)");
 }
 
 TEST_F(RuntimeTest, MixedTypeSlotIsSizedForFloat) {

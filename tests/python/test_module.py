@@ -1,6 +1,8 @@
 """The Python surface of model_inference: functions, properties, reprs, conversions and errors."""
 
 import json
+import re
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -26,6 +28,8 @@ def identity_int8_model(make_model, shape=(4, 4, 3)):
 
 def test_backend_functions():
     assert mi.set_backend() is True
+    assert mi.set_backend("cpu\0") is False  # the whole name counts
+    assert mi.active_backend() == "cpu"
     assert mi.active_backend() == "cpu"
     assert mi.set_backend("metal") is False
     assert mi.set_backend("cuda") is False
@@ -87,7 +91,7 @@ def test_empty_shape_repr(make_model, tmp_path):
     model = mi.InferenceModel(str(arch), str(weights))
     assert repr(model) == "<InferenceModel name='m' input=[]>"
     assert model.output_names == []
-    assert model.forward(np.zeros(3, np.int8)).shape == (0,)
+    assert model.forward(np.zeros(1, np.int8)).shape == (0,)
 
 
 def test_single_input_conversions(make_model):
@@ -103,10 +107,11 @@ def test_single_input_conversions(make_model):
         model.forward(np.zeros((224, 224, 3), np.uint8))
     with pytest.raises(RuntimeError, match="^Input array must have at least 1 dimension.$"):
         model.forward(np.array(1.0, np.float32))
-    with pytest.raises(RuntimeError, match="input 'x' needs 150528 elements, got 10"):
+    with pytest.raises(RuntimeError, match=r"^input 'x' expects shape \[224, 224, 3\] \(150528 elements\), "
+                                           r"got shape \[10\] \(10 elements\)$"):
         model.forward(np.zeros(10, np.float32))
     # Integer arrays become int8, which a float32 input cannot take.
-    with pytest.raises(RuntimeError, match="^input 'x' is declared float32 but int8 data was given$"):
+    with pytest.raises(RuntimeError, match="^input 'x' is declared float32 but int64 data was given$"):
         model.forward(np.zeros((224, 224, 3), np.int64))
 
 
@@ -141,7 +146,8 @@ def test_mapping_forward(make_model):
     np.testing.assert_array_equal(out["double"], np.arange(12, dtype=np.float32) * 2)
     with pytest.raises(TypeError):
         model.forward({1: x})
-    with pytest.raises(RuntimeError, match="input 'x' needs 12 elements, got 3"):
+    with pytest.raises(RuntimeError, match=r"^input 'x' expects shape \[4, 3\] \(12 elements\), "
+                                           r"got shape \[3\] \(3 elements\)$"):
         model.forward({"x": np.ones(3, np.float32)})
 
 
@@ -150,8 +156,13 @@ def test_mapping_forward_keeps_int8_for_int8_inputs(make_model):
     values = np.arange(48, dtype=np.int32) - 24
     out = model.forward({"x": values})
     np.testing.assert_array_equal(out["same"], values.astype(np.float32))
-    with pytest.raises(RuntimeError, match="^input 'x' is declared int8 but float32 data was given$"):
-        model.forward({"x": values.astype(np.float32)})
+    with pytest.raises(RuntimeError, match="^input 'x' is declared int8 but float64 data was given; "
+                                           "quantise it first with trevalon.export.quantize_input"):
+        model.forward({"x": values.astype(np.float64)})
+    with pytest.raises(RuntimeError, match="^input 'x' is declared int8 but uint8 data was given"):
+        model.forward({"x": values.astype(np.uint8)})
+    with pytest.raises(RuntimeError, match="^input 'x' is declared float32 but complex64 data was given$"):
+        scale_model(make_model, shape=(4,)).forward({"x": np.ones(4, np.complex64)})
 
 
 def test_profiling_and_speed(make_model):
@@ -172,9 +183,32 @@ def test_profiling_and_speed(make_model):
     assert model.speed == 2.0
 
 
+def test_version_matches_the_package():
+    tomllib = pytest.importorskip("tomllib")
+    pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+    assert mi.__version__ == tomllib.loads(pyproject.read_text())["project"]["version"]
+
+
+def test_paths_may_be_path_like(tmp_path):
+    g = Graph("p")
+    g.output(g.node("scale_fp32", "y", inputs=[g.input("x", shape=(2,))], scalar=3.0))
+    g.save(tmp_path / "p.json")
+    from trevalon import w1x1
+    w1x1.save(tmp_path / "p.w1x1", {})
+    arch, weights = tmp_path / "p.json", tmp_path / "p.w1x1"
+    for arch, weights in [(arch, weights), (str(arch), weights)]:
+        model = mi.InferenceModel(arch, weights)
+        np.testing.assert_array_equal(model.forward(np.ones(2, np.float32)), [3, 3])
+    assert "arch_path: os.PathLike | str | bytes" in mi.InferenceModel.__init__.__doc__
+    with pytest.raises(TypeError):
+        mi.InferenceModel(1, 2)
+
+
 def test_construction_errors(tmp_path):
     with pytest.raises(RuntimeError, match="^Cannot open JSON: "):
         mi.InferenceModel(str(tmp_path / "missing.json"), str(tmp_path / "missing.w1x1"))
+    with pytest.raises(RuntimeError, match=f"^Cannot open JSON: {re.escape(str(tmp_path))}$"):
+        mi.InferenceModel(str(tmp_path), str(tmp_path / "missing.w1x1"))  # a directory
     arch = tmp_path / "a.json"
     arch.write_text('{"model": "m"}')
     with pytest.raises(RuntimeError, match="^Cannot open weights: "):
@@ -183,3 +217,16 @@ def test_construction_errors(tmp_path):
     bad.write_bytes(b"NOPE" + bytes(8))
     with pytest.raises(RuntimeError, match=r"\(expected W1X1\)$"):
         mi.InferenceModel(str(arch), str(bad))
+
+
+def test_record_shorter_than_its_header_is_a_runtime_error(tmp_path):
+    from trevalon import w1x1
+    g = Graph("fc")
+    g.output(g.node("gemm_fp32", "fc", inputs=[g.input("x", shape=(4,))], C_out=2, C_in=4))
+    g.save(tmp_path / "fc.json")
+    w1x1.save(tmp_path / "fc.w1x1", {"fc.weight": np.ones((2, 4), np.float32)})
+    data = bytearray((tmp_path / "fc.w1x1").read_bytes())
+    data[12 + 72:12 + 76] = (3).to_bytes(4, "little")  # the record's stated size, below its 4-byte header
+    (tmp_path / "fc.w1x1").write_bytes(bytes(data))
+    with pytest.raises(RuntimeError, match="^vector$"):
+        mi.InferenceModel(str(tmp_path / "fc.json"), str(tmp_path / "fc.w1x1"))
