@@ -9,7 +9,7 @@ namespace {
 Allocator* get_cpu_allocator() { return &cpu_allocator(); }
 
 BackendDescriptor& mutable_descriptor() {
-  static BackendDescriptor descriptor{"cpu", 0, 0, KernelTable{}};
+  static BackendDescriptor descriptor{"cpu", 0, static_cast<int32_t>(DeviceKind::Host), KernelTable{}};
   return descriptor;
 }
 

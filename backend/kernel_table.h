@@ -133,10 +133,16 @@ struct KernelTable {
 #undef TREVALON_DECLARE_SLOT
 };
 
+// Where a backend keeps its buffers and runs its kernels (BackendDescriptor::device, and a layer's
+// execution_device). A layer on another device than the backend's runs through host staging.
+enum class DeviceKind : int32_t {
+  Host = 0,  // host memory and host kernels
+};
+
 struct BackendDescriptor {
   const char* name;
   int32_t priority;
-  int32_t device;  // 0 = host memory and host kernels
+  int32_t device;  // a DeviceKind value
   KernelTable kernels;
 };
 

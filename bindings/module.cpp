@@ -15,7 +15,7 @@
 
 #include "backend/registry.h"
 #include "runtime/inference_model.h"
-#include "runtime/input_shape.h"
+#include "runtime/shapes.h"
 
 namespace py = pybind11;
 using trevalon::InferenceModel;

@@ -8,35 +8,33 @@
 #include <unordered_set>
 
 #include "backend/registry.h"
-#include "runtime/input_shape.h"
+#include "runtime/shapes.h"
 #include "weights/weight_binding.h"
 
 namespace trevalon {
 namespace {
 
+// The text std::unordered_map::at throws with: callers match this message for a name that has no slot.
 constexpr const char* kKeyNotFound = "unordered_map::at: key not found";
 
-uint64_t checked_mul(uint64_t a, uint64_t b, const std::string& what) {
-  uint64_t r;
-  if (__builtin_mul_overflow(a, b, &r)) throw std::runtime_error("tensor '" + what + "' is too large");
-  return r;
-}
-
-uint64_t dim(int32_t v) { return v > 0 ? uint64_t(v) : 0; }
-
-// Shape of a supplied tensor as the slot records it.
-TensorShape shape_from_dims(const std::vector<int32_t>& s) {
-  if (s.empty()) return {1, 1, 1};
-  if (s.size() == 1) return {s[0], 1, 1};
-  if (s.size() == 2) return {s[1], std::max(s[0], 1), 1};
-  return {s.back(), std::max(s[0], 1), std::max(s[1], 1)};
+// The layer runs where the backend's buffers live (every layer, on the host backend).
+bool runs_on_backend_device(const ILayer& layer) {
+  return layer.execution_device() == static_cast<uint8_t>(require_backend().device);
 }
 
 }  // namespace
 
+MemoryMode memory_mode_from(int32_t value) {
+  switch (value) {
+    case static_cast<int32_t>(MemoryMode::Release): return MemoryMode::Release;
+    case static_cast<int32_t>(MemoryMode::ReleaseWithLayerScratch): return MemoryMode::ReleaseWithLayerScratch;
+    default: return MemoryMode::Keep;
+  }
+}
+
 InferenceModel::InferenceModel(const std::string& arch_path, const std::string& weights_path,
                                int32_t memory_mode)
-    : memory_mode_(memory_mode) {
+    : memory_mode_(memory_mode_from(memory_mode)) {
   const BackendDescriptor& backend = require_backend();
   allocator_ = backend.kernels.get_allocator();
 
@@ -149,8 +147,7 @@ void InferenceModel::assign_slots() {
 }
 
 uint64_t InferenceModel::slot_bytes_for(int32_t slot, const TensorShape& s, const char* what) const {
-  uint64_t n = checked_mul(checked_mul(dim(s.c), dim(s.h), what), dim(s.w), what);
-  return checked_mul(n, slot_alloc_elem_size_[slot], what);
+  return checked_mul(checked_elements(s, what), slot_alloc_elem_size_[slot], what);
 }
 
 void InferenceModel::plan_buffers() {
@@ -158,27 +155,12 @@ void InferenceModel::plan_buffers() {
   std::fill(slot_max_elements_.begin(), slot_max_elements_.end(), 0);
   auto raise = [this](int32_t slot, const TensorShape& s, const std::string& name) {
     if (slot < 0) return;
-    const uint64_t n = checked_mul(checked_mul(dim(s.c), dim(s.h), name), dim(s.w), name);
-    slot_max_elements_[slot] = std::max(slot_max_elements_[slot], n);
+    slot_max_elements_[slot] = std::max(slot_max_elements_[slot], checked_elements(s, name));
   };
 
   for (size_t k = 0; k < inputs_.size(); ++k) {
     const InputSpec& in = inputs_[k];
-    const std::vector<int32_t>& D = in.shape;
-    const std::vector<int32_t>* S = nullptr;
-    if (supplied_[k] && !supplied_[k]->shape.empty()) S = &supplied_[k]->shape;
-    TensorShape shape{1, 1, 1};
-    if (!D.empty()) {
-      int32_t first = D.size() >= 2 ? D[0] : 1;
-      int32_t second = D.size() >= 3 ? D[1] : 1;
-      int32_t last = D.back();
-      if (S) {
-        if (last == 0) last = S->back();
-        if (first == 0) first = S->size() >= 2 ? (*S)[0] : 1;
-        if (second == 0) second = S->size() >= 3 ? (*S)[1] : 1;
-      }
-      shape = {last, std::max(first, 1), std::max(second, 1)};
-    }
+    const TensorShape shape = planned_input_shape(in.shape, supplied_[k] ? &supplied_[k]->shape : nullptr);
     planned_shapes_[input_tensor_ids_[k]] = shape;
     raise(slot_of(in.name), shape, in.name);
   }
@@ -199,11 +181,10 @@ void InferenceModel::plan_buffers() {
     }
   }
 
-  if (memory_mode_ == 1 || memory_mode_ == 2) return;
+  if (releases_buffers()) return;  // slot buffers are then sized while binding and running
   for (int32_t s = 0; s < slot_count_; ++s)
     slot_buffers_[s].grow(*allocator_, checked_mul(slot_max_elements_[s], slot_alloc_elem_size_[s], "slot"));
 
-  const uint8_t bdev = static_cast<uint8_t>(require_backend().device);
   for (size_t i = 0; i < nodes_.size(); ++i) {
     ILayer* layer = node_plans_[i].layer;
     if (!layer) continue;
@@ -211,7 +192,7 @@ void InferenceModel::plan_buffers() {
     const TensorShape first =
         node_plans_[i].input_ids.empty() ? TensorShape{} : planned_shapes_[node_plans_[i].input_ids[0]];
     layer->scratch_sizes(first, sizes);
-    const bool on_backend = layer->execution_device() == bdev;
+    const bool on_backend = runs_on_backend_device(*layer);
     for (int k = 0; k < kScratchBuffers; ++k) {
       if (on_backend)
         scratch_buffers_[k].grow(*allocator_, sizes[k]);
@@ -223,8 +204,9 @@ void InferenceModel::plan_buffers() {
 
 void InferenceModel::check_omitted_input(size_t k) const {
   const std::string& name = inputs_[k].name;
-  if (memory_mode_ == 1 || memory_mode_ == 2)
-    throw std::runtime_error("input '" + name + "' was not supplied; memory mode " + std::to_string(memory_mode_) +
+  if (releases_buffers())
+    throw std::runtime_error("input '" + name + "' was not supplied; memory mode " +
+                             std::to_string(static_cast<int32_t>(memory_mode_)) +
                              " releases every buffer after a call, so every call must supply it");
   if (!input_bound_[k])
     throw std::runtime_error("input '" + name + "' was not supplied, and no earlier call supplied it");
@@ -247,9 +229,9 @@ void InferenceModel::check_supplied_input(const InputSpec& input_spec, const Mod
 
 void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& tensor) {
   const int32_t slot = slot_of(input_spec.name);
-  const TensorShape shape = shape_from_dims(tensor.shape);
-  uint64_t bytes = tensor.dtype == "int8" ? 1 : 4;
-  for (int32_t d : tensor.shape) bytes = checked_mul(bytes, uint64_t(d), input_spec.name);
+  const TensorShape shape = bound_shape(tensor.shape);
+  const uint64_t bytes = checked_mul(checked_elements(tensor.shape, input_spec.name), tensor.dtype == "int8" ? 1 : 4,
+                                     input_spec.name);
   if (bytes > 0 && !tensor.data) throw std::runtime_error("input '" + input_spec.name + "' has no data");
   // Layers read c*h*w elements of the slot's type: never let that run past the buffer.
   const uint64_t needed = std::max(bytes, slot_bytes_for(slot, shape, input_spec.name.c_str()));
@@ -279,9 +261,7 @@ TensorShape InferenceModel::run_node(size_t index) {
       throw std::runtime_error("node '" + node.name + "' writes into its own input '" + node.inputs[k] + "'");
   }
 
-  const uint8_t ldev = layer.execution_device();
-  const uint8_t bdev = static_cast<uint8_t>(require_backend().device);
-  const bool staged = ldev != bdev;
+  const bool staged = !runs_on_backend_device(layer);
 
   const void* data[kMaxLayerInputs] = {};
   TensorShape shapes[kMaxLayerInputs] = {};
@@ -329,25 +309,17 @@ TensorShape InferenceModel::run_node(size_t index) {
     throw std::runtime_error("node '" + node.name + "' produced more data than its output buffer holds");
   slot_shapes_[out_slot] = result;
 
-  if (memory_mode_ == 1 || memory_mode_ == 2) {
+  if (releases_buffers()) {
     allocator_->synchronize();
-    if (memory_mode_ == 2) layer.release_scratch();
+    if (memory_mode_ == MemoryMode::ReleaseWithLayerScratch) layer.release_scratch();
     release_transient_buffers();
   }
   return result;
 }
 
 TensorShape InferenceModel::run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output,
-                                      ExecContext& ctx, bool inputs_on_host) {
-  if (layer.execution_device() == static_cast<uint8_t>(require_backend().device))
-    return layer.forward(refs, n, output, &ctx);
-  if (n >= 1 && !inputs_on_host) {
-    for (int k = 0; k < n; ++k) {
-      host_input_mirrors_[k].grow(host_allocator(), refs[k].view.bytes);
-      allocator_->copy_to_host(host_input_mirrors_[k].data, refs[k].view.data, refs[k].view.bytes);
-      refs[k].view = host_input_mirrors_[k].view();
-    }
-  }
+                                      ExecContext& ctx, bool staged) {
+  if (!staged) return layer.forward(refs, n, output, &ctx);
   host_output_staging_.grow(host_allocator(), output.bytes);
   const TensorShape shape = layer.forward(refs, n, host_output_staging_.view(), &ctx);
   allocator_->copy_to_device(output.data, host_output_staging_.data, output.bytes);
@@ -366,7 +338,7 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
   struct ReleaseAtEnd {
     InferenceModel& m;
     ~ReleaseAtEnd() {
-      if (m.memory_mode_ != 1 && m.memory_mode_ != 2) return;
+      if (!m.releases_buffers()) return;
       m.allocator_->synchronize();
       for (int32_t s = 0; s < m.slot_count_; ++s) {
         m.slot_buffers_[s].release();
@@ -407,14 +379,9 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
     const int32_t slot = slot_of(name);
     if (slot < 0) continue;
     const TensorShape s = slot_shapes_[slot];
-    if (s.w >= 2)
-      shape = {s.h, s.w, s.c};
-    else if (s.h >= 2)
-      shape = {s.h, s.c};
-    else
-      shape = {s.c};
+    output_dims(s, shape);
     const bool int8 = slot_is_int8_[slot] != 0;
-    const uint64_t bytes = checked_mul(element_count(s), int8 ? 1 : 4, name);
+    const uint64_t bytes = checked_mul(checked_elements(s, name), int8 ? 1 : 4, name);
     if (bytes > slot_buffers_[slot].bytes) throw std::runtime_error("output '" + name + "' holds no data");
     void* dst = sink(name, shape, int8, bytes);
     if (!bytes) continue;

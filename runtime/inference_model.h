@@ -29,10 +29,18 @@ using TensorMap = std::unordered_map<std::string, ModelTensor>;
 using OutputSink = std::function<void*(const std::string& name, const std::vector<int32_t>& shape,
                                        bool is_int8, uint64_t bytes)>;
 
+// What the model keeps between nodes and calls; the constructor takes the number.
+enum class MemoryMode : int32_t {
+  Keep = 0,                     // every buffer kept for the model's life, slot buffers sized ahead
+  Release = 1,                  // scratch released after every node, every buffer after every call
+  ReleaseWithLayerScratch = 2,  // as Release, and each layer's own scratch after it runs
+};
+// The mode a constructor argument selects; numbers other than 1 and 2 mean Keep.
+MemoryMode memory_mode_from(int32_t value);
+
 class InferenceModel {
  public:
-  // memory_mode 0 keeps and grows buffers; 1 and 2 release them after every node and call
-  // (2 also releases each layer's scratch). Other values behave as 0.
+  // memory_mode: a MemoryMode number (other values behave as Keep).
   InferenceModel(const std::string& arch_path, const std::string& weights_path, int32_t memory_mode = 0);
   ~InferenceModel();
   InferenceModel(const InferenceModel&) = delete;
@@ -83,8 +91,10 @@ class InferenceModel {
   void check_supplied_input(const InputSpec& input_spec, const ModelTensor& tensor) const;
   void bind_input(const InputSpec& input_spec, const ModelTensor& tensor);
   TensorShape run_node(size_t index);
-  TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx,
-                        bool inputs_on_host);
+  // `staged`: the layer runs on another device than the backend's; run_node has already put its
+  // inputs in host memory, and its output goes through host staging here.
+  TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx, bool staged);
+  bool releases_buffers() const { return memory_mode_ != MemoryMode::Keep; }
   void release_transient_buffers();
   uint64_t slot_bytes_for(int32_t slot, const TensorShape& shape, const char* what) const;
   int32_t tensor_id(const std::string& name);
@@ -106,7 +116,7 @@ class InferenceModel {
   Allocator* allocator_ = nullptr;
 
   bool profile_enabled_ = false;
-  int32_t memory_mode_ = 0;
+  MemoryMode memory_mode_ = MemoryMode::Keep;
   float speed_ = 1.0f;
 
   Buffer host_input_mirrors_[kMaxLayerInputs];

@@ -110,7 +110,8 @@ bool W1x1File::read(const std::string& name, std::vector<int32_t>& shape,
     }
   }
 
-  // The stored size covers the record's own header; a shorter record cannot be read.
+  // The stored size covers the record's own header; a shorter record cannot be read. The message
+  // is the standard library's std::vector length error, kept word for word because callers match it.
   if (size < kRecordHeaderBytes + shape_bytes) throw std::length_error("vector");
   const uint64_t data_size = size - kRecordHeaderBytes - shape_bytes;
 

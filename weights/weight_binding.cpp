@@ -41,7 +41,7 @@ void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<I
 SharedWeightView share_host_packed_weight(const std::string& key, Buffer&& packed) {
   const BackendDescriptor& backend = require_backend();
   SharedWeightView result;
-  if (backend.device != 0) {
+  if (backend.device != static_cast<int32_t>(DeviceKind::Host)) {
     result.buffer = std::move(packed);
     return result;
   }

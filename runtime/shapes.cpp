@@ -1,6 +1,6 @@
-// Shape rules for arrays given to declared inputs. Nothing here allocates unless it throws, so the
-// checks cost a few comparisons per input on every forward pass.
-#include "runtime/input_shape.h"
+// Shape conversions of the runtime and the rules for arrays given to declared inputs. Nothing here
+// allocates unless it throws, so the checks cost a few comparisons per input on every forward pass.
+#include "runtime/shapes.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -136,6 +136,53 @@ bool same_dims(const std::vector<int32_t>& declared, std::span<const T> dims) {
 
 }  // namespace
 
+uint64_t checked_mul(uint64_t a, uint64_t b, const std::string& what) {
+  uint64_t r;
+  if (__builtin_mul_overflow(a, b, &r)) throw std::runtime_error("tensor '" + what + "' is too large");
+  return r;
+}
+
+uint64_t checked_elements(const TensorShape& s, const std::string& what) {
+  auto dim = [](int32_t v) { return v > 0 ? uint64_t(v) : uint64_t(0); };
+  return checked_mul(checked_mul(dim(s.c), dim(s.h), what), dim(s.w), what);
+}
+
+uint64_t checked_elements(const std::vector<int32_t>& dims, const std::string& what) {
+  uint64_t n = 1;
+  for (int32_t d : dims) n = checked_mul(n, static_cast<uint64_t>(d), what);
+  return n;
+}
+
+TensorShape bound_shape(const std::vector<int32_t>& dims) {
+  if (dims.empty()) return {1, 1, 1};
+  if (dims.size() == 1) return {dims[0], 1, 1};
+  if (dims.size() == 2) return {dims[1], std::max(dims[0], 1), 1};
+  return {dims.back(), std::max(dims[0], 1), std::max(dims[1], 1)};
+}
+
+TensorShape planned_input_shape(const std::vector<int32_t>& declared, const std::vector<int32_t>* supplied) {
+  if (declared.empty()) return {1, 1, 1};
+  int32_t first = declared.size() >= 2 ? declared[0] : 1;
+  int32_t second = declared.size() >= 3 ? declared[1] : 1;
+  int32_t last = declared.back();
+  if (supplied && !supplied->empty()) {
+    const std::vector<int32_t>& S = *supplied;
+    if (last == 0) last = S.back();
+    if (first == 0) first = S.size() >= 2 ? S[0] : 1;
+    if (second == 0) second = S.size() >= 3 ? S[1] : 1;
+  }
+  return {last, std::max(first, 1), std::max(second, 1)};
+}
+
+void output_dims(const TensorShape& s, std::vector<int32_t>& out) {
+  if (s.w >= 2)
+    out.assign({s.h, s.w, s.c});
+  else if (s.h >= 2)
+    out.assign({s.h, s.c});
+  else
+    out.assign({s.c});
+}
+
 std::vector<int32_t> input_tensor_shape(const InputSpec& input, std::span<const int64_t> dims) {
   const std::vector<int32_t>& declared = input.shape;
   if (!is_variable(declared)) {
@@ -152,9 +199,9 @@ std::vector<int32_t> input_tensor_shape(const InputSpec& input, std::span<const 
   const int32_t c = std::max(declared.back(), 0);
   const int32_t w = declared.size() >= 3 && declared[1] >= 2 ? declared[1] : 1;
   const int32_t h = row == 0 ? 0 : to_int32(input, count / row);
-  if (w >= 2) return {h, w, c};
-  if (h >= 2) return {h, c};
-  return {c};
+  std::vector<int32_t> shape;
+  output_dims(TensorShape{c, h, w}, shape);  // rows given back in the form outputs take
+  return shape;
 }
 
 void check_bound_shape(const InputSpec& input, const std::vector<int32_t>& shape) {
