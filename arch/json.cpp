@@ -101,23 +101,33 @@ int32_t truncate_to_int32(double x) {
   return static_cast<int32_t>(x);
 }
 
+ParamReadObserver param_read_observer = nullptr;
+
+template <class T>
+T observed(const std::string& name, char kind, T value) {
+  if (param_read_observer) param_read_observer(name, kind, static_cast<double>(value));
+  return value;
+}
+
 }  // namespace
+
+void set_param_read_observer(ParamReadObserver observer) { param_read_observer = observer; }
 
 int32_t JsonValue::get_int(const std::string& name, int32_t def) const {
   const JsonValue* src = find_param(*this, name);
-  return src ? truncate_to_int32(src->number) : def;
+  return observed(name, 'i', src ? truncate_to_int32(src->number) : def);
 }
 
 float JsonValue::get_float(const std::string& name, float def) const {
   const JsonValue* src = find_param(*this, name);
-  return src ? static_cast<float>(src->number) : def;
+  return observed(name, 'f', src ? static_cast<float>(src->number) : def);
 }
 
 bool JsonValue::get_bool(const std::string& name) const {
   const JsonValue* src = find_param(*this, name);
-  if (!src) return false;
-  if (src->type == JsonType::Bool) return src->boolean;
-  return truncate_to_int32(src->number) != 0;
+  bool value = false;
+  if (src) value = src->type == JsonType::Bool ? src->boolean : truncate_to_int32(src->number) != 0;
+  return observed(name, 'b', value);
 }
 
 // ---- parser ----

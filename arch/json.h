@@ -46,6 +46,11 @@ struct JsonValue {
   bool get_bool(const std::string& name) const;
 };
 
+// Test hook: when set, every typed lookup reports the key, its kind ('i' get_int, 'f' get_float,
+// 'b' get_bool) and the value it returns, so a tool can list what each layer read. Null removes it.
+using ParamReadObserver = void (*)(const std::string& name, char kind, double value);
+void set_param_read_observer(ParamReadObserver observer);
+
 struct JsonCursor {
   const char* p;
   const char* end;

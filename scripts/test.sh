@@ -31,9 +31,11 @@ if [ "${TREVALON_TEST_TORCH:-1}" = 1 ]; then
   "$VENV/bin/pip" install -q torch==2.13.0 scikit-learn
 fi
 
+# CTest also runs the architecture parity test (the Python reader against the C++ loader) with
+# the venv's Python.
 BUILD=build/tests
 "$VENV/bin/cmake" -S . -B "$BUILD" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
-  -DTREVALON_BUILD_TESTS=ON -DTREVALON_BUILD_PYTHON=OFF >/dev/null
+  -DTREVALON_BUILD_TESTS=ON -DTREVALON_BUILD_PYTHON=OFF -DPython3_EXECUTABLE="$VENV/bin/python" >/dev/null
 "$VENV/bin/cmake" --build "$BUILD" -j "$JOBS"
 "$VENV/bin/ctest" --test-dir "$BUILD" --output-on-failure -j "$JOBS"
 

@@ -1,12 +1,14 @@
 """Architecture files in pure Python: the operation names, and a reader that sees the
-inputs, outputs and nodes the way the engine's loader does (without building layers), plus the
-things a person writing the file by hand gets wrong and the loader silently ignores."""
+inputs, outputs, nodes and the parameters each node's layer reads the way the engine's loader does
+(without building layers), plus the things a person writing the file by hand gets wrong and the
+loader silently ignores. tests/python/test_arch_parity.py holds it to the loader."""
 
 from __future__ import annotations
 
 import difflib
 import math
 import os
+import struct
 from dataclasses import dataclass, field
 
 from . import jsontext
@@ -31,6 +33,60 @@ ALIASES = {
     "add": "add_int8",
     "maxpool": "maxpool_int8",
     "avgpool": "avgpool_int8",
+}
+# The parameters each operation's layer reads from its node (directly, or from the node's "args"
+# object; a direct member wins), in read order: key, kind ("i" int32, "f" float32, "b" bool) and
+# default. Operations not listed read none.
+_CONV_1D = (("C_out", "i", 0), ("C_in", "i", 0), ("kernel_size", "i", 1), ("stride", "i", 1),
+            ("padding", "i", 0), ("dilation", "i", 1), ("groups", "i", 1))
+_ADA_NORM = (("C", "i", 0), ("C_style", "i", 0), ("eps", "f", 1e-5))
+LAYER_PARAMS: dict[str, tuple[tuple[str, str, object], ...]] = {
+    "conv_int8": (("C_out", "i", 0), ("C_in", "i", 0), ("kH", "i", 1), ("kW", "i", 1),
+                  ("stride_h", "i", 1), ("stride_w", "i", 1), ("pad_h", "i", 0), ("pad_w", "i", 0),
+                  ("groups", "i", 1), ("in_zp", "i", 0), ("out_zp", "i", 0)),
+    "conv_fp32": (("C_out", "i", 0), ("C_in", "i", 0), ("kH", "i", 1), ("kW", "i", 1),
+                  ("stride_h", "i", 1), ("stride_w", "i", 1), ("pad_h", "i", 0), ("pad_w", "i", 0),
+                  ("groups", "i", 1), ("dilation_h", "i", 1), ("dilation_w", "i", 1)),
+    "gemm_int8": (("C_out", "i", 0), ("C_in", "i", 0), ("in_zp", "i", 0)),
+    "gemm_fp32": (("C_out", "i", 0), ("C_in", "i", 0)),
+    "add_int8": (("in1_scale", "f", 1.0), ("in2_scale", "f", 1.0), ("out_scale", "f", 1.0),
+                 ("in1_zp", "i", 0), ("in2_zp", "i", 0), ("out_zp", "i", 0)),
+    "maxpool_int8": (("kH", "i", 3), ("kW", "i", 3), ("stride_h", "i", 2), ("stride_w", "i", 2),
+                     ("pad_h", "i", 0), ("pad_w", "i", 0), ("in_zp", "i", 0), ("out_zp", "i", 0)),
+    "maxpool_fp32": (("kH", "i", 3), ("kW", "i", 3), ("stride_h", "i", 2), ("stride_w", "i", 2),
+                     ("pad_h", "i", 0), ("pad_w", "i", 0)),
+    "avgpool_int8": (("in_scale", "f", 1.0), ("out_scale", "f", 1.0), ("in_zp", "i", 0),
+                     ("out_zp", "i", 0)),
+    "layernorm_fp32": (("eps", "f", 1e-6),),
+    "attention_fp32": (("num_heads", "i", 0), ("embed_dim", "i", 0), ("dynamic_quantize", "b", False)),
+    "attention_int8": (("num_heads", "i", 0), ("embed_dim", "i", 0)),
+    "seqgemm_fp32": (("gelu", "b", False), ("C_out", "i", 0), ("C_in", "i", 0),
+                     ("dynamic_quantize", "b", False)),
+    "seqgemm_int8": (("gelu", "b", False), ("C_out", "i", 0), ("C_in", "i", 0)),
+    "upsample_bilinear_fp32": (("scale_h", "f", 2.0), ("scale_w", "f", 2.0)),
+    "leaky_relu_fp32": (("alpha", "f", 0.2),),
+    "conv1d_fp32": _CONV_1D,
+    "conv1d_int8": _CONV_1D,
+    "conv_transpose1d_fp32": (("C_out", "i", 0), ("C_in", "i", 0), ("kernel_size", "i", 1),
+                              ("stride", "i", 1), ("padding", "i", 0), ("output_padding", "i", 0),
+                              ("groups", "i", 1)),
+    "lstm_fp32": (("hidden_size", "i", 0), ("bidirectional", "b", False)),
+    "ada_in1d_fp32": _ADA_NORM,
+    "ada_layer_norm_fp32": _ADA_NORM,
+    "embedding_fp32": (("num_embeddings", "i", 0), ("embedding_dim", "i", 0)),
+    "bert_embeddings_fp32": (("emb_size", "i", 128),),
+    "istft_fp32": (("n_fft", "i", 20), ("hop_size", "i", 5), ("normalized", "b", False)),
+    "stft_fp32": (("n_fft", "i", 20), ("hop_size", "i", 5)),
+    "concat1d_fp32": (("C2", "i", 0),),
+    "upsample_nearest1d_fp32": (("scale_factor", "i", 2),),
+    "sine_gen_fp32": (("sample_rate", "i", 24000), ("harmonic_num", "i", 8), ("sine_amp", "f", 0.1),
+                      ("voiced_threshold", "f", 10.0), ("noise_std", "f", 0.0),
+                      ("upsample_scale", "i", 0)),
+    "scale_fp32": (("scalar", "f", 1.0),),
+    "slice_channels_fp32": (("ch_start", "i", 0), ("ch_end", "i", 0)),
+    "rms_norm_fp32": (("eps", "f", 1e-6),),
+    "causal_attn_core_fp32": (("num_q_heads", "i", 0), ("num_kv_heads", "i", 0), ("head_dim", "i", 0),
+                              ("rope_theta", "f", 10000.0)),
 }
 INPUT_DTYPES = ("float32", "int8")
 # Root members the loader reads; any other is ignored.
@@ -82,6 +138,9 @@ class NodeInfo:
     op: str
     inputs: list[str]
     outputs: list[str]
+    relu: bool = False
+    # What the node's layer reads (LAYER_PARAMS): key -> int, float (a float32 value) or bool.
+    params: dict[str, int | float | bool] = field(default_factory=dict)
 
     @property
     def known(self) -> bool:
@@ -121,10 +180,54 @@ def _number(value: object) -> float:
 
 
 def _int32(value: object) -> int:
+    """Truncation toward zero, saturating at the int32 limits (infinities too); NaN reads as 0."""
     number = _number(value)
     if math.isnan(number):
         return 0
-    return max(-2**31, min(2**31 - 1, math.trunc(number)))
+    if number >= 2**31 - 1:
+        return 2**31 - 1
+    if number <= -2**31:
+        return -2**31
+    return math.trunc(number)
+
+
+def _float32(value: object) -> float:
+    """The float the engine keeps: the nearest float32, infinite beyond its range."""
+    number = _number(value)
+    try:
+        return struct.unpack("<f", struct.pack("<f", number))[0]
+    except OverflowError:
+        return math.copysign(math.inf, number)
+
+
+def _flag(value: object) -> bool:
+    """A boolean, or a number whose truncation is non-zero."""
+    return value if isinstance(value, bool) else _int32(value) != 0
+
+
+def _param(element: dict, key: str) -> tuple[bool, object]:
+    """A parameter's source: the member itself, else the member of an "args" object."""
+    if key in element:
+        return True, element[key]
+    args = element.get("args")
+    if isinstance(args, dict) and key in args:
+        return True, args[key]
+    return False, None
+
+
+def read_params(op: str, element: dict) -> dict[str, int | float | bool]:
+    """The parameters the layer of operation `op` reads from a node, as the loader reads them."""
+    canonical = canonical_op(op)
+    params: dict[str, int | float | bool] = {}
+    for key, kind, default in LAYER_PARAMS.get(canonical or "", ()):
+        found, value = _param(element, key)
+        if kind == "i":
+            params[key] = _int32(value) if found else default
+        elif kind == "f":
+            params[key] = _float32(value if found else default)
+        else:
+            params[key] = _flag(value) if found else False
+    return params
 
 
 def _array(root: dict, key: str, where: str) -> list:
@@ -152,7 +255,7 @@ def _read_input(element: object, from_list: bool, where: str) -> InputInfo:
         h, w, c = (_int32(element[k]) if k in element else 1 for k in ("h", "w", "c"))
     input_spec.shape = loaded_input_shape(h, w, c)
     if "scale" in element:
-        input_spec.scale = _number(element["scale"])
+        input_spec.scale = _float32(element["scale"])
     if "zp" in element:
         input_spec.zp = _int32(element["zp"])
     if "dtype" in element:
@@ -180,7 +283,13 @@ def _read_node(element: object, index: int, where: str) -> NodeInfo:
         outputs = names("outputs")
     else:
         outputs = [_text(element["out"])] if "out" in element else []
-    return NodeInfo(_text(element["name"]), _text(element["op"]), inputs, outputs)
+    # A node-level "relu" is read only when the node has no "args"; one inside "args" wins.
+    relu = _flag(element["relu"]) if "relu" in element and "args" not in element else False
+    args = element.get("args")
+    if isinstance(args, dict) and "relu" in args:
+        relu = _flag(args["relu"])
+    op = _text(element["op"])
+    return NodeInfo(_text(element["name"]), op, inputs, outputs, relu, read_params(op, element))
 
 
 def derive_outputs(nodes: list[NodeInfo]) -> list[str]:

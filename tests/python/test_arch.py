@@ -167,3 +167,22 @@ def test_recorded_output_quantisation_and_unknown_ops_by_node():
                                  node("d", [], ["i"]) | {"op": "Conv"}]})
     assert info.output_quant == {"f": (0.5, -3), "h": (0.25, 0)}
     assert info.unknown_ops() == {"relu": ["a", "c"], "Conv": ["d"]}
+
+
+def test_relu_flag_and_layer_parameters_as_the_loader_reads_them():
+    nodes = parse_arch({"nodes": [
+        {"name": "a", "op": "conv", "relu": True, "args": {"alpha": 0.1}},
+        {"name": "b", "op": "conv", "relu": 1, "kH": 1e400, "args": {"kW": 3, "kH": 5}},
+        {"name": "c", "op": "leaky_relu_fp32", "args": {"alpha": 0.01, "relu": True}},
+        {"name": "d", "op": "gelu_fp32", "alpha": 0.5, "relu": 0.5},
+        {"name": "e", "op": "add_int8", "in1_scale": 1e39, "out_zp": -1e400, "in2_zp": "3"},
+        {"name": "f", "op": "conv", "relu": 2},
+    ]}).nodes
+    # a node-level "relu" counts only without "args"; one inside "args" always does
+    assert [n.relu for n in nodes] == [False, False, True, False, False, True]
+    b = nodes[1].params
+    assert (b["kH"], b["kW"], b["C_out"], b["groups"]) == (2**31 - 1, 3, 0, 1)  # direct wins
+    assert nodes[2].params == {"alpha": pytest.approx(0.01, rel=1e-7)} and nodes[3].params == {}
+    assert nodes[2].params["alpha"] != 0.01  # kept as the nearest float32, as the engine keeps it
+    e = nodes[4].params
+    assert (e["in1_scale"], e["out_zp"], e["in2_zp"], e["out_scale"]) == (float("inf"), -2**31, 0, 1.0)
