@@ -44,10 +44,10 @@ class SumLayer : public ILayer, public DurationScaled {
   void scratch_sizes(TensorShape, uint64_t sizes[kScratchBuffers]) const override {
     sizes[0] = std::max<uint64_t>(sizes[0], scratch_);
   }
-  void release_scratch() override { ++released; }
+  void release_scratch() override { ++releases; }
   void set_duration_scale(float s) override { duration_scale = s; }
 
-  int released = 0;
+  static inline int releases = 0;  // release_scratch calls over every SumLayer
   float duration_scale = 1.0f;
 
  private:
@@ -149,6 +149,17 @@ TEST_F(RuntimeTest, ReleasingModesGiveTheSameResults) {
     } else {
       EXPECT_GE(model->slot_buffer_bytes(0), 24u) << "mode " << mode;
     }
+  }
+}
+
+TEST_F(RuntimeTest, OnlyModeTwoReleasesEachLayersScratch) {
+  const std::vector<float> x = {0, 1, 2, 3, 4, 5};
+  for (auto [mode, per_node] : {std::pair{0, 0}, {1, 0}, {2, 1}, {3, 0}, {-2, 0}}) {
+    auto model = load(kChain, mode);
+    SumLayer::releases = 0;
+    model->forward(one_input("x", x, {2, 3}));
+    model->forward(one_input("x", x, {2, 3}));
+    EXPECT_EQ(SumLayer::releases, 2 * 3 * per_node) << "mode " << mode;  // two calls, three nodes
   }
 }
 
