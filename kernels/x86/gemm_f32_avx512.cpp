@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "kernels/gemm_f32.h"
+#include "kernels/prepared_weights.h"
+#include "kernels/thread_work.h"
 #include "kernels/x86/gemm_f32_avx512.h"
 
 namespace trevalon {
@@ -262,9 +264,7 @@ RowPlan plan_rows(int M) {
 }
 
 float* prepared_a_buffer(size_t floats) {
-  thread_local std::vector<float> buffer;
-  if (buffer.size() < floats) buffer.resize(floats);
-  return buffer.data();
+  return thread_work<float>(WorkBuffer::GemmF32RowsAvx512, floats);
 }
 
 // One group of P panels (channels n0 .. n0 + 4P) for every row the plan covers: `at` holds the
@@ -371,13 +371,34 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
                plan.tiles == 1);
 }
 
+void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format,
+                                PreparedWeightsF32& out) {
+  out = PreparedWeightsF32{};
+  out.format = format;
+  out.panel = 16;
+  count_weight_preparation();
+  const size_t floats = regrouped16_floats(cols, rows);
+  if (floats == 0 || !packed) return;
+  out.data.assign_zeros(floats * sizeof(float));
+  regroup16_avx512(packed, cols, rows, static_cast<float*>(out.data.data()));
+}
+
 }  // namespace x86
 
 void gemm_f32_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
                      int M, int K, int N) {
+  gemm_f32_prepared_avx512(A, packed, nullptr, bias, out, relu, M, K, N);
+}
+
+void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* w16,
+                              const float* bias, float* out, bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
   if (x86::gemm_f32_prefers_w16(M, K, N)) {
+    if (w16) {
+      x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);
+      return;
+    }
     float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
     // Weights that fit in L2 are regrouped up front and every row passes under each channel block
     // once; larger ones are regrouped block by block while the product runs.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernels/x86/gemm_f32_avx512.h"
+#include "kernels/thread_work.h"
 
 namespace trevalon::x86 {
 namespace {
@@ -203,9 +204,7 @@ void regroup16_avx512(const float* packed, int K, int N, float* w16) {
 }
 
 float* regroup16_buffer(size_t floats) {
-  thread_local std::vector<float> buffer;
-  if (buffer.size() < floats) buffer.resize(floats);
-  return buffer.data();
+  return thread_work<float>(WorkBuffer::Regrouped16, floats);
 }
 
 namespace {
