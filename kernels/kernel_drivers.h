@@ -17,7 +17,8 @@ struct KernelDrivers {
   int format = kUnpreparedFormat;
 
   // Float: the tier's form of a matrix packed in 4-row panels (rows x cols); null when the tier's
-  // kernels read the panels as they are.
+  // kernels read the panels as they are. Where it gives a form, the entries below read that form
+  // alone, so the caller may release the panels.
   void (*prepare_f32)(const float* packed, int rows, int cols, int format,
                       PreparedWeightsF32& out) = nullptr;
   // Slot 11 on patch-ordered packed weights and their prepared form (its data, or null).

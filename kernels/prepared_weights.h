@@ -38,6 +38,9 @@ struct PreparedWeightsF32 {
   int panel = 4;
   AlignedStorage data;
   const float* get() const { return static_cast<const float*>(data.data()); }
+  // The row-major rows x cols matrix back from `data` (which must hold it): what a layer that kept
+  // only this form packs again for another tier.
+  void unpack_rows(int rows, int cols, float* w) const;
 };
 
 // What the int8 kernels would otherwise derive on every call: each channel's starting accumulator

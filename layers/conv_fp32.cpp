@@ -99,7 +99,7 @@ class ConvFp32 final : public ILayer {
     const KernelDrivers* drivers = kernel_drivers_for(backend);
     if (winograd_shape()) {
       prepare_winograd(backend);
-      if (drivers) prepare_for(*drivers);
+      if (drivers) prepare_for(backend, *drivers);
       if (backend.device == 0) {
         // Every forward of this layer runs on the 16 Winograd matrices (the shape that enables
         // them also selects them), so the host keeps neither the raw weights nor a patch-ordered
@@ -124,13 +124,13 @@ class ConvFp32 final : public ILayer {
       // resident size.
       weights_ = std::vector<float>();
     }
-    if (drivers) prepare_for(*drivers);
+    if (drivers) prepare_for(backend, *drivers);
   }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
     const BackendDescriptor& backend = require_backend();
     require_inputs(*this, n, 1);
-    if (!packed_.get() && !winograd_ready_) throw_missing_weight(name + ".weight");
+    if (!packed_.get() && !prepared_.get() && !winograd_ready_) throw_missing_weight(name + ".weight");
     const TensorShape in = inputs[0].shape;
     if (in.c != C_in_)
       throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
@@ -160,8 +160,12 @@ class ConvFp32 final : public ILayer {
     if (ctx && ctx->scratch[2].data && ctx->scratch[2].bytes >= patch_bytes(in))
       scratch = static_cast<float*>(ctx->scratch[2].data);
 
+    // Only after the tier (or the backend) changed since load does either do anything.
     const KernelDrivers* drivers = kernel_drivers_for(backend);
-    if (drivers) prepare_for(*drivers);  // only after the tier changed since load
+    if (drivers)
+      prepare_for(backend, *drivers);
+    else
+      restore_panels(backend);
     if (winograd_ready_ && dilation_h_ == 1 && dilation_w_ == 1) {
       if (drivers) {
         drivers->conv2d_f32_winograd(x, winograd_ptrs_.data(), prepared_winograd_ptrs(), bias, y, in.c,
@@ -207,21 +211,43 @@ class ConvFp32 final : public ILayer {
            groups_ == 1 && dilation_h_ == 1 && dilation_w_ == 1;
   }
 
-  // The packed forms as `drivers`' tier reads them; a no-op once done for that tier.
-  void prepare_for(const KernelDrivers& drivers) {
+  // The packed forms as `drivers`' tier reads them; a no-op once done for that tier. A tier whose
+  // form replaces the 4-row panels gets that form alone: the layer keeps one copy of its weights.
+  void prepare_for(const BackendDescriptor& backend, const KernelDrivers& drivers) {
     if (prepared_format_ == drivers.format) return;
-    auto prepare = [&](const PackedF32& packed, int rows, int cols, PreparedWeightsF32& out) {
+    restore_panels(backend);
+    auto prepare = [&](PackedF32& packed, int rows, int cols, PreparedWeightsF32& out) {
       out = PreparedWeightsF32{};
       out.format = drivers.format;
-      if (packed.get() && drivers.prepare_f32)
-        drivers.prepare_f32(packed.get(), rows, cols, drivers.format, out);
+      if (!packed.get() || !drivers.prepare_f32) return;
+      drivers.prepare_f32(packed.get(), rows, cols, drivers.format, out);
+      if (out.get()) packed.reset();
     };
     prepare(packed_, C_out_, K_, prepared_);
     for (int k = 0; k < 16; ++k) {
       prepare(winograd_[k], C_out_, C_in_, prepared_winograd_[k]);
       prepared_winograd_ptrs_[k] = prepared_winograd_[k].get();
+      winograd_ptrs_[k] = winograd_[k].get();
     }
     prepared_format_ = drivers.format;
+  }
+
+  // The 4-row panels again from a prepared form that replaced them (for another tier or backend).
+  void restore_panels(const BackendDescriptor& backend) {
+    auto restore = [&](PackedF32& packed, PreparedWeightsF32& form, int rows, int cols) {
+      if (packed.get() || !form.get()) return;
+      std::vector<float> w(size_t(rows) * size_t(cols));
+      form.unpack_rows(rows, cols, w.data());
+      packed = pack_f32(backend, w.data(), rows, cols);
+      form = PreparedWeightsF32{};
+    };
+    restore(packed_, prepared_, C_out_, K_);
+    for (int k = 0; k < 16; ++k) {
+      restore(winograd_[k], prepared_winograd_[k], C_out_, C_in_);
+      winograd_ptrs_[k] = winograd_[k].get();
+      prepared_winograd_ptrs_[k] = prepared_winograd_[k].get();
+    }
+    prepared_format_ = kUnpreparedFormat;
   }
   const float* const* prepared_winograd_ptrs() const {
     return prepared_winograd_ptrs_[0] ? prepared_winograd_ptrs_.data() : nullptr;

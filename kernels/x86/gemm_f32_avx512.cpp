@@ -394,11 +394,13 @@ void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* 
                               const float* bias, float* out, bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
+  // Prepared weights are read in their 16-channel form whatever the rows: they cost nothing to
+  // regroup, and the layer keeps no other copy.
+  if (w16) {
+    x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);
+    return;
+  }
   if (x86::gemm_f32_prefers_w16(M, K, N)) {
-    if (w16) {
-      x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);
-      return;
-    }
     float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
     // Weights that fit in L2 are regrouped up front and every row passes under each channel block
     // once; larger ones are regrouped block by block while the product runs.

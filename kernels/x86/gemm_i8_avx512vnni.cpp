@@ -14,8 +14,10 @@
 // know this tier may pass activations already offset (the Winograd input stage and the patch
 // gatherers write them so) and skip the copy.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
-// intrinsics as "maybe uninitialized"; the warning is about the header, not this code.
+// intrinsics as "maybe uninitialized" (or, inlined into a table builder, "uninitialized"); the
+// warning is about the header, not this code.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <array>
