@@ -1,6 +1,7 @@
 // Float 2-D convolution (slot 11) with AVX-512. Tall products read the patch rows in place through
-// run pointers (no patch matrix) and regroup the weights once per call; short ones gather the
-// patch rows with vector copies and work on the weight panels.
+// run pointers (no patch matrix) on 16-channel weights, prepared at load or regrouped for the call
+// (the slot); short ones gather the patch rows with vector copies and work on the prepared weights
+// or, without them, on the 4-row panels.
 #include <immintrin.h>
 
 #include <cstddef>

@@ -2,7 +2,8 @@
 // A (each 16-row tile of A is transposed once into a per-thread buffer, every weight is broadcast
 // from its panel straight into the fused multiply-add, and the accumulators are transposed back on
 // store), row tails of up to 12 rows go in 4-row lane groups and a last lone row rides along with
-// the last tile. Tall products regroup the weights (gemm_f32_w16_avx512.cpp). Each output keeps one
+// the last tile. Tall products, and every product on prepared weights, run on 16-channel panels
+// (gemm_f32_w16_avx512.cpp). Each output keeps one
 // accumulator in k order, so results equal the scalar reference.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
 // intrinsics as "maybe uninitialized"; the warning is about the header, not this code.
