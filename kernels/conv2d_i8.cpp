@@ -255,6 +255,12 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
   for (int oy0 = 0; oy0 < s.out_h; oy0 += rows_per_chunk) {
     const int oy1 = std::min(s.out_h, oy0 + rows_per_chunk);
     gather(input, s, in_zp, oy0, oy1, scratch, size_t(K));
+    if (products.offset_gemm) {
+      products.offset_gemm(scratch, 0, packed, bias, mult, shift, nullptr, out_zp,
+                           output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                           false, row_sums, prepared);
+      continue;
+    }
     products.gemm(scratch, packed, bias, mult, shift, nullptr, out_zp, output + size_t(oy0) * out_row_bytes,
                   false, (oy1 - oy0) * s.out_w, K, C_out, false, row_sums, nullptr);
   }

@@ -132,7 +132,9 @@ TEST(PreparedWeights, LoadPreparesAndForwardsPrepareNothing) {
   for (const Case& c : all) layers.push_back(load(c));
   const uint64_t after_load = weight_preparations();
   // On a tier that prepares, every layer here derives its form at load: the counter is live.
-  if (tier_prepares(cpu_kernel_drivers())) EXPECT_GT(after_load, before_load);
+  if (tier_prepares(cpu_kernel_drivers())) {
+    EXPECT_GT(after_load, before_load);
+  }
   for (size_t i = 0; i < all.size(); ++i) {
     SCOPED_TRACE(all[i].what);
     const Bytes first = run(*layers[i], all[i]);
