@@ -50,7 +50,7 @@ struct Case {
 
 std::unique_ptr<ILayer> load(const Case& c) {
   auto layer = create_layer(c.op, parse_node(c.json));
-  if (!layer) throw std::runtime_error("no layer for " + c.what);
+  if (!layer) throw std::runtime_error(std::string(c.what).append(": no layer"));
   layer->name = "l";
   WeightGetter get = testing::getter_over(c.tensors);
   layer->load_weights(get);
