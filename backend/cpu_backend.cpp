@@ -13,20 +13,27 @@ BackendDescriptor& mutable_descriptor() {
   return descriptor;
 }
 
+KernelDrivers& mutable_drivers() {
+  static KernelDrivers drivers;
+  return drivers;
+}
+
 CpuTier& current_tier() {
   static CpuTier tier = CpuTier::Portable;
   return tier;
 }
 
-void fill_table(KernelTable& table, CpuTier tier) {
+void fill_table(KernelTable& table, KernelDrivers& drivers, CpuTier tier) {
   table = KernelTable{};
+  drivers = KernelDrivers{};
+  drivers.format = static_cast<int>(tier);  // weights prepared for one tier are read by no other
   table.get_allocator = &get_cpu_allocator;
-  install_matrix_kernels(table, tier);
+  install_matrix_kernels(table, drivers, tier);
   install_elementwise_kernels(table, tier);
   install_pooling_kernels(table, tier);
   install_activation_kernels(table, tier);
-  install_conv_f32_kernels(table, tier);
-  install_conv_i8_kernels(table, tier);
+  install_conv_f32_kernels(table, drivers, tier);
+  install_conv_i8_kernels(table, drivers, tier);
 }
 
 struct CpuBackendRegistration {
@@ -44,11 +51,20 @@ CpuAllocator& cpu_allocator() {
 const BackendDescriptor& cpu_backend_descriptor() {
   static const bool filled = [] {
     current_tier() = detect_cpu_tier();
-    fill_table(mutable_descriptor().kernels, current_tier());
+    fill_table(mutable_descriptor().kernels, mutable_drivers(), current_tier());
     return true;
   }();
   (void)filled;
   return mutable_descriptor();
+}
+
+const KernelDrivers& cpu_kernel_drivers() {
+  cpu_backend_descriptor();
+  return mutable_drivers();
+}
+
+const KernelDrivers* kernel_drivers_for(const BackendDescriptor& backend) {
+  return &backend == &cpu_backend_descriptor() ? &mutable_drivers() : nullptr;
 }
 
 void register_cpu_backend() { register_backend(&cpu_backend_descriptor()); }
@@ -62,7 +78,7 @@ bool set_cpu_kernel_tier(CpuTier tier) {
   cpu_backend_descriptor();
   if (static_cast<int>(tier) > static_cast<int>(detect_cpu_tier())) return false;
   current_tier() = tier;
-  fill_table(mutable_descriptor().kernels, tier);
+  fill_table(mutable_descriptor().kernels, mutable_drivers(), tier);
   return true;
 }
 

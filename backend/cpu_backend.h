@@ -4,6 +4,7 @@
 #include "backend/allocator.h"
 #include "backend/cpu_features.h"
 #include "backend/kernel_table.h"
+#include "kernels/kernel_drivers.h"
 
 namespace trevalon {
 
@@ -13,18 +14,25 @@ CpuAllocator& cpu_allocator();
 // Registers the CPU backend (the static initialiser calls this once).
 void register_cpu_backend();
 
+// The per-tier drivers installed with the CPU table (the current tier's).
+const KernelDrivers& cpu_kernel_drivers();
+// The drivers that go with `backend`'s table: the CPU drivers for the CPU backend, null for any
+// other backend (whose layers then use the table alone).
+const KernelDrivers* kernel_drivers_for(const BackendDescriptor& backend);
+
 // Tier whose kernels fill the table now.
 CpuTier cpu_kernel_tier();
 // Refill the table for a lower tier (tests run every tier on one machine); false when this CPU
 // cannot run `tier`.
 bool set_cpu_kernel_tier(CpuTier tier);
 
-// Every kernel family fills its slots: portable code first, then the best code for `tier`.
-void install_matrix_kernels(KernelTable& table, CpuTier tier);
+// Every kernel family fills its slots (and its drivers): portable code first, then the best code
+// for `tier`.
+void install_matrix_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_elementwise_kernels(KernelTable& table, CpuTier tier);
 void install_pooling_kernels(KernelTable& table, CpuTier tier);
 void install_activation_kernels(KernelTable& table, CpuTier tier);
-void install_conv_f32_kernels(KernelTable& table, CpuTier tier);
-void install_conv_i8_kernels(KernelTable& table, CpuTier tier);
+void install_conv_f32_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_conv_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 
 }  // namespace trevalon

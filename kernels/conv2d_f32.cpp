@@ -1,5 +1,5 @@
 // Float 2-D convolution (slot 11): patch gathering in row blocks, each block multiplied by the
-// patch-ordered packed weights with the table's gemm_f32 while it is still in cache.
+// patch-ordered packed weights with the tier's gemm_f32 while it is still in cache.
 #include "kernels/conv2d_f32.h"
 
 #include <cstddef>
@@ -8,7 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "backend/cpu_backend.h"
+#include "kernels/gemm_f32.h"
+#include "kernels/thread_work.h"
 
 namespace trevalon {
 
@@ -87,21 +88,20 @@ bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, in
   return true;
 }
 
-void conv2d_f32(const float* input, const float* weights, const float* bias, float* output, int C,
-                int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
-                int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
-                int dilation_w, void* stream) {
+void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weights,
+                     const float* bias, float* output, int C, int H, int W, int C_out, int kH,
+                     int kW, int stride_h, int stride_w, int pad_h, int pad_w, bool relu,
+                     const float* packed, float* scratch, int dilation_h, int dilation_w) {
   ConvProductShape shape;
   if (!conv2d_f32_product_shape(C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
                                 dilation_w, shape))
     return;
   const int out_w = shape.out_w, M = shape.M, K = shape.K;
-  const KernelTable& table = cpu_backend_descriptor().kernels;
-  if (!table.gemm_f32) return;
+  if (!gemm) return;
 
-  std::unique_ptr<float, PackedDeleter> owned(nullptr, PackedDeleter{table.free_packed_f32});
+  std::unique_ptr<float, PackedDeleter> owned(nullptr, PackedDeleter{&free_packed_f32});
   if (!packed) {
-    if (!weights || !table.pack_weights_f32) return;
+    if (!weights) return;
     // Stored order is (output channel, channel, kernel row, kernel column); patches want the
     // channel fastest.
     std::vector<float> reordered(size_t(C_out) * size_t(K));
@@ -110,30 +110,43 @@ void conv2d_f32(const float* input, const float* weights, const float* bias, flo
       for (int c = 0; c < C; ++c)
         for (int t = 0; t < taps; ++t)
           reordered[(size_t(o) * taps + t) * C + c] = weights[(size_t(o) * C + c) * taps + t];
-    owned.reset(table.pack_weights_f32(reordered.data(), C_out, K));
+    owned.reset(pack_weights_f32(reordered.data(), C_out, K));
     packed = owned.get();
   }
 
   // A 1x1 stride-1 unpadded kernel: the image already is the (H x W) x C patch matrix.
   if (kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 && pad_w == 0) {
-    table.gemm_f32(input, packed, bias, output, relu, M, K, C_out);
+    gemm(input, packed, bias, output, relu, M, K, C_out);
     return;
   }
 
   const int block = patch_block_rows(M, K);
   float* patches = scratch;
-  if (!patches) {
-    thread_local std::vector<float> patch_buffer;  // grows to the largest block, then reused
-    const size_t need = size_t(block) * size_t(K);
-    if (patch_buffer.size() < need) patch_buffer.resize(need);
-    patches = patch_buffer.data();
-  }
+  if (!patches) patches = thread_work<float>(WorkBuffer::ConvPatchesF32, size_t(block) * size_t(K));
   for (int m0 = 0; m0 < M; m0 += block) {
     const int rows = M - m0 < block ? M - m0 : block;
     conv2d_f32_gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w,
                               dilation_h, dilation_w, out_w, m0, rows, patches);
-    table.gemm_f32(patches, packed, bias, output + size_t(m0) * size_t(C_out), relu, rows, K, C_out);
+    gemm(patches, packed, bias, output + size_t(m0) * size_t(C_out), relu, rows, K, C_out);
   }
 }
+
+void conv2d_f32(const float* input, const float* weights, const float* bias, float* output, int C,
+                int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
+                int dilation_w, void* stream) {
+  conv2d_f32_with(&gemm_f32_portable, input, weights, bias, output, C, H, W, C_out, kH, kW,
+                  stride_h, stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
+}
+
+#ifndef TREVALON_PORTABLE
+void conv2d_f32_avx2(const float* input, const float* weights, const float* bias, float* output,
+                     int C, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
+                     int pad_h, int pad_w, bool relu, const float* packed, float* scratch,
+                     int dilation_h, int dilation_w, void* stream) {
+  conv2d_f32_with(&gemm_f32_avx2, input, weights, bias, output, C, H, W, C_out, kH, kW, stride_h,
+                  stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
+}
+#endif
 
 }  // namespace trevalon

@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "backend/cpu_backend.h"
 #include "kernels/gemm_i8.h"
+#include "kernels/thread_work.h"
 
 namespace trevalon {
 namespace {
@@ -191,20 +191,19 @@ Gatherer choose_gatherer(const ConvShape& s) {
 // Packed weights owned for the duration of one call.
 struct CallPacked {
   int8_t* data = nullptr;
-  void (*release)(int8_t*) = nullptr;
   CallPacked() = default;
   CallPacked(const CallPacked&) = delete;
   CallPacked& operator=(const CallPacked&) = delete;
   ~CallPacked() {
-    if (data && release) release(data);
+    if (data) free_packed_i8(data);
   }
 };
 
-void conv_channels_fastest(const int8_t* input, const int8_t* weights, const int8_t* packed,
+void conv_channels_fastest(const ConvI8Products& products, const PreparedWeightsI8* prepared,
+                           const int8_t* input, const int8_t* weights, const int8_t* packed,
                            const int64_t* bias, const int32_t* mult, const int32_t* shift,
                            int8_t in_zp, int8_t out_zp, int8_t* output, const ConvShape& s, int C_out,
-                           int8_t* scratch, const int32_t* row_sums, void* stream) {
-  const KernelTable& table = cpu_backend_descriptor().kernels;
+                           int8_t* scratch, const int32_t* row_sums) {
   const int K = s.kH * s.kW * s.C;
   CallPacked own;
   if (!packed) {
@@ -215,18 +214,18 @@ void conv_channels_fastest(const int8_t* input, const int8_t* weights, const int
       for (int c = 0; c < s.C; ++c)
         for (int t = 0; t < taps; ++t)
           reordered[size_t(o) * K + size_t(t) * s.C + c] = weights[(size_t(o) * s.C + c) * taps + t];
-    own.data = table.pack_weights_i8(reordered.data(), C_out, K);
-    own.release = table.free_packed_i8;
+    own.data = pack_weights_i8(reordered.data(), C_out, K);
     packed = own.data;
+    prepared = nullptr;  // made for other weights, if any
   }
 
   const size_t out_row_bytes = size_t(s.out_w) * size_t(C_out);
   const size_t chunk_pixels = std::max<size_t>(kMinChunkPixels, kPatchChunkBytes / size_t(K));
   const int rows_per_chunk = int(std::max<size_t>(1, chunk_pixels / size_t(s.out_w)));
-#ifndef TREVALON_PORTABLE
-  // The VNNI product takes the patches gathered straight into its own form (offset bytes, rows of
-  // whole dwords) as long as they fit the scratch buffer, which holds K bytes per pixel.
-  if (table.gemm_i8 == &gemm_i8_avx512vnni) {
+  // A tier whose product reads offset activations takes the patches gathered straight into that
+  // form (offset bytes, rows of whole dwords) as long as they fit the scratch buffer, which holds
+  // K bytes per pixel.
+  if (products.offset_gemm) {
     const Gatherer gather = choose_gatherer<true>(s);
     const size_t stride = (size_t(K) + 3) / 4 * 4;
     const size_t fitting_rows = size_t(s.out_h) * size_t(K) / stride;
@@ -235,42 +234,44 @@ void conv_channels_fastest(const int8_t* input, const int8_t* weights, const int
       for (int oy0 = 0; oy0 < s.out_h; oy0 += rows) {
         const int oy1 = std::min(s.out_h, oy0 + rows);
         gather(input, s, in_zp, oy0, oy1, scratch, stride);
-        gemm_i8_prepared_avx512vnni(scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
-                                    output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K,
-                                    C_out, false, row_sums);
+        products.offset_gemm(scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
+                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K,
+                             C_out, false, row_sums, prepared);
       }
       return;
     }
   }
-#endif
   const Gatherer gather = choose_gatherer<false>(s);
   if (!gather) {
-#ifndef TREVALON_PORTABLE
-    if (table.gemm_i8 == &gemm_i8_avx512vnni) {  // the layer's row sums spare a pass over the weights
-      gemm_i8_prepared_avx512vnni(input, 0, packed, bias, mult, shift, nullptr, out_zp, output, false,
-                                  s.out_h * s.out_w, K, C_out, false, row_sums);
+    if (products.offset_gemm) {  // the prepared starts spare a pass over the weights
+      products.offset_gemm(input, 0, packed, bias, mult, shift, nullptr, out_zp, output, false,
+                           s.out_h * s.out_w, K, C_out, false, row_sums, prepared);
       return;
     }
-#endif
-    table.gemm_i8(input, packed, bias, mult, shift, nullptr, out_zp, output, false,
-                  s.out_h * s.out_w, K, C_out, false, row_sums, stream);
+    products.gemm(input, packed, bias, mult, shift, nullptr, out_zp, output, false,
+                  s.out_h * s.out_w, K, C_out, false, row_sums, nullptr);
     return;
   }
   for (int oy0 = 0; oy0 < s.out_h; oy0 += rows_per_chunk) {
     const int oy1 = std::min(s.out_h, oy0 + rows_per_chunk);
     gather(input, s, in_zp, oy0, oy1, scratch, size_t(K));
-    table.gemm_i8(scratch, packed, bias, mult, shift, nullptr, out_zp, output + size_t(oy0) * out_row_bytes,
-                  false, (oy1 - oy0) * s.out_w, K, C_out, false, row_sums, stream);
+    if (products.offset_gemm) {
+      products.offset_gemm(scratch, 0, packed, bias, mult, shift, nullptr, out_zp,
+                           output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                           false, row_sums, prepared);
+      continue;
+    }
+    products.gemm(scratch, packed, bias, mult, shift, nullptr, out_zp, output + size_t(oy0) * out_row_bytes,
+                  false, (oy1 - oy0) * s.out_w, K, C_out, false, row_sums, nullptr);
   }
 }
 
 // Planar data: per group, patch rows of K = (C_in / groups) x kH x kW values in (input channel,
 // kernel row, kernel column) order, the stored weight order, multiplied into channel-major output.
-void conv_planar(const int8_t* input, const int8_t* weights, const int8_t* packed, const int64_t* bias,
-                 const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                 int8_t* output, const ConvShape& s, int C_out, int groups, int8_t* scratch,
-                 const int32_t* row_sums, void* stream) {
-  const KernelTable& table = cpu_backend_descriptor().kernels;
+void conv_planar(const ConvI8Products& products, const int8_t* input, const int8_t* weights,
+                 const int8_t* packed, const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                 int8_t in_zp, int8_t out_zp, int8_t* output, const ConvShape& s, int C_out, int groups,
+                 int8_t* scratch, const int32_t* row_sums) {
   const int group_in = s.C / groups, group_out = C_out / groups;
   const int K = group_in * s.kH * s.kW;
   const int M = s.out_h * s.out_w;
@@ -296,13 +297,12 @@ void conv_planar(const int8_t* input, const int8_t* weights, const int8_t* packe
     CallPacked own;
     const int8_t* group_packed = packed ? packed + size_t(g) * group_packed_bytes : nullptr;
     if (!group_packed) {
-      own.data = table.pack_weights_i8(weights + first * size_t(K), group_out, K);
-      own.release = table.free_packed_i8;
+      own.data = pack_weights_i8(weights + first * size_t(K), group_out, K);
       group_packed = own.data;
     }
-    table.gemm_i8(scratch, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
+    products.gemm(scratch, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
                   output + first * size_t(M), false, M, K, group_out, true,
-                  row_sums ? row_sums + first : nullptr, stream);
+                  row_sums ? row_sums + first : nullptr, nullptr);
   }
 }
 
@@ -319,11 +319,12 @@ void transpose_bytes(const int8_t* src, int rows, int cols, int8_t* dst) {
 
 }  // namespace
 
-void conv2d_i8(const int8_t* input, const int8_t* weights, const int8_t* packed, const int64_t* bias,
-               const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output,
-               int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
-               int pad_h, int pad_w, int groups, void* scratch, bool channels_fastest,
-               const int32_t* row_sums, void* stream) {
+void conv2d_i8_with(const ConvI8Products& products, const PreparedWeightsI8* prepared,
+                    const int8_t* input, const int8_t* weights, const int8_t* packed,
+                    const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
+                    int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW,
+                    int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
+                    bool channels_fastest, const int32_t* row_sums) {
   if (groups < 1) groups = 1;
   int out_h = 0, out_w = 0;
   if (!output_size(C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w)) return;
@@ -331,51 +332,102 @@ void conv2d_i8(const int8_t* input, const int8_t* weights, const int8_t* packed,
   const ConvShape s{C_in, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w};
   int8_t* patches = static_cast<int8_t*>(scratch);
   if (!channels_fastest) {
-    conv_planar(input, weights, packed, bias, mult, shift, in_zp, out_zp, output, s, C_out, groups,
-                patches, row_sums, stream);
+    conv_planar(products, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, s, C_out,
+                groups, patches, row_sums);
   } else if (groups >= 2) {
-    conv2d_i8_grouped_staged(input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in, H,
-                             W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch,
-                             row_sums, stream);
+    conv2d_i8_grouped_with(products, input, weights, packed, bias, mult, shift, in_zp, out_zp, output,
+                           C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch,
+                           row_sums);
   } else {
-    conv_channels_fastest(input, weights, packed, bias, mult, shift, in_zp, out_zp, output, s, C_out,
-                          patches, row_sums, stream);
+    conv_channels_fastest(products, prepared, input, weights, packed, bias, mult, shift, in_zp, out_zp,
+                          output, s, C_out, patches, row_sums);
   }
 }
 
 std::vector<int8_t> conv2d_i8_pack_groups(const int8_t* weights, int C_out, int K, int groups) {
   if (C_out <= 0 || K <= 0 || groups < 1 || C_out % groups != 0) return {};
-  const KernelTable& table = cpu_backend_descriptor().kernels;
   const int group_out = C_out / groups;
   const size_t group_bytes = packed_weights_i8_bytes(group_out, K);
   std::vector<int8_t> all(group_bytes * size_t(groups));
   for (int g = 0; g < groups; ++g) {
     CallPacked one;
-    one.data = table.pack_weights_i8(weights + size_t(g) * size_t(group_out) * size_t(K), group_out, K);
-    one.release = table.free_packed_i8;
+    one.data = pack_weights_i8(weights + size_t(g) * size_t(group_out) * size_t(K), group_out, K);
     std::memcpy(all.data() + size_t(g) * group_bytes, one.data, group_bytes);
   }
   return all;
 }
 
-void conv2d_i8_grouped_staged(const int8_t* input, const int8_t* weights, const int8_t* packed,
-                              const int64_t* bias, const int32_t* mult, const int32_t* shift,
-                              int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H, int W,
-                              int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
-                              int pad_w, int groups, void* scratch, const int32_t* row_sums,
-                              void* stream) {
+void conv2d_i8_grouped_with(const ConvI8Products& products, const int8_t* input,
+                            const int8_t* weights, const int8_t* packed, const int64_t* bias,
+                            const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                            int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW,
+                            int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
+                            const int32_t* row_sums) {
   int out_h = 0, out_w = 0;
   if (!output_size(C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w)) return;
-  thread_local std::vector<int8_t> planar_in, planar_out;
   const size_t in_bytes = size_t(C_in) * size_t(H) * size_t(W);
   const size_t out_bytes = size_t(C_out) * size_t(out_h) * size_t(out_w);
-  if (planar_in.size() < in_bytes) planar_in.resize(in_bytes);
-  if (planar_out.size() < out_bytes) planar_out.resize(out_bytes);
-  transpose_bytes(input, H * W, C_in, planar_in.data());
-  conv2d_i8(planar_in.data(), weights, packed, bias, mult, shift, in_zp, out_zp, planar_out.data(), C_in,
-            H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, false, row_sums,
-            stream);
-  transpose_bytes(planar_out.data(), C_out, out_h * out_w, output);
+  int8_t* planar_in = thread_work<int8_t>(WorkBuffer::GroupedPlanarIn, in_bytes);
+  int8_t* planar_out = thread_work<int8_t>(WorkBuffer::GroupedPlanarOut, out_bytes);
+  transpose_bytes(input, H * W, C_in, planar_in);
+  conv2d_i8_with(products, nullptr, planar_in, weights, packed, bias, mult, shift, in_zp, out_zp,
+                 planar_out, C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch,
+                 false, row_sums);
+  transpose_bytes(planar_out, C_out, out_h * out_w, output);
 }
+
+namespace {
+
+// Each tier's products, and its entry points bound to them.
+
+template <const ConvI8Products& P>
+void conv_slot(const int8_t* input, const int8_t* weights, const int8_t* packed, const int64_t* bias,
+               const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output,
+               int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+               int pad_w, int groups, void* scratch, bool channels_fastest, const int32_t* row_sums,
+               void* stream) {
+  conv2d_i8_with(P, nullptr, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in, H,
+                 W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, channels_fastest,
+                 row_sums);
+}
+
+template <const ConvI8Products& P>
+void conv_prepared(const int8_t* input, const int8_t* weights, const int8_t* packed,
+                   const PreparedWeightsI8* prepared, const int64_t* bias, const int32_t* mult,
+                   const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H,
+                   int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
+                   int groups, void* scratch, bool channels_fastest, const int32_t* row_sums) {
+  conv2d_i8_with(P, prepared, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in,
+                 H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch,
+                 channels_fastest, row_sums);
+}
+
+template <const ConvI8Products& P>
+void conv_grouped(const int8_t* input, const int8_t* weights, const int8_t* packed, const int64_t* bias,
+                  const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output,
+                  int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
+                  int pad_h, int pad_w, int groups, void* scratch, const int32_t* row_sums) {
+  conv2d_i8_grouped_with(P, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in, H, W,
+                         C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, row_sums);
+}
+
+template <const ConvI8Products& P>
+constexpr ConvI8Entries entries_of() {
+  return ConvI8Entries{&conv_slot<P>, &conv_prepared<P>, &conv_grouped<P>};
+}
+
+constexpr ConvI8Products kPortable{&gemm_i8_portable, nullptr};
+#ifndef TREVALON_PORTABLE
+constexpr ConvI8Products kAvx2{&gemm_i8_avx2, nullptr};
+constexpr ConvI8Products kAvx512Vnni{&gemm_i8_avx512vnni, &gemm_i8_prepared_avx512vnni};
+#endif
+
+}  // namespace
+
+ConvI8Entries conv_i8_entries_portable() { return entries_of<kPortable>(); }
+#ifndef TREVALON_PORTABLE
+ConvI8Entries conv_i8_entries_avx2() { return entries_of<kAvx2>(); }
+ConvI8Entries conv_i8_entries_avx512vnni() { return entries_of<kAvx512Vnni>(); }
+#endif
 
 }  // namespace trevalon

@@ -1,15 +1,12 @@
-// Portable depthwise 3x3 int8 convolution and the tier dispatch the CPU table's installer sets.
+// Portable depthwise 3x3 int8 convolution.
 #include "kernels/depthwise_i8.h"
 
-#include <atomic>
 #include <cstddef>
 
 #include "kernels/requantize.h"
 
 namespace trevalon {
 namespace {
-
-std::atomic<DepthwiseI8Kernel> g_depthwise_kernel{depthwise_i8_3x3_portable};
 
 // Channels [c, c + N) of one output pixel; taps[t] is the input pixel of tap t, or null when the
 // tap lies outside the input and reads in_zp.
@@ -52,17 +49,6 @@ void depthwise_i8_3x3_portable(const int8_t* input, const int8_t* weights, const
       for (; c < C; ++c) depthwise_channels<1>(taps, c, weights, C, bias, mult, shift, in_zp, out_zp, dst);
     }
   }
-}
-
-void set_depthwise_i8_kernel(DepthwiseI8Kernel kernel) {
-  g_depthwise_kernel.store(kernel ? kernel : depthwise_i8_3x3_portable, std::memory_order_relaxed);
-}
-
-void depthwise_i8_3x3(const int8_t* input, const int8_t* weights, const int32_t* bias,
-                      const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                      int8_t* output, int C, int H, int W, int stride) {
-  g_depthwise_kernel.load(std::memory_order_relaxed)(input, weights, bias, mult, shift, in_zp, out_zp,
-                                                     output, C, H, W, stride);
 }
 
 }  // namespace trevalon

@@ -24,13 +24,7 @@ inline DepthwiseSpan depthwise_inner_span(int n, int stride, int out) {
   return {begin, end};
 }
 
-// Runs the implementation chosen for the CPU table's current tier.
-void depthwise_i8_3x3(const int8_t* input, const int8_t* weights, const int32_t* bias,
-                      const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                      int8_t* output, int C, int H, int W, int stride);
-// Called by install_conv_i8_kernels whenever the CPU table is filled.
-void set_depthwise_i8_kernel(DepthwiseI8Kernel kernel);
-
+// Each tier's implementation; the CPU backend's drivers (kernel_drivers.h) hold the current one.
 // Plain C++: 16 channels at a time, then the rest one by one.
 void depthwise_i8_3x3_portable(const int8_t* input, const int8_t* weights, const int32_t* bias,
                                const int32_t* mult, const int32_t* shift, int8_t in_zp,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "kernels/thread_work.h"
+
 namespace trevalon {
 
 size_t packed_weights_f32_floats(int rows, int cols) {
@@ -33,11 +35,10 @@ float* pack_weights_f32(const float* w, int rows, int cols) {
 void free_packed_f32(float* packed) { delete[] packed; }
 
 const float* pack_weights_f32_scratch(const float* w, int rows, int cols) {
-  thread_local std::vector<float> scratch;
   const size_t total = packed_weights_f32_floats(rows, cols);
-  if (scratch.size() < total) scratch.resize(total);
-  pack_weights_f32_into(w, rows, cols, scratch.data());
-  return scratch.data();
+  float* scratch = thread_work<float>(WorkBuffer::PackedF32, total);
+  pack_weights_f32_into(w, rows, cols, scratch);
+  return scratch;
 }
 
 namespace {

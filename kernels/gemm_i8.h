@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/prepared_weights.h"
 #include "kernels/requantize.h"
 
 namespace trevalon {
@@ -81,7 +82,14 @@ void gemm_i8_raw_prepared_avx512vnni(const int8_t* A, size_t offset_stride, cons
 void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const int8_t* packed,
                                  const int64_t* bias, const int32_t* mult, const int32_t* shift,
                                  const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
-                                 int N, bool channel_major, const int32_t* row_sums);
+                                 int N, bool channel_major, const int32_t* row_sums,
+                                 const PreparedWeightsI8* prepared = nullptr);
+// The starting accumulators and requantisation constants of a packed C_out x K matrix, once: with
+// `requantized` for products that requantise with these bias, mult, shift and out_zp, else for
+// float or raw output. The result, tagged `format`, is what `prepared` above takes.
+void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, const int64_t* bias,
+                                   const int32_t* mult, const int32_t* shift, int8_t out_zp,
+                                   bool requantized, int format, PreparedWeightsI8& out);
 #endif
 
 }  // namespace trevalon

@@ -5,8 +5,32 @@
 #include "kernels/table_small_f32.h"
 
 namespace trevalon {
+namespace {
 
-void install_matrix_kernels(KernelTable& table, CpuTier tier) {
+// The gemm_i8 driver of tiers that prepare nothing: the slot itself.
+template <auto Slot>
+void gemm_i8_unprepared(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                        const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                        const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
+                        int N, bool channel_major, const int32_t* row_sums) {
+  Slot(A, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, row_sums,
+       nullptr);
+}
+
+#ifndef TREVALON_PORTABLE
+void gemm_i8_prepared_vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                           const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                           const float* scale, int8_t out_zp, void* out, bool float_out, int M,
+                           int K, int N, bool channel_major, const int32_t* row_sums) {
+  // Without a prepared form the sums come from the weights, as in the slot.
+  gemm_i8_prepared_avx512vnni(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N,
+                              channel_major, nullptr, prepared);
+}
+#endif
+
+}  // namespace
+
+void install_matrix_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier) {
   table.pack_weights_i8 = &pack_weights_i8;
   table.pack_weights_f32 = &pack_weights_f32;
   table.free_packed_i8 = &free_packed_i8;
@@ -17,16 +41,20 @@ void install_matrix_kernels(KernelTable& table, CpuTier tier) {
   table.gemv_f32 = &gemv_f32_portable;
   table.add_inplace_f32 = &add_inplace_f32;
   table.embedding_gather_f32 = &embedding_gather_f32;
+  drivers.gemm_i8 = &gemm_i8_unprepared<&gemm_i8_portable>;
 #ifndef TREVALON_PORTABLE
   if (tier >= CpuTier::Avx2) {
     table.gemm_f32 = &gemm_f32_avx2;
     table.gemv_f32 = &gemv_f32_avx2;
     table.gemm_i8 = &gemm_i8_avx2;
+    drivers.gemm_i8 = &gemm_i8_unprepared<&gemm_i8_avx2>;
     table.gemm_i8_raw = &gemm_i8_raw_avx2;
   }
   if (tier >= CpuTier::Avx512) table.gemm_f32 = &gemm_f32_avx512;
   if (tier >= CpuTier::Avx512Vnni) {
     table.gemm_i8 = &gemm_i8_avx512vnni;
+    drivers.gemm_i8 = &gemm_i8_prepared_vnni;
+    drivers.prepare_i8 = &prepare_weights_i8_avx512vnni;
     table.gemm_i8_raw = &gemm_i8_raw_avx512vnni;
   }
 #else

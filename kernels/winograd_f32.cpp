@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "backend/cpu_backend.h"
+#include "kernels/gemm_f32.h"
+#include "kernels/thread_work.h"
 
 namespace trevalon {
 namespace {
@@ -121,7 +122,7 @@ void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const flo
                               const float* const* packed16, const float* bias, float* output, int C,
                               int H, int W, int C_out, bool relu) {
   if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || !packed16) return;
-  const auto gemm = cpu_backend_descriptor().kernels.gemm_f32;
+  const auto gemm = transforms.gemm;
   if (!gemm) return;
   const int tiles_h = H / 2 + H % 2, tiles_w = W / 2 + W % 2;
   const int64_t tiles64 = int64_t(tiles_h) * tiles_w;
@@ -145,16 +146,15 @@ void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const flo
 }
 
 float* winograd_work_f32(size_t floats) {
-  thread_local std::vector<float> work;
-  if (work.size() < floats) work.resize(floats);
-  return work.data();
+  return thread_work<float>(WorkBuffer::WinogradF32, floats);
 }
 
 void conv2d_f32_winograd_portable(const float* input, const float* const* packed16,
                                   const float* bias, float* output, int C, int H, int W, int C_out,
                                   bool relu, float* scratch, void* stream, const float* raw_weights) {
   static constexpr WinogradTransformsF32 kPortable{&winograd_input_transform_f32_portable,
-                                                   &winograd_output_transform_f32_portable};
+                                                   &winograd_output_transform_f32_portable,
+                                                   &gemm_f32_portable};
   conv2d_f32_winograd_with(kPortable, input, packed16, bias, output, C, H, W, C_out, relu);
 }
 
@@ -163,7 +163,7 @@ void conv2d_f32_winograd_avx2(const float* input, const float* const* packed16, 
                               float* output, int C, int H, int W, int C_out, bool relu,
                               float* scratch, void* stream, const float* raw_weights) {
   static constexpr WinogradTransformsF32 kAvx2{&winograd_input_transform_f32_avx2,
-                                               &winograd_output_transform_f32_avx2};
+                                               &winograd_output_transform_f32_avx2, &gemm_f32_avx2};
   conv2d_f32_winograd_with(kAvx2, input, packed16, bias, output, C, H, W, C_out, relu);
 }
 #endif

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "backend/cpu_backend.h"
 #include "kernels/gemm_i8.h"
 #include "kernels/requantize.h"
 
@@ -178,14 +177,24 @@ void winograd_i8_output_channels(const int32_t* P, size_t plane, const WinogradI
 
 namespace {
 
-void winograd_i8_run(WinogradI8InputStage input_stage, WinogradI8OutputStage output_stage,
-                     const int8_t* input, const int8_t* const* packed16,
+// A tier's stages and products. With `raw_prepared` the products read the layer's row sums and
+// prefetch the next matrix, and `offset_input` (when given) stores the transformed activations in
+// the form that product multiplies, so that it skips its own copy.
+struct WinogradI8Tier {
+  WinogradI8InputStage input_stage;
+  WinogradI8OutputStage output_stage;
+  void (*raw)(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K, int N);
+  void (*raw_prepared)(const int8_t* A, size_t offset_stride, const int8_t* packed, int32_t* out, int M,
+                       int K, int N, const int32_t* row_sums, const int8_t* next_packed);
+  WinogradI8InputStage offset_input;
+};
+
+void winograd_i8_run(const WinogradI8Tier& tier, const int8_t* input, const int8_t* const* packed16,
                      const int32_t* const* row_sums16, const float* scales16,
                      const int64_t* bias_w, const int32_t* mult, const int32_t* shift, int8_t in_zp,
                      float input_scale, int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out,
                      void* scratch0, void* scratch1) {
   if (C_in <= 0 || H <= 0 || W <= 0 || C_out <= 0) return;
-  const KernelTable& table = cpu_backend_descriptor().kernels;
   WinogradI8OutputArgs args{};
   args.C_out = C_out;
   args.H = H;
@@ -204,16 +213,12 @@ void winograd_i8_run(WinogradI8InputStage input_stage, WinogradI8OutputStage out
   const int min_rows = (kMinChunkTiles + tiles_x - 1) / tiles_x;
   const int rows_per_chunk = std::clamp(int(std::min<size_t>(kChunkBytes / row_bytes, size_t(tiles_y))),
                                         std::min(min_rows, tiles_y), tiles_y);
-  // On the VNNI tier the products call the kernel directly: with the layer's row sums, the next
-  // matrix prefetched and, behind the AVX-512 input stage, activations stored already offset.
-#ifndef TREVALON_PORTABLE
-  const bool direct = table.gemm_i8_raw == &gemm_i8_raw_avx512vnni;
+  WinogradI8InputStage input_stage = tier.input_stage;
   size_t offset_stride = 0;
-  if (direct && input_stage == &winograd_i8_input_avx512 && C_in % 4 == 0) {
-    input_stage = &winograd_i8_input_avx512_offset;
+  if (tier.raw_prepared && tier.offset_input && C_in % 4 == 0) {
+    input_stage = tier.offset_input;
     offset_stride = size_t(C_in);
   }
-#endif
   int8_t* V = static_cast<int8_t*>(scratch0);
   int32_t* P = static_cast<int32_t*>(scratch1);
   // A channel group's rows of a packed matrix are packed matrices themselves: whole 8-row block
@@ -229,21 +234,19 @@ void winograd_i8_run(WinogradI8InputStage input_stage, WinogradI8OutputStage out
       const size_t plane_p = size_t(M) * size_t(width), first_block = size_t(n0 / 8) * column_bytes;
       for (int k = 0; k < 16; ++k) {
         const int8_t* weights = packed16[k] + first_block;
-#ifndef TREVALON_PORTABLE
-        if (direct) {
+        if (tier.raw_prepared) {
           // Next come the same channels of matrix k + 1, or after the last matrix the next group.
           const int8_t* next = k < 15 ? packed16[k + 1] + first_block
                                       : (n1 < C_out ? packed16[0] + size_t(n1 / 8) * column_bytes : nullptr);
-          gemm_i8_raw_prepared_avx512vnni(V + k * plane_v, offset_stride, weights, P + k * plane_p, M, C_in,
-                                          width, row_sums16 && row_sums16[k] ? row_sums16[k] + n0 : nullptr, next);
+          tier.raw_prepared(V + k * plane_v, offset_stride, weights, P + k * plane_p, M, C_in, width,
+                            row_sums16 && row_sums16[k] ? row_sums16[k] + n0 : nullptr, next);
           continue;
         }
-#endif
-        table.gemm_i8_raw(V + k * plane_v, weights, P + k * plane_p, M, C_in, width);
+        tier.raw(V + k * plane_v, weights, P + k * plane_p, M, C_in, width);
       }
       args.channel_begin = n0;
       args.channel_end = n1;
-      output_stage(P, plane_p, args, ty0, ty1, output);
+      tier.output_stage(P, plane_p, args, ty0, ty1, output);
     }
   }
 }
@@ -256,7 +259,9 @@ void conv2d_i8_winograd_portable(const int8_t* input, const int8_t* const* packe
                                  const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
                                  int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
                                  void* scratch1, void* stream) {
-  winograd_i8_run(winograd_i8_input_portable, winograd_i8_output_portable, input, packed16, row_sums16,
+  static constexpr WinogradI8Tier kPortable{winograd_i8_input_portable, winograd_i8_output_portable,
+                                            gemm_i8_raw_portable, nullptr, nullptr};
+  winograd_i8_run(kPortable, input, packed16, row_sums16,
                   scales16, bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out,
                   scratch0, scratch1);
 }
@@ -268,7 +273,9 @@ void conv2d_i8_winograd_avx2(const int8_t* input, const int8_t* const* packed16,
                              const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
                              int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
                              void* scratch1, void* stream) {
-  winograd_i8_run(winograd_i8_input_avx2, winograd_i8_output_avx2, input, packed16, row_sums16, scales16,
+  static constexpr WinogradI8Tier kAvx2{winograd_i8_input_avx2, winograd_i8_output_avx2, gemm_i8_raw_avx2,
+                                        nullptr, nullptr};
+  winograd_i8_run(kAvx2, input, packed16, row_sums16, scales16,
                   bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0,
                   scratch1);
 }
@@ -279,9 +286,24 @@ void conv2d_i8_winograd_avx512(const int8_t* input, const int8_t* const* packed1
                                const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
                                int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
                                void* scratch1, void* stream) {
-  winograd_i8_run(winograd_i8_input_avx512, winograd_i8_output_avx512, input, packed16, row_sums16,
-                  scales16, bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out,
-                  scratch0, scratch1);
+  // The AVX-512 tier without VNNI multiplies with the AVX2 product, as its table does.
+  static constexpr WinogradI8Tier kAvx512{winograd_i8_input_avx512, winograd_i8_output_avx512,
+                                          gemm_i8_raw_avx2, nullptr, nullptr};
+  winograd_i8_run(kAvx512, input, packed16, row_sums16, scales16, bias_w, mult, shift, in_zp, input_scale,
+                  out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
+}
+
+void conv2d_i8_winograd_avx512vnni(const int8_t* input, const int8_t* const* packed16,
+                                   const int32_t* const* row_sums16, const float* scales16,
+                                   const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
+                                   const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
+                                   int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
+                                   void* scratch1, void* stream) {
+  static constexpr WinogradI8Tier kVnni{winograd_i8_input_avx512, winograd_i8_output_avx512,
+                                        gemm_i8_raw_avx512vnni, gemm_i8_raw_prepared_avx512vnni,
+                                        winograd_i8_input_avx512_offset};
+  winograd_i8_run(kVnni, input, packed16, row_sums16, scales16, bias_w, mult, shift, in_zp, input_scale,
+                  out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
 }
 #endif
 

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "backend/cpu_backend.h"
+#include "kernels/kernel_drivers.h"
+#include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 
@@ -93,8 +96,10 @@ class ConvFp32 final : public ILayer {
     load_tensor_exact(get, name + ".bias", bias_, uint64_t(C_out_), nullptr, EmptyTensor::MeansAbsent);
 
     const BackendDescriptor& backend = require_backend();
+    const KernelDrivers* drivers = kernel_drivers_for(backend);
     if (winograd_shape()) {
       prepare_winograd(backend);
+      if (drivers) prepare_for(backend, *drivers);
       if (backend.device == 0) {
         // Every forward of this layer runs on the 16 Winograd matrices (the shape that enables
         // them also selects them), so the host keeps neither the raw weights nor a patch-ordered
@@ -119,12 +124,13 @@ class ConvFp32 final : public ILayer {
       // resident size.
       weights_ = std::vector<float>();
     }
+    if (drivers) prepare_for(backend, *drivers);
   }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
     const BackendDescriptor& backend = require_backend();
     require_inputs(*this, n, 1);
-    if (!packed_.get() && !winograd_ready_) throw_missing_weight(name + ".weight");
+    if (!packed_.get() && !prepared_.get() && !winograd_ready_) throw_missing_weight(name + ".weight");
     const TensorShape in = inputs[0].shape;
     if (in.c != C_in_)
       throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
@@ -154,12 +160,26 @@ class ConvFp32 final : public ILayer {
     if (ctx && ctx->scratch[2].data && ctx->scratch[2].bytes >= patch_bytes(in))
       scratch = static_cast<float*>(ctx->scratch[2].data);
 
+    // Only after the tier (or the backend) changed since load does either do anything.
+    const KernelDrivers* drivers = kernel_drivers_for(backend);
+    if (drivers)
+      prepare_for(backend, *drivers);
+    else
+      restore_panels(backend);
     if (winograd_ready_ && dilation_h_ == 1 && dilation_w_ == 1) {
+      if (drivers) {
+        drivers->conv2d_f32_winograd(x, winograd_ptrs_.data(), prepared_winograd_ptrs(), bias, y, in.c,
+                                     H, W, C_out_, relu);
+        return out;
+      }
       if (!backend.kernels.conv2d_f32_winograd)
         throw std::runtime_error("backend has no conv2d_f32_winograd kernel");
       backend.kernels.conv2d_f32_winograd(x, winograd_ptrs_.data(), bias, y, in.c, H, W,
                                           C_out_, relu, scratch, stream,
                                           weights_.empty() ? nullptr : weights_.data());
+    } else if (drivers) {
+      drivers->conv2d_f32(x, bias, y, in.c, H, W, C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_,
+                          relu, packed_.get(), prepared_.get(), scratch, dilation_h_, dilation_w_);
     } else {
       if (!backend.kernels.conv2d_f32) throw std::runtime_error("backend has no conv2d_f32 kernel");
       backend.kernels.conv2d_f32(x, weights_.empty() ? nullptr : weights_.data(), bias, y, in.c, H,
@@ -183,10 +203,54 @@ class ConvFp32 final : public ILayer {
     if (sizes[2] < bytes) sizes[2] = bytes;
   }
 
+  void release_scratch() override { release_thread_work(); }
+
  private:
   bool winograd_shape() const {
     return kH_ == 3 && kW_ == 3 && stride_h_ == 1 && stride_w_ == 1 && pad_h_ == 1 && pad_w_ == 1 &&
            groups_ == 1 && dilation_h_ == 1 && dilation_w_ == 1;
+  }
+
+  // The packed forms as `drivers`' tier reads them; a no-op once done for that tier. A tier whose
+  // form replaces the 4-row panels gets that form alone: the layer keeps one copy of its weights.
+  void prepare_for(const BackendDescriptor& backend, const KernelDrivers& drivers) {
+    if (prepared_format_ == drivers.format) return;
+    restore_panels(backend);
+    auto prepare = [&](PackedF32& packed, int rows, int cols, PreparedWeightsF32& out) {
+      out = PreparedWeightsF32{};
+      out.format = drivers.format;
+      if (!packed.get() || !drivers.prepare_f32) return;
+      drivers.prepare_f32(packed.get(), rows, cols, drivers.format, out);
+      if (out.get()) packed.reset();
+    };
+    prepare(packed_, C_out_, K_, prepared_);
+    for (int k = 0; k < 16; ++k) {
+      prepare(winograd_[k], C_out_, C_in_, prepared_winograd_[k]);
+      prepared_winograd_ptrs_[k] = prepared_winograd_[k].get();
+      winograd_ptrs_[k] = winograd_[k].get();
+    }
+    prepared_format_ = drivers.format;
+  }
+
+  // The 4-row panels again from a prepared form that replaced them (for another tier or backend).
+  void restore_panels(const BackendDescriptor& backend) {
+    auto restore = [&](PackedF32& packed, PreparedWeightsF32& form, int rows, int cols) {
+      if (packed.get() || !form.get()) return;
+      std::vector<float> w(size_t(rows) * size_t(cols));
+      form.unpack_rows(rows, cols, w.data());
+      packed = pack_f32(backend, w.data(), rows, cols);
+      form = PreparedWeightsF32{};
+    };
+    restore(packed_, prepared_, C_out_, K_);
+    for (int k = 0; k < 16; ++k) {
+      restore(winograd_[k], prepared_winograd_[k], C_out_, C_in_);
+      winograd_ptrs_[k] = winograd_[k].get();
+      prepared_winograd_ptrs_[k] = prepared_winograd_[k].get();
+    }
+    prepared_format_ = kUnpreparedFormat;
+  }
+  const float* const* prepared_winograd_ptrs() const {
+    return prepared_winograd_ptrs_[0] ? prepared_winograd_ptrs_.data() : nullptr;
   }
 
   // The float patch matrix: C x kH x kW x out_h x out_w floats; 0 for an empty output. Zero rows or
@@ -241,6 +305,11 @@ class ConvFp32 final : public ILayer {
   bool winograd_ready_ = false;
   std::array<PackedF32, 16> winograd_;  // the 16 transformed matrices, C_out x C_in each
   std::array<const float*, 16> winograd_ptrs_{};
+  // What the current tier's kernels read besides the packed forms (empty where they need nothing).
+  int prepared_format_ = kUnpreparedFormat;
+  PreparedWeightsF32 prepared_;
+  std::array<PreparedWeightsF32, 16> prepared_winograd_;
+  std::array<const float*, 16> prepared_winograd_ptrs_{};
 };
 
 }  // namespace

@@ -6,9 +6,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "backend/cpu_backend.h"
 #include "kernels/conv2d_i8.h"
-#include "kernels/depthwise_i8.h"
 #include "kernels/requantize.h"
+#include "kernels/thread_work.h"
 #include "kernels/winograd_i8.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
@@ -143,7 +144,22 @@ void ConvInt8::load_weights(WeightGetter& get) {
   if (groups_ == C_in_ && kH_ == 3 && kW_ == 3 && (backend.device == 0 || backend.device == 3))
     prepare_depthwise();
   if (groups_ >= 2) prepare_groups();
+  if (const KernelDrivers* drivers = kernel_drivers_for(backend)) prepare_for(*drivers);
 }
+
+void ConvInt8::prepare_for(const KernelDrivers& drivers) {
+  if (prepared_.format == drivers.format) return;
+  const int8_t* packed = general_packed();
+  if (drivers.prepare_i8 && packed && groups_ < 2 && !eff_bias_.empty() && !mult_.empty()) {
+    drivers.prepare_i8(packed, C_out_, int(K_), eff_bias_.data(), mult_.data(), shift_.data(), out_zp_,
+                       true, drivers.format, prepared_);
+  } else {
+    prepared_ = PreparedWeightsI8{};
+    prepared_.format = drivers.format;
+  }
+}
+
+void ConvInt8::release_scratch() { release_thread_work(); }
 
 void ConvInt8::prepare_winograd(const BackendDescriptor& backend) {
   WinogradI8Weights transformed;
@@ -267,6 +283,9 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
   void* stream = stream_of(ctx);
   void* scratch0 = ctx ? ctx->scratch[0].data : nullptr;
   const KernelTable& k = backend.kernels;
+  // The depthwise and grouped paths have no slot: a host backend other than the CPU's runs the
+  // CPU's kernels for them.
+  const KernelDrivers* drivers = kernel_drivers_for(backend);
   switch (route) {
     case ConvInt8Path::Winograd:
       require_kernel(k.conv2d_i8_winograd, "conv2d_i8_winograd")(
@@ -277,8 +296,15 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
       break;
     case ConvInt8Path::General:
     case ConvInt8Path::Device: {
-      const int8_t* packed = patch_packed_.get() ? patch_packed_.get() : packed_.get();
+      const int8_t* packed = general_packed();
       if (groups_ >= 2) packed = nullptr;  // a device packs its grouped weights itself
+      if (drivers && drivers->conv2d_i8 && groups_ < 2) {
+        prepare_for(*drivers);  // only after the tier changed since load
+        drivers->conv2d_i8(x, weights_.data(), packed, &prepared_, eff_bias_.data(), mult_.data(),
+                           shift_.data(), in_zp_, out_zp_, y, C_in_, H, W, C_out_, kH_, kW_, stride_h_,
+                           stride_w_, pad_h_, pad_w_, 1, scratch0, true, row_sums_.data());
+        break;
+      }
       require_kernel(k.conv2d_i8, "conv2d_i8")(x, weights_.data(), packed, eff_bias_.data(), mult_.data(),
                                                shift_.data(), in_zp_, out_zp_, y, C_in_, H, W, C_out_,
                                                kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_,
@@ -286,14 +312,15 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
       break;
     }
     case ConvInt8Path::Depthwise:
-      depthwise_i8_3x3(x, depthwise_weights_.data(), depthwise_bias_.data(), mult_.data(), shift_.data(),
-                       in_zp_, out_zp_, y, C_in_, H, W, stride_h_);
+      (drivers ? *drivers : cpu_kernel_drivers())
+          .depthwise_i8_3x3(x, depthwise_weights_.data(), depthwise_bias_.data(), mult_.data(), shift_.data(),
+                            in_zp_, out_zp_, y, C_in_, H, W, stride_h_);
       break;
     case ConvInt8Path::Planar:
-      conv2d_i8_grouped_staged(x, weights_.data(), group_packed_.data(), eff_bias_.data(), mult_.data(),
-                               shift_.data(), in_zp_, out_zp_, y, C_in_, H, W, C_out_, kH_, kW_,
-                               stride_h_, stride_w_, pad_h_, pad_w_, groups_, scratch0, row_sums_.data(),
-                               stream);
+      (drivers ? *drivers : cpu_kernel_drivers())
+          .conv2d_i8_grouped(x, weights_.data(), group_packed_.data(), eff_bias_.data(), mult_.data(),
+                             shift_.data(), in_zp_, out_zp_, y, C_in_, H, W, C_out_, kH_, kW_, stride_h_,
+                             stride_w_, pad_h_, pad_w_, groups_, scratch0, row_sums_.data());
       break;
   }
   return out;

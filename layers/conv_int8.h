@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "arch/json.h"
+#include "kernels/kernel_drivers.h"
+#include "kernels/prepared_weights.h"
 #include "layers/layer.h"
 
 namespace trevalon {
@@ -46,6 +48,7 @@ class ConvInt8 final : public ILayer {
   TensorShape output_shape(TensorShape input) const override;
   void scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const override;
   void upload_weights(Allocator* allocator) override;
+  void release_scratch() override;
 
   // The path forward takes on the active backend.
   ConvInt8Path path() const;
@@ -57,6 +60,9 @@ class ConvInt8 final : public ILayer {
   void prepare_winograd(const BackendDescriptor& backend);
   void prepare_depthwise();
   void prepare_groups();
+  // The general path's packed weights in the form `drivers`' tier reads; a no-op once done for it.
+  void prepare_for(const KernelDrivers& drivers);
+  const int8_t* general_packed() const { return patch_packed_.get() ? patch_packed_.get() : packed_.get(); }
   // Bytes of scratch buffers 0 and 1 for an input of c channels and h x w pixels.
   void scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& bytes1) const;
 
@@ -71,6 +77,7 @@ class ConvInt8 final : public ILayer {
   ConvPackedI8 packed_;        // stored order
   ConvPackedI8 patch_packed_;  // (kernel row, kernel column, input channel) order; kernels above 1x1
   std::vector<int8_t> group_packed_;  // each group's rows packed on their own, for the planar path
+  PreparedWeightsI8 prepared_;        // general_packed() as the tier's kernels read it
 
   bool winograd_ready_ = false;
   std::array<ConvPackedI8, 16> winograd_packed_;

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "backend/cpu_backend.h"
+#include "kernels/kernel_drivers.h"
+#include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 
@@ -119,7 +122,10 @@ class GemmInt8 final : public ILayer {
       throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack int8 weights");
     packed_ = backend.kernels.pack_weights_i8(weights_.data(), C_out_, C_in_);
     free_packed_ = backend.kernels.free_packed_i8;
+    if (const KernelDrivers* drivers = kernel_drivers_for(backend)) prepare_for(*drivers);
   }
+
+  void release_scratch() override { release_thread_work(); }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
     const BackendDescriptor& backend = require_backend();
@@ -134,10 +140,16 @@ class GemmInt8 final : public ILayer {
     // Float output: float(eff_bias + acc) x req_scale. The input zero point is already folded
     // into eff_bias, so in_zp_ is not applied here.
     auto* y = static_cast<float*>(output.data);
-    backend.kernels.gemm_i8(static_cast<const int8_t*>(inputs[0].view.data), packed_,
-                            eff_bias_.data(), nullptr, nullptr, req_scale_.data(), 0, y, true, 1,
-                            C_in_, C_out_, false, row_sums_.empty() ? nullptr : row_sums_.data(),
-                            ctx ? ctx->stream : nullptr);
+    const auto* x = static_cast<const int8_t*>(inputs[0].view.data);
+    const int32_t* row_sums = row_sums_.empty() ? nullptr : row_sums_.data();
+    if (const KernelDrivers* drivers = kernel_drivers_for(backend)) {
+      prepare_for(*drivers);  // only after the tier changed since load
+      drivers->gemm_i8(x, packed_, &prepared_, eff_bias_.data(), nullptr, nullptr, req_scale_.data(), 0,
+                       y, true, 1, C_in_, C_out_, false, row_sums);
+    } else {
+      backend.kernels.gemm_i8(x, packed_, eff_bias_.data(), nullptr, nullptr, req_scale_.data(), 0, y,
+                              true, 1, C_in_, C_out_, false, row_sums, ctx ? ctx->stream : nullptr);
+    }
     if (relu)
       for (int i = 0; i < C_out_; ++i) y[i] = y[i] > 0.0f ? y[i] : 0.0f;  // maxNum: NaN becomes 0
     return output_shape(inputs[0].shape);
@@ -147,6 +159,18 @@ class GemmInt8 final : public ILayer {
   TensorShape output_shape(TensorShape) const override { return TensorShape{C_out_, 1, 1}; }
 
  private:
+  // The packed weights as `drivers`' tier reads them (float output: no requantisation tables).
+  void prepare_for(const KernelDrivers& drivers) {
+    if (prepared_.format == drivers.format) return;
+    if (drivers.prepare_i8 && packed_) {
+      drivers.prepare_i8(packed_, C_out_, C_in_, nullptr, nullptr, nullptr, 0, false, drivers.format,
+                         prepared_);
+    } else {
+      prepared_ = PreparedWeightsI8{};
+      prepared_.format = drivers.format;
+    }
+  }
+
   int32_t C_out_, C_in_;
   int8_t in_zp_;
   std::vector<int8_t> weights_;
@@ -155,6 +179,7 @@ class GemmInt8 final : public ILayer {
   std::vector<int32_t> row_sums_;  // handed to gemm_i8 (a device backend may use them)
   int8_t* packed_ = nullptr;       // C_out x C_in in 8x4 blocks
   void (*free_packed_)(int8_t*) = nullptr;
+  PreparedWeightsI8 prepared_;     // packed_ as the tier's kernels read it
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Float 2-D convolution (slot 11) with AVX-512. Tall products read the patch rows in place through
-// run pointers (no patch matrix) and regroup the weights once per call; short ones gather the
-// patch rows with vector copies and work on the weight panels.
+// run pointers (no patch matrix) on 16-channel weights, prepared at load or regrouped for the call
+// (the slot); short ones gather the patch rows with vector copies and work on the prepared weights
+// or, without them, on the 4-row panels.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 
 #include "kernels/conv2d_f32.h"
 #include "kernels/gemm_f32.h"
+#include "kernels/thread_work.h"
 #include "kernels/x86/gemm_f32_avx512.h"
 
 namespace trevalon {
@@ -77,9 +79,7 @@ void gather_patches(const float* input, int C, int H, int W, int kH, int kW, int
 }
 
 float* patch_buffer(size_t floats) {
-  thread_local std::vector<float> buffer;  // grows to the largest block, then reused
-  if (buffer.size() < floats) buffer.resize(floats);
-  return buffer.data();
+  return thread_work<float>(WorkBuffer::ConvPatchesF32Wide, floats);
 }
 
 // The patch matrix read in place: each patch row is a list of runs, one per kernel row when the
@@ -100,17 +100,16 @@ class PatchRuns {
 
   // Runs of rows [row_begin, row_begin + rows).
   const float* const* build(int row_begin, int rows) {
-    thread_local std::vector<const float*> runs;
-    thread_local std::vector<float> zeros, edges;
     const size_t K = size_t(count_) * len_;
-    if (runs.size() < size_t(rows) * count_) runs.resize(size_t(rows) * count_);
-    if (zeros.size() < size_t(len_)) zeros.resize(len_);  // stays zero: only ever read
+    const float** const first = thread_work<const float*>(WorkBuffer::PatchRuns, size_t(rows) * count_);
+    // Zero when it grows, and only ever read.
+    const float* const zero_run = thread_work<float>(WorkBuffer::PatchZeros, size_t(len_));
     // Rows crossing a side border: the same output columns in every output row.
     int edge_columns = 0;
     for (int ox = 0; ox < out_w_; ++ox) edge_columns += !inside(ox);
     size_t edge_bound = size_t(edge_columns) * (size_t(rows) / size_t(out_w_) + 2);
     if (edge_bound > size_t(rows) || count_ > kMaxRuns) edge_bound = size_t(rows);
-    if (edges.size() < edge_bound * K) edges.resize(edge_bound * K);
+    float* edge = thread_work<float>(WorkBuffer::PatchEdges, edge_bound * K);
 
     const int taps = joined_ ? 1 : kW_;
     // Per output row: where each run starts for output column 0, and how far it moves per input
@@ -118,9 +117,6 @@ class PatchRuns {
     const float* base[kMaxRuns];
     size_t step[kMaxRuns];
     int oy = row_begin / out_w_, ox = row_begin % out_w_;
-    float* edge = edges.data();
-    const float* const zero_run = zeros.data();
-    const float** const first = runs.data();
     const bool gather_all = count_ > kMaxRuns;
     for (int r = 0; r < rows; ++r) {
       if ((r == 0 || ox == 0) && !gather_all)
@@ -173,10 +169,18 @@ void conv2d_f32_avx512(const float* input, const float* weights, const float* bi
                        int pad_h, int pad_w, bool relu, const float* packed, float* scratch,
                        int dilation_h, int dilation_w, void* stream) {
   if (!packed) {  // unpacked weights: the portable driver packs them for the call
-    conv2d_f32(input, weights, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h,
-               pad_w, relu, packed, scratch, dilation_h, dilation_w, stream);
+    conv2d_f32_with(&gemm_f32_avx512, input, weights, bias, output, C, H, W, C_out, kH, kW,
+                    stride_h, stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
     return;
   }
+  conv2d_f32_prepared_avx512(input, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h,
+                             pad_w, relu, packed, nullptr, scratch, dilation_h, dilation_w);
+}
+
+void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* output, int C, int H,
+                                int W, int C_out, int kH, int kW, int stride_h, int stride_w,
+                                int pad_h, int pad_w, bool relu, const float* packed,
+                                const float* w16, float* scratch, int dilation_h, int dilation_w) {
   ConvProductShape shape;
   if (!conv2d_f32_product_shape(C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
                                 dilation_w, shape))
@@ -184,22 +188,24 @@ void conv2d_f32_avx512(const float* input, const float* weights, const float* bi
   const int out_w = shape.out_w, M = shape.M, K = shape.K;
 
   if (kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 && pad_w == 0) {
-    gemm_f32_avx512(input, packed, bias, output, relu, M, K, C_out);
+    gemm_f32_prepared_avx512(input, packed, w16, bias, output, relu, M, K, C_out);
     return;
   }
 
   const size_t row_bytes = size_t(K) * sizeof(float);
   if (x86::gemm_f32_prefers_w16(M, K, C_out)) {
-    // The tall product reads the patch rows in place; the first block of rows regroups the
-    // weights as it goes, the others reuse them.
-    float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, C_out));
+    // The tall product reads the patch rows in place; without prepared weights the first block of
+    // rows regroups them as it goes, the others reuse them.
+    const bool prepared = w16 != nullptr;
+    float* regrouped = prepared ? const_cast<float*>(w16)
+                                : x86::regroup16_buffer(x86::regrouped16_floats(K, C_out));
     PatchRuns patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
                       dilation_w, out_w);
     constexpr int kBlockRows = 1020;  // whole 6-row tiles
     for (int m0 = 0; m0 < M; m0 += kBlockRows) {
       const int rows = M - m0 < kBlockRows ? M - m0 : kBlockRows;
       x86::gemm_f32_runs_avx512(patches.build(m0, rows), patches.count(), patches.len(), packed,
-                                w16, m0 > 0, bias, output + size_t(m0) * C_out, relu, rows, C_out);
+                                regrouped, prepared || m0 > 0, bias, output + size_t(m0) * C_out, relu, rows, C_out);
     }
     return;
   }
@@ -213,8 +219,11 @@ void conv2d_f32_avx512(const float* input, const float* weights, const float* bi
     const int rows = M - m0 < int(block) ? M - m0 : int(block);
     gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
                    dilation_w, out_w, m0, rows, patches);
-    x86::gemm_f32_panels_avx512(patches, packed, bias, output + size_t(m0) * C_out, relu, rows, K,
-                                C_out);
+    if (w16)  // prepared weights are read in their 16-channel form whatever the rows
+      x86::gemm_f32_w16_avx512(patches, w16, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);
+    else
+      x86::gemm_f32_panels_avx512(patches, packed, bias, output + size_t(m0) * C_out, relu, rows, K,
+                                  C_out);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernels/gemm_f32.h"
+#include "kernels/thread_work.h"
 #include "kernels/x86/gemm_f32_tiles.h"
 
 namespace trevalon {
@@ -141,9 +142,7 @@ void row_panels(const float* a, const float* w, size_t panel_stride, const float
 }
 
 float* transposed_a_buffer(size_t floats) {
-  thread_local std::vector<float> buffer;
-  if (buffer.size() < floats) buffer.resize(floats);
-  return buffer.data();
+  return thread_work<float>(WorkBuffer::GemmF32RowsAvx2, floats);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // A (each 16-row tile of A is transposed once into a per-thread buffer, every weight is broadcast
 // from its panel straight into the fused multiply-add, and the accumulators are transposed back on
 // store), row tails of up to 12 rows go in 4-row lane groups and a last lone row rides along with
-// the last tile. Tall products regroup the weights (gemm_f32_w16_avx512.cpp). Each output keeps one
+// the last tile. Tall products, and every product on prepared weights, run on 16-channel panels
+// (gemm_f32_w16_avx512.cpp). Each output keeps one
 // accumulator in k order, so results equal the scalar reference.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
 // intrinsics as "maybe uninitialized"; the warning is about the header, not this code.
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "kernels/gemm_f32.h"
+#include "kernels/prepared_weights.h"
+#include "kernels/thread_work.h"
 #include "kernels/x86/gemm_f32_avx512.h"
 
 namespace trevalon {
@@ -262,9 +265,7 @@ RowPlan plan_rows(int M) {
 }
 
 float* prepared_a_buffer(size_t floats) {
-  thread_local std::vector<float> buffer;
-  if (buffer.size() < floats) buffer.resize(floats);
-  return buffer.data();
+  return thread_work<float>(WorkBuffer::GemmF32RowsAvx512, floats);
 }
 
 // One group of P panels (channels n0 .. n0 + 4P) for every row the plan covers: `at` holds the
@@ -371,12 +372,35 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
                plan.tiles == 1);
 }
 
+void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format,
+                                PreparedWeightsF32& out) {
+  out = PreparedWeightsF32{};
+  out.format = format;
+  out.panel = 16;
+  count_weight_preparation();
+  const size_t floats = regrouped16_floats(cols, rows);
+  if (floats == 0 || !packed) return;
+  out.data.assign_zeros(floats * sizeof(float));
+  regroup16_avx512(packed, cols, rows, static_cast<float*>(out.data.data()));
+}
+
 }  // namespace x86
 
 void gemm_f32_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
                      int M, int K, int N) {
+  gemm_f32_prepared_avx512(A, packed, nullptr, bias, out, relu, M, K, N);
+}
+
+void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* w16,
+                              const float* bias, float* out, bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
+  // Prepared weights are read in their 16-channel form whatever the rows: they cost nothing to
+  // regroup, and the layer keeps no other copy.
+  if (w16) {
+    x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);
+    return;
+  }
   if (x86::gemm_f32_prefers_w16(M, K, N)) {
     float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
     // Weights that fit in L2 are regrouped up front and every row passes under each channel block

@@ -1,10 +1,16 @@
 // AVX-512 float GEMM pieces that the float convolution drivers of the same tier call directly: the
-// weights regrouped into 16-channel panels once per call, and the tall product on them.
+// weights regrouped into 16-channel panels (once at load, or for one call), and the product on them.
 #pragma once
 
 #include <cstddef>
 
+#include "kernels/prepared_weights.h"
+
 namespace trevalon::x86 {
+
+// A packed rows x cols matrix regrouped once into 16-channel panels (panel width 16).
+void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format,
+                                PreparedWeightsF32& out);
 
 // Regrouped weights: ceil(N/16) groups of K x 16 floats; channel n sits in group n/16, lane n%16;
 // lanes past N are zero.

@@ -1,5 +1,5 @@
-// AVX-512 float GEMM for tall products (many rows per output channel): the 4-channel weight panels
-// are regrouped once per call into 16-channel panels, lanes are 16 output channels and every A
+// AVX-512 float GEMM on 16-channel weight panels (prepared at load, or regrouped from the 4-channel
+// panels for one call of the slot): lanes are 16 output channels and every A
 // element is broadcast straight from its row. No transposes; each output keeps one accumulator
 // built in k order, so results equal the scalar fused-multiply-add reference bit for bit.
 // GCC 12 flags the deliberately undefined pass-through operand inside its own AVX-512 max
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kernels/x86/gemm_f32_avx512.h"
+#include "kernels/thread_work.h"
 
 namespace trevalon::x86 {
 namespace {
@@ -203,9 +204,7 @@ void regroup16_avx512(const float* packed, int K, int N, float* w16) {
 }
 
 float* regroup16_buffer(size_t floats) {
-  thread_local std::vector<float> buffer;
-  if (buffer.size() < floats) buffer.resize(floats);
-  return buffer.data();
+  return thread_work<float>(WorkBuffer::Regrouped16, floats);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernels/gemm_i8.h"
+#include "kernels/thread_work.h"
 
 namespace trevalon {
 namespace {
@@ -16,11 +17,10 @@ constexpr int kTileRows = 6;
 
 // Rows widened to int16 and padded with zeros to whole groups of 4 (one 8-byte broadcast per k group).
 const int16_t* widen_activations(const int8_t* A, int M, int K, size_t stride) {
-  thread_local std::vector<int16_t> buffer;
-  if (buffer.size() < size_t(M) * stride) buffer.resize(size_t(M) * stride);
+  int16_t* const widened = thread_work<int16_t>(WorkBuffer::GemmI8Widened, size_t(M) * stride);
   for (int m = 0; m < M; ++m) {
     const int8_t* src = A + size_t(m) * size_t(K);
-    int16_t* dst = buffer.data() + size_t(m) * stride;
+    int16_t* dst = widened + size_t(m) * stride;
     int k = 0;
     for (; k + 16 <= K; k += 16)
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + k),
@@ -28,7 +28,7 @@ const int16_t* widen_activations(const int8_t* A, int M, int K, size_t stride) {
     for (; k < K; ++k) dst[k] = src[k];
     for (; size_t(k) < stride; ++k) dst[k] = 0;
   }
-  return buffer.data();
+  return widened;
 }
 
 inline int64_t load_u64(const int16_t* p) {

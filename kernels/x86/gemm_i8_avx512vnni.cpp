@@ -14,8 +14,10 @@
 // know this tier may pass activations already offset (the Winograd input stage and the patch
 // gatherers write them so) and skip the copy.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
-// intrinsics as "maybe uninitialized"; the warning is about the header, not this code.
+// intrinsics as "maybe uninitialized" (or, inlined into a table builder, "uninitialized"); the
+// warning is about the header, not this code.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <array>
@@ -24,6 +26,8 @@
 #include <vector>
 
 #include "kernels/gemm_i8.h"
+#include "kernels/prepared_weights.h"
+#include "kernels/thread_work.h"
 #include "kernels/x86/requantize_avx512.h"
 
 namespace trevalon {
@@ -323,12 +327,26 @@ void starts_from_blocks(const int8_t* w, size_t col_bytes, int kblocks, int bloc
       start[c] = int32_t(uint32_t(start[c]) + uint32_t(uint64_t(bias[n0 + c])));
 }
 
-// Buffers of one call, grown once per thread and reused.
-struct CallBuffers {
-  std::vector<uint8_t> activations;
-  std::vector<int32_t> start;
-  std::vector<DivisionRequant512> division;
-};
+size_t padded_channels_vnni(int N) {
+  const int nblocks = (N + 7) / 8;
+  const int groups = (nblocks + 2 * kTileVectors - 1) / (2 * kTileVectors);
+  return size_t(groups) * kTileChannels;
+}
+
+// Whether the register epilogue can requantise every channel.
+bool all_division(const int32_t* mult, const int32_t* shift, int N) {
+  for (int n = 0; n < N; ++n)
+    if (!requantize_as_division(mult[n], shift[n])) return false;
+  return true;
+}
+
+void division_tables(const int32_t* mult, const int32_t* shift, int8_t out_zp, int N,
+                     size_t padded_channels, DivisionRequant512* division) {
+  for (size_t v = 0; v < padded_channels / 16; ++v) {
+    const int c0 = int(v) * 16;
+    division[v] = x86::division_requant_avx512(mult + c0, shift + c0, out_zp, c0 < N ? std::min(16, N - c0) : 0);
+  }
+}
 
 // next_packed: weights of the same shape that the caller multiplies next (or null); the last
 // column group prefetches their first group. offset_stride: 0 when A holds plain activations in rows
@@ -336,9 +354,9 @@ struct CallBuffers {
 // 4, at least K; the bytes past K meet zero weights).
 void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
                   const GemmI8Output* o, const int32_t* row_sums, int32_t* raw,
-                  const int8_t* next_packed = nullptr, size_t offset_stride = 0) {
+                  const int8_t* next_packed = nullptr, size_t offset_stride = 0,
+                  const PreparedWeightsI8* prepared = nullptr) {
   if (M <= 0 || N <= 0 || K <= 0) return;
-  thread_local CallBuffers buffers;
   const int kblocks = (K + 3) / 4;
   const size_t a_stride = offset_stride ? offset_stride : size_t(kblocks) * 4;
   const size_t col_bytes = size_t(kblocks) * 32;
@@ -346,29 +364,36 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
   const int groups = (nblocks + 2 * kTileVectors - 1) / (2 * kTileVectors);
   const size_t padded_channels = size_t(groups) * kTileChannels;
 
-  if (buffers.start.size() < padded_channels) buffers.start.resize(padded_channels);
-  int32_t* start = buffers.start.data();
   const uint8_t* a = reinterpret_cast<const uint8_t*>(A);
   if (!offset_stride) {
-    if (buffers.activations.size() < size_t(M) * a_stride) buffers.activations.resize(size_t(M) * a_stride);
-    offset_activations(A, M, K, a_stride, buffers.activations.data());
-    a = buffers.activations.data();
+    uint8_t* offset = thread_work<uint8_t>(WorkBuffer::GemmI8Offset, size_t(M) * a_stride);
+    offset_activations(A, M, K, a_stride, offset);
+    a = offset;
   }
 
   // The register epilogue needs the bias in the starting values and every channel in division form.
   const bool requantized = sink == Sink::RowMajorI8 || sink == Sink::ChannelMajorI8;
-  bool division = requantized;
-  for (int n = 0; division && n < N; ++n) division = requantize_as_division(o->mult[n], o->shift[n]);
-  const int64_t* start_bias = division ? o->bias : nullptr;
-  if (division) {
-    const size_t vectors = padded_channels / 16;
-    if (buffers.division.size() < vectors) buffers.division.resize(vectors);
-    for (size_t v = 0; v < vectors; ++v) {
-      const int c0 = int(v) * 16;
-      buffers.division[v] = x86::division_requant_avx512(o->mult + c0, o->shift + c0, o->out_zp,
-                                                          c0 < N ? std::min(16, N - c0) : 0);
+  // Weights prepared at load carry both; otherwise they are derived here.
+  const bool use_prepared = prepared && prepared->starts.bytes() >= padded_channels * sizeof(int32_t) &&
+                            (requantized || !prepared->division);
+  int32_t* start = nullptr;
+  const DivisionRequant512* division_data = nullptr;
+  bool division = false;
+  if (use_prepared) {
+    start = const_cast<int32_t*>(prepared->start_values());
+    division = requantized && prepared->division;
+    if (division) division_data = static_cast<const DivisionRequant512*>(prepared->tables.data());
+    row_sums = nullptr;
+  } else {
+    start = thread_work<int32_t>(WorkBuffer::GemmI8Starts, padded_channels);
+    division = requantized && all_division(o->mult, o->shift, N);
+    if (division) {
+      auto* d = thread_work<DivisionRequant512>(WorkBuffer::GemmI8Division, padded_channels / 16);
+      division_tables(o->mult, o->shift, o->out_zp, N, padded_channels, d);
+      division_data = d;
     }
   }
+  const int64_t* start_bias = division ? o->bias : nullptr;
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
       uint32_t s = uint32_t(0) - (uint32_t(row_sums[n]) << 7);
@@ -383,7 +408,7 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
     const int n0 = nb0 * 8;
     const int8_t* w = packed + size_t(nb0) * col_bytes;
     // Weight sums of this column group just before its row tiles, while its blocks are in cache.
-    if (!row_sums) starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
+    if (!row_sums && !use_prepared) starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
     const auto& tiles = division ? kTiles<Epilogue::Division>
                                  : (sink == Sink::Raw ? kTiles<Epilogue::Raw> : kTiles<Epilogue::General>);
     // The next group's weights (or the first group of the next weights) are one contiguous run;
@@ -401,7 +426,7 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       const size_t first = size_t(tile) * share;
       const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
       const TileArgs t{a + size_t(m0) * a_stride, a_stride, w, col_bytes, blocks % 2 ? 0 : col_bytes,
-                       kblocks, start + n0, division ? buffers.division.data() + n0 / 16 : nullptr,
+                       kblocks, start + n0, division ? division_data + n0 / 16 : nullptr,
                        lines > 0 ? next + first * 64 : nullptr, lines, m0, n0, M, N, sink, o, raw};
       tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
     }
@@ -434,10 +459,36 @@ void gemm_i8_raw_prepared_avx512vnni(const int8_t* A, size_t offset_stride, cons
 void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const int8_t* packed,
                                  const int64_t* bias, const int32_t* mult, const int32_t* shift,
                                  const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
-                                 int N, bool channel_major, const int32_t* row_sums) {
+                                 int N, bool channel_major, const int32_t* row_sums,
+                                 const PreparedWeightsI8* prepared) {
   const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
   const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
-  gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr, nullptr, offset_stride);
+  gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr, nullptr, offset_stride, prepared);
+}
+
+void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, const int64_t* bias,
+                                   const int32_t* mult, const int32_t* shift, int8_t out_zp,
+                                   bool requantized, int format, PreparedWeightsI8& out) {
+  out = PreparedWeightsI8{};
+  out.format = format;
+  count_weight_preparation();
+  if (rows <= 0 || cols <= 0 || !packed) return;
+  const size_t padded = padded_channels_vnni(rows);
+  out.division = requantized && mult && shift && all_division(mult, shift, rows);
+  out.starts.assign_zeros(padded * sizeof(int32_t));
+  auto* start = static_cast<int32_t*>(out.starts.data());
+  const int kblocks = (cols + 3) / 4, nblocks = (rows + 7) / 8;
+  const size_t col_bytes = size_t(kblocks) * 32;
+  // Whole 16-channel pairs of blocks, as the product reads them.
+  for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
+    const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
+    starts_from_blocks(packed + size_t(nb0) * col_bytes, col_bytes, kblocks, blocks,
+                       out.division ? bias : nullptr, nb0 * 8, rows, start + nb0 * 8);
+  }
+  if (out.division) {
+    out.tables.assign_zeros(padded / 16 * sizeof(DivisionRequant512));
+    division_tables(mult, shift, out_zp, rows, padded, static_cast<DivisionRequant512*>(out.tables.data()));
+  }
 }
 
 }  // namespace trevalon

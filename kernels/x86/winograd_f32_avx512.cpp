@@ -105,7 +105,13 @@ void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int 
 void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16,
                                 const float* bias, float* output, int C, int H, int W, int C_out,
                                 bool relu, float* scratch, void* stream, const float* raw_weights) {
-  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || !packed16) return;
+  conv2d_f32_winograd_prepared_avx512(input, packed16, nullptr, bias, output, C, H, W, C_out, relu);
+}
+
+void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const* packed16,
+                                         const float* const* w16, const float* bias, float* output,
+                                         int C, int H, int W, int C_out, bool relu) {
+  if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || (!packed16 && !w16)) return;
   const int tiles_h = H / 2 + H % 2, tiles_w = W / 2 + W % 2;
   const int64_t tiles64 = int64_t(tiles_h) * tiles_w;
   if (tiles64 > INT32_MAX) return;
@@ -114,16 +120,22 @@ void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16
   // Many tiles: the 16 matrices are regrouped once for the tall product, and blocks of tiles
   // (whole 6-row tiles of it) keep the transformed data in L2. Few tiles: the products run on the
   // panels, over all tiles at once when that fits, so each matrix streams through the core once.
+  // Prepared matrices are read in their 16-channel form either way.
   const bool tall = x86::gemm_f32_prefers_w16(tiles, C, C_out);
-  const size_t u_floats = tall ? x86::regrouped16_floats(C, C_out) : 0;
+  const size_t u_floats = x86::regrouped16_floats(C, C_out);
   const size_t packed_bytes = packed_weights_f32_floats(C_out, C) * sizeof(float);
-  float* u16 = nullptr;
+  const float* u[16] = {};
+  if (w16)
+    for (int m = 0; m < 16; ++m) u[m] = w16[m];
   int block;
   if (tall) {
-    // Regrouped during the first block, each matrix just before its product, while the next
-    // matrix's panels come into L2.
-    u16 = x86::regroup16_buffer(16 * u_floats);
-    x86::regroup16_avx512(packed16[0], C, C_out, u16);
+    if (!w16) {
+      // Regrouped during the first block, each matrix just before its product, while the next
+      // matrix's panels come into L2.
+      float* u16 = x86::regroup16_buffer(16 * u_floats);
+      for (int m = 0; m < 16; ++m) u[m] = u16 + m * u_floats;
+      x86::regroup16_avx512(packed16[0], C, C_out, u16);
+    }
     block = winograd_tile_block_f32(tiles, C, C_out);
     if (block < tiles && block > 6) block -= block % 6;
   } else {
@@ -140,12 +152,15 @@ void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16
     const int count = tiles - t0 < block ? tiles - t0 : block;
     winograd_input_transform_f32_avx512(input, C, H, W, tiles_w, t0, count, V, v_stride);
     for (int m = 0; m < 16; ++m) {
-      if (tall) {
-        const bool first = t0 == 0 && m + 1 < 16;
-        x86::gemm_f32_w16_avx512(V + m * v_stride, u16 + m * u_floats, nullptr, P + m * p_stride,
-                                 false, count, C, C_out, first ? packed16[m + 1] : nullptr,
-                                 first ? packed_bytes : 0);
-        if (first) x86::regroup16_avx512(packed16[m + 1], C, C_out, u16 + (m + 1) * u_floats);
+      if (tall || w16) {
+        // The first block brings the next matrix into L2 while this one computes (and, without
+        // prepared weights, regroups it next).
+        const bool first = tall && t0 == 0 && m + 1 < 16;
+        const float* fetch = !first ? nullptr : w16 ? u[m + 1] : packed16[m + 1];
+        x86::gemm_f32_w16_avx512(V + m * v_stride, u[m], nullptr, P + m * p_stride, false, count, C,
+                                 C_out, fetch, !first ? 0 : w16 ? u_floats * sizeof(float) : packed_bytes);
+        if (first && !w16)
+          x86::regroup16_avx512(packed16[m + 1], C, C_out, const_cast<float*>(u[m + 1]));
       } else {
         x86::gemm_f32_panels_avx512(V + m * v_stride, packed16[m], nullptr, P + m * p_stride, false,
                                     count, C, C_out);

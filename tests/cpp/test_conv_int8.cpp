@@ -521,10 +521,10 @@ TEST(ConvInt8, DepthwiseMatchesPlanarAndDirectConvolution) {
       EXPECT_EQ(first_difference(run_conv(*layer, TensorShape{s.C_in, s.H, s.W}, d.input), want), "");
       // The planar route on the same data, weights packed by the kernel.
       std::vector<int8_t> planar(want.size()), scratch(size_t(s.K()) * s.out_h() * s.out_w());
-      conv2d_i8_grouped_staged(d.input.data(), d.weights.data(), nullptr, d.eff_bias.data(), mult.data(),
-                               shift.data(), int8_t(s.in_zp), int8_t(s.out_zp), planar.data(), s.C_in, s.H,
-                               s.W, s.C_out, 3, 3, s.sh, s.sw, 1, 1, s.groups, scratch.data(), nullptr,
-                               nullptr);
+      cpu_kernel_drivers().conv2d_i8_grouped(d.input.data(), d.weights.data(), nullptr, d.eff_bias.data(),
+                                             mult.data(), shift.data(), int8_t(s.in_zp), int8_t(s.out_zp),
+                                             planar.data(), s.C_in, s.H, s.W, s.C_out, 3, 3, s.sh, s.sw, 1, 1,
+                                             s.groups, scratch.data(), nullptr);
       EXPECT_EQ(first_difference(planar, want), "");
     });
   }
@@ -622,8 +622,9 @@ TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
           }
       test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
         std::vector<int8_t> out(want.size() + kGuard, kSentinel);
-        depthwise_i8_3x3(input.data(), weights.data(), bias.data(), mult.data(), shift.data(), int8_t(k.in_zp),
-                         int8_t(k.out_zp), out.data(), C, H, W, stride);
+        cpu_kernel_drivers().depthwise_i8_3x3(input.data(), weights.data(), bias.data(), mult.data(),
+                                              shift.data(), int8_t(k.in_zp), int8_t(k.out_zp), out.data(), C,
+                                              H, W, stride);
         for (int i = 0; i < kGuard; ++i) ASSERT_EQ(out[want.size() + i], kSentinel);
         out.resize(want.size());
         EXPECT_EQ(first_difference(out, want), "") << "stride " << stride;

@@ -1,0 +1,60 @@
+// Per-tier entry points that the kernel table has no slot for: weight preparation and the products
+// that read prepared weights, and the int8 depthwise and grouped paths. Installed together with
+// the table, for the same tier, by the same install functions; layers reach tier-specific code only
+// through these and the table.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/depthwise_i8.h"
+#include "kernels/prepared_weights.h"
+
+namespace trevalon {
+
+struct KernelDrivers {
+  // The tag this tier's prepare entries give their output; a prepared form with another tag was
+  // made for another tier and must be prepared again before these entries read it.
+  int format = kUnpreparedFormat;
+
+  // Float: the tier's form of a matrix packed in 4-row panels (rows x cols); null when the tier's
+  // kernels read the panels as they are. Where it gives a form, the entries below read that form
+  // alone, so the caller may release the panels.
+  void (*prepare_f32)(const float* packed, int rows, int cols, int format,
+                      PreparedWeightsF32& out) = nullptr;
+  // Slot 11 on patch-ordered packed weights and their prepared form (its data, or null).
+  void (*conv2d_f32)(const float* input, const float* bias, float* output, int C, int H, int W,
+                     int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
+                     bool relu, const float* packed, const float* prepared, float* scratch,
+                     int dilation_h, int dilation_w) = nullptr;
+  // Slot 12 on the 16 packed matrices and their prepared forms (16 pointers, or null).
+  void (*conv2d_f32_winograd)(const float* input, const float* const* packed16,
+                              const float* const* prepared16, const float* bias, float* output,
+                              int C, int H, int W, int C_out, bool relu) = nullptr;
+
+  // Int8: starting accumulators and requantisation constants of a packed rows x cols matrix
+  // (see prepare_weights_i8_avx512vnni); null when the tier's kernels need none.
+  void (*prepare_i8)(const int8_t* packed, int rows, int cols, const int64_t* bias,
+                     const int32_t* mult, const int32_t* shift, int8_t out_zp, bool requantized,
+                     int format, PreparedWeightsI8& out) = nullptr;
+  // Slot gemm_i8 reading the prepared form too (null: derived for the call).
+  void (*gemm_i8)(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                  const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,
+                  int8_t out_zp, void* out, bool float_out, int M, int K, int N, bool channel_major,
+                  const int32_t* row_sums) = nullptr;
+  // Slot conv2d_i8 reading the prepared form of `packed` too (null: derived for the call).
+  void (*conv2d_i8)(const int8_t* input, const int8_t* weights, const int8_t* packed,
+                    const PreparedWeightsI8* prepared, const int64_t* bias, const int32_t* mult,
+                    const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in,
+                    int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                    int pad_w, int groups, void* scratch, bool channels_fastest,
+                    const int32_t* row_sums) = nullptr;
+  // Grouped convolution of channels-fastest data through planar staging (see conv2d_i8.h).
+  void (*conv2d_i8_grouped)(const int8_t* input, const int8_t* weights, const int8_t* packed,
+                            const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                            int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H, int W,
+                            int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                            int pad_w, int groups, void* scratch, const int32_t* row_sums) = nullptr;
+  DepthwiseI8Kernel depthwise_i8_3x3 = nullptr;
+};
+
+}  // namespace trevalon

@@ -1,0 +1,47 @@
+// Per-thread working memory of the kernels: one buffer per use, grown to the largest size asked
+// and reused, until release_thread_work() frees every buffer of the calling thread (memory mode 2
+// asks for that after each layer) or the thread exits.
+#pragma once
+
+#include <cstddef>
+
+namespace trevalon {
+
+// One buffer per place that needs one; two places never share a buffer, since one may call the
+// other while its own buffer is in use.
+enum class WorkBuffer {
+  PackedF32,           // float weights packed for a call that has none packed (gemv)
+  WinogradF32,         // transformed inputs and products of one block of tiles
+  ConvPatchesF32,      // patch matrix of the portable float convolution
+  ConvPatchesF32Wide,  // patch matrix of the AVX-512 float convolution
+  PatchRuns,           // run pointers of a patch matrix read in place
+  PatchZeros,          // a run of zeros for kernel rows outside the image
+  PatchEdges,          // gathered rows that cross a side border
+  GemmF32RowsAvx2,     // transposed rows of A
+  GemmF32RowsAvx512,   // transposed and expanded rows of A
+  Regrouped16,         // weights regrouped into 16-channel panels for one call
+  GemmI8Widened,       // int16 activations of the AVX2 int8 product
+  GemmI8Offset,        // offset activations of the VNNI product
+  GemmI8Starts,        // starting accumulators of the VNNI product
+  GemmI8Division,      // requantisation constants of the VNNI product
+  GroupedPlanarIn,     // grouped int8 convolution: input in planar order
+  GroupedPlanarOut,    // grouped int8 convolution: output in planar order
+  Count
+};
+
+// At least `bytes` bytes, 64-byte aligned, valid until the next call for the same buffer on this
+// thread or release_thread_work(). Bytes added by growth read as zero; earlier contents are lost
+// when it grows.
+void* thread_work_bytes(WorkBuffer buffer, size_t bytes);
+
+template <class T>
+T* thread_work(WorkBuffer buffer, size_t count) {
+  return static_cast<T*>(thread_work_bytes(buffer, count * sizeof(T)));
+}
+
+// Frees every working buffer of the calling thread.
+void release_thread_work();
+// Bytes the calling thread's working buffers hold now.
+size_t thread_work_held_bytes();
+
+}  // namespace trevalon
