@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "kernels/conv_geometry.h"
 #include "kernels/gemm_i8.h"
 #include "kernels/thread_work.h"
 
@@ -18,15 +19,15 @@ struct ConvShape {
   int C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w;
 };
 
-// Output size of a convolution, (in + 2 pad - k) / stride + 1 truncating; false when the arguments
+// Output size of a convolution; false when the arguments
 // describe no output pixel. A kernel wider than the unpadded input, or an input of zero rows or
 // columns with padding, still has the pixels the formula gives: their taps outside read zp.
 bool output_size(int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
                  int pad_h, int pad_w, int& out_h, int& out_w) {
   if (C_in <= 0 || H < 0 || W < 0 || C_out <= 0 || kH <= 0 || kW <= 0) return false;
   if (stride_h <= 0 || stride_w <= 0 || pad_h < 0 || pad_w < 0) return false;
-  const int64_t h = (int64_t(H) + 2 * int64_t(pad_h) - kH) / stride_h + 1;
-  const int64_t w = (int64_t(W) + 2 * int64_t(pad_w) - kW) / stride_w + 1;
+  const int64_t h = conv_output_size(H, kH, stride_h, pad_h);
+  const int64_t w = conv_output_size(W, kW, stride_w, pad_w);
   if (h <= 0 || w <= 0 || h > INT32_MAX || w > INT32_MAX) return false;
   out_h = int(h);
   out_w = int(w);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backend/cpu_backend.h"
+#include "kernels/conv_geometry.h"
 #include "kernels/kernel_drivers.h"
 #include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
@@ -50,12 +51,6 @@ PackedF32 pack_f32(const BackendDescriptor& backend, const float* w, int rows, i
   if (!k.pack_weights_f32 || !k.free_packed_f32)
     throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack float weights");
   return PackedF32(k.pack_weights_f32(w, rows, cols), k.free_packed_f32);
-}
-
-// Spatial output size; 0 or less when the dilated kernel does not fit the padded input. A zero
-// stride counts as 1.
-int64_t conv_out_size(int64_t in, int64_t kernel, int64_t stride, int64_t pad, int64_t dilation) {
-  return (in + 2 * pad - dilation * (kernel - 1) - 1) / (stride == 0 ? 1 : stride) + 1;
 }
 
 class ConvFp32 final : public ILayer {
@@ -194,8 +189,8 @@ class ConvFp32 final : public ILayer {
   TensorShape output_shape(TensorShape in) const override {
     auto clamp = [](int64_t v) { return int32_t(v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : v); };
     const int64_t H = in.h > 0 ? in.h : 0, W = in.w > 0 ? in.w : 0;
-    return TensorShape{C_out_, clamp(conv_out_size(H, kH_, stride_h_, pad_h_, dilation_h_)),
-                       clamp(conv_out_size(W, kW_, stride_w_, pad_w_, dilation_w_))};
+    return TensorShape{C_out_, clamp(conv_output_size(H, kH_, stride_h_, pad_h_, dilation_h_)),
+                       clamp(conv_output_size(W, kW_, stride_w_, pad_w_, dilation_w_))};
   }
 
   void scratch_sizes(TensorShape in, uint64_t sizes[kScratchBuffers]) const override {

@@ -8,6 +8,7 @@
 
 #include "backend/cpu_backend.h"
 #include "kernels/conv2d_i8.h"
+#include "kernels/conv_geometry.h"
 #include "kernels/requantize.h"
 #include "kernels/thread_work.h"
 #include "kernels/winograd_i8.h"
@@ -17,12 +18,6 @@
 
 namespace trevalon {
 namespace {
-
-// Spatial output size; negative when the kernel does not fit the padded input. A zero stride
-// counts as 1.
-int64_t out_size(int64_t in, int64_t kernel, int64_t stride, int64_t pad) {
-  return (in + 2 * pad - kernel) / (stride == 0 ? 1 : stride) + 1;
-}
 
 // K = (C_in / groups) x kH x kW, groups below 2 counting as 1; values past 2^40 stand for "too
 // large" so that nothing overflows before check_parameters refuses them.
@@ -35,9 +30,8 @@ int64_t patch_length(int C_in, int groups, int kH, int kW) {
 
 // a x b for sizes from files and callers; "node 'NAME': convolution sizes overflow" past 2^62.
 uint64_t checked_mul(const ILayer& layer, uint64_t a, uint64_t b) {
-  if (a != 0 && b > (uint64_t(1) << 62) / a)
-    throw std::runtime_error("node '" + layer.name + "': convolution sizes overflow");
-  return a * b;
+  return trevalon::checked_mul(a, b, uint64_t(1) << 62,
+                               [&] { return "node '" + layer.name + "': convolution sizes overflow"; });
 }
 
 }  // namespace
@@ -209,14 +203,14 @@ ConvInt8Path ConvInt8::path() const {
 
 TensorShape ConvInt8::output_shape(TensorShape input) const {
   auto clamp = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, 0, INT32_MAX)); };
-  return TensorShape{C_out_, clamp(out_size(std::max(input.h, 0), kH_, stride_h_, pad_h_)),
-                     clamp(out_size(std::max(input.w, 0), kW_, stride_w_, pad_w_))};
+  return TensorShape{C_out_, clamp(conv_output_size(std::max(input.h, 0), kH_, stride_h_, pad_h_)),
+                     clamp(conv_output_size(std::max(input.w, 0), kW_, stride_w_, pad_w_))};
 }
 
 void ConvInt8::scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& bytes1) const {
   // The patch matrix: C x kH x out_h x kW x out_w bytes.
-  const int64_t out_h = std::max<int64_t>(out_size(h, kH_, stride_h_, pad_h_), 0);
-  const int64_t out_w = std::max<int64_t>(out_size(w, kW_, stride_w_, pad_w_), 0);
+  const int64_t out_h = std::max<int64_t>(conv_output_size(h, kH_, stride_h_, pad_h_), 0);
+  const int64_t out_w = std::max<int64_t>(conv_output_size(w, kW_, stride_w_, pad_w_), 0);
   uint64_t patches = checked_mul(*this, uint64_t(std::max(c, 0)), uint64_t(std::max(kH_, 0)));
   patches = checked_mul(*this, patches, uint64_t(out_h));
   patches = checked_mul(*this, patches, uint64_t(std::max(kW_, 0)));
