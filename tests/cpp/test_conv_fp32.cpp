@@ -23,6 +23,8 @@ namespace {
 
 using testing::bytes_of;
 using testing::parse_node;
+using testing::expect_error;
+using testing::random_floats;
 
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
@@ -43,12 +45,6 @@ std::string describe(const ConvCase& c) {
 
 int out_size(int in, int k, int s, int p, int d) { return (in + 2 * p - d * (k - 1) - 1) / s + 1; }
 
-std::vector<float> random_floats(size_t n, std::mt19937& rng) {
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> v(n);
-  for (auto& x : v) x = dist(rng);
-  return v;
-}
 
 // Direct convolution on channels-fastest data with weights C_out x C x kH x kW: one fused
 // multiply-add per tap in (kernel row, kernel column, channel) order, bias after, then ReLU; taps
@@ -374,14 +370,6 @@ TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
 
 // ---- the layer's refusals ----------------------------------------------------------------------
 
-void expect_error(const std::function<void()>& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
 
 TEST(ConvFp32Layer, RefusesWhatItCannotRunSafely) {
   const ConvCase c{4, 5, 5, 3, 3, 3, 1, 1, 1, 1, 1, 1, false, true};

@@ -22,6 +22,7 @@ namespace {
 
 using testing::bytes_of;
 using testing::parse_node;
+using testing::expect_error;
 
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
@@ -58,14 +59,6 @@ void expect_guard(const std::vector<float>& out, size_t produced) {
   for (size_t i = produced; i < out.size(); ++i) ASSERT_EQ(out[i], kSentinel) << "overrun at " << i;
 }
 
-void expect_error(const std::function<void()>& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
 
 // out[n] = fma sum over k in increasing order, then + bias, then ReLU.
 TEST(GemmFp32Layer, MatchesFusedSumInKOrderEveryTier) {

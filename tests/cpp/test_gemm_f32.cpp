@@ -9,19 +9,15 @@
 
 #include "kernel_tier_loop.h"
 #include "kernels/gemm_f32.h"
+#include "test_support.h"
 
 namespace trevalon {
 namespace {
 
+using testing::random_floats;
+
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
-
-std::vector<float> random_floats(size_t n, std::mt19937& rng) {
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> v(n);
-  for (auto& x : v) x = dist(rng);
-  return v;
-}
 
 struct PackedF32 {
   float* p;
