@@ -98,14 +98,7 @@ void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weight
   std::unique_ptr<float, PackedDeleter> owned(nullptr, PackedDeleter{&free_packed_f32});
   if (!packed) {
     if (!weights) return;
-    // Stored order is (output channel, channel, kernel row, kernel column); patches want the
-    // channel fastest.
-    std::vector<float> reordered(size_t(C_out) * size_t(K));
-    const int taps = kH * kW;
-    for (int o = 0; o < C_out; ++o)
-      for (int c = 0; c < C; ++c)
-        for (int t = 0; t < taps; ++t)
-          reordered[(size_t(o) * taps + t) * C + c] = weights[(size_t(o) * C + c) * taps + t];
+    const std::vector<float> reordered = to_patch_order(weights, C_out, C, kH * kW);
     owned.reset(pack_weights_f32(reordered.data(), C_out, K));
     packed = owned.get();
   }

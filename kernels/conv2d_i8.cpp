@@ -208,13 +208,7 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
   const int K = s.kH * s.kW * s.C;
   CallPacked own;
   if (!packed) {
-    // Reorder the stored (channel, row, column) weights into patch order before packing.
-    std::vector<int8_t> reordered(size_t(C_out) * size_t(K));
-    const int taps = s.kH * s.kW;
-    for (int o = 0; o < C_out; ++o)
-      for (int c = 0; c < s.C; ++c)
-        for (int t = 0; t < taps; ++t)
-          reordered[size_t(o) * K + size_t(t) * s.C + c] = weights[(size_t(o) * s.C + c) * taps + t];
+    const std::vector<int8_t> reordered = to_patch_order(weights, C_out, s.C, s.kH * s.kW);
     own.data = pack_weights_i8(reordered.data(), C_out, K);
     packed = own.data;
     prepared = nullptr;  // made for other weights, if any

@@ -1,10 +1,12 @@
 // Convolution geometry shared by the float and int8 layers and kernels: the output size of one
-// spatial dimension and the overflow-checked products that size buffers.
+// spatial dimension, the overflow-checked products that size buffers, and the patch order of weights.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace trevalon {
 
@@ -22,6 +24,19 @@ template <class Message>
 uint64_t checked_mul(uint64_t a, uint64_t b, uint64_t limit, Message&& message) {
   if (a != 0 && b > limit / a) throw std::runtime_error(message());
   return a * b;
+}
+
+// Weights stored (output channel, input channel, kernel row, kernel column) in patch order
+// (output channel, kernel row, kernel column, input channel): the order of a gathered patch, with
+// the channel fastest. `taps` is kernel rows x kernel columns.
+template <class T>
+std::vector<T> to_patch_order(const T* weights, int C_out, int C_in, int taps) {
+  std::vector<T> out(size_t(C_out) * size_t(C_in) * size_t(taps));
+  for (int o = 0; o < C_out; ++o)
+    for (int c = 0; c < C_in; ++c)
+      for (int t = 0; t < taps; ++t)
+        out[(size_t(o) * taps + t) * C_in + c] = weights[(size_t(o) * C_in + c) * taps + t];
+  return out;
 }
 
 }  // namespace trevalon

@@ -104,13 +104,7 @@ class ConvFp32 final : public ILayer {
       }
     }
 
-    // Patch order: output channel, kernel row, kernel column, input channel.
-    const int taps = kH_ * kW_;
-    std::vector<float> reordered(count);
-    for (int o = 0; o < C_out_; ++o)
-      for (int c = 0; c < C_in_; ++c)
-        for (int t = 0; t < taps; ++t)
-          reordered[(size_t(o) * taps + t) * C_in_ + c] = weights_[(size_t(o) * C_in_ + c) * taps + t];
+    std::vector<float> reordered = to_patch_order(weights_.data(), C_out_, C_in_, kH_ * kW_);
     packed_ = pack_f32(backend, reordered.data(), C_out_, K_);
     if (backend.device != 0) {
       weights_ = std::move(reordered);  // a device keeps the patch order

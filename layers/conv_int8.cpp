@@ -125,13 +125,8 @@ void ConvInt8::load_weights(WeightGetter& get) {
   }
 
   if (kH_ > 1 || kW_ > 1) {
-    // Output channel, kernel row, kernel column, input channel: the order of a gathered patch.
-    const int group_in = C_in_ / std::max(groups_, 1), taps = kH_ * kW_;
-    std::vector<int8_t> reordered(weights_.size());
-    for (int o = 0; o < C_out_; ++o)
-      for (int c = 0; c < group_in; ++c)
-        for (int t = 0; t < taps; ++t)
-          reordered[(size_t(o) * taps + t) * group_in + c] = weights_[(size_t(o) * group_in + c) * taps + t];
+    const int group_in = C_in_ / std::max(groups_, 1);
+    const std::vector<int8_t> reordered = to_patch_order(weights_.data(), C_out_, group_in, kH_ * kW_);
     patch_packed_ = pack(reordered.data(), rows, cols);
   }
   if (winograd_shape()) prepare_winograd(backend);
