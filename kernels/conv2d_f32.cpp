@@ -11,6 +11,7 @@
 
 #include "kernels/conv_geometry.h"
 #include "kernels/gemm_f32.h"
+#include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
@@ -60,11 +61,6 @@ int patch_block_rows(int M, int K) {
   return rows >= size_t(M) ? M : int(rows);
 }
 
-struct PackedDeleter {
-  void (*release)(float*);
-  void operator()(float* p) const { release(p); }
-};
-
 }  // namespace
 
 bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, int stride_h,
@@ -95,11 +91,11 @@ void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weight
   const int out_w = shape.out_w, M = shape.M, K = shape.K;
   if (!gemm) return;
 
-  std::unique_ptr<float, PackedDeleter> owned(nullptr, PackedDeleter{&free_packed_f32});
+  PackedWeights<float> owned;  // weights packed for this call only
   if (!packed) {
     if (!weights) return;
     const std::vector<float> reordered = to_patch_order(weights, C_out, C, kH * kW);
-    owned.reset(pack_weights_f32(reordered.data(), C_out, K));
+    owned = PackedWeights<float>(pack_weights_f32(reordered.data(), C_out, K), &free_packed_f32);
     packed = owned.get();
   }
 

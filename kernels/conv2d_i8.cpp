@@ -10,6 +10,7 @@
 
 #include "kernels/conv_geometry.h"
 #include "kernels/gemm_i8.h"
+#include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
@@ -189,16 +190,6 @@ Gatherer choose_gatherer(const ConvShape& s) {
   return gather_patches<Offset, 0, 0, 0, 0, 0, 0>;
 }
 
-// Packed weights owned for the duration of one call.
-struct CallPacked {
-  int8_t* data = nullptr;
-  CallPacked() = default;
-  CallPacked(const CallPacked&) = delete;
-  CallPacked& operator=(const CallPacked&) = delete;
-  ~CallPacked() {
-    if (data) free_packed_i8(data);
-  }
-};
 
 void conv_channels_fastest(const ConvI8Products& products, const PreparedWeightsI8* prepared,
                            const int8_t* input, const int8_t* weights, const int8_t* packed,
@@ -206,11 +197,11 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
                            int8_t in_zp, int8_t out_zp, int8_t* output, const ConvShape& s, int C_out,
                            int8_t* scratch, const int32_t* row_sums) {
   const int K = s.kH * s.kW * s.C;
-  CallPacked own;
+  PackedWeights<int8_t> own;  // weights packed for this call only
   if (!packed) {
     const std::vector<int8_t> reordered = to_patch_order(weights, C_out, s.C, s.kH * s.kW);
-    own.data = pack_weights_i8(reordered.data(), C_out, K);
-    packed = own.data;
+    own = PackedWeights<int8_t>(pack_weights_i8(reordered.data(), C_out, K), &free_packed_i8);
+    packed = own.get();
     prepared = nullptr;  // made for other weights, if any
   }
 
@@ -289,11 +280,12 @@ void conv_planar(const ConvI8Products& products, const int8_t* input, const int8
       }
     }
     const size_t first = size_t(g) * size_t(group_out);
-    CallPacked own;
+    PackedWeights<int8_t> own;
     const int8_t* group_packed = packed ? packed + size_t(g) * group_packed_bytes : nullptr;
     if (!group_packed) {
-      own.data = pack_weights_i8(weights + first * size_t(K), group_out, K);
-      group_packed = own.data;
+      own = PackedWeights<int8_t>(pack_weights_i8(weights + first * size_t(K), group_out, K),
+                                  &free_packed_i8);
+      group_packed = own.get();
     }
     products.gemm(scratch, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
                   output + first * size_t(M), false, M, K, group_out, true,
@@ -345,9 +337,9 @@ std::vector<int8_t> conv2d_i8_pack_groups(const int8_t* weights, int C_out, int 
   const size_t group_bytes = packed_weights_i8_bytes(group_out, K);
   std::vector<int8_t> all(group_bytes * size_t(groups));
   for (int g = 0; g < groups; ++g) {
-    CallPacked one;
-    one.data = pack_weights_i8(weights + size_t(g) * size_t(group_out) * size_t(K), group_out, K);
-    std::memcpy(all.data() + size_t(g) * group_bytes, one.data, group_bytes);
+    const PackedWeights<int8_t> one(
+        pack_weights_i8(weights + size_t(g) * size_t(group_out) * size_t(K), group_out, K), &free_packed_i8);
+    std::memcpy(all.data() + size_t(g) * group_bytes, one.get(), group_bytes);
   }
   return all;
 }

@@ -9,6 +9,7 @@
 #include "backend/cpu_backend.h"
 #include "kernels/conv_geometry.h"
 #include "kernels/kernel_drivers.h"
+#include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
@@ -16,35 +17,8 @@
 namespace trevalon {
 namespace {
 
-// A packed float matrix owned by the layer, released through the table that packed it.
-class PackedF32 {
- public:
-  PackedF32() = default;
-  PackedF32(float* data, void (*release)(float*)) : data_(data), release_(release) {}
-  PackedF32(PackedF32&& o) noexcept : data_(o.data_), release_(o.release_) { o.data_ = nullptr; }
-  PackedF32& operator=(PackedF32&& o) noexcept {
-    if (this != &o) {
-      reset();
-      data_ = o.data_;
-      release_ = o.release_;
-      o.data_ = nullptr;
-    }
-    return *this;
-  }
-  PackedF32(const PackedF32&) = delete;
-  PackedF32& operator=(const PackedF32&) = delete;
-  ~PackedF32() { reset(); }
-
-  const float* get() const { return data_; }
-  void reset() {
-    if (data_ && release_) release_(data_);
-    data_ = nullptr;
-  }
-
- private:
-  float* data_ = nullptr;
-  void (*release_)(float*) = nullptr;
-};
+// A packed float matrix owned by the layer.
+using PackedF32 = PackedWeights<float>;
 
 PackedF32 pack_f32(const BackendDescriptor& backend, const float* w, int rows, int cols) {
   const auto& k = backend.kernels;

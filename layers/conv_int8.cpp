@@ -36,24 +36,6 @@ uint64_t checked_mul(const ILayer& layer, uint64_t a, uint64_t b) {
 
 }  // namespace
 
-ConvPackedI8& ConvPackedI8::operator=(ConvPackedI8&& o) noexcept {
-  if (this != &o) {
-    reset();
-    data_ = o.data_;
-    release_ = o.release_;
-    bytes_ = o.bytes_;
-    o.data_ = nullptr;
-    o.bytes_ = 0;
-  }
-  return *this;
-}
-
-void ConvPackedI8::reset() {
-  if (data_ && release_) release_(data_);
-  data_ = nullptr;
-  bytes_ = 0;
-}
-
 ConvInt8::ConvInt8(const JsonValue& node)
     : C_out_(node.get_int("C_out", 0)),
       C_in_(node.get_int("C_in", 0)),
