@@ -20,6 +20,7 @@
 #include "test_support.h"
 
 using namespace trevalon;
+namespace test = trevalon::testing;  // "testing" alone would also name the GoogleTest namespace
 using trevalon::testing::random_floats;
 
 namespace {

@@ -178,7 +178,7 @@ TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
     float* packed = pack_weights_f32(reordered.data(), c.C_out, K);
     std::vector<float> scratch(expected.size() / c.C_out * K + kGuard);
 
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
       // Packed weights with the caller's scratch, then no packed weights and no scratch.
       for (int variant = 0; variant < 2; ++variant) {
         SCOPED_TRACE(variant == 0 ? "packed, scratch" : "unpacked, per-thread buffer");
@@ -198,7 +198,7 @@ TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
 // Border taps read zeros: all-ones 4x4 image and 3x3 kernel, stride 2, padding 1.
 TEST(ConvFp32Kernel, StrideTwoBorderTapsCountOnlyInsidePixels) {
   const std::vector<float> x(16, 1.0f), w(9, 1.0f);
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<float> out(4 + kGuard, kSentinel);
     t.conv2d_f32(x.data(), w.data(), nullptr, out.data(), 1, 4, 4, 1, 3, 3, 2, 2, 1, 1, false,
                  nullptr, nullptr, 1, 1, nullptr);
@@ -232,7 +232,7 @@ TEST(ConvFp32Layer, WinogradMatchesDirectConvolutionAndIsTheSameInEveryTier) {
     const auto expected = direct_conv(c, x, w, c.bias ? tensors["conv.bias"] : std::vector<float>{},
                                       &magnitude);
     std::vector<float> first;
-    test::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
+    testing::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
       auto layer = make_conv(c, tensors);
       std::vector<float> out;
       const TensorShape shape = run(*layer, x, TensorShape{c.C, c.H, c.W}, out);
@@ -261,7 +261,7 @@ TEST(ConvFp32Layer, BlockedWinogradIsTheSameInEveryTier) {
                     {"conv.bias", random_floats(c.C_out, rng)}};
   const size_t produced = size_t(c.H) * c.W * c.C_out;
   std::vector<float> first;
-  test::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
+  testing::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
     auto layer = make_conv(c, tensors);
     std::vector<float> out;
     run(*layer, x, TensorShape{c.C, c.H, c.W}, out);
@@ -355,7 +355,7 @@ TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
     const auto expected = direct_conv(c, x, tensors["conv.weight"],
                                       c.bias ? tensors["conv.bias"] : std::vector<float>{});
     ASSERT_FALSE(expected.empty());
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
       auto layer = make_conv(c, tensors);
       uint64_t sizes[kScratchBuffers] = {};
       layer->scratch_sizes(TensorShape{c.C, c.H, c.W}, sizes);

@@ -79,7 +79,7 @@ TEST(GemmFp32Layer, MatchesFusedSumInKOrderEveryTier) {
       for (float& e : *v) e = dist(rng);
     std::map<std::string, Bytes> tensors{{"fc.weight", bytes_of(w)}};
     if (c.bias) tensors["fc.bias"] = bytes_of(b);
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
       auto layer = make_fc(OpType::GemmFp32, c.C_out, c.C_in, tensors, c.relu);
       std::vector<float> out;
       // Any shape holding C_in values is read as one vector.
@@ -125,7 +125,7 @@ TEST(GemmInt8Layer, DequantisesBiasPlusAccumulator) {
   }
   const std::map<std::string, Bytes> tensors{
       {"fc.weight", bytes_of(w)}, {"fc.req_scale", bytes_of(scale)}, {"fc.eff_bias", bytes_of(bias)}};
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
     for (bool relu : {false, true}) {
       auto layer = make_fc(OpType::GemmInt8, C_out, C_in, tensors, relu);
       std::vector<float> out;
