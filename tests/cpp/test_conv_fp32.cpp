@@ -15,6 +15,7 @@
 #include "arch/json.h"
 #include "test_support.h"
 #include "kernel_tier_loop.h"
+#include "kernels/conv_geometry.h"
 #include "kernels/gemm_f32.h"
 #include "layers/layer_factory.h"
 
@@ -155,16 +156,6 @@ const ConvCase kPatchCases[] = {
     {3, 40, 38, 8, 7, 7, 2, 2, 3, 3, 1, 1, true, true},    // tall stem: rows crossing each border
 };
 
-// Stored-order weights reordered to (output, kernel row, kernel column, channel) and packed.
-std::vector<float> patch_order(const ConvCase& c, const std::vector<float>& w) {
-  const int taps = c.kH * c.kW;
-  std::vector<float> r(w.size());
-  for (int o = 0; o < c.C_out; ++o)
-    for (int ch = 0; ch < c.C; ++ch)
-      for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * c.C + ch] = w[(size_t(o) * c.C + ch) * taps + t];
-  return r;
-}
-
 TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
   std::mt19937 rng(11);
   for (const ConvCase& c : kPatchCases) {
@@ -174,7 +165,7 @@ TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
     const auto b = c.bias ? random_floats(c.C_out, rng) : std::vector<float>{};
     const auto expected = direct_conv(c, x, w, b);
     const int K = c.C * c.kH * c.kW;
-    const auto reordered = patch_order(c, w);
+    const auto reordered = to_patch_order(w.data(), c.C_out, c.C, c.kH * c.kW);
     float* packed = pack_weights_f32(reordered.data(), c.C_out, K);
     std::vector<float> scratch(expected.size() / c.C_out * K + kGuard);
 

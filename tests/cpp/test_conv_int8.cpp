@@ -19,6 +19,7 @@
 #include "backend/registry.h"
 #include "kernel_tier_loop.h"
 #include "kernels/conv2d_i8.h"
+#include "kernels/conv_geometry.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/requantize.h"
 #include "kernels/winograd_i8.h"
@@ -305,12 +306,7 @@ TEST(ConvInt8, Conv2dKernelGatherersAgreeWithDirectConvolution) {
       mult.push_back(q.mult);
       shift.push_back(q.shift);
     }
-    const int taps = s.kH * s.kW;
-    std::vector<int8_t> patch_order(d.weights.size());
-    for (int o = 0; o < s.C_out; ++o)
-      for (int c = 0; c < s.C_in; ++c)
-        for (int t = 0; t < taps; ++t)
-          patch_order[(size_t(o) * taps + t) * s.C_in + c] = d.weights[(size_t(o) * s.C_in + c) * taps + t];
+    const std::vector<int8_t> patch_order = to_patch_order(d.weights.data(), s.C_out, s.C_in, s.kH * s.kW);
     testing::for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
       int8_t* packed = k.pack_weights_i8(patch_order.data(), s.C_out, s.K());
       for (const int8_t* given : {static_cast<const int8_t*>(packed), static_cast<const int8_t*>(nullptr)}) {
