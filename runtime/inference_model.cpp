@@ -22,6 +22,9 @@ uint64_t checked_mul(uint64_t a, uint64_t b, const std::string& what) {
 
 uint64_t dim(int32_t v) { return v > 0 ? uint64_t(v) : 0; }
 
+// Largest tensor the planner sizes, in elements; scratch may hold as many 4-byte values.
+constexpr uint64_t kMaxPlannedElements = uint64_t(1) << 31;
+
 // Shape of a supplied tensor as the slot records it.
 TensorShape shape_from_dims(const std::vector<int32_t>& s) {
   if (s.empty()) return {1, 1, 1};
@@ -145,9 +148,16 @@ uint64_t InferenceModel::slot_bytes_for(int32_t slot, const TensorShape& s, cons
 void InferenceModel::plan_buffers(const TensorMap* supplied) {
   std::fill(planned_shapes_.begin(), planned_shapes_.end(), TensorShape{});
   std::fill(slot_max_elements_.begin(), slot_max_elements_.end(), 0);
-  auto raise = [this](int32_t slot, const TensorShape& s, const std::string& name) {
+  // The error names the input or node (`kind` "input" or "node") the tensor belongs to.
+  auto raise = [this](int32_t slot, const TensorShape& s, const std::string& name, const char* kind,
+                      const std::string& owner) {
     if (slot < 0) return;
     const uint64_t n = checked_mul(checked_mul(dim(s.c), dim(s.h), name), dim(s.w), name);
+    if (n > kMaxPlannedElements)
+      throw std::runtime_error(std::string(kind) + " '" + owner + "'" +
+                               (owner == name ? std::string() : ": tensor '" + name + "'") + " would hold " + std::to_string(n) +
+                               " elements (" + std::to_string(s.c) + " x " + std::to_string(s.h) + " x " +
+                               std::to_string(s.w) + "), more than 2^31");
     slot_max_elements_[slot] = std::max(slot_max_elements_[slot], n);
   };
 
@@ -172,7 +182,7 @@ void InferenceModel::plan_buffers(const TensorMap* supplied) {
       shape = {last, std::max(first, 1), std::max(second, 1)};
     }
     planned_shapes_[input_tensor_ids_[k]] = shape;
-    raise(slot_of(in.name), shape, in.name);
+    raise(slot_of(in.name), shape, in.name, "input", in.name);
   }
 
   TensorShape shapes[kMaxLayerInputs];
@@ -187,14 +197,12 @@ void InferenceModel::plan_buffers(const TensorMap* supplied) {
       out = shapes[0];
     if (plan.output_id >= 0) {
       planned_shapes_[plan.output_id] = out;
-      raise(slot_of(nodes_[i].outputs.front()), out, nodes_[i].outputs.front());
+      raise(slot_of(nodes_[i].outputs.front()), out, nodes_[i].outputs.front(), "node", nodes_[i].name);
     }
   }
 
-  if (memory_mode_ == 1 || memory_mode_ == 2) return;
-  for (int32_t s = 0; s < slot_count_; ++s)
-    slot_buffers_[s].grow(*allocator_, checked_mul(slot_max_elements_[s], slot_alloc_elem_size_[s], "slot"));
-
+  // Scratch requests are checked in every memory mode, before the slots are grown.
+  const bool keep_buffers = memory_mode_ != 1 && memory_mode_ != 2;
   const uint8_t bdev = static_cast<uint8_t>(require_backend().device);
   for (size_t i = 0; i < nodes_.size(); ++i) {
     ILayer* layer = node_plans_[i].layer;
@@ -203,6 +211,11 @@ void InferenceModel::plan_buffers(const TensorMap* supplied) {
     const TensorShape first =
         node_plans_[i].input_ids.empty() ? TensorShape{} : planned_shapes_[node_plans_[i].input_ids[0]];
     layer->scratch_sizes(first, sizes);
+    for (int k = 0; k < kScratchBuffers; ++k)
+      if (sizes[k] > 4 * kMaxPlannedElements)
+        throw std::runtime_error("node '" + nodes_[i].name + "': scratch buffer " + std::to_string(k) + " would hold " +
+                                 std::to_string(sizes[k]) + " bytes, more than 2^33");
+    if (!keep_buffers) continue;
     const bool on_backend = layer->execution_device() == bdev;
     for (int k = 0; k < kScratchBuffers; ++k) {
       if (on_backend)
@@ -211,6 +224,9 @@ void InferenceModel::plan_buffers(const TensorMap* supplied) {
         host_scratch_buffers_[k].grow(host_allocator(), sizes[k]);
     }
   }
+  if (!keep_buffers) return;
+  for (int32_t s = 0; s < slot_count_; ++s)
+    slot_buffers_[s].grow(*allocator_, checked_mul(slot_max_elements_[s], slot_alloc_elem_size_[s], "slot"));
 }
 
 void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& tensor) {
