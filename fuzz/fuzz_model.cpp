@@ -7,8 +7,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -28,8 +30,8 @@ namespace {
 // Model memory comes through an allocator that refuses single requests above a cap with
 // bad_alloc, so a plan that is legal but large is an ordinary error here rather than the fuzzer's
 // out-of-memory report or a minutes-long convolution; every smaller buffer is a plain (sanitized)
-// heap block. With weights of at most 2^14 values this bounds a node's work to about 2^30 products.
-constexpr uint64_t kAllocationCap = uint64_t(8) << 20;
+// heap block.
+constexpr uint64_t kAllocationCap = uint64_t(2) << 20;
 
 class CappedAllocator final : public Allocator {
  public:
@@ -99,6 +101,7 @@ int32_t hostile_int(FuzzedDataProvider& p, int32_t small_max) {
     case 5: return 65536;
     case 6: return -(1 << 20);
     case 7: return 1 << 30;
+    case 8: return (1 << 30) - 1;  // the largest padding a 1-pixel input leaves inside 32 bits
     default: return p.ConsumeIntegralInRange<int32_t>(1, small_max);
   }
 }
@@ -412,6 +415,8 @@ void build(FuzzedDataProvider& p, Built& b) {
   arch += "}";
   b.arch = std::move(arch);
   b.weights = weights.file();
+  if (p.ConsumeIntegralInRange<int>(0, 15) == 0)  // a file cut short
+    b.weights.resize(p.ConsumeIntegralInRange<size_t>(0, b.weights.size()));
   for (size_t k = 0; k < b.inputs.size(); ++k) b.inputs[k].data = b.input_data[k].data();
 }
 
@@ -442,6 +447,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Built b;
   build(p, b);
+  static const bool dump = std::getenv("FUZZ_MODEL_DUMP") != nullptr;  // show what a crash input builds
+  if (dump) std::fprintf(stderr, "tier %d/%d, memory mode %d\n%s\n", int(tier), int(other), memory_mode, b.arch.c_str());
   arch.write(b.arch);
   weights.write(b.weights);
 
