@@ -146,6 +146,10 @@ TEST(FuzzRegressions, PlansBeyondTwoToThe31ElementsAreRefusedBeforeAllocating) {
   EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_fp32", "in": "x", "out": "y", "C_in": 1, "C_out": 1,
                            "pad_h": 1073741800})", "[1, 100, 1, 1]"),
             "node 'c': padded input too large");
+  // A zero-size kernel over the largest padding: 2^31 rows are an error, not INT32_MAX rows.
+  EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_int8", "in": "x", "out": "y", "C_in": 1, "C_out": 1,
+                           "kH": 0, "pad_h": 1073741823})", "[1, 1, 1, 1]", 0, "int8"),
+            "node 'c': output too large");
   EXPECT_EQ(load_error(R"({"name": "x2", "op": "add_fp32", "inputs": ["x", "x"], "out": "y"})", "[1, 65536, 65536, 2]"),
             "input 'x' would hold 8589934592 elements (2 x 65536 x 65536), more than 2^31");
 }
