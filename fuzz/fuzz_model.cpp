@@ -462,7 +462,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (first.size() != second.size()) std::abort();
       for (const auto& [name, t] : first) {
         auto it = second.find(name);
-        if (it == second.end() || it->second.shape != t.shape || it->second.storage != t.storage) std::abort();
+        if (it == second.end() || it->second.shape != t.shape || it->second.storage != t.storage) {
+          if (dump && it != second.end() && it->second.storage.size() == t.storage.size())
+            for (size_t i = 0; i < t.storage.size(); ++i)
+              if (t.storage[i] != it->second.storage[i]) {
+                std::fprintf(stderr, "output %s differs at byte %zu of %zu: %d against %d\n", name.c_str(), i,
+                             t.storage.size(), int(int8_t(t.storage[i])), int(int8_t(it->second.storage[i])));
+                break;
+              }
+          std::abort();
+        }
       }
     }
   }
