@@ -34,7 +34,9 @@ struct GemmI8Output {
     if (channel_major) {
       static_cast<int8_t*>(out)[size_t(n) * size_t(M) + m] = requantized(n, acc);
     } else if (float_out) {
-      const float v = static_cast<float>(bias[n] + int64_t(acc));
+      // The 64-bit sum wraps, as the vector tiers' lane adds do: a file's bias may be any int64.
+      const int64_t sum = int64_t(uint64_t(bias[n]) + uint64_t(int64_t(acc)));
+      const float v = static_cast<float>(sum);
       static_cast<float*>(out)[size_t(m) * size_t(N) + n] = v * scale[n];
     } else {
       static_cast<int8_t*>(out)[size_t(m) * size_t(N) + n] = requantized(n, acc);

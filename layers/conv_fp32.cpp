@@ -155,7 +155,13 @@ class ConvFp32 final : public ILayer {
   bool output_is_int8() const override { return false; }
 
   TensorShape output_shape(TensorShape in) const override {
-    auto clamp = [](int64_t v) { return int32_t(v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : v); };
+    // The kernels index the padded image with 32-bit ints; planning refuses what forward cannot run.
+    if (int64_t(in.h) + 2 * int64_t(pad_h_) > INT32_MAX || int64_t(in.w) + 2 * int64_t(pad_w_) > INT32_MAX)
+      throw std::runtime_error("node '" + name + "': padded input too large");
+    auto clamp = [this](int64_t v) {
+      if (v > INT32_MAX) throw std::runtime_error("node '" + name + "': output too large");
+      return int32_t(v < 0 ? 0 : v);
+    };
     const int64_t H = in.h > 0 ? in.h : 0, W = in.w > 0 ? in.w : 0;
     return TensorShape{C_out_, clamp(conv_output_size(H, kH_, stride_h_, pad_h_, dilation_h_)),
                        clamp(conv_output_size(W, kW_, stride_w_, pad_w_, dilation_w_))};

@@ -179,7 +179,14 @@ ConvInt8Path ConvInt8::path() const {
 }
 
 TensorShape ConvInt8::output_shape(TensorShape input) const {
-  auto clamp = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, 0, INT32_MAX)); };
+  // Planning must not size buffers for an input forward refuses: a padded size beyond 32 bits is an
+  // error here too, not a clamped shape.
+  if (int64_t(input.h) + 2 * int64_t(pad_h_) > INT32_MAX || int64_t(input.w) + 2 * int64_t(pad_w_) > INT32_MAX)
+    throw std::runtime_error("node '" + name + "': padded input too large");
+  auto clamp = [this](int64_t v) {
+    if (v > INT32_MAX) throw std::runtime_error("node '" + name + "': output too large");
+    return int32_t(std::max<int64_t>(v, 0));
+  };
   return TensorShape{C_out_, clamp(conv_output_size(std::max(input.h, 0), kH_, stride_h_, pad_h_)),
                      clamp(conv_output_size(std::max(input.w, 0), kW_, stride_w_, pad_w_))};
 }

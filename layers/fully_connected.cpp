@@ -101,9 +101,13 @@ class GemmInt8 final : public ILayer {
     if (!have_weights) return;
     weights_.resize(count);
 
+    // Summed in 64 bits, low 32 kept: a row longer than 2^24 weights can exceed int32.
     row_sums_.assign(size_t(C_out_), 0);
-    for (int o = 0; o < C_out_; ++o)
-      for (int c = 0; c < C_in_; ++c) row_sums_[o] += weights_[size_t(o) * C_in_ + c];
+    for (int o = 0; o < C_out_; ++o) {
+      int64_t sum = 0;
+      for (int c = 0; c < C_in_; ++c) sum += weights_[size_t(o) * C_in_ + c];
+      row_sums_[o] = int32_t(uint32_t(uint64_t(sum)));
+    }
 
     const BackendDescriptor& backend = require_backend();
     if (!backend.kernels.pack_weights_i8 || !backend.kernels.free_packed_i8)

@@ -9,7 +9,9 @@
 
 namespace trevalon {
 
-// Null when no layer class carries `op` (yet); the loader then treats the node as unknown.
+// Null when no layer class carries `op` (yet); the loader then treats the node as unknown. Throws
+// "node 'NAME': ..." for parameters no input could make valid (negative kernel sizes, paddings
+// or dilations, paddings beyond 32-bit indexing, bilinear scales that are not positive and finite).
 std::unique_ptr<ILayer> create_layer(OpType op, const JsonValue& node);
 
 using LayerMaker = std::unique_ptr<ILayer> (*)(OpType op, const JsonValue& node);

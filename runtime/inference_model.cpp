@@ -22,6 +22,9 @@ bool runs_on_backend_device(const ILayer& layer) {
   return layer.execution_device() == static_cast<uint8_t>(require_backend().device);
 }
 
+// Largest tensor the planner sizes, in elements; scratch may hold as many 4-byte values.
+constexpr uint64_t kMaxPlannedElements = uint64_t(1) << 31;
+
 }  // namespace
 
 MemoryMode memory_mode_from(int32_t value) {
@@ -153,16 +156,24 @@ uint64_t InferenceModel::slot_bytes_for(int32_t slot, const TensorShape& s, cons
 void InferenceModel::plan_buffers() {
   std::fill(planned_shapes_.begin(), planned_shapes_.end(), TensorShape{});
   std::fill(slot_max_elements_.begin(), slot_max_elements_.end(), 0);
-  auto raise = [this](int32_t slot, const TensorShape& s, const std::string& name) {
+  // The error names the input or node (`kind` "input" or "node") the tensor belongs to.
+  auto raise = [this](int32_t slot, const TensorShape& s, const std::string& name, const char* kind,
+                      const std::string& owner) {
     if (slot < 0) return;
-    slot_max_elements_[slot] = std::max(slot_max_elements_[slot], checked_elements(s, name));
+    const uint64_t n = checked_elements(s, name);
+    if (n > kMaxPlannedElements)
+      throw std::runtime_error(std::string(kind) + " '" + owner + "'" +
+                               (owner == name ? std::string() : ": tensor '" + name + "'") + " would hold " +
+                               std::to_string(n) + " elements (" + std::to_string(s.c) + " x " +
+                               std::to_string(s.h) + " x " + std::to_string(s.w) + "), more than 2^31");
+    slot_max_elements_[slot] = std::max(slot_max_elements_[slot], n);
   };
 
   for (size_t k = 0; k < inputs_.size(); ++k) {
     const InputSpec& in = inputs_[k];
     const TensorShape shape = planned_input_shape(in.shape, supplied_[k] ? &supplied_[k]->shape : nullptr);
     planned_shapes_[input_tensor_ids_[k]] = shape;
-    raise(slot_of(in.name), shape, in.name);
+    raise(slot_of(in.name), shape, in.name, "input", in.name);
   }
 
   TensorShape shapes[kMaxLayerInputs];
@@ -177,14 +188,12 @@ void InferenceModel::plan_buffers() {
       out = shapes[0];
     if (plan.output_id >= 0) {
       planned_shapes_[plan.output_id] = out;
-      raise(slot_of(nodes_[i].outputs.front()), out, nodes_[i].outputs.front());
+      raise(slot_of(nodes_[i].outputs.front()), out, nodes_[i].outputs.front(), "node", nodes_[i].name);
     }
   }
 
-  if (releases_buffers()) return;  // slot buffers are then sized while binding and running
-  for (int32_t s = 0; s < slot_count_; ++s)
-    slot_buffers_[s].grow(*allocator_, checked_mul(slot_max_elements_[s], slot_alloc_elem_size_[s], "slot"));
-
+  // Scratch requests are checked in every memory mode, before the slots are grown.
+  const bool keep_buffers = !releases_buffers();  // otherwise slot buffers are sized while binding and running
   for (size_t i = 0; i < nodes_.size(); ++i) {
     ILayer* layer = node_plans_[i].layer;
     if (!layer) continue;
@@ -192,6 +201,11 @@ void InferenceModel::plan_buffers() {
     const TensorShape first =
         node_plans_[i].input_ids.empty() ? TensorShape{} : planned_shapes_[node_plans_[i].input_ids[0]];
     layer->scratch_sizes(first, sizes);
+    for (int k = 0; k < kScratchBuffers; ++k)
+      if (sizes[k] > 4 * kMaxPlannedElements)
+        throw std::runtime_error("node '" + nodes_[i].name + "': scratch buffer " + std::to_string(k) +
+                                 " would hold " + std::to_string(sizes[k]) + " bytes, more than 2^33");
+    if (!keep_buffers) continue;
     const bool on_backend = runs_on_backend_device(*layer);
     for (int k = 0; k < kScratchBuffers; ++k) {
       if (on_backend)
@@ -200,6 +214,9 @@ void InferenceModel::plan_buffers() {
         host_scratch_buffers_[k].grow(host_allocator(), sizes[k]);
     }
   }
+  if (!keep_buffers) return;
+  for (int32_t s = 0; s < slot_count_; ++s)
+    slot_buffers_[s].grow(*allocator_, checked_mul(slot_max_elements_[s], slot_alloc_elem_size_[s], "slot"));
 }
 
 void InferenceModel::check_omitted_input(size_t k) const {

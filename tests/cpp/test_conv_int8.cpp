@@ -732,8 +732,8 @@ TEST(ConvInt8, LoadAndRunErrorsNameTheTensorOrNode) {
   auto with_params = [&](const std::string& json) { return error_of([&] { make_conv(json, t); }); };
   EXPECT_EQ(with_params("{\"C_out\": 3, \"C_in\": 4, \"kH\": 3, \"kW\": 3, \"stride_h\": 0}"),
             "node 'conv': kernel and stride must be positive and padding non-negative");
-  EXPECT_EQ(with_params("{\"C_out\": 3, \"C_in\": 4, \"kH\": 3, \"kW\": 3, \"pad_w\": -1}"),
-            "node 'conv': kernel and stride must be positive and padding non-negative");
+  EXPECT_EQ(with_params("{\"name\": \"conv\", \"C_out\": 3, \"C_in\": 4, \"kH\": 3, \"kW\": 3, \"pad_w\": -1}"),
+            "node 'conv': pad_w must not be negative, got -1");  // refused when the layer is created
   EXPECT_EQ(with_params("{\"C_out\": 3, \"C_in\": 4, \"kH\": 3, \"kW\": 3, \"groups\": 2}"),
             "node 'conv': groups 2 must divide C_in 4 and C_out 3");
 

@@ -195,9 +195,10 @@ def _compare(path, engine):
     for node_view, engine_node in zip(python["nodes"], got["nodes"]):
         reads = engine_node.pop("params")
         built = engine_node.pop("layer")
-        keys = [name for name, _, _ in reads]
-        assert len(keys) == len(set(keys)), f"{where}: node {engine_node['name']!r} reads a key twice"
-        engine_params = {name: value for name, _, value in reads}
+        engine_params = {}
+        for name, _, value in reads:  # a key read twice (checked, then used) must read alike
+            assert engine_params.setdefault(name, value) == value, \
+                f"{where}: node {engine_node['name']!r} reads {name!r} two ways"
         if built:  # ops this build has no layer for read nothing in the engine
             assert node_view["params"] == engine_params, f"{where}: node {engine_node['name']!r}"
         node_view.pop("params")
