@@ -233,22 +233,23 @@ def test_load_and_run_errors(make_model):
         model.forward(np.zeros((5, 5, 4), dtype=np.int8))
 
 
-def test_kernel_wider_than_the_unpadded_image_reads_the_zero_point(make_model):
+@pytest.mark.parametrize("C_out,groups", [(5, 1), (6, 2), (4, 4)], ids=["general", "grouped", "depthwise"])
+def test_kernel_wider_than_the_unpadded_image_reads_the_zero_point(make_model, C_out, groups):
     """3x3 stride 2 on a 2x2 image: (2 - 3) / 2 truncates to 0, so one output pixel, whose taps in
-    the missing third row and column read in_zp."""
+    the missing third row and column read in_zp; on every path the convolution takes."""
     rng = np.random.default_rng(12)
-    w = rng.integers(-128, 128, (5, 4, 3, 3), dtype=np.int8)
-    scales = rng.uniform(0.001, 0.004, 5).astype(np.float32)
-    bias = rng.integers(-5000, 5000, 5, dtype=I64)
+    w = rng.integers(-128, 128, (C_out, 4 // groups, 3, 3), dtype=np.int8)
+    scales = rng.uniform(0.001, 0.004, C_out).astype(np.float32)
+    bias = rng.integers(-5000, 5000, C_out, dtype=I64)
     x = rng.integers(-128, 128, (2, 2, 4), dtype=np.int8)
     g = Graph("wide")
     t = g.input("x", shape=(2, 2, 4), dtype="int8", zp=7)
-    g.output(g.node("conv_int8", "conv", inputs=[t], C_out=5, C_in=4, kH=3, kW=3, stride_h=2,
-                    stride_w=2, in_zp=7, out_zp=-2))
+    g.output(g.node("conv_int8", "conv", inputs=[t], C_out=C_out, C_in=4, kH=3, kW=3, stride_h=2,
+                    stride_w=2, groups=groups, in_zp=7, out_zp=-2))
     model = make_model(g, {"conv.weight": w, "conv.req_scale": scales, "conv.eff_bias": bias})
     grown = np.full((3, 3, 4), 7, dtype=np.int8)
     grown[:2, :2] = x
-    want = requantise(direct_sums(grown, w, (2, 2), (0, 0), 1, 7), bias, scales, -2)
+    want = requantise(direct_sums(grown, w, (2, 2), (0, 0), groups, 7), bias, scales, -2)
     got = model.forward(x)
-    assert got.shape == (5,)
+    assert got.shape == (C_out,)
     np.testing.assert_array_equal(got, want.ravel().astype(np.float32))
