@@ -2,24 +2,19 @@
 // patch-ordered packed weights with the tier's gemm_f32 while it is still in cache.
 #include "kernels/conv2d_f32.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "kernels/conv_geometry.h"
 #include "kernels/gemm_f32.h"
+#include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
-
-int conv_output_size(int in, int kernel, int stride, int pad, int dilation) {
-  const int64_t span = int64_t(dilation) * (int64_t(kernel) - 1) + 1;
-  const int64_t s = stride == 0 ? 1 : stride;
-  const int64_t out = (int64_t(in) + 2 * int64_t(pad) - span) / s + 1;
-  if (out > INT32_MAX) return INT32_MAX;
-  return out < INT32_MIN ? INT32_MIN : int(out);
-}
 
 void conv2d_f32_gather_patches(const float* input, int C, int H, int W, int kH, int kW,
                                int stride_h, int stride_w, int pad_h, int pad_w, int dilation_h,
@@ -66,11 +61,6 @@ int patch_block_rows(int M, int K) {
   return rows >= size_t(M) ? M : int(rows);
 }
 
-struct PackedDeleter {
-  void (*release)(float*);
-  void operator()(float* p) const { release(p); }
-};
-
 }  // namespace
 
 bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, int stride_h,
@@ -80,8 +70,10 @@ bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, in
   if (C <= 0 || H < 0 || W < 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 ||
       stride_w <= 0 || dilation_h <= 0 || dilation_w <= 0 || pad_h < 0 || pad_w < 0)
     return false;
-  const int out_h = conv_output_size(H, kH, stride_h, pad_h, dilation_h);
-  const int out_w = conv_output_size(W, kW, stride_w, pad_w, dilation_w);
+  const int out_h =
+      int(std::min<int64_t>(conv_output_size(H, kH, stride_h, pad_h, dilation_h), INT32_MAX));
+  const int out_w =
+      int(std::min<int64_t>(conv_output_size(W, kW, stride_w, pad_w, dilation_w), INT32_MAX));
   const int64_t M = int64_t(out_h) * out_w, K = int64_t(kH) * kW * C;
   if (out_h <= 0 || out_w <= 0 || M > INT32_MAX || K > INT32_MAX) return false;
   shape = ConvProductShape{out_h, out_w, int(M), int(K)};
@@ -99,18 +91,11 @@ void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weight
   const int out_w = shape.out_w, M = shape.M, K = shape.K;
   if (!gemm) return;
 
-  std::unique_ptr<float, PackedDeleter> owned(nullptr, PackedDeleter{&free_packed_f32});
+  PackedWeights<float> owned;  // weights packed for this call only
   if (!packed) {
     if (!weights) return;
-    // Stored order is (output channel, channel, kernel row, kernel column); patches want the
-    // channel fastest.
-    std::vector<float> reordered(size_t(C_out) * size_t(K));
-    const int taps = kH * kW;
-    for (int o = 0; o < C_out; ++o)
-      for (int c = 0; c < C; ++c)
-        for (int t = 0; t < taps; ++t)
-          reordered[(size_t(o) * taps + t) * C + c] = weights[(size_t(o) * C + c) * taps + t];
-    owned.reset(pack_weights_f32(reordered.data(), C_out, K));
+    const std::vector<float> reordered = to_patch_order(weights, C_out, C, kH * kW);
+    owned = PackedWeights<float>(pack_weights_f32(reordered.data(), C_out, K), &free_packed_f32);
     packed = owned.get();
   }
 

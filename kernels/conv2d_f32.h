@@ -3,10 +3,6 @@
 
 namespace trevalon {
 
-// Output size of one spatial dimension; 0 or less when the dilated kernel does not fit the padded
-// input (a zero stride counts as 1).
-int conv_output_size(int in, int kernel, int stride, int pad, int dilation);
-
 // The product a convolution reduces to: M = out_h x out_w patch rows of K = kH x kW x C values.
 struct ConvProductShape {
   int out_h, out_w, M, K;

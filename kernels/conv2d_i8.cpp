@@ -8,7 +8,9 @@
 #include <memory>
 #include <vector>
 
+#include "kernels/conv_geometry.h"
 #include "kernels/gemm_i8.h"
+#include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
@@ -18,15 +20,15 @@ struct ConvShape {
   int C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w;
 };
 
-// Output size of a convolution, (in + 2 pad - k) / stride + 1 truncating; false when the arguments
+// Output size of a convolution; false when the arguments
 // describe no output pixel. A kernel wider than the unpadded input, or an input of zero rows or
 // columns with padding, still has the pixels the formula gives: their taps outside read zp.
 bool output_size(int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
                  int pad_h, int pad_w, int& out_h, int& out_w) {
   if (C_in <= 0 || H < 0 || W < 0 || C_out <= 0 || kH <= 0 || kW <= 0) return false;
   if (stride_h <= 0 || stride_w <= 0 || pad_h < 0 || pad_w < 0) return false;
-  const int64_t h = (int64_t(H) + 2 * int64_t(pad_h) - kH) / stride_h + 1;
-  const int64_t w = (int64_t(W) + 2 * int64_t(pad_w) - kW) / stride_w + 1;
+  const int64_t h = conv_output_size(H, kH, stride_h, pad_h);
+  const int64_t w = conv_output_size(W, kW, stride_w, pad_w);
   if (h <= 0 || w <= 0 || h > INT32_MAX || w > INT32_MAX) return false;
   out_h = int(h);
   out_w = int(w);
@@ -192,16 +194,6 @@ Gatherer choose_gatherer(const ConvShape& s) {
   return gather_patches<Offset, 0, 0, 0, 0, 0, 0>;
 }
 
-// Packed weights owned for the duration of one call.
-struct CallPacked {
-  int8_t* data = nullptr;
-  CallPacked() = default;
-  CallPacked(const CallPacked&) = delete;
-  CallPacked& operator=(const CallPacked&) = delete;
-  ~CallPacked() {
-    if (data) free_packed_i8(data);
-  }
-};
 
 void conv_channels_fastest(const ConvI8Products& products, const PreparedWeightsI8* prepared,
                            const int8_t* input, const int8_t* weights, const int8_t* packed,
@@ -209,17 +201,11 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
                            int8_t in_zp, int8_t out_zp, int8_t* output, const ConvShape& s, int C_out,
                            int8_t* scratch, const int32_t* row_sums) {
   const int K = s.kH * s.kW * s.C;
-  CallPacked own;
+  PackedWeights<int8_t> own;  // weights packed for this call only
   if (!packed) {
-    // Reorder the stored (channel, row, column) weights into patch order before packing.
-    std::vector<int8_t> reordered(size_t(C_out) * size_t(K));
-    const int taps = s.kH * s.kW;
-    for (int o = 0; o < C_out; ++o)
-      for (int c = 0; c < s.C; ++c)
-        for (int t = 0; t < taps; ++t)
-          reordered[size_t(o) * K + size_t(t) * s.C + c] = weights[(size_t(o) * s.C + c) * taps + t];
-    own.data = pack_weights_i8(reordered.data(), C_out, K);
-    packed = own.data;
+    const std::vector<int8_t> reordered = to_patch_order(weights, C_out, s.C, s.kH * s.kW);
+    own = PackedWeights<int8_t>(pack_weights_i8(reordered.data(), C_out, K), &free_packed_i8);
+    packed = own.get();
     prepared = nullptr;  // made for other weights, if any
   }
 
@@ -298,11 +284,12 @@ void conv_planar(const ConvI8Products& products, const int8_t* input, const int8
       }
     }
     const size_t first = size_t(g) * size_t(group_out);
-    CallPacked own;
+    PackedWeights<int8_t> own;
     const int8_t* group_packed = packed ? packed + size_t(g) * group_packed_bytes : nullptr;
     if (!group_packed) {
-      own.data = pack_weights_i8(weights + first * size_t(K), group_out, K);
-      group_packed = own.data;
+      own = PackedWeights<int8_t>(pack_weights_i8(weights + first * size_t(K), group_out, K),
+                                  &free_packed_i8);
+      group_packed = own.get();
     }
     products.gemm(scratch, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
                   output + first * size_t(M), false, M, K, group_out, true,
@@ -354,9 +341,9 @@ std::vector<int8_t> conv2d_i8_pack_groups(const int8_t* weights, int C_out, int 
   const size_t group_bytes = packed_weights_i8_bytes(group_out, K);
   std::vector<int8_t> all(group_bytes * size_t(groups));
   for (int g = 0; g < groups; ++g) {
-    CallPacked one;
-    one.data = pack_weights_i8(weights + size_t(g) * size_t(group_out) * size_t(K), group_out, K);
-    std::memcpy(all.data() + size_t(g) * group_bytes, one.data, group_bytes);
+    const PackedWeights<int8_t> one(
+        pack_weights_i8(weights + size_t(g) * size_t(group_out) * size_t(K), group_out, K), &free_packed_i8);
+    std::memcpy(all.data() + size_t(g) * group_bytes, one.get(), group_bytes);
   }
   return all;
 }

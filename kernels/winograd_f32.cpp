@@ -7,24 +7,9 @@
 
 #include "kernels/gemm_f32.h"
 #include "kernels/thread_work.h"
+#include "kernels/winograd_tiles.h"
 
 namespace trevalon {
-namespace {
-
-// Sources of the 16 pixels of a tile's 4x4 patch; null where the pixel lies outside the image.
-void tile_sources(const float* input, int C, int H, int W, int ty, int tx, const float* src[16]) {
-  for (int y = 0; y < 4; ++y) {
-    const int iy = 2 * ty - 1 + y;
-    for (int x = 0; x < 4; ++x) {
-      const int ix = 2 * tx - 1 + x;
-      const bool inside = iy >= 0 && iy < H && ix >= 0 && ix < W;
-      src[4 * y + x] = inside ? input + (size_t(iy) * size_t(W) + size_t(ix)) * size_t(C) : nullptr;
-    }
-  }
-}
-
-}  // namespace
-
 void winograd_input_transform_f32_portable(const float* input, int C, int H, int W, int tiles_w,
                                            int tile_begin, int tile_count, float* V,
                                            size_t matrix_stride) {
@@ -32,7 +17,7 @@ void winograd_input_transform_f32_portable(const float* input, int C, int H, int
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;
     const float* src[16];
-    tile_sources(input, C, H, W, tile / tiles_w, tile % tiles_w, src);
+    winograd_tile_pixels(input, C, H, W, tile / tiles_w, tile % tiles_w, src);
     float* dst = V + size_t(t) * size_t(C);
     // Four channels at a time, so that the lane loops below compile to short vectors.
     for (int c0 = 0; c0 < C; c0 += 4) {

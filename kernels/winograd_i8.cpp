@@ -8,6 +8,7 @@
 
 #include "kernels/gemm_i8.h"
 #include "kernels/requantize.h"
+#include "kernels/winograd_tiles.h"
 
 namespace trevalon {
 namespace {
@@ -118,12 +119,7 @@ void winograd_i8_input_channels(const int8_t* input, int C, int H, int W, int8_t
   for (int ty = ty0; ty < ty1; ++ty)
     for (int tx = 0; tx < tiles_x; ++tx, ++t) {
       const int8_t* pixel[16];
-      for (int r = 0; r < 4; ++r)
-        for (int col = 0; col < 4; ++col) {
-          const int y = 2 * ty - 1 + r, x = 2 * tx - 1 + col;
-          const bool inside = y >= 0 && y < H && x >= 0 && x < W;
-          pixel[4 * r + col] = inside ? input + (size_t(y) * W + x) * C : nullptr;
-        }
+      winograd_tile_pixels(input, C, H, W, ty, tx, pixel);
       for (int c = c_begin; c < c_end; ++c) {
         int16_t d[16];
         int8_t v[16];

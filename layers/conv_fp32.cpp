@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "backend/cpu_backend.h"
+#include "kernels/conv_geometry.h"
 #include "kernels/kernel_drivers.h"
+#include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
 #include "layers/conv_epilogue.h"
 #include "layers/layer_checks.h"
@@ -17,47 +19,14 @@
 namespace trevalon {
 namespace {
 
-// A packed float matrix owned by the layer, released through the table that packed it.
-class PackedF32 {
- public:
-  PackedF32() = default;
-  PackedF32(float* data, void (*release)(float*)) : data_(data), release_(release) {}
-  PackedF32(PackedF32&& o) noexcept : data_(o.data_), release_(o.release_) { o.data_ = nullptr; }
-  PackedF32& operator=(PackedF32&& o) noexcept {
-    if (this != &o) {
-      reset();
-      data_ = o.data_;
-      release_ = o.release_;
-      o.data_ = nullptr;
-    }
-    return *this;
-  }
-  PackedF32(const PackedF32&) = delete;
-  PackedF32& operator=(const PackedF32&) = delete;
-  ~PackedF32() { reset(); }
-
-  const float* get() const { return data_; }
-  void reset() {
-    if (data_ && release_) release_(data_);
-    data_ = nullptr;
-  }
-
- private:
-  float* data_ = nullptr;
-  void (*release_)(float*) = nullptr;
-};
+// A packed float matrix owned by the layer.
+using PackedF32 = PackedWeights<float>;
 
 PackedF32 pack_f32(const BackendDescriptor& backend, const float* w, int rows, int cols) {
   const auto& k = backend.kernels;
   if (!k.pack_weights_f32 || !k.free_packed_f32)
     throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack float weights");
   return PackedF32(k.pack_weights_f32(w, rows, cols), k.free_packed_f32);
-}
-
-// Spatial output size; 0 or less when the dilated kernel does not fit the padded input. A zero
-// stride counts as 1.
-int64_t conv_out_size(int64_t in, int64_t kernel, int64_t stride, int64_t pad, int64_t dilation) {
-  return (in + 2 * pad - dilation * (kernel - 1) - 1) / (stride == 0 ? 1 : stride) + 1;
 }
 
 class ConvFp32 final : public ILayer {
@@ -111,13 +80,7 @@ class ConvFp32 final : public ILayer {
       }
     }
 
-    // Patch order: output channel, kernel row, kernel column, input channel.
-    const int taps = kH_ * kW_;
-    std::vector<float> reordered(count);
-    for (int o = 0; o < C_out_; ++o)
-      for (int c = 0; c < C_in_; ++c)
-        for (int t = 0; t < taps; ++t)
-          reordered[(size_t(o) * taps + t) * C_in_ + c] = weights_[(size_t(o) * C_in_ + c) * taps + t];
+    std::vector<float> reordered = to_patch_order(weights_.data(), C_out_, C_in_, kH_ * kW_);
     packed_ = pack_f32(backend, reordered.data(), C_out_, K_);
     if (backend.device != 0) {
       weights_ = std::move(reordered);  // a device keeps the patch order
@@ -199,8 +162,8 @@ class ConvFp32 final : public ILayer {
   TensorShape output_shape(TensorShape in) const override {
     auto clamp = [](int64_t v) { return int32_t(v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : v); };
     const int64_t H = in.h > 0 ? in.h : 0, W = in.w > 0 ? in.w : 0;
-    return TensorShape{C_out_, clamp(conv_out_size(H, kH_, stride_h_, pad_h_, dilation_h_)),
-                       clamp(conv_out_size(W, kW_, stride_w_, pad_w_, dilation_w_))};
+    return TensorShape{C_out_, clamp(conv_output_size(H, kH_, stride_h_, pad_h_, dilation_h_)),
+                       clamp(conv_output_size(W, kW_, stride_w_, pad_w_, dilation_w_))};
   }
 
   void scratch_sizes(TensorShape in, uint64_t sizes[kScratchBuffers]) const override {

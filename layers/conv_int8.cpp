@@ -8,6 +8,7 @@
 
 #include "backend/cpu_backend.h"
 #include "kernels/conv2d_i8.h"
+#include "kernels/conv_geometry.h"
 #include "kernels/requantize.h"
 #include "kernels/thread_work.h"
 #include "kernels/winograd_i8.h"
@@ -17,12 +18,6 @@
 
 namespace trevalon {
 namespace {
-
-// Spatial output size; negative when the kernel does not fit the padded input. A zero stride
-// counts as 1.
-int64_t out_size(int64_t in, int64_t kernel, int64_t stride, int64_t pad) {
-  return (in + 2 * pad - kernel) / (stride == 0 ? 1 : stride) + 1;
-}
 
 // K = (C_in / groups) x kH x kW, groups below 2 counting as 1; values past 2^40 stand for "too
 // large" so that nothing overflows before check_parameters refuses them.
@@ -35,30 +30,11 @@ int64_t patch_length(int C_in, int groups, int kH, int kW) {
 
 // a x b for sizes from files and callers; "node 'NAME': convolution sizes overflow" past 2^62.
 uint64_t checked_mul(const ILayer& layer, uint64_t a, uint64_t b) {
-  if (a != 0 && b > (uint64_t(1) << 62) / a)
-    throw std::runtime_error("node '" + layer.name + "': convolution sizes overflow");
-  return a * b;
+  return trevalon::checked_mul(a, b, uint64_t(1) << 62,
+                               [&] { return "node '" + layer.name + "': convolution sizes overflow"; });
 }
 
 }  // namespace
-
-ConvPackedI8& ConvPackedI8::operator=(ConvPackedI8&& o) noexcept {
-  if (this != &o) {
-    reset();
-    data_ = o.data_;
-    release_ = o.release_;
-    bytes_ = o.bytes_;
-    o.data_ = nullptr;
-    o.bytes_ = 0;
-  }
-  return *this;
-}
-
-void ConvPackedI8::reset() {
-  if (data_ && release_) release_(data_);
-  data_ = nullptr;
-  bytes_ = 0;
-}
 
 ConvInt8::ConvInt8(const JsonValue& node)
     : C_out_(node.get_int("C_out", 0)),
@@ -131,13 +107,8 @@ void ConvInt8::load_weights(WeightGetter& get) {
   }
 
   if (kH_ > 1 || kW_ > 1) {
-    // Output channel, kernel row, kernel column, input channel: the order of a gathered patch.
-    const int group_in = C_in_ / std::max(groups_, 1), taps = kH_ * kW_;
-    std::vector<int8_t> reordered(weights_.size());
-    for (int o = 0; o < C_out_; ++o)
-      for (int c = 0; c < group_in; ++c)
-        for (int t = 0; t < taps; ++t)
-          reordered[(size_t(o) * taps + t) * group_in + c] = weights_[(size_t(o) * group_in + c) * taps + t];
+    const int group_in = C_in_ / std::max(groups_, 1);
+    const std::vector<int8_t> reordered = to_patch_order(weights_.data(), C_out_, group_in, kH_ * kW_);
     patch_packed_ = pack(reordered.data(), rows, cols);
   }
   if (winograd_shape()) prepare_winograd(backend);
@@ -209,14 +180,14 @@ ConvInt8Path ConvInt8::path() const {
 
 TensorShape ConvInt8::output_shape(TensorShape input) const {
   auto clamp = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, 0, INT32_MAX)); };
-  return TensorShape{C_out_, clamp(out_size(std::max(input.h, 0), kH_, stride_h_, pad_h_)),
-                     clamp(out_size(std::max(input.w, 0), kW_, stride_w_, pad_w_))};
+  return TensorShape{C_out_, clamp(conv_output_size(std::max(input.h, 0), kH_, stride_h_, pad_h_)),
+                     clamp(conv_output_size(std::max(input.w, 0), kW_, stride_w_, pad_w_))};
 }
 
 void ConvInt8::scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& bytes1) const {
   // The patch matrix: C x kH x out_h x kW x out_w bytes.
-  const int64_t out_h = std::max<int64_t>(out_size(h, kH_, stride_h_, pad_h_), 0);
-  const int64_t out_w = std::max<int64_t>(out_size(w, kW_, stride_w_, pad_w_), 0);
+  const int64_t out_h = std::max<int64_t>(conv_output_size(h, kH_, stride_h_, pad_h_), 0);
+  const int64_t out_w = std::max<int64_t>(conv_output_size(w, kW_, stride_w_, pad_w_), 0);
   uint64_t patches = checked_mul(*this, uint64_t(std::max(c, 0)), uint64_t(std::max(kH_, 0)));
   patches = checked_mul(*this, patches, uint64_t(out_h));
   patches = checked_mul(*this, patches, uint64_t(std::max(kW_, 0)));

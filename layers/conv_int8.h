@@ -8,6 +8,7 @@
 
 #include "arch/json.h"
 #include "kernels/kernel_drivers.h"
+#include "kernels/packed_weights.h"
 #include "kernels/prepared_weights.h"
 #include "layers/conv_epilogue.h"
 #include "layers/layer.h"
@@ -16,28 +17,8 @@ namespace trevalon {
 
 enum class ConvInt8Path { Winograd, General, Depthwise, Planar, Device };
 
-// Packed int8 weights owned by a layer, released through the free_packed_i8 of the table that
-// packed them, with the size the upload step copies.
-class ConvPackedI8 {
- public:
-  ConvPackedI8() = default;
-  ConvPackedI8(int8_t* data, void (*release)(int8_t*), uint64_t bytes)
-      : data_(data), release_(release), bytes_(bytes) {}
-  ConvPackedI8(ConvPackedI8&& o) noexcept { *this = std::move(o); }
-  ConvPackedI8& operator=(ConvPackedI8&& o) noexcept;
-  ConvPackedI8(const ConvPackedI8&) = delete;
-  ConvPackedI8& operator=(const ConvPackedI8&) = delete;
-  ~ConvPackedI8() { reset(); }
-
-  const int8_t* get() const { return data_; }
-  uint64_t bytes() const { return bytes_; }
-  void reset();
-
- private:
-  int8_t* data_ = nullptr;
-  void (*release_)(int8_t*) = nullptr;
-  uint64_t bytes_ = 0;
-};
+// Packed int8 weights owned by a layer, with the size the upload step copies.
+using ConvPackedI8 = PackedWeights<int8_t>;
 
 class ConvInt8 final : public ILayer {
  public:

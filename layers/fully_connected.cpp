@@ -7,6 +7,7 @@
 
 #include "backend/cpu_backend.h"
 #include "kernels/kernel_drivers.h"
+#include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
@@ -35,12 +36,6 @@ class GemmFp32 final : public ILayer {
   explicit GemmFp32(const JsonValue& node)
       : C_out_(node.get_int("C_out", 0)), C_in_(node.get_int("C_in", 0)) {}
 
-  GemmFp32(const GemmFp32&) = delete;
-  GemmFp32& operator=(const GemmFp32&) = delete;
-  ~GemmFp32() override {
-    if (packed_ && free_packed_) free_packed_(packed_);
-  }
-
   void load_weights(WeightGetter& get) override {
     const uint64_t count = matrix_count(C_out_, C_in_);
     const bool have_weights = load_tensor_exact(get, name + ".weight", weights_, [&] {
@@ -53,15 +48,15 @@ class GemmFp32 final : public ILayer {
     const BackendDescriptor& backend = require_backend();
     if (!backend.kernels.pack_weights_f32 || !backend.kernels.free_packed_f32)
       throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack float weights");
-    packed_ = backend.kernels.pack_weights_f32(weights_.data(), C_out_, C_in_);
-    free_packed_ = backend.kernels.free_packed_f32;
+    packed_ = PackedWeights<float>(backend.kernels.pack_weights_f32(weights_.data(), C_out_, C_in_),
+                                 backend.kernels.free_packed_f32);
     if (backend.device == 0) std::vector<float>().swap(weights_);  // the host keeps only the panels
   }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
     const BackendDescriptor& backend = require_backend();
     require_inputs(*this, n, 1);
-    if (!packed_ && weights_.empty()) throw_missing_weight(name + ".weight");
+    if (!packed_.get() && weights_.empty()) throw_missing_weight(name + ".weight");
     require_elements(*this, inputs[0].shape, uint64_t(C_in_));
     check_buffers(*this, inputs[0], uint64_t(C_in_) * sizeof(float), output,
                   uint64_t(C_out_) * sizeof(float));
@@ -71,7 +66,7 @@ class GemmFp32 final : public ILayer {
 
     auto* y = static_cast<float*>(output.data);
     k.gemv_f32(static_cast<const float*>(inputs[0].view.data), weights_.empty() ? nullptr : weights_.data(),
-               bias_.empty() ? nullptr : bias_.data(), y, C_in_, C_out_, packed_,
+               bias_.empty() ? nullptr : bias_.data(), y, C_in_, C_out_, packed_.get(),
                ctx ? ctx->stream : nullptr);
     if (relu) k.relu_f32(y, C_out_);
     return output_shape(inputs[0].shape);
@@ -84,8 +79,7 @@ class GemmFp32 final : public ILayer {
   int32_t C_out_, C_in_;
   std::vector<float> weights_;  // released after packing on the host
   std::vector<float> bias_;     // empty: no bias
-  float* packed_ = nullptr;     // C_out x C_in in 4-row panels
-  void (*free_packed_)(float*) = nullptr;
+  PackedWeights<float> packed_;  // C_out x C_in in 4-row panels
 };
 
 class GemmInt8 final : public ILayer {
@@ -94,12 +88,6 @@ class GemmInt8 final : public ILayer {
       : C_out_(node.get_int("C_out", 0)),
         C_in_(node.get_int("C_in", 0)),
         in_zp_(static_cast<int8_t>(node.get_int("in_zp", 0))) {}
-
-  GemmInt8(const GemmInt8&) = delete;
-  GemmInt8& operator=(const GemmInt8&) = delete;
-  ~GemmInt8() override {
-    if (packed_ && free_packed_) free_packed_(packed_);
-  }
 
   void load_weights(WeightGetter& get) override {
     const uint64_t count = matrix_count(C_out_, C_in_);
@@ -120,8 +108,8 @@ class GemmInt8 final : public ILayer {
     const BackendDescriptor& backend = require_backend();
     if (!backend.kernels.pack_weights_i8 || !backend.kernels.free_packed_i8)
       throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack int8 weights");
-    packed_ = backend.kernels.pack_weights_i8(weights_.data(), C_out_, C_in_);
-    free_packed_ = backend.kernels.free_packed_i8;
+    packed_ = PackedWeights<int8_t>(backend.kernels.pack_weights_i8(weights_.data(), C_out_, C_in_),
+                                 backend.kernels.free_packed_i8);
     if (const KernelDrivers* drivers = kernel_drivers_for(backend)) prepare_for(*drivers);
   }
 
@@ -130,7 +118,7 @@ class GemmInt8 final : public ILayer {
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
     const BackendDescriptor& backend = require_backend();
     require_inputs(*this, n, 1);
-    if (!packed_) throw_missing_weight(name + ".weight");
+    if (!packed_.get()) throw_missing_weight(name + ".weight");
     if (req_scale_.empty()) throw_missing_weight(name + ".req_scale");
     if (eff_bias_.empty()) throw_missing_weight(name + ".eff_bias");
     require_elements(*this, inputs[0].shape, uint64_t(C_in_));
@@ -144,10 +132,10 @@ class GemmInt8 final : public ILayer {
     const int32_t* row_sums = row_sums_.empty() ? nullptr : row_sums_.data();
     if (const KernelDrivers* drivers = kernel_drivers_for(backend)) {
       prepare_for(*drivers);  // only after the tier changed since load
-      drivers->gemm_i8(x, packed_, &prepared_, eff_bias_.data(), nullptr, nullptr, req_scale_.data(), 0,
+      drivers->gemm_i8(x, packed_.get(), &prepared_, eff_bias_.data(), nullptr, nullptr, req_scale_.data(), 0,
                        y, true, 1, C_in_, C_out_, false, row_sums);
     } else {
-      backend.kernels.gemm_i8(x, packed_, eff_bias_.data(), nullptr, nullptr, req_scale_.data(), 0, y,
+      backend.kernels.gemm_i8(x, packed_.get(), eff_bias_.data(), nullptr, nullptr, req_scale_.data(), 0, y,
                               true, 1, C_in_, C_out_, false, row_sums, ctx ? ctx->stream : nullptr);
     }
     if (relu)
@@ -162,8 +150,8 @@ class GemmInt8 final : public ILayer {
   // The packed weights as `drivers`' tier reads them (float output: no requantisation tables).
   void prepare_for(const KernelDrivers& drivers) {
     if (prepared_.format == drivers.format) return;
-    if (drivers.prepare_i8 && packed_) {
-      drivers.prepare_i8(packed_, C_out_, C_in_, nullptr, nullptr, nullptr, 0, false, drivers.format,
+    if (drivers.prepare_i8 && packed_.get()) {
+      drivers.prepare_i8(packed_.get(), C_out_, C_in_, nullptr, nullptr, nullptr, 0, false, drivers.format,
                          prepared_);
     } else {
       prepared_ = PreparedWeightsI8{};
@@ -177,8 +165,7 @@ class GemmInt8 final : public ILayer {
   std::vector<float> req_scale_;
   std::vector<int64_t> eff_bias_;
   std::vector<int32_t> row_sums_;  // handed to gemm_i8 (a device backend may use them)
-  int8_t* packed_ = nullptr;       // C_out x C_in in 8x4 blocks
-  void (*free_packed_)(int8_t*) = nullptr;
+  PackedWeights<int8_t> packed_;   // C_out x C_in in 8x4 blocks
   PreparedWeightsI8 prepared_;     // packed_ as the tier's kernels read it
 };
 

@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "kernels/conv_geometry.h"
+
 namespace trevalon {
 namespace {
 
@@ -137,9 +139,7 @@ bool same_dims(const std::vector<int32_t>& declared, std::span<const T> dims) {
 }  // namespace
 
 uint64_t checked_mul(uint64_t a, uint64_t b, const std::string& what) {
-  uint64_t r;
-  if (__builtin_mul_overflow(a, b, &r)) throw std::runtime_error("tensor '" + what + "' is too large");
-  return r;
+  return checked_mul(a, b, UINT64_MAX, [&] { return "tensor '" + what + "' is too large"; });
 }
 
 uint64_t checked_elements(const TensorShape& s, const std::string& what) {

@@ -17,6 +17,7 @@
 #include "kernels/prepared_weights.h"
 #include "kernels/thread_work.h"
 #include "kernels/x86/gemm_f32_avx512.h"
+#include "kernels/x86/gemm_f32_row128.h"
 
 namespace trevalon {
 namespace {
@@ -225,19 +226,7 @@ template <int P>
 void row_tile(const float* a, const float* w, size_t panel_stride, const float* bias, float* out,
               bool relu, int K, int N, int n0) {
   __m128 acc[P];
-  {
-    __m128 reg[P];
-#pragma GCC unroll 6
-    for (int p = 0; p < P; ++p) reg[p] = _mm_setzero_ps();
-    for (int k = 0; k < K; ++k) {
-      const __m128 av = _mm_broadcast_ss(a + k);
-#pragma GCC unroll 6
-      for (int p = 0; p < P; ++p)
-        reg[p] = _mm_fmadd_ps(_mm_loadu_ps(w + p * panel_stride + size_t(k) * 4), av, reg[p]);
-    }
-#pragma GCC unroll 6
-    for (int p = 0; p < P; ++p) acc[p] = reg[p];
-  }
+  row_products128<P>(a, w, panel_stride, K, acc);
   store_row<P>(acc, bias, out, relu, N, n0);
 }
 

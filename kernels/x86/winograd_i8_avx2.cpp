@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "kernels/winograd_i8.h"
+#include "kernels/winograd_tiles.h"
 #include "kernels/x86/requantize_avx2.h"
 
 namespace trevalon {
@@ -52,12 +53,7 @@ void winograd_i8_input_avx2(const int8_t* input, int C, int H, int W, int8_t in_
   for (int ty = ty0; ty < ty1; ++ty)
     for (int tx = 0; tx < tiles_x; ++tx, ++t) {
       const int8_t* pixel[16];
-      for (int r = 0; r < 4; ++r)
-        for (int col = 0; col < 4; ++col) {
-          const int y = 2 * ty - 1 + r, x = 2 * tx - 1 + col;
-          const bool inside = y >= 0 && y < H && x >= 0 && x < W;
-          pixel[4 * r + col] = inside ? input + (size_t(y) * W + x) * C : nullptr;
-        }
+      winograd_tile_pixels(input, C, H, W, ty, tx, pixel);
       int8_t* row = V + t * C;
       for (int c = 0; c < vector_channels; c += 16) {
         __m256i d[16];

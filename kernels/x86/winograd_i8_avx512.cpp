@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include "kernels/winograd_i8.h"
+#include "kernels/winograd_tiles.h"
 #include "kernels/x86/requantize_avx512.h"
 
 namespace trevalon {
@@ -113,14 +114,7 @@ void input_stage(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0
   for (int ty = ty0; ty < ty1; ++ty)
     for (int tx = 0; tx < tiles_x; ++tx, ++t) {
       const int8_t* pixel[16];
-      bool interior = true;
-      for (int r = 0; r < 4; ++r)
-        for (int col = 0; col < 4; ++col) {
-          const int y = 2 * ty - 1 + r, x = 2 * tx - 1 + col;
-          const bool inside = y >= 0 && y < H && x >= 0 && x < W;
-          pixel[4 * r + col] = inside ? input + (size_t(y) * W + x) * C : nullptr;
-          interior = interior && inside;
-        }
+      const bool interior = winograd_tile_pixels(input, C, H, W, ty, tx, pixel);
       int8_t* row = V + t * C;
       for (int c = 0; c < C; c += 32) {
         const __mmask32 mask = C - c >= 32 ? __mmask32(0xFFFFFFFFu) : __mmask32((1u << (C - c)) - 1);

@@ -8,7 +8,7 @@
 #include "backend/cpu_backend.h"
 #include "backend/cpu_features.h"
 
-namespace trevalon::test {
+namespace trevalon::testing {
 
 inline void for_each_cpu_tier(const std::function<void(CpuTier, const KernelTable&)>& body) {
   const CpuTier best = detect_cpu_tier();
@@ -21,4 +21,4 @@ inline void for_each_cpu_tier(const std::function<void(CpuTier, const KernelTabl
   set_cpu_kernel_tier(best);
 }
 
-}  // namespace trevalon::test
+}  // namespace trevalon::testing

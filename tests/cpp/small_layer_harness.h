@@ -16,10 +16,7 @@
 #include "arch/op_type.h"
 #include "layers/layer_factory.h"
 
-namespace trevalon::test {
-
-using testing::bytes_of;
-using testing::parse_node;
+namespace trevalon::testing {
 
 
 using WeightMap = std::map<std::string, std::vector<float>>;
@@ -84,4 +81,4 @@ std::string error_of(Body body) {
   return "<no error>";
 }
 
-}  // namespace trevalon::test
+}  // namespace trevalon::testing

@@ -17,8 +17,11 @@
 #include "kernel_tier_loop.h"
 #include "kernels/activation_f32.h"
 #include "small_layer_harness.h"
+#include "test_support.h"
 
 using namespace trevalon;
+namespace test = trevalon::testing;  // "testing" alone would also name the GoogleTest namespace
+using trevalon::testing::random_floats;
 
 namespace {
 
@@ -28,14 +31,6 @@ uint32_t bits(float f) {
   uint32_t u;
   std::memcpy(&u, &f, 4);
   return u;
-}
-
-std::vector<float> random_floats(size_t n, float lo, float hi, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(lo, hi);
-  std::vector<float> v(n);
-  for (float& x : v) x = dist(rng);
-  return v;
 }
 
 constexpr float kSentinel = -12345.5f;

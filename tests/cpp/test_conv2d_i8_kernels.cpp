@@ -152,7 +152,7 @@ TEST(WinogradI8Kernels, EveryTierMatchesThePortableConvolution) {
                      kWinogradI8InputScale, in_zp, C_out, bias_w.data());
     const size_t tiles16 = size_t(H / 2 + 1) * (W / 2 + 1) * 16;
     std::vector<int8_t> want;
-    test::for_each_cpu_tier([&](CpuTier tier, const KernelTable& t) {
+    testing::for_each_cpu_tier([&](CpuTier tier, const KernelTable& t) {
       const int8_t* packed[16];
       const int32_t* row_sums[16];
       for (int k = 0; k < 16; ++k) {
@@ -237,7 +237,7 @@ TEST(Conv2dI8Kernels, GatherersMatchDirectConvolution) {
     }
     const std::vector<int8_t> want = direct_conv(s, x, w, bias, mult, shift);
     const int out_h = (s.H + 2 * s.pad - s.k) / s.stride + 1, out_w = (s.W + 2 * s.pad - s.k) / s.stride + 1;
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
       std::vector<int8_t> scratch(size_t(K) * out_h * out_w);
       std::vector<int8_t> got(want.size() + kGuard, kSentinel);
       // No packed weights: the kernel reorders and packs the stored ones for the call.

@@ -15,6 +15,7 @@
 #include "arch/json.h"
 #include "test_support.h"
 #include "kernel_tier_loop.h"
+#include "kernels/conv_geometry.h"
 #include "kernels/gemm_f32.h"
 #include "layers/layer_factory.h"
 
@@ -23,6 +24,8 @@ namespace {
 
 using testing::bytes_of;
 using testing::parse_node;
+using testing::expect_error;
+using testing::random_floats;
 
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
@@ -43,12 +46,6 @@ std::string describe(const ConvCase& c) {
 
 int out_size(int in, int k, int s, int p, int d) { return (in + 2 * p - d * (k - 1) - 1) / s + 1; }
 
-std::vector<float> random_floats(size_t n, std::mt19937& rng) {
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> v(n);
-  for (auto& x : v) x = dist(rng);
-  return v;
-}
 
 // Direct convolution on channels-fastest data with weights C_out x C x kH x kW: one fused
 // multiply-add per tap in (kernel row, kernel column, channel) order, bias after, then ReLU; taps
@@ -159,16 +156,6 @@ const ConvCase kPatchCases[] = {
     {3, 40, 38, 8, 7, 7, 2, 2, 3, 3, 1, 1, true, true},    // tall stem: rows crossing each border
 };
 
-// Stored-order weights reordered to (output, kernel row, kernel column, channel) and packed.
-std::vector<float> patch_order(const ConvCase& c, const std::vector<float>& w) {
-  const int taps = c.kH * c.kW;
-  std::vector<float> r(w.size());
-  for (int o = 0; o < c.C_out; ++o)
-    for (int ch = 0; ch < c.C; ++ch)
-      for (int t = 0; t < taps; ++t) r[(size_t(o) * taps + t) * c.C + ch] = w[(size_t(o) * c.C + ch) * taps + t];
-  return r;
-}
-
 TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
   std::mt19937 rng(11);
   for (const ConvCase& c : kPatchCases) {
@@ -178,11 +165,11 @@ TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
     const auto b = c.bias ? random_floats(c.C_out, rng) : std::vector<float>{};
     const auto expected = direct_conv(c, x, w, b);
     const int K = c.C * c.kH * c.kW;
-    const auto reordered = patch_order(c, w);
+    const auto reordered = to_patch_order(w.data(), c.C_out, c.C, c.kH * c.kW);
     float* packed = pack_weights_f32(reordered.data(), c.C_out, K);
     std::vector<float> scratch(expected.size() / c.C_out * K + kGuard);
 
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
       // Packed weights with the caller's scratch, then no packed weights and no scratch.
       for (int variant = 0; variant < 2; ++variant) {
         SCOPED_TRACE(variant == 0 ? "packed, scratch" : "unpacked, per-thread buffer");
@@ -202,7 +189,7 @@ TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
 // Border taps read zeros: all-ones 4x4 image and 3x3 kernel, stride 2, padding 1.
 TEST(ConvFp32Kernel, StrideTwoBorderTapsCountOnlyInsidePixels) {
   const std::vector<float> x(16, 1.0f), w(9, 1.0f);
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<float> out(4 + kGuard, kSentinel);
     t.conv2d_f32(x.data(), w.data(), nullptr, out.data(), 1, 4, 4, 1, 3, 3, 2, 2, 1, 1, false,
                  nullptr, nullptr, 1, 1, nullptr);
@@ -236,7 +223,7 @@ TEST(ConvFp32Layer, WinogradMatchesDirectConvolutionAndIsTheSameInEveryTier) {
     const auto expected = direct_conv(c, x, w, c.bias ? tensors["conv.bias"] : std::vector<float>{},
                                       &magnitude);
     std::vector<float> first;
-    test::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
+    testing::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
       auto layer = make_conv(c, tensors);
       std::vector<float> out;
       const TensorShape shape = run(*layer, x, TensorShape{c.C, c.H, c.W}, out);
@@ -265,7 +252,7 @@ TEST(ConvFp32Layer, BlockedWinogradIsTheSameInEveryTier) {
                     {"conv.bias", random_floats(c.C_out, rng)}};
   const size_t produced = size_t(c.H) * c.W * c.C_out;
   std::vector<float> first;
-  test::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
+  testing::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
     auto layer = make_conv(c, tensors);
     std::vector<float> out;
     run(*layer, x, TensorShape{c.C, c.H, c.W}, out);
@@ -359,7 +346,7 @@ TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
     const auto expected = direct_conv(c, x, tensors["conv.weight"],
                                       c.bias ? tensors["conv.bias"] : std::vector<float>{});
     ASSERT_FALSE(expected.empty());
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
       auto layer = make_conv(c, tensors);
       uint64_t sizes[kScratchBuffers] = {};
       layer->scratch_sizes(TensorShape{c.C, c.H, c.W}, sizes);
@@ -374,14 +361,6 @@ TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
 
 // ---- the layer's refusals ----------------------------------------------------------------------
 
-void expect_error(const std::function<void()>& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
 
 TEST(ConvFp32Layer, RefusesWhatItCannotRunSafely) {
   const ConvCase c{4, 5, 5, 3, 3, 3, 1, 1, 1, 1, 1, 1, false, true};

@@ -19,6 +19,7 @@
 #include "backend/registry.h"
 #include "kernel_tier_loop.h"
 #include "kernels/conv2d_i8.h"
+#include "kernels/conv_geometry.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/requantize.h"
 #include "kernels/winograd_i8.h"
@@ -209,7 +210,7 @@ void expect_layer_matches(const ConvSpec& s, ConvInt8Path path, const std::vecto
                           const ConvData& d, const std::string& op = "conv_int8") {
   SCOPED_TRACE(s.describe());
   auto layer = make_conv(s.json(), tensors_of(d), op);
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
     EXPECT_EQ(path_of(*layer), path);
     const auto got = run_conv(*layer, TensorShape{s.C_in, s.H, s.W}, d.input);
     EXPECT_EQ(first_difference(got, want), "");
@@ -305,13 +306,8 @@ TEST(ConvInt8, Conv2dKernelGatherersAgreeWithDirectConvolution) {
       mult.push_back(q.mult);
       shift.push_back(q.shift);
     }
-    const int taps = s.kH * s.kW;
-    std::vector<int8_t> patch_order(d.weights.size());
-    for (int o = 0; o < s.C_out; ++o)
-      for (int c = 0; c < s.C_in; ++c)
-        for (int t = 0; t < taps; ++t)
-          patch_order[(size_t(o) * taps + t) * s.C_in + c] = d.weights[(size_t(o) * s.C_in + c) * taps + t];
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
+    const std::vector<int8_t> patch_order = to_patch_order(d.weights.data(), s.C_out, s.C_in, s.kH * s.kW);
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
       int8_t* packed = k.pack_weights_i8(patch_order.data(), s.C_out, s.K());
       for (const int8_t* given : {static_cast<const int8_t*>(packed), static_cast<const int8_t*>(nullptr)}) {
         std::vector<int8_t> scratch(size_t(s.K()) * s.out_h() * s.out_w() + kGuard, kSentinel);
@@ -516,7 +512,7 @@ TEST(ConvInt8, DepthwiseMatchesPlanarAndDirectConvolution) {
       mult.push_back(ref_multiplier(r).mult);
       shift.push_back(ref_multiplier(r).shift);
     }
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
       EXPECT_EQ(path_of(*layer), ConvInt8Path::Depthwise);
       EXPECT_EQ(first_difference(run_conv(*layer, TensorShape{s.C_in, s.H, s.W}, d.input), want), "");
       // The planar route on the same data, weights packed by the kernel.
@@ -620,7 +616,7 @@ TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
             want[(size_t(oy) * out_w + ox) * C + c] =
                 requantize(int32_t(uint32_t(acc) + uint32_t(bias[c])), mult[c], shift[c], k.out_zp);
           }
-      test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+      testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
         std::vector<int8_t> out(want.size() + kGuard, kSentinel);
         cpu_kernel_drivers().depthwise_i8_3x3(input.data(), weights.data(), bias.data(), mult.data(),
                                               shift.data(), int8_t(k.in_zp), int8_t(k.out_zp), out.data(), C,

@@ -22,6 +22,7 @@ namespace {
 
 using testing::bytes_of;
 using testing::parse_node;
+using testing::expect_error;
 
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
@@ -58,14 +59,6 @@ void expect_guard(const std::vector<float>& out, size_t produced) {
   for (size_t i = produced; i < out.size(); ++i) ASSERT_EQ(out[i], kSentinel) << "overrun at " << i;
 }
 
-void expect_error(const std::function<void()>& f, const std::string& message) {
-  try {
-    f();
-    ADD_FAILURE() << "no error, expected: " << message;
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), message);
-  }
-}
 
 // out[n] = fma sum over k in increasing order, then + bias, then ReLU.
 TEST(GemmFp32Layer, MatchesFusedSumInKOrderEveryTier) {
@@ -86,7 +79,7 @@ TEST(GemmFp32Layer, MatchesFusedSumInKOrderEveryTier) {
       for (float& e : *v) e = dist(rng);
     std::map<std::string, Bytes> tensors{{"fc.weight", bytes_of(w)}};
     if (c.bias) tensors["fc.bias"] = bytes_of(b);
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
       auto layer = make_fc(OpType::GemmFp32, c.C_out, c.C_in, tensors, c.relu);
       std::vector<float> out;
       // Any shape holding C_in values is read as one vector.
@@ -132,7 +125,7 @@ TEST(GemmInt8Layer, DequantisesBiasPlusAccumulator) {
   }
   const std::map<std::string, Bytes> tensors{
       {"fc.weight", bytes_of(w)}, {"fc.req_scale", bytes_of(scale)}, {"fc.eff_bias", bytes_of(bias)}};
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
     for (bool relu : {false, true}) {
       auto layer = make_fc(OpType::GemmInt8, C_out, C_in, tensors, relu);
       std::vector<float> out;

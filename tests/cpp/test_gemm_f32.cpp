@@ -9,19 +9,15 @@
 
 #include "kernel_tier_loop.h"
 #include "kernels/gemm_f32.h"
+#include "test_support.h"
 
 namespace trevalon {
 namespace {
 
+using testing::random_floats;
+
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
-
-std::vector<float> random_floats(size_t n, std::mt19937& rng) {
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> v(n);
-  for (auto& x : v) x = dist(rng);
-  return v;
-}
 
 struct PackedF32 {
   float* p;
@@ -50,7 +46,7 @@ TEST(GemmF32, SmallCaseIsFusedSumInKOrder) {
   std::mt19937 rng(7);
   auto A = random_floats(M * K, rng), W = random_floats(N * K, rng), bias = random_floats(N, rng);
   PackedF32 packed(pack_weights_f32(W.data(), N, K));
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<float> out(N + kGuard, kSentinel);
     t.gemm_f32(A.data(), packed.p, bias.data(), out.data(), false, M, K, N);
     for (int n = 0; n < N; ++n) {
@@ -68,7 +64,7 @@ TEST(GemmF32, EveryTierMatchesReferenceBitForBit) {
   const int sizes_k[] = {1, 3, 4, 6, 9, 16, 17, 33, 70};
   std::mt19937 rng(42);
   int case_index = 0;
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     for (int M : sizes_m)
       for (int N : sizes_n)
         for (int K : sizes_k) {
@@ -108,7 +104,7 @@ TEST(GemmF32, BlockedShapesMatchReferenceBitForBit) {
     PackedF32 packed(pack_weights_f32(W.data(), N, K));
     std::vector<float> expected(size_t(M) * N);
     gemm_f32_reference(A.data(), W.data(), bias.data(), expected.data(), true, M, K, N);
-    test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
       std::vector<float> out(size_t(M) * N + kGuard, kSentinel);
       t.gemm_f32(A.data(), packed.p, bias.data(), out.data(), true, M, K, N);
       ASSERT_EQ(std::memcmp(out.data(), expected.data(), expected.size() * sizeof(float)), 0)
@@ -122,7 +118,7 @@ TEST(GemmF32, BlockedShapesMatchReferenceBitForBit) {
 TEST(GemmF32, ZeroRowsOrChannelsWriteNothing) {
   std::vector<float> A(16, 1.0f), W(16, 1.0f);
   PackedF32 packed(pack_weights_f32(W.data(), 4, 4));
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<float> out(8, kSentinel);
     t.gemm_f32(A.data(), packed.p, nullptr, out.data(), false, 0, 4, 4);
     t.gemm_f32(A.data(), packed.p, nullptr, out.data(), false, 2, 4, 0);
@@ -133,7 +129,7 @@ TEST(GemmF32, ZeroRowsOrChannelsWriteNothing) {
 TEST(GemvF32, PackedAndUnpackedMatchReference) {
   std::mt19937 rng(3);
   const int shapes[][2] = {{1, 1}, {6, 5}, {17, 9}, {64, 33}, {100, 70}, {2048, 37}};
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     for (const auto& s : shapes) {
       const int K = s[0], N = s[1];
       auto x = random_floats(K, rng), W = random_floats(size_t(N) * K, rng);

@@ -201,7 +201,7 @@ TEST(GemmI8, EveryTierMatchesReferenceInAllModes) {
   const int8_t zero_points[] = {0, -128, 127, 5};
   std::mt19937 rng(11);
   int case_index = 0;
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     for (int M : sizes_m)
       for (int N : sizes_n)
         for (int K : sizes_k) {
@@ -214,7 +214,7 @@ TEST(GemmI8, EveryTierMatchesReferenceInAllModes) {
 
 TEST(GemmI8, LargeKAccumulatesExactly) {
   std::mt19937 rng(5);
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     check_against_reference(t, 19, 4608, 40, 0, rng);
     check_against_reference(t, 3, 1157, 24, -3, rng, true);
   });
@@ -224,7 +224,7 @@ TEST(GemmI8, LargeKAccumulatesExactly) {
 // computing the current one; tile rows of 64 channels store whole rows at once.
 TEST(GemmI8, FewRowsManyChannelGroups) {
   std::mt19937 rng(8);
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     check_against_reference(t, 13, 96, 200, 7, rng);
     check_against_reference(t, 49, 36, 256, -1, rng, true);
     check_against_reference(t, 6, 260, 136, 127, rng, true);
@@ -289,7 +289,7 @@ TEST(GemmI8, RequantisationEdgesMatchScalar) {
       GemmI8Output ref{bias.data(), mult.data(), shift.data(), nullptr, zp, expected.data(), false,
                        channel_major, M, N};
       gemm_i8_reference(A.data(), W.data(), ref, K);
-      test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+      testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
         std::vector<int8_t> out(M * N);
         t.gemm_i8(A.data(), packed.p, bias.data(), mult.data(), shift.data(), nullptr, zp,
                   out.data(), false, M, K, N, channel_major, nullptr, nullptr);
@@ -309,7 +309,7 @@ TEST(GemmI8, FloatOutputExample) {
   const int64_t bias[1] = {-3};
   const float scale[1] = {0.5f};
   PackedI8 packed(pack_weights_i8(W, 1, 1));
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     float out[2] = {0.0f, -1.0f};
     t.gemm_i8(A, packed.p, bias, nullptr, nullptr, scale, 0, out, true, 1, 1, 1, false, nullptr,
               nullptr);
@@ -323,7 +323,7 @@ TEST(GemmI8, ZeroRowsWriteNothing) {
   const int64_t bias[2] = {0, 0};
   const int32_t mult[2] = {1 << 30, 1 << 30}, shift[2] = {0, 0};
   PackedI8 packed(pack_weights_i8(W.data(), 2, 4));
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<int8_t> out(8, 9);
     t.gemm_i8(A.data(), packed.p, bias, mult, shift, nullptr, 0, out.data(), false, 0, 4, 2, false,
               nullptr, nullptr);

@@ -15,7 +15,7 @@ constexpr int kNullSlots[] = {16, 17, 18, 50, 51, 52, 53, 54};
 constexpr int kMatrixSlots[] = {1, 2, 3, 4, 5, 6, 7, 8, 41, 46};
 
 TEST(KernelTable, MatrixSlotsFilledAndReservedSlotsNullOnEveryTier) {
-  test::for_each_cpu_tier([](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([](CpuTier, const KernelTable& t) {
     EXPECT_TRUE(kernel_slot_filled(t, 0));
     for (int slot : kMatrixSlots) EXPECT_TRUE(kernel_slot_filled(t, slot)) << kernel_slot_name(slot);
     for (int slot : kNullSlots) EXPECT_FALSE(kernel_slot_filled(t, slot)) << kernel_slot_name(slot);
@@ -40,7 +40,7 @@ TEST(KernelTable, EmbeddingGatherClampsIndices) {
   for (int i = 0; i < rows * row_len; ++i) table[i] = float(i);
   const std::vector<float> indices = {-3.7f, 4.0f, 2.9f, 1.0f, 1e30f, NAN, 0.99f};
   const int expected_rows[] = {0, 3, 2, 1, 3, 0, 0};
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<float> out(indices.size() * row_len + 1, -1.0f);
     t.embedding_gather_f32(indices.data(), table.data(), out.data(), int(indices.size()), rows,
                            row_len);
@@ -52,7 +52,7 @@ TEST(KernelTable, EmbeddingGatherClampsIndices) {
 }
 
 TEST(KernelTable, AddInplaceCoversGroupsAndTail) {
-  test::for_each_cpu_tier([](CpuTier, const KernelTable& t) {
+  testing::for_each_cpu_tier([](CpuTier, const KernelTable& t) {
     std::vector<float> a(11), b(11);
     for (int i = 0; i < 11; ++i) {
       a[i] = float(i);

@@ -16,6 +16,7 @@
 #include "small_layer_harness.h"
 
 using namespace trevalon;
+namespace test = trevalon::testing;  // "testing" alone would also name the GoogleTest namespace
 
 namespace {
 

@@ -152,7 +152,7 @@ TEST(PreparedWeights, TierSwitchedAfterLoadGivesThatTiersResult) {
     layers.push_back(load(c));
     best.push_back(run(*layers.back(), c));
   }
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
     for (size_t i = 0; i < all.size(); ++i) {
       SCOPED_TRACE(all[i].what);
       const Bytes switched = run(*layers[i], all[i]);  // loaded for the best tier
@@ -194,7 +194,7 @@ TEST(PreparedWeights, PreparedInt8ProductEqualsTheSlot) {
   };
   const Shape shapes[] = {{1, 75, 33, true}, {7, 13, 64, true}, {20, 40, 65, true}, {6, 9, 17, false}};
   std::mt19937 rng(5);
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable& table) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& table) {
     const KernelDrivers& drivers = cpu_kernel_drivers();
     for (const Shape& s : shapes) {
       SCOPED_TRACE(std::to_string(s.M) + "x" + std::to_string(s.K) + "x" + std::to_string(s.N));

@@ -1,4 +1,5 @@
-// Shared helpers for the C++ tests: a temporary folder, files, and W1X1 images built in memory.
+// Shared helpers for the C++ tests: error checks, random data, a temporary folder, files, and W1X1
+// images built in memory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,13 +8,39 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "arch/json.h"
 
 namespace trevalon::testing {
+
+// f() must throw std::runtime_error with exactly `message`.
+inline void expect_error(const std::function<void()>& f, const std::string& message) {
+  try {
+    f();
+    ADD_FAILURE() << "no error, expected: " << message;
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), message);
+  }
+}
+
+// n floats drawn uniformly from [lo, hi) with `rng`.
+inline std::vector<float> random_floats(size_t n, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f) {
+  std::uniform_real_distribution<float> dist(lo, hi);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(rng);
+  return v;
+}
+
+// The same from a fresh generator seeded with `seed`.
+inline std::vector<float> random_floats(size_t n, float lo, float hi, uint32_t seed) {
+  std::mt19937 rng(seed);
+  return random_floats(n, rng, lo, hi);
+}
 
 // A JSON node object (layer parameters) from its text.
 inline JsonValue parse_node(const std::string& text) {
