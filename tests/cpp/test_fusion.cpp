@@ -133,7 +133,7 @@ class FusionTest : public ::testing::TestWithParam<Case> {
 TEST_P(FusionTest, FusedSumHasTheBytesOfTheUnfusedOne) {
   const Case c = GetParam();
   const Inputs in = random_inputs(c);
-  test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
     for (bool conv_first : {true, false}) {
       SCOPED_TRACE(conv_first ? "conv output first" : "conv output second");
       auto fused = residual(c, conv_first);
