@@ -181,7 +181,11 @@ Gatherer choose_gatherer(const ConvShape& s) {
   }
   if (s.kH == 3 && s.kW == 3 && s.pad_h == 1 && s.pad_w == 1) {
     if (s.stride_h == 1 && s.stride_w == 1) return gather_patches<Offset, 3, 3, 1, 1, 1, 1>;
-    if (s.stride_h == 2 && s.stride_w == 2) return gather_patches<Offset, 3, 3, 2, 2, 1, 1>;
+    if (s.stride_h == 2 && s.stride_w == 2) {
+      // The small-network stem on three colour channels: fixed 9-byte runs.
+      if (s.C == 3) return gather_patches<Offset, 3, 3, 2, 2, 1, 1, 3>;
+      return gather_patches<Offset, 3, 3, 2, 2, 1, 1>;
+    }
   }
   // The usual image-classifier stem: 7x7, stride 2, padding 3 on three colour channels.
   if (s.kH == 7 && s.kW == 7 && s.stride_h == 2 && s.stride_w == 2 && s.pad_h == 3 && s.pad_w == 3 &&

@@ -1,5 +1,6 @@
 // ConvFp32: float 2-D convolution with fused ReLU; Winograd F(2x2, 3x3) for 3x3 stride-1 padding-1
 // kernels, patch matrix times packed weights otherwise.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 #include "kernels/kernel_drivers.h"
 #include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
+#include "layers/conv_epilogue.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 
@@ -92,13 +94,14 @@ class ConvFp32 final : public ILayer {
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
     const BackendDescriptor& backend = require_backend();
-    require_inputs(*this, n, 1);
+    require_inputs(*this, n, epilogue_ ? 2 : 1);
     if (!packed_.get() && !prepared_.get() && !winograd_ready_) throw_missing_weight(name + ".weight");
     const TensorShape in = inputs[0].shape;
     if (in.c != C_in_)
       throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
                                " channels, expected " + std::to_string(C_in_));
     const TensorShape out = output_shape(in);
+    const void* other = epilogue_ ? epilogue_.check(inputs[n - 1], out, output) : nullptr;
     // An image of zero rows or columns has output pixels only where padding reaches them; an empty
     // output is a result, a kernel that fits no padded image is not.
     const int H = in.h > 0 ? in.h : 0, W = in.w > 0 ? in.w : 0;
@@ -116,8 +119,6 @@ class ConvFp32 final : public ILayer {
 
     const auto* x = static_cast<const float*>(inputs[0].view.data);
     auto* y = static_cast<float*>(output.data);
-    const float* bias = bias_.empty() ? nullptr : bias_.data();
-    void* stream = ctx ? ctx->stream : nullptr;
     // Shared scratch buffer 2 holds the patch matrix when it is as large as scratch_sizes asked.
     float* scratch = nullptr;
     if (ctx && ctx->scratch[2].data && ctx->scratch[2].bytes >= patch_bytes(in))
@@ -129,27 +130,31 @@ class ConvFp32 final : public ILayer {
       prepare_for(backend, *drivers);
     else
       restore_panels(backend);
-    if (winograd_ready_ && dilation_h_ == 1 && dilation_w_ == 1) {
-      if (drivers) {
-        drivers->conv2d_f32_winograd(x, winograd_ptrs_.data(), prepared_winograd_ptrs(), bias, y, in.c,
-                                     H, W, C_out_, relu);
-        return out;
-      }
-      if (!backend.kernels.conv2d_f32_winograd)
-        throw std::runtime_error("backend has no conv2d_f32_winograd kernel");
-      backend.kernels.conv2d_f32_winograd(x, winograd_ptrs_.data(), bias, y, in.c, H, W,
-                                          C_out_, relu, scratch, stream,
-                                          weights_.empty() ? nullptr : weights_.data());
-    } else if (drivers) {
-      drivers->conv2d_f32(x, bias, y, in.c, H, W, C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_,
-                          relu, packed_.get(), prepared_.get(), scratch, dilation_h_, dilation_w_);
-    } else {
-      if (!backend.kernels.conv2d_f32) throw std::runtime_error("backend has no conv2d_f32 kernel");
-      backend.kernels.conv2d_f32(x, weights_.empty() ? nullptr : weights_.data(), bias, y, in.c, H,
-                                 W, C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, relu,
-                                 packed_.get(), scratch, dilation_h_, dilation_w_, stream);
+    if (!epilogue_) {
+      compute(backend, drivers, x, H, W, y, scratch, ctx);
+      return out;
+    }
+    // A 1x1 unpadded kernel reads input row oy x stride for output row oy: bands of output rows
+    // are convolutions of bands of input rows, each combined with the other operand at once.
+    const size_t row_elements = size_t(out.w) * size_t(C_out_);
+    const bool banded = kH_ == 1 && kW_ == 1 && pad_h_ == 0 && pad_w_ == 0 && !winograd_ready_;
+    const int block = banded ? epilogue_block_rows(out.h, row_elements * sizeof(float), row_elements,
+                                                   size_t(C_out_) * size_t(K_) * sizeof(float))
+                             : out.h;
+    for (int r0 = 0; r0 < out.h; r0 += block) {
+      const int rows = std::min(block, out.h - r0);
+      if (block == out.h)
+        compute(backend, drivers, x, H, W, y, scratch, ctx);
+      else
+        compute(backend, drivers, x + size_t(r0) * stride_h_ * W * C_in_, (rows - 1) * stride_h_ + 1, W,
+                y + size_t(r0) * row_elements, scratch, ctx);
+      epilogue_.apply(y, other, sizeof(float), row_elements, r0, rows, ctx);
     }
     return out;
+  }
+
+  bool fuse_epilogue(const ElementwiseEpilogue* epilogue, int own_operand) override {
+    return epilogue_.set(epilogue, own_operand);
   }
 
   bool output_is_int8() const override { return false; }
@@ -175,6 +180,32 @@ class ConvFp32 final : public ILayer {
   void release_scratch() override { release_thread_work(); }
 
  private:
+  // The convolution of an H x W image into y, on the tier's kernels.
+  void compute(const BackendDescriptor& backend, const KernelDrivers* drivers, const float* x, int H,
+               int W, float* y, float* scratch, ExecContext* ctx) const {
+    const float* bias = bias_.empty() ? nullptr : bias_.data();
+    void* stream = ctx ? ctx->stream : nullptr;
+    if (winograd_ready_ && dilation_h_ == 1 && dilation_w_ == 1) {
+      if (drivers) {
+        drivers->conv2d_f32_winograd(x, winograd_ptrs_.data(), prepared_winograd_ptrs(), bias, y, C_in_,
+                                     H, W, C_out_, relu);
+        return;
+      }
+      if (!backend.kernels.conv2d_f32_winograd)
+        throw std::runtime_error("backend has no conv2d_f32_winograd kernel");
+      backend.kernels.conv2d_f32_winograd(x, winograd_ptrs_.data(), bias, y, C_in_, H, W, C_out_, relu,
+                                          scratch, stream, weights_.empty() ? nullptr : weights_.data());
+    } else if (drivers) {
+      drivers->conv2d_f32(x, bias, y, C_in_, H, W, C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_,
+                          relu, packed_.get(), prepared_.get(), scratch, dilation_h_, dilation_w_);
+    } else {
+      if (!backend.kernels.conv2d_f32) throw std::runtime_error("backend has no conv2d_f32 kernel");
+      backend.kernels.conv2d_f32(x, weights_.empty() ? nullptr : weights_.data(), bias, y, C_in_, H, W,
+                                 C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, relu,
+                                 packed_.get(), scratch, dilation_h_, dilation_w_, stream);
+    }
+  }
+
   bool winograd_shape() const {
     return kH_ == 3 && kW_ == 3 && stride_h_ == 1 && stride_w_ == 1 && pad_h_ == 1 && pad_w_ == 1 &&
            groups_ == 1 && dilation_h_ == 1 && dilation_w_ == 1;
@@ -279,6 +310,7 @@ class ConvFp32 final : public ILayer {
   PreparedWeightsF32 prepared_;
   std::array<PreparedWeightsF32, 16> prepared_winograd_;
   std::array<const float*, 16> prepared_winograd_ptrs_{};
+  ConvEpilogue epilogue_;  // set when the model fused the consuming addition into this layer
 };
 
 }  // namespace

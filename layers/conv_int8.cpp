@@ -219,8 +219,7 @@ void ConvInt8::scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers])
 }
 
 TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) {
-  const BackendDescriptor& backend = require_backend();
-  require_inputs(*this, n, 1);
+  require_inputs(*this, n, epilogue_ ? 2 : 1);
   if (weights_.empty()) throw_missing_weight(name + ".weight");
   if (req_scale_.empty()) throw_missing_weight(name + ".req_scale");
   if (eff_bias_.empty()) throw_missing_weight(name + ".eff_bias");
@@ -229,6 +228,7 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
     throw std::runtime_error("node '" + name + "': input has " + std::to_string(in.c) +
                              " channels, expected " + std::to_string(C_in_));
   const TensorShape out = output_shape(in);
+  const void* other = epilogue_ ? epilogue_.check(inputs[n - 1], out, output) : nullptr;
   // An image of zero rows or columns has output pixels only where padding reaches them; an empty
   // output is a result, a kernel that fits no padded image is not.
   const int H = std::max(in.h, 0), W = std::max(in.w, 0);
@@ -258,6 +258,35 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
 
   const auto* x = static_cast<const int8_t*>(inputs[0].view.data);
   auto* y = static_cast<int8_t*>(output.data);
+  if (!epilogue_) {
+    compute(route, x, H, W, y, ctx);
+    return out;
+  }
+  // A 1x1 unpadded kernel on the general path reads input row oy x stride for output row oy: bands
+  // of output rows are convolutions of bands of input rows, each combined with the other operand
+  // at once.
+  const size_t row_elements = size_t(out.w) * size_t(C_out_);
+  const bool banded = route == ConvInt8Path::General && kH_ == 1 && kW_ == 1 && pad_h_ == 0 && pad_w_ == 0;
+  const int block = banded ? epilogue_block_rows(out.h, row_elements, row_elements, size_t(C_out_) * size_t(K_))
+                           : out.h;
+  for (int r0 = 0; r0 < out.h; r0 += block) {
+    const int rows = std::min(block, out.h - r0);
+    if (block == out.h)
+      compute(route, x, H, W, y, ctx);
+    else
+      compute(route, x + size_t(r0) * stride_h_ * W * C_in_, (rows - 1) * stride_h_ + 1, W,
+              y + size_t(r0) * row_elements, ctx);
+    epilogue_.apply(y, other, 1, row_elements, r0, rows, ctx);
+  }
+  return out;
+}
+
+bool ConvInt8::fuse_epilogue(const ElementwiseEpilogue* epilogue, int own_operand) {
+  return epilogue_.set(epilogue, own_operand);
+}
+
+void ConvInt8::compute(ConvInt8Path route, const int8_t* x, int H, int W, int8_t* y, ExecContext* ctx) {
+  const BackendDescriptor& backend = require_backend();
   void* stream = stream_of(ctx);
   void* scratch0 = ctx ? ctx->scratch[0].data : nullptr;
   const KernelTable& k = backend.kernels;
@@ -301,7 +330,6 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
                              stride_w_, pad_h_, pad_w_, groups_, scratch0, row_sums_.data());
       break;
   }
-  return out;
 }
 
 void ConvInt8::upload_weights(Allocator* allocator) {

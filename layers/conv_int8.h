@@ -10,6 +10,7 @@
 #include "kernels/kernel_drivers.h"
 #include "kernels/packed_weights.h"
 #include "kernels/prepared_weights.h"
+#include "layers/conv_epilogue.h"
 #include "layers/layer.h"
 
 namespace trevalon {
@@ -30,11 +31,14 @@ class ConvInt8 final : public ILayer {
   void scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const override;
   void upload_weights(Allocator* allocator) override;
   void release_scratch() override;
+  bool fuse_epilogue(const ElementwiseEpilogue* epilogue, int own_operand) override;
 
   // The path forward takes on the active backend.
   ConvInt8Path path() const;
 
  private:
+  // The convolution of an H x W image into y along `route`.
+  void compute(ConvInt8Path route, const int8_t* x, int H, int W, int8_t* y, ExecContext* ctx);
   bool winograd_shape() const;
   void check_parameters() const;
   ConvPackedI8 pack(const int8_t* w, int rows, int cols) const;
@@ -72,7 +76,8 @@ class ConvInt8 final : public ILayer {
   std::vector<int8_t> depthwise_weights_;  // 9 x C_out, tap-major
   std::vector<int32_t> depthwise_bias_;    // low 32 bits of eff_bias
 
-  std::vector<Buffer> device_weights_;  // packed forms copied to a device allocator
+  std::vector<Buffer> device_weights_;
+  ConvEpilogue epilogue_;  // set when the model fused the consuming addition into this layer  // packed forms copied to a device allocator
 };
 
 }  // namespace trevalon

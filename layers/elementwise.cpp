@@ -39,19 +39,26 @@ int unary_count(const ILayer& layer, const TensorRef* inputs, int n, BufferView 
   return kernel_size(layer, count);
 }
 
-class AddFp32 final : public SameShapeLayer {
+class AddFp32 final : public SameShapeLayer, public ElementwiseEpilogue {
  public:
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
-    const auto& k = require_backend().kernels;
-    const int count = binary_count(*this, inputs, n, output, sizeof(float));
-    require_kernel(k.add_f32, "add_f32")(static_cast<const float*>(inputs[0].view.data),
-                                         static_cast<const float*>(inputs[1].view.data),
-                                         static_cast<float*>(output.data), count, relu, stream_of(ctx));
+    const int count = check_operands(inputs, n, output);
+    apply(inputs[0].view.data, inputs[1].view.data, output.data, count, ctx);
     return inputs[0].shape;
+  }
+
+  int check_operands(const TensorRef* inputs, int n, BufferView output) const override {
+    return binary_count(*this, inputs, n, output, sizeof(float));
+  }
+
+  void apply(const void* a, const void* b, void* out, int count, ExecContext* ctx) const override {
+    const auto& k = require_backend().kernels;
+    require_kernel(k.add_f32, "add_f32")(static_cast<const float*>(a), static_cast<const float*>(b),
+                                         static_cast<float*>(out), count, relu, stream_of(ctx));
   }
 };
 
-class AddInt8 final : public SameShapeLayer {
+class AddInt8 final : public SameShapeLayer, public ElementwiseEpilogue {
  public:
   explicit AddInt8(const JsonValue& node)
       : in1_scale_(node.get_float("in1_scale", 1.0f)),
@@ -64,13 +71,20 @@ class AddInt8 final : public SameShapeLayer {
   bool output_is_int8() const override { return true; }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
-    const auto& k = require_backend().kernels;
-    const int count = binary_count(*this, inputs, n, output, 1);
-    require_kernel(k.add_i8, "add_i8")(static_cast<const int8_t*>(inputs[0].view.data),
-                                       static_cast<const int8_t*>(inputs[1].view.data), in1_zp_,
-                                       in2_zp_, out_zp_, static_cast<int8_t*>(output.data), count,
-                                       in1_scale_, in2_scale_, out_scale_, stream_of(ctx));
+    const int count = check_operands(inputs, n, output);
+    apply(inputs[0].view.data, inputs[1].view.data, output.data, count, ctx);
     return inputs[0].shape;
+  }
+
+  int check_operands(const TensorRef* inputs, int n, BufferView output) const override {
+    return binary_count(*this, inputs, n, output, 1);
+  }
+
+  void apply(const void* a, const void* b, void* out, int count, ExecContext* ctx) const override {
+    const auto& k = require_backend().kernels;
+    require_kernel(k.add_i8, "add_i8")(static_cast<const int8_t*>(a), static_cast<const int8_t*>(b),
+                                       in1_zp_, in2_zp_, out_zp_, static_cast<int8_t*>(out), count,
+                                       in1_scale_, in2_scale_, out_scale_, stream_of(ctx));
   }
 
  private:

@@ -43,6 +43,18 @@ struct ExecContext {
 using WeightGetter =
     std::function<bool(const std::string& name, std::vector<int32_t>& shape, std::vector<uint8_t>& bytes)>;
 
+// An element-wise operation of two equally sized tensors that the layer producing one operand can
+// apply to its own output, block by block, while the block is still in cache.
+class ElementwiseEpilogue {
+ public:
+  virtual ~ElementwiseEpilogue() = default;
+  // The operands (in the operation's order) and the output, checked as the operation's own forward
+  // checks them; answers the element count.
+  virtual int check_operands(const TensorRef* operands, int n, BufferView output) const = 0;
+  // out[i] = op(a[i], b[i]) for i < count; out may be a or b (each element is read before written).
+  virtual void apply(const void* a, const void* b, void* out, int count, ExecContext* ctx) const = 0;
+};
+
 class ILayer {
  public:
   std::string name;
@@ -62,6 +74,10 @@ class ILayer {
   virtual void scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const {}
   virtual void upload_weights(Allocator* allocator) {}
   virtual void release_scratch() {}
+  // Asks the layer to finish its output with `epilogue`, its output being operand `own_operand`
+  // (0 or 1) of it: forward then takes the other operand as one more input and writes the
+  // epilogue's result. False (the default) where the layer cannot.
+  virtual bool fuse_epilogue(const ElementwiseEpilogue* epilogue, int own_operand) { return false; }
   virtual bool uses_kv_cache() const { return false; }
   virtual void allocate_kv_cache(int max_positions, Allocator* allocator) {}
   virtual uint8_t execution_device() const {

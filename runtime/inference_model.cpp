@@ -69,7 +69,64 @@ int32_t InferenceModel::slot_of(const std::string& name) const {
   return it == slot_of_.end() ? -1 : it->second;
 }
 
+void InferenceModel::plan_fusions(const std::unordered_map<std::string, ILayer*>& layer_by_name) {
+  fused_add_of_.assign(nodes_.size(), -1);
+  fused_conv_of_.assign(nodes_.size(), -1);
+  if (allocator_->is_device()) return;  // the epilogue runs the host's element-wise kernels
+  const std::unordered_set<std::string> declared_outputs(output_names_.begin(), output_names_.end());
+  std::unordered_map<std::string, int> reads;
+  for (const GraphNode& node : nodes_)
+    for (const std::string& in : node.inputs) ++reads[in];
+  auto layer_of = [&](size_t i) -> ILayer* {
+    auto it = layer_by_name.find(nodes_[i].name);
+    return it == layer_by_name.end() ? nullptr : it->second;
+  };
+  // Where each name was last written before node j: a node index, -1 for a model input, -2 never.
+  std::unordered_map<std::string, int> writer;
+  for (const InputSpec& in : inputs_) writer[in.name] = -1;
+  auto written_by = [&](const std::string& name) {
+    auto it = writer.find(name);
+    return it == writer.end() ? -2 : it->second;
+  };
+  for (size_t j = 0; j < nodes_.size(); ++j) {
+    const GraphNode& add = nodes_[j];
+    ILayer* add_layer = layer_of(j);
+    auto* epilogue = dynamic_cast<const ElementwiseEpilogue*>(add_layer);
+    const bool pair = epilogue && add.inputs.size() == 2 && !add.outputs.empty() &&
+                      add.inputs[0] != add.inputs[1] && !add.inputs[0].empty() && !add.inputs[1].empty();
+    // The sum's name must be new: its slot is taken while the convolution runs.
+    if (pair && written_by(add.outputs.front()) == -2 && add.outputs.front() != add.inputs[0] &&
+        add.outputs.front() != add.inputs[1]) {
+      for (int own = 0; own < 2; ++own) {
+        const std::string& mine = add.inputs[own];
+        const std::string& other = add.inputs[1 - own];
+        const int conv = written_by(mine), other_at = written_by(other);
+        // The convolution's output feeds this addition alone and is no declared output; the other
+        // operand exists before the convolution runs.
+        if (conv < 0 || other_at == -2 || other_at >= conv || reads[mine] != 1 || declared_outputs.count(mine))
+          continue;
+        ILayer* conv_layer = layer_of(conv);
+        const GraphNode& producer = nodes_[conv];
+        if (!conv_layer || fused_add_of_[conv] >= 0 || producer.inputs.size() != 1 ||
+            producer.outputs.size() != 1 || conv_layer->output_is_int8() != add_layer->output_is_int8() ||
+            producer.inputs[0] == other)
+          continue;
+        if (!conv_layer->fuse_epilogue(epilogue, own)) continue;
+        fused_add_of_[conv] = int32_t(j);
+        fused_conv_of_[j] = conv;
+        break;
+      }
+    }
+    for (const std::string& out : add.outputs) writer[out] = int(j);
+  }
+}
+
 void InferenceModel::assign_slots() {
+  // Layers pair with nodes by name; a later layer of the same name replaces an earlier one.
+  std::unordered_map<std::string, ILayer*> layer_by_name;
+  for (auto& layer : layers_) layer_by_name[layer->name] = layer.get();
+  plan_fusions(layer_by_name);
+
   std::unordered_map<std::string, size_t> last_use;
   for (size_t i = 0; i < nodes_.size(); ++i)
     for (const std::string& in : nodes_[i].inputs) last_use[in] = i;
@@ -82,29 +139,33 @@ void InferenceModel::assign_slots() {
   std::vector<int32_t> free_list;
   for (size_t i = 0; i < nodes_.size(); ++i) {
     const GraphNode& node = nodes_[i];
-    int32_t s;
-    if (free_list.empty()) {
-      s = next_slot++;
-    } else {
-      s = free_list.back();
-      free_list.pop_back();
+    const int32_t conv = fused_conv_of_[i];
+    if (conv < 0) {
+      int32_t s;
+      if (free_list.empty()) {
+        s = next_slot++;
+      } else {
+        s = free_list.back();
+        free_list.pop_back();
+      }
+      if (!node.outputs.empty()) slot_of_[node.outputs.front()] = s;
+      // A convolution that finishes a later addition writes the sum: the sum's slot is taken now,
+      // while everything the convolution reads (the other operand too) still holds its own.
+      if (fused_add_of_[i] >= 0) slot_of_[nodes_[fused_add_of_[i]].outputs.front()] = s;
     }
-    if (!node.outputs.empty()) slot_of_[node.outputs.front()] = s;
     // A node's output slot is chosen before its dying inputs give theirs back.
     for (size_t j = 0; j < node.inputs.size(); ++j) {
       const std::string& in = node.inputs[j];
       if (in.empty() || std::find(node.inputs.begin(), node.inputs.begin() + j, in) != node.inputs.begin() + j)
         continue;
+      // A fused addition's own operand shares the sum's slot, which lives on as the sum.
+      if (conv >= 0 && in == nodes_[conv].outputs.front()) continue;
       auto slot = slot_of_.find(in);
       if (last_use[in] == i && slot != slot_of_.end() && !declared_outputs.count(in))
         free_list.push_back(slot->second);
     }
   }
   slot_count_ = next_slot;
-
-  // Layers pair with nodes by name; a later layer of the same name replaces an earlier one.
-  std::unordered_map<std::string, ILayer*> layer_by_name;
-  for (auto& layer : layers_) layer_by_name[layer->name] = layer.get();
 
   slot_is_int8_.assign(slot_count_, 1);
   slot_alloc_elem_size_.assign(slot_count_, 1);
@@ -126,6 +187,14 @@ void InferenceModel::assign_slots() {
       plan.input_ids.push_back(tensor_id(in));
       plan.input_slots.push_back(slot_of(in));
     }
+    // A convolution finishing an addition reads the addition's other operand as one more input.
+    if (fused_add_of_[i] >= 0) {
+      const GraphNode& add = nodes_[fused_add_of_[i]];
+      const std::string& other = add.inputs[0] == node.outputs.front() ? add.inputs[1] : add.inputs[0];
+      plan.input_ids.push_back(tensor_id(other));
+      plan.input_slots.push_back(slot_of(other));
+    }
+    plan.fused_into_producer = fused_conv_of_[i] >= 0;
     if (!node.outputs.empty()) {
       plan.output_id = tensor_id(node.outputs.front());
       for (size_t k = 1; k < node.outputs.size(); ++k) tensor_id(node.outputs[k]);
@@ -265,6 +334,7 @@ void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& 
 TensorShape InferenceModel::run_node(size_t index) {
   const GraphNode& node = nodes_[index];
   NodePlan& plan = node_plans_[index];
+  if (plan.fused_into_producer) return finish_fused(plan);
   if (!plan.layer) throw std::runtime_error("No layer for: " + node.name);
   ILayer& layer = *plan.layer;
   if (plan.output_slot < 0) throw std::runtime_error(kKeyNotFound);
@@ -332,6 +402,19 @@ TensorShape InferenceModel::run_node(size_t index) {
     release_transient_buffers();
   }
   return result;
+}
+
+TensorShape InferenceModel::finish_fused(NodePlan& plan) {
+  // The convolution already wrote the sum into this node's slot; the sum has the shape of the
+  // addition's first operand.
+  const auto t0 = std::chrono::steady_clock::now();
+  const int32_t first = plan.input_slots[0];
+  if (first != plan.output_slot) slot_shapes_[plan.output_slot] = slot_shapes_[first];
+  if (profile_enabled_) {
+    plan.profiled = true;
+    plan.profile_ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  }
+  return slot_shapes_[plan.output_slot];
 }
 
 TensorShape InferenceModel::run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output,

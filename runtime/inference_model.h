@@ -78,10 +78,14 @@ class InferenceModel {
     std::vector<int32_t> input_slots;  // -1 where the name has no slot
     int32_t output_slot = -1;
     ILayer* layer = nullptr;
+    bool fused_into_producer = false;  // an addition the convolution before it already computed
     bool profiled = false;  // timed at least once since the last reset
     double profile_ms = 0;  // kept per node so timing a node touches no map on the forward path
   };
 
+  // Marks each addition whose operand a convolution can finish in its epilogue (fused_conv_of_,
+  // fused_add_of_) and tells that convolution.
+  void plan_fusions(const std::unordered_map<std::string, ILayer*>& layer_by_name);
   void assign_slots();
   // Plans from the inputs found by this call (`supplied_` entries; all null at construction).
   void plan_buffers();
@@ -91,6 +95,8 @@ class InferenceModel {
   void check_supplied_input(const InputSpec& input_spec, const ModelTensor& tensor) const;
   void bind_input(const InputSpec& input_spec, const ModelTensor& tensor);
   TensorShape run_node(size_t index);
+  // A fused addition: no work, its slot and its place in the profile.
+  TensorShape finish_fused(NodePlan& plan);
   // `staged`: the layer runs on another device than the backend's; run_node has already put its
   // inputs in host memory, and its output goes through host staging here.
   TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx, bool staged);
@@ -133,6 +139,8 @@ class InferenceModel {
   std::vector<TensorShape> planned_shapes_;  // per tensor id
   std::vector<uint64_t> slot_max_elements_;
   uint64_t peak_tensor_bytes_ = 0;
+  std::vector<int32_t> fused_add_of_;   // per node: the addition a convolution finishes, or -1
+  std::vector<int32_t> fused_conv_of_;  // per node: the convolution that computed an addition, or -1
 };
 
 }  // namespace trevalon
