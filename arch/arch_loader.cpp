@@ -164,7 +164,7 @@ ArchSpec load_arch(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) throw std::runtime_error("Cannot open JSON: " + path);
   // A directory opens for reading here but has no text; its "size" would be a huge allocation.
-  struct stat st{};
+  struct stat st {};
   if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
     std::fclose(f);
     throw std::runtime_error("Cannot open JSON: " + path);

@@ -148,8 +148,7 @@ namespace {
 }
 
 void skip_ws(JsonCursor& cur) {
-  while (cur.p < cur.end && (*cur.p == ' ' || *cur.p == '\t' || *cur.p == '\n' || *cur.p == '\r'))
-    ++cur.p;
+  while (cur.p < cur.end && (*cur.p == ' ' || *cur.p == '\t' || *cur.p == '\n' || *cur.p == '\r')) ++cur.p;
 }
 
 char peek(const JsonCursor& cur) { return cur.p < cur.end ? *cur.p : '\0'; }
@@ -167,8 +166,8 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // Bytes the C library's strtod may consume in the "C" locale: signs, digits, letters (hex digits,
 // exponents, inf/nan and nan's character sequence), the point, underscores and parentheses.
 bool is_strtod_byte(char c) {
-  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
-         c == '+' || c == '-' || c == '_' || c == '(' || c == ')';
+  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '+' ||
+         c == '-' || c == '_' || c == '(' || c == ')';
 }
 
 void parse_number(JsonValue& out, JsonCursor& cur) {
@@ -220,10 +219,18 @@ void parse_string_into(std::string& dst, JsonCursor& cur) {
       if (cur.p >= cur.end) throw std::runtime_error("JSON: unterminated string");
       char e = *cur.p++;
       switch (e) {
-        case 'n': c = '\n'; break;
-        case 'r': c = '\r'; break;
-        case 't': c = '\t'; break;
-        default: c = e; break;  // every other escaped byte stands for itself
+        case 'n':
+          c = '\n';
+          break;
+        case 'r':
+          c = '\r';
+          break;
+        case 't':
+          c = '\t';
+          break;
+        default:
+          c = e;
+          break;  // every other escaped byte stands for itself
       }
     }
     dst.push_back(c);
@@ -294,8 +301,12 @@ void parse_value(JsonValue& out, JsonCursor& cur, int depth) {
   skip_ws(cur);
   const char c = peek(cur);
   switch (c) {
-    case '{': parse_object(out, cur, depth + 1); return;
-    case '[': parse_array(out, cur, depth + 1); return;
+    case '{':
+      parse_object(out, cur, depth + 1);
+      return;
+    case '[':
+      parse_array(out, cur, depth + 1);
+      return;
     case '"':
       out.type = JsonType::String;
       parse_string_into(out.text, cur);

@@ -23,10 +23,9 @@ Registry& registry() {
 void register_backend(const BackendDescriptor* descriptor) {
   Registry& r = registry();
   r.list.push_back(descriptor);
-  std::stable_sort(r.list.begin(), r.list.end(),
-                   [](const BackendDescriptor* a, const BackendDescriptor* b) {
-                     return a->priority > b->priority;
-                   });
+  std::stable_sort(r.list.begin(), r.list.end(), [](const BackendDescriptor* a, const BackendDescriptor* b) {
+    return a->priority > b->priority;
+  });
   r.active = r.list.front();
 }
 

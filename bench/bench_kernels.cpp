@@ -15,7 +15,7 @@
 
 namespace trevalon::bench {
 #ifndef TREVALON_PORTABLE
-void fma512_loop(int64_t iterations);  // 16 x 512-bit FMA per iteration
+void fma512_loop(int64_t iterations);   // 16 x 512-bit FMA per iteration
 void vnni512_loop(int64_t iterations);  // 16 x 512-bit vpdpbusd per iteration
 #endif
 }  // namespace trevalon::bench
@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
     vnni_peak = double(iters) * 16 * 64 * 2 / t;
   }
 #endif
-  std::printf("measured single-core peak: fp32 FMA512 %.1f GFLOP/s, VNNI512 %.1f GOP/s\n",
-              fp32_peak * 1e-9, vnni_peak * 1e-9);
+  std::printf("measured single-core peak: fp32 FMA512 %.1f GFLOP/s, VNNI512 %.1f GOP/s\n", fp32_peak * 1e-9,
+              vnni_peak * 1e-9);
 
   std::mt19937 rng(1);
   std::uniform_real_distribution<float> uf(-1.0f, 1.0f);
@@ -95,9 +95,8 @@ int main(int argc, char** argv) {
       for (auto& v : W) v = uf(rng);
       for (auto& v : bias) v = uf(rng);
       float* pw = k.pack_weights_f32(W.data(), s.N, s.K);
-      const double tf = best_seconds([&] {
-        k.gemm_f32(A.data(), pw, bias.data(), C.data(), true, s.M, s.K, s.N);
-      });
+      const double tf =
+          best_seconds([&] { k.gemm_f32(A.data(), pw, bias.data(), C.data(), true, s.M, s.K, s.N); });
       k.free_packed_f32(pw);
       std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_f32",
                   ops / tf * 1e-9, fp32_peak > 0 ? 100.0 * ops / tf / fp32_peak : 0.0);
@@ -109,25 +108,25 @@ int main(int argc, char** argv) {
       std::vector<int32_t> mult(s.N, 1 << 30), shift(s.N, -10);
       int8_t* pi = k.pack_weights_i8(Wi.data(), s.N, s.K);
       const double ti = best_seconds([&] {
-        k.gemm_i8(Ai.data(), pi, bias_i.data(), mult.data(), shift.data(), nullptr, 0, Ci.data(),
-                  false, s.M, s.K, s.N, false, nullptr, nullptr);
+        k.gemm_i8(Ai.data(), pi, bias_i.data(), mult.data(), shift.data(), nullptr, 0, Ci.data(), false, s.M,
+                  s.K, s.N, false, nullptr, nullptr);
       });
       std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8",
                   ops / ti * 1e-9, vnni_peak > 0 ? 100.0 * ops / ti / vnni_peak : 0.0);
       if (s.M == kConvShapes[0].M) {  // the other output modes, on the shortest K
         std::vector<float> scale(s.N, 0.01f), Cf(size_t(s.M) * s.N);
         const double tc = best_seconds([&] {
-          k.gemm_i8(Ai.data(), pi, bias_i.data(), mult.data(), shift.data(), nullptr, 0, Ci.data(),
-                    false, s.M, s.K, s.N, true, nullptr, nullptr);
+          k.gemm_i8(Ai.data(), pi, bias_i.data(), mult.data(), shift.data(), nullptr, 0, Ci.data(), false,
+                    s.M, s.K, s.N, true, nullptr, nullptr);
         });
         const double tfo = best_seconds([&] {
-          k.gemm_i8(Ai.data(), pi, bias_i.data(), nullptr, nullptr, scale.data(), 0, Cf.data(), true,
-                    s.M, s.K, s.N, false, nullptr, nullptr);
+          k.gemm_i8(Ai.data(), pi, bias_i.data(), nullptr, nullptr, scale.data(), 0, Cf.data(), true, s.M,
+                    s.K, s.N, false, nullptr, nullptr);
         });
-        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N,
-                    "gemm_i8 ch-major", ops / tc * 1e-9, vnni_peak > 0 ? 100.0 * ops / tc / vnni_peak : 0.0);
-        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N,
-                    "gemm_i8 float", ops / tfo * 1e-9, vnni_peak > 0 ? 100.0 * ops / tfo / vnni_peak : 0.0);
+        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8 ch-major",
+                    ops / tc * 1e-9, vnni_peak > 0 ? 100.0 * ops / tc / vnni_peak : 0.0);
+        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8 float",
+                    ops / tfo * 1e-9, vnni_peak > 0 ? 100.0 * ops / tfo / vnni_peak : 0.0);
       }
       k.free_packed_i8(pi);
     }
@@ -137,14 +136,12 @@ int main(int argc, char** argv) {
       for (auto& v : x) v = uf(rng);
       for (auto& v : W) v = uf(rng);
       float* pw = k.pack_weights_f32(W.data(), N, K);
-      const double tg = best_seconds([&] {
-        k.gemv_f32(x.data(), W.data(), bias.data(), out.data(), K, N, pw, nullptr);
-      });
+      const double tg =
+          best_seconds([&] { k.gemv_f32(x.data(), W.data(), bias.data(), out.data(), K, N, pw, nullptr); });
       k.free_packed_f32(pw);
-      std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%   (%.1f GB/s of weights)\n", tier, 1, K,
-                  N, "gemv_f32", 2.0 * K * N / tg * 1e-9,
-                  fp32_peak > 0 ? 100.0 * 2.0 * K * N / tg / fp32_peak : 0.0,
-                  4.0 * K * N / tg * 1e-9);
+      std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%   (%.1f GB/s of weights)\n", tier, 1, K, N,
+                  "gemv_f32", 2.0 * K * N / tg * 1e-9,
+                  fp32_peak > 0 ? 100.0 * 2.0 * K * N / tg / fp32_peak : 0.0, 4.0 * K * N / tg * 1e-9);
     }
   }
   set_cpu_kernel_tier(best);

@@ -66,8 +66,8 @@ std::string dtype_text(const py::array& a) { return py::str(a.dtype()); }
 // An array whose element type the declared input cannot take, named as the caller gave it.
 [[noreturn]] void fail_dtype(const InputSpec& input_spec, const py::array& a) {
   const bool declared_int8 = input_spec.dtype == "int8";
-  std::string message = "input '" + input_spec.name + "' is declared " + (declared_int8 ? "int8" : "float32") +
-                        " but " + dtype_text(a) + " data was given";
+  std::string message = "input '" + input_spec.name + "' is declared " +
+                        (declared_int8 ? "int8" : "float32") + " but " + dtype_text(a) + " data was given";
   const char kind = a.dtype().kind();
   if (declared_int8 && (kind == 'f' || kind == 'u'))
     message += "; quantise it first with trevalon.export.quantize_input (or round(v / " +
@@ -103,13 +103,15 @@ HeldInput convert(const py::array& in, bool as_int8) {
 // copied straight from the engine's buffers.
 std::unordered_map<std::string, py::array> run_to_numpy(InferenceModel& m, const TensorMap& inputs) {
   std::unordered_map<std::string, py::array> arrays;
-  m.forward(inputs, [&arrays](const std::string& name, const std::vector<int32_t>& shape, bool int8,
-                              uint64_t bytes) -> void* {
-    const py::ssize_t count = static_cast<py::ssize_t>(int8 ? bytes : bytes / sizeof(float));
-    py::array out = int8 ? py::array(py::array_t<int8_t>(count)) : py::array(py::array_t<float>(count));
-    arrays[name] = out;  // a repeated name keeps the last
-    return out.mutable_data();
-  });
+  m.forward(inputs,
+            [&arrays](const std::string& name, const std::vector<int32_t>& shape, bool int8,
+                      uint64_t bytes) -> void* {
+              const py::ssize_t count = static_cast<py::ssize_t>(int8 ? bytes : bytes / sizeof(float));
+              py::array out =
+                  int8 ? py::array(py::array_t<int8_t>(count)) : py::array(py::array_t<float>(count));
+              arrays[name] = out;  // a repeated name keeps the last
+              return out.mutable_data();
+            });
   for (auto& [name, array] : arrays) {
     if (array.dtype().kind() != 'i') continue;
     py::array_t<float> converted(array.size());
@@ -216,22 +218,29 @@ PYBIND11_MODULE(model_inference, m) {
     }
   });
 
-  m.def("set_backend", [](const std::string& name) { return trevalon::set_backend(name); },
-        py::arg("name") = "cpu",
-        "Select the active backend.\n\nArgs:\n    name: 'cpu' (default), 'cuda', or 'metal'\n\n"
-        "Returns:\n    True if the backend was found and activated.");
-  m.def("active_backend", []() { return std::string(trevalon::active_backend_name()); },
-        "Return the name of the currently active backend ('cpu', 'cuda', or 'metal').");
+  m.def(
+      "set_backend", [](const std::string& name) { return trevalon::set_backend(name); },
+      py::arg("name") = "cpu",
+      "Select the active backend.\n\nArgs:\n    name: 'cpu' (default), 'cuda', or 'metal'\n\n"
+      "Returns:\n    True if the backend was found and activated.");
+  m.def(
+      "active_backend", []() { return std::string(trevalon::active_backend_name()); },
+      "Return the name of the currently active backend ('cpu', 'cuda', or 'metal').");
 
-  py::class_<InputSpec>(m, "InputSpec", "Descriptor for one model input (shape, dtype, and quantization params).")
-      .def_property_readonly("name", [](const InputSpec& s) { return s.name; },
-                             "ModelIOTensor name in the arch graph.")
-      .def_property_readonly("shape", [](const InputSpec& s) { return s.shape; },
-                             "Input shape in NHWC order, e.g. [224,224,3] or [80] for flat. 0 in a dimension "
-                             "means variable (supplied at runtime).")
-      .def_property_readonly("scale", [](const InputSpec& s) { return s.scale; }, "INT8 quantization scale.")
-      .def_property_readonly("zp", [](const InputSpec& s) { return s.zp; }, "INT8 zero point.")
-      .def_property_readonly("dtype", [](const InputSpec& s) { return s.dtype; }, "'int8' or 'float32'.")
+  py::class_<InputSpec>(m, "InputSpec",
+                        "Descriptor for one model input (shape, dtype, and quantization params).")
+      .def_property_readonly(
+          "name", [](const InputSpec& s) { return s.name; }, "ModelIOTensor name in the arch graph.")
+      .def_property_readonly(
+          "shape", [](const InputSpec& s) { return s.shape; },
+          "Input shape in NHWC order, e.g. [224,224,3] or [80] for flat. 0 in a dimension "
+          "means variable (supplied at runtime).")
+      .def_property_readonly(
+          "scale", [](const InputSpec& s) { return s.scale; }, "INT8 quantization scale.")
+      .def_property_readonly(
+          "zp", [](const InputSpec& s) { return s.zp; }, "INT8 zero point.")
+      .def_property_readonly(
+          "dtype", [](const InputSpec& s) { return s.dtype; }, "'int8' or 'float32'.")
       .def("__repr__", [](const InputSpec& s) {
         return "<InputSpec name='" + s.name + "' shape=[" + join_shape(s.shape) + "] dtype=" + s.dtype + ">";
       });
@@ -255,42 +264,52 @@ PYBIND11_MODULE(model_inference, m) {
            "Run a multi-input / multi-output forward pass.\n\nArgs:\n"
            "    inputs: dict mapping tensor name \u2192 numpy array (float32).\n\n"
            "Returns:\n    dict mapping output tensor name \u2192 1-D float32 numpy array.")
-      .def_property_readonly("model_name", &InferenceModel::model_name, "Model name string from the arch JSON.")
-      .def_property_readonly("input_count", [](const InferenceModel& m) { return m.inputs().size(); },
-                             "Number of declared model inputs.")
-      .def_property_readonly("inputs", [](const InferenceModel& m) { return m.inputs(); },
-                             "List of InputSpec descriptors (one per model input).")
-      .def_property_readonly("output_names", &InferenceModel::output_names, "List of declared output tensor names.")
-      .def_property_readonly("is_fp32", [](const InferenceModel& m) { return first_input(m).dtype == "float32"; },
-                             "True when the first declared input is float32.")
-      .def_property_readonly("input_h",
-                             [](const InferenceModel& m) {
-                               const auto& s = first_input(m).shape;
-                               return s.empty() ? 1 : s[0];
-                             },
-                             "First input height in NHWC layout.")
-      .def_property_readonly("input_w",
-                             [](const InferenceModel& m) {
-                               const auto& s = first_input(m).shape;
-                               return s.size() < 2 ? 1 : s[1];
-                             },
-                             "First input width in NHWC layout.")
-      .def_property_readonly("input_c",
-                             [](const InferenceModel& m) {
-                               const auto& s = first_input(m).shape;
-                               return s.size() < 3 ? 1 : s[2];
-                             },
-                             "First input channel count in NHWC layout.")
-      .def_property_readonly("num_classes",
-                             [](const InferenceModel& m) { return is_image_classifier(m.model_name()) ? 1000 : 0; },
-                             "Classifier class-count hint. Returns 1000 for ImageNet classifier models, otherwise 0.")
+      .def_property_readonly("model_name", &InferenceModel::model_name,
+                             "Model name string from the arch JSON.")
+      .def_property_readonly(
+          "input_count", [](const InferenceModel& m) { return m.inputs().size(); },
+          "Number of declared model inputs.")
+      .def_property_readonly(
+          "inputs", [](const InferenceModel& m) { return m.inputs(); },
+          "List of InputSpec descriptors (one per model input).")
+      .def_property_readonly("output_names", &InferenceModel::output_names,
+                             "List of declared output tensor names.")
+      .def_property_readonly(
+          "is_fp32", [](const InferenceModel& m) { return first_input(m).dtype == "float32"; },
+          "True when the first declared input is float32.")
+      .def_property_readonly(
+          "input_h",
+          [](const InferenceModel& m) {
+            const auto& s = first_input(m).shape;
+            return s.empty() ? 1 : s[0];
+          },
+          "First input height in NHWC layout.")
+      .def_property_readonly(
+          "input_w",
+          [](const InferenceModel& m) {
+            const auto& s = first_input(m).shape;
+            return s.size() < 2 ? 1 : s[1];
+          },
+          "First input width in NHWC layout.")
+      .def_property_readonly(
+          "input_c",
+          [](const InferenceModel& m) {
+            const auto& s = first_input(m).shape;
+            return s.size() < 3 ? 1 : s[2];
+          },
+          "First input channel count in NHWC layout.")
+      .def_property_readonly(
+          "num_classes",
+          [](const InferenceModel& m) { return is_image_classifier(m.model_name()) ? 1000 : 0; },
+          "Classifier class-count hint. Returns 1000 for ImageNet classifier models, otherwise 0.")
       .def("op_profile", &InferenceModel::op_profile,
            "Return per-op accumulated timing as dict[str, float] (milliseconds).")
       .def("layer_profile", &InferenceModel::layer_profile,
            "Return per-layer accumulated timing as dict[str, float] (milliseconds).")
       .def("set_profile_enabled", &InferenceModel::set_profile_enabled, py::arg("enabled"),
            "Enable or disable per-op and per-layer profiling.")
-      .def_property_readonly("profile_enabled", &InferenceModel::profile_enabled, "True when profiling is enabled.")
+      .def_property_readonly("profile_enabled", &InferenceModel::profile_enabled,
+                             "True when profiling is enabled.")
       .def("set_speed", &InferenceModel::set_speed, py::arg("speed"),
            "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower.")
       .def_property_readonly("speed", &InferenceModel::speed, "Current TTS duration speed.")

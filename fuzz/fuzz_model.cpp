@@ -41,9 +41,13 @@ class CappedAllocator final : public Allocator {
     return cpu_allocator().allocate(bytes);
   }
   void free(void* p) override { cpu_allocator().free(p); }
-  void copy_to_device(void* d, const void* s, uint64_t n) override { cpu_allocator().copy_to_device(d, s, n); }
+  void copy_to_device(void* d, const void* s, uint64_t n) override {
+    cpu_allocator().copy_to_device(d, s, n);
+  }
   void copy_to_host(void* d, const void* s, uint64_t n) override { cpu_allocator().copy_to_host(d, s, n); }
-  void copy_on_device(void* d, const void* s, uint64_t n) override { cpu_allocator().copy_on_device(d, s, n); }
+  void copy_on_device(void* d, const void* s, uint64_t n) override {
+    cpu_allocator().copy_on_device(d, s, n);
+  }
   void synchronize() override {}
   void zero(void* p, uint64_t n) override { cpu_allocator().zero(p, n); }
 };
@@ -71,7 +75,8 @@ void use_tier(CpuTier tier) {
 struct MemFile {
   int fd;
   std::string path;
-  explicit MemFile(const char* name) : fd(memfd_create(name, 0)), path("/proc/self/fd/" + std::to_string(fd)) {
+  explicit MemFile(const char* name)
+      : fd(memfd_create(name, 0)), path("/proc/self/fd/" + std::to_string(fd)) {
     if (fd < 0) std::abort();
   }
   void write(const std::string& bytes) const {
@@ -93,29 +98,39 @@ struct Rng {
 
 int32_t hostile_int(FuzzedDataProvider& p, int32_t small_max) {
   switch (p.ConsumeIntegralInRange<int>(0, 15)) {
-    case 0: return -1;
-    case 1: return std::numeric_limits<int32_t>::min();
-    case 2: return std::numeric_limits<int32_t>::max();
-    case 3: return 0;
-    case 4: return 1 << 20;
-    case 5: return 65536;
-    case 6: return -(1 << 20);
-    case 7: return 1 << 30;
-    case 8: return (1 << 30) - 1;  // the largest padding a 1-pixel input leaves inside 32 bits
-    default: return p.ConsumeIntegralInRange<int32_t>(1, small_max);
+    case 0:
+      return -1;
+    case 1:
+      return std::numeric_limits<int32_t>::min();
+    case 2:
+      return std::numeric_limits<int32_t>::max();
+    case 3:
+      return 0;
+    case 4:
+      return 1 << 20;
+    case 5:
+      return 65536;
+    case 6:
+      return -(1 << 20);
+    case 7:
+      return 1 << 30;
+    case 8:
+      return (1 << 30) - 1;  // the largest padding a 1-pixel input leaves inside 32 bits
+    default:
+      return p.ConsumeIntegralInRange<int32_t>(1, small_max);
   }
 }
 
 // Float tokens as the architecture file holds them ("1e999" parses to infinity; the reader has no
 // NaN, which reaches layers only through weights).
-const char* const kFloatTokens[] = {"1",     "0.5",  "2",    "0",     "-1",   "1e-45", "1e999",
-                                    "-1e999", "1e9", "1e-9", "1e-30", "3.5",  "0.02", "1e38",
-                                    "0.25",  "-0.5"};
+const char* const kFloatTokens[] = {"1",   "0.5",  "2",     "0",   "-1",   "1e-45", "1e999", "-1e999",
+                                    "1e9", "1e-9", "1e-30", "3.5", "0.02", "1e38",  "0.25",  "-0.5"};
 
 float float_value(int index) {
-  static const float values[] = {1,    0.5f, 2,    0,     -1,    std::numeric_limits<float>::quiet_NaN(),
-                                 INFINITY, -INFINITY, 1e9f, 1e-9f, 1e-30f, 3.5f, 0.02f, 1e38f,
-                                 0.25f, -0.5f};
+  static const float values[] = {
+      1,        0.5f,      2,     0,     -1,     std::numeric_limits<float>::quiet_NaN(),
+      INFINITY, -INFINITY, 1e9f,  1e-9f, 1e-30f, 3.5f,
+      0.02f,    1e38f,     0.25f, -0.5f};
   return values[index];
 }
 
@@ -138,11 +153,13 @@ struct Op {
   std::vector<WeightSpec> weights;
 };
 
-const std::vector<Param> kConvParams = {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"kH", Kind::Int},
-                                        {"kW", Kind::Int},         {"stride_h", Kind::Int},  {"stride_w", Kind::Int},
-                                        {"pad_h", Kind::Int},      {"pad_w", Kind::Int},     {"groups", Kind::Int}};
-const std::vector<Param> kPoolParams = {{"kH", Kind::Int},       {"kW", Kind::Int},    {"stride_h", Kind::Int},
-                                        {"stride_w", Kind::Int}, {"pad_h", Kind::Int}, {"pad_w", Kind::Int}};
+const std::vector<Param> kConvParams = {
+    {"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"kH", Kind::Int},
+    {"kW", Kind::Int},         {"stride_h", Kind::Int},  {"stride_w", Kind::Int},
+    {"pad_h", Kind::Int},      {"pad_w", Kind::Int},     {"groups", Kind::Int}};
+const std::vector<Param> kPoolParams = {{"kH", Kind::Int},       {"kW", Kind::Int},
+                                        {"stride_h", Kind::Int}, {"stride_w", Kind::Int},
+                                        {"pad_h", Kind::Int},    {"pad_w", Kind::Int}};
 
 std::vector<Param> plus(std::vector<Param> a, const std::vector<Param>& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -151,26 +168,54 @@ std::vector<Param> plus(std::vector<Param> a, const std::vector<Param>& b) {
 
 const std::vector<Op>& ops() {
   static const std::vector<Op> table = {
-      {"conv_int8", 1, true, plus(kConvParams, {{"in_zp", Kind::Zp}, {"out_zp", Kind::Zp}}),
+      {"conv_int8",
+       1,
+       true,
+       plus(kConvParams, {{"in_zp", Kind::Zp}, {"out_zp", Kind::Zp}}),
        {{".weight", Tensor::I8, false}, {".req_scale", Tensor::F32, true}, {".eff_bias", Tensor::I64, true}}},
-      {"conv", 1, true, plus(kConvParams, {{"in_zp", Kind::Zp}, {"out_zp", Kind::Zp}}),
+      {"conv",
+       1,
+       true,
+       plus(kConvParams, {{"in_zp", Kind::Zp}, {"out_zp", Kind::Zp}}),
        {{".weight", Tensor::I8, false}, {".req_scale", Tensor::F32, true}, {".eff_bias", Tensor::I64, true}}},
-      {"conv_fp32", 1, false, plus(kConvParams, {{"dilation_h", Kind::Int}, {"dilation_w", Kind::Int}}),
+      {"conv_fp32",
+       1,
+       false,
+       plus(kConvParams, {{"dilation_h", Kind::Int}, {"dilation_w", Kind::Int}}),
        {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
-      {"gemm_int8", 1, true, {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"in_zp", Kind::Zp}},
+      {"gemm_int8",
+       1,
+       true,
+       {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"in_zp", Kind::Zp}},
        {{".weight", Tensor::I8, false}, {".req_scale", Tensor::F32, true}, {".eff_bias", Tensor::I64, true}}},
-      {"gemm", 1, true, {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}},
+      {"gemm",
+       1,
+       true,
+       {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}},
        {{".weight", Tensor::I8, false}, {".req_scale", Tensor::F32, true}, {".eff_bias", Tensor::I64, true}}},
-      {"gemm_fp32", 1, false, {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}},
+      {"gemm_fp32",
+       1,
+       false,
+       {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}},
        {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
-      {"add_int8", 2, true,
-       {{"in1_scale", Kind::Float}, {"in2_scale", Kind::Float}, {"out_scale", Kind::Float},
-        {"in1_zp", Kind::Zp}, {"in2_zp", Kind::Zp}, {"out_zp", Kind::Zp}}, {}},
+      {"add_int8",
+       2,
+       true,
+       {{"in1_scale", Kind::Float},
+        {"in2_scale", Kind::Float},
+        {"out_scale", Kind::Float},
+        {"in1_zp", Kind::Zp},
+        {"in2_zp", Kind::Zp},
+        {"out_zp", Kind::Zp}},
+       {}},
       {"add_fp32", 2, false, {}, {}},
       {"maxpool_int8", 1, true, plus(kPoolParams, {{"in_zp", Kind::Zp}, {"out_zp", Kind::Zp}}), {}},
       {"maxpool_fp32", 1, false, kPoolParams, {}},
-      {"avgpool_int8", 1, true,
-       {{"in_scale", Kind::Float}, {"out_scale", Kind::Float}, {"in_zp", Kind::Zp}, {"out_zp", Kind::Zp}}, {}},
+      {"avgpool_int8",
+       1,
+       true,
+       {{"in_scale", Kind::Float}, {"out_scale", Kind::Float}, {"in_zp", Kind::Zp}, {"out_zp", Kind::Zp}},
+       {}},
       {"avgpool_fp32", 1, false, {}, {}},
       {"upsample_bilinear_fp32", 1, false, {{"scale_h", Kind::Float}, {"scale_w", Kind::Float}}, {}},
       {"upsample_nearest1d_fp32", 1, false, {{"scale_factor", Kind::Int}}, {}},
@@ -183,8 +228,8 @@ const std::vector<Op>& ops() {
       {"silu_fp32", 1, false, {}, {}},
       {"scale_fp32", 1, false, {{"scalar", Kind::Float}}, {}},
       {"snake1d_fp32", 1, false, {}, {{".alpha", Tensor::F32, true}}},
-      {"lstm_fp32", 1, true, {}, {}},   // a known op without a layer in this build
-      {"relu_fp32", 1, true, {}, {}},   // an unknown op
+      {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
+      {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
   return table;
 }
@@ -243,8 +288,12 @@ std::vector<uint8_t> tensor_bytes(FuzzedDataProvider& p, Tensor type, uint64_t c
       if (style == 3) std::memcpy(&v, &r, 4);  // raw bits: NaNs, denormals, huge values
       std::memcpy(dst, &v, 4);
     } else {
-      static const int64_t extremes[] = {std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min(),
-                                         int64_t(1) << 31, -(int64_t(1) << 31), 0, -1};
+      static const int64_t extremes[] = {std::numeric_limits<int64_t>::max(),
+                                         std::numeric_limits<int64_t>::min(),
+                                         int64_t(1) << 31,
+                                         -(int64_t(1) << 31),
+                                         0,
+                                         -1};
       const int64_t v = style == 2 ? extremes[r % 6] : style == 1 ? int64_t(r % 20001) - 10000 : int64_t(r);
       std::memcpy(dst, &v, 8);
     }
@@ -269,10 +318,12 @@ void build(FuzzedDataProvider& p, Built& b) {
     const std::string name = "x" + std::to_string(k);
     const bool int8 = p.ConsumeBool();
     int32_t dims[3];
-    for (int32_t& d : dims) d = p.ConsumeIntegralInRange<int>(0, 7) == 0 ? hostile_int(p, 6) : p.ConsumeIntegralInRange<int>(1, 6);
+    for (int32_t& d : dims)
+      d = p.ConsumeIntegralInRange<int>(0, 7) == 0 ? hostile_int(p, 6) : p.ConsumeIntegralInRange<int>(1, 6);
     if (k) arch += ", ";
-    arch += "{\"name\": \"" + name + "\", \"shape\": [1, " + std::to_string(dims[0]) + ", " + std::to_string(dims[1]) +
-            ", " + std::to_string(dims[2]) + "], \"dtype\": \"" + (int8 ? "int8" : "float32") + "\"}";
+    arch += "{\"name\": \"" + name + "\", \"shape\": [1, " + std::to_string(dims[0]) + ", " +
+            std::to_string(dims[1]) + ", " + std::to_string(dims[2]) + "], \"dtype\": \"" +
+            (int8 ? "int8" : "float32") + "\"}";
     tensors.push_back(name);
     channels.push_back(dims[2]);
     if (!int8) b.integer_only = false;
@@ -342,7 +393,8 @@ void build(FuzzedDataProvider& p, Built& b) {
       int64_t v = 0;
       switch (param.kind) {
         case Kind::Int:
-          v = p.ConsumeIntegralInRange<int>(0, 3) == 0 ? hostile_int(p, 4) : p.ConsumeIntegralInRange<int>(0, 3);
+          v = p.ConsumeIntegralInRange<int>(0, 3) == 0 ? hostile_int(p, 4)
+                                                       : p.ConsumeIntegralInRange<int>(0, 3);
           value = std::to_string(v);
           break;
         case Kind::Channels:
@@ -350,11 +402,16 @@ void build(FuzzedDataProvider& p, Built& b) {
           value = std::to_string(v);
           break;
         case Kind::Zp:
-          v = p.ConsumeIntegralInRange<int>(0, 3) == 0 ? hostile_int(p, 300) : p.ConsumeIntegralInRange<int>(-128, 127);
+          v = p.ConsumeIntegralInRange<int>(0, 3) == 0 ? hostile_int(p, 300)
+                                                       : p.ConsumeIntegralInRange<int>(-128, 127);
           value = std::to_string(v);
           break;
-        case Kind::Float: value = kFloatTokens[p.ConsumeIntegralInRange<int>(0, 15)]; break;
-        case Kind::Flag: value = p.ConsumeBool() ? "true" : "false"; break;
+        case Kind::Float:
+          value = kFloatTokens[p.ConsumeIntegralInRange<int>(0, 15)];
+          break;
+        case Kind::Flag:
+          value = p.ConsumeBool() ? "true" : "false";
+          break;
       }
       const std::string key = param.key;
       if (key == "C_out") C_out = v;
@@ -394,11 +451,15 @@ void build(FuzzedDataProvider& p, Built& b) {
       if (mode == 0) continue;
       // Products in double: hostile factors overflow any integer type, and such sizes are
       // replaced below anyway.
-      double expected = w.per_channel ? (op.weights.size() == 1 ? in_channels : C_out)
-                                      : double(C_out) * double(C_in / (groups > 1 ? groups : 1)) * double(kH) * double(kW);
-      if (std::string(op.name).rfind("gemm", 0) == 0 && !w.per_channel) expected = double(C_out) * double(C_in);
-      double count = mode == 1 ? p.ConsumeIntegralInRange<int>(0, 64) : mode == 2 ? expected - 1
-                     : mode == 3 ? expected + 1 : expected;
+      double expected =
+          w.per_channel ? (op.weights.size() == 1 ? in_channels : C_out)
+                        : double(C_out) * double(C_in / (groups > 1 ? groups : 1)) * double(kH) * double(kW);
+      if (std::string(op.name).rfind("gemm", 0) == 0 && !w.per_channel)
+        expected = double(C_out) * double(C_in);
+      double count = mode == 1   ? p.ConsumeIntegralInRange<int>(0, 64)
+                     : mode == 2 ? expected - 1
+                     : mode == 3 ? expected + 1
+                                 : expected;
       if (count < 0 || count > (1 << 14) || C_out < 0 || C_in < 0 || kH < 0 || kW < 0)
         count = p.ConsumeIntegralInRange<int>(0, 64);
       weights.add(name + w.suffix, tensor_bytes(p, w.type, uint64_t(count)));
@@ -409,7 +470,8 @@ void build(FuzzedDataProvider& p, Built& b) {
     arch += ", \"outputs\": [";
     const int n_out = p.ConsumeIntegralInRange<int>(1, 3);
     for (int k = 0; k < n_out; ++k)
-      arch += std::string(k ? ", " : "") + "{\"name\": \"" + outputs[p.ConsumeIntegralInRange<size_t>(0, outputs.size() - 1)] + "\"}";
+      arch += std::string(k ? ", " : "") + "{\"name\": \"" +
+              outputs[p.ConsumeIntegralInRange<size_t>(0, outputs.size() - 1)] + "\"}";
     arch += "]";
   }
   arch += "}";
@@ -448,7 +510,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Built b;
   build(p, b);
   static const bool dump = std::getenv("FUZZ_MODEL_DUMP") != nullptr;  // show what a crash input builds
-  if (dump) std::fprintf(stderr, "tier %d/%d, memory mode %d\n%s\n", int(tier), int(other), memory_mode, b.arch.c_str());
+  if (dump)
+    std::fprintf(stderr, "tier %d/%d, memory mode %d\n%s\n", int(tier), int(other), memory_mode,
+                 b.arch.c_str());
   arch.write(b.arch);
   weights.write(b.weights);
 

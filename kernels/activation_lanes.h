@@ -30,9 +30,7 @@ inline int32_t lane_to_int(float rounded) {
 }
 
 // 2^n as the bit pattern of 1.0 plus n << 23 (wrapping, like the vector integer add).
-inline float lane_pow2n(int32_t n) {
-  return bits_to_float(0x3f800000u + (static_cast<uint32_t>(n) << 23));
-}
+inline float lane_pow2n(int32_t n) { return bits_to_float(0x3f800000u + (static_cast<uint32_t>(n) << 23)); }
 
 struct ExpLane {
   float p;      // e^r for the reduced argument r

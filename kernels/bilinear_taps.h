@@ -8,16 +8,15 @@ namespace trevalon {
 namespace {  // included by ISA files too: keep every copy local to its file
 
 struct BilinearTap {
-  int lo;      // index weighted (1 - frac)
-  int hi;      // index weighted frac
+  int lo;  // index weighted (1 - frac)
+  int hi;  // index weighted frac
   float frac;
 };
 
 // s = (i + 0.5) * in / out - 0.5 with one rounding for the final multiply-add; both neighbours are
 // clamped into the input.
 inline BilinearTap bilinear_tap(int i, int in_size, float inv_out_size) {
-  const float s =
-      fmaf((static_cast<float>(i) + 0.5f) * static_cast<float>(in_size), inv_out_size, -0.5f);
+  const float s = fmaf((static_cast<float>(i) + 0.5f) * static_cast<float>(in_size), inv_out_size, -0.5f);
   const float base = floorf(s);
   const int last = in_size - 1;
   int lo = static_cast<int>(base);

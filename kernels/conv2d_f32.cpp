@@ -16,9 +16,9 @@
 
 namespace trevalon {
 
-void conv2d_f32_gather_patches(const float* input, int C, int H, int W, int kH, int kW,
-                               int stride_h, int stride_w, int pad_h, int pad_w, int dilation_h,
-                               int dilation_w, int out_w, int row_begin, int rows, float* patches) {
+void conv2d_f32_gather_patches(const float* input, int C, int H, int W, int kH, int kW, int stride_h,
+                               int stride_w, int pad_h, int pad_w, int dilation_h, int dilation_w, int out_w,
+                               int row_begin, int rows, float* patches) {
   const size_t row_floats = size_t(kW) * size_t(C);
   float* dst = patches;
   for (int r = row_begin; r < row_begin + rows; ++r) {
@@ -63,27 +63,24 @@ int patch_block_rows(int M, int K) {
 
 }  // namespace
 
-bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, int stride_h,
-                              int stride_w, int pad_h, int pad_w, int dilation_h, int dilation_w,
-                              ConvProductShape& shape) {
+bool conv2d_f32_product_shape(int C, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
+                              int pad_h, int pad_w, int dilation_h, int dilation_w, ConvProductShape& shape) {
   // Zero rows or columns are an image too: with padding, the output pixels read zeros only.
-  if (C <= 0 || H < 0 || W < 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 ||
-      stride_w <= 0 || dilation_h <= 0 || dilation_w <= 0 || pad_h < 0 || pad_w < 0)
+  if (C <= 0 || H < 0 || W < 0 || C_out <= 0 || kH <= 0 || kW <= 0 || stride_h <= 0 || stride_w <= 0 ||
+      dilation_h <= 0 || dilation_w <= 0 || pad_h < 0 || pad_w < 0)
     return false;
-  const int out_h =
-      int(std::min<int64_t>(conv_output_size(H, kH, stride_h, pad_h, dilation_h), INT32_MAX));
-  const int out_w =
-      int(std::min<int64_t>(conv_output_size(W, kW, stride_w, pad_w, dilation_w), INT32_MAX));
+  const int out_h = int(std::min<int64_t>(conv_output_size(H, kH, stride_h, pad_h, dilation_h), INT32_MAX));
+  const int out_w = int(std::min<int64_t>(conv_output_size(W, kW, stride_w, pad_w, dilation_w), INT32_MAX));
   const int64_t M = int64_t(out_h) * out_w, K = int64_t(kH) * kW * C;
   if (out_h <= 0 || out_w <= 0 || M > INT32_MAX || K > INT32_MAX) return false;
   shape = ConvProductShape{out_h, out_w, int(M), int(K)};
   return true;
 }
 
-void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weights,
-                     const float* bias, float* output, int C, int H, int W, int C_out, int kH,
-                     int kW, int stride_h, int stride_w, int pad_h, int pad_w, bool relu,
-                     const float* packed, float* scratch, int dilation_h, int dilation_w) {
+void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weights, const float* bias,
+                     float* output, int C, int H, int W, int C_out, int kH, int kW, int stride_h,
+                     int stride_w, int pad_h, int pad_w, bool relu, const float* packed, float* scratch,
+                     int dilation_h, int dilation_w) {
   ConvProductShape shape;
   if (!conv2d_f32_product_shape(C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
                                 dilation_w, shape))
@@ -110,27 +107,26 @@ void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weight
   if (!patches) patches = thread_work<float>(WorkBuffer::ConvPatchesF32, size_t(block) * size_t(K));
   for (int m0 = 0; m0 < M; m0 += block) {
     const int rows = M - m0 < block ? M - m0 : block;
-    conv2d_f32_gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w,
-                              dilation_h, dilation_w, out_w, m0, rows, patches);
+    conv2d_f32_gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
+                              dilation_w, out_w, m0, rows, patches);
     gemm(patches, packed, bias, output + size_t(m0) * size_t(C_out), relu, rows, K, C_out);
   }
 }
 
-void conv2d_f32(const float* input, const float* weights, const float* bias, float* output, int C,
-                int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
-                int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
-                int dilation_w, void* stream) {
-  conv2d_f32_with(&gemm_f32_portable, input, weights, bias, output, C, H, W, C_out, kH, kW,
-                  stride_h, stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
+void conv2d_f32(const float* input, const float* weights, const float* bias, float* output, int C, int H,
+                int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, bool relu,
+                const float* packed, float* scratch, int dilation_h, int dilation_w, void* stream) {
+  conv2d_f32_with(&gemm_f32_portable, input, weights, bias, output, C, H, W, C_out, kH, kW, stride_h,
+                  stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
 }
 
 #ifndef TREVALON_PORTABLE
-void conv2d_f32_avx2(const float* input, const float* weights, const float* bias, float* output,
-                     int C, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
-                     int pad_h, int pad_w, bool relu, const float* packed, float* scratch,
-                     int dilation_h, int dilation_w, void* stream) {
-  conv2d_f32_with(&gemm_f32_avx2, input, weights, bias, output, C, H, W, C_out, kH, kW, stride_h,
-                  stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
+void conv2d_f32_avx2(const float* input, const float* weights, const float* bias, float* output, int C, int H,
+                     int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
+                     bool relu, const float* packed, float* scratch, int dilation_h, int dilation_w,
+                     void* stream) {
+  conv2d_f32_with(&gemm_f32_avx2, input, weights, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w,
+                  pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
 }
 #endif
 

@@ -23,8 +23,8 @@ struct ConvShape {
 // Output size of a convolution; false when the arguments
 // describe no output pixel. A kernel wider than the unpadded input, or an input of zero rows or
 // columns with padding, still has the pixels the formula gives: their taps outside read zp.
-bool output_size(int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
-                 int pad_h, int pad_w, int& out_h, int& out_w) {
+bool output_size(int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                 int pad_w, int& out_h, int& out_w) {
   if (C_in <= 0 || H < 0 || W < 0 || C_out <= 0 || kH <= 0 || kW <= 0) return false;
   if (stride_h <= 0 || stride_w <= 0 || pad_h < 0 || pad_w < 0) return false;
   const int64_t h = conv_output_size(H, kH, stride_h, pad_h);
@@ -93,7 +93,7 @@ inline int8_t* copy_tap_row(int8_t* dst, const int8_t* row, int ix0, int kW, int
     std::memset(dst, fill_byte<Offset>(zp), run);
     return dst + run;
   }
-  const int first = std::clamp(-ix0, 0, kW);       // taps before column 0
+  const int first = std::clamp(-ix0, 0, kW);        // taps before column 0
   const int last = std::clamp(W - ix0, first, kW);  // taps before column W
   if (first > 0) std::memset(dst, fill_byte<Offset>(zp), size_t(first) * C);
   if (last > first)
@@ -194,12 +194,11 @@ Gatherer choose_gatherer(const ConvShape& s) {
   return gather_patches<Offset, 0, 0, 0, 0, 0, 0>;
 }
 
-
 void conv_channels_fastest(const ConvI8Products& products, const PreparedWeightsI8* prepared,
                            const int8_t* input, const int8_t* weights, const int8_t* packed,
-                           const int64_t* bias, const int32_t* mult, const int32_t* shift,
-                           int8_t in_zp, int8_t out_zp, int8_t* output, const ConvShape& s, int C_out,
-                           int8_t* scratch, const int32_t* row_sums) {
+                           const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
+                           int8_t out_zp, int8_t* output, const ConvShape& s, int C_out, int8_t* scratch,
+                           const int32_t* row_sums) {
   const int K = s.kH * s.kW * s.C;
   PackedWeights<int8_t> own;  // weights packed for this call only
   if (!packed) {
@@ -225,8 +224,8 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
         const int oy1 = std::min(s.out_h, oy0 + rows);
         gather(input, s, in_zp, oy0, oy1, scratch, stride);
         products.offset_gemm(scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
-                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K,
-                             C_out, false, row_sums, prepared);
+                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                             false, row_sums, prepared);
       }
       return;
     }
@@ -238,8 +237,8 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
                            s.out_h * s.out_w, K, C_out, false, row_sums, prepared);
       return;
     }
-    products.gemm(input, packed, bias, mult, shift, nullptr, out_zp, output, false,
-                  s.out_h * s.out_w, K, C_out, false, row_sums, nullptr);
+    products.gemm(input, packed, bias, mult, shift, nullptr, out_zp, output, false, s.out_h * s.out_w, K,
+                  C_out, false, row_sums, nullptr);
     return;
   }
   for (int oy0 = 0; oy0 < s.out_h; oy0 += rows_per_chunk) {
@@ -287,8 +286,8 @@ void conv_planar(const ConvI8Products& products, const int8_t* input, const int8
     PackedWeights<int8_t> own;
     const int8_t* group_packed = packed ? packed + size_t(g) * group_packed_bytes : nullptr;
     if (!group_packed) {
-      own = PackedWeights<int8_t>(pack_weights_i8(weights + first * size_t(K), group_out, K),
-                                  &free_packed_i8);
+      own =
+          PackedWeights<int8_t>(pack_weights_i8(weights + first * size_t(K), group_out, K), &free_packed_i8);
       group_packed = own.get();
     }
     products.gemm(scratch, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
@@ -310,12 +309,11 @@ void transpose_bytes(const int8_t* src, int rows, int cols, int8_t* dst) {
 
 }  // namespace
 
-void conv2d_i8_with(const ConvI8Products& products, const PreparedWeightsI8* prepared,
-                    const int8_t* input, const int8_t* weights, const int8_t* packed,
-                    const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
-                    int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW,
-                    int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
-                    bool channels_fastest, const int32_t* row_sums) {
+void conv2d_i8_with(const ConvI8Products& products, const PreparedWeightsI8* prepared, const int8_t* input,
+                    const int8_t* weights, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                    const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H, int W,
+                    int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
+                    void* scratch, bool channels_fastest, const int32_t* row_sums) {
   if (groups < 1) groups = 1;
   int out_h = 0, out_w = 0;
   if (!output_size(C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w)) return;
@@ -323,12 +321,11 @@ void conv2d_i8_with(const ConvI8Products& products, const PreparedWeightsI8* pre
   const ConvShape s{C_in, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w};
   int8_t* patches = static_cast<int8_t*>(scratch);
   if (!channels_fastest) {
-    conv_planar(products, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, s, C_out,
-                groups, patches, row_sums);
+    conv_planar(products, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, s, C_out, groups,
+                patches, row_sums);
   } else if (groups >= 2) {
-    conv2d_i8_grouped_with(products, input, weights, packed, bias, mult, shift, in_zp, out_zp, output,
-                           C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch,
-                           row_sums);
+    conv2d_i8_grouped_with(products, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in,
+                           H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, row_sums);
   } else {
     conv_channels_fastest(products, prepared, input, weights, packed, bias, mult, shift, in_zp, out_zp,
                           output, s, C_out, patches, row_sums);
@@ -348,12 +345,11 @@ std::vector<int8_t> conv2d_i8_pack_groups(const int8_t* weights, int C_out, int 
   return all;
 }
 
-void conv2d_i8_grouped_with(const ConvI8Products& products, const int8_t* input,
-                            const int8_t* weights, const int8_t* packed, const int64_t* bias,
-                            const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                            int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW,
-                            int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
-                            const int32_t* row_sums) {
+void conv2d_i8_grouped_with(const ConvI8Products& products, const int8_t* input, const int8_t* weights,
+                            const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                            const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in,
+                            int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                            int pad_w, int groups, void* scratch, const int32_t* row_sums) {
   int out_h = 0, out_w = 0;
   if (!output_size(C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, out_h, out_w)) return;
   const size_t in_bytes = size_t(C_in) * size_t(H) * size_t(W);
@@ -361,9 +357,9 @@ void conv2d_i8_grouped_with(const ConvI8Products& products, const int8_t* input,
   int8_t* planar_in = thread_work<int8_t>(WorkBuffer::GroupedPlanarIn, in_bytes);
   int8_t* planar_out = thread_work<int8_t>(WorkBuffer::GroupedPlanarOut, out_bytes);
   transpose_bytes(input, H * W, C_in, planar_in);
-  conv2d_i8_with(products, nullptr, planar_in, weights, packed, bias, mult, shift, in_zp, out_zp,
-                 planar_out, C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch,
-                 false, row_sums);
+  conv2d_i8_with(products, nullptr, planar_in, weights, packed, bias, mult, shift, in_zp, out_zp, planar_out,
+                 C_in, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, false,
+                 row_sums);
   transpose_bytes(planar_out, C_out, out_h * out_w, output);
 }
 
@@ -377,27 +373,27 @@ void conv_slot(const int8_t* input, const int8_t* weights, const int8_t* packed,
                int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
                int pad_w, int groups, void* scratch, bool channels_fastest, const int32_t* row_sums,
                void* stream) {
-  conv2d_i8_with(P, nullptr, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in, H,
-                 W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, channels_fastest,
+  conv2d_i8_with(P, nullptr, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in, H, W,
+                 C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, channels_fastest,
                  row_sums);
 }
 
 template <const ConvI8Products& P>
 void conv_prepared(const int8_t* input, const int8_t* weights, const int8_t* packed,
                    const PreparedWeightsI8* prepared, const int64_t* bias, const int32_t* mult,
-                   const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H,
-                   int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                   int groups, void* scratch, bool channels_fastest, const int32_t* row_sums) {
-  conv2d_i8_with(P, prepared, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in,
-                 H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch,
-                 channels_fastest, row_sums);
+                   const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H, int W,
+                   int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
+                   void* scratch, bool channels_fastest, const int32_t* row_sums) {
+  conv2d_i8_with(P, prepared, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in, H, W,
+                 C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, channels_fastest,
+                 row_sums);
 }
 
 template <const ConvI8Products& P>
 void conv_grouped(const int8_t* input, const int8_t* weights, const int8_t* packed, const int64_t* bias,
                   const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output,
-                  int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
-                  int pad_h, int pad_w, int groups, void* scratch, const int32_t* row_sums) {
+                  int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                  int pad_w, int groups, void* scratch, const int32_t* row_sums) {
   conv2d_i8_grouped_with(P, input, weights, packed, bias, mult, shift, in_zp, out_zp, output, C_in, H, W,
                          C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, groups, scratch, row_sums);
 }

@@ -10,10 +10,10 @@
 
 namespace trevalon {
 
-using GemmI8Kernel = void (*)(const int8_t* A, const int8_t* packed, const int64_t* bias,
-                              const int32_t* mult, const int32_t* shift, const float* scale,
-                              int8_t out_zp, void* out, bool float_out, int M, int K, int N,
-                              bool channel_major, const int32_t* row_sums, void* stream);
+using GemmI8Kernel = void (*)(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                              const int32_t* shift, const float* scale, int8_t out_zp, void* out,
+                              bool float_out, int M, int K, int N, bool channel_major,
+                              const int32_t* row_sums, void* stream);
 
 // The products one tier's convolution runs on: the tier's gemm_i8 and, where the tier has one, a
 // product on activations it may be handed already offset by 128 in rows of `offset_stride` bytes,
@@ -21,9 +21,9 @@ using GemmI8Kernel = void (*)(const int8_t* A, const int8_t* packed, const int64
 struct ConvI8Products {
   GemmI8Kernel gemm;
   void (*offset_gemm)(const int8_t* A, size_t offset_stride, const int8_t* packed, const int64_t* bias,
-                      const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp,
-                      void* out, bool float_out, int M, int K, int N, bool channel_major,
-                      const int32_t* row_sums, const PreparedWeightsI8* prepared);
+                      const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp, void* out,
+                      bool float_out, int M, int K, int N, bool channel_major, const int32_t* row_sums,
+                      const PreparedWeightsI8* prepared);
 };
 
 // Slot conv2d_i8 on the given products. Output pixels are requantised with the channel's
@@ -37,22 +37,20 @@ struct ConvI8Products {
 //   packed_weights_i8_bytes(C_out / groups, K); null packs them for the call.
 // - channels_fastest set with groups >= 2 converts to planar order in staging buffers.
 // `scratch` receives the patch matrix: (C_in / groups) x kH x kW x out_h x out_w bytes at most.
-void conv2d_i8_with(const ConvI8Products& products, const PreparedWeightsI8* prepared,
-                    const int8_t* input, const int8_t* weights, const int8_t* packed,
-                    const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
-                    int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW,
-                    int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
-                    bool channels_fastest, const int32_t* row_sums);
+void conv2d_i8_with(const ConvI8Products& products, const PreparedWeightsI8* prepared, const int8_t* input,
+                    const int8_t* weights, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                    const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H, int W,
+                    int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
+                    void* scratch, bool channels_fastest, const int32_t* row_sums);
 
 // Grouped convolution of channels-fastest data: converts the input to planar order in a per-thread
 // working buffer (see thread_work.h), runs the planar mode into a second one and converts the
 // result back. Arguments as conv2d_i8_with.
-void conv2d_i8_grouped_with(const ConvI8Products& products, const int8_t* input,
-                            const int8_t* weights, const int8_t* packed, const int64_t* bias,
-                            const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                            int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW,
-                            int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
-                            const int32_t* row_sums);
+void conv2d_i8_grouped_with(const ConvI8Products& products, const int8_t* input, const int8_t* weights,
+                            const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                            const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in,
+                            int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                            int pad_w, int groups, void* scratch, const int32_t* row_sums);
 
 // Each group's rows of the stored weights (C_out x K) packed on their own, group after group: the
 // `packed` argument of the planar mode.
@@ -62,19 +60,18 @@ std::vector<int8_t> conv2d_i8_pack_groups(const int8_t* weights, int C_out, int 
 struct ConvI8Entries {
   void (*slot)(const int8_t* input, const int8_t* weights, const int8_t* packed, const int64_t* bias,
                const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output,
-               int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
-               int pad_h, int pad_w, int groups, void* scratch, bool channels_fastest,
-               const int32_t* row_sums, void* stream);
+               int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+               int pad_w, int groups, void* scratch, bool channels_fastest, const int32_t* row_sums,
+               void* stream);
   void (*prepared)(const int8_t* input, const int8_t* weights, const int8_t* packed,
                    const PreparedWeightsI8* prepared, const int64_t* bias, const int32_t* mult,
-                   const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H,
-                   int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                   int groups, void* scratch, bool channels_fastest, const int32_t* row_sums);
-  void (*grouped)(const int8_t* input, const int8_t* weights, const int8_t* packed,
-                  const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
-                  int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW,
-                  int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
-                  const int32_t* row_sums);
+                   const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H, int W,
+                   int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
+                   void* scratch, bool channels_fastest, const int32_t* row_sums);
+  void (*grouped)(const int8_t* input, const int8_t* weights, const int8_t* packed, const int64_t* bias,
+                  const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output,
+                  int C_in, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                  int pad_w, int groups, void* scratch, const int32_t* row_sums);
 };
 ConvI8Entries conv_i8_entries_portable();
 #ifndef TREVALON_PORTABLE

@@ -13,18 +13,17 @@ namespace {
 
 // Driver entries of tiers without a prepared form: the slot itself.
 template <auto Slot>
-void conv_on_panels(const float* input, const float* bias, float* output, int C, int H, int W,
-                    int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                    bool relu, const float* packed, const float* prepared, float* scratch,
-                    int dilation_h, int dilation_w) {
-  Slot(input, nullptr, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, relu,
-       packed, scratch, dilation_h, dilation_w, nullptr);
+void conv_on_panels(const float* input, const float* bias, float* output, int C, int H, int W, int C_out,
+                    int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, bool relu,
+                    const float* packed, const float* prepared, float* scratch, int dilation_h,
+                    int dilation_w) {
+  Slot(input, nullptr, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, relu, packed,
+       scratch, dilation_h, dilation_w, nullptr);
 }
 
 template <auto Slot>
-void winograd_on_panels(const float* input, const float* const* packed16,
-                        const float* const* prepared16, const float* bias, float* output, int C,
-                        int H, int W, int C_out, bool relu) {
+void winograd_on_panels(const float* input, const float* const* packed16, const float* const* prepared16,
+                        const float* bias, float* output, int C, int H, int W, int C_out, bool relu) {
   Slot(input, packed16, bias, output, C, H, W, C_out, relu, nullptr, nullptr, nullptr);
 }
 

@@ -12,8 +12,8 @@ namespace {
 // tap lies outside the input and reads in_zp.
 template <int N>
 inline void depthwise_channels(const int8_t* const taps[9], int c, const int8_t* weights, int C,
-                               const int32_t* bias, const int32_t* mult, const int32_t* shift,
-                               int8_t in_zp, int8_t out_zp, int8_t* dst) {
+                               const int32_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
+                               int8_t out_zp, int8_t* dst) {
   int32_t acc[N] = {};
   for (int t = 0; t < 9; ++t) {
     const int8_t* w = weights + size_t(t) * C + c;
@@ -29,8 +29,8 @@ inline void depthwise_channels(const int8_t* const taps[9], int c, const int8_t*
 }  // namespace
 
 void depthwise_i8_3x3_portable(const int8_t* input, const int8_t* weights, const int32_t* bias,
-                               const int32_t* mult, const int32_t* shift, int8_t in_zp,
-                               int8_t out_zp, int8_t* output, int C, int H, int W, int stride) {
+                               const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                               int8_t* output, int C, int H, int W, int stride) {
   if (C <= 0 || H <= 0 || W <= 0 || stride <= 0) return;
   const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
   for (int oy = 0; oy < out_h; ++oy) {

@@ -10,8 +10,8 @@ namespace trevalon {
 // weights: 9 x C int8, tap t = 3 ky + kx of channel c at t x C + c. bias: int32 per channel.
 // out_h = (H - 1) / stride + 1, out_w likewise; taps outside the input read in_zp.
 using DepthwiseI8Kernel = void (*)(const int8_t* input, const int8_t* weights, const int32_t* bias,
-                                   const int32_t* mult, const int32_t* shift, int8_t in_zp,
-                                   int8_t out_zp, int8_t* output, int C, int H, int W, int stride);
+                                   const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                                   int8_t* output, int C, int H, int W, int stride);
 
 // Output positions [begin, end) along one axis (input length n, `out` outputs) whose three taps
 // all lie inside the input: o x stride - 1 >= 0 and o x stride + 1 <= n - 1.
@@ -27,8 +27,8 @@ inline DepthwiseSpan depthwise_inner_span(int n, int stride, int out) {
 // Each tier's implementation; the CPU backend's drivers (kernel_drivers.h) hold the current one.
 // Plain C++: 16 channels at a time, then the rest one by one.
 void depthwise_i8_3x3_portable(const int8_t* input, const int8_t* weights, const int32_t* bias,
-                               const int32_t* mult, const int32_t* shift, int8_t in_zp,
-                               int8_t out_zp, int8_t* output, int C, int H, int W, int stride);
+                               const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
+                               int8_t* output, int C, int H, int W, int stride);
 
 #ifndef TREVALON_PORTABLE
 void depthwise_i8_3x3_avx2(const int8_t* input, const int8_t* weights, const int32_t* bias,

@@ -22,8 +22,8 @@ void scale_f32_portable(const float* in, float* out, int count, float scalar) {
   for (int i = 0; i < count; ++i) out[i] = in[i] * scalar;
 }
 
-void snake_f32_portable(const float* in, float* out, const float* alpha, const float* inv,
-                        int positions, int C, void*) {
+void snake_f32_portable(const float* in, float* out, const float* alpha, const float* inv, int positions,
+                        int C, void*) {
   if (positions <= 0 || C <= 0) return;
   const size_t total = size_t(positions) * size_t(C);
   if (!alpha) {
@@ -42,8 +42,7 @@ void snake_f32_portable(const float* in, float* out, const float* alpha, const f
   }
 }
 
-void upsample_nearest1d_f32_portable(const float* in, float* out, int rows, int row_len, int factor,
-                                     void*) {
+void upsample_nearest1d_f32_portable(const float* in, float* out, int rows, int row_len, int factor, void*) {
   if (rows <= 0 || row_len <= 0 || factor <= 0) return;
   const size_t row_bytes = size_t(row_len) * sizeof(float);
   for (int r = 0; r < rows; ++r) {
@@ -55,8 +54,8 @@ void upsample_nearest1d_f32_portable(const float* in, float* out, int rows, int 
   }
 }
 
-void upsample_bilinear_f32_portable(const float* in, float* out, int C, int H, int W, int out_H,
-                                    int out_W, void*) {
+void upsample_bilinear_f32_portable(const float* in, float* out, int C, int H, int W, int out_H, int out_W,
+                                    void*) {
   if (C <= 0 || H <= 0 || W <= 0 || out_H <= 0 || out_W <= 0) return;
   const float inv_h = 1.0f / static_cast<float>(out_H);
   const float inv_w = 1.0f / static_cast<float>(out_W);

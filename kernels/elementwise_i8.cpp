@@ -17,8 +17,8 @@ int32_t wrap_mul(int32_t a, int32_t b) { return int32_t(uint32_t(a) * uint32_t(b
 
 }  // namespace
 
-AddI8Plan plan_add_i8(int32_t in1_zp, int32_t in2_zp, int32_t out_zp, float in1_scale,
-                      float in2_scale, float out_scale) {
+AddI8Plan plan_add_i8(int32_t in1_zp, int32_t in2_zp, int32_t out_zp, float in1_scale, float in2_scale,
+                      float out_scale) {
   AddI8Plan plan{};
   plan.in1_zp = in1_zp;
   plan.in2_zp = in2_zp;
@@ -41,8 +41,7 @@ AddI8Plan plan_add_i8(int32_t in1_zp, int32_t in2_zp, int32_t out_zp, float in1_
   return plan;
 }
 
-void add_i8_q12(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int8_t* out, int begin,
-                int end) {
+void add_i8_q12(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int8_t* out, int begin, int end) {
   for (int i = begin; i < end; ++i) {
     int32_t acc = wrap_add(plan.q12_bias, wrap_mul(plan.u, a[i]));
     acc = wrap_add(acc, wrap_mul(plan.v, b[i]));
@@ -53,16 +52,16 @@ void add_i8_q12(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int8_t*
 void add_i8_high_mul(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int8_t* out, int begin,
                      int end) {
   for (int i = begin; i < end; ++i) {
-    const int32_t t1 = rounding_shift(
-        saturating_rounding_doubling_high_mul(wrap_sub(a[i], plan.in1_zp), plan.m1), plan.e1);
-    const int32_t t2 = rounding_shift(
-        saturating_rounding_doubling_high_mul(wrap_sub(b[i], plan.in2_zp), plan.m2), plan.e2);
+    const int32_t t1 =
+        rounding_shift(saturating_rounding_doubling_high_mul(wrap_sub(a[i], plan.in1_zp), plan.m1), plan.e1);
+    const int32_t t2 =
+        rounding_shift(saturating_rounding_doubling_high_mul(wrap_sub(b[i], plan.in2_zp), plan.m2), plan.e2);
     out[i] = saturate_int8(wrap_add(wrap_add(plan.out_zp, t1), t2));
   }
 }
 
-void add_i8_single_round(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int8_t* out,
-                         int begin, int end) {
+void add_i8_single_round(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int8_t* out, int begin,
+                         int end) {
   for (int i = begin; i < end; ++i) {
     const int64_t t1 = q31_scale_single_round(int64_t(a[i]) - plan.in1_zp, plan.m1, plan.e1);
     const int64_t t2 = q31_scale_single_round(int64_t(b[i]) - plan.in2_zp, plan.m2, plan.e2);
@@ -71,9 +70,8 @@ void add_i8_single_round(const AddI8Plan& plan, const int8_t* a, const int8_t* b
   }
 }
 
-void add_i8_portable(const int8_t* a, const int8_t* b, int32_t in1_zp, int32_t in2_zp,
-                     int32_t out_zp, int8_t* out, int count, float in1_scale, float in2_scale,
-                     float out_scale, void*) {
+void add_i8_portable(const int8_t* a, const int8_t* b, int32_t in1_zp, int32_t in2_zp, int32_t out_zp,
+                     int8_t* out, int count, float in1_scale, float in2_scale, float out_scale, void*) {
   if (count <= 0) return;
   const AddI8Plan plan = plan_add_i8(in1_zp, in2_zp, out_zp, in1_scale, in2_scale, out_scale);
   const int grouped = count - count % plan.group;

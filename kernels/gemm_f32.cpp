@@ -63,8 +63,8 @@ void panel_tile(const float* A, int rows, int K, const float* panel, float acc[4
 
 }  // namespace
 
-void gemm_f32_portable(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                       int M, int K, int N) {
+void gemm_f32_portable(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
+                       int K, int N) {
   if (M <= 0 || N <= 0) return;
   const int panels = (N + 3) / 4;
   const size_t panel_stride = size_t(K > 0 ? K : 0) * 4;
@@ -72,8 +72,7 @@ void gemm_f32_portable(const float* A, const float* packed, const float* bias, f
     const int rows = M - m0 < 4 ? M - m0 : 4;
     for (int p = 0; p < panels; ++p) {
       float acc[4][4];
-      panel_tile(A + size_t(m0) * size_t(K), rows, K > 0 ? K : 0, packed + size_t(p) * panel_stride,
-                 acc);
+      panel_tile(A + size_t(m0) * size_t(K), rows, K > 0 ? K : 0, packed + size_t(p) * panel_stride, acc);
       for (int r = 0; r < rows; ++r)
         for (int j = 0; j < 4 && p * 4 + j < N; ++j)
           out[size_t(m0 + r) * size_t(N) + p * 4 + j] = finish(acc[r][j], bias, p * 4 + j, relu);
@@ -88,8 +87,8 @@ void gemv_f32_portable(const float* x, const float* w, const float* bias, float*
   gemm_f32_portable(x, packed, bias, out, false, 1, K, N);
 }
 
-void gemm_f32_reference(const float* A, const float* W, const float* bias, float* out, bool relu,
-                        int M, int K, int N) {
+void gemm_f32_reference(const float* A, const float* W, const float* bias, float* out, bool relu, int M,
+                        int K, int N) {
   for (int m = 0; m < M; ++m)
     for (int n = 0; n < N; ++n) {
       float acc = 0.0f;

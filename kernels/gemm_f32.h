@@ -17,25 +17,25 @@ const float* pack_weights_f32_scratch(const float* w, int rows, int cols);
 
 // C[m][n] = (sum_k A[m][k] * W[n][k]) + bias[n], then max(., 0) when relu. Every element is one
 // accumulator built with fused multiply-adds in increasing k, the bias added after the k loop.
-void gemm_f32_portable(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                       int M, int K, int N);
+void gemm_f32_portable(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
+                       int K, int N);
 void gemv_f32_portable(const float* x, const float* w, const float* bias, float* out, int K, int N,
                        const float* packed, void* stream);
 
 // Plain scalar reference on unpacked row-major W (N x K) with the same arithmetic; used by tests.
-void gemm_f32_reference(const float* A, const float* W, const float* bias, float* out, bool relu,
-                        int M, int K, int N);
+void gemm_f32_reference(const float* A, const float* W, const float* bias, float* out, bool relu, int M,
+                        int K, int N);
 
 #ifndef TREVALON_PORTABLE
-void gemm_f32_avx2(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                   int M, int K, int N);
+void gemm_f32_avx2(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
+                   int K, int N);
 void gemv_f32_avx2(const float* x, const float* w, const float* bias, float* out, int K, int N,
                    const float* packed, void* stream);
-void gemm_f32_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                     int M, int K, int N);
+void gemm_f32_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
+                     int K, int N);
 // The same product given also the 16-channel form of the weights (regrouped per call when null).
-void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* w16,
-                              const float* bias, float* out, bool relu, int M, int K, int N);
+void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* w16, const float* bias,
+                              float* out, bool relu, int M, int K, int N);
 #endif
 
 }  // namespace trevalon

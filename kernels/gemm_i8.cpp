@@ -57,10 +57,9 @@ void gemm_i8_blocks(const int8_t* A, const int8_t* packed, int M, int K, int N, 
 
 }  // namespace
 
-void gemm_i8_portable(const int8_t* A, const int8_t* packed, const int64_t* bias,
-                      const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp,
-                      void* out, bool float_out, int M, int K, int N, bool channel_major,
-                      const int32_t* row_sums, void* stream) {
+void gemm_i8_portable(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                      const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out,
+                      int M, int K, int N, bool channel_major, const int32_t* row_sums, void* stream) {
   const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
   gemm_i8_blocks(A, packed, M, K, N, [&](int m, int n, int32_t acc) { o.write(m, n, acc); });
 }

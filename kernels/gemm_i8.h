@@ -48,10 +48,9 @@ struct GemmI8Output {
   }
 };
 
-void gemm_i8_portable(const int8_t* A, const int8_t* packed, const int64_t* bias,
-                      const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp,
-                      void* out, bool float_out, int M, int K, int N, bool channel_major,
-                      const int32_t* row_sums, void* stream);
+void gemm_i8_portable(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                      const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out,
+                      int M, int K, int N, bool channel_major, const int32_t* row_sums, void* stream);
 void gemm_i8_raw_portable(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K, int N);
 
 // Plain scalar reference on unpacked row-major W (N x K); used by tests.
@@ -60,16 +59,13 @@ void gemm_i8_reference(const int8_t* A, const int8_t* W, const GemmI8Output& o, 
 
 #ifndef TREVALON_PORTABLE
 void gemm_i8_avx2(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
-                  const int32_t* shift, const float* scale, int8_t out_zp, void* out,
-                  bool float_out, int M, int K, int N, bool channel_major,
-                  const int32_t* row_sums, void* stream);
+                  const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out, int M,
+                  int K, int N, bool channel_major, const int32_t* row_sums, void* stream);
 void gemm_i8_raw_avx2(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K, int N);
-void gemm_i8_avx512vnni(const int8_t* A, const int8_t* packed, const int64_t* bias,
-                        const int32_t* mult, const int32_t* shift, const float* scale,
-                        int8_t out_zp, void* out, bool float_out, int M, int K, int N,
-                        bool channel_major, const int32_t* row_sums, void* stream);
-void gemm_i8_raw_avx512vnni(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K,
-                            int N);
+void gemm_i8_avx512vnni(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                        const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out,
+                        int M, int K, int N, bool channel_major, const int32_t* row_sums, void* stream);
+void gemm_i8_raw_avx512vnni(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K, int N);
 // The VNNI products for callers that know they run on this tier and hold more than the slots pass
 // (the slot entries above sum the weight rows themselves and ignore any row sums they are given).
 // offset_stride: 0 when A holds plain activations in rows of K bytes; otherwise every byte of A is
@@ -90,8 +86,8 @@ void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const in
 // `requantized` for products that requantise with these bias, mult, shift and out_zp, else for
 // float or raw output. The result, tagged `format`, is what `prepared` above takes.
 void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, const int64_t* bias,
-                                   const int32_t* mult, const int32_t* shift, int8_t out_zp,
-                                   bool requantized, int format, PreparedWeightsI8& out);
+                                   const int32_t* mult, const int32_t* shift, int8_t out_zp, bool requantized,
+                                   int format, PreparedWeightsI8& out);
 #endif
 
 }  // namespace trevalon

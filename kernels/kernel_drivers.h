@@ -19,23 +19,22 @@ struct KernelDrivers {
   // Float: the tier's form of a matrix packed in 4-row panels (rows x cols); null when the tier's
   // kernels read the panels as they are. Where it gives a form, the entries below read that form
   // alone, so the caller may release the panels.
-  void (*prepare_f32)(const float* packed, int rows, int cols, int format,
-                      PreparedWeightsF32& out) = nullptr;
+  void (*prepare_f32)(const float* packed, int rows, int cols, int format, PreparedWeightsF32& out) = nullptr;
   // Slot 11 on patch-ordered packed weights and their prepared form (its data, or null).
-  void (*conv2d_f32)(const float* input, const float* bias, float* output, int C, int H, int W,
-                     int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                     bool relu, const float* packed, const float* prepared, float* scratch,
-                     int dilation_h, int dilation_w) = nullptr;
+  void (*conv2d_f32)(const float* input, const float* bias, float* output, int C, int H, int W, int C_out,
+                     int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, bool relu,
+                     const float* packed, const float* prepared, float* scratch, int dilation_h,
+                     int dilation_w) = nullptr;
   // Slot 12 on the 16 packed matrices and their prepared forms (16 pointers, or null).
   void (*conv2d_f32_winograd)(const float* input, const float* const* packed16,
-                              const float* const* prepared16, const float* bias, float* output,
-                              int C, int H, int W, int C_out, bool relu) = nullptr;
+                              const float* const* prepared16, const float* bias, float* output, int C, int H,
+                              int W, int C_out, bool relu) = nullptr;
 
   // Int8: starting accumulators and requantisation constants of a packed rows x cols matrix
   // (see prepare_weights_i8_avx512vnni); null when the tier's kernels need none.
-  void (*prepare_i8)(const int8_t* packed, int rows, int cols, const int64_t* bias,
-                     const int32_t* mult, const int32_t* shift, int8_t out_zp, bool requantized,
-                     int format, PreparedWeightsI8& out) = nullptr;
+  void (*prepare_i8)(const int8_t* packed, int rows, int cols, const int64_t* bias, const int32_t* mult,
+                     const int32_t* shift, int8_t out_zp, bool requantized, int format,
+                     PreparedWeightsI8& out) = nullptr;
   // Slot gemm_i8 reading the prepared form too (null: derived for the call).
   void (*gemm_i8)(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
                   const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,
@@ -44,16 +43,15 @@ struct KernelDrivers {
   // Slot conv2d_i8 reading the prepared form of `packed` too (null: derived for the call).
   void (*conv2d_i8)(const int8_t* input, const int8_t* weights, const int8_t* packed,
                     const PreparedWeightsI8* prepared, const int64_t* bias, const int32_t* mult,
-                    const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in,
-                    int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
-                    int pad_w, int groups, void* scratch, bool channels_fastest,
-                    const int32_t* row_sums) = nullptr;
+                    const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H, int W,
+                    int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, int groups,
+                    void* scratch, bool channels_fastest, const int32_t* row_sums) = nullptr;
   // Grouped convolution of channels-fastest data through planar staging (see conv2d_i8.h).
   void (*conv2d_i8_grouped)(const int8_t* input, const int8_t* weights, const int8_t* packed,
-                            const int64_t* bias, const int32_t* mult, const int32_t* shift,
-                            int8_t in_zp, int8_t out_zp, int8_t* output, int C_in, int H, int W,
-                            int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
-                            int pad_w, int groups, void* scratch, const int32_t* row_sums) = nullptr;
+                            const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
+                            int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW,
+                            int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
+                            const int32_t* row_sums) = nullptr;
   DepthwiseI8Kernel depthwise_i8_3x3 = nullptr;
 };
 

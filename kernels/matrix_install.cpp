@@ -10,18 +10,18 @@ namespace {
 // The gemm_i8 driver of tiers that prepare nothing: the slot itself.
 template <auto Slot>
 void gemm_i8_unprepared(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
-                        const int64_t* bias, const int32_t* mult, const int32_t* shift,
-                        const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
-                        int N, bool channel_major, const int32_t* row_sums) {
+                        const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,
+                        int8_t out_zp, void* out, bool float_out, int M, int K, int N, bool channel_major,
+                        const int32_t* row_sums) {
   Slot(A, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, row_sums,
        nullptr);
 }
 
 #ifndef TREVALON_PORTABLE
 void gemm_i8_prepared_vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
-                           const int64_t* bias, const int32_t* mult, const int32_t* shift,
-                           const float* scale, int8_t out_zp, void* out, bool float_out, int M,
-                           int K, int N, bool channel_major, const int32_t* row_sums) {
+                           const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,
+                           int8_t out_zp, void* out, bool float_out, int M, int K, int N, bool channel_major,
+                           const int32_t* row_sums) {
   // Without a prepared form the sums come from the weights, as in the slot.
   gemm_i8_prepared_avx512vnni(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N,
                               channel_major, nullptr, prepared);

@@ -14,8 +14,8 @@ struct PoolWindow {
   int64_t y0, y1, x0, x1;  // input rows [y0, y1) and columns [x0, x1), possibly empty
 };
 
-inline void clip_window(int64_t o, int64_t stride, int64_t pad, int64_t k, int64_t size,
-                        int64_t& begin, int64_t& end) {
+inline void clip_window(int64_t o, int64_t stride, int64_t pad, int64_t k, int64_t size, int64_t& begin,
+                        int64_t& end) {
   const int64_t start = o * stride - pad;
   begin = start < 0 ? 0 : start;
   end = start + k < size ? start + k : size;
@@ -26,8 +26,8 @@ inline void clip_window(int64_t o, int64_t stride, int64_t pad, int64_t k, int64
 // in elements (position index times C). Returns without calling for shapes that give no output.
 // An image of zero rows or columns has output positions where padding reaches, all empty windows.
 template <class Pixel>
-inline void for_each_pool_window(int C, int H, int W, int kH, int kW, int stride_h, int stride_w,
-                                 int pad_h, int pad_w, Pixel pixel) {
+inline void for_each_pool_window(int C, int H, int W, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                                 int pad_w, Pixel pixel) {
   if (C <= 0 || H < 0 || W < 0 || kH <= 0 || kW <= 0 || stride_h <= 0 || stride_w <= 0) return;
   const int64_t out_h = pooled_extent(H, kH, stride_h, pad_h);
   const int64_t out_w = pooled_extent(W, kW, stride_w, pad_w);

@@ -11,8 +11,8 @@ namespace trevalon {
 namespace {
 
 template <class T>
-void maxpool_portable(const T* in, T* out, int C, int H, int W, int kH, int kW, int stride_h,
-                      int stride_w, int pad_h, int pad_w, T lowest) {
+void maxpool_portable(const T* in, T* out, int C, int H, int W, int kH, int kW, int stride_h, int stride_w,
+                      int pad_h, int pad_w, T lowest) {
   const size_t row = size_t(W) * size_t(C);
   for_each_pool_window(C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w,
                        [&](size_t offset, const PoolWindow& win) {
@@ -28,14 +28,14 @@ void maxpool_portable(const T* in, T* out, int C, int H, int W, int kH, int kW, 
 
 }  // namespace
 
-void maxpool_f32_portable(const float* in, float* out, int C, int H, int W, int kH, int kW,
-                          int stride_h, int stride_w, int pad_h, int pad_w, void*) {
+void maxpool_f32_portable(const float* in, float* out, int C, int H, int W, int kH, int kW, int stride_h,
+                          int stride_w, int pad_h, int pad_w, void*) {
   maxpool_portable(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w,
                    -std::numeric_limits<float>::infinity());
 }
 
-void maxpool_i8_portable(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
-                         int stride_h, int stride_w, int pad_h, int pad_w, void*) {
+void maxpool_i8_portable(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW, int stride_h,
+                         int stride_w, int pad_h, int pad_w, void*) {
   maxpool_portable(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, int8_t(-128));
 }
 
@@ -53,8 +53,8 @@ void avgpool_f32_portable(const float* in, float* out, int C, int H, int W, void
   for (int c = 0; c < C; ++c) out[c] *= inv;
 }
 
-void avgpool_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H,
-                         int W, float in_scale, float out_scale, void*) {
+void avgpool_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H, int W,
+                         float in_scale, float out_scale, void*) {
   if (C <= 0) return;
   const int64_t positions = (H > 0 && W > 0) ? int64_t(H) * W : 0;
   int32_t m = 0, e = 0;
@@ -74,8 +74,8 @@ void avgpool_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t
   }
 }
 
-void avgpool_i8_to_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C,
-                               int H, int W, float in_scale, float out_scale) {
+void avgpool_i8_to_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H,
+                               int W, float in_scale, float out_scale) {
   avgpool_i8_portable(in, in_zp, out_zp, out, C, H, W, in_scale, out_scale, nullptr);
 }
 

@@ -14,17 +14,17 @@ static inline int64_t pooled_extent(int64_t in, int64_t k, int64_t stride, int64
 
 // Window positions outside the input are skipped; a float window wholly in padding gives -inf,
 // an int8 one -128. Non-positive sizes, kernels or strides write nothing.
-void maxpool_f32_portable(const float* in, float* out, int C, int H, int W, int kH, int kW,
-                          int stride_h, int stride_w, int pad_h, int pad_w, void* stream);
-void maxpool_i8_portable(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
-                         int stride_h, int stride_w, int pad_h, int pad_w, void* stream);
+void maxpool_f32_portable(const float* in, float* out, int C, int H, int W, int kH, int kW, int stride_h,
+                          int stride_w, int pad_h, int pad_w, void* stream);
+void maxpool_i8_portable(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW, int stride_h,
+                         int stride_w, int pad_h, int pad_w, void* stream);
 // out[c] = (sum over positions in row order) * (1 / (H W)); an empty image gives zeros.
 void avgpool_f32_portable(const float* in, float* out, int C, int H, int W, void* stream);
 // out[c] = clamp(out_zp + single-rounding Q31 scaling of sum(x - in_zp) by in_scale / (H W out_scale)).
-void avgpool_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H,
-                         int W, float in_scale, float out_scale, void* stream);
-void avgpool_i8_to_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C,
-                               int H, int W, float in_scale, float out_scale);
+void avgpool_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H, int W,
+                         float in_scale, float out_scale, void* stream);
+void avgpool_i8_to_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H,
+                               int W, float in_scale, float out_scale);
 
 #ifndef TREVALON_PORTABLE
 void maxpool_f32_avx2(const float* in, float* out, int C, int H, int W, int kH, int kW, int stride_h,
@@ -33,10 +33,10 @@ void maxpool_i8_avx2(const int8_t* in, int8_t* out, int C, int H, int W, int kH,
                      int stride_w, int pad_h, int pad_w, void* stream);
 void avgpool_f32_avx2(const float* in, float* out, int C, int H, int W, void* stream);
 
-void maxpool_f32_avx512(const float* in, float* out, int C, int H, int W, int kH, int kW,
-                        int stride_h, int stride_w, int pad_h, int pad_w, void* stream);
-void maxpool_i8_avx512(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
-                       int stride_h, int stride_w, int pad_h, int pad_w, void* stream);
+void maxpool_f32_avx512(const float* in, float* out, int C, int H, int W, int kH, int kW, int stride_h,
+                        int stride_w, int pad_h, int pad_w, void* stream);
+void maxpool_i8_avx512(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW, int stride_h,
+                       int stride_w, int pad_h, int pad_w, void* stream);
 void avgpool_f32_avx512(const float* in, float* out, int C, int H, int W, void* stream);
 #endif
 

@@ -13,7 +13,7 @@ void AlignedStorage::assign_zeros(size_t bytes) {
   data_.reset();
   bytes_ = 0;
   if (bytes == 0) return;
-  void* p = ::operator new(bytes, std::align_val_t{64});
+  void* p = ::operator new (bytes, std::align_val_t{64});
   std::memset(p, 0, bytes);
   data_.reset(p);
   bytes_ = bytes;

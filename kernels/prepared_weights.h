@@ -25,7 +25,7 @@ class AlignedStorage {
 
  private:
   struct Free {
-    void operator()(void* p) const { ::operator delete(p, std::align_val_t{64}); }
+    void operator()(void* p) const { ::operator delete (p, std::align_val_t{64}); }
   };
   std::unique_ptr<void, Free> data_;
   size_t bytes_ = 0;

@@ -25,9 +25,7 @@ inline int32_t rounding_shift(int32_t v, int32_t shift) {
   return static_cast<int32_t>((int64_t(v) + (int64_t(1) << (s - 1))) >> s);
 }
 
-inline int8_t saturate_int8(int32_t v) {
-  return static_cast<int8_t>(v < -128 ? -128 : (v > 127 ? 127 : v));
-}
+inline int8_t saturate_int8(int32_t v) { return static_cast<int8_t>(v < -128 ? -128 : (v > 127 ? 127 : v)); }
 
 // Requantise an accumulator that already includes the bias: high multiply, rounding shift, zero
 // point, then saturation through int16 to int8.
@@ -56,8 +54,8 @@ inline int64_t requantize_division_offset(int32_t shift, int32_t out_zp) {
 }
 inline int8_t requantize_by_division(int32_t acc_with_bias, int32_t multiplier, int32_t shift,
                                      int32_t out_zp) {
-  const int64_t q = (int64_t(acc_with_bias) * multiplier + requantize_division_offset(shift, out_zp)) >>
-                    (31 - shift);
+  const int64_t q =
+      (int64_t(acc_with_bias) * multiplier + requantize_division_offset(shift, out_zp)) >> (31 - shift);
   const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(q)));
   return saturate_int8(v < -32768 ? -32768 : (v > 32767 ? 32767 : v));
 }

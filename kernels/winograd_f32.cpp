@@ -11,8 +11,7 @@
 
 namespace trevalon {
 void winograd_input_transform_f32_portable(const float* input, int C, int H, int W, int tiles_w,
-                                           int tile_begin, int tile_count, float* V,
-                                           size_t matrix_stride) {
+                                           int tile_begin, int tile_count, float* V, size_t matrix_stride) {
   const size_t stride = matrix_stride;
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;
@@ -52,8 +51,8 @@ void winograd_input_transform_f32_portable(const float* input, int C, int H, int
 }
 
 void winograd_output_transform_f32_portable(const float* P, int C_out, int H, int W, int tiles_w,
-                                            int tile_begin, int tile_count, const float* bias,
-                                            bool relu, float* output, size_t matrix_stride) {
+                                            int tile_begin, int tile_count, const float* bias, bool relu,
+                                            float* output, size_t matrix_stride) {
   const size_t stride = matrix_stride;
   for (int t = 0; t < tile_count; ++t) {
     const int tile = tile_begin + t;
@@ -104,8 +103,8 @@ size_t winograd_matrix_stride_f32(int tile_count, int channels) {
 }
 
 void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const float* input,
-                              const float* const* packed16, const float* bias, float* output, int C,
-                              int H, int W, int C_out, bool relu) {
+                              const float* const* packed16, const float* bias, float* output, int C, int H,
+                              int W, int C_out, bool relu) {
   if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || !packed16) return;
   const auto gemm = transforms.gemm;
   if (!gemm) return;
@@ -130,23 +129,20 @@ void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const flo
   }
 }
 
-float* winograd_work_f32(size_t floats) {
-  return thread_work<float>(WorkBuffer::WinogradF32, floats);
-}
+float* winograd_work_f32(size_t floats) { return thread_work<float>(WorkBuffer::WinogradF32, floats); }
 
-void conv2d_f32_winograd_portable(const float* input, const float* const* packed16,
-                                  const float* bias, float* output, int C, int H, int W, int C_out,
-                                  bool relu, float* scratch, void* stream, const float* raw_weights) {
-  static constexpr WinogradTransformsF32 kPortable{&winograd_input_transform_f32_portable,
-                                                   &winograd_output_transform_f32_portable,
-                                                   &gemm_f32_portable};
+void conv2d_f32_winograd_portable(const float* input, const float* const* packed16, const float* bias,
+                                  float* output, int C, int H, int W, int C_out, bool relu, float* scratch,
+                                  void* stream, const float* raw_weights) {
+  static constexpr WinogradTransformsF32 kPortable{
+      &winograd_input_transform_f32_portable, &winograd_output_transform_f32_portable, &gemm_f32_portable};
   conv2d_f32_winograd_with(kPortable, input, packed16, bias, output, C, H, W, C_out, relu);
 }
 
 #ifndef TREVALON_PORTABLE
 void conv2d_f32_winograd_avx2(const float* input, const float* const* packed16, const float* bias,
-                              float* output, int C, int H, int W, int C_out, bool relu,
-                              float* scratch, void* stream, const float* raw_weights) {
+                              float* output, int C, int H, int W, int C_out, bool relu, float* scratch,
+                              void* stream, const float* raw_weights) {
   static constexpr WinogradTransformsF32 kAvx2{&winograd_input_transform_f32_avx2,
                                                &winograd_output_transform_f32_avx2, &gemm_f32_avx2};
   conv2d_f32_winograd_with(kAvx2, input, packed16, bias, output, C, H, W, C_out, relu);

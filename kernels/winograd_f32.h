@@ -11,41 +11,37 @@ namespace trevalon {
 // Value (i, j) of block tile t goes to V[(4i + j) * matrix_stride + t * C + c]. Every tier sums in
 // the same order (rows first, then columns), so all tiers give identical bits.
 using WinogradInputTransformF32 = void (*)(const float* input, int C, int H, int W, int tiles_w,
-                                           int tile_begin, int tile_count, float* V,
-                                           size_t matrix_stride);
+                                           int tile_begin, int tile_count, float* V, size_t matrix_stride);
 // Output transform Y = A^T M A of the products P[(4i + j) * matrix_stride + t * C_out + n], then
 // + bias (when given), then max(., 0) when relu; writes the 2x2 outputs inside H x W.
 using WinogradOutputTransformF32 = void (*)(const float* P, int C_out, int H, int W, int tiles_w,
-                                            int tile_begin, int tile_count, const float* bias,
-                                            bool relu, float* output, size_t matrix_stride);
+                                            int tile_begin, int tile_count, const float* bias, bool relu,
+                                            float* output, size_t matrix_stride);
 
 // A tier's transforms and the product of the same tier between them.
 struct WinogradTransformsF32 {
   WinogradInputTransformF32 input;
   WinogradOutputTransformF32 output;
-  void (*gemm)(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
-               int K, int N);
+  void (*gemm)(const float* A, const float* packed, const float* bias, float* out, bool relu, int M, int K,
+               int N);
 };
 
 void winograd_input_transform_f32_portable(const float* input, int C, int H, int W, int tiles_w,
-                                           int tile_begin, int tile_count, float* V,
-                                           size_t matrix_stride);
+                                           int tile_begin, int tile_count, float* V, size_t matrix_stride);
 void winograd_output_transform_f32_portable(const float* P, int C_out, int H, int W, int tiles_w,
-                                            int tile_begin, int tile_count, const float* bias,
-                                            bool relu, float* output, size_t matrix_stride);
+                                            int tile_begin, int tile_count, const float* bias, bool relu,
+                                            float* output, size_t matrix_stride);
 #ifndef TREVALON_PORTABLE
-void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W, int tiles_w,
-                                       int tile_begin, int tile_count, float* V,
-                                       size_t matrix_stride);
-void winograd_output_transform_f32_avx2(const float* P, int C_out, int H, int W, int tiles_w,
-                                        int tile_begin, int tile_count, const float* bias,
-                                        bool relu, float* output, size_t matrix_stride);
-void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W, int tiles_w,
-                                         int tile_begin, int tile_count, float* V,
-                                         size_t matrix_stride);
+void winograd_input_transform_f32_avx2(const float* input, int C, int H, int W, int tiles_w, int tile_begin,
+                                       int tile_count, float* V, size_t matrix_stride);
+void winograd_output_transform_f32_avx2(const float* P, int C_out, int H, int W, int tiles_w, int tile_begin,
+                                        int tile_count, const float* bias, bool relu, float* output,
+                                        size_t matrix_stride);
+void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W, int tiles_w, int tile_begin,
+                                         int tile_count, float* V, size_t matrix_stride);
 void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int W, int tiles_w,
-                                          int tile_begin, int tile_count, const float* bias,
-                                          bool relu, float* output, size_t matrix_stride);
+                                          int tile_begin, int tile_count, const float* bias, bool relu,
+                                          float* output, size_t matrix_stride);
 #endif
 
 // Output tiles per block: the block's transformed input and products (16 x tiles x (C + C_out)
@@ -56,32 +52,32 @@ size_t winograd_matrix_stride_f32(int tile_count, int channels);
 // The per-thread working set of the drivers: grows to the largest size asked, then reused.
 float* winograd_work_f32(size_t floats);
 
-// The slot-12 contract with the given transforms and product (the portable and AVX2 tiers). The working set (one block of transformed
-// inputs and products) lives in a per-thread buffer that grows once and is reused; the slot's
-// `scratch` is not used, since it comes without a size and the patch-matrix scratch the layer asks
+// The slot-12 contract with the given transforms and product (the portable and AVX2 tiers). The working set
+// (one block of transformed inputs and products) lives in a per-thread buffer that grows once and is reused;
+// the slot's `scratch` is not used, since it comes without a size and the patch-matrix scratch the layer asks
 // for (9 x C x H x W floats) does not cover 16 x tiles x (C + C_out) floats when C_out is large or
 // the image is tiny. The AVX-512 tier has its own driver, which picks the product kernel by the
 // number of tiles.
 void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const float* input,
-                              const float* const* packed16, const float* bias, float* output, int C,
-                              int H, int W, int C_out, bool relu);
+                              const float* const* packed16, const float* bias, float* output, int C, int H,
+                              int W, int C_out, bool relu);
 
 // Slot-12 entry points, one per tier.
-void conv2d_f32_winograd_portable(const float* input, const float* const* packed16,
-                                  const float* bias, float* output, int C, int H, int W, int C_out,
-                                  bool relu, float* scratch, void* stream, const float* raw_weights);
+void conv2d_f32_winograd_portable(const float* input, const float* const* packed16, const float* bias,
+                                  float* output, int C, int H, int W, int C_out, bool relu, float* scratch,
+                                  void* stream, const float* raw_weights);
 #ifndef TREVALON_PORTABLE
 void conv2d_f32_winograd_avx2(const float* input, const float* const* packed16, const float* bias,
-                              float* output, int C, int H, int W, int C_out, bool relu,
-                              float* scratch, void* stream, const float* raw_weights);
-void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16,
-                                const float* bias, float* output, int C, int H, int W, int C_out,
-                                bool relu, float* scratch, void* stream, const float* raw_weights);
+                              float* output, int C, int H, int W, int C_out, bool relu, float* scratch,
+                              void* stream, const float* raw_weights);
+void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16, const float* bias,
+                                float* output, int C, int H, int W, int C_out, bool relu, float* scratch,
+                                void* stream, const float* raw_weights);
 // conv2d_f32_winograd_avx512 given also the 16-channel forms of the 16 matrices (each regrouped
 // per call when `w16` is null).
 void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const* packed16,
-                                         const float* const* w16, const float* bias, float* output,
-                                         int C, int H, int W, int C_out, bool relu);
+                                         const float* const* w16, const float* bias, float* output, int C,
+                                         int H, int W, int C_out, bool relu);
 #endif
 
 }  // namespace trevalon

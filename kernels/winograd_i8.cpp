@@ -186,10 +186,10 @@ struct WinogradI8Tier {
 };
 
 void winograd_i8_run(const WinogradI8Tier& tier, const int8_t* input, const int8_t* const* packed16,
-                     const int32_t* const* row_sums16, const float* scales16,
-                     const int64_t* bias_w, const int32_t* mult, const int32_t* shift, int8_t in_zp,
-                     float input_scale, int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out,
-                     void* scratch0, void* scratch1) {
+                     const int32_t* const* row_sums16, const float* scales16, const int64_t* bias_w,
+                     const int32_t* mult, const int32_t* shift, int8_t in_zp, float input_scale,
+                     int8_t out_zp, int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
+                     void* scratch1) {
   if (C_in <= 0 || H <= 0 || W <= 0 || C_out <= 0) return;
   WinogradI8OutputArgs args{};
   args.C_out = C_out;
@@ -257,31 +257,27 @@ void conv2d_i8_winograd_portable(const int8_t* input, const int8_t* const* packe
                                  void* scratch1, void* stream) {
   static constexpr WinogradI8Tier kPortable{winograd_i8_input_portable, winograd_i8_output_portable,
                                             gemm_i8_raw_portable, nullptr, nullptr};
-  winograd_i8_run(kPortable, input, packed16, row_sums16,
-                  scales16, bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out,
-                  scratch0, scratch1);
+  winograd_i8_run(kPortable, input, packed16, row_sums16, scales16, bias_w, mult, shift, in_zp, input_scale,
+                  out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
 }
 
 #ifndef TREVALON_PORTABLE
 void conv2d_i8_winograd_avx2(const int8_t* input, const int8_t* const* packed16,
-                             const int32_t* const* row_sums16, const float* scales16,
-                             const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
-                             const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
-                             int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
-                             void* scratch1, void* stream) {
+                             const int32_t* const* row_sums16, const float* scales16, const int64_t* bias_w,
+                             const int32_t* mult, const int32_t* shift, const float* req_scale, int8_t in_zp,
+                             float input_scale, int8_t out_zp, int8_t* output, int C_in, int H, int W,
+                             int C_out, void* scratch0, void* scratch1, void* stream) {
   static constexpr WinogradI8Tier kAvx2{winograd_i8_input_avx2, winograd_i8_output_avx2, gemm_i8_raw_avx2,
                                         nullptr, nullptr};
-  winograd_i8_run(kAvx2, input, packed16, row_sums16, scales16,
-                  bias_w, mult, shift, in_zp, input_scale, out_zp, output, C_in, H, W, C_out, scratch0,
-                  scratch1);
+  winograd_i8_run(kAvx2, input, packed16, row_sums16, scales16, bias_w, mult, shift, in_zp, input_scale,
+                  out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
 }
 
 void conv2d_i8_winograd_avx512(const int8_t* input, const int8_t* const* packed16,
-                               const int32_t* const* row_sums16, const float* scales16,
-                               const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
-                               const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
-                               int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
-                               void* scratch1, void* stream) {
+                               const int32_t* const* row_sums16, const float* scales16, const int64_t* bias_w,
+                               const int32_t* mult, const int32_t* shift, const float* req_scale,
+                               int8_t in_zp, float input_scale, int8_t out_zp, int8_t* output, int C_in,
+                               int H, int W, int C_out, void* scratch0, void* scratch1, void* stream) {
   // The AVX-512 tier without VNNI multiplies with the AVX2 product, as its table does.
   static constexpr WinogradI8Tier kAvx512{winograd_i8_input_avx512, winograd_i8_output_avx512,
                                           gemm_i8_raw_avx2, nullptr, nullptr};

@@ -54,14 +54,14 @@ using WinogradI8OutputStage = void (*)(const int32_t* P, size_t plane, const Win
 
 void winograd_i8_input_portable(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
                                 int8_t* V, size_t plane);
-void winograd_i8_output_portable(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args,
-                                 int ty0, int ty1, int8_t* output);
+void winograd_i8_output_portable(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args, int ty0,
+                                 int ty1, int8_t* output);
 // The portable stages restricted to channels [begin, end) (for the output stage a part of the
 // args' range); vector stages finish their tails here.
 void winograd_i8_input_channels(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
                                 int8_t* V, size_t plane, int c_begin, int c_end);
-void winograd_i8_output_channels(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args,
-                                 int ty0, int ty1, int8_t* output, int o_begin, int o_end);
+void winograd_i8_output_channels(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args, int ty0,
+                                 int ty1, int8_t* output, int o_begin, int o_end);
 #ifndef TREVALON_PORTABLE
 void winograd_i8_input_avx2(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
                             int8_t* V, size_t plane);
@@ -70,10 +70,10 @@ void winograd_i8_output_avx2(const int32_t* P, size_t plane, const WinogradI8Out
 void winograd_i8_input_avx512(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
                               int8_t* V, size_t plane);
 // The same values stored XOR 0x80 (plus 128 read as unsigned), for the VNNI product.
-void winograd_i8_input_avx512_offset(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0,
-                                     int ty1, int8_t* V, size_t plane);
-void winograd_i8_output_avx512(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args,
-                               int ty0, int ty1, int8_t* output);
+void winograd_i8_input_avx512_offset(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
+                                     int8_t* V, size_t plane);
+void winograd_i8_output_avx512(const int32_t* P, size_t plane, const WinogradI8OutputArgs& args, int ty0,
+                               int ty1, int8_t* output);
 #endif
 
 // Slot conv2d_i8_winograd, one entry per set of stages. scratch0 holds the transformed input
@@ -86,11 +86,10 @@ void conv2d_i8_winograd_portable(const int8_t* input, const int8_t* const* packe
                                  void* scratch1, void* stream);
 #ifndef TREVALON_PORTABLE
 void conv2d_i8_winograd_avx2(const int8_t* input, const int8_t* const* packed16,
-                             const int32_t* const* row_sums16, const float* scales16,
-                             const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
-                             const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
-                             int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
-                             void* scratch1, void* stream);
+                             const int32_t* const* row_sums16, const float* scales16, const int64_t* bias_w,
+                             const int32_t* mult, const int32_t* shift, const float* req_scale, int8_t in_zp,
+                             float input_scale, int8_t out_zp, int8_t* output, int C_in, int H, int W,
+                             int C_out, void* scratch0, void* scratch1, void* stream);
 void conv2d_i8_winograd_avx512vnni(const int8_t* input, const int8_t* const* packed16,
                                    const int32_t* const* row_sums16, const float* scales16,
                                    const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
@@ -98,11 +97,10 @@ void conv2d_i8_winograd_avx512vnni(const int8_t* input, const int8_t* const* pac
                                    int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
                                    void* scratch1, void* stream);
 void conv2d_i8_winograd_avx512(const int8_t* input, const int8_t* const* packed16,
-                               const int32_t* const* row_sums16, const float* scales16,
-                               const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
-                               const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
-                               int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
-                               void* scratch1, void* stream);
+                               const int32_t* const* row_sums16, const float* scales16, const int64_t* bias_w,
+                               const int32_t* mult, const int32_t* shift, const float* req_scale,
+                               int8_t in_zp, float input_scale, int8_t out_zp, int8_t* output, int C_in,
+                               int H, int W, int C_out, void* scratch0, void* scratch1, void* stream);
 #endif
 
 }  // namespace trevalon

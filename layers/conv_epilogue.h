@@ -40,8 +40,8 @@ struct ConvEpilogue {
 
   // Combines rows [row_begin, row_begin + rows) of the output (row_elements each) with the same
   // rows of the other operand, in place.
-  void apply(void* output, const void* other, size_t element_bytes, size_t row_elements,
-             int row_begin, int rows, ExecContext* ctx) const {
+  void apply(void* output, const void* other, size_t element_bytes, size_t row_elements, int row_begin,
+             int rows, ExecContext* ctx) const {
     const size_t offset = size_t(row_begin) * row_elements * element_bytes;
     auto* y = static_cast<uint8_t*>(output) + offset;
     const auto* o = static_cast<const uint8_t*>(other) + offset;

@@ -47,8 +47,8 @@ class ConvFp32 final : public ILayer {
   void load_weights(WeightGetter& get) override {
     // The forward kernels take no groups argument.
     if (groups_ != 1) throw std::runtime_error("grouped float convolution is not supported: " + name);
-    if (kH_ <= 0 || kW_ <= 0 || stride_h_ <= 0 || stride_w_ <= 0 || dilation_h_ <= 0 ||
-        dilation_w_ <= 0 || pad_h_ < 0 || pad_w_ < 0)
+    if (kH_ <= 0 || kW_ <= 0 || stride_h_ <= 0 || stride_w_ <= 0 || dilation_h_ <= 0 || dilation_w_ <= 0 ||
+        pad_h_ < 0 || pad_w_ < 0)
       throw std::runtime_error("node '" + name +
                                "': kernel, stride and dilation must be positive and padding "
                                "non-negative");
@@ -112,8 +112,7 @@ class ConvFp32 final : public ILayer {
     }
     const uint64_t in_bytes = element_count(in) * sizeof(float);
     const uint64_t out_bytes = element_count(out) * sizeof(float);
-    if (int64_t(out.h) * out.w > INT32_MAX)
-      throw std::runtime_error("node '" + name + "': output too large");
+    if (int64_t(out.h) * out.w > INT32_MAX) throw std::runtime_error("node '" + name + "': output too large");
     if (inputs[0].view.bytes < in_bytes || output.bytes < out_bytes)
       throw std::runtime_error("node '" + name + "': buffer smaller than its tensor");
 
@@ -181,14 +180,14 @@ class ConvFp32 final : public ILayer {
 
  private:
   // The convolution of an H x W image into y, on the tier's kernels.
-  void compute(const BackendDescriptor& backend, const KernelDrivers* drivers, const float* x, int H,
-               int W, float* y, float* scratch, ExecContext* ctx) const {
+  void compute(const BackendDescriptor& backend, const KernelDrivers* drivers, const float* x, int H, int W,
+               float* y, float* scratch, ExecContext* ctx) const {
     const float* bias = bias_.empty() ? nullptr : bias_.data();
     void* stream = ctx ? ctx->stream : nullptr;
     if (winograd_ready_ && dilation_h_ == 1 && dilation_w_ == 1) {
       if (drivers) {
-        drivers->conv2d_f32_winograd(x, winograd_ptrs_.data(), prepared_winograd_ptrs(), bias, y, C_in_,
-                                     H, W, C_out_, relu);
+        drivers->conv2d_f32_winograd(x, winograd_ptrs_.data(), prepared_winograd_ptrs(), bias, y, C_in_, H, W,
+                                     C_out_, relu);
         return;
       }
       if (!backend.kernels.conv2d_f32_winograd)
@@ -201,8 +200,8 @@ class ConvFp32 final : public ILayer {
     } else {
       if (!backend.kernels.conv2d_f32) throw std::runtime_error("backend has no conv2d_f32 kernel");
       backend.kernels.conv2d_f32(x, weights_.empty() ? nullptr : weights_.data(), bias, y, C_in_, H, W,
-                                 C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, relu,
-                                 packed_.get(), scratch, dilation_h_, dilation_w_, stream);
+                                 C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, relu, packed_.get(),
+                                 scratch, dilation_h_, dilation_w_, stream);
     }
   }
 
@@ -259,8 +258,7 @@ class ConvFp32 final : public ILayer {
     if (in.c <= 0 || kH_ <= 0 || kW_ <= 0) return 0;
     const TensorShape out = output_shape(in);
     if (out.h <= 0 || out.w <= 0) return 0;
-    return uint64_t(in.c) * uint64_t(kH_) * uint64_t(kW_) * uint64_t(out.h) * uint64_t(out.w) *
-           sizeof(float);
+    return uint64_t(in.c) * uint64_t(kH_) * uint64_t(kW_) * uint64_t(out.h) * uint64_t(out.w) * sizeof(float);
   }
 
   // U = G g G^T per (output, input) channel pair with G = [[1,0,0],[.5,.5,.5],[.5,-.5,.5],[0,0,1]],
@@ -296,8 +294,7 @@ class ConvFp32 final : public ILayer {
     winograd_ready_ = true;
   }
 
-  int32_t C_out_, C_in_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, groups_, dilation_h_,
-      dilation_w_;
+  int32_t C_out_, C_in_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, groups_, dilation_h_, dilation_w_;
   int K_ = 0;
   std::vector<float> weights_;  // device backends only: patch-ordered raw weights
   std::vector<float> bias_;     // empty: no bias

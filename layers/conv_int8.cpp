@@ -63,9 +63,8 @@ void ConvInt8::check_parameters() const {
                              "': kernel and stride must be positive and padding non-negative");
   const int groups = std::max(groups_, 1);
   if (C_in_ % groups != 0 || C_out_ % groups != 0)
-    throw std::runtime_error("node '" + name + "': groups " + std::to_string(groups) +
-                             " must divide C_in " + std::to_string(C_in_) + " and C_out " +
-                             std::to_string(C_out_));
+    throw std::runtime_error("node '" + name + "': groups " + std::to_string(groups) + " must divide C_in " +
+                             std::to_string(C_in_) + " and C_out " + std::to_string(C_out_));
   if (K_ <= 0 || K_ > INT32_MAX || checked_mul(*this, uint64_t(C_out_), uint64_t(K_)) > (uint64_t(1) << 40))
     throw std::runtime_error("node '" + name + "': convolution weights too large");
 }
@@ -122,8 +121,8 @@ void ConvInt8::prepare_for(const KernelDrivers& drivers) {
   if (prepared_.format == drivers.format) return;
   const int8_t* packed = general_packed();
   if (drivers.prepare_i8 && packed && groups_ < 2 && !eff_bias_.empty() && !mult_.empty()) {
-    drivers.prepare_i8(packed, C_out_, int(K_), eff_bias_.data(), mult_.data(), shift_.data(), out_zp_,
-                       true, drivers.format, prepared_);
+    drivers.prepare_i8(packed, C_out_, int(K_), eff_bias_.data(), mult_.data(), shift_.data(), out_zp_, true,
+                       drivers.format, prepared_);
   } else {
     prepared_ = PreparedWeightsI8{};
     prepared_.format = drivers.format;
@@ -181,7 +180,8 @@ ConvInt8Path ConvInt8::path() const {
 TensorShape ConvInt8::output_shape(TensorShape input) const {
   // Planning must not size buffers for an input forward refuses: a padded size beyond 32 bits is an
   // error here too, not a clamped shape.
-  if (int64_t(input.h) + 2 * int64_t(pad_h_) > INT32_MAX || int64_t(input.w) + 2 * int64_t(pad_w_) > INT32_MAX)
+  if (int64_t(input.h) + 2 * int64_t(pad_h_) > INT32_MAX ||
+      int64_t(input.w) + 2 * int64_t(pad_w_) > INT32_MAX)
     throw std::runtime_error("node '" + name + "': padded input too large");
   auto clamp = [this](int64_t v) {
     if (v > INT32_MAX) throw std::runtime_error("node '" + name + "': output too large");
@@ -267,8 +267,8 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
   // at once.
   const size_t row_elements = size_t(out.w) * size_t(C_out_);
   const bool banded = route == ConvInt8Path::General && kH_ == 1 && kW_ == 1 && pad_h_ == 0 && pad_w_ == 0;
-  const int block = banded ? epilogue_block_rows(out.h, row_elements, row_elements, size_t(C_out_) * size_t(K_))
-                           : out.h;
+  const int block =
+      banded ? epilogue_block_rows(out.h, row_elements, row_elements, size_t(C_out_) * size_t(K_)) : out.h;
   for (int r0 = 0; r0 < out.h; r0 += block) {
     const int rows = std::min(block, out.h - r0);
     if (block == out.h)
@@ -298,8 +298,7 @@ void ConvInt8::compute(ConvInt8Path route, const int8_t* x, int H, int W, int8_t
       require_kernel(k.conv2d_i8_winograd, "conv2d_i8_winograd")(
           x, winograd_ptrs_.data(), winograd_row_sum_ptrs_.data(), winograd_scales_.data(),
           winograd_bias_.data(), mult_.data(), shift_.data(), req_scale_.data(), in_zp_,
-          kWinogradI8InputScale, out_zp_, y, C_in_, H, W, C_out_, scratch0, ctx->scratch[1].data,
-          stream);
+          kWinogradI8InputScale, out_zp_, y, C_in_, H, W, C_out_, scratch0, ctx->scratch[1].data, stream);
       break;
     case ConvInt8Path::General:
     case ConvInt8Path::Device: {
@@ -312,10 +311,10 @@ void ConvInt8::compute(ConvInt8Path route, const int8_t* x, int H, int W, int8_t
                            stride_w_, pad_h_, pad_w_, 1, scratch0, true, row_sums_.data());
         break;
       }
-      require_kernel(k.conv2d_i8, "conv2d_i8")(x, weights_.data(), packed, eff_bias_.data(), mult_.data(),
-                                               shift_.data(), in_zp_, out_zp_, y, C_in_, H, W, C_out_,
-                                               kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_,
-                                               std::max(groups_, 1), scratch0, true, row_sums_.data(), stream);
+      require_kernel(k.conv2d_i8, "conv2d_i8")(
+          x, weights_.data(), packed, eff_bias_.data(), mult_.data(), shift_.data(), in_zp_, out_zp_, y,
+          C_in_, H, W, C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, std::max(groups_, 1), scratch0,
+          true, row_sums_.data(), stream);
       break;
     }
     case ConvInt8Path::Depthwise:

@@ -59,8 +59,8 @@ class ConvInt8 final : public ILayer {
   std::vector<float> req_scale_;
   std::vector<int64_t> eff_bias_;
   std::vector<int32_t> mult_, shift_, row_sums_;
-  ConvPackedI8 packed_;        // stored order
-  ConvPackedI8 patch_packed_;  // (kernel row, kernel column, input channel) order; kernels above 1x1
+  ConvPackedI8 packed_;               // stored order
+  ConvPackedI8 patch_packed_;         // (kernel row, kernel column, input channel) order; kernels above 1x1
   std::vector<int8_t> group_packed_;  // each group's rows packed on their own, for the planar path
   PreparedWeightsI8 prepared_;        // general_packed() as the tier's kernels read it
 
@@ -77,7 +77,8 @@ class ConvInt8 final : public ILayer {
   std::vector<int32_t> depthwise_bias_;    // low 32 bits of eff_bias
 
   std::vector<Buffer> device_weights_;
-  ConvEpilogue epilogue_;  // set when the model fused the consuming addition into this layer  // packed forms copied to a device allocator
+  ConvEpilogue epilogue_;  // set when the model fused the consuming addition into this layer  // packed forms
+                           // copied to a device allocator
 };
 
 }  // namespace trevalon

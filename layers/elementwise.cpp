@@ -82,9 +82,9 @@ class AddInt8 final : public SameShapeLayer, public ElementwiseEpilogue {
 
   void apply(const void* a, const void* b, void* out, int count, ExecContext* ctx) const override {
     const auto& k = require_backend().kernels;
-    require_kernel(k.add_i8, "add_i8")(static_cast<const int8_t*>(a), static_cast<const int8_t*>(b),
-                                       in1_zp_, in2_zp_, out_zp_, static_cast<int8_t*>(out), count,
-                                       in1_scale_, in2_scale_, out_scale_, stream_of(ctx));
+    require_kernel(k.add_i8, "add_i8")(static_cast<const int8_t*>(a), static_cast<const int8_t*>(b), in1_zp_,
+                                       in2_zp_, out_zp_, static_cast<int8_t*>(out), count, in1_scale_,
+                                       in2_scale_, out_scale_, stream_of(ctx));
   }
 
  private:
@@ -123,11 +123,10 @@ class SnakeFp32 final : public SameShapeLayer {
     const TensorShape in = inputs[0].shape;
     if (count == 0) return in;
     // One value per channel: a table for another width belongs to another model.
-    require_tensor_elements(name + ".alpha", alpha_.size() * sizeof(float), sizeof(float),
-                            uint64_t(in.c));
+    require_tensor_elements(name + ".alpha", alpha_.size() * sizeof(float), sizeof(float), uint64_t(in.c));
     require_kernel(k.snake_f32, "snake_f32")(static_cast<const float*>(inputs[0].view.data),
-                                             static_cast<float*>(output.data), alpha_.data(),
-                                             inv_.data(), count / in.c, in.c, stream_of(ctx));
+                                             static_cast<float*>(output.data), alpha_.data(), inv_.data(),
+                                             count / in.c, in.c, stream_of(ctx));
     return in;
   }
 
@@ -155,8 +154,8 @@ class UpsampleBilinearFp32 final : public SameShapeLayer {
     require_buffer(*this, output, element_count(out) * sizeof(float));
     kernel_size(*this, element_count(out));
     require_kernel(k.upsample_bilinear_f32, "upsample_bilinear_f32")(
-        static_cast<const float*>(inputs[0].view.data), static_cast<float*>(output.data), in.c, in.h,
-        in.w, out.h, out.w, stream_of(ctx));
+        static_cast<const float*>(inputs[0].view.data), static_cast<float*>(output.data), in.c, in.h, in.w,
+        out.h, out.w, stream_of(ctx));
     return out;
   }
 
@@ -203,8 +202,7 @@ class UpsampleNearest1dFp32 final : public SameShapeLayer {
 
  private:
   void check_factor() const {
-    if (factor_ < 0)
-      throw std::runtime_error("node '" + name + "': scale_factor must not be negative");
+    if (factor_ < 0) throw std::runtime_error("node '" + name + "': scale_factor must not be negative");
   }
 
   int32_t repeated(int32_t size) const {
@@ -220,13 +218,20 @@ class UpsampleNearest1dFp32 final : public SameShapeLayer {
 
 std::unique_ptr<ILayer> make_elementwise_layer(OpType op, const JsonValue& node) {
   switch (op) {
-    case OpType::AddFp32: return std::make_unique<AddFp32>();
-    case OpType::AddInt8: return std::make_unique<AddInt8>(node);
-    case OpType::ScaleFp32: return std::make_unique<ScaleFp32>(node);
-    case OpType::Snake1dFp32: return std::make_unique<SnakeFp32>();
-    case OpType::UpsampleBilinearFp32: return std::make_unique<UpsampleBilinearFp32>(node);
-    case OpType::UpsampleNearest1dFp32: return std::make_unique<UpsampleNearest1dFp32>(node);
-    default: return nullptr;
+    case OpType::AddFp32:
+      return std::make_unique<AddFp32>();
+    case OpType::AddInt8:
+      return std::make_unique<AddInt8>(node);
+    case OpType::ScaleFp32:
+      return std::make_unique<ScaleFp32>(node);
+    case OpType::Snake1dFp32:
+      return std::make_unique<SnakeFp32>();
+    case OpType::UpsampleBilinearFp32:
+      return std::make_unique<UpsampleBilinearFp32>(node);
+    case OpType::UpsampleNearest1dFp32:
+      return std::make_unique<UpsampleNearest1dFp32>(node);
+    default:
+      return nullptr;
   }
 }
 

@@ -49,7 +49,7 @@ class GemmFp32 final : public ILayer {
     if (!backend.kernels.pack_weights_f32 || !backend.kernels.free_packed_f32)
       throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack float weights");
     packed_ = PackedWeights<float>(backend.kernels.pack_weights_f32(weights_.data(), C_out_, C_in_),
-                                 backend.kernels.free_packed_f32);
+                                   backend.kernels.free_packed_f32);
     if (backend.device == 0) std::vector<float>().swap(weights_);  // the host keeps only the panels
   }
 
@@ -77,8 +77,8 @@ class GemmFp32 final : public ILayer {
 
  private:
   int32_t C_out_, C_in_;
-  std::vector<float> weights_;  // released after packing on the host
-  std::vector<float> bias_;     // empty: no bias
+  std::vector<float> weights_;   // released after packing on the host
+  std::vector<float> bias_;      // empty: no bias
   PackedWeights<float> packed_;  // C_out x C_in in 4-row panels
 };
 
@@ -113,7 +113,7 @@ class GemmInt8 final : public ILayer {
     if (!backend.kernels.pack_weights_i8 || !backend.kernels.free_packed_i8)
       throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack int8 weights");
     packed_ = PackedWeights<int8_t>(backend.kernels.pack_weights_i8(weights_.data(), C_out_, C_in_),
-                                 backend.kernels.free_packed_i8);
+                                    backend.kernels.free_packed_i8);
     if (const KernelDrivers* drivers = kernel_drivers_for(backend)) prepare_for(*drivers);
   }
 

@@ -20,8 +20,7 @@ bool load_tensor_bytes(WeightGetter& get, const std::string& name, std::vector<u
   return true;
 }
 
-void require_tensor_elements(const std::string& name, uint64_t bytes, uint64_t element_size,
-                             uint64_t count) {
+void require_tensor_elements(const std::string& name, uint64_t bytes, uint64_t element_size, uint64_t count) {
   if (bytes % element_size != 0)
     throw std::runtime_error("weight " + name + " holds " + std::to_string(bytes) + " bytes, expected " +
                              std::to_string(count * element_size) + " (" + std::to_string(count) +
@@ -37,8 +36,8 @@ void throw_missing_weight(const std::string& tensor) {
 
 void require_inputs(const ILayer& layer, int n, int needed) {
   if (n < needed)
-    throw std::runtime_error("node '" + layer.name + "' needs " + std::to_string(needed) +
-                             " inputs, got " + std::to_string(n));
+    throw std::runtime_error("node '" + layer.name + "' needs " + std::to_string(needed) + " inputs, got " +
+                             std::to_string(n));
 }
 
 void require_elements(const ILayer& layer, const TensorShape& shape, uint64_t needed) {

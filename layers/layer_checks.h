@@ -33,8 +33,7 @@ bool load_tensor(WeightGetter& get, const std::string& name, std::vector<T>& out
 // Throws unless `bytes` holds exactly `count` elements of `element_size` bytes:
 // "weight NAME holds X elements, expected Y", or, for a byte count that is no whole number of
 // elements, "weight NAME holds X bytes, expected B (Y elements)".
-void require_tensor_elements(const std::string& name, uint64_t bytes, uint64_t element_size,
-                             uint64_t count);
+void require_tensor_elements(const std::string& name, uint64_t bytes, uint64_t element_size, uint64_t count);
 
 // What a present tensor of no elements means: a size like any other, or "none" (an optional
 // bias stored empty).

@@ -61,11 +61,11 @@ class MaxPool final : public ILayer {
     const auto* x = static_cast<const T*>(inputs[0].view.data);
     auto* y = static_cast<T*>(output.data);
     if constexpr (sizeof(T) == 1)
-      require_kernel(k.maxpool_i8, "maxpool_i8")(x, y, in.c, H, W, kH_, kW_, stride_h_,
-                                                 stride_w_, pad_h_, pad_w_, stream_of(ctx));
+      require_kernel(k.maxpool_i8, "maxpool_i8")(x, y, in.c, H, W, kH_, kW_, stride_h_, stride_w_, pad_h_,
+                                                 pad_w_, stream_of(ctx));
     else
-      require_kernel(k.maxpool_f32, "maxpool_f32")(x, y, in.c, H, W, kH_, kW_, stride_h_,
-                                                   stride_w_, pad_h_, pad_w_, stream_of(ctx));
+      require_kernel(k.maxpool_f32, "maxpool_f32")(x, y, in.c, H, W, kH_, kW_, stride_h_, stride_w_, pad_h_,
+                                                   pad_w_, stream_of(ctx));
     return out;
   }
 
@@ -113,8 +113,8 @@ class AvgPoolFp32 final : public GlobalAvgPool {
     if (prepare<float>(inputs, n, output)) {
       const TensorShape in = inputs[0].shape;
       require_kernel(k.avgpool_f32, "avgpool_f32")(static_cast<const float*>(inputs[0].view.data),
-                                                   static_cast<float*>(output.data), in.c, in.h,
-                                                   in.w, stream_of(ctx));
+                                                   static_cast<float*>(output.data), in.c, in.h, in.w,
+                                                   stream_of(ctx));
     }
     return output_shape(inputs[0].shape);
   }
@@ -134,10 +134,9 @@ class AvgPoolInt8 final : public GlobalAvgPool {
     const auto& k = require_backend().kernels;
     if (prepare<int8_t>(inputs, n, output)) {
       const TensorShape in = inputs[0].shape;
-      require_kernel(k.avgpool_i8, "avgpool_i8")(static_cast<const int8_t*>(inputs[0].view.data),
-                                                 in_zp_, out_zp_, static_cast<int8_t*>(output.data),
-                                                 in.c, in.h, in.w, in_scale_, out_scale_,
-                                                 stream_of(ctx));
+      require_kernel(k.avgpool_i8, "avgpool_i8")(static_cast<const int8_t*>(inputs[0].view.data), in_zp_,
+                                                 out_zp_, static_cast<int8_t*>(output.data), in.c, in.h, in.w,
+                                                 in_scale_, out_scale_, stream_of(ctx));
     }
     return output_shape(inputs[0].shape);
   }
@@ -151,11 +150,16 @@ class AvgPoolInt8 final : public GlobalAvgPool {
 
 std::unique_ptr<ILayer> make_pooling_layer(OpType op, const JsonValue& node) {
   switch (op) {
-    case OpType::MaxPoolFp32: return std::make_unique<MaxPool<float>>(node);
-    case OpType::MaxPoolInt8: return std::make_unique<MaxPool<int8_t>>(node);
-    case OpType::AvgPoolFp32: return std::make_unique<AvgPoolFp32>();
-    case OpType::AvgPoolInt8: return std::make_unique<AvgPoolInt8>(node);
-    default: return nullptr;
+    case OpType::MaxPoolFp32:
+      return std::make_unique<MaxPool<float>>(node);
+    case OpType::MaxPoolInt8:
+      return std::make_unique<MaxPool<int8_t>>(node);
+    case OpType::AvgPoolFp32:
+      return std::make_unique<AvgPoolFp32>();
+    case OpType::AvgPoolInt8:
+      return std::make_unique<AvgPoolInt8>(node);
+    default:
+      return nullptr;
   }
 }
 

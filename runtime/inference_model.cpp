@@ -29,9 +29,12 @@ constexpr uint64_t kMaxPlannedElements = uint64_t(1) << 31;
 
 MemoryMode memory_mode_from(int32_t value) {
   switch (value) {
-    case static_cast<int32_t>(MemoryMode::Release): return MemoryMode::Release;
-    case static_cast<int32_t>(MemoryMode::ReleaseWithLayerScratch): return MemoryMode::ReleaseWithLayerScratch;
-    default: return MemoryMode::Keep;
+    case static_cast<int32_t>(MemoryMode::Release):
+      return MemoryMode::Release;
+    case static_cast<int32_t>(MemoryMode::ReleaseWithLayerScratch):
+      return MemoryMode::ReleaseWithLayerScratch;
+    default:
+      return MemoryMode::Keep;
   }
 }
 
@@ -103,7 +106,8 @@ void InferenceModel::plan_fusions(const std::unordered_map<std::string, ILayer*>
         const int conv = written_by(mine), other_at = written_by(other);
         // The convolution's output feeds this addition alone and is no declared output; the other
         // operand exists before the convolution runs.
-        if (conv < 0 || other_at == -2 || other_at >= conv || reads[mine] != 1 || declared_outputs.count(mine))
+        if (conv < 0 || other_at == -2 || other_at >= conv || reads[mine] != 1 ||
+            declared_outputs.count(mine))
           continue;
         ILayer* conv_layer = layer_of(conv);
         const GraphNode& producer = nodes_[conv];
@@ -156,7 +160,8 @@ void InferenceModel::assign_slots() {
     // A node's output slot is chosen before its dying inputs give theirs back.
     for (size_t j = 0; j < node.inputs.size(); ++j) {
       const std::string& in = node.inputs[j];
-      if (in.empty() || std::find(node.inputs.begin(), node.inputs.begin() + j, in) != node.inputs.begin() + j)
+      if (in.empty() ||
+          std::find(node.inputs.begin(), node.inputs.begin() + j, in) != node.inputs.begin() + j)
         continue;
       // A fused addition's own operand shares the sum's slot, which lives on as the sum.
       if (conv >= 0 && in == nodes_[conv].outputs.front()) continue;
@@ -262,7 +267,8 @@ void InferenceModel::plan_buffers() {
   }
 
   // Scratch requests are checked in every memory mode, before the slots are grown.
-  const bool keep_buffers = !releases_buffers();  // otherwise slot buffers are sized while binding and running
+  const bool keep_buffers =
+      !releases_buffers();  // otherwise slot buffers are sized while binding and running
   for (size_t i = 0; i < nodes_.size(); ++i) {
     ILayer* layer = node_plans_[i].layer;
     if (!layer) continue;
@@ -305,8 +311,9 @@ void InferenceModel::check_supplied_input(const InputSpec& input_spec, const Mod
   // Bytes of one element type read as the other would give a silently wrong result.
   const bool declared_int8 = input_spec.dtype == "int8", given_int8 = tensor.dtype == "int8";
   if (declared_int8 != given_int8)
-    throw std::runtime_error("input '" + input_spec.name + "' is declared " + (declared_int8 ? "int8" : "float32") +
-                             " but " + (given_int8 ? "int8" : "float32") + " data was given");
+    throw std::runtime_error("input '" + input_spec.name + "' is declared " +
+                             (declared_int8 ? "int8" : "float32") + " but " +
+                             (given_int8 ? "int8" : "float32") + " data was given");
   for (int32_t d : tensor.shape)
     if (d < 0) throw std::runtime_error("input '" + input_spec.name + "' has a negative dimension");
   // The dims describe the caller's buffer; what the declaration fixes must agree with them.
@@ -316,8 +323,8 @@ void InferenceModel::check_supplied_input(const InputSpec& input_spec, const Mod
 void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& tensor) {
   const int32_t slot = slot_of(input_spec.name);
   const TensorShape shape = bound_shape(tensor.shape);
-  const uint64_t bytes = checked_mul(checked_elements(tensor.shape, input_spec.name), tensor.dtype == "int8" ? 1 : 4,
-                                     input_spec.name);
+  const uint64_t bytes = checked_mul(checked_elements(tensor.shape, input_spec.name),
+                                     tensor.dtype == "int8" ? 1 : 4, input_spec.name);
   if (bytes > 0 && !tensor.data) throw std::runtime_error("input '" + input_spec.name + "' has no data");
   // Layers read c*h*w elements of the slot's type: never let that run past the buffer.
   const uint64_t needed = std::max(bytes, slot_bytes_for(slot, shape, input_spec.name.c_str()));
@@ -327,7 +334,8 @@ void InferenceModel::bind_input(const InputSpec& input_spec, const ModelTensor& 
   else if (bytes)
     std::memcpy(slot_buffers_[slot].data, tensor.data, bytes);
   // Whatever the slot held beyond the supplied bytes is stale; zero it so layers read defined values.
-  if (needed > bytes) allocator_->zero(static_cast<uint8_t*>(slot_buffers_[slot].data) + bytes, needed - bytes);
+  if (needed > bytes)
+    allocator_->zero(static_cast<uint8_t*>(slot_buffers_[slot].data) + bytes, needed - bytes);
   slot_shapes_[slot] = shape;
 }
 
@@ -412,7 +420,8 @@ TensorShape InferenceModel::finish_fused(NodePlan& plan) {
   if (first != plan.output_slot) slot_shapes_[plan.output_slot] = slot_shapes_[first];
   if (profile_enabled_) {
     plan.profiled = true;
-    plan.profile_ms += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    plan.profile_ms +=
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   }
   return slot_shapes_[plan.output_slot];
 }
@@ -494,15 +503,16 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
 
 TensorMap InferenceModel::forward(const TensorMap& inputs) {
   TensorMap result;
-  forward(inputs, [&result](const std::string& name, const std::vector<int32_t>& shape, bool int8,
-                            uint64_t bytes) -> void* {
-    ModelTensor& t = result[name];  // a repeated name keeps the last
-    t.shape = shape;
-    t.dtype = int8 ? "int8" : "float32";
-    t.storage.assign(bytes, 0);
-    t.data = t.storage.data();
-    return t.storage.data();
-  });
+  forward(inputs,
+          [&result](const std::string& name, const std::vector<int32_t>& shape, bool int8,
+                    uint64_t bytes) -> void* {
+            ModelTensor& t = result[name];  // a repeated name keeps the last
+            t.shape = shape;
+            t.dtype = int8 ? "int8" : "float32";
+            t.storage.assign(bytes, 0);
+            t.data = t.storage.data();
+            return t.storage.data();
+          });
   return result;
 }
 

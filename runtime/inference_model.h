@@ -73,14 +73,14 @@ class InferenceModel {
 
  private:
   struct NodePlan {
-    std::vector<int32_t> input_ids;  // tensor ids of the node's inputs, in order
-    int32_t output_id = -1;          // tensor id of the first output, -1 without outputs
+    std::vector<int32_t> input_ids;    // tensor ids of the node's inputs, in order
+    int32_t output_id = -1;            // tensor id of the first output, -1 without outputs
     std::vector<int32_t> input_slots;  // -1 where the name has no slot
     int32_t output_slot = -1;
     ILayer* layer = nullptr;
     bool fused_into_producer = false;  // an addition the convolution before it already computed
-    bool profiled = false;  // timed at least once since the last reset
-    double profile_ms = 0;  // kept per node so timing a node touches no map on the forward path
+    bool profiled = false;             // timed at least once since the last reset
+    double profile_ms = 0;             // kept per node so timing a node touches no map on the forward path
   };
 
   // Marks each addition whose operand a convolution can finish in its epilogue (fused_conv_of_,
@@ -99,7 +99,8 @@ class InferenceModel {
   TensorShape finish_fused(NodePlan& plan);
   // `staged`: the layer runs on another device than the backend's; run_node has already put its
   // inputs in host memory, and its output goes through host staging here.
-  TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx, bool staged);
+  TensorShape run_layer(ILayer& layer, TensorRef* refs, int n, BufferView output, ExecContext& ctx,
+                        bool staged);
   bool releases_buffers() const { return memory_mode_ != MemoryMode::Keep; }
   void release_transient_buffers();
   uint64_t slot_bytes_for(int32_t slot, const TensorShape& shape, const char* what) const;
@@ -136,7 +137,7 @@ class InferenceModel {
   std::vector<const ModelTensor*> supplied_;  // per declared input, this call's tensor or null
   std::vector<uint8_t> input_bound_;          // its slot holds data a call supplied
   std::vector<uint8_t> input_slot_shared_;    // a node output reuses its slot
-  std::vector<TensorShape> planned_shapes_;  // per tensor id
+  std::vector<TensorShape> planned_shapes_;   // per tensor id
   std::vector<uint64_t> slot_max_elements_;
   uint64_t peak_tensor_bytes_ = 0;
   std::vector<int32_t> fused_add_of_;   // per node: the addition a convolution finishes, or -1

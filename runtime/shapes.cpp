@@ -70,7 +70,8 @@ bool dims_match_from(const std::vector<int32_t>& declared, size_t i, std::span<c
 // once its 1s are dropped always is.
 template <class T>
 bool dims_match(const std::vector<int32_t>& declared, std::span<const T> dims) {
-  const size_t given = static_cast<size_t>(std::count_if(dims.begin(), dims.end(), [](T d) { return d != 1; }));
+  const size_t given =
+      static_cast<size_t>(std::count_if(dims.begin(), dims.end(), [](T d) { return d != 1; }));
   return given <= 1 || dims_match_from(declared, 0, dims, 0);
 }
 

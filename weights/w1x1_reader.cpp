@@ -44,7 +44,7 @@ W1x1File::W1x1File(const std::string& path) : path_(path) {
   if (!file_) throw std::runtime_error("Cannot open weights: " + path);
   try {
     // Only regular files have a meaningful length; anything else counts as empty for the bounds.
-    struct stat st{};
+    struct stat st {};
     if (fstat(fileno(file_), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
       file_size_ = static_cast<uint64_t>(st.st_size);
 
@@ -81,8 +81,8 @@ W1x1File::~W1x1File() {
     std::fprintf(stderr, "Warning: fclose failed for %s: %s\n", path_.c_str(), std::strerror(errno));
 }
 
-bool W1x1File::read(const std::string& name, std::vector<int32_t>& shape,
-                    std::vector<uint8_t>& bytes, WeightLoadMemoryStats* stats) {
+bool W1x1File::read(const std::string& name, std::vector<int32_t>& shape, std::vector<uint8_t>& bytes,
+                    WeightLoadMemoryStats* stats) {
   auto it = index_.find(name);
   if (it == index_.end()) return false;
   const uint64_t offset = it->second.offset();

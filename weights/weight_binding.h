@@ -22,7 +22,7 @@ void load_weights(const std::string& weights_path, std::vector<std::unique_ptr<I
                   WeightLoadMemoryStats* stats);
 
 struct SharedWeightView {
-  Buffer buffer;                               // non-owning view to use (or `packed` itself on a device)
+  Buffer buffer;                              // non-owning view to use (or `packed` itself on a device)
   std::shared_ptr<SharedPackedWeight> owner;  // keeps the memory alive; null on a device backend
 };
 

@@ -18,9 +18,7 @@ void leaky_relu_f32_avx2(const float* in, float* out, int count, float alpha) {
   map_all<V>(in, out, count, [a](F x) { return V::leaky(x, a); });
 }
 
-void gelu_f32_avx2(float* data, int count) {
-  map_groups_of_four<V>(data, data, count, gelu_v<V>, gelu_tail);
-}
+void gelu_f32_avx2(float* data, int count) { map_groups_of_four<V>(data, data, count, gelu_v<V>, gelu_tail); }
 
 void sigmoid_f32_avx2(const float* in, float* out, int count) {
   map_groups_of_four<V>(in, out, count, sigmoid_v<V>, sigmoid_tail);

@@ -42,9 +42,9 @@ inline void zero_floats(float* dst, size_t n) {
 
 // The portable gather's rows, with inline vector copies instead of a library call per tap run
 // (the runs are short: 21 floats for a 7-wide kernel on 3 channels).
-void gather_patches(const float* input, int C, int H, int W, int kH, int kW, int stride_h,
-                    int stride_w, int pad_h, int pad_w, int dilation_h, int dilation_w, int out_w,
-                    int row_begin, int rows, float* patches) {
+void gather_patches(const float* input, int C, int H, int W, int kH, int kW, int stride_h, int stride_w,
+                    int pad_h, int pad_w, int dilation_h, int dilation_w, int out_w, int row_begin, int rows,
+                    float* patches) {
   const size_t row_floats = size_t(kW) * size_t(C);
   float* dst = patches;
   int oy = row_begin / out_w, ox = row_begin % out_w;
@@ -66,8 +66,7 @@ void gather_patches(const float* input, int C, int H, int W, int kH, int kW, int
                     size_t(kx_end - kx_begin) * C);
       } else {
         for (int kx = kx_begin; kx < kx_end; ++kx)
-          copy_floats(dst + size_t(kx) * C, src_row + size_t(ix0 + int64_t(kx) * dilation_w) * C,
-                      size_t(C));
+          copy_floats(dst + size_t(kx) * C, src_row + size_t(ix0 + int64_t(kx) * dilation_w) * C, size_t(C));
       }
       if (kx_end < kW) zero_floats(dst + size_t(kx_end) * C, size_t(kW - kx_end) * C);
     }
@@ -78,9 +77,7 @@ void gather_patches(const float* input, int C, int H, int W, int kH, int kW, int
   }
 }
 
-float* patch_buffer(size_t floats) {
-  return thread_work<float>(WorkBuffer::ConvPatchesF32Wide, floats);
-}
+float* patch_buffer(size_t floats) { return thread_work<float>(WorkBuffer::ConvPatchesF32Wide, floats); }
 
 // The patch matrix read in place: each patch row is a list of runs, one per kernel row when the
 // taps of a kernel row are neighbouring pixels (else one per tap), pointing into the image, at a
@@ -88,12 +85,24 @@ float* patch_buffer(size_t floats) {
 // whose taps cross the left or right border.
 class PatchRuns {
  public:
-  PatchRuns(const float* input, int C, int H, int W, int kH, int kW, int stride_h, int stride_w,
-            int pad_h, int pad_w, int dilation_h, int dilation_w, int out_w)
-      : input_(input), C_(C), H_(H), W_(W), kH_(kH), kW_(kW), stride_h_(stride_h),
-        stride_w_(stride_w), pad_h_(pad_h), pad_w_(pad_w), dilation_h_(dilation_h),
-        dilation_w_(dilation_w), out_w_(out_w), joined_(dilation_w == 1),
-        count_(joined_ ? kH : kH * kW), len_(joined_ ? kW * C : C) {}
+  PatchRuns(const float* input, int C, int H, int W, int kH, int kW, int stride_h, int stride_w, int pad_h,
+            int pad_w, int dilation_h, int dilation_w, int out_w)
+      : input_(input),
+        C_(C),
+        H_(H),
+        W_(W),
+        kH_(kH),
+        kW_(kW),
+        stride_h_(stride_h),
+        stride_w_(stride_w),
+        pad_h_(pad_h),
+        pad_w_(pad_w),
+        dilation_h_(dilation_h),
+        dilation_w_(dilation_w),
+        out_w_(out_w),
+        joined_(dilation_w == 1),
+        count_(joined_ ? kH : kH * kW),
+        len_(joined_ ? kW * C : C) {}
 
   int count() const { return count_; }
   int len() const { return len_; }
@@ -131,8 +140,8 @@ class PatchRuns {
         }
       const float** row = first + size_t(r) * count_;
       if (gather_all || !inside(ox)) {
-        gather_patches(input_, C_, H_, W_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_,
-                       dilation_h_, dilation_w_, out_w_, row_begin + r, 1, edge);
+        gather_patches(input_, C_, H_, W_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, dilation_h_,
+                       dilation_w_, out_w_, row_begin + r, 1, edge);
         for (int j = 0; j < count_; ++j) row[j] = edge + size_t(j) * len_;
         edge += K;
       } else {
@@ -164,23 +173,23 @@ class PatchRuns {
 
 }  // namespace
 
-void conv2d_f32_avx512(const float* input, const float* weights, const float* bias, float* output,
-                       int C, int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w,
-                       int pad_h, int pad_w, bool relu, const float* packed, float* scratch,
-                       int dilation_h, int dilation_w, void* stream) {
+void conv2d_f32_avx512(const float* input, const float* weights, const float* bias, float* output, int C,
+                       int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                       int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
+                       int dilation_w, void* stream) {
   if (!packed) {  // unpacked weights: the portable driver packs them for the call
-    conv2d_f32_with(&gemm_f32_avx512, input, weights, bias, output, C, H, W, C_out, kH, kW,
-                    stride_h, stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
+    conv2d_f32_with(&gemm_f32_avx512, input, weights, bias, output, C, H, W, C_out, kH, kW, stride_h,
+                    stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
     return;
   }
-  conv2d_f32_prepared_avx512(input, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h,
-                             pad_w, relu, packed, nullptr, scratch, dilation_h, dilation_w);
+  conv2d_f32_prepared_avx512(input, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w,
+                             relu, packed, nullptr, scratch, dilation_h, dilation_w);
 }
 
-void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* output, int C, int H,
-                                int W, int C_out, int kH, int kW, int stride_h, int stride_w,
-                                int pad_h, int pad_w, bool relu, const float* packed,
-                                const float* w16, float* scratch, int dilation_h, int dilation_w) {
+void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* output, int C, int H, int W,
+                                int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
+                                bool relu, const float* packed, const float* w16, float* scratch,
+                                int dilation_h, int dilation_w) {
   ConvProductShape shape;
   if (!conv2d_f32_product_shape(C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
                                 dilation_w, shape))
@@ -197,15 +206,15 @@ void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* ou
     // The tall product reads the patch rows in place; without prepared weights the first block of
     // rows regroups them as it goes, the others reuse them.
     const bool prepared = w16 != nullptr;
-    float* regrouped = prepared ? const_cast<float*>(w16)
-                                : x86::regroup16_buffer(x86::regrouped16_floats(K, C_out));
-    PatchRuns patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
-                      dilation_w, out_w);
+    float* regrouped =
+        prepared ? const_cast<float*>(w16) : x86::regroup16_buffer(x86::regrouped16_floats(K, C_out));
+    PatchRuns patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w,
+                      out_w);
     constexpr int kBlockRows = 1020;  // whole 6-row tiles
     for (int m0 = 0; m0 < M; m0 += kBlockRows) {
       const int rows = M - m0 < kBlockRows ? M - m0 : kBlockRows;
-      x86::gemm_f32_runs_avx512(patches.build(m0, rows), patches.count(), patches.len(), packed,
-                                regrouped, prepared || m0 > 0, bias, output + size_t(m0) * C_out, relu, rows, C_out);
+      x86::gemm_f32_runs_avx512(patches.build(m0, rows), patches.count(), patches.len(), packed, regrouped,
+                                prepared || m0 > 0, bias, output + size_t(m0) * C_out, relu, rows, C_out);
     }
     return;
   }
@@ -217,13 +226,12 @@ void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* ou
   float* patches = scratch ? scratch : patch_buffer(block * size_t(K));
   for (int m0 = 0; m0 < M; m0 += int(block)) {
     const int rows = M - m0 < int(block) ? M - m0 : int(block);
-    gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
-                   dilation_w, out_w, m0, rows, patches);
+    gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, out_w,
+                   m0, rows, patches);
     if (w16)  // prepared weights are read in their 16-channel form whatever the rows
       x86::gemm_f32_w16_avx512(patches, w16, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);
     else
-      x86::gemm_f32_panels_avx512(patches, packed, bias, output + size_t(m0) * C_out, relu, rows, K,
-                                  C_out);
+      x86::gemm_f32_panels_avx512(patches, packed, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);
   }
 }
 

@@ -59,9 +59,8 @@ void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, co
         for (int ky = 0; ky < 3; ++ky)
           for (int kx = 0; kx < 3; ++kx) {
             const int ix = ox * stride - 1 + kx;
-            const __m512i x = (rows[ky] && ix >= 0 && ix < W)
-                                  ? load_i8x16(rows[ky] + size_t(ix) * C + c, mask)
-                                  : zp_in;
+            const __m512i x =
+                (rows[ky] && ix >= 0 && ix < W) ? load_i8x16(rows[ky] + size_t(ix) * C + c, mask) : zp_in;
             acc = _mm512_add_epi32(acc, _mm512_mullo_epi32(x, w[3 * ky + kx]));
           }
         finish(ox, acc);
@@ -91,7 +90,8 @@ void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, co
 void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
                              const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                              int8_t* output, int C, int H, int W, int stride) {
-  depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, 0, C);
+  depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, 0,
+                               C);
 }
 
 }  // namespace trevalon

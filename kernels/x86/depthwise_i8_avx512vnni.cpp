@@ -107,10 +107,10 @@ struct Xmm {
   static V odd_to_even(V a) { return _mm_srli_epi64(a, 32); }
   static V even_odd(V even, V odd) { return _mm_blend_epi32(even, odd, 0xA); }
   static V requantize_generic(V v, V mult, V shift, V zp) {
-    const __m256i r = x86::requantize_avx2(_mm256_castsi128_si256(v),
-                                           x86::requant_lanes_avx2(_mm256_castsi128_si256(mult),
-                                                                   _mm256_castsi128_si256(shift)),
-                                           _mm256_castsi128_si256(zp));
+    const __m256i r = x86::requantize_avx2(
+        _mm256_castsi128_si256(v),
+        x86::requant_lanes_avx2(_mm256_castsi128_si256(mult), _mm256_castsi128_si256(shift)),
+        _mm256_castsi128_si256(zp));
     return _mm256_castsi256_si128(r);
   }
   static void store_packed(int8_t* dst, const V r[4]) {
@@ -124,7 +124,8 @@ constexpr size_t kBandInputBytes = size_t(256) << 10;
 
 // Four channel blocks a, b, c, d interleaved into the dwords (a, b, c, d) that vpdpbusd reads.
 template <class T>
-inline void interleave(typename T::V a, typename T::V b, typename T::V c, typename T::V d, typename T::V out[4]) {
+inline void interleave(typename T::V a, typename T::V b, typename T::V c, typename T::V d,
+                       typename T::V out[4]) {
   const auto ab_lo = T::lo8(a, b), ab_hi = T::hi8(a, b);
   const auto cd_lo = T::lo8(c, d), cd_hi = T::hi8(c, d);
   out[0] = T::lo16(ab_lo, cd_lo);
@@ -167,7 +168,8 @@ struct BlockRequant {
     for (int j = 0; j < 4; ++j)
       for (int k = 0; k < kLanes; ++k) {
         const int r = -shift[j][k];
-        const int64_t sum = (int64_t(1) << 30) + (int64_t(1) << (30 + r)) + int64_t(out_zp) * (int64_t(1) << (31 + r));
+        const int64_t sum =
+            (int64_t(1) << 30) + (int64_t(1) << (30 + r)) + int64_t(out_zp) * (int64_t(1) << (31 + r));
         if (k % 2 == 0) {
           sum_even[j][k / 2] = sum;
           count_even[j][k / 2] = 31 + r;
@@ -261,7 +263,8 @@ template <class T>
 [[gnu::always_inline]] inline void dot_columns(const Column<T>& c0, const Column<T>& c1, const Column<T>& c2,
                                                const BlockConstants<T>& k, typename T::V acc[4]) {
   for (int j = 0; j < 4; ++j)
-    acc[j] = T::dot(T::dot(T::dot(k.start[j], c0.v[j], k.w[0].v[j]), c1.v[j], k.w[1].v[j]), c2.v[j], k.w[2].v[j]);
+    acc[j] =
+        T::dot(T::dot(T::dot(k.start[j], c0.v[j], k.w[0].v[j]), c1.v[j], k.w[1].v[j]), c2.v[j], k.w[2].v[j]);
 }
 
 template <class T, bool folded>
@@ -348,14 +351,14 @@ void output_row_strided(const ColumnReader<T>& in, int stride, int out_w, const 
                         const BlockRequant<T>& q, int8_t* out, int C) {
   for (int ox = 0; ox < out_w; ++ox) {
     const int x = ox * stride;
-    pixel<T, folded>(in.template read<true>(x - 1), in.template read<true>(x), in.template read<true>(x + 1), k, q,
-                     out + size_t(ox) * C);
+    pixel<T, folded>(in.template read<true>(x - 1), in.template read<true>(x), in.template read<true>(x + 1),
+                     k, q, out + size_t(ox) * C);
   }
 }
 
 template <class T, bool folded>
-void block_rows(const ColumnReader<T>& reader, const int8_t* input, int H, int stride, int c, int oy0, int oy1,
-                const BlockConstants<T>& k, const BlockRequant<T>& q, int8_t* output) {
+void block_rows(const ColumnReader<T>& reader, const int8_t* input, int H, int stride, int c, int oy0,
+                int oy1, const BlockConstants<T>& k, const BlockRequant<T>& q, int8_t* output) {
   ColumnReader<T> in = reader;
   const int C = in.C, W = in.W;
   const int out_w = (W - 1) / stride + 1;
@@ -413,7 +416,8 @@ void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, con
   // block passes over them.
   const int out_h = (H - 1) / stride + 1;
   const size_t band_input = size_t(stride) * size_t(W) * size_t(C);
-  const int band = int(std::clamp<size_t>(kBandInputBytes / std::max<size_t>(band_input, 1), 1, size_t(out_h)));
+  const int band =
+      int(std::clamp<size_t>(kBandInputBytes / std::max<size_t>(band_input, 1), 1, size_t(out_h)));
   for (int oy0 = 0; oy0 < out_h; oy0 += band) {
     const int oy1 = std::min(out_h, oy0 + band);
     // Stride 1 runs faster in 256-bit blocks on cores that split 512-bit operations in two (its
@@ -421,16 +425,19 @@ void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, con
     int c = 0;
     if (stride != 1)
       for (; c + Zmm::kChannels <= vector_channels; c += Zmm::kChannels)
-        depthwise_block<Zmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0,
-                             oy1);
+        depthwise_block<Zmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
+                             oy0, oy1);
     for (; c + Ymm::kChannels <= vector_channels; c += Ymm::kChannels)
-      depthwise_block<Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0, oy1);
+      depthwise_block<Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0,
+                           oy1);
     if (c < vector_channels)
-      depthwise_block<Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0, oy1);
+      depthwise_block<Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0,
+                           oy1);
   }
   const int c = vector_channels;
   if (c < C)
-    depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, C);
+    depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
+                                 C);
 }
 
 }  // namespace trevalon

@@ -13,13 +13,13 @@ void scale_f32_avx2(const float* in, float* out, int count, float scalar) {
   scale_f32_simd<F32x8>(in, out, count, scalar);
 }
 
-void snake_f32_avx2(const float* in, float* out, const float* alpha, const float* inv, int positions,
-                    int C, void*) {
+void snake_f32_avx2(const float* in, float* out, const float* alpha, const float* inv, int positions, int C,
+                    void*) {
   snake_f32_simd<F32x8>(in, out, alpha, inv, positions, C);
 }
 
-void upsample_bilinear_f32_avx2(const float* in, float* out, int C, int H, int W, int out_H,
-                                int out_W, void*) {
+void upsample_bilinear_f32_avx2(const float* in, float* out, int C, int H, int W, int out_H, int out_W,
+                                void*) {
   upsample_bilinear_f32_simd<F32x8>(in, out, C, H, W, out_H, out_W);
 }
 

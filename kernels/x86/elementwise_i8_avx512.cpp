@@ -16,7 +16,8 @@ void add_q12_avx512(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int
   for (int i = 0; i + 16 <= end; i += 16) {
     const __m512i a32 = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
     const __m512i b32 = _mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
-    __m512i acc = _mm512_add_epi32(bias, _mm512_add_epi32(_mm512_mullo_epi32(a32, u), _mm512_mullo_epi32(b32, v)));
+    __m512i acc =
+        _mm512_add_epi32(bias, _mm512_add_epi32(_mm512_mullo_epi32(a32, u), _mm512_mullo_epi32(b32, v)));
     acc = _mm512_srai_epi32(acc, 12);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm512_cvtsepi32_epi8(acc));
   }

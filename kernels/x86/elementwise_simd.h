@@ -49,8 +49,8 @@ inline typename V::F snake_lanes(typename V::F x, typename V::F alpha, const flo
 }
 
 template <class V>
-inline void snake_f32_simd(const float* in, float* out, const float* alpha, const float* inv,
-                           int positions, int C) {
+inline void snake_f32_simd(const float* in, float* out, const float* alpha, const float* inv, int positions,
+                           int C) {
   if (positions <= 0 || C <= 0) return;
   const size_t total = size_t(positions) * size_t(C);
   if (!alpha) {
@@ -66,7 +66,8 @@ inline void snake_f32_simd(const float* in, float* out, const float* alpha, cons
       V::store(o + c, snake_lanes<V>(V::load(x + c), V::load(alpha + c), inv, c, V::kWidth));
     if (c < grouped) {
       const int n = grouped - c;
-      V::store_first(o + c, snake_lanes<V>(V::load_first(x + c, n), V::load_first(alpha + c, n), inv, c, n), n);
+      V::store_first(o + c, snake_lanes<V>(V::load_first(x + c, n), V::load_first(alpha + c, n), inv, c, n),
+                     n);
     }
     for (c = grouped; c < C; ++c) {
       const float s = sinf(alpha[c] * x[c]);
@@ -99,8 +100,8 @@ inline void upsample_bilinear_f32_simd(const float* in, float* out, int C, int H
     for (int ox = 0; ox < out_W; ++ox) {
       const BilinearTap tx = bilinear_tap(ox, W, inv_w);
       const typename V::F w[4] = {V::set1((1.0f - tx.frac) * (1.0f - ty.frac)),
-                                  V::set1(tx.frac * (1.0f - ty.frac)),
-                                  V::set1((1.0f - tx.frac) * ty.frac), V::set1(tx.frac * ty.frac)};
+                                  V::set1(tx.frac * (1.0f - ty.frac)), V::set1((1.0f - tx.frac) * ty.frac),
+                                  V::set1(tx.frac * ty.frac)};
       const float* a = upper + size_t(tx.lo) * size_t(C);
       const float* b = upper + size_t(tx.hi) * size_t(C);
       const float* c = lower + size_t(tx.lo) * size_t(C);

@@ -65,8 +65,8 @@ inline __m256i lane_mask8(int count) {
 
 // 8 rows by P panels (4P channels); acc[j] holds channel j for the 8 rows.
 template <int P>
-void tile8(const float* at, const float* w, size_t panel_stride, const float* bias, float* out,
-           bool relu, int rows, int K, int N, int n0) {
+void tile8(const float* at, const float* w, size_t panel_stride, const float* bias, float* out, bool relu,
+           int rows, int K, int N, int n0) {
   __m256 acc[4 * P];
   {
     // Accumulate in registers; results go to memory once, after the k loop.
@@ -109,8 +109,8 @@ void tile8(const float* at, const float* w, size_t panel_stride, const float* bi
 
 // One row by up to 8 panels: lanes are 4 channels of a panel.
 template <int P>
-void row_panels(const float* a, const float* w, size_t panel_stride, const float* bias, float* out,
-                bool relu, int K, int N, int n0) {
+void row_panels(const float* a, const float* w, size_t panel_stride, const float* bias, float* out, bool relu,
+                int K, int N, int n0) {
   __m128 acc[P];
   row_products128<P>(a, w, panel_stride, K, acc);
   for (int p = 0; p < P; ++p) {
@@ -130,14 +130,12 @@ void row_panels(const float* a, const float* w, size_t panel_stride, const float
   }
 }
 
-float* transposed_a_buffer(size_t floats) {
-  return thread_work<float>(WorkBuffer::GemmF32RowsAvx2, floats);
-}
+float* transposed_a_buffer(size_t floats) { return thread_work<float>(WorkBuffer::GemmF32RowsAvx2, floats); }
 
 }  // namespace
 
-void gemm_f32_rows8_avx2(const float* A, const float* packed, const float* bias, float* out,
-                         bool relu, int rows, int K, int N) {
+void gemm_f32_rows8_avx2(const float* A, const float* packed, const float* bias, float* out, bool relu,
+                         int rows, int K, int N) {
   float* at = transposed_a_buffer(size_t(K) * 8);
   transpose_rows8(A, rows, K, at);
   const size_t panel_stride = size_t(K) * 4;
@@ -145,37 +143,59 @@ void gemm_f32_rows8_avx2(const float* A, const float* packed, const float* bias,
   for (int p = 0; p < panels; p += 3) {
     const float* w = packed + size_t(p) * panel_stride;
     switch (panels - p < 3 ? panels - p : 3) {
-      case 1: tile8<1>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p); break;
-      case 2: tile8<2>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p); break;
-      default: tile8<3>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p); break;
+      case 1:
+        tile8<1>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p);
+        break;
+      case 2:
+        tile8<2>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p);
+        break;
+      default:
+        tile8<3>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p);
+        break;
     }
   }
 }
 
-void gemm_f32_row_avx2(const float* a, const float* packed, const float* bias, float* out, bool relu,
-                       int K, int N) {
+void gemm_f32_row_avx2(const float* a, const float* packed, const float* bias, float* out, bool relu, int K,
+                       int N) {
   const size_t panel_stride = size_t(K) * 4;
   const int panels = (N + 3) / 4;
   for (int p = 0; p < panels; p += 8) {
     const float* w = packed + size_t(p) * panel_stride;
     const int n0 = 4 * p;
     switch (panels - p < 8 ? panels - p : 8) {
-      case 1: row_panels<1>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
-      case 2: row_panels<2>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
-      case 3: row_panels<3>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
-      case 4: row_panels<4>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
-      case 5: row_panels<5>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
-      case 6: row_panels<6>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
-      case 7: row_panels<7>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
-      default: row_panels<8>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
+      case 1:
+        row_panels<1>(a, w, panel_stride, bias, out, relu, K, N, n0);
+        break;
+      case 2:
+        row_panels<2>(a, w, panel_stride, bias, out, relu, K, N, n0);
+        break;
+      case 3:
+        row_panels<3>(a, w, panel_stride, bias, out, relu, K, N, n0);
+        break;
+      case 4:
+        row_panels<4>(a, w, panel_stride, bias, out, relu, K, N, n0);
+        break;
+      case 5:
+        row_panels<5>(a, w, panel_stride, bias, out, relu, K, N, n0);
+        break;
+      case 6:
+        row_panels<6>(a, w, panel_stride, bias, out, relu, K, N, n0);
+        break;
+      case 7:
+        row_panels<7>(a, w, panel_stride, bias, out, relu, K, N, n0);
+        break;
+      default:
+        row_panels<8>(a, w, panel_stride, bias, out, relu, K, N, n0);
+        break;
     }
   }
 }
 
 }  // namespace x86
 
-void gemm_f32_avx2(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                   int M, int K, int N) {
+void gemm_f32_avx2(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
+                   int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
   int m = 0;
@@ -183,8 +203,7 @@ void gemm_f32_avx2(const float* A, const float* packed, const float* bias, float
     const int rows = M - m < 8 ? M - m : 8;
     x86::gemm_f32_rows8_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, rows, K, N);
   }
-  for (; m < M; ++m)
-    x86::gemm_f32_row_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, K, N);
+  for (; m < M; ++m) x86::gemm_f32_row_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, K, N);
 }
 
 void gemv_f32_avx2(const float* x, const float* w, const float* bias, float* out, int K, int N,

@@ -84,9 +84,9 @@ void store_row(const __m128* acc, const float* bias, float* out, bool relu, int 
 // row (lone_a, lone_out) rides along on 4-channel vectors of the same panel data: on its own its
 // few accumulator chains would wait on the multiply-add latency.
 template <int P, bool Lone = false>
-void tile16(const float* at, const float* w, size_t panel_stride, const float* bias, float* out,
-            bool relu, int rows, int K, int N, int n0, const float* next, int next_panels,
-            const float* lone_a = nullptr, float* lone_out = nullptr) {
+void tile16(const float* at, const float* w, size_t panel_stride, const float* bias, float* out, bool relu,
+            int rows, int K, int N, int n0, const float* next, int next_panels, const float* lone_a = nullptr,
+            float* lone_out = nullptr) {
   __m512 acc[4 * P];
   __m128 lone[Lone ? P : 1];
   {
@@ -115,8 +115,7 @@ void tile16(const float* at, const float* w, size_t panel_stride, const float* b
       if constexpr (Lone) {
         const __m128 la = _mm_broadcast_ss(lone_a + k);
 #pragma GCC unroll 6
-        for (int p = 0; p < P; ++p)
-          lreg[p] = _mm_fmadd_ps(_mm_loadu_ps(wp[p] + 4 * k), la, lreg[p]);
+        for (int p = 0; p < P; ++p) lreg[p] = _mm_fmadd_ps(_mm_loadu_ps(wp[p] + 4 * k), la, lreg[p]);
       }
     }
 #pragma GCC unroll 24
@@ -160,8 +159,7 @@ void expand_quads(const float* A, int rows, int K, int RG, float* ax) {
     for (int k = 0; k < K; k += 4) {
       const __mmask8 mask = __mmask8(K - k >= 4 ? 0xF : (1u << (K - k)) - 1);
       __m128 q[4];
-      for (int i = 0; i < 4; ++i)
-        q[i] = r[i] ? _mm_maskz_loadu_ps(mask, r[i] + k) : _mm_setzero_ps();
+      for (int i = 0; i < 4; ++i) q[i] = r[i] ? _mm_maskz_loadu_ps(mask, r[i] + k) : _mm_setzero_ps();
       // x lane 4i + d = A[4g + i][k + d]
       __m512 x = _mm512_castps128_ps512(q[0]);
       x = _mm512_insertf32x4(x, q[1], 1);
@@ -175,16 +173,20 @@ void expand_quads(const float* A, int rows, int K, int RG, float* ax) {
 
 inline __m128 quarter(__m512 v, int i) {
   switch (i) {
-    case 0: return _mm512_castps512_ps128(v);
-    case 1: return _mm512_extractf32x4_ps(v, 1);
-    case 2: return _mm512_extractf32x4_ps(v, 2);
-    default: return _mm512_extractf32x4_ps(v, 3);
+    case 0:
+      return _mm512_castps512_ps128(v);
+    case 1:
+      return _mm512_extractf32x4_ps(v, 1);
+    case 2:
+      return _mm512_extractf32x4_ps(v, 2);
+    default:
+      return _mm512_extractf32x4_ps(v, 3);
   }
 }
 
 template <int RG, int P>
-void quad_tile(const float* ax, const float* w, size_t panel_stride, const float* bias, float* out,
-               bool relu, int rows, int K, int N, int n0) {
+void quad_tile(const float* ax, const float* w, size_t panel_stride, const float* bias, float* out, bool relu,
+               int rows, int K, int N, int n0) {
   __m512 acc[RG * P];
   {
     __m512 reg[RG * P];
@@ -223,8 +225,8 @@ void quad_tile(const float* ax, const float* w, size_t panel_stride, const float
 
 // A lone row with no 16-row tile to ride on (products of fewer than 13 rows).
 template <int P>
-void row_tile(const float* a, const float* w, size_t panel_stride, const float* bias, float* out,
-              bool relu, int K, int N, int n0) {
+void row_tile(const float* a, const float* w, size_t panel_stride, const float* bias, float* out, bool relu,
+              int K, int N, int n0) {
   __m128 acc[P];
   row_products128<P>(a, w, panel_stride, K, acc);
   store_row<P>(acc, bias, out, relu, N, n0);
@@ -253,16 +255,14 @@ RowPlan plan_rows(int M) {
   return plan;
 }
 
-float* prepared_a_buffer(size_t floats) {
-  return thread_work<float>(WorkBuffer::GemmF32RowsAvx512, floats);
-}
+float* prepared_a_buffer(size_t floats) { return thread_work<float>(WorkBuffer::GemmF32RowsAvx512, floats); }
 
 // One group of P panels (channels n0 .. n0 + 4P) for every row the plan covers: `at` holds the
 // transposed 16-row tiles one after the other, `ax` the expanded quad rows.
 template <int P>
-void panel_group(const RowPlan& plan, const float* A, const float* at, const float* ax,
-                 const float* w, size_t panel_stride, const float* bias, float* out, bool relu,
-                 int K, int N, int n0, int next_panels) {
+void panel_group(const RowPlan& plan, const float* A, const float* at, const float* ax, const float* w,
+                 size_t panel_stride, const float* bias, float* out, bool relu, int K, int N, int n0,
+                 int next_panels) {
   const int m = plan.tiles > 0 ? (plan.tiles - 1) * 16 + plan.last_tile_rows : 0;
   const size_t lone = size_t(m + plan.quad_rows);
   const float* next = w + P * panel_stride;
@@ -272,26 +272,32 @@ void panel_group(const RowPlan& plan, const float* A, const float* at, const flo
     // Only the first tile fetches ahead: the others find the panels in cache.
     const int fetch = t == 0 ? next_panels : 0;
     if (plan.lone && t + 1 == plan.tiles)
-      tile16<P, true>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, next,
-                      fetch, A + lone * K, out + lone * N);
+      tile16<P, true>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, next, fetch,
+                      A + lone * K, out + lone * N);
     else
       tile16<P>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, next, fetch);
   }
   float* out_q = out + size_t(m) * N;
   const int q = plan.quad_rows;
   switch (plan.quad_groups) {
-    case 0: break;
-    case 1: quad_tile<1, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
-    case 2: quad_tile<2, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
-    default: quad_tile<3, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
+    case 0:
+      break;
+    case 1:
+      quad_tile<1, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0);
+      break;
+    case 2:
+      quad_tile<2, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0);
+      break;
+    default:
+      quad_tile<3, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0);
+      break;
   }
   if (plan.lone && plan.tiles == 0)
     row_tile<P>(A + lone * K, w, panel_stride, bias, out + lone * N, relu, K, N, n0);
 }
 
-void panel_groups(const RowPlan& plan, const float* A, const float* at, const float* ax,
-                  const float* packed, const float* bias, float* out, bool relu, int K, int N,
-                  bool fetch_ahead) {
+void panel_groups(const RowPlan& plan, const float* A, const float* at, const float* ax, const float* packed,
+                  const float* bias, float* out, bool relu, int K, int N, bool fetch_ahead) {
   const size_t panel_stride = size_t(K) * 4;
   const int panels = (N + 3) / 4;
   for (int p = 0; p < panels; p += kMaxPanels) {
@@ -301,16 +307,27 @@ void panel_groups(const RowPlan& plan, const float* A, const float* at, const fl
     const int rest = panels - p - count;
     const int next = !fetch_ahead ? 0 : rest < kMaxPanels ? rest : kMaxPanels;
     auto group = [&](auto width) {
-      panel_group<decltype(width)::value>(plan, A, at, ax, w, panel_stride, bias, out, relu, K, N,
-                                          n0, next);
+      panel_group<decltype(width)::value>(plan, A, at, ax, w, panel_stride, bias, out, relu, K, N, n0, next);
     };
     switch (count) {
-      case 1: group(std::integral_constant<int, 1>()); break;
-      case 2: group(std::integral_constant<int, 2>()); break;
-      case 3: group(std::integral_constant<int, 3>()); break;
-      case 4: group(std::integral_constant<int, 4>()); break;
-      case 5: group(std::integral_constant<int, 5>()); break;
-      default: group(std::integral_constant<int, 6>()); break;
+      case 1:
+        group(std::integral_constant<int, 1>());
+        break;
+      case 2:
+        group(std::integral_constant<int, 2>());
+        break;
+      case 3:
+        group(std::integral_constant<int, 3>());
+        break;
+      case 4:
+        group(std::integral_constant<int, 4>());
+        break;
+      case 5:
+        group(std::integral_constant<int, 5>());
+        break;
+      default:
+        group(std::integral_constant<int, 6>());
+        break;
     }
   }
 }
@@ -319,8 +336,8 @@ void panel_groups(const RowPlan& plan, const float* A, const float* at, const fl
 
 namespace x86 {
 
-void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out,
-                            bool relu, int M, int K, int N) {
+void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
+                            int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
   const RowPlan plan = plan_rows(M);
@@ -336,8 +353,7 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
     for (int t = 0; t < plan.tiles; ++t)
       transpose_rows16(A + size_t(t) * 16 * K, plan.tile_rows(t), K, at + size_t(t) * tile_floats);
     const int m = plan.tiles > 0 ? (plan.tiles - 1) * 16 + plan.last_tile_rows : 0;
-    if (plan.quad_groups > 0)
-      expand_quads(A + size_t(m) * K, plan.quad_rows, K, plan.quad_groups, ax);
+    if (plan.quad_groups > 0) expand_quads(A + size_t(m) * K, plan.quad_rows, K, plan.quad_groups, ax);
     panel_groups(plan, A, at, ax, packed, bias, out, relu, K, N, true);
     return;
   }
@@ -347,18 +363,15 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
   one.tiles = 1;
   for (int t = 0; t + 1 < plan.tiles; ++t) {
     transpose_rows16(A + size_t(t) * 16 * K, 16, K, at);
-    panel_groups(one, nullptr, at, nullptr, packed, bias, out + size_t(t) * 16 * N, relu, K, N,
-                 t == 0);
+    panel_groups(one, nullptr, at, nullptr, packed, bias, out + size_t(t) * 16 * N, relu, K, N, t == 0);
   }
   RowPlan last = plan;
   last.tiles = 1;
   const size_t m = size_t(plan.tiles - 1) * 16;
   transpose_rows16(A + m * K, plan.last_tile_rows, K, at);
   if (plan.quad_groups > 0)
-    expand_quads(A + (m + plan.last_tile_rows) * K, plan.quad_rows, K, plan.quad_groups,
-                 at + tile_floats);
-  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N,
-               plan.tiles == 1);
+    expand_quads(A + (m + plan.last_tile_rows) * K, plan.quad_rows, K, plan.quad_groups, at + tile_floats);
+  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N, plan.tiles == 1);
 }
 
 void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format,
@@ -375,13 +388,13 @@ void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int for
 
 }  // namespace x86
 
-void gemm_f32_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                     int M, int K, int N) {
+void gemm_f32_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
+                     int K, int N) {
   gemm_f32_prepared_avx512(A, packed, nullptr, bias, out, relu, M, K, N);
 }
 
-void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* w16,
-                              const float* bias, float* out, bool relu, int M, int K, int N) {
+void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* w16, const float* bias,
+                              float* out, bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
   // Prepared weights are read in their 16-channel form whatever the rows: they cost nothing to

@@ -9,8 +9,7 @@
 namespace trevalon::x86 {
 
 // A packed rows x cols matrix regrouped once into 16-channel panels (panel width 16).
-void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format,
-                                PreparedWeightsF32& out);
+void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format, PreparedWeightsF32& out);
 
 // Regrouped weights: ceil(N/16) groups of K x 16 floats; channel n sits in group n/16, lane n%16;
 // lanes past N are zero.
@@ -22,27 +21,25 @@ float* regroup16_buffer(size_t floats);
 // gemm_f32 on regrouped weights: lanes are 16 output channels and each A element is broadcast from
 // its row, so every output keeps one accumulator in k order (bias added after the k loop). While it
 // computes, the `fetch_bytes` at `fetch_next` (when given) are brought into L2 for a later step.
-void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
-                         int M, int K, int N, const void* fetch_next = nullptr,
-                         size_t fetch_bytes = 0);
+void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu, int M,
+                         int K, int N, const void* fetch_next = nullptr, size_t fetch_bytes = 0);
 // The same product straight from the packed panels: each block of 64 channels is regrouped into
 // `w16` (regrouped16_floats(K, N) floats, complete on return) just before its rows run, while the
 // next block's panels come into L2, so that reading the weights from memory overlaps the product.
-void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias,
-                          float* out, bool relu, int M, int K, int N);
+void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias, float* out,
+                          bool relu, int M, int K, int N);
 
 // The tall product with A given implicitly (a convolution's patch matrix read in place): row r of
 // A is the concatenation of the runs runs[r * run_count + j], j < run_count, each run_len floats,
 // so K = run_count * run_len. Regrouped weights are taken from `w16` when `regrouped`, else
 // regrouped into it as gemm_f32_tall_avx512 does.
-void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len,
-                          const float* packed, float* w16, bool regrouped, const float* bias,
-                          float* out, bool relu, int M, int N);
+void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len, const float* packed,
+                          float* w16, bool regrouped, const float* bias, float* out, bool relu, int M, int N);
 
 // gemm_f32 on the 4-channel panels directly: 16-row tiles with A transposed, row tails in 4-row
 // lane groups. Best for short products, where regrouping the weights would not pay.
-void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out,
-                            bool relu, int M, int K, int N);
+void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
+                            int M, int K, int N);
 
 // True when regrouping the weights and running the tall product beats working on the panels
 // directly for an M x K x N product.

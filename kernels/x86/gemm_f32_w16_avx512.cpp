@@ -62,8 +62,8 @@ struct RunRows {
 };
 
 template <int R, int G, class Rows>
-void tile(Rows rows, const float* w16, const float* bias, float* out, bool relu, int K, int N,
-          int n0, Fetch fetch) {
+void tile(Rows rows, const float* w16, const float* bias, float* out, bool relu, int K, int N, int n0,
+          Fetch fetch) {
   __m512 acc[R * G];
   {
     __m512 reg[R * G];
@@ -117,15 +117,15 @@ template <class Rows>
 constexpr auto kTiles = make_tiles<Rows>(std::make_integer_sequence<int, kRows * kGroups>{});
 
 template <class Rows>
-void run_tile(Rows rows, int m, int row_count, int g, int group_count, const float* w16,
-              const float* bias, float* out, bool relu, int K, int N, Fetch fetch) {
-  kTiles<Rows>[(row_count - 1) * kGroups + (group_count - 1)](
-      rows.at(m), w16 + size_t(g) * K * 16, bias, out + size_t(m) * N, relu, K, N, 16 * g, fetch);
+void run_tile(Rows rows, int m, int row_count, int g, int group_count, const float* w16, const float* bias,
+              float* out, bool relu, int K, int N, Fetch fetch) {
+  kTiles<Rows>[(row_count - 1) * kGroups + (group_count - 1)](rows.at(m), w16 + size_t(g) * K * 16, bias,
+                                                              out + size_t(m) * N, relu, K, N, 16 * g, fetch);
 }
 
 template <class Rows>
-void product_w16(Rows rows, const float* w16, const float* bias, float* out, bool relu, int M,
-                 int K, int N, Fetch fetch) {
+void product_w16(Rows rows, const float* w16, const float* bias, float* out, bool relu, int M, int K, int N,
+                 Fetch fetch) {
   const int groups = (N + 15) / 16;
   const size_t group_bytes = size_t(K) * 16 * sizeof(float);
   // Channel blocks of whole tiles whose weights fit the L2 budget.
@@ -136,8 +136,8 @@ void product_w16(Rows rows, const float* w16, const float* bias, float* out, boo
     for (int m = 0; m < M; m += kRows) {
       const int row_count = M - m < kRows ? M - m : kRows;
       for (int g = g0; g < g1; g += kGroups)
-        run_tile(rows, m, row_count, g, g1 - g < kGroups ? g1 - g : kGroups, w16, bias, out, relu,
-                 K, N, fetch.take(K));
+        run_tile(rows, m, row_count, g, g1 - g < kGroups ? g1 - g : kGroups, w16, bias, out, relu, K, N,
+                 fetch.take(K));
     }
   }
 }
@@ -189,9 +189,9 @@ void regroup_groups(const float* packed, int K, int N, int g_begin, int g_end, f
     } else {
       for (int k = 0; k < K; ++k)
         for (int q = 0; q < 4; ++q)
-          _mm_storeu_ps(dst + size_t(k) * 16 + 4 * q,
-                        q < present ? _mm_loadu_ps(src + q * panel_stride + size_t(k) * 4)
-                                    : _mm_setzero_ps());
+          _mm_storeu_ps(
+              dst + size_t(k) * 16 + 4 * q,
+              q < present ? _mm_loadu_ps(src + q * panel_stride + size_t(k) * 4) : _mm_setzero_ps());
     }
   }
 }
@@ -203,15 +203,13 @@ void regroup16_avx512(const float* packed, int K, int N, float* w16) {
   regroup_groups(packed, K, N, 0, (N + 15) / 16, w16);
 }
 
-float* regroup16_buffer(size_t floats) {
-  return thread_work<float>(WorkBuffer::Regrouped16, floats);
-}
+float* regroup16_buffer(size_t floats) { return thread_work<float>(WorkBuffer::Regrouped16, floats); }
 
 namespace {
 
 template <class Rows>
-void product_tall(Rows rows, const float* packed, float* w16, const float* bias, float* out,
-                  bool relu, int M, int K, int N) {
+void product_tall(Rows rows, const float* packed, float* w16, const float* bias, float* out, bool relu, int M,
+                  int K, int N) {
   const int groups = (N + 15) / 16, panels = (N + 3) / 4;
   const size_t panel_stride = size_t(K) * 4;
   regroup_groups(packed, K, N, 0, groups < kGroups ? groups : kGroups, w16);
@@ -225,35 +223,33 @@ void product_tall(Rows rows, const float* packed, float* w16, const float* bias,
       fetch = Fetch{reinterpret_cast<const char*>(packed + size_t(next_panel) * panel_stride),
                     (size_t(next_panels) * panel_stride * sizeof(float) + 63) / 64};
     for (int m = 0; m < M; m += kRows)
-      run_tile(rows, m, M - m < kRows ? M - m : kRows, g, count, w16, bias, out, relu, K, N,
-               fetch.take(K));
+      run_tile(rows, m, M - m < kRows ? M - m : kRows, g, count, w16, bias, out, relu, K, N, fetch.take(K));
     const int g_next = g + kGroups;
     if (g_next < groups)
-      regroup_groups(packed, K, N, g_next, groups - g_next < kGroups ? groups : g_next + kGroups,
-                     w16);
+      regroup_groups(packed, K, N, g_next, groups - g_next < kGroups ? groups : g_next + kGroups, w16);
   }
 }
 
 }  // namespace
 
-void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
-                         int M, int K, int N, const void* fetch_next, size_t fetch_bytes) {
+void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu, int M,
+                         int K, int N, const void* fetch_next, size_t fetch_bytes) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
   Fetch fetch{static_cast<const char*>(fetch_next), fetch_next ? (fetch_bytes + 63) / 64 : 0};
   product_w16(PlainRows{A, K}, w16, bias, out, relu, M, K, N, fetch);
 }
 
-void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias,
-                          float* out, bool relu, int M, int K, int N) {
+void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias, float* out,
+                          bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
   product_tall(PlainRows{A, K}, packed, w16, bias, out, relu, M, K, N);
 }
 
-void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len,
-                          const float* packed, float* w16, bool regrouped, const float* bias,
-                          float* out, bool relu, int M, int N) {
+void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len, const float* packed,
+                          float* w16, bool regrouped, const float* bias, float* out, bool relu, int M,
+                          int N) {
   const int K = run_count * run_len;
   if (M <= 0 || N <= 0 || K <= 0) return;
   const RunRows rows{runs, run_count, run_len};

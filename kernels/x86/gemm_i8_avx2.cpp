@@ -57,8 +57,7 @@ void block_sums(const int16_t* a, size_t a_stride, const int8_t* column, int kbl
   // lo lanes: c0 c0 c1 c1 | c2 c2 c3 c3 (pairs of k); hadd folds pairs, the permute restores order.
   const __m256i order = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
 #pragma GCC unroll 8
-  for (int r = 0; r < R; ++r)
-    out[r] = _mm256_permutevar8x32_epi32(_mm256_hadd_epi32(lo[r], hi[r]), order);
+  for (int r = 0; r < R; ++r) out[r] = _mm256_permutevar8x32_epi32(_mm256_hadd_epi32(lo[r], hi[r]), order);
 }
 
 // requantize() for 8 full channels; the int32 -> int16 -> int8 packs saturate as the scalar does.
@@ -91,7 +90,7 @@ inline uint64_t requantize8(__m256i acc, const GemmI8Output& o, int c0) {
   const __m256i left = _mm256_cmpgt_epi32(shift, _mm256_set1_epi32(-1));
   __m256i r = _mm256_blendv_epi8(rounded, _mm256_sllv_epi32(h, shift), left);
   r = _mm256_add_epi32(r, _mm256_set1_epi32(o.out_zp));
-  const __m256i words = _mm256_packs_epi32(r, r);        // r0..r3 r0..r3 | r4..r7 r4..r7
+  const __m256i words = _mm256_packs_epi32(r, r);  // r0..r3 r0..r3 | r4..r7 r4..r7
   const __m256i bytes = _mm256_packs_epi16(words, words);
   const uint64_t lo = uint32_t(_mm_cvtsi128_si32(_mm256_castsi256_si128(bytes)));
   const uint64_t hi = uint32_t(_mm_cvtsi128_si32(_mm256_extracti128_si256(bytes, 1)));
@@ -129,8 +128,8 @@ void store8(__m256i acc, Sink sink, const GemmI8Output* o, int32_t* raw, int m, 
 }
 
 template <int R>
-void row_tile(const int16_t* a, size_t a_stride, const int8_t* packed, size_t col_bytes,
-              int kblocks, int m0, int N, Sink sink, const GemmI8Output* o, int32_t* raw) {
+void row_tile(const int16_t* a, size_t a_stride, const int8_t* packed, size_t col_bytes, int kblocks, int m0,
+              int N, Sink sink, const GemmI8Output* o, int32_t* raw) {
   for (int nb = 0; nb * 8 < N; ++nb) {
     __m256i sums[R];
     block_sums<R>(a, a_stride, packed + size_t(nb) * col_bytes, kblocks, sums);
@@ -147,12 +146,24 @@ void gemm_i8_widened(const int8_t* A, const int8_t* packed, int M, int K, int N,
   for (int m0 = 0; m0 < M; m0 += kTileRows) {
     const int16_t* rows_a = a + size_t(m0) * a_stride;
     switch (M - m0 < kTileRows ? M - m0 : kTileRows) {
-      case 1: row_tile<1>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      case 2: row_tile<2>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      case 3: row_tile<3>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      case 4: row_tile<4>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      case 5: row_tile<5>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      default: row_tile<6>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
+      case 1:
+        row_tile<1>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
+        break;
+      case 2:
+        row_tile<2>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
+        break;
+      case 3:
+        row_tile<3>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
+        break;
+      case 4:
+        row_tile<4>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
+        break;
+      case 5:
+        row_tile<5>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
+        break;
+      default:
+        row_tile<6>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
+        break;
     }
   }
 }
@@ -160,9 +171,8 @@ void gemm_i8_widened(const int8_t* A, const int8_t* packed, int M, int K, int N,
 }  // namespace
 
 void gemm_i8_avx2(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
-                  const int32_t* shift, const float* scale, int8_t out_zp, void* out,
-                  bool float_out, int M, int K, int N, bool channel_major,
-                  const int32_t* row_sums, void* stream) {
+                  const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out, int M,
+                  int K, int N, bool channel_major, const int32_t* row_sums, void* stream) {
   const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
   const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
   gemm_i8_widened(A, packed, M, K, N, sink, &o, nullptr);

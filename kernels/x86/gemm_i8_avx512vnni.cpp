@@ -46,17 +46,17 @@ enum class Sink { Raw, RowMajorI8, ChannelMajorI8, Float };
 enum class Epilogue { General, Division, Raw };
 
 struct TileArgs {
-  const uint8_t* a;   // offset activations of the tile's first row
-  size_t a_stride;    // bytes per row, a multiple of 4
-  const int8_t* w;    // first block column of the tile
-  size_t col_bytes;   // bytes per block column
-  size_t last_high;   // offset of the last vector's upper block: col_bytes, or 0 for an odd block
-                      // count (the block is then read twice and its upper lanes never stored)
+  const uint8_t* a;  // offset activations of the tile's first row
+  size_t a_stride;   // bytes per row, a multiple of 4
+  const int8_t* w;   // first block column of the tile
+  size_t col_bytes;  // bytes per block column
+  size_t last_high;  // offset of the last vector's upper block: col_bytes, or 0 for an odd block
+                     // count (the block is then read twice and its upper lanes never stored)
   int kblocks;
   const int32_t* start;                // 16 x vectors starting values of the tile's channels
   const DivisionRequant512* division;  // per vector, for the register epilogue
-  const char* prefetch;  // this tile's share of the next column group's weights
-  int prefetch_lines;     // cache lines from `prefetch` on, at most 2 x kblocks
+  const char* prefetch;                // this tile's share of the next column group's weights
+  int prefetch_lines;                  // cache lines from `prefetch` on, at most 2 x kblocks
   int m0, n0, M, N;
   Sink sink;
   const GemmI8Output* o;
@@ -94,8 +94,7 @@ inline __m512i weight_vector(const int8_t* low, const int8_t* high) {
 // division form does not cover: bias, Q31 high multiply, rounding shift, zero point.
 inline __m128i requantize16(__m512i acc, const GemmI8Output& o, int c0, __mmask16 mask) {
   const __m256i b_lo = _mm512_cvtepi64_epi32(_mm512_maskz_loadu_epi64(__mmask8(mask), o.bias + c0));
-  const __m256i b_hi =
-      _mm512_cvtepi64_epi32(_mm512_maskz_loadu_epi64(__mmask8(mask >> 8), o.bias + c0 + 8));
+  const __m256i b_hi = _mm512_cvtepi64_epi32(_mm512_maskz_loadu_epi64(__mmask8(mask >> 8), o.bias + c0 + 8));
   const __m512i v = _mm512_add_epi32(acc, _mm512_inserti64x4(_mm512_castsi256_si512(b_lo), b_hi, 1));
   const x86::RequantLanes512 q = x86::requant_lanes_avx512(_mm512_maskz_loadu_epi32(mask, o.mult + c0),
                                                            _mm512_maskz_loadu_epi32(mask, o.shift + c0));
@@ -103,14 +102,12 @@ inline __m128i requantize16(__m512i acc, const GemmI8Output& o, int c0, __mmask1
 }
 
 inline void store_float16(__m512i acc, const GemmI8Output& o, int m, int c0, __mmask16 mask) {
-  const __m512i lo =
-      _mm512_add_epi64(_mm512_cvtepi32_epi64(_mm512_castsi512_si256(acc)),
-                       _mm512_maskz_loadu_epi64(__mmask8(mask), o.bias + c0));
-  const __m512i hi =
-      _mm512_add_epi64(_mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(acc, 1)),
-                       _mm512_maskz_loadu_epi64(__mmask8(mask >> 8), o.bias + c0 + 8));
-  const __m512 f = _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtepi64_ps(lo)),
-                                      _mm512_cvtepi64_ps(hi), 1);
+  const __m512i lo = _mm512_add_epi64(_mm512_cvtepi32_epi64(_mm512_castsi512_si256(acc)),
+                                      _mm512_maskz_loadu_epi64(__mmask8(mask), o.bias + c0));
+  const __m512i hi = _mm512_add_epi64(_mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(acc, 1)),
+                                      _mm512_maskz_loadu_epi64(__mmask8(mask >> 8), o.bias + c0 + 8));
+  const __m512 f =
+      _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtepi64_ps(lo)), _mm512_cvtepi64_ps(hi), 1);
   float* dst = static_cast<float*>(o.out) + size_t(m) * size_t(o.N) + c0;
   _mm512_mask_storeu_ps(dst, mask, _mm512_mul_ps(f, _mm512_maskz_loadu_ps(mask, o.scale + c0)));
 }
@@ -249,8 +246,8 @@ void run_tile(const TileArgs& t) {
       const DivisionRequant512 q = t.division[v];
 #pragma GCC unroll 8
       for (int r = 0; r < R; ++r)
-        store_bytes(t, r, v, _mm512_cvtsepi32_epi8(x86::requantize_division_avx512(acc[r * V + v], q)),
-                    mask, staging);
+        store_bytes(t, r, v, _mm512_cvtsepi32_epi8(x86::requantize_division_avx512(acc[r * V + v], q)), mask,
+                    staging);
     }
   } else {
     // Through memory: indexing the registers with run-time bounds would keep them on the stack
@@ -340,11 +337,12 @@ bool all_division(const int32_t* mult, const int32_t* shift, int N) {
   return true;
 }
 
-void division_tables(const int32_t* mult, const int32_t* shift, int8_t out_zp, int N,
-                     size_t padded_channels, DivisionRequant512* division) {
+void division_tables(const int32_t* mult, const int32_t* shift, int8_t out_zp, int N, size_t padded_channels,
+                     DivisionRequant512* division) {
   for (size_t v = 0; v < padded_channels / 16; ++v) {
     const int c0 = int(v) * 16;
-    division[v] = x86::division_requant_avx512(mult + c0, shift + c0, out_zp, c0 < N ? std::min(16, N - c0) : 0);
+    division[v] =
+        x86::division_requant_avx512(mult + c0, shift + c0, out_zp, c0 < N ? std::min(16, N - c0) : 0);
   }
 }
 
@@ -408,7 +406,8 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
     const int n0 = nb0 * 8;
     const int8_t* w = packed + size_t(nb0) * col_bytes;
     // Weight sums of this column group just before its row tiles, while its blocks are in cache.
-    if (!row_sums && !use_prepared) starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
+    if (!row_sums && !use_prepared)
+      starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
     const auto& tiles = division ? kTiles<Epilogue::Division>
                                  : (sink == Sink::Raw ? kTiles<Epilogue::Raw> : kTiles<Epilogue::General>);
     // The next group's weights (or the first group of the next weights) are one contiguous run;
@@ -418,16 +417,29 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
     const bool last = nb0 + blocks == nblocks;
     const char* next = reinterpret_cast<const char*>(last ? next_packed : w + size_t(blocks) * col_bytes);
     const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
-    const size_t next_bytes =
-        row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
+    const size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
     const size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
     for (int m0 = 0, tile = 0; m0 < M; m0 += kTileRows, ++tile) {
       const int rows = std::min(M - m0, kTileRows);
       const size_t first = size_t(tile) * share;
       const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
-      const TileArgs t{a + size_t(m0) * a_stride, a_stride, w, col_bytes, blocks % 2 ? 0 : col_bytes,
-                       kblocks, start + n0, division ? division_data + n0 / 16 : nullptr,
-                       lines > 0 ? next + first * 64 : nullptr, lines, m0, n0, M, N, sink, o, raw};
+      const TileArgs t{a + size_t(m0) * a_stride,
+                       a_stride,
+                       w,
+                       col_bytes,
+                       blocks % 2 ? 0 : col_bytes,
+                       kblocks,
+                       start + n0,
+                       division ? division_data + n0 / 16 : nullptr,
+                       lines > 0 ? next + first * 64 : nullptr,
+                       lines,
+                       m0,
+                       n0,
+                       M,
+                       N,
+                       sink,
+                       o,
+                       raw};
       tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
     }
   }
@@ -435,18 +447,16 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
 
 }  // namespace
 
-void gemm_i8_avx512vnni(const int8_t* A, const int8_t* packed, const int64_t* bias,
-                        const int32_t* mult, const int32_t* shift, const float* scale,
-                        int8_t out_zp, void* out, bool float_out, int M, int K, int N,
-                        bool channel_major, const int32_t* row_sums, void* stream) {
+void gemm_i8_avx512vnni(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                        const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out,
+                        int M, int K, int N, bool channel_major, const int32_t* row_sums, void* stream) {
   (void)stream;
   (void)row_sums;  // the table's callers may pass any sums: exactness never rests on them here
   gemm_i8_prepared_avx512vnni(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N,
                               channel_major, nullptr);
 }
 
-void gemm_i8_raw_avx512vnni(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K,
-                            int N) {
+void gemm_i8_raw_avx512vnni(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K, int N) {
   gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, nullptr, out);
 }
 
@@ -467,8 +477,8 @@ void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const in
 }
 
 void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, const int64_t* bias,
-                                   const int32_t* mult, const int32_t* shift, int8_t out_zp,
-                                   bool requantized, int format, PreparedWeightsI8& out) {
+                                   const int32_t* mult, const int32_t* shift, int8_t out_zp, bool requantized,
+                                   int format, PreparedWeightsI8& out) {
   out = PreparedWeightsI8{};
   out.format = format;
   count_weight_preparation();

@@ -26,14 +26,14 @@ struct I8x64 {
 
 }  // namespace
 
-void maxpool_f32_avx512(const float* in, float* out, int C, int H, int W, int kH, int kW,
-                        int stride_h, int stride_w, int pad_h, int pad_w, void*) {
+void maxpool_f32_avx512(const float* in, float* out, int C, int H, int W, int kH, int kW, int stride_h,
+                        int stride_w, int pad_h, int pad_w, void*) {
   maxpool_simd<F32x16, float>(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w,
                               -std::numeric_limits<float>::infinity());
 }
 
-void maxpool_i8_avx512(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
-                       int stride_h, int stride_w, int pad_h, int pad_w, void*) {
+void maxpool_i8_avx512(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW, int stride_h,
+                       int stride_w, int pad_h, int pad_w, void*) {
   maxpool_simd<I8x64, int8_t>(in, out, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, int8_t(-128));
 }
 

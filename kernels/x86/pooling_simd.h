@@ -12,25 +12,25 @@ namespace {
 
 // Max pool on any lane type L offering load/load_first/store/store_first/max/set1 over T.
 template <class L, class T>
-inline void maxpool_simd(const T* in, T* out, int C, int H, int W, int kH, int kW, int stride_h,
-                         int stride_w, int pad_h, int pad_w, T lowest) {
+inline void maxpool_simd(const T* in, T* out, int C, int H, int W, int kH, int kW, int stride_h, int stride_w,
+                         int pad_h, int pad_w, T lowest) {
   const size_t row = size_t(W) * size_t(C);
   for_each_pool_window(C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w,
                        [&](size_t offset, const PoolWindow& win) {
-    for (int c = 0; c < C; c += L::kWidth) {
-      const int n = C - c < L::kWidth ? C - c : L::kWidth;
-      auto acc = L::set1(lowest);
-      for (int64_t y = win.y0; y < win.y1; ++y)
-        for (int64_t x = win.x0; x < win.x1; ++x) {
-          const T* p = in + size_t(y) * row + size_t(x) * size_t(C) + size_t(c);
-          acc = L::max(n == L::kWidth ? L::load(p) : L::load_first(p, n), acc);
-        }
-      if (n == L::kWidth)
-        L::store(out + offset + size_t(c), acc);
-      else
-        L::store_first(out + offset + size_t(c), acc, n);
-    }
-  });
+                         for (int c = 0; c < C; c += L::kWidth) {
+                           const int n = C - c < L::kWidth ? C - c : L::kWidth;
+                           auto acc = L::set1(lowest);
+                           for (int64_t y = win.y0; y < win.y1; ++y)
+                             for (int64_t x = win.x0; x < win.x1; ++x) {
+                               const T* p = in + size_t(y) * row + size_t(x) * size_t(C) + size_t(c);
+                               acc = L::max(n == L::kWidth ? L::load(p) : L::load_first(p, n), acc);
+                             }
+                           if (n == L::kWidth)
+                             L::store(out + offset + size_t(c), acc);
+                           else
+                             L::store_first(out + offset + size_t(c), acc, n);
+                         }
+                       });
 }
 
 template <class V>

@@ -39,8 +39,8 @@ inline RequantLanes256 requant_lanes_avx2(__m256i mult, __m256i shift) {
 // rounding_shift per lane: v << left (0 from 32 on), or (v >> right) + bit (right - 1) of v.
 inline __m256i rounding_shift_avx2(__m256i v, const RequantLanes256& q) {
   v = _mm256_sllv_epi32(v, q.left);
-  const __m256i bit = _mm256_and_si256(
-      _mm256_srav_epi32(v, _mm256_sub_epi32(q.right, _mm256_set1_epi32(1))), q.round_bit);
+  const __m256i bit =
+      _mm256_and_si256(_mm256_srav_epi32(v, _mm256_sub_epi32(q.right, _mm256_set1_epi32(1))), q.round_bit);
   return _mm256_add_epi32(_mm256_srav_epi32(v, q.right), bit);
 }
 

@@ -44,8 +44,8 @@ inline RequantLanes512 requant_lanes_avx512(__m512i mult, __m512i shift) {
 // overflow as (v >> right) + bit (right - 1) of v.
 inline __m512i rounding_shift_avx512(__m512i v, const RequantLanes512& q) {
   v = _mm512_sllv_epi32(v, q.left);
-  const __m512i bit = _mm512_and_si512(
-      _mm512_srav_epi32(v, _mm512_sub_epi32(q.right, _mm512_set1_epi32(1))), q.round_bit);
+  const __m512i bit =
+      _mm512_and_si512(_mm512_srav_epi32(v, _mm512_sub_epi32(q.right, _mm512_set1_epi32(1))), q.round_bit);
   return _mm512_add_epi32(_mm512_srav_epi32(v, q.right), bit);
 }
 
@@ -64,8 +64,8 @@ struct DivisionRequant512 {
 
 // Constants of channels [0, count) of `mult` / `shift` (count <= 16; missing lanes get zeros),
 // which must satisfy requantize_as_division.
-inline DivisionRequant512 division_requant_avx512(const int32_t* mult, const int32_t* shift,
-                                                  int32_t out_zp, int count) {
+inline DivisionRequant512 division_requant_avx512(const int32_t* mult, const int32_t* shift, int32_t out_zp,
+                                                  int count) {
   const __mmask16 lanes =
       count >= 16 ? __mmask16(0xFFFF) : (count > 0 ? __mmask16((1u << count) - 1) : __mmask16(0));
   const __m512i m = _mm512_maskz_loadu_epi32(lanes, mult);

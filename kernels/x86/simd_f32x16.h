@@ -32,9 +32,7 @@ struct F32x16 {
   static F neg(F a) { return _mm512_xor_ps(a, _mm512_set1_ps(-0.0f)); }
   static F min(F a, F b) { return _mm512_min_ps(a, b); }  // a < b ? a : b
   static F max(F a, F b) { return _mm512_max_ps(a, b); }  // a > b ? a : b
-  static F round_even(F a) {
-    return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  }
+  static F round_even(F a) { return _mm512_roundscale_ps(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
   static I to_int(F a) { return _mm512_cvtps_epi32(a); }
   static F pow2n(I n) {
     return _mm512_castsi512_ps(_mm512_add_epi32(_mm512_slli_epi32(n, 23), _mm512_set1_epi32(0x3f800000)));

@@ -39,9 +39,7 @@ struct F32x8 {
   static F pow2n(I n) {
     return _mm256_castsi256_ps(_mm256_add_epi32(_mm256_slli_epi32(n, 23), _mm256_set1_epi32(0x3f800000)));
   }
-  static F negate_if_odd(F v, I k) {
-    return _mm256_xor_ps(v, _mm256_castsi256_ps(_mm256_slli_epi32(k, 31)));
-  }
+  static F negate_if_odd(F v, I k) { return _mm256_xor_ps(v, _mm256_castsi256_ps(_mm256_slli_epi32(k, 31))); }
   static F rcp(F d) { return _mm256_rcp_ps(d); }
   static F relu(F x) { return _mm256_andnot_ps(_mm256_cmp_ps(x, zero(), _CMP_LT_OQ), x); }
   static F leaky(F x, F alpha) {

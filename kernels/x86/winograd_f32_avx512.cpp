@@ -13,29 +13,27 @@
 
 namespace trevalon {
 
-void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W, int tiles_w,
-                                         int tile_begin, int tile_count, float* V,
-                                         size_t matrix_stride) {
-  winograd_input_transform_simd<F32x16>(input, C, H, W, tiles_w, tile_begin, tile_count, V,
-                                        matrix_stride);
+void winograd_input_transform_f32_avx512(const float* input, int C, int H, int W, int tiles_w, int tile_begin,
+                                         int tile_count, float* V, size_t matrix_stride) {
+  winograd_input_transform_simd<F32x16>(input, C, H, W, tiles_w, tile_begin, tile_count, V, matrix_stride);
 }
 
 void winograd_output_transform_f32_avx512(const float* P, int C_out, int H, int W, int tiles_w,
-                                          int tile_begin, int tile_count, const float* bias,
-                                          bool relu, float* output, size_t matrix_stride) {
-  winograd_output_transform_simd<F32x16>(P, C_out, H, W, tiles_w, tile_begin, tile_count, bias,
-                                         relu, output, matrix_stride);
+                                          int tile_begin, int tile_count, const float* bias, bool relu,
+                                          float* output, size_t matrix_stride) {
+  winograd_output_transform_simd<F32x16>(P, C_out, H, W, tiles_w, tile_begin, tile_count, bias, relu, output,
+                                         matrix_stride);
 }
 
-void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16,
-                                const float* bias, float* output, int C, int H, int W, int C_out,
-                                bool relu, float* scratch, void* stream, const float* raw_weights) {
+void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16, const float* bias,
+                                float* output, int C, int H, int W, int C_out, bool relu, float* scratch,
+                                void* stream, const float* raw_weights) {
   conv2d_f32_winograd_prepared_avx512(input, packed16, nullptr, bias, output, C, H, W, C_out, relu);
 }
 
 void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const* packed16,
-                                         const float* const* w16, const float* bias, float* output,
-                                         int C, int H, int W, int C_out, bool relu) {
+                                         const float* const* w16, const float* bias, float* output, int C,
+                                         int H, int W, int C_out, bool relu) {
   if (C <= 0 || H <= 0 || W <= 0 || C_out <= 0 || (!packed16 && !w16)) return;
   const int tiles_h = H / 2 + H % 2, tiles_w = W / 2 + W % 2;
   const int64_t tiles64 = int64_t(tiles_h) * tiles_w;
@@ -82,17 +80,18 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
         // prepared weights, regroups it next).
         const bool first = tall && t0 == 0 && m + 1 < 16;
         const float* fetch = !first ? nullptr : w16 ? u[m + 1] : packed16[m + 1];
-        x86::gemm_f32_w16_avx512(V + m * v_stride, u[m], nullptr, P + m * p_stride, false, count, C,
-                                 C_out, fetch, !first ? 0 : w16 ? u_floats * sizeof(float) : packed_bytes);
-        if (first && !w16)
-          x86::regroup16_avx512(packed16[m + 1], C, C_out, const_cast<float*>(u[m + 1]));
+        x86::gemm_f32_w16_avx512(V + m * v_stride, u[m], nullptr, P + m * p_stride, false, count, C, C_out,
+                                 fetch,
+                                 !first ? 0
+                                 : w16  ? u_floats * sizeof(float)
+                                        : packed_bytes);
+        if (first && !w16) x86::regroup16_avx512(packed16[m + 1], C, C_out, const_cast<float*>(u[m + 1]));
       } else {
-        x86::gemm_f32_panels_avx512(V + m * v_stride, packed16[m], nullptr, P + m * p_stride, false,
-                                    count, C, C_out);
+        x86::gemm_f32_panels_avx512(V + m * v_stride, packed16[m], nullptr, P + m * p_stride, false, count, C,
+                                    C_out);
       }
     }
-    winograd_output_transform_f32_avx512(P, C_out, H, W, tiles_w, t0, count, bias, relu, output,
-                                         p_stride);
+    winograd_output_transform_f32_avx512(P, C_out, H, W, tiles_w, t0, count, bias, relu, output, p_stride);
   }
 }
 

@@ -32,8 +32,8 @@ inline void store_lanes(float* p, typename Simd::F v, int remaining) {
 // V = B^T d B for tiles [tile_begin, tile_begin + tile_count); matrix k of tile t at
 // V + k * matrix_stride + t * C.
 template <class Simd>
-void winograd_input_transform_simd(const float* input, int C, int H, int W, int tiles_w,
-                                   int tile_begin, int tile_count, float* V, size_t matrix_stride) {
+void winograd_input_transform_simd(const float* input, int C, int H, int W, int tiles_w, int tile_begin,
+                                   int tile_count, float* V, size_t matrix_stride) {
   using F = typename Simd::F;
   const size_t stride = matrix_stride;
   const F zero = Simd::zero();
@@ -68,9 +68,9 @@ void winograd_input_transform_simd(const float* input, int C, int H, int W, int 
 
 // y = A^T m A, then bias and ReLU, written to the tile's 2x2 outputs that lie inside the image.
 template <class Simd>
-void winograd_output_transform_simd(const float* P, int C_out, int H, int W, int tiles_w,
-                                    int tile_begin, int tile_count, const float* bias, bool relu,
-                                    float* output, size_t matrix_stride) {
+void winograd_output_transform_simd(const float* P, int C_out, int H, int W, int tiles_w, int tile_begin,
+                                    int tile_count, const float* bias, bool relu, float* output,
+                                    size_t matrix_stride) {
   using F = typename Simd::F;
   const size_t stride = matrix_stride;
   const F zero = Simd::zero();

@@ -65,16 +65,16 @@ void winograd_i8_input_avx2(const int8_t* input, int C, int H, int W, int8_t in_
     winograd_i8_input_channels(input, C, H, W, in_zp, ty0, ty1, V, plane, vector_channels, C);
 }
 
-void winograd_i8_output_avx2(const int32_t* P, size_t plane, const WinogradI8OutputArgs& a, int ty0,
-                             int ty1, int8_t* output) {
+void winograd_i8_output_avx2(const int32_t* P, size_t plane, const WinogradI8OutputArgs& a, int ty0, int ty1,
+                             int8_t* output) {
   const int tiles_x = (a.W + 1) / 2;
   const int C_out = a.C_out;
   const int begin = a.channel_begin, width = a.channel_end - a.channel_begin;
   const int vector_end = begin + width - width % 8;
   RequantLanes256 rescale[16];
   for (int k = 0; k < 16; ++k)
-    rescale[k] = x86::requant_lanes_avx2(_mm256_set1_epi32(a.product_mult[k]),
-                                         _mm256_set1_epi32(a.product_shift[k]));
+    rescale[k] =
+        x86::requant_lanes_avx2(_mm256_set1_epi32(a.product_mult[k]), _mm256_set1_epi32(a.product_shift[k]));
   const __m256i zp_out = _mm256_set1_epi32(a.out_zp);
   size_t t = 0;
   for (int ty = ty0; ty < ty1; ++ty)
@@ -100,9 +100,9 @@ void winograd_i8_output_avx2(const int32_t* P, size_t plane, const WinogradI8Out
         const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
         const __m256i bias = _mm256_blend_epi32(_mm256_permutevar8x32_epi32(b_lo, pick),
                                                 _mm256_permutevar8x32_epi32(b_hi, pick), 0xF0);
-        const RequantLanes256 q = x86::requant_lanes_avx2(
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.mult + o)),
-            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.shift + o)));
+        const RequantLanes256 q =
+            x86::requant_lanes_avx2(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.mult + o)),
+                                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a.shift + o)));
         auto store = [&](int8_t* dst, __m256i y) {
           x86::store_saturated_i8x8(dst + o, x86::requantize_avx2(_mm256_add_epi32(y, bias), q, zp_out));
         };

@@ -136,8 +136,8 @@ void winograd_i8_input_avx512(const int8_t* input, int C, int H, int W, int8_t i
   input_stage<false>(input, C, H, W, in_zp, ty0, ty1, V, plane);
 }
 
-void winograd_i8_input_avx512_offset(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0,
-                                     int ty1, int8_t* V, size_t plane) {
+void winograd_i8_input_avx512_offset(const int8_t* input, int C, int H, int W, int8_t in_zp, int ty0, int ty1,
+                                     int8_t* V, size_t plane) {
   input_stage<true>(input, C, H, W, in_zp, ty0, ty1, V, plane);
 }
 

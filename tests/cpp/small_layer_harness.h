@@ -18,13 +18,11 @@
 
 namespace trevalon::testing {
 
-
 using WeightMap = std::map<std::string, std::vector<float>>;
 
 // The layer of `op` with parameters from `json`, named `name`, with its float weights loaded.
 inline std::unique_ptr<ILayer> make_layer(const std::string& op, const std::string& json,
-                                          const WeightMap& weights = {},
-                                          const std::string& name = "node") {
+                                          const WeightMap& weights = {}, const std::string& name = "node") {
   const JsonValue node = parse_node(json);
   auto layer = create_layer(op_from_name(op), node);
   if (!layer) return nullptr;

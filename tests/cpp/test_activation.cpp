@@ -70,9 +70,10 @@ std::vector<UnaryCase> unary_cases() {
       {"sin", sin_f32_portable, &KernelTable::sin_f32, [](double x) { return std::sin(x); }, -10, 10, 4e-6},
       {"sigmoid", sigmoid_f32_portable, &KernelTable::sigmoid_f32,
        [](double x) { return 1.0 / (1.0 + std::exp(-x)); }, -30, 30, 2e-7},
-      {"tanh", tanh_f32_portable, &KernelTable::tanh_f32, [](double x) { return std::tanh(x); }, -12, 12, 2e-7},
-      {"silu", silu_f32_portable, &KernelTable::silu_f32,
-       [](double x) { return x / (1.0 + std::exp(-x)); }, -30, 30, 2e-7},
+      {"tanh", tanh_f32_portable, &KernelTable::tanh_f32, [](double x) { return std::tanh(x); }, -12, 12,
+       2e-7},
+      {"silu", silu_f32_portable, &KernelTable::silu_f32, [](double x) { return x / (1.0 + std::exp(-x)); },
+       -30, 30, 2e-7},
   };
 }
 
@@ -99,7 +100,8 @@ TEST(ActivationKernels, EveryTierIsCloseToTheMathLibrary) {
   test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     g_gelu = t.gelu_f32;
     const std::vector<float> out = run_unary(gelu_table_copy, in, int(in.size()));
-    for (size_t i = 0; i < in.size(); ++i) expect_close("gelu", in[i], out[i], gelu_exact(in[i]), 1.2e-7 * (1.0 + std::fabs(in[i])));
+    for (size_t i = 0; i < in.size(); ++i)
+      expect_close("gelu", in[i], out[i], gelu_exact(in[i]), 1.2e-7 * (1.0 + std::fabs(in[i])));
   });
 }
 
@@ -107,8 +109,8 @@ TEST(ActivationKernels, EveryTierIsCloseToTheMathLibrary) {
 // sine parity of huge arguments (beyond 2^24 and beyond int range) must agree as well.
 TEST(ActivationKernels, PolynomialKernelsGiveThePortableBitsOnEveryTier) {
   std::vector<float> in = random_floats(70, -60, 60, 3);
-  const float specials[] = {0.0f, -0.0f, 88.0f, 88.7f, -88.0f, -88.7f, 100.0f, -100.0f, 1e-30f,
-                            0.5f, 1.5f, 2.5f, -2.5f, 1e8f, 3e9f, -5e12f, 1e30f, -1e30f, 16777217.0f};
+  const float specials[] = {0.0f, -0.0f, 88.0f, 88.7f, -88.0f, -88.7f, 100.0f, -100.0f, 1e-30f,     0.5f,
+                            1.5f, 2.5f,  -2.5f, 1e8f,  3e9f,   -5e12f, 1e30f,  -1e30f,  16777217.0f};
   in.insert(in.begin(), std::begin(specials), std::end(specials));
   for (const UnaryCase& c : unary_cases()) {
     if (std::string(c.name) != "exp" && std::string(c.name) != "sin") continue;
@@ -117,7 +119,8 @@ TEST(ActivationKernels, PolynomialKernelsGiveThePortableBitsOnEveryTier) {
       test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
         const std::vector<float> got = run_unary(table_unary(t, c), in, count);
         for (int i = 0; i < count; ++i)
-          EXPECT_EQ(bits(got[i]), bits(want[i])) << c.name << " x=" << in[i] << " i=" << i << " count=" << count;
+          EXPECT_EQ(bits(got[i]), bits(want[i]))
+              << c.name << " x=" << in[i] << " i=" << i << " count=" << count;
       });
     }
   }
@@ -209,8 +212,10 @@ TEST(ActivationKernels, LargeArgumentsSaturateInsteadOfOverflowing) {
 TEST(ActivationKernels, Avx2AndAvx512GiveIdenticalBits) {
   if (detect_cpu_tier() < CpuTier::Avx512) GTEST_SKIP() << "no AVX-512 on this CPU";
   const std::vector<float> in = random_floats(131, -25, 25, 5);
-  const Unary pairs[][2] = {{sigmoid_f32_avx2, sigmoid_f32_avx512}, {tanh_f32_avx2, tanh_f32_avx512},
-                            {silu_f32_avx2, silu_f32_avx512},       {exp_f32_avx2, exp_f32_avx512},
+  const Unary pairs[][2] = {{sigmoid_f32_avx2, sigmoid_f32_avx512},
+                            {tanh_f32_avx2, tanh_f32_avx512},
+                            {silu_f32_avx2, silu_f32_avx512},
+                            {exp_f32_avx2, exp_f32_avx512},
                             {sin_f32_avx2, sin_f32_avx512}};
   for (int count : {4, 8, 12, 16, 20, 28, 131}) {
     for (const auto& p : pairs) {
@@ -243,7 +248,8 @@ TEST(ActivationKernels, ReluAndLeakyRelu) {
       EXPECT_EQ(out.back(), kSentinel);
       return out;
     }();
-    for (size_t i = 0; i < in.size(); ++i) EXPECT_EQ(bits(leaky[i]), bits((in[i] >= 0 ? 1.0f : 0.1f) * in[i]));
+    for (size_t i = 0; i < in.size(); ++i)
+      EXPECT_EQ(bits(leaky[i]), bits((in[i] >= 0 ? 1.0f : 0.1f) * in[i]));
   });
 }
 
@@ -265,7 +271,8 @@ TEST(ActivationLayer, EachOpRunsItsKernelWithItsParameters) {
       {"sigmoid_fp32", "{}", k.sigmoid_f32},
       {"tanh_fp32", "{}", k.tanh_f32},
       {"silu_fp32", "{}", k.silu_f32},
-      {"gelu_fp32", R"({"alpha": 0.5})", [&](const float* x, float* y, int n) {
+      {"gelu_fp32", R"({"alpha": 0.5})",
+       [&](const float* x, float* y, int n) {
          std::memcpy(y, x, size_t(n) * 4);
          k.gelu_f32(y, n);
        }},
@@ -280,7 +287,8 @@ TEST(ActivationLayer, EachOpRunsItsKernelWithItsParameters) {
     EXPECT_EQ(x, in) << c.op << " changed its input";
     std::vector<float> want(in.size());
     c.kernel(in.data(), want.data(), int(in.size()));
-    for (size_t i = 0; i < in.size(); ++i) EXPECT_EQ(bits(run.out[i]), bits(want[i])) << c.op << " " << c.json;
+    for (size_t i = 0; i < in.size(); ++i)
+      EXPECT_EQ(bits(run.out[i]), bits(want[i])) << c.op << " " << c.json;
   }
 }
 
@@ -291,7 +299,9 @@ TEST(ActivationLayer, RefusesMissingInputsAndAMissingBackend) {
   std::vector<float> x(4, 1.0f), y(4, kSentinel);
   TensorRef ref{BufferView{x.data(), 0, 16}, TensorShape{4, 1, 1}};
   clear_backend_registry_for_tests();
-  const std::string message = test::error_of([&] { layer->forward(&ref, 1, BufferView{y.data(), 0, 16}, nullptr); });
+  const std::string message = test::error_of([&] {
+    layer->forward(&ref, 1, BufferView{y.data(), 0, 16}, nullptr);
+  });
   register_cpu_backend();
   EXPECT_EQ(message, kNoBackendMessage);
   EXPECT_EQ(y, std::vector<float>(4, kSentinel));

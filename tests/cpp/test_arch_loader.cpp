@@ -38,11 +38,15 @@ TEST(ArchLoader, InputShapesDropUnitDimensions) {
   struct Case {
     const char* shape;
     std::vector<int32_t> expected;
-  } cases[] = {{"[1, 224, 224, 3]", {224, 224, 3}}, {"[1, 1, 1, 80]", {80}}, {"[1, 80, 1, 4]", {80, 4}},
-               {"[1, 1, 0, 80]", {1, 0, 80}},       {"[7, 2.9, 1, 3]", {2, 3}}};
+  } cases[] = {{"[1, 224, 224, 3]", {224, 224, 3}},
+               {"[1, 1, 1, 80]", {80}},
+               {"[1, 80, 1, 4]", {80, 4}},
+               {"[1, 1, 0, 80]", {1, 0, 80}},
+               {"[7, 2.9, 1, 3]", {2, 3}}};
   for (const Case& c : cases) {
     ArchSpec arch = parse(std::string(R"({"inputs": [{"name": "a", "dtype": "float32", "scale": 0.5,
-      "zp": -3.7, "shape": )") + c.shape + "}]}");
+      "zp": -3.7, "shape": )") +
+                          c.shape + "}]}");
     EXPECT_EQ(arch.inputs[0].shape, c.expected) << c.shape;
     EXPECT_EQ(arch.inputs[0].name, "a");
     EXPECT_EQ(arch.inputs[0].dtype, "float32");
@@ -124,7 +128,8 @@ TEST(ArchLoader, OpNamesAndAliases) {
 
 TEST(ArchLoader, UnknownOpWarnsAndKeepsNode) {
   ::testing::internal::CaptureStderr();
-  ArchSpec arch = parse(R"({"nodes": [{"name": "r", "op": "relu_fp32", "inputs": ["x"], "outputs": ["y"]}]})");
+  ArchSpec arch =
+      parse(R"({"nodes": [{"name": "r", "op": "relu_fp32", "inputs": ["x"], "outputs": ["y"]}]})");
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("arch_loader: unknown op 'relu_fp32' in node 'r'\n"), std::string::npos) << err;
   ASSERT_EQ(arch.nodes.size(), 1u);

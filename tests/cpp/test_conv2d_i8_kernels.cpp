@@ -103,7 +103,8 @@ TEST(WinogradI8Kernels, OutputStagesMatchThePortableStage) {
         WinogradI8OutputArgs part = args;
         part.channel_begin = 8;
         part.channel_end = C_out - 3;
-        const size_t width = size_t(part.channel_end - part.channel_begin), part_plane = size_t(tiles) * width;
+        const size_t width = size_t(part.channel_end - part.channel_begin),
+                     part_plane = size_t(tiles) * width;
         std::vector<int32_t> part_P(16 * part_plane);
         for (int k = 0; k < 16; ++k)
           for (int t = 0; t < tiles; ++t)
@@ -162,8 +163,8 @@ TEST(WinogradI8Kernels, EveryTierMatchesThePortableConvolution) {
       std::vector<int8_t> scratch0(tiles16 * C_in), out(size_t(H) * W * C_out + kGuard, kSentinel);
       std::vector<int32_t> scratch1(tiles16 * C_out);
       t.conv2d_i8_winograd(input.data(), packed, row_sums, transformed.scales, bias_w.data(), mult.data(),
-                           shift.data(), req_scale.data(), in_zp, kWinogradI8InputScale, out_zp, out.data(), C_in,
-                           H, W, C_out, scratch0.data(), scratch1.data(), nullptr);
+                           shift.data(), req_scale.data(), in_zp, kWinogradI8InputScale, out_zp, out.data(),
+                           C_in, H, W, C_out, scratch0.data(), scratch1.data(), nullptr);
       for (int k = 0; k < 16; ++k) t.free_packed_i8(const_cast<int8_t*>(packed[k]));
       for (int i = 0; i < kGuard; ++i) ASSERT_EQ(out[out.size() - kGuard + i], kSentinel);
       out.resize(out.size() - kGuard);
@@ -214,9 +215,8 @@ TEST(Conv2dI8Kernels, GatherersMatchDirectConvolution) {
   // scratch buffer (K bytes per pixel) holds; a single output row with K not a multiple of 4 does not
   // fit that way and takes the plain gather.
   const GatherCase cases[] = {
-      {3, 16, 13, 11, 7, 2, 3, -5, 7},  {3, 9, 5, 6, 7, 2, 3, 127, -128},
-      {4, 16, 13, 11, 7, 2, 3, -5, 7},  {3, 20, 16, 16, 7, 2, 3, 0, 0},
-      {2, 8, 9, 10, 5, 3, 2, 12, -3},   {3, 8, 1, 9, 7, 2, 3, 4, -4},
+      {3, 16, 13, 11, 7, 2, 3, -5, 7}, {3, 9, 5, 6, 7, 2, 3, 127, -128}, {4, 16, 13, 11, 7, 2, 3, -5, 7},
+      {3, 20, 16, 16, 7, 2, 3, 0, 0},  {2, 8, 9, 10, 5, 3, 2, 12, -3},   {3, 8, 1, 9, 7, 2, 3, 4, -4},
       {5, 24, 9, 8, 3, 2, 1, -2, 1},
   };
   std::mt19937 rng(7);

@@ -23,8 +23,8 @@ namespace trevalon {
 namespace {
 
 using testing::bytes_of;
-using testing::parse_node;
 using testing::expect_error;
+using testing::parse_node;
 using testing::random_floats;
 
 constexpr int kGuard = 16;
@@ -38,22 +38,20 @@ struct ConvCase {
 std::string describe(const ConvCase& c) {
   char text[200];
   std::snprintf(text, sizeof text,
-                "C=%d H=%d W=%d C_out=%d k=%dx%d stride=%dx%d pad=%dx%d dil=%dx%d relu=%d bias=%d",
-                c.C, c.H, c.W, c.C_out, c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w,
-                c.dil_h, c.dil_w, c.relu, c.bias);
+                "C=%d H=%d W=%d C_out=%d k=%dx%d stride=%dx%d pad=%dx%d dil=%dx%d relu=%d bias=%d", c.C, c.H,
+                c.W, c.C_out, c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w, c.dil_h, c.dil_w, c.relu,
+                c.bias);
   return text;
 }
 
 int out_size(int in, int k, int s, int p, int d) { return (in + 2 * p - d * (k - 1) - 1) / s + 1; }
 
-
 // Direct convolution on channels-fastest data with weights C_out x C x kH x kW: one fused
 // multiply-add per tap in (kernel row, kernel column, channel) order, bias after, then ReLU; taps
 // outside the input are skipped. `magnitude` receives sum |x w| + |b| per output, which bounds the
 // rounding of any other summation order.
-std::vector<float> direct_conv(const ConvCase& c, const std::vector<float>& x,
-                               const std::vector<float>& w, const std::vector<float>& b,
-                               std::vector<double>* magnitude = nullptr) {
+std::vector<float> direct_conv(const ConvCase& c, const std::vector<float>& x, const std::vector<float>& w,
+                               const std::vector<float>& b, std::vector<double>* magnitude = nullptr) {
   const int oh = out_size(c.H, c.kH, c.stride_h, c.pad_h, c.dil_h);
   const int ow = out_size(c.W, c.kW, c.stride_w, c.pad_w, c.dil_w);
   std::vector<float> y(size_t(oh) * ow * c.C_out);
@@ -84,14 +82,12 @@ std::vector<float> direct_conv(const ConvCase& c, const std::vector<float>& x,
   return y;
 }
 
-
 std::string conv_node_json(const ConvCase& c, int groups = 1) {
   char text[400];
   std::snprintf(text, sizeof text,
                 R"({"C_out": %d, "C_in": %d, "kH": %d, "kW": %d, "stride_h": %d, "stride_w": %d,
                     "pad_h": %d, "pad_w": %d, "groups": %d, "dilation_h": %d, "dilation_w": %d})",
-                c.C_out, c.C, c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w, groups, c.dil_h,
-                c.dil_w);
+                c.C_out, c.C, c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w, groups, c.dil_h, c.dil_w);
   return text;
 }
 
@@ -141,19 +137,19 @@ void expect_guard(const std::vector<float>& out, size_t produced) {
 // ---- slot 11: the patch path -------------------------------------------------------------------
 
 const ConvCase kPatchCases[] = {
-    {3, 4, 4, 5, 3, 3, 2, 2, 1, 1, 1, 1, false, true},     // 3x3 stride 2 on 4x4: 2x2, border zeros
-    {4, 5, 5, 8, 3, 3, 1, 1, 1, 1, 2, 2, true, true},      // dilation 2
-    {7, 6, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, false, true},     // 1x1 fast case, C_out tail
-    {6, 7, 7, 4, 1, 1, 2, 2, 0, 0, 1, 1, true, false},     // 1x1 stride 2 gathers
-    {3, 17, 15, 6, 7, 7, 2, 2, 3, 3, 1, 1, true, true},    // stem-like 7x7 stride 2
-    {5, 9, 11, 17, 3, 2, 1, 3, 0, 1, 1, 2, false, false},  // rectangular kernel, mixed strides
-    {2, 3, 3, 3, 3, 3, 1, 1, 0, 0, 1, 1, true, true},      // single output pixel
-    {33, 12, 10, 12, 3, 3, 1, 1, 1, 1, 1, 1, false, true}, // Winograd shape through slot 11
-    {16, 40, 40, 20, 3, 3, 1, 1, 1, 1, 1, 1, true, true},  // tall product in several row blocks
-    {512, 10, 15, 5, 3, 3, 1, 1, 1, 1, 1, 1, false, true}, // short product in several row blocks
-    {5, 20, 18, 7, 3, 3, 1, 1, 2, 2, 2, 2, true, true},    // tall, dilated: one run per tap
-    {6, 30, 33, 9, 3, 2, 1, 3, 0, 1, 1, 2, false, false},  // tall, rectangular, mixed strides
-    {3, 40, 38, 8, 7, 7, 2, 2, 3, 3, 1, 1, true, true},    // tall stem: rows crossing each border
+    {3, 4, 4, 5, 3, 3, 2, 2, 1, 1, 1, 1, false, true},      // 3x3 stride 2 on 4x4: 2x2, border zeros
+    {4, 5, 5, 8, 3, 3, 1, 1, 1, 1, 2, 2, true, true},       // dilation 2
+    {7, 6, 5, 9, 1, 1, 1, 1, 0, 0, 1, 1, false, true},      // 1x1 fast case, C_out tail
+    {6, 7, 7, 4, 1, 1, 2, 2, 0, 0, 1, 1, true, false},      // 1x1 stride 2 gathers
+    {3, 17, 15, 6, 7, 7, 2, 2, 3, 3, 1, 1, true, true},     // stem-like 7x7 stride 2
+    {5, 9, 11, 17, 3, 2, 1, 3, 0, 1, 1, 2, false, false},   // rectangular kernel, mixed strides
+    {2, 3, 3, 3, 3, 3, 1, 1, 0, 0, 1, 1, true, true},       // single output pixel
+    {33, 12, 10, 12, 3, 3, 1, 1, 1, 1, 1, 1, false, true},  // Winograd shape through slot 11
+    {16, 40, 40, 20, 3, 3, 1, 1, 1, 1, 1, 1, true, true},   // tall product in several row blocks
+    {512, 10, 15, 5, 3, 3, 1, 1, 1, 1, 1, 1, false, true},  // short product in several row blocks
+    {5, 20, 18, 7, 3, 3, 1, 1, 2, 2, 2, 2, true, true},     // tall, dilated: one run per tap
+    {6, 30, 33, 9, 3, 2, 1, 3, 0, 1, 1, 2, false, false},   // tall, rectangular, mixed strides
+    {3, 40, 38, 8, 7, 7, 2, 2, 3, 3, 1, 1, true, true},     // tall stem: rows crossing each border
 };
 
 TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
@@ -174,10 +170,10 @@ TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {
       for (int variant = 0; variant < 2; ++variant) {
         SCOPED_TRACE(variant == 0 ? "packed, scratch" : "unpacked, per-thread buffer");
         std::vector<float> out(expected.size() + kGuard, kSentinel);
-        t.conv2d_f32(x.data(), w.data(), c.bias ? b.data() : nullptr, out.data(), c.C, c.H, c.W,
-                     c.C_out, c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w, c.relu,
-                     variant == 0 ? packed : nullptr, variant == 0 ? scratch.data() : nullptr,
-                     c.dil_h, c.dil_w, nullptr);
+        t.conv2d_f32(x.data(), w.data(), c.bias ? b.data() : nullptr, out.data(), c.C, c.H, c.W, c.C_out,
+                     c.kH, c.kW, c.stride_h, c.stride_w, c.pad_h, c.pad_w, c.relu,
+                     variant == 0 ? packed : nullptr, variant == 0 ? scratch.data() : nullptr, c.dil_h,
+                     c.dil_w, nullptr);
         for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "at " << i;
         expect_guard(out, expected.size());
       }
@@ -191,8 +187,8 @@ TEST(ConvFp32Kernel, StrideTwoBorderTapsCountOnlyInsidePixels) {
   const std::vector<float> x(16, 1.0f), w(9, 1.0f);
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<float> out(4 + kGuard, kSentinel);
-    t.conv2d_f32(x.data(), w.data(), nullptr, out.data(), 1, 4, 4, 1, 3, 3, 2, 2, 1, 1, false,
-                 nullptr, nullptr, 1, 1, nullptr);
+    t.conv2d_f32(x.data(), w.data(), nullptr, out.data(), 1, 4, 4, 1, 3, 3, 2, 2, 1, 1, false, nullptr,
+                 nullptr, 1, 1, nullptr);
     EXPECT_EQ(out[0], 4.0f);
     EXPECT_EQ(out[1], 6.0f);
     EXPECT_EQ(out[2], 6.0f);
@@ -220,8 +216,8 @@ TEST(ConvFp32Layer, WinogradMatchesDirectConvolutionAndIsTheSameInEveryTier) {
     TensorMap tensors{{"conv.weight", w}};
     if (c.bias) tensors["conv.bias"] = random_floats(c.C_out, rng);
     std::vector<double> magnitude;
-    const auto expected = direct_conv(c, x, w, c.bias ? tensors["conv.bias"] : std::vector<float>{},
-                                      &magnitude);
+    const auto expected =
+        direct_conv(c, x, w, c.bias ? tensors["conv.bias"] : std::vector<float>{}, &magnitude);
     std::vector<float> first;
     testing::for_each_cpu_tier([&](CpuTier tier, const KernelTable&) {
       auto layer = make_conv(c, tensors);
@@ -328,14 +324,14 @@ TEST(ConvFp32Layer, ScratchRequestIsThePatchMatrix) {
 // written, on every tier, with the input buffer empty where the image is.
 TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
   const ConvCase cases[] = {
-      {3, 2, 2, 5, 3, 3, 2, 2, 0, 0, 1, 1, false, true},    // 3x3 stride 2 on 2x2: 1x1
-      {4, 2, 3, 6, 3, 5, 3, 3, 0, 0, 1, 1, true, true},     // 3x5 stride 3 on 2x3: 1x1
-      {4, 0, 5, 6, 3, 3, 1, 1, 2, 1, 1, 1, false, true},    // no rows, padding 2: 2 x 5
-      {3, 4, 0, 7, 3, 3, 2, 2, 1, 1, 1, 1, true, true},     // no columns, stride 2: 2 x 1
-      {6, 0, 5, 4, 1, 1, 2, 2, 0, 0, 1, 1, false, true},    // 1x1 stride 2: (0 - 1) / 2 + 1 = 1 row
-      {2, 0, 3, 3, 3, 3, 1, 1, 3, 3, 2, 2, false, false},   // dilated, no bias: zeros
-      {8, 0, 600, 16, 3, 3, 1, 1, 2, 1, 1, 1, true, true},  // a tall product of padding only
-      {8, 1200, 2, 16, 3, 3, 1, 2, 1, 0, 1, 1, false, true}, // tall, kernel wider than every row
+      {3, 2, 2, 5, 3, 3, 2, 2, 0, 0, 1, 1, false, true},      // 3x3 stride 2 on 2x2: 1x1
+      {4, 2, 3, 6, 3, 5, 3, 3, 0, 0, 1, 1, true, true},       // 3x5 stride 3 on 2x3: 1x1
+      {4, 0, 5, 6, 3, 3, 1, 1, 2, 1, 1, 1, false, true},      // no rows, padding 2: 2 x 5
+      {3, 4, 0, 7, 3, 3, 2, 2, 1, 1, 1, 1, true, true},       // no columns, stride 2: 2 x 1
+      {6, 0, 5, 4, 1, 1, 2, 2, 0, 0, 1, 1, false, true},      // 1x1 stride 2: (0 - 1) / 2 + 1 = 1 row
+      {2, 0, 3, 3, 3, 3, 1, 1, 3, 3, 2, 2, false, false},     // dilated, no bias: zeros
+      {8, 0, 600, 16, 3, 3, 1, 1, 2, 1, 1, 1, true, true},    // a tall product of padding only
+      {8, 1200, 2, 16, 3, 3, 1, 2, 1, 0, 1, 1, false, true},  // tall, kernel wider than every row
   };
   std::mt19937 rng(17);
   for (const ConvCase& c : cases) {
@@ -343,8 +339,8 @@ TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
     const auto x = random_floats(size_t(c.H) * c.W * c.C, rng);
     TensorMap tensors{{"conv.weight", random_floats(size_t(c.C_out) * c.C * c.kH * c.kW, rng)}};
     if (c.bias) tensors["conv.bias"] = random_floats(c.C_out, rng);
-    const auto expected = direct_conv(c, x, tensors["conv.weight"],
-                                      c.bias ? tensors["conv.bias"] : std::vector<float>{});
+    const auto expected =
+        direct_conv(c, x, tensors["conv.weight"], c.bias ? tensors["conv.bias"] : std::vector<float>{});
     ASSERT_FALSE(expected.empty());
     testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
       auto layer = make_conv(c, tensors);
@@ -361,26 +357,36 @@ TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
 
 // ---- the layer's refusals ----------------------------------------------------------------------
 
-
 TEST(ConvFp32Layer, RefusesWhatItCannotRunSafely) {
   const ConvCase c{4, 5, 5, 3, 3, 3, 1, 1, 1, 1, 1, 1, false, true};
   TensorMap tensors{{"c1.weight", std::vector<float>(3 * 4 * 9, 0.5f)}};
   std::vector<float> x(5 * 5 * 4, 1.0f), out;
 
-  expect_error([&] { make_conv(c, tensors, 2, "c1"); },
-               "grouped float convolution is not supported: c1");
+  expect_error([&] { make_conv(c, tensors, 2, "c1"); }, "grouped float convolution is not supported: c1");
   // Weights for another architecture, too few or too many, fail at load naming both sizes; an
   // empty bias means none.
-  expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(3 * 4 * 9 - 1)}}, 1, "c1"); },
-               "weight c1.weight holds 107 elements, expected 108");
-  expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(10 * 4 * 9)}}, 1, "c1"); },
-               "weight c1.weight holds 360 elements, expected 108");
-  expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)},
-                                            {"c1.bias", std::vector<float>(2)}}, 1, "c1"); },
-               "weight c1.bias holds 2 elements, expected 3");
-  expect_error([&] { make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)},
-                                            {"c1.bias", std::vector<float>(1000)}}, 1, "c1"); },
-               "weight c1.bias holds 1000 elements, expected 3");
+  expect_error(
+      [&] {
+        make_conv(c, TensorMap{{"c1.weight", std::vector<float>(3 * 4 * 9 - 1)}}, 1, "c1");
+      },
+      "weight c1.weight holds 107 elements, expected 108");
+  expect_error(
+      [&] {
+        make_conv(c, TensorMap{{"c1.weight", std::vector<float>(10 * 4 * 9)}}, 1, "c1");
+      },
+      "weight c1.weight holds 360 elements, expected 108");
+  expect_error(
+      [&] {
+        make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)}, {"c1.bias", std::vector<float>(2)}}, 1,
+                  "c1");
+      },
+      "weight c1.bias holds 2 elements, expected 3");
+  expect_error(
+      [&] {
+        make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)}, {"c1.bias", std::vector<float>(1000)}},
+                  1, "c1");
+      },
+      "weight c1.bias holds 1000 elements, expected 3");
   make_conv(c, TensorMap{{"c1.weight", std::vector<float>(108)}, {"c1.bias", {}}}, 1, "c1");
   ConvCase no_channels = c;
   no_channels.C_out = 0;
@@ -396,14 +402,20 @@ TEST(ConvFp32Layer, RefusesWhatItCannotRunSafely) {
 
   auto layer = make_conv(c, tensors, 1, "c1");
   std::vector<float> wrong(5 * 5 * 3);
-  expect_error([&] { run(*layer, wrong, TensorShape{3, 5, 5}, out); },
-               "node 'c1': input has 3 channels, expected 4");
+  expect_error(
+      [&] {
+        run(*layer, wrong, TensorShape{3, 5, 5}, out);
+      },
+      "node 'c1': input has 3 channels, expected 4");
 
   const ConvCase big{4, 2, 2, 3, 5, 5, 1, 1, 0, 0, 1, 1, false, false};
   auto too_big = make_conv(big, TensorMap{{"c1.weight", std::vector<float>(3 * 4 * 25)}}, 1, "c1");
   std::vector<float> small(2 * 2 * 4);
-  expect_error([&] { run(*too_big, small, TensorShape{4, 2, 2}, out); },
-               "node 'c1': kernel larger than the padded input (2x2)");
+  expect_error(
+      [&] {
+        run(*too_big, small, TensorShape{4, 2, 2}, out);
+      },
+      "node 'c1': kernel larger than the padded input (2x2)");
   // An empty image gives an empty output without touching memory.
   EXPECT_EQ(run(*layer, x, TensorShape{4, 0, 5}, out), (TensorShape{3, 0, 5}));
 }

@@ -15,12 +15,12 @@ namespace {
 using testing::expect_error;
 
 TEST(ConvGeometry, OutputSizeOfStridesPaddingAndDilation) {
-  EXPECT_EQ(conv_output_size(224, 7, 2, 3), 112);             // the usual stem
-  EXPECT_EQ(conv_output_size(5, 3, 2, 0), 2);                 // truncating division
-  EXPECT_EQ(conv_output_size(7, 3, 1, 1, 2), 5);              // span 5 with dilation 2
-  EXPECT_EQ(conv_output_size(6, 3, 0, 1), 6);                 // a zero stride counts as 1
-  EXPECT_EQ(conv_output_size(0, 3, 1, 1), 0);                 // no rows: nothing to compute
-  EXPECT_LE(conv_output_size(2, 5, 1, 0), 0);                 // kernel wider than the input
+  EXPECT_EQ(conv_output_size(224, 7, 2, 3), 112);  // the usual stem
+  EXPECT_EQ(conv_output_size(5, 3, 2, 0), 2);      // truncating division
+  EXPECT_EQ(conv_output_size(7, 3, 1, 1, 2), 5);   // span 5 with dilation 2
+  EXPECT_EQ(conv_output_size(6, 3, 0, 1), 6);      // a zero stride counts as 1
+  EXPECT_EQ(conv_output_size(0, 3, 1, 1), 0);      // no rows: nothing to compute
+  EXPECT_LE(conv_output_size(2, 5, 1, 0), 0);      // kernel wider than the input
   EXPECT_EQ(conv_output_size(int64_t(INT32_MAX), 1, 1, 1), int64_t(INT32_MAX) + 2);  // no int wrap
 }
 

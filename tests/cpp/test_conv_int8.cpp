@@ -130,8 +130,8 @@ std::vector<int8_t> ref_conv(const ConvSpec& s, const ConvData& d) {
           for (int ky = 0; ky < s.kH; ++ky)
             for (int kx = 0; kx < s.kW; ++kx) {
               const int8_t w = d.weights[((size_t(o) * s.group_in() + ic) * s.kH + ky) * s.kW + kx];
-              acc += int64_t(w) * tap(s, d.input, oy * s.sh - s.ph + ky, ox * s.sw - s.pw + kx,
-                                      g * s.group_in() + ic);
+              acc += int64_t(w) *
+                     tap(s, d.input, oy * s.sh - s.ph + ky, ox * s.sw - s.pw + kx, g * s.group_in() + ic);
             }
         out[(size_t(oy) * s.out_w() + ox) * s.C_out + o] =
             ref_requantize(acc, d.eff_bias[o], ref_multiplier(d.req_scale[o]), s.out_zp);
@@ -140,8 +140,6 @@ std::vector<int8_t> ref_conv(const ConvSpec& s, const ConvData& d) {
 }
 
 // ---- layer harness ------------------------------------------------------------------------------
-
-
 
 using TensorMap = std::map<std::string, Bytes>;
 
@@ -199,7 +197,8 @@ std::vector<int8_t> run_conv(ILayer& layer, TensorShape in, const std::vector<in
 
 // Index and values of the first difference, for failure messages.
 std::string first_difference(const std::vector<int8_t>& got, const std::vector<int8_t>& want) {
-  if (got.size() != want.size()) return "sizes " + std::to_string(got.size()) + " vs " + std::to_string(want.size());
+  if (got.size() != want.size())
+    return "sizes " + std::to_string(got.size()) + " vs " + std::to_string(want.size());
   for (size_t i = 0; i < got.size(); ++i)
     if (got[i] != want[i])
       return "at " + std::to_string(i) + ": " + std::to_string(got[i]) + " vs " + std::to_string(want[i]);
@@ -222,18 +221,18 @@ void expect_layer_matches(const ConvSpec& s, ConvInt8Path path, const std::vecto
 TEST(ConvInt8, GeneralPathMatchesDirectConvolution) {
   // {C_in, C_out, H, W, kH, kW, sh, sw, ph, pw, groups, in_zp, out_zp}
   const ConvSpec cases[] = {
-      {13, 19, 5, 7, 1, 1, 1, 1, 0, 0, 1, -7, 3},       // 1x1: the input is the patch matrix
-      {16, 24, 7, 9, 1, 1, 2, 1, 0, 0, 1, 5, -4},       // 1x1, stride_h 2
-      {9, 10, 8, 11, 1, 1, 2, 3, 0, 0, 1, -128, 127},   // 1x1, stride_h 2 with stride_w 3
-      {6, 9, 4, 5, 1, 1, 1, 1, 1, 1, 1, 11, 0},         // 1x1 with padding: general gatherer
-      {17, 9, 9, 11, 3, 3, 2, 2, 1, 1, 1, -3, 9},       // 3x3 stride 2 padding 1
-      {8, 16, 6, 7, 3, 3, 1, 1, 0, 0, 1, 21, -2},       // 3x3 without padding: not Winograd
-      {5, 7, 7, 8, 3, 3, 1, 2, 1, 1, 1, 0, 1},          // 3x3 mixed strides
-      {5, 11, 8, 7, 5, 3, 2, 1, 2, 0, 1, -60, 5},       // 5x3
-      {3, 8, 15, 13, 7, 7, 2, 2, 3, 3, 1, 0, -128},     // 7x7 stem
-      {12, 20, 6, 6, 2, 2, 2, 2, 0, 0, 1, 4, 4},        // 2x2 stride 2
-      {4, 3, 3, 3, 3, 3, 1, 1, 0, 0, 1, -1, 2},         // kernel as large as the input: 1x1 out
-      {7, 5, 2, 3, 5, 5, 3, 3, 2, 2, 1, 100, -100},     // padding larger than the image
+      {13, 19, 5, 7, 1, 1, 1, 1, 0, 0, 1, -7, 3},      // 1x1: the input is the patch matrix
+      {16, 24, 7, 9, 1, 1, 2, 1, 0, 0, 1, 5, -4},      // 1x1, stride_h 2
+      {9, 10, 8, 11, 1, 1, 2, 3, 0, 0, 1, -128, 127},  // 1x1, stride_h 2 with stride_w 3
+      {6, 9, 4, 5, 1, 1, 1, 1, 1, 1, 1, 11, 0},        // 1x1 with padding: general gatherer
+      {17, 9, 9, 11, 3, 3, 2, 2, 1, 1, 1, -3, 9},      // 3x3 stride 2 padding 1
+      {8, 16, 6, 7, 3, 3, 1, 1, 0, 0, 1, 21, -2},      // 3x3 without padding: not Winograd
+      {5, 7, 7, 8, 3, 3, 1, 2, 1, 1, 1, 0, 1},         // 3x3 mixed strides
+      {5, 11, 8, 7, 5, 3, 2, 1, 2, 0, 1, -60, 5},      // 5x3
+      {3, 8, 15, 13, 7, 7, 2, 2, 3, 3, 1, 0, -128},    // 7x7 stem
+      {12, 20, 6, 6, 2, 2, 2, 2, 0, 0, 1, 4, 4},       // 2x2 stride 2
+      {4, 3, 3, 3, 3, 3, 1, 1, 0, 0, 1, -1, 2},        // kernel as large as the input: 1x1 out
+      {7, 5, 2, 3, 5, 5, 3, 3, 2, 2, 1, 100, -100},    // padding larger than the image
   };
   uint32_t seed = 1;
   for (const ConvSpec& s : cases) {
@@ -279,8 +278,10 @@ TEST(ConvInt8, OneByOneIsAMatrixProductThenRequantisation) {
   for (int m = 0; m < s.H * s.W; ++m)
     for (int n = 0; n < s.C_out; ++n) {
       int64_t acc = 0;
-      for (int k = 0; k < s.C_in; ++k) acc += int64_t(d.input[size_t(m) * s.C_in + k]) * d.weights[size_t(n) * s.C_in + k];
-      want[size_t(m) * s.C_out + n] = ref_requantize(acc, d.eff_bias[n], ref_multiplier(d.req_scale[n]), s.out_zp);
+      for (int k = 0; k < s.C_in; ++k)
+        acc += int64_t(d.input[size_t(m) * s.C_in + k]) * d.weights[size_t(n) * s.C_in + k];
+      want[size_t(m) * s.C_out + n] =
+          ref_requantize(acc, d.eff_bias[n], ref_multiplier(d.req_scale[n]), s.out_zp);
     }
   expect_layer_matches(s, ConvInt8Path::General, want, d);
 }
@@ -289,10 +290,8 @@ TEST(ConvInt8, OneByOneIsAMatrixProductThenRequantisation) {
 // Winograd), with weights packed by the caller in patch order or packed by the kernel.
 TEST(ConvInt8, Conv2dKernelGatherersAgreeWithDirectConvolution) {
   const ConvSpec cases[] = {
-      {10, 9, 6, 5, 1, 1, 1, 1, 0, 0, 1, 3, 1},
-      {10, 9, 7, 6, 1, 1, 2, 2, 0, 0, 1, 3, 1},
-      {19, 12, 7, 9, 3, 3, 1, 1, 1, 1, 1, -5, 2},
-      {19, 12, 8, 9, 3, 3, 2, 2, 1, 1, 1, 8, -1},
+      {10, 9, 6, 5, 1, 1, 1, 1, 0, 0, 1, 3, 1},   {10, 9, 7, 6, 1, 1, 2, 2, 0, 0, 1, 3, 1},
+      {19, 12, 7, 9, 3, 3, 1, 1, 1, 1, 1, -5, 2}, {19, 12, 8, 9, 3, 3, 2, 2, 1, 1, 1, 8, -1},
       {4, 6, 9, 10, 4, 2, 3, 1, 1, 2, 1, 0, 0},
   };
   uint32_t seed = 40;
@@ -363,7 +362,8 @@ std::vector<int8_t> ref_winograd(const ConvSpec& s, const ConvData& d) {
   for (int o = 0; o < s.C_out; ++o) {
     int64_t R = 0;
     for (int k = 0; k < s.C_in * 9; ++k) R += d.weights[size_t(o) * s.C_in * 9 + k];
-    const int64_t corr = (int64_t(s.in_zp) * sums5[o] * q5.mult + (int64_t(1) << (30 - q5.shift))) >> (31 - q5.shift);
+    const int64_t corr =
+        (int64_t(s.in_zp) * sums5[o] * q5.mult + (int64_t(1) << (30 - q5.shift))) >> (31 - q5.shift);
     bias_w[o] = d.eff_bias[o] + int32_t(int64_t(s.in_zp) * R - corr);
   }
   Requant rescale[16];
@@ -378,14 +378,16 @@ std::vector<int8_t> ref_winograd(const ConvSpec& s, const ConvData& d) {
           for (int j = 0; j < 4; ++j) {
             int v = 0;
             for (int a = 0; a < 4; ++a)
-              for (int b = 0; b < 4; ++b) v += BT[i][a] * tap(s, d.input, 2 * ty - 1 + a, 2 * tx - 1 + b, c) * BT[j][b];
+              for (int b = 0; b < 4; ++b)
+                v += BT[i][a] * tap(s, d.input, 2 * ty - 1 + a, 2 * tx - 1 + b, c) * BT[j][b];
             V[(4 * i + j) * s.C_in + c] = int8_t(std::clamp(int(std::floor((v + 2) / 4.0)), -128, 127));
           }
       for (int o = 0; o < s.C_out; ++o) {
         int64_t R[16];
         for (int k = 0; k < 16; ++k) {
           int64_t P = 0;
-          for (int c = 0; c < s.C_in; ++c) P += int64_t(V[k * s.C_in + c]) * Uq[k * pairs + size_t(o) * s.C_in + c];
+          for (int c = 0; c < s.C_in; ++c)
+            P += int64_t(V[k * s.C_in + c]) * Uq[k * pairs + size_t(o) * s.C_in + c];
           const int32_t h = int32_t((P * rescale[k].mult + (int64_t(1) << 30)) >> 31);
           const int e = rescale[k].shift;
           R[k] = e >= 0 ? int64_t(h) << e : (int64_t(h) + (int64_t(1) << (-e - 1))) >> -e;
@@ -406,12 +408,9 @@ std::vector<int8_t> ref_winograd(const ConvSpec& s, const ConvData& d) {
 }
 
 const ConvSpec kWinogradCases[] = {
-    {3, 5, 1, 1, 3, 3, 1, 1, 1, 1, 1, 0, 0},
-    {8, 8, 2, 2, 3, 3, 1, 1, 1, 1, 1, -128, 127},
-    {13, 17, 5, 7, 3, 3, 1, 1, 1, 1, 1, 9, -5},
-    {40, 33, 8, 8, 3, 3, 1, 1, 1, 1, 1, -20, 3},
-    {64, 16, 7, 3, 3, 3, 1, 1, 1, 1, 1, 127, 0},
-    {35, 24, 10, 13, 3, 3, 1, 1, 1, 1, 1, 0, -11},
+    {3, 5, 1, 1, 3, 3, 1, 1, 1, 1, 1, 0, 0},     {8, 8, 2, 2, 3, 3, 1, 1, 1, 1, 1, -128, 127},
+    {13, 17, 5, 7, 3, 3, 1, 1, 1, 1, 1, 9, -5},  {40, 33, 8, 8, 3, 3, 1, 1, 1, 1, 1, -20, 3},
+    {64, 16, 7, 3, 3, 3, 1, 1, 1, 1, 1, 127, 0}, {35, 24, 10, 13, 3, 3, 1, 1, 1, 1, 1, 0, -11},
 };
 
 TEST(ConvInt8, WinogradMatchesItsTransformedDomainBitForBit) {
@@ -488,7 +487,8 @@ TEST(ConvInt8, WinogradInputTransformStoresRoundedQuarters) {
             for (int b = 0; b < 4; ++b)
               v += BT[k / 4][a] * tap(s, image, 2 * (t / 3) - 1 + a, 2 * (t % 3) - 1 + b, c) * BT[k % 4][b];
           const int want = std::clamp(int(std::floor((v + 2) / 4.0)), -128, 127);
-          ASSERT_EQ(V[k * plane + size_t(t) * C + c], want) << "tile " << t << " channel " << c << " value " << k;
+          ASSERT_EQ(V[k * plane + size_t(t) * C + c], want)
+              << "tile " << t << " channel " << c << " value " << k;
         }
   }
 }
@@ -497,8 +497,8 @@ TEST(ConvInt8, WinogradInputTransformStoresRoundedQuarters) {
 
 TEST(ConvInt8, DepthwiseMatchesPlanarAndDirectConvolution) {
   // {C, H, W, stride, in_zp, out_zp}
-  const int cases[][6] = {{8, 7, 9, 1, 3, -2},  {16, 5, 5, 2, -128, 0}, {37, 9, 8, 1, 12, 7},
-                          {24, 1, 1, 2, 0, 1},  {33, 2, 5, 2, -9, -9},  {2, 6, 3, 1, 50, -50},
+  const int cases[][6] = {{8, 7, 9, 1, 3, -2},   {16, 5, 5, 2, -128, 0}, {37, 9, 8, 1, 12, 7},
+                          {24, 1, 1, 2, 0, 1},   {33, 2, 5, 2, -9, -9},  {2, 6, 3, 1, 50, -50},
                           {48, 12, 11, 2, 5, 0}, {96, 9, 10, 1, -1, 3},  {130, 6, 7, 2, 77, -4}};
   uint32_t seed = 300;
   for (const auto& c : cases) {
@@ -528,13 +528,13 @@ TEST(ConvInt8, DepthwiseMatchesPlanarAndDirectConvolution) {
 
 TEST(ConvInt8, PlanarPathCoversOtherGroupedShapes) {
   const ConvSpec cases[] = {
-      {16, 16, 9, 10, 3, 3, 3, 3, 1, 1, 16, 4, -1},   // depthwise with stride 3
-      {8, 8, 7, 7, 3, 3, 2, 1, 1, 1, 8, -7, 2},       // depthwise with unequal strides
-      {8, 8, 6, 6, 3, 3, 1, 1, 0, 0, 8, 1, 1},        // depthwise without padding
-      {8, 16, 6, 5, 3, 3, 1, 1, 1, 1, 8, 9, 0},       // channel multiplier 2
-      {12, 15, 7, 6, 3, 3, 1, 1, 1, 1, 3, -11, 4},    // 5 outputs per group: not a multiple of 8
-      {6, 4, 5, 9, 1, 1, 1, 1, 0, 0, 2, 0, 0},        // grouped 1x1
-      {20, 10, 8, 8, 5, 5, 2, 2, 2, 2, 5, 33, -6},    // grouped 5x5 stride 2
+      {16, 16, 9, 10, 3, 3, 3, 3, 1, 1, 16, 4, -1},  // depthwise with stride 3
+      {8, 8, 7, 7, 3, 3, 2, 1, 1, 1, 8, -7, 2},      // depthwise with unequal strides
+      {8, 8, 6, 6, 3, 3, 1, 1, 0, 0, 8, 1, 1},       // depthwise without padding
+      {8, 16, 6, 5, 3, 3, 1, 1, 1, 1, 8, 9, 0},      // channel multiplier 2
+      {12, 15, 7, 6, 3, 3, 1, 1, 1, 1, 3, -11, 4},   // 5 outputs per group: not a multiple of 8
+      {6, 4, 5, 9, 1, 1, 1, 1, 0, 0, 2, 0, 0},       // grouped 1x1
+      {20, 10, 8, 8, 5, 5, 2, 2, 2, 2, 5, 33, -6},   // grouped 5x5 stride 2
   };
   uint32_t seed = 400;
   for (const ConvSpec& s : cases) {
@@ -559,9 +559,12 @@ TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
   // 112 channels take blocks of 64 or 32 and then 16; 50 and 100 leave channels for the tail path;
   // 64 x 80 x 64 spans more than one band of rows.
   const Case cases[] = {
-      {50, 5, 6, DepthwiseRequant::Any, 7, -5},           {100, 5, 6, DepthwiseRequant::Any, 7, -5},
-      {112, 4, 8, DepthwiseRequant::FoldLimits, -128, 127}, {112, 7, 11, DepthwiseRequant::FoldLimits, 127, -128},
-      {80, 7, 11, DepthwiseRequant::MostlyFolded, 3, -128},   {64, 80, 64, DepthwiseRequant::FoldLimits, -128, -128},
+      {50, 5, 6, DepthwiseRequant::Any, 7, -5},
+      {100, 5, 6, DepthwiseRequant::Any, 7, -5},
+      {112, 4, 8, DepthwiseRequant::FoldLimits, -128, 127},
+      {112, 7, 11, DepthwiseRequant::FoldLimits, 127, -128},
+      {80, 7, 11, DepthwiseRequant::MostlyFolded, 3, -128},
+      {64, 80, 64, DepthwiseRequant::FoldLimits, -128, -128},
   };
   for (const Case& k : cases) {
     const int C = k.C, H = k.H, W = k.W;
@@ -610,7 +613,8 @@ TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
             int32_t acc = 0;
             for (int t = 0; t < 9; ++t) {
               const int y = oy * stride - 1 + t / 3, x = ox * stride - 1 + t % 3;
-              const int v = (y >= 0 && y < H && x >= 0 && x < W) ? input[(size_t(y) * W + x) * C + c] : k.in_zp;
+              const int v =
+                  (y >= 0 && y < H && x >= 0 && x < W) ? input[(size_t(y) * W + x) * C + c] : k.in_zp;
               acc += v * weights[size_t(t) * C + c];
             }
             want[(size_t(oy) * out_w + ox) * C + c] =
@@ -723,7 +727,8 @@ TEST(ConvInt8, LoadAndRunErrorsNameTheTensorOrNode) {
     TensorMap partial = t;
     partial.erase(missing);
     auto layer = make_conv(s.json(), partial);
-    EXPECT_EQ(error_of([&] { run_conv(*layer, in, d.input); }), std::string("missing weight tensor: ") + missing);
+    EXPECT_EQ(error_of([&] { run_conv(*layer, in, d.input); }),
+              std::string("missing weight tensor: ") + missing);
   }
   auto defaults = make_conv("{}", {}, "conv");  // C_out 0, no weights: loads
   EXPECT_EQ(defaults->output_shape(TensorShape{3, 2, 2}), (TensorShape{0, 2, 2}));
@@ -732,26 +737,34 @@ TEST(ConvInt8, LoadAndRunErrorsNameTheTensorOrNode) {
   auto with_params = [&](const std::string& json) { return error_of([&] { make_conv(json, t); }); };
   EXPECT_EQ(with_params("{\"C_out\": 3, \"C_in\": 4, \"kH\": 3, \"kW\": 3, \"stride_h\": 0}"),
             "node 'conv': kernel and stride must be positive and padding non-negative");
-  EXPECT_EQ(with_params("{\"name\": \"conv\", \"C_out\": 3, \"C_in\": 4, \"kH\": 3, \"kW\": 3, \"pad_w\": -1}"),
-            "node 'conv': pad_w must not be negative, got -1");  // refused when the layer is created
+  EXPECT_EQ(
+      with_params("{\"name\": \"conv\", \"C_out\": 3, \"C_in\": 4, \"kH\": 3, \"kW\": 3, \"pad_w\": -1}"),
+      "node 'conv': pad_w must not be negative, got -1");  // refused when the layer is created
   EXPECT_EQ(with_params("{\"C_out\": 3, \"C_in\": 4, \"kH\": 3, \"kW\": 3, \"groups\": 2}"),
             "node 'conv': groups 2 must divide C_in 4 and C_out 3");
 
   // Inputs the layer cannot take.
   auto layer = make_conv(s.json(), t);
-  EXPECT_EQ(error_of([&] { run_conv(*layer, TensorShape{5, 5, 4}, std::vector<int8_t>(100)); }),
+  EXPECT_EQ(error_of([&] {
+              run_conv(*layer, TensorShape{5, 5, 4}, std::vector<int8_t>(100));
+            }),
             "node 'conv': input has 5 channels, expected 4");
-  EXPECT_EQ(error_of([&] { layer->forward(nullptr, 0, BufferView{}, nullptr); }), "node 'conv' needs 1 inputs, got 0");
+  EXPECT_EQ(error_of([&] { layer->forward(nullptr, 0, BufferView{}, nullptr); }),
+            "node 'conv' needs 1 inputs, got 0");
   const ConvSpec big_kernel{4, 3, 2, 9, 5, 5, 1, 1, 1, 1, 1, 0, 0};
   auto big = make_conv(big_kernel.json(), tensors_of(random_data(big_kernel, 3)));
-  EXPECT_EQ(error_of([&] { run_conv(*big, TensorShape{4, 2, 9}, std::vector<int8_t>(72)); }),
+  EXPECT_EQ(error_of([&] {
+              run_conv(*big, TensorShape{4, 2, 9}, std::vector<int8_t>(72));
+            }),
             "node 'conv': kernel larger than the padded input (2x9)");
   TensorRef small{};
   small.view = BufferView{const_cast<int8_t*>(d.input.data()), 0, 10};
   small.shape = in;
   ExecContext ctx{};
   std::vector<int8_t> out(27);
-  EXPECT_EQ(error_of([&] { layer->forward(&small, 1, BufferView{out.data(), 0, out.size()}, &ctx); }),
+  EXPECT_EQ(error_of([&] {
+              layer->forward(&small, 1, BufferView{out.data(), 0, out.size()}, &ctx);
+            }),
             "node 'conv': buffer smaller than its tensor");
 
   // No backend: the layer refuses before touching anything.

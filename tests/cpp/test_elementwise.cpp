@@ -136,8 +136,8 @@ TEST(AddI8Kernel, CompleteGroupsAndTailMatchTheirFormulas) {
         for (int i = 0; i < count; ++i) {
           const int want = i >= grouped ? ref_single(p, a[i], b[i])
                                         : (small ? ref_q12(p, a[i], b[i]) : ref_high_mul(p, a[i], b[i]));
-          ASSERT_EQ(out[i], want) << "i=" << i << " count=" << count << " scales " << p.s1 << " "
-                                  << p.s2 << " " << p.so << " zps " << p.zp1 << " " << p.zp2 << " " << p.zpo;
+          ASSERT_EQ(out[i], want) << "i=" << i << " count=" << count << " scales " << p.s1 << " " << p.s2
+                                  << " " << p.so << " zps " << p.zp1 << " " << p.zp2 << " " << p.zpo;
         }
       }
     });
@@ -204,7 +204,8 @@ TEST(SnakeKernel, PolynomialSineForGroupsOfFourChannelsAndSinfForTheRest) {
         EXPECT_NEAR(want[size_t(p * C + c)], xv + s * s / alpha[c], 2e-5 * (1 + 1 / alpha[c])) << C;
         if (c >= (C & ~3)) {  // the channels past the last group of four use sinf, bit for bit
           const float sf = sinf(alpha[c] * xv);
-          EXPECT_EQ(bits(want[size_t(p * C + c)]), bits(fmaf(sf * sf, inv[c], xv))) << "C=" << C << " c=" << c;
+          EXPECT_EQ(bits(want[size_t(p * C + c)]), bits(fmaf(sf * sf, inv[c], xv)))
+              << "C=" << C << " c=" << c;
         }
       }
     test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
@@ -234,8 +235,7 @@ TEST(UpsampleKernels, NearestRepeatsEachRow) {
 // 2x of a 2x2 image: output row 0 samples s = -0.25, i.e. input row 0 only; row 1 s = 0.25.
 TEST(UpsampleKernels, BilinearTwiceOfTwoByTwo) {
   const std::vector<float> in = {0, 4, 8, 12};  // rows {0, 4} and {8, 12}, one channel
-  const std::vector<float> want = {0, 1,  3,  4,  2,  3,  5,  6,
-                                   6, 7,  9, 10,  8,  9, 11, 12};
+  const std::vector<float> want = {0, 1, 3, 4, 2, 3, 5, 6, 6, 7, 9, 10, 8, 9, 11, 12};
   test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<float> out(17, 99.0f);
     t.upsample_bilinear_f32(in.data(), out.data(), 1, 2, 2, 4, 4, nullptr);
@@ -289,15 +289,20 @@ TEST(ElementwiseLayers, AddLayersNeedTwoEqualInputs) {
   const auto run = test::run_layer<float>(*add, {&a, &b}, {{3, 2, 1}, {3, 2, 1}});
   EXPECT_EQ(run.shape, (TensorShape{3, 2, 1}));
   EXPECT_EQ(run.out, (std::vector<float>{2, 0, 4, 0, 6, 0}));
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*add, {&a}, {{3, 2, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*add, {&a}, {{3, 2, 1}});
+            }),
             "node 'sum' needs 2 inputs, got 1");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*add, {&a, &b}, {{3, 2, 1}, {5, 1, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*add, {&a, &b}, {{3, 2, 1}, {5, 1, 1}});
+            }),
             "node 'sum': inputs hold 6 and 5 values, expected equal sizes");
 
   auto qadd = test::make_layer("add", R"({"args": {"in1_scale": 0.37, "in2_scale": 0.61, "out_zp": 3}})");
   ASSERT_TRUE(qadd);
   EXPECT_TRUE(qadd->output_is_int8());
-  std::vector<int8_t> qa = random_values<int8_t>(20, -128, 127, 5), qb = random_values<int8_t>(20, -128, 127, 6);
+  std::vector<int8_t> qa = random_values<int8_t>(20, -128, 127, 5),
+                      qb = random_values<int8_t>(20, -128, 127, 6);
   const auto qrun = test::run_layer<int8_t>(*qadd, {&qa, &qb}, {{20, 1, 1}, {20, 1, 1}});
   const AddParams p{0.37f, 0.61f, 1.0f, 0, 0, 3};
   for (int i = 0; i < 20; ++i)
@@ -319,12 +324,18 @@ TEST(ElementwiseLayers, ScaleAndSnake) {
       EXPECT_EQ(run.out[size_t(p * 3 + c)], fmaf(s * s, 1.0f / (alpha[c] + 1e-9f), v));
     }
   auto missing = test::make_layer("snake1d_fp32", "{}", {}, "voc");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*missing, {&in}, {{3, 4, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*missing, {&in}, {{3, 4, 1}});
+            }),
             "missing weight tensor: voc.alpha");
   // One value per channel, exactly: a table for a wider or narrower model is refused.
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*snake, {&in}, {{4, 3, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*snake, {&in}, {{4, 3, 1}});
+            }),
             "weight voc.alpha holds 3 elements, expected 4");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*snake, {&in}, {{2, 6, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*snake, {&in}, {{2, 6, 1}});
+            }),
             "weight voc.alpha holds 3 elements, expected 2");
 }
 
@@ -333,15 +344,18 @@ TEST(ElementwiseLayers, UpsampleShapes) {
   EXPECT_EQ(bilinear->output_shape({4, 3, 5}), (TensorShape{4, 5, 10}));  // int(1.5 * 3 + 0.5) = 5
   std::vector<float> img = random_values<float>(2 * 3 * 5, -1, 1, 8);
   EXPECT_EQ(test::run_layer<float>(*bilinear, {&img}, {{2, 3, 5}}).shape, (TensorShape{2, 5, 10}));
-  EXPECT_EQ(test::error_of([] { test::make_layer("upsample_bilinear_fp32", R"({"name": "up", "scale_h": -2})"); }),
-            "node 'up': scale_h must be a positive finite number, got -2.000000");
+  EXPECT_EQ(
+      test::error_of([] { test::make_layer("upsample_bilinear_fp32", R"({"name": "up", "scale_h": -2})"); }),
+      "node 'up': scale_h must be a positive finite number, got -2.000000");
 
   auto nearest = test::make_layer("upsample_nearest1d_fp32", R"({"scale_factor": 3})");
   EXPECT_EQ(nearest->output_shape({2, 4, 1}), (TensorShape{2, 12, 1}));
   std::vector<float> seq = {1, 2, 3, 4, 5, 6, 7, 8};  // 2 x 2 positions of 2 channels
   const auto run = test::run_layer<float>(*nearest, {&seq}, {{2, 2, 2}});
   EXPECT_EQ(run.shape, (TensorShape{2, 12, 1}));
-  EXPECT_EQ(std::vector<float>(run.out.begin(), run.out.begin() + 8), (std::vector<float>{1, 2, 1, 2, 1, 2, 3, 4}));
-  EXPECT_EQ(test::error_of([] { test::make_layer("upsample_nearest1d_fp32", R"({"scale_factor": -1})", {}, "n"); }),
-            "node 'n': scale_factor must not be negative");
+  EXPECT_EQ(std::vector<float>(run.out.begin(), run.out.begin() + 8),
+            (std::vector<float>{1, 2, 1, 2, 1, 2, 3, 4}));
+  EXPECT_EQ(
+      test::error_of([] { test::make_layer("upsample_nearest1d_fp32", R"({"scale_factor": -1})", {}, "n"); }),
+      "node 'n': scale_factor must not be negative");
 }

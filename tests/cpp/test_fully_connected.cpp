@@ -21,20 +21,18 @@ namespace trevalon {
 namespace {
 
 using testing::bytes_of;
-using testing::parse_node;
 using testing::expect_error;
+using testing::parse_node;
 
 constexpr int kGuard = 16;
 constexpr float kSentinel = -12345.5f;
 
 using Bytes = std::vector<uint8_t>;
 
-
-
 std::unique_ptr<ILayer> make_fc(OpType op, int C_out, int C_in, const std::map<std::string, Bytes>& tensors,
                                 bool relu = false) {
-  const JsonValue node = parse_node("{\"C_out\": " + std::to_string(C_out) +
-                                    ", \"C_in\": " + std::to_string(C_in) + "}");
+  const JsonValue node =
+      parse_node("{\"C_out\": " + std::to_string(C_out) + ", \"C_in\": " + std::to_string(C_in) + "}");
   auto layer = create_layer(op, node);
   if (!layer) throw std::runtime_error("no fully connected layer");
   layer->name = "fc";
@@ -59,16 +57,17 @@ void expect_guard(const std::vector<float>& out, size_t produced) {
   for (size_t i = produced; i < out.size(); ++i) ASSERT_EQ(out[i], kSentinel) << "overrun at " << i;
 }
 
-
 // out[n] = fma sum over k in increasing order, then + bias, then ReLU.
 TEST(GemmFp32Layer, MatchesFusedSumInKOrderEveryTier) {
   struct Case {
     int C_out, C_in;
     bool bias, relu;
   };
-  const Case cases[] = {{6, 24, true, false},  // second panel partial: exactly 6 values written
-                        {6, 24, false, false}, // no bias: the plain product
-                        {1, 1, true, true},    {9, 7, true, true}, {33, 130, false, true}};
+  const Case cases[] = {{6, 24, true, false},   // second panel partial: exactly 6 values written
+                        {6, 24, false, false},  // no bias: the plain product
+                        {1, 1, true, true},
+                        {9, 7, true, true},
+                        {33, 130, false, true}};
   std::mt19937 rng(21);
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
   for (const Case& c : cases) {
@@ -162,30 +161,52 @@ TEST(FullyConnectedLayers, RefuseInputsAndWeightsThatDoNotFit) {
   const std::vector<float> w(3 * 4, 1.0f), x(5, 1.0f);
   auto fp = make_fc(OpType::GemmFp32, 3, 4, {{"fc.weight", bytes_of(w)}});
   std::vector<float> out;
-  expect_error([&] { run(*fp, x.data(), 20, TensorShape{5, 1, 1}, 3, out); },
-               "node 'fc': input holds 5 values, expected 4");
-  expect_error([&] { make_fc(OpType::GemmFp32, 3, 5, {{"fc.weight", bytes_of(w)}}); },
-               "weight fc.weight holds 12 elements, expected 15");
-  expect_error([&] { make_fc(OpType::GemmFp32, 3, 4, {{"fc.weight", bytes_of(w)},
-                                                     {"fc.bias", bytes_of(std::vector<float>(2))}}); },
-               "weight fc.bias holds 2 elements, expected 3");
+  expect_error(
+      [&] {
+        run(*fp, x.data(), 20, TensorShape{5, 1, 1}, 3, out);
+      },
+      "node 'fc': input holds 5 values, expected 4");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmFp32, 3, 5, {{"fc.weight", bytes_of(w)}});
+      },
+      "weight fc.weight holds 12 elements, expected 15");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmFp32, 3, 4,
+                {{"fc.weight", bytes_of(w)}, {"fc.bias", bytes_of(std::vector<float>(2))}});
+      },
+      "weight fc.bias holds 2 elements, expected 3");
   auto no_weight = make_fc(OpType::GemmFp32, 3, 4, {});
-  expect_error([&] { run(*no_weight, x.data(), 20, TensorShape{4, 1, 1}, 3, out); },
-               "missing weight tensor: fc.weight");
+  expect_error(
+      [&] {
+        run(*no_weight, x.data(), 20, TensorShape{4, 1, 1}, 3, out);
+      },
+      "missing weight tensor: fc.weight");
 
   const std::vector<int8_t> w8(3 * 4, 1), x8(4, 1);
   auto no_scale = make_fc(OpType::GemmInt8, 3, 4,
                           {{"fc.weight", bytes_of(w8)}, {"fc.eff_bias", bytes_of(std::vector<int64_t>(3))}});
-  expect_error([&] { run(*no_scale, x8.data(), 4, TensorShape{4, 1, 1}, 3, out); },
-               "missing weight tensor: fc.req_scale");
+  expect_error(
+      [&] {
+        run(*no_scale, x8.data(), 4, TensorShape{4, 1, 1}, 3, out);
+      },
+      "missing weight tensor: fc.req_scale");
   auto i8 = make_fc(OpType::GemmInt8, 3, 4,
-                    {{"fc.weight", bytes_of(w8)}, {"fc.req_scale", bytes_of(std::vector<float>(3, 1.0f))},
+                    {{"fc.weight", bytes_of(w8)},
+                     {"fc.req_scale", bytes_of(std::vector<float>(3, 1.0f))},
                      {"fc.eff_bias", bytes_of(std::vector<int64_t>(3))}});
-  expect_error([&] { run(*i8, x8.data(), 4, TensorShape{2, 3, 1}, 3, out); },
-               "node 'fc': input holds 6 values, expected 4");
-  expect_error([&] { make_fc(OpType::GemmInt8, 3, 4, {{"fc.weight", bytes_of(w8)},
-                                                      {"fc.eff_bias", bytes_of(std::vector<int64_t>(2))}}); },
-               "weight fc.eff_bias holds 2 elements, expected 3");
+  expect_error(
+      [&] {
+        run(*i8, x8.data(), 4, TensorShape{2, 3, 1}, 3, out);
+      },
+      "node 'fc': input holds 6 values, expected 4");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmInt8, 3, 4,
+                {{"fc.weight", bytes_of(w8)}, {"fc.eff_bias", bytes_of(std::vector<int64_t>(2))}});
+      },
+      "weight fc.eff_bias holds 2 elements, expected 3");
   EXPECT_FALSE(fp->output_is_int8());
   EXPECT_FALSE(i8->output_is_int8());
   EXPECT_EQ(i8->output_shape(TensorShape{2, 2, 1}), (TensorShape{3, 1, 1}));
@@ -195,28 +216,50 @@ TEST(FullyConnectedLayers, RefuseInputsAndWeightsThatDoNotFit) {
 // every per-channel table, instead of quietly using the first rows; an empty bias means none.
 TEST(FullyConnectedLayers, WeightsForAnotherHeadFailAtLoad) {
   const Bytes big_f32 = bytes_of(std::vector<float>(1000 * 512)), big_i8(1000 * 512);
-  expect_error([&] { make_fc(OpType::GemmFp32, 10, 512, {{"fc.weight", big_f32}}); },
-               "weight fc.weight holds 512000 elements, expected 5120");
-  expect_error([&] { make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", big_i8}}); },
-               "weight fc.weight holds 512000 elements, expected 5120");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmFp32, 10, 512, {{"fc.weight", big_f32}});
+      },
+      "weight fc.weight holds 512000 elements, expected 5120");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", big_i8}});
+      },
+      "weight fc.weight holds 512000 elements, expected 5120");
 
   const Bytes w_f32 = bytes_of(std::vector<float>(10 * 512)), w_i8(10 * 512);
   const Bytes scale = bytes_of(std::vector<float>(10, 0.5f)), bias = bytes_of(std::vector<int64_t>(10));
-  expect_error([&] { make_fc(OpType::GemmFp32, 10, 512, {{"fc.weight", w_f32},
-                                                        {"fc.bias", bytes_of(std::vector<float>(1000))}}); },
-               "weight fc.bias holds 1000 elements, expected 10");
-  expect_error([&] { make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", w_i8}, {"fc.eff_bias", bias},
-                                                        {"fc.req_scale", bytes_of(std::vector<float>(1000))}}); },
-               "weight fc.req_scale holds 1000 elements, expected 10");
-  expect_error([&] { make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", w_i8}, {"fc.req_scale", scale},
-                                                        {"fc.eff_bias", bytes_of(std::vector<int64_t>(1000))}}); },
-               "weight fc.eff_bias holds 1000 elements, expected 10");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmFp32, 10, 512,
+                {{"fc.weight", w_f32}, {"fc.bias", bytes_of(std::vector<float>(1000))}});
+      },
+      "weight fc.bias holds 1000 elements, expected 10");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmInt8, 10, 512,
+                {{"fc.weight", w_i8},
+                 {"fc.eff_bias", bias},
+                 {"fc.req_scale", bytes_of(std::vector<float>(1000))}});
+      },
+      "weight fc.req_scale holds 1000 elements, expected 10");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmInt8, 10, 512,
+                {{"fc.weight", w_i8},
+                 {"fc.req_scale", scale},
+                 {"fc.eff_bias", bytes_of(std::vector<int64_t>(1000))}});
+      },
+      "weight fc.eff_bias holds 1000 elements, expected 10");
   // A float weight where int8 is expected holds four bytes per value: the count tells.
-  expect_error([&] { make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", w_f32}}); },
-               "weight fc.weight holds 20480 elements, expected 5120");
+  expect_error(
+      [&] {
+        make_fc(OpType::GemmInt8, 10, 512, {{"fc.weight", w_f32}});
+      },
+      "weight fc.weight holds 20480 elements, expected 5120");
 
-  auto no_bias = make_fc(OpType::GemmFp32, 2, 2, {{"fc.weight", bytes_of(std::vector<float>{1, 2, 3, 4})},
-                                                  {"fc.bias", Bytes{}}});
+  auto no_bias = make_fc(OpType::GemmFp32, 2, 2,
+                         {{"fc.weight", bytes_of(std::vector<float>{1, 2, 3, 4})}, {"fc.bias", Bytes{}}});
   const std::vector<float> x{1.0f, 1.0f};
   std::vector<float> out;
   run(*no_bias, x.data(), 8, TensorShape{2, 1, 1}, 2, out);

@@ -26,25 +26,27 @@ struct Case {
 };
 
 std::string input_json(const std::string& name, int h, int w, int c, bool int8) {
-  return R"({"name": ")" + name + R"(", "shape": [1, )" + std::to_string(h) + ", " + std::to_string(w) + ", " +
-         std::to_string(c) + R"(], "dtype": ")" + (int8 ? "int8" : "float32") + "\"}";
+  return R"({"name": ")" + name + R"(", "shape": [1, )" + std::to_string(h) + ", " + std::to_string(w) +
+         ", " + std::to_string(c) + R"(], "dtype": ")" + (int8 ? "int8" : "float32") + "\"}";
 }
 
 std::string conv_json(const Case& c, const std::string& name, const std::string& in, const std::string& out,
                       int C_in) {
   auto kv = [](const char* k, int v) { return ", \"" + std::string(k) + "\": " + std::to_string(v); };
-  return R"({"name": ")" + name + R"(", "op": ")" + (c.int8 ? "conv_int8" : "conv_fp32") + R"(", "inputs": [")" +
-         in + R"("], "outputs": [")" + out + "\"]" + kv("C_in", C_in) + kv("C_out", c.C_out) + kv("kH", c.k) +
-         kv("kW", c.k) + kv("stride_h", c.stride) + kv("stride_w", c.stride) + kv("pad_h", c.pad) +
-         kv("pad_w", c.pad) + (c.int8 ? R"(, "in_zp": 3, "out_zp": -5)" : R"(, "relu": true)") + "}";
+  return R"({"name": ")" + name + R"(", "op": ")" + (c.int8 ? "conv_int8" : "conv_fp32") +
+         R"(", "inputs": [")" + in + R"("], "outputs": [")" + out + "\"]" + kv("C_in", C_in) +
+         kv("C_out", c.C_out) + kv("kH", c.k) + kv("kW", c.k) + kv("stride_h", c.stride) +
+         kv("stride_w", c.stride) + kv("pad_h", c.pad) + kv("pad_w", c.pad) +
+         (c.int8 ? R"(, "in_zp": 3, "out_zp": -5)" : R"(, "relu": true)") + "}";
 }
 
 std::string add_json(const Case& c, const std::string& name, const std::string& a, const std::string& b,
                      const std::string& out) {
-  return R"({"name": ")" + name + R"(", "op": ")" + (c.int8 ? "add_int8" : "add_fp32") + R"(", "inputs": [")" +
-         a + R"(", ")" + b + R"("], "outputs": [")" + out + "\"]" +
-         (c.int8 ? R"(, "in1_scale": 0.031, "in2_scale": 0.047, "out_scale": 0.05, "in1_zp": -5, "in2_zp": 7, "out_zp": -2})"
-                 : R"(, "relu": true})");
+  return R"({"name": ")" + name + R"(", "op": ")" + (c.int8 ? "add_int8" : "add_fp32") +
+         R"(", "inputs": [")" + a + R"(", ")" + b + R"("], "outputs": [")" + out + "\"]" +
+         (c.int8
+              ? R"(, "in1_scale": 0.031, "in2_scale": 0.047, "out_scale": 0.05, "in1_zp": -5, "in2_zp": 7, "out_zp": -2})"
+              : R"(, "relu": true})");
 }
 
 // Weights of convolutions named in `names`, all C_out x C_in x k x k.
@@ -116,12 +118,14 @@ std::vector<uint8_t> bytes_of_output(const TensorMap& out, const std::string& na
 class FusionTest : public ::testing::TestWithParam<Case> {
  protected:
   // conv(x) -> a, then a + r (or r + a) -> y; `extra_outputs` are declared besides y.
-  std::unique_ptr<InferenceModel> residual(const Case& c, bool conv_first, const std::string& extra_outputs = "") {
-    const std::string json = "{\"inputs\": [" + input_json("x", c.H, c.W, c.C, c.int8) + ", " +
-                             input_json("r", c.out_h(), c.out_w(), c.C_out, c.int8) + "], \"nodes\": [" +
-                             conv_json(c, "conv", "x", "a", c.C) + ", " +
-                             (conv_first ? add_json(c, "sum", "a", "r", "y") : add_json(c, "sum", "r", "a", "y")) +
-                             "], \"outputs\": [{\"name\": \"y\"}" + extra_outputs + "]}";
+  std::unique_ptr<InferenceModel> residual(const Case& c, bool conv_first,
+                                           const std::string& extra_outputs = "") {
+    const std::string json =
+        "{\"inputs\": [" + input_json("x", c.H, c.W, c.C, c.int8) + ", " +
+        input_json("r", c.out_h(), c.out_w(), c.C_out, c.int8) + "], \"nodes\": [" +
+        conv_json(c, "conv", "x", "a", c.C) + ", " +
+        (conv_first ? add_json(c, "sum", "a", "r", "y") : add_json(c, "sum", "r", "a", "y")) +
+        "], \"outputs\": [{\"name\": \"y\"}" + extra_outputs + "]}";
     const std::string tag = std::to_string(files_++);  // a loaded model may still map its files
     return std::make_unique<InferenceModel>(dir_.write("arch" + tag + ".json", json),
                                             dir_.write("w" + tag + ".w1x1", weights_for(c, {"conv"}, c.C)));
@@ -157,7 +161,7 @@ TEST_P(FusionTest, FusedSumHasTheBytesOfTheUnfusedOne) {
 // Float tensors of about 1.3 MB and int8 ones of 650 KB are computed in bands of rows (1x1
 // kernels), the rest in one piece.
 INSTANTIATE_TEST_SUITE_P(Shapes, FusionTest,
-                         ::testing::Values(Case{false, 80, 64, 16, 64, 1, 1, 0},   // banded
+                         ::testing::Values(Case{false, 80, 64, 16, 64, 1, 1, 0},  // banded
                                            Case{false, 159, 64, 8, 64, 1, 2, 0},  // banded, stride 2
                                            Case{false, 13, 11, 8, 16, 3, 1, 1},   // Winograd
                                            Case{false, 15, 9, 5, 12, 3, 2, 1},    // patch matrix
@@ -185,12 +189,14 @@ class FusionGraphTest : public ::testing::Test {
 TEST_F(FusionGraphTest, OnlyTheAdditionMayReadTheConvolutionOutput) {
   const std::string conv = conv_json(c_, "conv", "x", "a", c_.C);
   // a is also read by a second addition.
-  auto shared = load(conv + ", " + add_json(c_, "sum", "a", "r", "y") + ", " + add_json(c_, "sum2", "r", "a", "z"),
-                     R"({"name": "y"}, {"name": "z"})", {"conv"});
+  auto shared =
+      load(conv + ", " + add_json(c_, "sum", "a", "r", "y") + ", " + add_json(c_, "sum2", "r", "a", "z"),
+           R"({"name": "y"}, {"name": "z"})", {"conv"});
   EXPECT_NE(shared->slot_of("a"), shared->slot_of("y"));
   EXPECT_NE(shared->slot_of("a"), shared->slot_of("z"));
   // a is a declared output: it must survive the pass.
-  auto declared = load(conv + ", " + add_json(c_, "sum", "a", "r", "y"), R"({"name": "a"}, {"name": "y"})", {"conv"});
+  auto declared =
+      load(conv + ", " + add_json(c_, "sum", "a", "r", "y"), R"({"name": "a"}, {"name": "y"})", {"conv"});
   EXPECT_NE(declared->slot_of("a"), declared->slot_of("y"));
   // Both fused and the declared one: same y.
   auto fused = load(conv + ", " + add_json(c_, "sum", "a", "r", "y"), R"({"name": "y"})", {"conv"});
@@ -212,13 +218,13 @@ TEST_F(FusionGraphTest, OnlyTheAdditionMayReadTheConvolutionOutput) {
 
 TEST_F(FusionGraphTest, TheOtherOperandMustExistBeforeTheConvolution) {
   // r2 = r + r is computed after the convolution: nothing fuses.
-  auto later = load(conv_json(c_, "conv", "x", "a", c_.C) + ", " + add_json(c_, "double", "r", "r", "r2") + ", " +
-                        add_json(c_, "sum", "a", "r2", "y"),
+  auto later = load(conv_json(c_, "conv", "x", "a", c_.C) + ", " + add_json(c_, "double", "r", "r", "r2") +
+                        ", " + add_json(c_, "sum", "a", "r2", "y"),
                     R"({"name": "y"})", {"conv"});
   EXPECT_NE(later->slot_of("a"), later->slot_of("y"));
   // Two convolutions feeding the addition: the later one finishes it.
-  auto two = load(conv_json(c_, "conv", "x", "a", c_.C) + ", " + conv_json(c_, "conv2", "r", "b", c_.C) + ", " +
-                      add_json(c_, "sum", "a", "b", "y"),
+  auto two = load(conv_json(c_, "conv", "x", "a", c_.C) + ", " + conv_json(c_, "conv2", "r", "b", c_.C) +
+                      ", " + add_json(c_, "sum", "a", "b", "y"),
                   R"({"name": "y"})", {"conv", "conv2"});
   EXPECT_NE(two->slot_of("a"), two->slot_of("y"));
   EXPECT_EQ(two->slot_of("b"), two->slot_of("y"));

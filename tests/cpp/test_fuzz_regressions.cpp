@@ -98,8 +98,9 @@ TEST(FuzzRegressions, GemmInt8RowsLongerThanInt32SumsLoad) {
 std::string load_error(const std::string& node, const std::string& input_shape = "[1, 4, 4, 2]",
                        int32_t memory_mode = 0, const std::string& dtype = "float32") {
   testing::TempDir dir;
-  const std::string arch = dir.write("m.json", "{\"inputs\": [{\"name\": \"x\", \"shape\": " + input_shape +
-                                                   ", \"dtype\": \"" + dtype + "\"}], \"nodes\": [" + node + "]}");
+  const std::string arch =
+      dir.write("m.json", "{\"inputs\": [{\"name\": \"x\", \"shape\": " + input_shape + ", \"dtype\": \"" +
+                              dtype + "\"}], \"nodes\": [" + node + "]}");
   const std::string weights = dir.write("m.w1x1", testing::build_w1x1({}));
   try {
     InferenceModel model(arch, weights, memory_mode);
@@ -110,47 +111,60 @@ std::string load_error(const std::string& node, const std::string& input_shape =
 }
 
 TEST(FuzzRegressions, ParametersNoInputCouldUseAreRefusedAtLoad) {
-  EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_int8", "in": "x", "out": "y", "kH": -1})", "[1, 4, 4, 2]", 0, "int8"),
+  EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_int8", "in": "x", "out": "y", "kH": -1})", "[1, 4, 4, 2]",
+                       0, "int8"),
             "node 'c': kH must not be negative, got -1");
-  EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_fp32", "in": "x", "out": "y", "args": {"dilation_w": -2}})"),
-            "node 'c': dilation_w must not be negative, got -2");
+  EXPECT_EQ(
+      load_error(R"({"name": "c", "op": "conv_fp32", "in": "x", "out": "y", "args": {"dilation_w": -2}})"),
+      "node 'c': dilation_w must not be negative, got -2");
   EXPECT_EQ(load_error(R"({"name": "p", "op": "maxpool_fp32", "in": "x", "out": "y", "pad_h": -2147483648})"),
             "node 'p': pad_h must not be negative, got -2147483648");
-  EXPECT_EQ(load_error(R"({"name": "c", "op": "conv", "in": "x", "out": "y", "pad_w": 1073741824})", "[1, 4, 4, 2]", 0, "int8"),
+  EXPECT_EQ(load_error(R"({"name": "c", "op": "conv", "in": "x", "out": "y", "pad_w": 1073741824})",
+                       "[1, 4, 4, 2]", 0, "int8"),
             "node 'c': pad_w 1073741824 is too large, the padded input must fit 32 bits");
-  EXPECT_EQ(load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_h": 0})"),
-            "node 'u': scale_h must be a positive finite number, got 0.000000");
-  EXPECT_EQ(load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_w": 1e999})"),
-            "node 'u': scale_w must be a positive finite number, got inf");
-  EXPECT_EQ(load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_h": -1e-30})"),
+  EXPECT_EQ(
+      load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_h": 0})"),
+      "node 'u': scale_h must be a positive finite number, got 0.000000");
+  EXPECT_EQ(
+      load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_w": 1e999})"),
+      "node 'u': scale_w must be a positive finite number, got inf");
+  EXPECT_EQ(load_error(
+                R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_h": -1e-30})"),
             "node 'u': scale_h must be a positive finite number, got -0.000000");
   // What the layers define stays loadable: a zero kernel or padding, scales below 1.
   EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_int8", "in": "x", "out": "y", "kH": 0, "pad_w": 0})",
-                       "[1, 4, 4, 2]", 0, "int8"), "<no error>");
-  EXPECT_EQ(load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_h": 0.25})"),
+                       "[1, 4, 4, 2]", 0, "int8"),
             "<no error>");
+  EXPECT_EQ(
+      load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_h": 0.25})"),
+      "<no error>");
 }
 
 TEST(FuzzRegressions, PlansBeyondTwoToThe31ElementsAreRefusedBeforeAllocating) {
   // 2 channels x 1e9 rows x 2 columns: 4e9 elements would have been 16 GB of float.
   for (int32_t mode : {0, 1, 2})
-    EXPECT_EQ(load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_h": 1e9})",
-                         "[1, 1, 1, 2]", mode),
-              "node 'u': tensor 'y' would hold 4000000000 elements (2 x 1000000000 x 2), more than 2^31");
+    EXPECT_EQ(
+        load_error(R"({"name": "u", "op": "upsample_bilinear_fp32", "in": "x", "out": "y", "scale_h": 1e9})",
+                   "[1, 1, 1, 2]", mode),
+        "node 'u': tensor 'y' would hold 4000000000 elements (2 x 1000000000 x 2), more than 2^31");
   // A 6-row kernel over a padding just inside 32 bits: 2^31 - 12 output rows fit, but the patch
   // matrix (12.9 GB) does not.
   EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_int8", "in": "x", "out": "y", "C_in": 1, "C_out": 1,
-                           "kH": 6, "pad_h": 1073741820})", "[1, 1, 1, 1]", 0, "int8"),
+                           "kH": 6, "pad_h": 1073741820})",
+                       "[1, 1, 1, 1]", 0, "int8"),
             "node 'c': scratch buffer 0 would hold 12884901816 bytes, more than 2^33");
   // A padding that fits alone but not with the declared height: the forward pass would refuse it.
   EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_fp32", "in": "x", "out": "y", "C_in": 1, "C_out": 1,
-                           "pad_h": 1073741800})", "[1, 100, 1, 1]"),
+                           "pad_h": 1073741800})",
+                       "[1, 100, 1, 1]"),
             "node 'c': padded input too large");
   // A zero-size kernel over the largest padding: 2^31 rows are an error, not INT32_MAX rows.
   EXPECT_EQ(load_error(R"({"name": "c", "op": "conv_int8", "in": "x", "out": "y", "C_in": 1, "C_out": 1,
-                           "kH": 0, "pad_h": 1073741823})", "[1, 1, 1, 1]", 0, "int8"),
+                           "kH": 0, "pad_h": 1073741823})",
+                       "[1, 1, 1, 1]", 0, "int8"),
             "node 'c': output too large");
-  EXPECT_EQ(load_error(R"({"name": "x2", "op": "add_fp32", "inputs": ["x", "x"], "out": "y"})", "[1, 65536, 65536, 2]"),
+  EXPECT_EQ(load_error(R"({"name": "x2", "op": "add_fp32", "inputs": ["x", "x"], "out": "y"})",
+                       "[1, 65536, 65536, 2]"),
             "input 'x' would hold 8589934592 elements (2 x 65536 x 65536), more than 2^31");
 }
 

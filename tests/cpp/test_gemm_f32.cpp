@@ -80,8 +80,7 @@ TEST(GemmF32, EveryTierMatchesReferenceBitForBit) {
             gemm_f32_reference(A.data(), W.data(), b, expected.data(), relu, M, K, N);
             t.gemm_f32(A.data(), packed.p, b, out.data(), relu, M, K, N);
             ASSERT_EQ(std::memcmp(out.data(), expected.data(), expected.size() * sizeof(float)), 0)
-                << "M=" << M << " N=" << N << " K=" << K << " bias=" << with_bias
-                << " relu=" << relu;
+                << "M=" << M << " N=" << N << " K=" << K << " bias=" << with_bias << " relu=" << relu;
             for (int g = 0; g < kGuard; ++g)
               ASSERT_EQ(out[size_t(M) * N + g], kSentinel) << "overrun M=" << M << " N=" << N;
           }
@@ -93,9 +92,8 @@ TEST(GemmF32, EveryTierMatchesReferenceBitForBit) {
 // channel tails, short products whose prepared rows outgrow L2 (one 16-row tile at a time), and
 // every row tail (4-row lane groups of 1 to 3, a 13-row tile, a lone last row).
 TEST(GemmF32, BlockedShapesMatchReferenceBitForBit) {
-  const int shapes[][3] = {{70, 2048, 100}, {200, 300, 37}, {49, 4608, 9}, {60, 512, 30},
-                           {57, 64, 24},    {45, 64, 26},   {28, 40, 7},   {166, 33, 1},
-                           {170, 600, 230}};
+  const int shapes[][3] = {{70, 2048, 100}, {200, 300, 37}, {49, 4608, 9}, {60, 512, 30},  {57, 64, 24},
+                           {45, 64, 26},    {28, 40, 7},    {166, 33, 1},  {170, 600, 230}};
   std::mt19937 rng(17);
   for (const auto& s : shapes) {
     const int M = s[0], K = s[1], N = s[2];

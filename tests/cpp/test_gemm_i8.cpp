@@ -47,8 +47,7 @@ TEST(GemmI8Pack, BlockLayoutPadsWithZeros) {
         for (int j = 0; j < 4; ++j) {
           const int n = 8 * nb + r, k = 4 * kb + j;
           const int8_t expected = (n < N && k < K) ? w[n * K + k] : 0;
-          EXPECT_EQ(packed.p[(nb * kblocks + kb) * 32 + 4 * r + j], expected)
-              << "n=" << n << " k=" << k;
+          EXPECT_EQ(packed.p[(nb * kblocks + kb) * 32 + 4 * r + j], expected) << "n=" << n << " k=" << k;
         }
   EXPECT_EQ(packed_weights_i8_bytes(0, 4), 0u);
   EXPECT_EQ(packed_weights_i8_bytes(4, -1), 0u);
@@ -159,8 +158,8 @@ std::vector<int32_t> row_sums_of(const std::vector<int8_t>& W, int N, int K) {
 }
 
 // with_row_sums: hand the kernel row sums; the slot ignores them, so they are deliberately wrong.
-void check_against_reference(const KernelTable& t, int M, int K, int N, int8_t out_zp,
-                             std::mt19937& rng, bool with_row_sums = false) {
+void check_against_reference(const KernelTable& t, int M, int K, int N, int8_t out_zp, std::mt19937& rng,
+                             bool with_row_sums = false) {
   auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
   const Tables tab = random_tables(N, rng);
   PackedI8 packed(pack_weights_i8(W.data(), N, K));
@@ -178,13 +177,21 @@ void check_against_reference(const KernelTable& t, int M, int K, int N, int8_t o
       const bool float_out = mode == Mode::Float, channel_major = mode == Mode::ChannelMajorI8;
       // Mode 1 ignores the float flag: pass it set to prove it.
       const bool flag = float_out || channel_major;
-      GemmI8Output ref{tab.bias.data(), tab.mult.data(), tab.shift.data(), tab.scale.data(), out_zp,
-                       expected.data(), flag, channel_major, M, N};
+      GemmI8Output ref{tab.bias.data(),
+                       tab.mult.data(),
+                       tab.shift.data(),
+                       tab.scale.data(),
+                       out_zp,
+                       expected.data(),
+                       flag,
+                       channel_major,
+                       M,
+                       N};
       gemm_i8_reference(A.data(), W.data(), ref, K);
       // Mode 2 may pass null multiplier and shift tables, modes 1 and 3 a null scale.
       t.gemm_i8(A.data(), packed.p, tab.bias.data(), float_out ? nullptr : tab.mult.data(),
-                float_out ? nullptr : tab.shift.data(), float_out ? tab.scale.data() : nullptr,
-                out_zp, out.data(), flag, M, K, N, channel_major, row_sums, nullptr);
+                float_out ? nullptr : tab.shift.data(), float_out ? tab.scale.data() : nullptr, out_zp,
+                out.data(), flag, M, K, N, channel_major, row_sums, nullptr);
     }
     ASSERT_EQ(std::memcmp(out.data(), expected.data(), bytes), 0)
         << "mode=" << int(mode) << " M=" << M << " K=" << K << " N=" << N << " zp=" << int(out_zp)
@@ -286,18 +293,18 @@ TEST(GemmI8, RequantisationEdgesMatchScalar) {
   for (const int8_t zp : {int8_t(0), int8_t(-128), int8_t(127)})
     for (const bool channel_major : {false, true}) {
       std::vector<int8_t> expected(M * N);
-      GemmI8Output ref{bias.data(), mult.data(), shift.data(), nullptr, zp, expected.data(), false,
-                       channel_major, M, N};
+      GemmI8Output ref{bias.data(),     mult.data(), shift.data(),  nullptr, zp,
+                       expected.data(), false,       channel_major, M,       N};
       gemm_i8_reference(A.data(), W.data(), ref, K);
       testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
         std::vector<int8_t> out(M * N);
-        t.gemm_i8(A.data(), packed.p, bias.data(), mult.data(), shift.data(), nullptr, zp,
-                  out.data(), false, M, K, N, channel_major, nullptr, nullptr);
+        t.gemm_i8(A.data(), packed.p, bias.data(), mult.data(), shift.data(), nullptr, zp, out.data(), false,
+                  M, K, N, channel_major, nullptr, nullptr);
         for (int i = 0; i < M * N; ++i) {
           const int m = channel_major ? i % M : i / N, n = channel_major ? i / M : i % N;
-          ASSERT_EQ(out[i], expected[i]) << "m=" << m << " n=" << n << " mult=" << mult[n]
-                                         << " shift=" << shift[n] << " bias=" << bias[n]
-                                         << " zp=" << int(zp) << " channel_major=" << channel_major;
+          ASSERT_EQ(out[i], expected[i])
+              << "m=" << m << " n=" << n << " mult=" << mult[n] << " shift=" << shift[n]
+              << " bias=" << bias[n] << " zp=" << int(zp) << " channel_major=" << channel_major;
         }
       });
     }
@@ -311,8 +318,7 @@ TEST(GemmI8, FloatOutputExample) {
   PackedI8 packed(pack_weights_i8(W, 1, 1));
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     float out[2] = {0.0f, -1.0f};
-    t.gemm_i8(A, packed.p, bias, nullptr, nullptr, scale, 0, out, true, 1, 1, 1, false, nullptr,
-              nullptr);
+    t.gemm_i8(A, packed.p, bias, nullptr, nullptr, scale, 0, out, true, 1, 1, 1, false, nullptr, nullptr);
     EXPECT_EQ(out[0], 2.0f);
     EXPECT_EQ(out[1], -1.0f);
   });
@@ -325,8 +331,8 @@ TEST(GemmI8, ZeroRowsWriteNothing) {
   PackedI8 packed(pack_weights_i8(W.data(), 2, 4));
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<int8_t> out(8, 9);
-    t.gemm_i8(A.data(), packed.p, bias, mult, shift, nullptr, 0, out.data(), false, 0, 4, 2, false,
-              nullptr, nullptr);
+    t.gemm_i8(A.data(), packed.p, bias, mult, shift, nullptr, 0, out.data(), false, 0, 4, 2, false, nullptr,
+              nullptr);
     t.gemm_i8_raw(A.data(), packed.p, reinterpret_cast<int32_t*>(out.data()), 0, 4, 2);
     for (int8_t v : out) EXPECT_EQ(v, 9);
   });

@@ -63,11 +63,15 @@ TEST(JsonParse, EmptyContainersAndNesting) {
 }
 
 TEST(JsonParse, NumbersFollowTheLenientScan) {
-  struct Case { const char* text; double value; size_t consumed; };
+  struct Case {
+    const char* text;
+    double value;
+    size_t consumed;
+  };
   const Case cases[] = {
-      {"007", 7, 3},        {"-", 0, 1},           {"-x", 0, 1},      {"1e5", 1e5, 3},
-      {"1E+2", 100, 4},     {"-2.5e-1", -0.25, 7}, {"1e", 1, 2},      {"1.5.3", 1.5, 3},
-      {"0x10", 16, 1},      {"12 34", 12, 2},      {"1e400", HUGE_VAL, 5},
+      {"007", 7, 3},    {"-", 0, 1},           {"-x", 0, 1},           {"1e5", 1e5, 3},
+      {"1E+2", 100, 4}, {"-2.5e-1", -0.25, 7}, {"1e", 1, 2},           {"1.5.3", 1.5, 3},
+      {"0x10", 16, 1},  {"12 34", 12, 2},      {"1e400", HUGE_VAL, 5},
   };
   for (const Case& c : cases) {
     size_t consumed = 0;
@@ -200,12 +204,23 @@ TEST(JsonValue, MemberAccessAndMoves) {
 }
 
 TEST(JsonValue, TypedLookups) {
-  struct Case { const char* text; int32_t want; };
+  struct Case {
+    const char* text;
+    int32_t want;
+  };
   const Case ints[] = {
-      {R"({"k": 2.9})", 2},           {R"({"k": -2.9})", -2},        {R"({"k": "3"})", 0},
-      {"{}", 7},                      {R"({"args": {"k": 4}})", 4},  {R"({"k": 1, "args": {"k": 4}})", 1},
-      {R"({"args": 5})", 7},          {R"({"k": true})", 0},         {R"({"k": 1e10})", INT32_MAX},
-      {R"({"k": -1e10})", INT32_MIN}, {"[1]", 7},                    {R"({"k": null})", 0},
+      {R"({"k": 2.9})", 2},
+      {R"({"k": -2.9})", -2},
+      {R"({"k": "3"})", 0},
+      {"{}", 7},
+      {R"({"args": {"k": 4}})", 4},
+      {R"({"k": 1, "args": {"k": 4}})", 1},
+      {R"({"args": 5})", 7},
+      {R"({"k": true})", 0},
+      {R"({"k": 1e10})", INT32_MAX},
+      {R"({"k": -1e10})", INT32_MIN},
+      {"[1]", 7},
+      {R"({"k": null})", 0},
   };
   for (const Case& c : ints) EXPECT_EQ(parse(c.text).get_int("k", 7), c.want) << c.text;
   JsonValue nan_holder = parse(R"({"k": 0})");
@@ -218,8 +233,8 @@ TEST(JsonValue, TypedLookups) {
   EXPECT_EQ(parse("{}").get_float("k", 2.f), 2.f);
 
   const std::pair<const char*, bool> bools[] = {
-      {R"({"k": 0.5})", false}, {R"({"k": 2})", true},   {R"({"k": "yes"})", false},
-      {R"({"k": true})", true}, {R"({"k": false})", false}, {"{}", false},
+      {R"({"k": 0.5})", false},           {R"({"k": 2})", true},      {R"({"k": "yes"})", false},
+      {R"({"k": true})", true},           {R"({"k": false})", false}, {"{}", false},
       {R"({"args": {"k": true}})", true}, {R"({"k": -1e20})", true},
   };
   for (const auto& [text, want] : bools) EXPECT_EQ(parse(text).get_bool("k"), want) << text;
@@ -257,8 +272,8 @@ TEST(JsonParse, ConformanceCorpus) {
       EXPECT_EQ(error, "") << name;
     } else if (!error.empty()) {
       const bool known = error.rfind("JSON: unexpected char '", 0) == 0 ||
-                         error.rfind("JSON: expected '", 0) == 0 ||
-                         error == "JSON: unterminated string" || error == "JSON: nesting too deep";
+                         error.rfind("JSON: expected '", 0) == 0 || error == "JSON: unterminated string" ||
+                         error == "JSON: nesting too deep";
       EXPECT_TRUE(known) << name << ": " << error;
     }
   }

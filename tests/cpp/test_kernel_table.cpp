@@ -42,8 +42,7 @@ TEST(KernelTable, EmbeddingGatherClampsIndices) {
   const int expected_rows[] = {0, 3, 2, 1, 3, 0, 0};
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
     std::vector<float> out(indices.size() * row_len + 1, -1.0f);
-    t.embedding_gather_f32(indices.data(), table.data(), out.data(), int(indices.size()), rows,
-                           row_len);
+    t.embedding_gather_f32(indices.data(), table.data(), out.data(), int(indices.size()), rows, row_len);
     for (size_t i = 0; i < indices.size(); ++i)
       for (int c = 0; c < row_len; ++c)
         EXPECT_EQ(out[i * row_len + c], table[expected_rows[i] * row_len + c]) << "index " << indices[i];

@@ -51,12 +51,20 @@ std::vector<T> ref_maxpool(const std::vector<T>& in, const PoolCase& p, T lowest
 }
 
 const PoolCase kPoolCases[] = {
-    {1, 4, 4, 3, 3, 2, 2, 0, 0},   {3, 7, 9, 3, 3, 2, 2, 1, 1},  {8, 5, 5, 2, 2, 2, 2, 0, 0},
-    {17, 6, 4, 3, 2, 1, 2, 1, 0},  {33, 9, 9, 3, 3, 2, 2, 1, 1}, {70, 4, 5, 1, 1, 1, 1, 0, 0},
-    {65, 3, 3, 3, 3, 1, 1, 2, 2},  {16, 2, 2, 3, 3, 2, 2, 0, 0}, {5, 8, 3, 5, 1, 3, 1, 2, 0},
+    {1, 4, 4, 3, 3, 2, 2, 0, 0},
+    {3, 7, 9, 3, 3, 2, 2, 1, 1},
+    {8, 5, 5, 2, 2, 2, 2, 0, 0},
+    {17, 6, 4, 3, 2, 1, 2, 1, 0},
+    {33, 9, 9, 3, 3, 2, 2, 1, 1},
+    {70, 4, 5, 1, 1, 1, 1, 0, 0},
+    {65, 3, 3, 3, 3, 1, 1, 2, 2},
+    {16, 2, 2, 3, 3, 2, 2, 0, 0},
+    {5, 8, 3, 5, 1, 3, 1, 2, 0},
     {2, 1, 1, 1, 1, 1, 1, 1, 1},
     // No rows or no columns: the positions padding gives, every window empty.
-    {3, 0, 5, 3, 3, 1, 1, 2, 1},   {20, 4, 0, 3, 3, 2, 2, 1, 1}, {70, 0, 0, 2, 2, 1, 1, 1, 1},
+    {3, 0, 5, 3, 3, 1, 1, 2, 1},
+    {20, 4, 0, 3, 3, 2, 2, 1, 1},
+    {70, 0, 0, 2, 2, 1, 1, 1, 1},
 };
 
 template <class T>
@@ -144,8 +152,8 @@ TEST(AvgPoolKernels, Int8UsesSingleRoundingQ31Scaling) {
     float in_scale, out_scale;
     int in_zp, out_zp;
   };
-  for (const Q& q : {Q{0.05f, 0.05f, 0, 0}, Q{0.1f, 0.03f, -128, 5}, Q{0.02f, 0.1f, 17, -20},
-                     Q{1.0f, 1.0f, 127, 127}}) {
+  for (const Q& q :
+       {Q{0.05f, 0.05f, 0, 0}, Q{0.1f, 0.03f, -128, 5}, Q{0.02f, 0.1f, 17, -20}, Q{1.0f, 1.0f, 127, 127}}) {
     for (int C : {1, 9, 64, 70}) {
       const int H = 7, W = 5;
       std::mt19937 rng(static_cast<uint32_t>(C));
@@ -194,7 +202,9 @@ TEST(PoolingLayers, MaxPoolShapesAndParameterChecks) {
 
   auto big = test::make_layer("maxpool_fp32", R"({"kH": 7, "kW": 7})", {}, "mp");
   std::vector<float> small(4, 1.0f);
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*big, {&small}, {{1, 2, 2}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*big, {&small}, {{1, 2, 2}});
+            }),
             "node 'mp': pooling window larger than the padded input (2x2)");
   EXPECT_EQ(test::error_of([] { test::make_layer("maxpool_int8", R"({"stride_w": 0})", {}, "mp"); }),
             "node 'mp': pooling window and strides must be positive");
@@ -227,7 +237,8 @@ TEST(PoolingLayers, GlobalAveragePools) {
   EXPECT_EQ(run.shape, (TensorShape{2, 1, 1}));
   EXPECT_EQ(run.out, (std::vector<float>{4, 25}));
 
-  auto qpool = test::make_layer("avgpool", R"({"in_scale": 0.5, "out_scale": 0.25, "in_zp": 1, "out_zp": -3})");
+  auto qpool =
+      test::make_layer("avgpool", R"({"in_scale": 0.5, "out_scale": 0.25, "in_zp": 1, "out_zp": -3})");
   EXPECT_TRUE(qpool->output_is_int8());
   std::vector<int8_t> q = {3, 10, 5, 20, 7, 30, 9, -40};
   const auto qrun = test::run_layer<int8_t>(*qpool, {&q}, {{2, 2, 2}});

@@ -100,8 +100,7 @@ std::vector<Case> cases() {
     Case c{what, OpType::ConvInt8, conv_json(C_in, C_out, k, stride, pad), {}, {C_in, H, W}, {}};
     const int K = C_in * k * k;
     c.tensors["l.weight"] = bytes_of(random_values<int8_t>(size_t(C_out) * K, rng, -128, 127));
-    c.tensors["l.req_scale"] =
-        bytes_of(random_values<float>(size_t(C_out), rng, 0.002f / K, 0.02f / K));
+    c.tensors["l.req_scale"] = bytes_of(random_values<float>(size_t(C_out), rng, 0.002f / K, 0.02f / K));
     c.tensors["l.eff_bias"] = bytes_of(random_values<int64_t>(size_t(C_out), rng, -90000, 90000));
     c.input = bytes_of(random_values<int8_t>(size_t(C_in) * H * W, rng, -128, 127));
     all.push_back(std::move(c));
@@ -112,8 +111,12 @@ std::vector<Case> cases() {
   conv_i8("int8 1x1", 20, 45, 1, 1, 0, 13, 14);
   conv_i8("int8 3x3 stride 2", 9, 70, 3, 2, 1, 21, 20);
   {
-    Case c{"int8 fully connected", OpType::GemmInt8, R"({"C_in": 75, "C_out": 33, "in_zp": 0})", {},
-           {75, 1, 1}, {}};
+    Case c{"int8 fully connected",
+           OpType::GemmInt8,
+           R"({"C_in": 75, "C_out": 33, "in_zp": 0})",
+           {},
+           {75, 1, 1},
+           {}};
     c.tensors["l.weight"] = bytes_of(random_values<int8_t>(75 * 33, rng, -128, 127));
     c.tensors["l.req_scale"] = bytes_of(random_values<float>(33, rng, 0.0001f, 0.01f));
     c.tensors["l.eff_bias"] = bytes_of(random_values<int64_t>(33, rng, -5000, 5000));
@@ -216,10 +219,10 @@ TEST(PreparedWeights, PreparedInt8ProductEqualsTheSlot) {
                              drivers.format, prepared);
         const size_t bytes = size_t(s.M) * s.N * (float_out ? 4 : 1);
         Bytes want(bytes), got(bytes);
-        table.gemm_i8(A.data(), packed, bias.data(), mult.data(), shift.data(), scale.data(), -3,
-                      want.data(), float_out, s.M, s.K, s.N, channel_major, nullptr, nullptr);
-        drivers.gemm_i8(A.data(), packed, &prepared, bias.data(), mult.data(), shift.data(),
-                        scale.data(), -3, got.data(), float_out, s.M, s.K, s.N, channel_major, nullptr);
+        table.gemm_i8(A.data(), packed, bias.data(), mult.data(), shift.data(), scale.data(), -3, want.data(),
+                      float_out, s.M, s.K, s.N, channel_major, nullptr, nullptr);
+        drivers.gemm_i8(A.data(), packed, &prepared, bias.data(), mult.data(), shift.data(), scale.data(), -3,
+                        got.data(), float_out, s.M, s.K, s.N, channel_major, nullptr);
         EXPECT_EQ(got, want) << "mode " << mode;
       }
       table.free_packed_i8(packed);

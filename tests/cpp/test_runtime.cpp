@@ -21,7 +21,8 @@ using testing::TempDir;
 class SumLayer : public ILayer, public DurationScaled {
  public:
   explicit SumLayer(const JsonValue& node)
-      : bias_(node.get_float("bias", 0.0f)), scratch_(node.get_int("scratch", 0)),
+      : bias_(node.get_float("bias", 0.0f)),
+        scratch_(node.get_int("scratch", 0)),
         sleep_us_(node.get_int("sleep_us", 0)) {}
   TensorShape forward(const TensorRef* in, int n, BufferView out, ExecContext* ctx) override {
     require_backend();
@@ -62,7 +63,8 @@ class Int8PlusOne : public ILayer {
   TensorShape forward(const TensorRef* in, int n, BufferView out, ExecContext*) override {
     const uint64_t count = element_count(in[0].shape);
     for (uint64_t i = 0; i < count; ++i)
-      static_cast<int8_t*>(out.data)[i] = static_cast<int8_t>(static_cast<const int8_t*>(in[0].view.data)[i] + 1);
+      static_cast<int8_t*>(out.data)[i] =
+          static_cast<int8_t>(static_cast<const int8_t*>(in[0].view.data)[i] + 1);
     return in[0].shape;
   }
   bool output_is_int8() const override { return true; }
@@ -273,8 +275,9 @@ TEST_F(RuntimeTest, OmittedInputKeepsItsSlotOnlyWhileTheSlotIsItsOwn) {
     const std::string z_error = error_of([&] { chain->forward(only_x); });
     const std::string x_error = error_of([&] { chain->forward(one_input("z", z, {2})); });
     if (mode == 0) {
-      EXPECT_EQ(z_error, "input 'z' was not supplied; its buffer is reused by later tensors during a pass, "
-                         "so every call must supply it");
+      EXPECT_EQ(z_error,
+                "input 'z' was not supplied; its buffer is reused by later tensors during a pass, "
+                "so every call must supply it");
       EXPECT_EQ(x_error, "");
     } else {
       EXPECT_EQ(z_error, "input 'z' was not supplied; memory mode " + std::to_string(mode) +
@@ -305,7 +308,9 @@ TEST_F(RuntimeTest, SuppliedShapesMustAgreeWithTheDeclaration) {
     EXPECT_EQ(error_of([&] { fixed->forward(one_input("x", x, ok)); }), "") << ok.size();
   EXPECT_EQ(error_of([&] { fixed->forward(one_input("x", x, {7})); }),
             "input 'x' expects shape [1, 2, 3] (6 elements), got shape [7] (7 elements)");
-  EXPECT_EQ(error_of([&] { fixed->forward(one_input("x", x, {3, 2})); }),
+  EXPECT_EQ(error_of([&] {
+              fixed->forward(one_input("x", x, {3, 2}));
+            }),
             "input 'x' expects shape [1, 2, 3] (6 elements), got shape [3, 2] (6 elements); the engine takes "
             "rows x channels, so transpose a channels-first array");
 
@@ -366,7 +371,7 @@ TEST_F(RuntimeTest, ProfilingAccumulatesAcrossCalls) {
   model->set_profile_enabled(true);
   model->forward(one_input("x", x, {2}));
   const double first = model->op_profile().at("add_fp32");
-  EXPECT_GE(first, 4.0);  // two nodes of 2 ms each share one op entry
+  EXPECT_GE(first, 4.0);                                     // two nodes of 2 ms each share one op entry
   EXPECT_NEAR(model->layer_profile().at("A"), first, 1e-9);  // and one node name
   model->forward(one_input("x", x, {2}));
   EXPECT_GE(model->op_profile().at("add_fp32"), first + 4.0);

@@ -141,8 +141,7 @@ TEST_F(W1x1Test, OpenErrors) {
   std::string bad = build({});
   bad[3] = '2';
   const std::string bad_path = write(bad);
-  EXPECT_EQ(error_of([&] { W1x1File f(bad_path); }),
-            "Bad magic in " + bad_path + " (expected W1X1)");
+  EXPECT_EQ(error_of([&] { W1x1File f(bad_path); }), "Bad magic in " + bad_path + " (expected W1X1)");
 
   const std::string good = build({{"t", {1}, {1}}});
   const std::pair<size_t, const char*> cuts[] = {
