@@ -23,6 +23,9 @@ namespace trevalon {
 namespace {
 
 constexpr int kMaxPanels = 6;  // 24 accumulators + the A vector leave room in 32 registers
+// How far ahead (in k) the first tile of a group fetches its panels into L1. The panels come from
+// memory; the hardware alone keeps too few of their lines in flight.
+constexpr int kFetchAheadK = 128;
 
 // In place: r[i] lane j becomes r[j] lane i.
 inline void transpose16(__m512 r[16]) {
@@ -85,7 +88,7 @@ void store_row(const __m128* acc, const float* bias, float* out, bool relu, int 
 // few accumulator chains would wait on the multiply-add latency.
 template <int P, bool Lone = false>
 void tile16(const float* at, const float* w, size_t panel_stride, const float* bias, float* out, bool relu,
-            int rows, int K, int N, int n0, const float* next, int next_panels, const float* lone_a = nullptr,
+            int rows, int K, int N, int n0, bool fetch, const float* lone_a = nullptr,
             float* lone_out = nullptr) {
   __m512 acc[4 * P];
   __m128 lone[Lone ? P : 1];
@@ -101,11 +104,11 @@ void tile16(const float* at, const float* w, size_t panel_stride, const float* b
 #pragma GCC unroll 6
     for (int p = 0; p < P; ++p) wp[p] = w + p * panel_stride;
     for (int k = 0; k < K; ++k) {
-      // The weights usually come from memory: while this group's panels are in use, the next
-      // group's (`next`, read by the next tile) are fetched into L2, a group's work ahead.
-      if ((k & 3) == 0)
-        for (int p = 0; p < next_panels; ++p)
-          _mm_prefetch(reinterpret_cast<const char*>(next + p * panel_stride + 4 * k), _MM_HINT_T1);
+      // One line of each panel holds 4 k.
+      if (fetch && (k & 3) == 0)
+#pragma GCC unroll 6
+        for (int p = 0; p < P; ++p)
+          _mm_prefetch(reinterpret_cast<const char*>(wp[p] + 4 * (k + kFetchAheadK)), _MM_HINT_T0);
       const __m512 a = _mm512_loadu_ps(at + size_t(k) * 16);
 #pragma GCC unroll 6
       for (int p = 0; p < P; ++p)
@@ -261,21 +264,19 @@ float* prepared_a_buffer(size_t floats) { return thread_work<float>(WorkBuffer::
 // transposed 16-row tiles one after the other, `ax` the expanded quad rows.
 template <int P>
 void panel_group(const RowPlan& plan, const float* A, const float* at, const float* ax, const float* w,
-                 size_t panel_stride, const float* bias, float* out, bool relu, int K, int N, int n0,
-                 int next_panels) {
+                 size_t panel_stride, const float* bias, float* out, bool relu, int K, int N, int n0) {
   const int m = plan.tiles > 0 ? (plan.tiles - 1) * 16 + plan.last_tile_rows : 0;
   const size_t lone = size_t(m + plan.quad_rows);
-  const float* next = w + P * panel_stride;
   for (int t = 0; t < plan.tiles; ++t) {
     const float* at_t = at + size_t(t) * K * 16;
     float* out_t = out + size_t(t) * 16 * N;
     // Only the first tile fetches ahead: the others find the panels in cache.
-    const int fetch = t == 0 ? next_panels : 0;
+    const bool fetch = t == 0;
     if (plan.lone && t + 1 == plan.tiles)
-      tile16<P, true>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, next, fetch,
+      tile16<P, true>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, fetch,
                       A + lone * K, out + lone * N);
     else
-      tile16<P>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, next, fetch);
+      tile16<P>(at_t, w, panel_stride, bias, out_t, relu, plan.tile_rows(t), K, N, n0, fetch);
   }
   float* out_q = out + size_t(m) * N;
   const int q = plan.quad_rows;
@@ -297,17 +298,15 @@ void panel_group(const RowPlan& plan, const float* A, const float* at, const flo
 }
 
 void panel_groups(const RowPlan& plan, const float* A, const float* at, const float* ax, const float* packed,
-                  const float* bias, float* out, bool relu, int K, int N, bool fetch_ahead) {
+                  const float* bias, float* out, bool relu, int K, int N) {
   const size_t panel_stride = size_t(K) * 4;
   const int panels = (N + 3) / 4;
   for (int p = 0; p < panels; p += kMaxPanels) {
     const float* w = packed + size_t(p) * panel_stride;
     const int n0 = 4 * p;
     const int count = panels - p < kMaxPanels ? panels - p : kMaxPanels;
-    const int rest = panels - p - count;
-    const int next = !fetch_ahead ? 0 : rest < kMaxPanels ? rest : kMaxPanels;
     auto group = [&](auto width) {
-      panel_group<decltype(width)::value>(plan, A, at, ax, w, panel_stride, bias, out, relu, K, N, n0, next);
+      panel_group<decltype(width)::value>(plan, A, at, ax, w, panel_stride, bias, out, relu, K, N, n0);
     };
     switch (count) {
       case 1:
@@ -354,7 +353,7 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
       transpose_rows16(A + size_t(t) * 16 * K, plan.tile_rows(t), K, at + size_t(t) * tile_floats);
     const int m = plan.tiles > 0 ? (plan.tiles - 1) * 16 + plan.last_tile_rows : 0;
     if (plan.quad_groups > 0) expand_quads(A + size_t(m) * K, plan.quad_rows, K, plan.quad_groups, ax);
-    panel_groups(plan, A, at, ax, packed, bias, out, relu, K, N, true);
+    panel_groups(plan, A, at, ax, packed, bias, out, relu, K, N);
     return;
   }
   // One 16-row tile at a time; the row tail goes with the last tile, while its panels are hot.
@@ -363,7 +362,7 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
   one.tiles = 1;
   for (int t = 0; t + 1 < plan.tiles; ++t) {
     transpose_rows16(A + size_t(t) * 16 * K, 16, K, at);
-    panel_groups(one, nullptr, at, nullptr, packed, bias, out + size_t(t) * 16 * N, relu, K, N, t == 0);
+    panel_groups(one, nullptr, at, nullptr, packed, bias, out + size_t(t) * 16 * N, relu, K, N);
   }
   RowPlan last = plan;
   last.tiles = 1;
@@ -371,7 +370,7 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
   transpose_rows16(A + m * K, plan.last_tile_rows, K, at);
   if (plan.quad_groups > 0)
     expand_quads(A + (m + plan.last_tile_rows) * K, plan.quad_rows, K, plan.quad_groups, at + tile_floats);
-  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N, plan.tiles == 1);
+  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N);
 }
 
 void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format,
