@@ -219,18 +219,10 @@ void parse_string_into(std::string& dst, JsonCursor& cur) {
       if (cur.p >= cur.end) throw std::runtime_error("JSON: unterminated string");
       char e = *cur.p++;
       switch (e) {
-        case 'n':
-          c = '\n';
-          break;
-        case 'r':
-          c = '\r';
-          break;
-        case 't':
-          c = '\t';
-          break;
-        default:
-          c = e;
-          break;  // every other escaped byte stands for itself
+        case 'n': c = '\n'; break;
+        case 'r': c = '\r'; break;
+        case 't': c = '\t'; break;
+        default: c = e; break;  // every other escaped byte stands for itself
       }
     }
     dst.push_back(c);
@@ -301,12 +293,8 @@ void parse_value(JsonValue& out, JsonCursor& cur, int depth) {
   skip_ws(cur);
   const char c = peek(cur);
   switch (c) {
-    case '{':
-      parse_object(out, cur, depth + 1);
-      return;
-    case '[':
-      parse_array(out, cur, depth + 1);
-      return;
+    case '{': parse_object(out, cur, depth + 1); return;
+    case '[': parse_array(out, cur, depth + 1); return;
     case '"':
       out.type = JsonType::String;
       parse_string_into(out.text, cur);

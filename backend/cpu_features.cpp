@@ -49,14 +49,10 @@ CpuTier detect_cpu_tier() { return CpuTier::Portable; }
 
 const char* cpu_tier_name(CpuTier tier) {
   switch (tier) {
-    case CpuTier::Portable:
-      return "portable";
-    case CpuTier::Avx2:
-      return "avx2";
-    case CpuTier::Avx512:
-      return "avx512";
-    case CpuTier::Avx512Vnni:
-      return "avx512vnni";
+    case CpuTier::Portable: return "portable";
+    case CpuTier::Avx2: return "avx2";
+    case CpuTier::Avx512: return "avx512";
+    case CpuTier::Avx512Vnni: return "avx512vnni";
   }
   return "unknown";
 }

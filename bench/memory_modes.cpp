@@ -51,18 +51,18 @@ int main(int argc, char** argv) {
     report("loaded");
     trevalon::TensorMap inputs;
     std::vector<std::vector<uint8_t>> data;
-    for (auto spec : model.inputs()) {
+    for (auto input : model.inputs()) {
       trevalon::ModelTensor t;
       size_t count = 1;
       // A dimension supplied at run time gets the image side of the benchmark models.
-      for (int32_t& d : spec.shape) d = d > 0 ? d : 224;
-      for (int32_t d : spec.shape) count *= size_t(d);
-      const bool int8 = spec.dtype == "int8";
+      for (int32_t& d : input.shape) d = d > 0 ? d : 224;
+      for (int32_t d : input.shape) count *= size_t(d);
+      const bool int8 = input.dtype == "int8";
       data.emplace_back(count * (int8 ? 1 : 4), 0);
       t.data = data.back().data();
-      t.shape = spec.shape;
+      t.shape = input.shape;
       t.dtype = int8 ? "int8" : "float32";
-      inputs[spec.name] = std::move(t);
+      inputs[input.name] = std::move(t);
     }
     for (int i = 0; i < forwards; ++i) {
       model.forward(inputs);

@@ -98,26 +98,16 @@ struct Rng {
 
 int32_t hostile_int(FuzzedDataProvider& p, int32_t small_max) {
   switch (p.ConsumeIntegralInRange<int>(0, 15)) {
-    case 0:
-      return -1;
-    case 1:
-      return std::numeric_limits<int32_t>::min();
-    case 2:
-      return std::numeric_limits<int32_t>::max();
-    case 3:
-      return 0;
-    case 4:
-      return 1 << 20;
-    case 5:
-      return 65536;
-    case 6:
-      return -(1 << 20);
-    case 7:
-      return 1 << 30;
-    case 8:
-      return (1 << 30) - 1;  // the largest padding a 1-pixel input leaves inside 32 bits
-    default:
-      return p.ConsumeIntegralInRange<int32_t>(1, small_max);
+    case 0: return -1;
+    case 1: return std::numeric_limits<int32_t>::min();
+    case 2: return std::numeric_limits<int32_t>::max();
+    case 3: return 0;
+    case 4: return 1 << 20;
+    case 5: return 65536;
+    case 6: return -(1 << 20);
+    case 7: return 1 << 30;
+    case 8: return (1 << 30) - 1;  // the largest padding a 1-pixel input leaves inside 32 bits
+    default: return p.ConsumeIntegralInRange<int32_t>(1, small_max);
   }
 }
 
@@ -406,12 +396,8 @@ void build(FuzzedDataProvider& p, Built& b) {
                                                        : p.ConsumeIntegralInRange<int>(-128, 127);
           value = std::to_string(v);
           break;
-        case Kind::Float:
-          value = kFloatTokens[p.ConsumeIntegralInRange<int>(0, 15)];
-          break;
-        case Kind::Flag:
-          value = p.ConsumeBool() ? "true" : "false";
-          break;
+        case Kind::Float: value = kFloatTokens[p.ConsumeIntegralInRange<int>(0, 15)]; break;
+        case Kind::Flag: value = p.ConsumeBool() ? "true" : "false"; break;
       }
       const std::string key = param.key;
       if (key == "C_out") C_out = v;

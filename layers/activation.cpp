@@ -39,21 +39,11 @@ class ActivationFp32 final : public ILayer {
       case ActivationKind::LeakyRelu:
         require_kernel(k.leaky_relu_f32, "leaky_relu_f32")(x, y, count, alpha_);
         break;
-      case ActivationKind::Exp:
-        require_kernel(k.exp_f32, "exp_f32")(x, y, count);
-        break;
-      case ActivationKind::Sin:
-        require_kernel(k.sin_f32, "sin_f32")(x, y, count);
-        break;
-      case ActivationKind::Sigmoid:
-        require_kernel(k.sigmoid_f32, "sigmoid_f32")(x, y, count);
-        break;
-      case ActivationKind::Tanh:
-        require_kernel(k.tanh_f32, "tanh_f32")(x, y, count);
-        break;
-      case ActivationKind::Silu:
-        require_kernel(k.silu_f32, "silu_f32")(x, y, count);
-        break;
+      case ActivationKind::Exp: require_kernel(k.exp_f32, "exp_f32")(x, y, count); break;
+      case ActivationKind::Sin: require_kernel(k.sin_f32, "sin_f32")(x, y, count); break;
+      case ActivationKind::Sigmoid: require_kernel(k.sigmoid_f32, "sigmoid_f32")(x, y, count); break;
+      case ActivationKind::Tanh: require_kernel(k.tanh_f32, "tanh_f32")(x, y, count); break;
+      case ActivationKind::Silu: require_kernel(k.silu_f32, "silu_f32")(x, y, count); break;
       case ActivationKind::Gelu: {
         auto gelu = require_kernel(k.gelu_f32, "gelu_f32");
         // The GELU kernel works in place: copy first (memmove, since the model may alias them).
@@ -78,20 +68,13 @@ std::unique_ptr<ILayer> make_activation_layer(OpType op, const JsonValue& node) 
     case OpType::LeakyReluFp32:
       return std::make_unique<ActivationFp32>(ActivationKind::LeakyRelu,
                                               node.get_float("alpha", kDefaultAlpha));
-    case OpType::ExpFp32:
-      return std::make_unique<ActivationFp32>(ActivationKind::Exp, kDefaultAlpha);
-    case OpType::SinFp32:
-      return std::make_unique<ActivationFp32>(ActivationKind::Sin, kDefaultAlpha);
-    case OpType::SigmoidFp32:
-      return std::make_unique<ActivationFp32>(ActivationKind::Sigmoid, kDefaultAlpha);
-    case OpType::TanhFp32:
-      return std::make_unique<ActivationFp32>(ActivationKind::Tanh, kDefaultAlpha);
-    case OpType::GeluFp32:
-      return std::make_unique<ActivationFp32>(ActivationKind::Gelu, kDefaultAlpha);
-    case OpType::SiluFp32:
-      return std::make_unique<ActivationFp32>(ActivationKind::Silu, kDefaultAlpha);
-    default:
-      return nullptr;
+    case OpType::ExpFp32: return std::make_unique<ActivationFp32>(ActivationKind::Exp, kDefaultAlpha);
+    case OpType::SinFp32: return std::make_unique<ActivationFp32>(ActivationKind::Sin, kDefaultAlpha);
+    case OpType::SigmoidFp32: return std::make_unique<ActivationFp32>(ActivationKind::Sigmoid, kDefaultAlpha);
+    case OpType::TanhFp32: return std::make_unique<ActivationFp32>(ActivationKind::Tanh, kDefaultAlpha);
+    case OpType::GeluFp32: return std::make_unique<ActivationFp32>(ActivationKind::Gelu, kDefaultAlpha);
+    case OpType::SiluFp32: return std::make_unique<ActivationFp32>(ActivationKind::Silu, kDefaultAlpha);
+    default: return nullptr;
   }
 }
 

@@ -218,20 +218,13 @@ class UpsampleNearest1dFp32 final : public SameShapeLayer {
 
 std::unique_ptr<ILayer> make_elementwise_layer(OpType op, const JsonValue& node) {
   switch (op) {
-    case OpType::AddFp32:
-      return std::make_unique<AddFp32>();
-    case OpType::AddInt8:
-      return std::make_unique<AddInt8>(node);
-    case OpType::ScaleFp32:
-      return std::make_unique<ScaleFp32>(node);
-    case OpType::Snake1dFp32:
-      return std::make_unique<SnakeFp32>();
-    case OpType::UpsampleBilinearFp32:
-      return std::make_unique<UpsampleBilinearFp32>(node);
-    case OpType::UpsampleNearest1dFp32:
-      return std::make_unique<UpsampleNearest1dFp32>(node);
-    default:
-      return nullptr;
+    case OpType::AddFp32: return std::make_unique<AddFp32>();
+    case OpType::AddInt8: return std::make_unique<AddInt8>(node);
+    case OpType::ScaleFp32: return std::make_unique<ScaleFp32>(node);
+    case OpType::Snake1dFp32: return std::make_unique<SnakeFp32>();
+    case OpType::UpsampleBilinearFp32: return std::make_unique<UpsampleBilinearFp32>(node);
+    case OpType::UpsampleNearest1dFp32: return std::make_unique<UpsampleNearest1dFp32>(node);
+    default: return nullptr;
   }
 }
 

@@ -53,21 +53,12 @@ void validate_parameters(OpType op, const JsonValue& node) {
   static const WindowKey kConvFp32[] = {{"kH", 1},    {"kW", 1},         {"pad_h", 0},
                                         {"pad_w", 0}, {"dilation_h", 1}, {"dilation_w", 1}};
   switch (op) {
-    case OpType::ConvInt8:
-      check_window(node, kConvInt8, 4);
-      break;
+    case OpType::ConvInt8: check_window(node, kConvInt8, 4); break;
     case OpType::MaxPoolInt8:
-    case OpType::MaxPoolFp32:
-      check_window(node, kMaxPool, 4);
-      break;
-    case OpType::ConvFp32:
-      check_window(node, kConvFp32, 6);
-      break;
-    case OpType::UpsampleBilinearFp32:
-      check_scales(node);
-      break;
-    default:
-      break;
+    case OpType::MaxPoolFp32: check_window(node, kMaxPool, 4); break;
+    case OpType::ConvFp32: check_window(node, kConvFp32, 6); break;
+    case OpType::UpsampleBilinearFp32: check_scales(node); break;
+    default: break;
   }
 }
 

@@ -150,16 +150,11 @@ class AvgPoolInt8 final : public GlobalAvgPool {
 
 std::unique_ptr<ILayer> make_pooling_layer(OpType op, const JsonValue& node) {
   switch (op) {
-    case OpType::MaxPoolFp32:
-      return std::make_unique<MaxPool<float>>(node);
-    case OpType::MaxPoolInt8:
-      return std::make_unique<MaxPool<int8_t>>(node);
-    case OpType::AvgPoolFp32:
-      return std::make_unique<AvgPoolFp32>();
-    case OpType::AvgPoolInt8:
-      return std::make_unique<AvgPoolInt8>(node);
-    default:
-      return nullptr;
+    case OpType::MaxPoolFp32: return std::make_unique<MaxPool<float>>(node);
+    case OpType::MaxPoolInt8: return std::make_unique<MaxPool<int8_t>>(node);
+    case OpType::AvgPoolFp32: return std::make_unique<AvgPoolFp32>();
+    case OpType::AvgPoolInt8: return std::make_unique<AvgPoolInt8>(node);
+    default: return nullptr;
   }
 }
 

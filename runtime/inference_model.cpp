@@ -29,12 +29,10 @@ constexpr uint64_t kMaxPlannedElements = uint64_t(1) << 31;
 
 MemoryMode memory_mode_from(int32_t value) {
   switch (value) {
-    case static_cast<int32_t>(MemoryMode::Release):
-      return MemoryMode::Release;
+    case static_cast<int32_t>(MemoryMode::Release): return MemoryMode::Release;
     case static_cast<int32_t>(MemoryMode::ReleaseWithLayerScratch):
       return MemoryMode::ReleaseWithLayerScratch;
-    default:
-      return MemoryMode::Keep;
+    default: return MemoryMode::Keep;
   }
 }
 

@@ -143,15 +143,9 @@ void gemm_f32_rows8_avx2(const float* A, const float* packed, const float* bias,
   for (int p = 0; p < panels; p += 3) {
     const float* w = packed + size_t(p) * panel_stride;
     switch (panels - p < 3 ? panels - p : 3) {
-      case 1:
-        tile8<1>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p);
-        break;
-      case 2:
-        tile8<2>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p);
-        break;
-      default:
-        tile8<3>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p);
-        break;
+      case 1: tile8<1>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p); break;
+      case 2: tile8<2>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p); break;
+      default: tile8<3>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p); break;
     }
   }
 }
@@ -164,30 +158,14 @@ void gemm_f32_row_avx2(const float* a, const float* packed, const float* bias, f
     const float* w = packed + size_t(p) * panel_stride;
     const int n0 = 4 * p;
     switch (panels - p < 8 ? panels - p : 8) {
-      case 1:
-        row_panels<1>(a, w, panel_stride, bias, out, relu, K, N, n0);
-        break;
-      case 2:
-        row_panels<2>(a, w, panel_stride, bias, out, relu, K, N, n0);
-        break;
-      case 3:
-        row_panels<3>(a, w, panel_stride, bias, out, relu, K, N, n0);
-        break;
-      case 4:
-        row_panels<4>(a, w, panel_stride, bias, out, relu, K, N, n0);
-        break;
-      case 5:
-        row_panels<5>(a, w, panel_stride, bias, out, relu, K, N, n0);
-        break;
-      case 6:
-        row_panels<6>(a, w, panel_stride, bias, out, relu, K, N, n0);
-        break;
-      case 7:
-        row_panels<7>(a, w, panel_stride, bias, out, relu, K, N, n0);
-        break;
-      default:
-        row_panels<8>(a, w, panel_stride, bias, out, relu, K, N, n0);
-        break;
+      case 1: row_panels<1>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
+      case 2: row_panels<2>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
+      case 3: row_panels<3>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
+      case 4: row_panels<4>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
+      case 5: row_panels<5>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
+      case 6: row_panels<6>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
+      case 7: row_panels<7>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
+      default: row_panels<8>(a, w, panel_stride, bias, out, relu, K, N, n0); break;
     }
   }
 }

@@ -176,14 +176,10 @@ void expand_quads(const float* A, int rows, int K, int RG, float* ax) {
 
 inline __m128 quarter(__m512 v, int i) {
   switch (i) {
-    case 0:
-      return _mm512_castps512_ps128(v);
-    case 1:
-      return _mm512_extractf32x4_ps(v, 1);
-    case 2:
-      return _mm512_extractf32x4_ps(v, 2);
-    default:
-      return _mm512_extractf32x4_ps(v, 3);
+    case 0: return _mm512_castps512_ps128(v);
+    case 1: return _mm512_extractf32x4_ps(v, 1);
+    case 2: return _mm512_extractf32x4_ps(v, 2);
+    default: return _mm512_extractf32x4_ps(v, 3);
   }
 }
 
@@ -281,17 +277,10 @@ void panel_group(const RowPlan& plan, const float* A, const float* at, const flo
   float* out_q = out + size_t(m) * N;
   const int q = plan.quad_rows;
   switch (plan.quad_groups) {
-    case 0:
-      break;
-    case 1:
-      quad_tile<1, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0);
-      break;
-    case 2:
-      quad_tile<2, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0);
-      break;
-    default:
-      quad_tile<3, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0);
-      break;
+    case 0: break;
+    case 1: quad_tile<1, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
+    case 2: quad_tile<2, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
+    default: quad_tile<3, P>(ax, w, panel_stride, bias, out_q, relu, q, K, N, n0); break;
   }
   if (plan.lone && plan.tiles == 0)
     row_tile<P>(A + lone * K, w, panel_stride, bias, out + lone * N, relu, K, N, n0);
@@ -309,24 +298,12 @@ void panel_groups(const RowPlan& plan, const float* A, const float* at, const fl
       panel_group<decltype(width)::value>(plan, A, at, ax, w, panel_stride, bias, out, relu, K, N, n0);
     };
     switch (count) {
-      case 1:
-        group(std::integral_constant<int, 1>());
-        break;
-      case 2:
-        group(std::integral_constant<int, 2>());
-        break;
-      case 3:
-        group(std::integral_constant<int, 3>());
-        break;
-      case 4:
-        group(std::integral_constant<int, 4>());
-        break;
-      case 5:
-        group(std::integral_constant<int, 5>());
-        break;
-      default:
-        group(std::integral_constant<int, 6>());
-        break;
+      case 1: group(std::integral_constant<int, 1>()); break;
+      case 2: group(std::integral_constant<int, 2>()); break;
+      case 3: group(std::integral_constant<int, 3>()); break;
+      case 4: group(std::integral_constant<int, 4>()); break;
+      case 5: group(std::integral_constant<int, 5>()); break;
+      default: group(std::integral_constant<int, 6>()); break;
     }
   }
 }

@@ -104,15 +104,12 @@ void store8(__m256i acc, Sink sink, const GemmI8Output* o, int32_t* raw, int m, 
   alignas(32) int32_t v[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(v), acc);
   switch (sink) {
-    case Sink::Raw:
-      std::memcpy(raw + size_t(m) * size_t(N) + c0, v, size_t(count) * 4);
-      return;
+    case Sink::Raw: std::memcpy(raw + size_t(m) * size_t(N) + c0, v, size_t(count) * 4); return;
     case Sink::Float:
       for (int c = 0; c < count; ++c) o->write(m, c0 + c, v[c]);
       return;
     case Sink::RowMajorI8:
-    case Sink::ChannelMajorI8:
-      break;
+    case Sink::ChannelMajorI8: break;
   }
   if (count < 8) {
     for (int c = 0; c < count; ++c) o->write(m, c0 + c, v[c]);
@@ -146,24 +143,12 @@ void gemm_i8_widened(const int8_t* A, const int8_t* packed, int M, int K, int N,
   for (int m0 = 0; m0 < M; m0 += kTileRows) {
     const int16_t* rows_a = a + size_t(m0) * a_stride;
     switch (M - m0 < kTileRows ? M - m0 : kTileRows) {
-      case 1:
-        row_tile<1>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
-        break;
-      case 2:
-        row_tile<2>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
-        break;
-      case 3:
-        row_tile<3>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
-        break;
-      case 4:
-        row_tile<4>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
-        break;
-      case 5:
-        row_tile<5>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
-        break;
-      default:
-        row_tile<6>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw);
-        break;
+      case 1: row_tile<1>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
+      case 2: row_tile<2>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
+      case 3: row_tile<3>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
+      case 4: row_tile<4>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
+      case 5: row_tile<5>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
+      default: row_tile<6>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
     }
   }
 }

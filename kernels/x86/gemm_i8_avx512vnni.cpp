@@ -264,9 +264,7 @@ void run_tile(const TileArgs& t) {
         switch (t.sink) {
           case Sink::Raw:  // raw tiles have an epilogue of their own
             break;
-          case Sink::Float:
-            store_float16(sums[r * V + v], *t.o, m, c0, mask);
-            break;
+          case Sink::Float: store_float16(sums[r * V + v], *t.o, m, c0, mask); break;
           case Sink::RowMajorI8:
           case Sink::ChannelMajorI8:
             store_bytes(t, r, v, requantize16(sums[r * V + v], *t.o, c0, mask), mask, staging);

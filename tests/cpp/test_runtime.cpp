@@ -74,12 +74,9 @@ class Int8PlusOne : public ILayer {
 std::unique_ptr<ILayer> make_test_layer(OpType op, const JsonValue& node) {
   switch (op) {
     case OpType::AddFp32:
-    case OpType::LengthRegulateFp32:
-      return std::make_unique<SumLayer>(node);
-    case OpType::ConvInt8:
-      return std::make_unique<Int8PlusOne>();
-    default:
-      return nullptr;
+    case OpType::LengthRegulateFp32: return std::make_unique<SumLayer>(node);
+    case OpType::ConvInt8: return std::make_unique<Int8PlusOne>();
+    default: return nullptr;
   }
 }
 

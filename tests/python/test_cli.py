@@ -140,7 +140,7 @@ def test_info_points_out_what_a_hand_written_file_gets_wrong(tmp_path, capsys):
 @needs_engine
 def test_info_lists_an_op_this_engine_build_has_no_layer_for(tmp_path, capsys):
     g = Graph("one_d")
-    g.output(g.node("istft_fp32", "spec", inputs=[g.input("x", (4,))]))
+    g.output(g.node("istft_fp32", "inverse", inputs=[g.input("x", (4,))]))
     g.save(tmp_path / "a.json")
     w1x1.save(tmp_path / "a.w1x1", {})
     import model_inference
@@ -148,12 +148,12 @@ def test_info_lists_an_op_this_engine_build_has_no_layer_for(tmp_path, capsys):
     model = model_inference.InferenceModel(str(tmp_path / "a.json"), str(tmp_path / "a.w1x1"))
     with pytest.raises(RuntimeError) as stopped:
         model.forward(np.zeros(4, np.float32))
-    if "No layer for: spec" not in str(stopped.value):
+    if "No layer for: inverse" not in str(stopped.value):
         pytest.skip("this build of the engine has a layer for istft_fp32")
     capsys.readouterr()
     code, out, err = run(capsys, "info", str(tmp_path / "a.json"), str(tmp_path / "a.w1x1"))
     assert code == 1
-    assert "unknown op 'istft_fp32' (no layer; the forward pass stops there) in node spec" in out
+    assert "unknown op 'istft_fp32' (no layer; the forward pass stops there) in node inverse" in out
 
 
 def test_help_and_usage(capsys):
