@@ -3,6 +3,7 @@
 // have no slot of their own, all for the same tier.
 #include "backend/cpu_backend.h"
 #include "kernels/conv2d_i8.h"
+#include "kernels/conv2d_i8_direct.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/winograd_i8.h"
 
@@ -35,6 +36,8 @@ void install_conv_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier
     use(table, drivers, conv_i8_entries_avx512vnni());
     table.conv2d_i8_winograd = conv2d_i8_winograd_avx512vnni;
     drivers.depthwise_i8_3x3 = depthwise_i8_3x3_avx512vnni;
+    drivers.prepare_conv2d_i8_direct = prepare_conv2d_i8_direct_avx512vnni;
+    drivers.conv2d_i8_direct = conv2d_i8_direct_avx512vnni;
   }
 #else
   (void)tier;

@@ -53,6 +53,14 @@ struct KernelDrivers {
                             int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
                             const int32_t* row_sums) = nullptr;
   DepthwiseI8Kernel depthwise_i8_3x3 = nullptr;
+  // Direct convolution of images with few channels (see conv2d_i8_direct.h) and its prepared form;
+  // null on tiers without one, where the general path serves.
+  void (*prepare_conv2d_i8_direct)(const int8_t* patch_weights, int C_out, int C_in, int kH, int kW,
+                                   const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                                   int8_t out_zp, int format, PreparedWeightsI8& out) = nullptr;
+  void (*conv2d_i8_direct)(const int8_t* input, const PreparedWeightsI8& prepared, int8_t in_zp,
+                           int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW, int stride_h,
+                           int stride_w, int pad_h, int pad_w, void* scratch) = nullptr;
 };
 
 }  // namespace trevalon

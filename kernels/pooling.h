@@ -32,6 +32,10 @@ void maxpool_f32_avx2(const float* in, float* out, int C, int H, int W, int kH, 
 void maxpool_i8_avx2(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW, int stride_h,
                      int stride_w, int pad_h, int pad_w, void* stream);
 void avgpool_f32_avx2(const float* in, float* out, int C, int H, int W, void* stream);
+void avgpool_i8_avx2(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H, int W,
+                     float in_scale, float out_scale, void* stream);
+void avgpool_i8_to_i8_avx2(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H, int W,
+                           float in_scale, float out_scale);
 
 void maxpool_f32_avx512(const float* in, float* out, int C, int H, int W, int kH, int kW, int stride_h,
                         int stride_w, int pad_h, int pad_w, void* stream);

@@ -12,6 +12,10 @@ void install_pooling_kernels(KernelTable& table, CpuTier tier) {
   table.avgpool_i8 = avgpool_i8_portable;
   table.avgpool_i8_to_i8 = avgpool_i8_to_i8_portable;
 #ifndef TREVALON_PORTABLE
+  if (tier >= CpuTier::Avx2) {
+    table.avgpool_i8 = avgpool_i8_avx2;
+    table.avgpool_i8_to_i8 = avgpool_i8_to_i8_avx2;
+  }
   if (tier >= CpuTier::Avx512) {
     table.maxpool_f32 = maxpool_f32_avx512;
     table.maxpool_i8 = maxpool_i8_avx512;

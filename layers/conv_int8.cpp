@@ -8,6 +8,7 @@
 
 #include "backend/cpu_backend.h"
 #include "kernels/conv2d_i8.h"
+#include "kernels/conv2d_i8_direct.h"
 #include "kernels/conv_geometry.h"
 #include "kernels/requantize.h"
 #include "kernels/thread_work.h"
@@ -127,6 +128,26 @@ void ConvInt8::prepare_for(const KernelDrivers& drivers) {
     prepared_ = PreparedWeightsI8{};
     prepared_.format = drivers.format;
   }
+  direct_ = PreparedWeightsI8{};
+  direct_.format = drivers.format;
+  if (drivers.prepare_conv2d_i8_direct && groups_ < 2 && (kH_ > 1 || kW_ > 1) && !eff_bias_.empty() &&
+      !mult_.empty() && conv2d_i8_direct_shape(C_in_, C_out_, kH_, kW_)) {
+    const std::vector<int8_t> reordered = to_patch_order(weights_.data(), C_out_, C_in_, kH_ * kW_);
+    drivers.prepare_conv2d_i8_direct(reordered.data(), C_out_, C_in_, kH_, kW_, eff_bias_.data(),
+                                     mult_.data(), shift_.data(), out_zp_, drivers.format, direct_);
+  }
+}
+
+bool ConvInt8::direct_ready(const KernelDrivers& drivers, int h, int w) const {
+  if (!drivers.conv2d_i8_direct || direct_.format != drivers.format || !direct_.start_values()) return false;
+  // The padded copy lives in scratch buffer 0, sized for the patch matrix: small images may not
+  // leave it room.
+  const int64_t out_h = conv_output_size(h, kH_, stride_h_, pad_h_),
+                out_w = conv_output_size(w, kW_, stride_w_, pad_w_);
+  if (out_h <= 0 || out_w <= 0) return false;
+  uint64_t patches = 0, unused = 0;
+  scratch_needs(C_in_, h, w, patches, unused);
+  return conv2d_i8_direct_scratch(C_in_, kH_, kW_, stride_h_, stride_w_, int(out_h), int(out_w)) <= patches;
 }
 
 void ConvInt8::release_scratch() { release_thread_work(); }
@@ -306,6 +327,11 @@ void ConvInt8::compute(ConvInt8Path route, const int8_t* x, int H, int W, int8_t
       if (groups_ >= 2) packed = nullptr;  // a device packs its grouped weights itself
       if (drivers && drivers->conv2d_i8 && groups_ < 2) {
         prepare_for(*drivers);  // only after the tier changed since load
+        if (direct_ready(*drivers, H, W)) {
+          drivers->conv2d_i8_direct(x, direct_, in_zp_, y, C_in_, H, W, C_out_, kH_, kW_, stride_h_,
+                                    stride_w_, pad_h_, pad_w_, scratch0);
+          break;
+        }
         drivers->conv2d_i8(x, weights_.data(), packed, &prepared_, eff_bias_.data(), mult_.data(),
                            shift_.data(), in_zp_, out_zp_, y, C_in_, H, W, C_out_, kH_, kW_, stride_h_,
                            stride_w_, pad_h_, pad_w_, 1, scratch0, true, row_sums_.data());

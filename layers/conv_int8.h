@@ -48,6 +48,8 @@ class ConvInt8 final : public ILayer {
   // The general path's packed weights in the form `drivers`' tier reads; a no-op once done for it.
   void prepare_for(const KernelDrivers& drivers);
   const int8_t* general_packed() const { return patch_packed_.get() ? patch_packed_.get() : packed_.get(); }
+  // Whether the general route runs the tier's direct kernel on an image of h x w pixels.
+  bool direct_ready(const KernelDrivers& drivers, int h, int w) const;
   // Bytes of scratch buffers 0 and 1 for an input of c channels and h x w pixels.
   void scratch_needs(int c, int h, int w, uint64_t& bytes0, uint64_t& bytes1) const;
 
@@ -63,6 +65,7 @@ class ConvInt8 final : public ILayer {
   ConvPackedI8 patch_packed_;         // (kernel row, kernel column, input channel) order; kernels above 1x1
   std::vector<int8_t> group_packed_;  // each group's rows packed on their own, for the planar path
   PreparedWeightsI8 prepared_;        // general_packed() as the tier's kernels read it
+  PreparedWeightsI8 direct_;          // the tier's direct form for few input channels, if it has one
 
   bool winograd_ready_ = false;
   std::array<ConvPackedI8, 16> winograd_packed_;

@@ -233,6 +233,13 @@ TEST(ConvInt8, GeneralPathMatchesDirectConvolution) {
       {12, 20, 6, 6, 2, 2, 2, 2, 0, 0, 1, 4, 4},       // 2x2 stride 2
       {4, 3, 3, 3, 3, 3, 1, 1, 0, 0, 1, -1, 2},        // kernel as large as the input: 1x1 out
       {7, 5, 2, 3, 5, 5, 3, 3, 2, 2, 1, 100, -100},    // padding larger than the image
+      // Few input channels and whole vectors of outputs: the direct kernel where the tier has one.
+      {3, 32, 17, 14, 3, 3, 2, 2, 1, 1, 1, -128, 127},  // the small-network stem, odd width
+      {3, 16, 9, 23, 3, 3, 2, 1, 1, 1, 1, 127, -128},   // mixed strides, 23 = 5 x 4 + 3 columns
+      {4, 48, 8, 9, 3, 3, 1, 3, 0, 2, 1, 9, -1},        // 12-byte kernel rows, uneven padding
+      {3, 64, 15, 13, 7, 7, 2, 2, 3, 3, 1, -3, 40},     // 7x7 stem: runtime loops, 21-byte rows
+      {2, 32, 6, 5, 5, 5, 2, 2, 4, 4, 1, 33, 2},        // padding wider than half the kernel
+      {4, 16, 3, 3, 3, 3, 1, 1, 0, 0, 1, -7, 7},        // one pixel: the copy outgrows the scratch
   };
   uint32_t seed = 1;
   for (const ConvSpec& s : cases) {

@@ -154,7 +154,7 @@ TEST(AvgPoolKernels, Int8UsesSingleRoundingQ31Scaling) {
   };
   for (const Q& q :
        {Q{0.05f, 0.05f, 0, 0}, Q{0.1f, 0.03f, -128, 5}, Q{0.02f, 0.1f, 17, -20}, Q{1.0f, 1.0f, 127, 127}}) {
-    for (int C : {1, 9, 64, 70}) {
+    for (int C : {1, 9, 64, 70, 150}) {
       const int H = 7, W = 5;
       std::mt19937 rng(static_cast<uint32_t>(C));
       std::vector<int8_t> in(static_cast<size_t>(C) * H * W);
