@@ -261,6 +261,8 @@ TEST(ConvInt8, DegenerateShapesWriteEveryOutputPixel) {
       {{16, 16, 0, 6, 3, 3, 2, 2, 1, 1, 16, 5, -2}, ConvInt8Path::Depthwise},  // 1 x 3
       {{12, 6, 4, 0, 3, 3, 1, 1, 1, 2, 3, 17, -8}, ConvInt8Path::Planar},      // 4 x 2
       {{12, 6, 2, 2, 3, 3, 2, 2, 0, 0, 3, -5, 6}, ConvInt8Path::Planar},       // 1x1 from 2x2
+      {{3, 16, 0, 7, 3, 3, 1, 1, 2, 1, 1, 9, 4}, ConvInt8Path::General},       // direct kernel: 2 x 7
+      {{3, 32, 5, 0, 3, 3, 2, 2, 1, 1, 1, -20, 0}, ConvInt8Path::General},     // direct kernel: 3 x 1
   };
   uint32_t seed = 900;
   for (const auto& [s, path] : cases) {
@@ -268,6 +270,17 @@ TEST(ConvInt8, DegenerateShapesWriteEveryOutputPixel) {
     const auto want = ref_conv(s, d);
     ASSERT_FALSE(want.empty()) << s.describe();
     expect_layer_matches(s, path, want, d);
+  }
+}
+
+// The direct kernel folds requantisation into one 64-bit sum for right shifts of 1 to 23; a layer
+// with any other channel runs the general product instead, with the same results.
+TEST(ConvInt8, FewChannelsWithUnfoldableScalesMatchDirectConvolution) {
+  const ConvSpec s{3, 32, 11, 10, 3, 3, 2, 2, 1, 1, 1, 6, -9};
+  for (float odd_scale : {2.5f, 0.75f, 3e-12f}) {  // a left shift, no shift, a right shift of 38
+    ConvData d = random_data(s, 61);
+    d.req_scale[17] = odd_scale;
+    expect_layer_matches(s, ConvInt8Path::General, ref_conv(s, d), d);
   }
 }
 
