@@ -183,10 +183,10 @@ struct BlockRequant {
   }
 };
 
-// Requantises the accumulators of P pixels and stores them; P pixels share each table load.
+// Requantises the accumulators of P pixels in place; P pixels share each table load.
 template <class T, int P, bool folded>
-[[gnu::always_inline]] inline void finish_pixels(typename T::V acc[P][4], const BlockRequant<T>& q,
-                                                 typename T::V zp_out, int8_t* const out[P]) {
+[[gnu::always_inline]] inline void requantize_pixels(typename T::V acc[P][4], const BlockRequant<T>& q,
+                                                     typename T::V zp_out) {
   using V = typename T::V;
   for (int j = 0; j < 4; ++j) {
     if constexpr (folded) {
@@ -203,6 +203,13 @@ template <class T, int P, bool folded>
       for (int p = 0; p < P; ++p) acc[p][j] = T::requantize_generic(acc[p][j], m, s, zp_out);
     }
   }
+}
+
+// Requantises the accumulators of P pixels and stores them.
+template <class T, int P, bool folded>
+[[gnu::always_inline]] inline void finish_pixels(typename T::V acc[P][4], const BlockRequant<T>& q,
+                                                 typename T::V zp_out, int8_t* const out[P]) {
+  requantize_pixels<T, P, folded>(acc, q, zp_out);
   for (int p = 0; p < P; ++p) T::store_packed(out[p], acc[p]);
 }
 
@@ -378,24 +385,31 @@ void block_rows(const ColumnReader<T>& reader, const int8_t* input, int H, int s
   }
 }
 
-// Channels [c, c + T::kChannels) of output rows [oy0, oy1).
+// The constants of the T::kChannels channels whose tap t weights start at weights + t x C.
 template <class T>
-void depthwise_block(const int8_t* input, const int8_t* weights, const int32_t* bias, const int32_t* mult,
-                     const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W,
-                     int stride, int c, int oy0, int oy1) {
+BlockConstants<T> block_constants(const int8_t* weights, int C, const int32_t* bias, int8_t out_zp) {
   using V = typename T::V;
   BlockConstants<T> k;
-  auto tap = [&](int t) { return T::load(weights + size_t(t) * C + c); };
+  auto tap = [&](int t) { return T::load(weights + size_t(t) * C); };
   for (int kx = 0; kx < 3; ++kx) interleave<T>(tap(kx), tap(3 + kx), tap(6 + kx), T::zero(), k.w[kx].v);
   // Accumulators start at bias - 128 x (weight sum), the sum by a dot product with bytes of 1.
   const V ones = T::bytes(1);
   alignas(64) int32_t table[T::kChannels / 4];
   for (int j = 0; j < 4; ++j) {
     const V sum = T::dot(T::dot(T::dot(T::zero(), ones, k.w[0].v[j]), ones, k.w[1].v[j]), ones, k.w[2].v[j]);
-    permuted<T>(bias + c, j, table);
+    permuted<T>(bias, j, table);
     k.start[j] = T::sub(T::load(table), T::shl7(sum));
   }
   k.zp_out = T::set1_32(out_zp);
+  return k;
+}
+
+// Channels [c, c + T::kChannels) of output rows [oy0, oy1).
+template <class T>
+void depthwise_block(const int8_t* input, const int8_t* weights, const int32_t* bias, const int32_t* mult,
+                     const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W,
+                     int stride, int c, int oy0, int oy1) {
+  const BlockConstants<T> k = block_constants<T>(weights + c, C, bias + c, out_zp);
   const BlockRequant<T> q(mult + c, shift + c, out_zp);
 
   const ColumnReader<T> in(C, W, in_zp);
@@ -403,6 +417,104 @@ void depthwise_block(const int8_t* input, const int8_t* weights, const int32_t* 
     block_rows<T, true>(in, input, H, stride, c, oy0, oy1, k, q, output);
   else
     block_rows<T, false>(in, input, H, stride, c, oy0, oy1, k, q, output);
+}
+
+// Four output rows of 16 channels, one row per 128-bit lane of 512-bit vectors: every input row
+// the four rows read lies inside the image. `rows[L][k]` is tap row k of lane L at channel c.
+template <bool folded>
+void four_rows(const int8_t* const rows[4][3], int C, int W, int stride, int out_w, const Column<Zmm>& edge,
+               const BlockConstants<Zmm>& constants, const BlockRequant<Zmm>& q, int8_t* const out[4]) {
+  const BlockConstants<Zmm> k = constants;
+  const __m512i flip = _mm512_set1_epi8(char(0x80));
+  auto read = [&](int x) {
+    if (x < 0 || x >= W) return edge;
+    const size_t at = size_t(x) * C;
+    __m512i t[3];
+    for (int ky = 0; ky < 3; ++ky) {
+      __m512i v = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[0][ky] + at)));
+      v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[1][ky] + at)), 1);
+      v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[2][ky] + at)), 2);
+      v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[3][ky] + at)), 3);
+      t[ky] = _mm512_xor_si512(v, flip);
+    }
+    Column<Zmm> col;
+    interleave<Zmm>(t[0], t[1], t[2], Zmm::zero(), col.v);
+    return col;
+  };
+  auto pixel = [&](const Column<Zmm>& c0, const Column<Zmm>& c1, const Column<Zmm>& c2, int ox) {
+    __m512i acc[1][4];
+    dot_columns<Zmm>(c0, c1, c2, k, acc[0]);
+    requantize_pixels<Zmm, 1, folded>(acc, q, k.zp_out);
+    const __m512i packed = _mm512_packs_epi16(_mm512_packs_epi32(acc[0][0], acc[0][1]),
+                                              _mm512_packs_epi32(acc[0][2], acc[0][3]));
+    const size_t at = size_t(ox) * C;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[0] + at), _mm512_castsi512_si128(packed));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[1] + at), _mm512_extracti32x4_epi32(packed, 1));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[2] + at), _mm512_extracti32x4_epi32(packed, 2));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[3] + at), _mm512_extracti32x4_epi32(packed, 3));
+  };
+  Column<Zmm> a = read(-1);
+  if (stride == 1) {
+    Column<Zmm> b = read(0);
+    for (int ox = 0; ox < out_w; ++ox) {
+      const Column<Zmm> c = read(ox + 1);
+      pixel(a, b, c, ox);
+      a = b;
+      b = c;
+    }
+  } else {
+    for (int ox = 0; ox < out_w; ++ox) {
+      const Column<Zmm> b = read(2 * ox), c = read(2 * ox + 1);
+      pixel(a, b, c, ox);
+      a = c;
+    }
+  }
+}
+
+// The last 16 channels, [c, c + 16), of output rows [oy0, oy1). A 16-channel block takes about
+// as many operations per pixel as a 64-channel one, so groups of four rows whose taps stay inside
+// the image go through four_rows; the rest run the 16-channel block.
+void last_channels(const int8_t* input, const int8_t* weights, const int32_t* bias, const int32_t* mult,
+                   const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W,
+                   int stride, int c, int oy0, int oy1) {
+  // The 16 channels' weights and tables repeated for each lane, as if 64 channels.
+  alignas(64) int8_t w4[9 * 64];
+  alignas(64) int32_t bias4[64], mult4[64], shift4[64];
+  for (int lane = 0; lane < 4; ++lane)
+    for (int i = 0; i < 16; ++i) {
+      for (int t = 0; t < 9; ++t) w4[t * 64 + 16 * lane + i] = weights[size_t(t) * C + c + i];
+      bias4[16 * lane + i] = bias[c + i];
+      mult4[16 * lane + i] = mult[c + i];
+      shift4[16 * lane + i] = shift[c + i];
+    }
+  const BlockConstants<Zmm> k = block_constants<Zmm>(w4, 64, bias4, out_zp);
+  const BlockRequant<Zmm> q(mult4, shift4, out_zp);
+  const ColumnReader<Zmm> edge_source(C, W, in_zp);
+  const int out_w = (W - 1) / stride + 1;
+  const size_t row_bytes = size_t(W) * C;
+  int oy = oy0;
+  while (oy < oy1) {
+    const bool inside =
+        stride <= 2 && oy + 4 <= oy1 && oy * stride - 1 >= 0 && (oy + 3) * stride + 1 <= H - 1;
+    if (!inside) {
+      depthwise_block<Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy,
+                           oy + 1);
+      ++oy;
+      continue;
+    }
+    const int8_t* rows[4][3];
+    int8_t* out[4];
+    for (int lane = 0; lane < 4; ++lane) {
+      for (int ky = 0; ky < 3; ++ky)
+        rows[lane][ky] = input + size_t((oy + lane) * stride - 1 + ky) * row_bytes + c;
+      out[lane] = output + size_t(oy + lane) * out_w * C + c;
+    }
+    if (q.folded)
+      four_rows<true>(rows, C, W, stride, out_w, edge_source.edge_column, k, q, out);
+    else
+      four_rows<false>(rows, C, W, stride, out_w, edge_source.edge_column, k, q, out);
+    oy += 4;
+  }
 }
 
 }  // namespace
@@ -429,8 +541,7 @@ void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, con
       depthwise_block<Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0,
                            oy1);
     if (c < vector_channels)
-      depthwise_block<Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0,
-                           oy1);
+      last_channels(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0, oy1);
   }
   const int c = vector_channels;
   if (c < C)

@@ -577,7 +577,8 @@ TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
     int in_zp, out_zp;
   };
   // 112 channels take blocks of 64 or 32 and then 16; 50 and 100 leave channels for the tail path;
-  // 64 x 80 x 64 spans more than one band of rows.
+  // 64 x 80 x 64 spans more than one band of rows; 19 and 14 rows give whole groups of four output
+  // rows with stride 1 and 2.
   const Case cases[] = {
       {50, 5, 6, DepthwiseRequant::Any, 7, -5},
       {100, 5, 6, DepthwiseRequant::Any, 7, -5},
@@ -585,6 +586,10 @@ TEST(ConvInt8, DepthwiseKernelRequantisesLikeTheScalarHelper) {
       {112, 7, 11, DepthwiseRequant::FoldLimits, 127, -128},
       {80, 7, 11, DepthwiseRequant::MostlyFolded, 3, -128},
       {64, 80, 64, DepthwiseRequant::FoldLimits, -128, -128},
+      // The last 16 channels four rows at a time, with border rows and leftover rows on their own.
+      {80, 19, 13, DepthwiseRequant::FoldLimits, -128, 127},
+      {80, 19, 13, DepthwiseRequant::Any, 7, -5},
+      {144, 14, 9, DepthwiseRequant::MostlyFolded, 5, -3},
   };
   for (const Case& k : cases) {
     const int C = k.C, H = k.H, W = k.W;
