@@ -419,22 +419,37 @@ void depthwise_block(const int8_t* input, const int8_t* weights, const int32_t* 
     block_rows<T, false>(in, input, H, stride, c, oy0, oy1, k, q, output);
 }
 
-// Four output rows of 16 channels, one row per 128-bit lane of 512-bit vectors: every input row
-// the four rows read lies inside the image. `rows[L][k]` is tap row k of lane L at channel c.
-template <bool folded>
-void four_rows(const int8_t* const rows[4][3], int C, int W, int stride, int out_w, const Column<Zmm>& edge,
-               const BlockConstants<Zmm>& constants, const BlockRequant<Zmm>& q, int8_t* const out[4]) {
+// R output rows of 64 / R channels (R = 4: 16 channels, R = 2: 32), one row per 512 / R bits of
+// 512-bit vectors: every input row they read lies inside the image. `rows[r][k]` is tap row k of
+// output row r at the block's first channel.
+template <int R, bool folded>
+void rows_in_lanes(const int8_t* const rows[R][3], int C, int W, int stride, int out_w,
+                   const Column<Zmm>& edge, const BlockConstants<Zmm>& constants, const BlockRequant<Zmm>& q,
+                   int8_t* const out[R]) {
+  static_assert(R == 1 || R == 2 || R == 4);
   const BlockConstants<Zmm> k = constants;
   const __m512i flip = _mm512_set1_epi8(char(0x80));
+  auto load = [](const int8_t* p) {
+    if constexpr (R == 4)
+      return _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    else if constexpr (R == 2)
+      return _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+    else
+      return _mm512_loadu_si512(p);
+  };
   auto read = [&](int x) {
     if (x < 0 || x >= W) return edge;
     const size_t at = size_t(x) * C;
     __m512i t[3];
     for (int ky = 0; ky < 3; ++ky) {
-      __m512i v = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[0][ky] + at)));
-      v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[1][ky] + at)), 1);
-      v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[2][ky] + at)), 2);
-      v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[3][ky] + at)), 3);
+      __m512i v = load(rows[0][ky] + at);
+      if constexpr (R == 4) {
+        v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[1][ky] + at)), 1);
+        v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[2][ky] + at)), 2);
+        v = _mm512_inserti32x4(v, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[3][ky] + at)), 3);
+      } else if constexpr (R == 2) {
+        v = _mm512_inserti64x4(v, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[1][ky] + at)), 1);
+      }
       t[ky] = _mm512_xor_si512(v, flip);
     }
     Column<Zmm> col;
@@ -448,10 +463,17 @@ void four_rows(const int8_t* const rows[4][3], int C, int W, int stride, int out
     const __m512i packed = _mm512_packs_epi16(_mm512_packs_epi32(acc[0][0], acc[0][1]),
                                               _mm512_packs_epi32(acc[0][2], acc[0][3]));
     const size_t at = size_t(ox) * C;
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[0] + at), _mm512_castsi512_si128(packed));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[1] + at), _mm512_extracti32x4_epi32(packed, 1));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[2] + at), _mm512_extracti32x4_epi32(packed, 2));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out[3] + at), _mm512_extracti32x4_epi32(packed, 3));
+    if constexpr (R == 4) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out[0] + at), _mm512_castsi512_si128(packed));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out[1] + at), _mm512_extracti32x4_epi32(packed, 1));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out[2] + at), _mm512_extracti32x4_epi32(packed, 2));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out[3] + at), _mm512_extracti32x4_epi32(packed, 3));
+    } else if constexpr (R == 2) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[0] + at), _mm512_castsi512_si256(packed));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out[1] + at), _mm512_extracti64x4_epi64(packed, 1));
+    } else {
+      _mm512_storeu_si512(out[0] + at, packed);
+    }
   };
   Column<Zmm> a = read(-1);
   if (stride == 1) {
@@ -471,49 +493,51 @@ void four_rows(const int8_t* const rows[4][3], int C, int W, int stride, int out
   }
 }
 
-// The last 16 channels, [c, c + 16), of output rows [oy0, oy1). A 16-channel block takes about
-// as many operations per pixel as a 64-channel one, so groups of four rows whose taps stay inside
-// the image go through four_rows; the rest run the 16-channel block.
-void last_channels(const int8_t* input, const int8_t* weights, const int32_t* bias, const int32_t* mult,
-                   const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W,
-                   int stride, int c, int oy0, int oy1) {
-  // The 16 channels' weights and tables repeated for each lane, as if 64 channels.
-  alignas(64) int8_t w4[9 * 64];
-  alignas(64) int32_t bias4[64], mult4[64], shift4[64];
-  for (int lane = 0; lane < 4; ++lane)
-    for (int i = 0; i < 16; ++i) {
-      for (int t = 0; t < 9; ++t) w4[t * 64 + 16 * lane + i] = weights[size_t(t) * C + c + i];
-      bias4[16 * lane + i] = bias[c + i];
-      mult4[16 * lane + i] = mult[c + i];
-      shift4[16 * lane + i] = shift[c + i];
+// Channels [c, c + 64 / R) of output rows [oy0, oy1). A block narrower than 512 bits takes about
+// as many operations per pixel as a 512-bit one, so groups of R rows whose taps stay inside the
+// image go through rows_in_lanes; the rest run the narrow block N.
+template <int R, class N>
+void narrow_channels(const int8_t* input, const int8_t* weights, const int32_t* bias, const int32_t* mult,
+                     const int32_t* shift, int8_t in_zp, int8_t out_zp, int8_t* output, int C, int H, int W,
+                     int stride, int c, int oy0, int oy1) {
+  static_assert(N::kChannels * R == 64);
+  // The block's weights and tables repeated for each row, as if 64 channels.
+  alignas(64) int8_t wide_weights[9 * 64];
+  alignas(64) int32_t wide_bias[64], wide_mult[64], wide_shift[64];
+  for (int r = 0; r < R; ++r)
+    for (int i = 0; i < N::kChannels; ++i) {
+      const int at = N::kChannels * r + i;
+      for (int t = 0; t < 9; ++t) wide_weights[t * 64 + at] = weights[size_t(t) * C + c + i];
+      wide_bias[at] = bias[c + i];
+      wide_mult[at] = mult[c + i];
+      wide_shift[at] = shift[c + i];
     }
-  const BlockConstants<Zmm> k = block_constants<Zmm>(w4, 64, bias4, out_zp);
-  const BlockRequant<Zmm> q(mult4, shift4, out_zp);
+  const BlockConstants<Zmm> k = block_constants<Zmm>(wide_weights, 64, wide_bias, out_zp);
+  const BlockRequant<Zmm> q(wide_mult, wide_shift, out_zp);
   const ColumnReader<Zmm> edge_source(C, W, in_zp);
   const int out_w = (W - 1) / stride + 1;
   const size_t row_bytes = size_t(W) * C;
   int oy = oy0;
   while (oy < oy1) {
     const bool inside =
-        stride <= 2 && oy + 4 <= oy1 && oy * stride - 1 >= 0 && (oy + 3) * stride + 1 <= H - 1;
+        stride <= 2 && oy + R <= oy1 && oy * stride - 1 >= 0 && (oy + R - 1) * stride + 1 <= H - 1;
     if (!inside) {
-      depthwise_block<Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy,
-                           oy + 1);
+      depthwise_block<N>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy,
+                         oy + 1);
       ++oy;
       continue;
     }
-    const int8_t* rows[4][3];
-    int8_t* out[4];
-    for (int lane = 0; lane < 4; ++lane) {
-      for (int ky = 0; ky < 3; ++ky)
-        rows[lane][ky] = input + size_t((oy + lane) * stride - 1 + ky) * row_bytes + c;
-      out[lane] = output + size_t(oy + lane) * out_w * C + c;
+    const int8_t* rows[R][3];
+    int8_t* out[R];
+    for (int r = 0; r < R; ++r) {
+      for (int ky = 0; ky < 3; ++ky) rows[r][ky] = input + size_t((oy + r) * stride - 1 + ky) * row_bytes + c;
+      out[r] = output + size_t(oy + r) * out_w * C + c;
     }
     if (q.folded)
-      four_rows<true>(rows, C, W, stride, out_w, edge_source.edge_column, k, q, out);
+      rows_in_lanes<R, true>(rows, C, W, stride, out_w, edge_source.edge_column, k, q, out);
     else
-      four_rows<false>(rows, C, W, stride, out_w, edge_source.edge_column, k, q, out);
-    oy += 4;
+      rows_in_lanes<R, false>(rows, C, W, stride, out_w, edge_source.edge_column, k, q, out);
+    oy += R;
   }
 }
 
@@ -535,13 +559,14 @@ void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, con
     // The widest blocks first: a block costs about the same operations whatever its width.
     int c = 0;
     for (; c + Zmm::kChannels <= vector_channels; c += Zmm::kChannels)
-      depthwise_block<Zmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0,
-                           oy1);
+      narrow_channels<1, Zmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
+                              oy0, oy1);
     for (; c + Ymm::kChannels <= vector_channels; c += Ymm::kChannels)
-      depthwise_block<Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0,
-                           oy1);
+      narrow_channels<2, Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
+                              oy0, oy1);
     if (c < vector_channels)
-      last_channels(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c, oy0, oy1);
+      narrow_channels<4, Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
+                              oy0, oy1);
   }
   const int c = vector_channels;
   if (c < C)
