@@ -9,6 +9,10 @@
 // The byte interleave works inside 128-bit lanes, which leaves the channels of accumulator j in the
 // order 16 L + 4 j + (0..3) for lane L; the per-channel tables are built in that order, and the
 // saturating packs that end the requantisation undo it.
+//
+// A block of any width costs about the same operations per pixel, so rows inside the image run in
+// 512-bit vectors: 64 channels of one row, or 32 channels of two rows or 16 of four, one row per
+// lane group (rows_in_lanes). Border rows run blocks of the channels' own width.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
