@@ -19,6 +19,7 @@
 #include "backend/registry.h"
 #include "kernel_tier_loop.h"
 #include "kernels/conv2d_i8.h"
+#include "kernels/conv2d_i8_direct.h"
 #include "kernels/conv_geometry.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/requantize.h"
@@ -282,6 +283,57 @@ TEST(ConvInt8, FewChannelsWithUnfoldableScalesMatchDirectConvolution) {
     d.req_scale[17] = odd_scale;
     expect_layer_matches(s, ConvInt8Path::General, ref_conv(s, d), d);
   }
+}
+
+// The tier's direct kernel itself, where the tier has one: it refuses what it cannot fold, reads
+// and writes nothing past the padded copy it asks for, and gives the reference's bits.
+TEST(ConvInt8, DirectKernelKeepsToItsScratchAndItsShapes) {
+  const ConvSpec cases[] = {
+      {3, 32, 13, 9, 3, 3, 2, 2, 1, 1, 1, -128, 127},
+      {1, 16, 6, 11, 5, 5, 1, 2, 2, 0, 1, 3, -4},
+      {3, 64, 10, 10, 7, 7, 2, 2, 3, 3, 1, 0, 9},
+      {4, 48, 7, 5, 3, 3, 3, 1, 2, 1, 1, -60, 60},
+  };
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    const KernelDrivers& drivers = cpu_kernel_drivers();
+    if (!drivers.prepare_conv2d_i8_direct) return;
+    uint32_t seed = 70;
+    for (const ConvSpec& s : cases) {
+      SCOPED_TRACE(s.describe());
+      const ConvData d = random_data(s, seed++);
+      std::vector<int32_t> mult, shift;
+      for (float r : d.req_scale) {
+        mult.push_back(ref_multiplier(r).mult);
+        shift.push_back(ref_multiplier(r).shift);
+      }
+      const auto patch = to_patch_order(d.weights.data(), s.C_out, s.C_in, s.kH * s.kW);
+      PreparedWeightsI8 prepared;
+      drivers.prepare_conv2d_i8_direct(patch.data(), s.C_out, s.C_in, s.kH, s.kW, d.eff_bias.data(),
+                                       mult.data(), shift.data(), int8_t(s.out_zp), drivers.format, prepared);
+      ASSERT_NE(prepared.start_values(), nullptr);
+      const size_t bytes = conv2d_i8_direct_scratch(s.C_in, s.kH, s.kW, s.sh, s.sw, s.out_h(), s.out_w());
+      std::vector<int8_t> scratch(bytes + kGuard, kSentinel),
+          out(size_t(s.out_h()) * s.out_w() * s.C_out + kGuard, kSentinel);
+      drivers.conv2d_i8_direct(d.input.data(), prepared, int8_t(s.in_zp), out.data(), s.C_in, s.H, s.W,
+                               s.C_out, s.kH, s.kW, s.sh, s.sw, s.ph, s.pw, scratch.data());
+      for (int i = 0; i < kGuard; ++i) {
+        ASSERT_EQ(scratch[bytes + i], kSentinel);
+        ASSERT_EQ(out[out.size() - kGuard + i], kSentinel);
+      }
+      out.resize(out.size() - kGuard);
+      EXPECT_EQ(first_difference(out, ref_conv(s, d)), "");
+
+      // Shapes and scales outside the direct form leave nothing prepared.
+      std::vector<int32_t> unshifted = shift;
+      unshifted[s.C_out - 1] = 0;
+      drivers.prepare_conv2d_i8_direct(patch.data(), s.C_out, s.C_in, s.kH, s.kW, d.eff_bias.data(),
+                                       mult.data(), unshifted.data(), 0, drivers.format, prepared);
+      EXPECT_EQ(prepared.start_values(), nullptr);
+      drivers.prepare_conv2d_i8_direct(patch.data(), s.C_out - 8, s.C_in, s.kH, s.kW, d.eff_bias.data(),
+                                       mult.data(), shift.data(), 0, drivers.format, prepared);
+      EXPECT_EQ(prepared.start_values(), nullptr);
+    }
+  });
 }
 
 TEST(ConvInt8, AliasConvBuildsTheSameLayer) {
