@@ -289,10 +289,9 @@ TEST(ConvInt8, FewChannelsWithUnfoldableScalesMatchDirectConvolution) {
 // and writes nothing past the padded copy it asks for, and gives the reference's bits.
 TEST(ConvInt8, DirectKernelKeepsToItsScratchAndItsShapes) {
   const ConvSpec cases[] = {
-      {3, 32, 13, 9, 3, 3, 2, 2, 1, 1, 1, -128, 127},
-      {1, 16, 6, 11, 5, 5, 1, 2, 2, 0, 1, 3, -4},
-      {3, 64, 10, 10, 7, 7, 2, 2, 3, 3, 1, 0, 9},
-      {4, 48, 7, 5, 3, 3, 3, 1, 2, 1, 1, -60, 60},
+      {3, 32, 13, 9, 3, 3, 2, 2, 1, 1, 1, -128, 127}, {1, 16, 6, 11, 5, 5, 1, 2, 2, 0, 1, 3, -4},
+      {3, 64, 10, 10, 7, 7, 2, 2, 3, 3, 1, 0, 9},     {4, 48, 7, 5, 3, 3, 3, 1, 2, 1, 1, -60, 60},
+      {4, 16, 9, 17, 3, 8, 1, 3, 1, 3, 1, 11, -2},  // 32-byte kernel rows, the widest it takes
   };
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
     const KernelDrivers& drivers = cpu_kernel_drivers();
@@ -569,9 +568,19 @@ TEST(ConvInt8, WinogradInputTransformStoresRoundedQuarters) {
 
 TEST(ConvInt8, DepthwiseMatchesPlanarAndDirectConvolution) {
   // {C, H, W, stride, in_zp, out_zp}
-  const int cases[][6] = {{8, 7, 9, 1, 3, -2},   {16, 5, 5, 2, -128, 0}, {37, 9, 8, 1, 12, 7},
-                          {24, 1, 1, 2, 0, 1},   {33, 2, 5, 2, -9, -9},  {2, 6, 3, 1, 50, -50},
-                          {48, 12, 11, 2, 5, 0}, {96, 9, 10, 1, -1, 3},  {130, 6, 7, 2, 77, -4}};
+  const int cases[][6] = {{8, 7, 9, 1, 3, -2},
+                          {16, 5, 5, 2, -128, 0},
+                          {37, 9, 8, 1, 12, 7},
+                          {24, 1, 1, 2, 0, 1},
+                          {33, 2, 5, 2, -9, -9},
+                          {2, 6, 3, 1, 50, -50},
+                          {48, 12, 11, 2, 5, 0},
+                          {96, 9, 10, 1, -1, 3},
+                          {130, 6, 7, 2, 77, -4},
+                          // Tall and narrow: groups of rows in vector lanes beside edge columns.
+                          {48, 14, 1, 1, -128, 127},
+                          {80, 17, 2, 2, 127, -128},
+                          {16, 21, 3, 2, 9, 1}};
   uint32_t seed = 300;
   for (const auto& c : cases) {
     const ConvSpec s{c[0], c[0], c[1], c[2], 3, 3, c[3], c[3], 1, 1, c[0], c[4], c[5]};
