@@ -16,6 +16,12 @@ inline bool conv2d_i8_direct_shape(int C_in, int C_out, int kH, int kW) {
          C_out <= 64;
 }
 
+// Shapes where the direct kernel beats the patch product: 3x3 kernels on three or four channels.
+// Longer kernel rows (a 7x7 stem) favour the product, which runs them as long dot products.
+inline bool conv2d_i8_direct_pays(int C_in, int kH, int kW) {
+  return kH == 3 && kW == 3 && (C_in == 3 || C_in == 4);
+}
+
 // Scratch bytes of the padded copy: the rows and columns the output pixels reach, plus slack for
 // the last pixel's whole-dword reads.
 inline size_t conv2d_i8_direct_scratch(int C_in, int kH, int kW, int stride_h, int stride_w, int out_h,

@@ -131,7 +131,8 @@ void ConvInt8::prepare_for(const KernelDrivers& drivers) {
   direct_ = PreparedWeightsI8{};
   direct_.format = drivers.format;
   if (drivers.prepare_conv2d_i8_direct && groups_ < 2 && (kH_ > 1 || kW_ > 1) && !eff_bias_.empty() &&
-      !mult_.empty() && conv2d_i8_direct_shape(C_in_, C_out_, kH_, kW_)) {
+      !mult_.empty() && conv2d_i8_direct_shape(C_in_, C_out_, kH_, kW_) &&
+      conv2d_i8_direct_pays(C_in_, kH_, kW_)) {
     const std::vector<int8_t> reordered = to_patch_order(weights_.data(), C_out_, C_in_, kH_ * kW_);
     drivers.prepare_conv2d_i8_direct(reordered.data(), C_out_, C_in_, kH_, kW_, eff_bias_.data(),
                                      mult_.data(), shift_.data(), out_zp_, drivers.format, direct_);

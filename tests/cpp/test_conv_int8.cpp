@@ -238,8 +238,8 @@ TEST(ConvInt8, GeneralPathMatchesDirectConvolution) {
       {3, 32, 17, 14, 3, 3, 2, 2, 1, 1, 1, -128, 127},  // the small-network stem, odd width
       {3, 16, 9, 23, 3, 3, 2, 1, 1, 1, 1, 127, -128},   // mixed strides, 23 = 5 x 4 + 3 columns
       {4, 48, 8, 9, 3, 3, 1, 3, 0, 2, 1, 9, -1},        // 12-byte kernel rows, uneven padding
-      {3, 64, 15, 13, 7, 7, 2, 2, 3, 3, 1, -3, 40},     // 7x7 stem: runtime loops, 21-byte rows
-      {2, 32, 6, 5, 5, 5, 2, 2, 4, 4, 1, 33, 2},        // padding wider than half the kernel
+      {3, 64, 15, 13, 3, 3, 2, 2, 1, 1, 1, -3, 40},     // 64 outputs: four accumulators a pixel
+      {3, 32, 6, 5, 3, 3, 2, 2, 2, 2, 1, 33, 2},        // padding wider than half the kernel
       {4, 16, 3, 3, 3, 3, 1, 1, 0, 0, 1, -7, 7},        // one pixel: the copy outgrows the scratch
   };
   uint32_t seed = 1;
@@ -285,8 +285,9 @@ TEST(ConvInt8, FewChannelsWithUnfoldableScalesMatchDirectConvolution) {
   }
 }
 
-// The tier's direct kernel itself, where the tier has one: it refuses what it cannot fold, reads
-// and writes nothing past the padded copy it asks for, and gives the reference's bits.
+// The tier's direct kernel itself, where the tier has one, on shapes layers leave to the patch
+// product too: it refuses what it cannot fold, reads and writes nothing past the padded copy it
+// asks for, and gives the reference's bits.
 TEST(ConvInt8, DirectKernelKeepsToItsScratchAndItsShapes) {
   const ConvSpec cases[] = {
       {3, 32, 13, 9, 3, 3, 2, 2, 1, 1, 1, -128, 127}, {1, 16, 6, 11, 5, 5, 1, 2, 2, 0, 1, 3, -4},
