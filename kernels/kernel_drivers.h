@@ -53,6 +53,12 @@ struct KernelDrivers {
                             int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
                             const int32_t* row_sums) = nullptr;
   DepthwiseI8Kernel depthwise_i8_3x3 = nullptr;
+
+  // Slot gemm_f32_rows on a packed weight and its prepared form (or null), GELU of the same tier.
+  void (*gemm_f32_rows)(const float* input, const float* bias, float* out, int T, int K, int N, bool gelu,
+                        const float* packed, const float* prepared) = nullptr;
+  // Float rows quantised to int8 with one dynamic scale per row (see quantize_rows_i8_portable).
+  void (*quantize_rows_i8)(const float* x, int rows, int K, int8_t* q, float* scales) = nullptr;
 };
 
 }  // namespace trevalon
