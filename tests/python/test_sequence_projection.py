@@ -36,7 +36,7 @@ def feed_forward(make_model, C, H, up_name="layers.0.up"):
     t = g.input("x", shape=(0, C))
     t = g.node("seqgemm_fp32", up_name, inputs=[t], C_in=C, C_out=H, gelu=True)
     g.output(g.node("seqgemm_int8", "down", inputs=[t], C_in=H, C_out=C))
-    weights = {f"{up_name}.weight_i8": w_up_i8, f"{up_name.rsplit('.', 1)[0]}.w_scales": scale_up,
+    weights = {f"{up_name}.weight_i8": w_up_i8, f"{up_name}.w_scales": scale_up,
                f"{up_name}.bias": b_up, "down.weight_i8": w_down, "down.w_scales": s_down, "down.bias": b_down}
     w_up_float = w_up_i8.astype(np.float32) * scale_up[:, None]
     return make_model(g, weights), (w_up_float, b_up, w_down, s_down, b_down)
@@ -79,7 +79,7 @@ def test_single_position_takes_the_int8_decode_path(make_model, name, decode):
     int8_result = (xq @ w_q.T.astype(np.int64)).ravel() * (amax * np.float32(0.007874016)) * xs.item() + b
     assert np.abs(int8_result - float_result).max() > 1e-3  # the two paths are told apart
     got = model.forward(x)
-    np.testing.assert_allclose(got, int8_result if decode else float_result, rtol=1e-5, atol=1e-5)
+    np.testing.assert_allclose(got, (int8_result if decode else float_result).ravel(), rtol=1e-5, atol=1e-5)
     # Two positions never take the decode path.
     x2 = np.vstack([x, x])
     np.testing.assert_allclose(model.forward(x2), np.tile(float_result.ravel(), 2), rtol=1e-5, atol=1e-5)
