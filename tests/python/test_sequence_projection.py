@@ -92,3 +92,17 @@ def test_width_mismatch_names_the_node(make_model):
     model = make_model(g, {"proj.weight": np.zeros((4, 6), np.float32)})
     with pytest.raises(RuntimeError, match="node 'proj': input has 8 channels, expected C_in 6"):
         model.forward(np.zeros((2, 8), np.float32))
+
+
+def test_info_accepts_a_quantised_weight_and_names_what_is_missing(tmp_path):
+    from trevalon.arch import read_arch
+    from trevalon.weights_check import missing_weights
+
+    g = Graph("two")
+    t = g.input("x", shape=(0, 4))
+    t = g.node("seqgemm_fp32", "a.up", inputs=[t], C_in=4, C_out=4)
+    g.output(g.node("seqgemm_int8", "down", inputs=[t], C_in=4, C_out=4))
+    g.save(tmp_path / "m.json")
+    info = read_arch(str(tmp_path / "m.json"))
+    assert missing_weights(info, {"a.up.weight_i8", "a.up.w_scales", "down.weight_i8"}) == ["down.w_scales"]
+    assert missing_weights(info, {"a.up.weight_i8", "down.weight_i8", "down.w_scales"}) == ["a.up.weight"]
