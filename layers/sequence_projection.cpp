@@ -82,6 +82,9 @@ Buffer device_copy(Allocator* allocator, const void* src, uint64_t bytes) {
   return b;
 }
 
+// Bytes of a shared packed weight: a later sharer's view does not carry them, its owner does.
+uint64_t shared_bytes(const SharedWeightView& v) { return v.owner ? v.owner->buffer.bytes : v.buffer.bytes; }
+
 template <class T>
 const T* device_or(const Buffer& device, const T* host) {
   return device.data ? static_cast<const T*>(device.data) : host;
@@ -147,8 +150,7 @@ class SeqGemmFp32 final : public ILayer {
 
   void upload_weights(Allocator* allocator) override {
     if (!allocator || !allocator->is_device()) return;
-    if (panels_.buffer.data && panels_.owner)
-      device_panels_ = device_copy(allocator, panels_.buffer.data, panels_.owner->buffer.bytes);
+    if (panels_.buffer.data) device_panels_ = device_copy(allocator, panels_.buffer.data, shared_bytes(panels_));
     if (!decode_.empty()) {
       device_decode_ = device_copy(allocator, decode_.data(), decode_.bytes());
       device_decode_scales_ = device_copy(allocator, decode_scales_.data(), decode_scales_.size() * sizeof(float));
@@ -309,8 +311,7 @@ class SeqGemmInt8 final : public ILayer {
 
   void upload_weights(Allocator* allocator) override {
     if (!allocator || !allocator->is_device()) return;
-    if (packed_.buffer.data && packed_.owner)
-      device_packed_ = device_copy(allocator, packed_.buffer.data, packed_.owner->buffer.bytes);
+    if (packed_.buffer.data) device_packed_ = device_copy(allocator, packed_.buffer.data, shared_bytes(packed_));
     device_scales_ = device_copy(allocator, scales_.data(), scales_.size() * sizeof(float));
     if (!kept_.empty()) device_kept_ = device_copy(allocator, kept_.data(), kept_.bytes());
   }
