@@ -131,7 +131,7 @@ class SeqGemmFp32 final : public ILayer {
     const bool present = load_float_weight(get, name + ".weight", weights_, [&] {
       require_projection_sizes(*this, C_in_, C_out_);
       return weight_count(C_in_, C_out_);
-    });
+    }, uint64_t(C_out_ > 0 ? C_out_ : 0));
     if (!present) return;
     load_tensor_exact(get, name + ".bias", bias_, uint64_t(C_out_), nullptr, EmptyTensor::MeansAbsent);
 

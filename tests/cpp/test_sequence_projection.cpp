@@ -169,6 +169,9 @@ TEST(QuantisedStorage, RebuildsTheFloatWeightRowByRow) {
                "weight n.weight_i8 holds 7 bytes, not a whole number of rows of its 2 scales in n.w_scales");
   expect_error([&] { make_seq("seqgemm_fp32", "blk.ff", sizes(4, 2), pair); },
                "weight blk.ff.weight_i8 holds 6 elements, expected 8");
+  // Six weights as three rows of two: the two scales cannot be one per row.
+  expect_error([&] { make_seq("seqgemm_fp32", "blk.ff", sizes(2, 3), pair); },
+               "weight blk.ff.w_scales holds 2 elements, expected 3");
 }
 
 TEST(SeqGemmInt8, FollowsTheDynamicRowFormulaAndTheDecodeStep) {
