@@ -1,7 +1,9 @@
 // Sequence-projection kernels: gemv_i8_dynamic (a decode step's int8 matrix-vector product) in GB/s
 // of weights, against this core's memory read rate measured in the same run, and gemm_f32_rows on
 // a BERT-base projection shape in GFLOP/s, for every kernel tier the CPU supports.
+#ifndef TREVALON_PORTABLE
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -37,6 +39,7 @@ double median_seconds(int reps, F&& call) {
 }
 
 // Reads every byte once with 32-byte loads into four independent sums, so the loads are the limit.
+#ifndef TREVALON_PORTABLE
 __attribute__((target("avx2"))) uint64_t read_all(const int8_t* p, size_t bytes) {
   __m256i s0 = _mm256_setzero_si256(), s1 = s0, s2 = s0, s3 = s0;
   for (size_t i = 0; i + 128 <= bytes; i += 128) {
@@ -49,6 +52,14 @@ __attribute__((target("avx2"))) uint64_t read_all(const int8_t* p, size_t bytes)
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(_mm256_add_epi64(s0, s1), _mm256_add_epi64(s2, s3)));
   return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
+#else
+uint64_t read_all(const int8_t* p, size_t bytes) {
+  uint64_t s[4] = {}, v;
+  for (size_t i = 0; i + 32 <= bytes; i += 32)
+    for (int j = 0; j < 4; ++j) std::memcpy(&v, p + i + 8 * j, 8), s[j] += v;
+  return s[0] + s[1] + s[2] + s[3];
+}
+#endif
 
 }  // namespace
 
