@@ -81,7 +81,12 @@ TEST(SeqGemmFp32, EveryPositionIsTheFusedProductAndGeluFollows) {
   const auto x = random_floats(size_t(T) * C_in, -1, 1, 3);
   std::vector<float> expected(size_t(T) * C_out);
   gemm_f32_reference(x.data(), w.data(), b.data(), expected.data(), false, T, C_in, C_out);
+  // Loaded once on the best tier: each tier change prepares the weight again (from the prepared
+  // form when that replaced the panels).
+  auto loaded_once = make_seq("seqgemm_fp32", "once", sizes(C_in, C_out),
+                              {{"once.weight", bytes_of(w)}, {"once.bias", bytes_of(b)}});
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
+    EXPECT_EQ(run(*loaded_once, x, TensorShape{C_in, T, 1}), expected);
     // "layers." keeps a decode copy, which T > 1 never reads.
     for (const char* name : {"proj", "layers.0.proj"}) {
       auto layer = make_seq("seqgemm_fp32", name, sizes(C_in, C_out),
