@@ -49,7 +49,8 @@ __attribute__((target("avx2"))) uint64_t read_all(const int8_t* p, size_t bytes)
     s3 = _mm256_add_epi64(s3, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 96)));
   }
   alignas(32) uint64_t lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(_mm256_add_epi64(s0, s1), _mm256_add_epi64(s2, s3)));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes),
+                     _mm256_add_epi64(_mm256_add_epi64(s0, s1), _mm256_add_epi64(s2, s3)));
   return lanes[0] + lanes[1] + lanes[2] + lanes[3];
 }
 #else
@@ -80,9 +81,7 @@ int main() {
   for (auto& v : x) v = float(int(rng() % 2001) - 1000) * 1e-3f;
 
   volatile uint64_t sink = 0;
-  const double t_read = median_seconds(5, [&](int) {
-    sink = sink + read_all(w.data(), w.size());
-  });
+  const double t_read = median_seconds(5, [&](int) { sink = sink + read_all(w.data(), w.size()); });
   const double read_rate = double(w.size()) / t_read;
   std::printf("memory read, one core: %.1f GB/s\n", read_rate * 1e-9);
 
@@ -98,15 +97,15 @@ int main() {
     // found their matrix still cached).
     const double t_cold = now();
     for (int i = 0; i < 2 * kMatrices; ++i)
-      k.gemv_i8_dynamic(x.data(), w.data() + matrix * size_t(i % kMatrices), scales.data(), bias.data(), y.data(),
-                        K, N, nullptr);
+      k.gemv_i8_dynamic(x.data(), w.data() + matrix * size_t(i % kMatrices), scales.data(), bias.data(),
+                        y.data(), K, N, nullptr);
     const double cold = (now() - t_cold) / (2 * kMatrices);
     const double hot = median_seconds(50, [&](int) {
       k.gemv_i8_dynamic(x.data(), w.data(), scales.data(), bias.data(), y.data(), K, N, nullptr);
     });
     std::printf("%-11s %-34s %7.1f GB/s (%.0f%% of memory read); cached %.1f GB/s\n", name,
-                "gemv_i8_dynamic 4096x4096 (memory)", double(matrix) / cold * 1e-9, 100.0 * double(matrix) / cold / read_rate,
-                double(matrix) / hot * 1e-9);
+                "gemv_i8_dynamic 4096x4096 (memory)", double(matrix) / cold * 1e-9,
+                100.0 * double(matrix) / cold / read_rate, double(matrix) / hot * 1e-9);
 
     const int T = 128, C = 768;
     std::vector<float> a(size_t(T) * C), wf(size_t(C) * C), out(size_t(T) * C), bf(C);
@@ -118,7 +117,8 @@ int main() {
     const double tg = median_seconds(30, [&](int) {
       d.gemm_f32_rows(a.data(), bf.data(), out.data(), T, C, C, false, packed, form.get());
     });
-    std::printf("%-11s %-34s %7.1f GFLOP/s\n", name, "gemm_f32_rows 128x768x768", 2.0 * T * C * C / tg * 1e-9);
+    std::printf("%-11s %-34s %7.1f GFLOP/s\n", name, "gemm_f32_rows 128x768x768",
+                2.0 * T * C * C / tg * 1e-9);
     k.free_packed_f32(packed);
   }
   set_cpu_kernel_tier(best);

@@ -73,10 +73,10 @@ void gelu_in_chunks(void (*gelu)(float*, int), float* data, size_t count) {
   for (size_t i = 0; i < count; i += kChunk) gelu(data + i, int(count - i < kChunk ? count - i : kChunk));
 }
 
-void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm, const PreparedWeightsI8* prepared,
-                               const float* input, const int8_t* packed, const float* row_scales,
-                               const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy,
-                               float* out, int T, int K, int N) {
+void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
+                               const PreparedWeightsI8* prepared, const float* input, const int8_t* packed,
+                               const float* row_scales, const int64_t* zero_bias, const float* bias,
+                               int8_t* q, float* scale_copy, float* out, int T, int K, int N) {
   if (T <= 0 || N <= 0) return;
   if (K <= 0) {  // nothing to multiply: every row is the bias
     for (int t = 0; t < T; ++t)
@@ -97,8 +97,9 @@ void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm, con
 }
 
 void gemm_i8_dynamic_rows(const float* input, const int8_t* packed, const float* row_scales,
-                          const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy, float* out,
-                          int T, int K, int N, const KernelDrivers& drivers, const PreparedWeightsI8* prepared) {
+                          const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy,
+                          float* out, int T, int K, int N, const KernelDrivers& drivers,
+                          const PreparedWeightsI8* prepared) {
   // A form prepared for another tier is not read: the driver then derives what it needs.
   if (prepared && prepared->format != drivers.format) prepared = nullptr;
   gemm_i8_dynamic_rows_with(drivers.quantize_rows_i8, drivers.gemm_i8, prepared, input, packed, row_scales,

@@ -45,8 +45,9 @@ void fake_quantize_f32(float* data, size_t n);
 // it was made for this tier) with `zero_bias` (N zero int64s) in float-output mode gives
 // float(acc) x scale[o]; each output row is multiplied by s_r and `bias` (or nothing) added.
 void gemm_i8_dynamic_rows(const float* input, const int8_t* packed, const float* row_scales,
-                          const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy, float* out,
-                          int T, int K, int N, const KernelDrivers& drivers, const PreparedWeightsI8* prepared);
+                          const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy,
+                          float* out, int T, int K, int N, const KernelDrivers& drivers,
+                          const PreparedWeightsI8* prepared);
 
 // y[o] = bias[o] (or 0) + scale[o] * (s * float(sum_k xq[k] * w[o][k])) for one vector x of K
 // floats quantised as one row (s, xq), against an unpacked row-major N x K int8 weight.
@@ -57,10 +58,10 @@ void gemv_i8_dynamic_portable(const float* x, const int8_t* w, const float* row_
 using QuantizeRowsFn = void (*)(const float* x, int rows, int K, int8_t* q, float* scales);
 using GemmI8DriverFn = decltype(KernelDrivers::gemm_i8);
 // gemm_i8_dynamic_rows with the given row quantiser and int8 product.
-void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm, const PreparedWeightsI8* prepared,
-                               const float* input, const int8_t* packed, const float* row_scales,
-                               const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy,
-                               float* out, int T, int K, int N);
+void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
+                               const PreparedWeightsI8* prepared, const float* input, const int8_t* packed,
+                               const float* row_scales, const int64_t* zero_bias, const float* bias,
+                               int8_t* q, float* scale_copy, float* out, int T, int K, int N);
 // gemm_f32_rows without packed weights: dot products straight from the row-major N x K weight.
 void gemm_f32_rows_direct(const float* input, const float* w, const float* bias, float* out, int T, int K,
                           int N);

@@ -128,16 +128,19 @@ class SeqGemmFp32 final : public ILayer {
         decode_int8_(keeps_int8_decode_copy(node_name(node))) {}
 
   void load_weights(WeightGetter& get) override {
-    const bool present = load_float_weight(get, name + ".weight", weights_, [&] {
-      require_projection_sizes(*this, C_in_, C_out_);
-      return weight_count(C_in_, C_out_);
-    }, uint64_t(C_out_ > 0 ? C_out_ : 0));
+    const bool present = load_float_weight(
+        get, name + ".weight", weights_,
+        [&] {
+          require_projection_sizes(*this, C_in_, C_out_);
+          return weight_count(C_in_, C_out_);
+        },
+        uint64_t(C_out_ > 0 ? C_out_ : 0));
     if (!present) return;
     load_tensor_exact(get, name + ".bias", bias_, uint64_t(C_out_), nullptr, EmptyTensor::MeansAbsent);
 
     const BackendDescriptor& backend = require_backend();
-    panels_ = pack_shared(backend, "SeqGemmFp32:" + name + ".weight:" + std::to_string(C_out_) + "x" +
-                                       std::to_string(C_in_));
+    panels_ = pack_shared(
+        backend, "SeqGemmFp32:" + name + ".weight:" + std::to_string(C_out_) + "x" + std::to_string(C_in_));
     build_decode_copy();
     const bool host = backend.device == static_cast<int32_t>(DeviceKind::Host);
     if (host && !decode_int8_) {
@@ -150,10 +153,12 @@ class SeqGemmFp32 final : public ILayer {
 
   void upload_weights(Allocator* allocator) override {
     if (!allocator || !allocator->is_device()) return;
-    if (panels_.buffer.data) device_panels_ = device_copy(allocator, panels_.buffer.data, shared_bytes(panels_));
+    if (panels_.buffer.data)
+      device_panels_ = device_copy(allocator, panels_.buffer.data, shared_bytes(panels_));
     if (!decode_.empty()) {
       device_decode_ = device_copy(allocator, decode_.data(), decode_.bytes());
-      device_decode_scales_ = device_copy(allocator, decode_scales_.data(), decode_scales_.size() * sizeof(float));
+      device_decode_scales_ =
+          device_copy(allocator, decode_scales_.data(), decode_scales_.size() * sizeof(float));
     }
   }
 
@@ -171,8 +176,8 @@ class SeqGemmFp32 final : public ILayer {
 
     if (r.T == 1 && !decode_.empty() && k.gemv_i8_dynamic) {
       k.gemv_i8_dynamic(r.x, device_or<int8_t>(device_decode_, decode_.data()),
-                        device_or<float>(device_decode_scales_, decode_scales_.data()), bias, r.y, C_in_, C_out_,
-                        stream);
+                        device_or<float>(device_decode_scales_, decode_scales_.data()), bias, r.y, C_in_,
+                        C_out_, stream);
       if (gelu_) apply_gelu(k, r.y, uint64_t(C_out_));
       return out_shape;
     }
@@ -188,8 +193,8 @@ class SeqGemmFp32 final : public ILayer {
     const KernelDrivers* drivers = kernel_drivers_for(backend);
     if (drivers && drivers->gemm_f32_rows) {
       prepare_for(backend, *drivers);  // only after the tier changed since load
-      drivers->gemm_f32_rows(x, bias, r.y, r.T, C_in_, C_out_, gelu_, panels_.buffer.data ? panel_data() : nullptr,
-                             prepared_.get());
+      drivers->gemm_f32_rows(x, bias, r.y, r.T, C_in_, C_out_, gelu_,
+                             panels_.buffer.data ? panel_data() : nullptr, prepared_.get());
     } else {
       require_kernel(k.gemm_f32_rows, "gemm_f32_rows")(
           x, weights_.empty() ? nullptr : weights_.data(), bias, r.y, r.T, C_in_, C_out_, gelu_,
@@ -250,10 +255,10 @@ class SeqGemmFp32 final : public ILayer {
   // Panels of this layer's own (rebuilt after a tier change; no longer shared).
   Buffer pack_shared_local(const BackendDescriptor& backend) const {
     const auto release = require_kernel(backend.kernels.free_packed_f32, "free_packed_f32");
-    return Buffer(require_kernel(backend.kernels.pack_weights_f32, "pack_weights_f32")(weights_.data(), C_out_,
-                                                                                       C_in_),
-                  0, packed_weights_f32_floats(C_out_, C_in_) * sizeof(float),
-                  [release](void* p) { release(static_cast<float*>(p)); });
+    return Buffer(
+        require_kernel(backend.kernels.pack_weights_f32, "pack_weights_f32")(weights_.data(), C_out_, C_in_),
+        0, packed_weights_f32_floats(C_out_, C_in_) * sizeof(float),
+        [release](void* p) { release(static_cast<float*>(p)); });
   }
 
   int32_t C_in_, C_out_;
@@ -306,12 +311,14 @@ class SeqGemmInt8 final : public ILayer {
         std::move(packed));
     zero_bias_.assign(size_t(C_out_), 0);
     if (const KernelDrivers* drivers = kernel_drivers_for(backend)) prepare_for(*drivers);
-    if (backend.device != static_cast<int32_t>(DeviceKind::Host) || decode_int8_) kept_.assign(w.data(), w.size());
+    if (backend.device != static_cast<int32_t>(DeviceKind::Host) || decode_int8_)
+      kept_.assign(w.data(), w.size());
   }
 
   void upload_weights(Allocator* allocator) override {
     if (!allocator || !allocator->is_device()) return;
-    if (packed_.buffer.data) device_packed_ = device_copy(allocator, packed_.buffer.data, shared_bytes(packed_));
+    if (packed_.buffer.data)
+      device_packed_ = device_copy(allocator, packed_.buffer.data, shared_bytes(packed_));
     device_scales_ = device_copy(allocator, scales_.data(), scales_.size() * sizeof(float));
     if (!kept_.empty()) device_kept_ = device_copy(allocator, kept_.data(), kept_.bytes());
   }
@@ -347,20 +354,20 @@ class SeqGemmInt8 final : public ILayer {
     const uint64_t q_bytes = uint64_t(r.T) * uint64_t(C_in_), f_bytes = 4 * uint64_t(C_out_);
     if (!ctx || ctx->scratch[4].bytes < q_bytes || ctx->scratch[5].bytes < f_bytes || !ctx->scratch[4].data ||
         !ctx->scratch[5].data)
-      throw std::runtime_error("node '" + name + "': scratch buffers 4 and 5 must hold " + std::to_string(q_bytes) +
-                               " and " + std::to_string(f_bytes) + " bytes");
+      throw std::runtime_error("node '" + name + "': scratch buffers 4 and 5 must hold " +
+                               std::to_string(q_bytes) + " and " + std::to_string(f_bytes) + " bytes");
     auto* q = static_cast<int8_t*>(ctx->scratch[4].data);
     auto* f = static_cast<float*>(ctx->scratch[5].data);
     const auto* packed = device_or<int8_t>(device_packed_, packed_data());
     const KernelDrivers* drivers = kernel_drivers_for(backend);
     if (backend.device != static_cast<int32_t>(DeviceKind::Host) || !drivers) {
-      require_kernel(k.seq_gemm_i8, "seq_gemm_i8")(r.x, packed, scales, zero_bias_.data(), bias, q, f, r.y, r.T,
-                                                   C_in_, C_out_, gelu_, stream);
+      require_kernel(k.seq_gemm_i8, "seq_gemm_i8")(r.x, packed, scales, zero_bias_.data(), bias, q, f, r.y,
+                                                   r.T, C_in_, C_out_, gelu_, stream);
       return out_shape;
     }
     prepare_for(*drivers);  // only after the tier changed since load
-    gemm_i8_dynamic_rows(r.x, packed, scales, zero_bias_.data(), bias, q, f, r.y, r.T, C_in_, C_out_, *drivers,
-                         &prepared_);
+    gemm_i8_dynamic_rows(r.x, packed, scales, zero_bias_.data(), bias, q, f, r.y, r.T, C_in_, C_out_,
+                         *drivers, &prepared_);
     if (gelu_) apply_gelu(k, r.y, uint64_t(r.T) * uint64_t(C_out_));
     return out_shape;
   }
@@ -385,13 +392,13 @@ class SeqGemmInt8 final : public ILayer {
 
   int32_t C_in_, C_out_;
   bool gelu_, decode_int8_;
-  std::vector<float> scales_;      // one per weight row
-  std::vector<float> bias_;        // empty: no bias
-  std::vector<int32_t> row_sums_;  // for device backends' products
+  std::vector<float> scales_;       // one per weight row
+  std::vector<float> bias_;         // empty: no bias
+  std::vector<int32_t> row_sums_;   // for device backends' products
   std::vector<int64_t> zero_bias_;  // the all-zero integer bias of the float-output product
-  SharedWeightView packed_;        // C_out x C_in in 8x4 blocks
-  PreparedWeightsI8 prepared_;     // packed_ as the tier's kernels read it
-  HugePageBlock kept_;             // the row-major int8 weight, kept for decode steps
+  SharedWeightView packed_;         // C_out x C_in in 8x4 blocks
+  PreparedWeightsI8 prepared_;      // packed_ as the tier's kernels read it
+  HugePageBlock kept_;              // the row-major int8 weight, kept for decode steps
   Buffer device_packed_, device_scales_, device_kept_;
 };
 

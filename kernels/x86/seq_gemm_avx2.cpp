@@ -55,8 +55,8 @@ void quantize_rows_i8_avx2(const float* x, int rows, int K, int8_t* q, float* sc
       const __m256 v = _mm256_mul_ps(_mm256_loadu_ps(row + k), inv);
       __m256 t = _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
       const __m256 rest = _mm256_andnot_ps(sign, _mm256_sub_ps(v, t));
-      const __m256 step = _mm256_and_ps(_mm256_cmp_ps(rest, half, _CMP_GE_OQ),
-                                        _mm256_or_ps(one, _mm256_and_ps(v, sign)));
+      const __m256 step =
+          _mm256_and_ps(_mm256_cmp_ps(rest, half, _CMP_GE_OQ), _mm256_or_ps(one, _mm256_and_ps(v, sign)));
       t = _mm256_min_ps(_mm256_max_ps(_mm256_add_ps(t, step), lo), hi);  // NaN takes -128
       const __m256i i = _mm256_cvttps_epi32(t);
       const __m128i p16 = _mm_packs_epi32(_mm256_castsi256_si128(i), _mm256_extracti128_si256(i, 1));
@@ -105,8 +105,8 @@ void gemv_i8_dynamic_avx2(const float* x, const int8_t* w, const float* row_scal
     const int8_t* wo = w + size_t(o) * size_t(K);
     __m256i a = _mm256_setzero_si256();
     for (int k = 0; k < body; k += 16)
-      a = _mm256_add_epi32(a, dot16(_mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xq + k))),
-                                    wo + k));
+      a = _mm256_add_epi32(
+          a, dot16(_mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xq + k))), wo + k));
     finish(o, hsum8(a));
   }
 }

@@ -7,7 +7,9 @@
 namespace trevalon {
 namespace {
 
-inline __mmask16 first_lanes(int count) { return count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1); }
+inline __mmask16 first_lanes(int count) {
+  return count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1);
+}
 
 float abs_max16(const float* x, int K) {
   const __m512 magnitude = _mm512_castsi512_ps(_mm512_set1_epi32(0x7FFFFFFF));

@@ -161,8 +161,8 @@ int32_t dot_i8(const int8_t* a, const int8_t* b, int K) {
 
 TEST(DynamicRowQuantisation, RoundsHalvesAwayFromZeroOnEveryTier) {
   // max |x| = 127 gives s = 1 exactly, so these values sit on halves.
-  const std::vector<float> row{127.0f, 63.5f, -63.5f, 0.5f, -0.5f, 2.5f, -2.5f, 0.49999997f, -126.5f,
-                               1.5f,   0.0f,  -0.0f,  3.5f, 4.5f,  -5.5f, 6.5f, 7.5f};
+  const std::vector<float> row{127.0f, 63.5f, -63.5f, 0.5f, -0.5f, 2.5f,  -2.5f, 0.49999997f, -126.5f,
+                               1.5f,   0.0f,  -0.0f,  3.5f, 4.5f,  -5.5f, 6.5f,  7.5f};
   const std::vector<int8_t> expected{127, 64, -64, 1, -1, 3, -3, 0, -127, 2, 0, 0, 4, 5, -6, 7, 8};
   for_each_cpu_tier([&](CpuTier, const KernelTable&) {
     std::vector<int8_t> q(row.size());
@@ -176,7 +176,7 @@ TEST(DynamicRowQuantisation, RoundsHalvesAwayFromZeroOnEveryTier) {
 TEST(DynamicRowQuantisation, TinyRowsUseTheFloorScaleAndNaNsAreSkippedAlike) {
   std::vector<float> rows(3 * 40);
   for (int k = 0; k < 40; ++k) {
-    rows[k] = 1e-9f * float(k - 20);                       // amax below 127e-8: scale 1e-8
+    rows[k] = 1e-9f * float(k - 20);                          // amax below 127e-8: scale 1e-8
     rows[40 + k] = k == 7 ? std::nanf("") : float(k) * 0.1f;  // a NaN among ordinary values
     rows[80 + k] = 0.0f;
   }
@@ -219,11 +219,12 @@ TEST(GemmI8DynamicRows, MatchesTheFormulaBitForBitOnEveryTier) {
     for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
       const KernelDrivers& d = cpu_kernel_drivers();
       PreparedWeightsI8 form;
-      if (d.prepare_i8) d.prepare_i8(packed.get(), s.N, s.K, nullptr, nullptr, nullptr, 0, false, d.format, form);
+      if (d.prepare_i8)
+        d.prepare_i8(packed.get(), s.N, s.K, nullptr, nullptr, nullptr, 0, false, d.format, form);
       std::vector<int8_t> q(size_t(s.T) * s.K + 1);
       std::vector<float> f(s.N), out(expected.size()), slot_out(expected.size()), unprepared(expected.size());
-      gemm_i8_dynamic_rows(x.data(), packed.get(), scales.data(), zero.data(), bias.data(), q.data(), f.data(),
-                           out.data(), s.T, s.K, s.N, d, &form);
+      gemm_i8_dynamic_rows(x.data(), packed.get(), scales.data(), zero.data(), bias.data(), q.data(),
+                           f.data(), out.data(), s.T, s.K, s.N, d, &form);
       gemm_i8_dynamic_rows(x.data(), packed.get(), scales.data(), zero.data(), nullptr, q.data(), f.data(),
                            unprepared.data(), s.T, s.K, s.N, d, nullptr);
       k.seq_gemm_i8(x.data(), packed.get(), scales.data(), zero.data(), bias.data(), q.data(), f.data(),

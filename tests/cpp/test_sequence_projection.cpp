@@ -61,7 +61,8 @@ std::string sizes(int C_in, int C_out, const std::string& more = "") {
 }
 
 // The decode copy as the layer builds it: per-row amax/127 scale, round(w x 127 / amax).
-void decode_copy(const std::vector<float>& w, int C_out, int C_in, std::vector<int8_t>& q, std::vector<float>& s) {
+void decode_copy(const std::vector<float>& w, int C_out, int C_in, std::vector<int8_t>& q,
+                 std::vector<float>& s) {
   q.assign(w.size(), 0);
   s.assign(size_t(C_out), 1e-8f);
   for (int i = 0; i < C_out; ++i) {
@@ -70,7 +71,8 @@ void decode_copy(const std::vector<float>& w, int C_out, int C_in, std::vector<i
     if (!(amax > 1e-8f)) continue;
     s[i] = amax * 0.007874016f;
     for (int j = 0; j < C_in; ++j)
-      q[size_t(i) * C_in + j] = int8_t(std::max(-128.0f, std::min(127.0f, std::round(w[size_t(i) * C_in + j] * 127.0f / amax))));
+      q[size_t(i) * C_in + j] =
+          int8_t(std::max(-128.0f, std::min(127.0f, std::round(w[size_t(i) * C_in + j] * 127.0f / amax))));
   }
 }
 
@@ -89,8 +91,9 @@ TEST(SeqGemmFp32, EveryPositionIsTheFusedProductAndGeluFollows) {
     EXPECT_EQ(run(*loaded_once, x, TensorShape{C_in, T, 1}), expected);
     // "layers." keeps a decode copy, which T > 1 never reads.
     for (const char* name : {"proj", "layers.0.proj"}) {
-      auto layer = make_seq("seqgemm_fp32", name, sizes(C_in, C_out),
-                            {{std::string(name) + ".weight", bytes_of(w)}, {std::string(name) + ".bias", bytes_of(b)}});
+      auto layer = make_seq(
+          "seqgemm_fp32", name, sizes(C_in, C_out),
+          {{std::string(name) + ".weight", bytes_of(w)}, {std::string(name) + ".bias", bytes_of(b)}});
       EXPECT_EQ(run(*layer, x, TensorShape{C_in, 2, 3}), expected);
     }
     auto gelu = make_seq("seqgemm_fp32", "g", sizes(C_in, C_out, ", \"gelu\": true"),
@@ -115,8 +118,9 @@ TEST(SeqGemmFp32, OnePositionWithADecodeCopyIsTheInt8ProductNotTheFloatOne) {
     std::vector<float> int8_result(C_out);
     k.gemv_i8_dynamic(x.data(), q.data(), s.data(), b.data(), int8_result.data(), C_in, C_out, nullptr);
     for (const char* name : {"layers.3.mlp", "lm_head"}) {
-      auto layer = make_seq("seqgemm_fp32", name, sizes(C_in, C_out),
-                            {{std::string(name) + ".weight", bytes_of(w)}, {std::string(name) + ".bias", bytes_of(b)}});
+      auto layer = make_seq(
+          "seqgemm_fp32", name, sizes(C_in, C_out),
+          {{std::string(name) + ".weight", bytes_of(w)}, {std::string(name) + ".bias", bytes_of(b)}});
       const auto got = run(*layer, x, TensorShape{C_in, 1, 1});
       EXPECT_EQ(got, int8_result);
       EXPECT_NE(got, float_result);
@@ -157,7 +161,8 @@ TEST(QuantisedStorage, RebuildsTheFloatWeightRowByRow) {
   // The layer built from the pair equals the layer built from the rebuilt float weight.
   const int C_in = 3, C_out = 2;
   const auto x = random_floats(size_t(2) * C_in, -1, 1, 9);
-  Tensors pair{{"blk.ff.weight_i8", bytes_of(q)}, {"blk.ff.w_scales", bytes_of(scales)},
+  Tensors pair{{"blk.ff.weight_i8", bytes_of(q)},
+               {"blk.ff.w_scales", bytes_of(scales)},
                {"blk.ff.weight", bytes_of(std::vector<float>(6, 9.0f))}};  // ignored: the pair wins
   auto from_pair = make_seq("seqgemm_fp32", "blk.ff", sizes(C_in, C_out), pair);
   auto from_float = make_seq("seqgemm_fp32", "blk.ff", sizes(C_in, C_out), {{"blk.ff.weight", bytes_of(w)}});
@@ -197,7 +202,8 @@ TEST(SeqGemmInt8, FollowsTheDynamicRowFormulaAndTheDecodeStep) {
       expected[size_t(t) * C_out + o] = float(acc) * s[o] * st + b[o];
     }
   }
-  const Tensors tensors{{"layers.1.q.weight_i8", bytes_of(w)}, {"layers.1.q.w_scales", bytes_of(s)},
+  const Tensors tensors{{"layers.1.q.weight_i8", bytes_of(w)},
+                        {"layers.1.q.w_scales", bytes_of(s)},
                         {"layers.1.q.bias", bytes_of(b)}};
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
     auto layer = make_seq("seqgemm_int8", "layers.1.q", sizes(C_in, C_out), tensors);
@@ -215,21 +221,39 @@ TEST(SeqGemmInt8, FollowsTheDynamicRowFormulaAndTheDecodeStep) {
 
 TEST(SeqGemmLayers, RefuseWhatCannotRun) {
   const auto w = random_floats(12, -1, 1, 13);
-  expect_error([&] { make_seq("seqgemm_fp32", "p", sizes(0, 3), {{"p.weight", bytes_of(w)}}); },
-               "node 'p': C_in and C_out must be positive, got C_in 0 and C_out 3");
-  expect_error([&] { make_seq("seqgemm_fp32", "p", sizes(4, 4), {{"p.weight", bytes_of(w)}}); },
-               "weight p.weight holds 12 elements, expected 16");
-  expect_error([&] { make_seq("seqgemm_int8", "p", sizes(4, 0), {{"p.weight_i8", Bytes(12)}}); },
-               "node 'p': C_in and C_out must be positive, got C_in 4 and C_out 0");
+  expect_error(
+      [&] {
+        make_seq("seqgemm_fp32", "p", sizes(0, 3), {{"p.weight", bytes_of(w)}});
+      },
+      "node 'p': C_in and C_out must be positive, got C_in 0 and C_out 3");
+  expect_error(
+      [&] {
+        make_seq("seqgemm_fp32", "p", sizes(4, 4), {{"p.weight", bytes_of(w)}});
+      },
+      "weight p.weight holds 12 elements, expected 16");
+  expect_error(
+      [&] {
+        make_seq("seqgemm_int8", "p", sizes(4, 0), {{"p.weight_i8", Bytes(12)}});
+      },
+      "node 'p': C_in and C_out must be positive, got C_in 4 and C_out 0");
   auto missing = make_seq("seqgemm_fp32", "p", sizes(4, 3), {});
-  expect_error([&] { run(*missing, std::vector<float>(4), TensorShape{4, 1, 1}); },
-               "missing weight tensor: p.weight");
+  expect_error(
+      [&] {
+        run(*missing, std::vector<float>(4), TensorShape{4, 1, 1});
+      },
+      "missing weight tensor: p.weight");
   auto missing_i8 = make_seq("seqgemm_int8", "p", sizes(4, 3), {{"p.weight_i8", Bytes(12)}});
-  expect_error([&] { run(*missing_i8, std::vector<float>(4), TensorShape{4, 1, 1}); },
-               "missing weight tensor: p.w_scales");
+  expect_error(
+      [&] {
+        run(*missing_i8, std::vector<float>(4), TensorShape{4, 1, 1});
+      },
+      "missing weight tensor: p.w_scales");
   auto ok = make_seq("seqgemm_fp32", "p", sizes(4, 3), {{"p.weight", bytes_of(w)}});
-  expect_error([&] { run(*ok, std::vector<float>(10), TensorShape{5, 2, 1}); },
-               "node 'p': input has 5 channels, expected C_in 4");
+  expect_error(
+      [&] {
+        run(*ok, std::vector<float>(10), TensorShape{5, 2, 1});
+      },
+      "node 'p': input has 5 channels, expected C_in 4");
   EXPECT_EQ(ok->output_shape(TensorShape{4, 7, 2}), (TensorShape{3, 7, 2}));
   EXPECT_TRUE(run(*ok, {}, TensorShape{4, 0, 1}).empty());
 }
