@@ -61,6 +61,12 @@ struct KernelDrivers {
   void (*conv2d_i8_direct)(const int8_t* input, const PreparedWeightsI8& prepared, int8_t in_zp,
                            int8_t* output, int C_in, int H, int W, int C_out, int kH, int kW, int stride_h,
                            int stride_w, int pad_h, int pad_w, void* scratch) = nullptr;
+
+  // Slot gemm_f32_rows on a packed weight and its prepared form (or null), GELU of the same tier.
+  void (*gemm_f32_rows)(const float* input, const float* bias, float* out, int T, int K, int N, bool gelu,
+                        const float* packed, const float* prepared) = nullptr;
+  // Float rows quantised to int8 with one dynamic scale per row (see quantize_rows_i8_portable).
+  void (*quantize_rows_i8)(const float* x, int rows, int K, int8_t* q, float* scales) = nullptr;
 };
 
 }  // namespace trevalon
