@@ -17,6 +17,12 @@ MANDATORY_WEIGHTS = {
     "gemm_fp32": (".weight",),
     "gemm_int8": (".weight", ".req_scale", ".eff_bias"),
     "snake1d_fp32": (".alpha",),
+    "layernorm_fp32": (".gamma", ".beta"),
+    "rms_norm_fp32": (".gamma",),
+    "embedding_fp32": (".weight",),
+    "bert_embeddings_fp32": (".word_weight", ".pos_weight"),
+    "patch_prep_fp32": (".cls_token", ".pos_embed"),
+    "pos_emb_add_fp32": (".weight",),
 }
 
 # Every tensor a layer asks the weights file for while loading, in the order it asks.
@@ -26,6 +32,13 @@ REQUESTED_WEIGHTS = {
     "gemm_fp32": (".weight", ".bias"),
     "gemm_int8": (".req_scale", ".eff_bias", ".weight"),
     "snake1d_fp32": (".alpha",),
+    "layernorm_fp32": (".gamma", ".beta"),
+    "rms_norm_fp32": (".gamma",),
+    "embedding_fp32": (".weight",),
+    "bert_embeddings_fp32": (".word_weight", ".pos_weight", ".type_weight", ".layernorm.weight",
+                             ".layernorm.bias"),
+    "patch_prep_fp32": (".cls_token", ".pos_embed"),
+    "pos_emb_add_fp32": (".weight",),
 }
 
 
