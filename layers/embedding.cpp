@@ -1,7 +1,7 @@
 // Table-lookup layers of text and speech models: EmbeddingFp32 maps token ids to learned rows;
 // BertEmbeddingsFp32 adds word, position and token-type rows and normalises each position. Both run
-// on the host and compute here, without the backend's table (a device backend's slots would
-// receive host memory).
+// on the host and compute here; a device backend's slots would receive host memory, so only a host
+// backend's layer norm kernel is borrowed.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -118,7 +118,7 @@ class BertEmbeddingsFp32 final : public TokenLayer {
   TensorShape output_shape(TensorShape in) const override { return {E_, in.h, in.w}; }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext*) override {
-    require_backend();
+    const BackendDescriptor& backend = require_backend();
     if (word_.empty()) throw_missing_weight(name + ".word_weight");
     if (pos_.empty()) throw_missing_weight(name + ".pos_weight");
     const int T = id_count(inputs, n, output, E_);
@@ -142,8 +142,7 @@ class BertEmbeddingsFp32 final : public TokenLayer {
       float* e = y + size_t(t) * E;
       for (size_t i = 0; i < E; ++i) e[i] = type0 ? word[i] + pos[i] + type0[i] : word[i] + pos[i];
     }
-    layer_norm_f32_portable(y, ln_weight_.empty() ? nullptr : ln_weight_.data(),
-                            ln_bias_.empty() ? nullptr : ln_bias_.data(), y, T, E_, 1e-12f);
+    normalize(backend, y, T);
     return output_shape(inputs[0].shape);
   }
 
@@ -161,6 +160,17 @@ class BertEmbeddingsFp32 final : public TokenLayer {
     out.resize(bytes.size() / sizeof(float));
     std::memcpy(out.data(), bytes.data(), bytes.size());
     return rows;
+  }
+
+  // Layer norm of each row in place. A host backend's kernel gives the same bits as the portable
+  // code, only faster; it is used when it receives both affine tensors, as its slot promises.
+  void normalize(const BackendDescriptor& backend, float* y, int T) const {
+    const float* g = ln_weight_.empty() ? nullptr : ln_weight_.data();
+    const float* b = ln_bias_.empty() ? nullptr : ln_bias_.data();
+    if (backend.device == 0 && backend.kernels.layer_norm_f32 && g && b)
+      backend.kernels.layer_norm_f32(y, g, b, y, T, E_, 1e-12f);
+    else
+      layer_norm_f32_portable(y, g, b, y, T, E_, 1e-12f);
   }
 
   int32_t E_;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel_tier_loop.h"
 #include "small_layer_harness.h"
 #include "test_support.h"
 
@@ -152,6 +153,17 @@ TEST(BertEmbeddingsLayer, SumsWordPositionAndTypeRowsThenNormalises) {
           EXPECT_NEAR(run.out[size_t(t) * b.E + k], b.expected(want_ids[t], t, k, affine, with_type), 2e-6)
               << "affine " << affine << " type " << with_type << " t " << t;
     }
+}
+
+TEST(BertEmbeddingsLayer, EveryTierGivesTheSameBits) {
+  const Bert b;
+  std::vector<float> ids = {3.0f, 0.0f, 6.0f, 2.0f};
+  std::vector<float> first;
+  test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    const auto out = test::run_layer<float>(*b.layer(), {&ids}, {{1, 4, 1}}).out;
+    if (first.empty()) first = out;
+    EXPECT_EQ(std::memcmp(out.data(), first.data(), out.size() * sizeof(float)), 0);
+  });
 }
 
 TEST(BertEmbeddingsLayer, EqualSumsGiveTheBiasExactly) {
