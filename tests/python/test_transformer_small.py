@@ -66,15 +66,31 @@ def test_embedding_matches_torch_and_clamps_ids(make_model):
 
 
 def bert_embeddings_reference(torch, V, P, E, ids):
-    """A torch module built like a BERT embedding block: word + position + type 0, layer norm."""
-    word, pos, typ = (torch.nn.Embedding(n, E) for n in (V, P, 2))
-    norm = torch.nn.LayerNorm(E, eps=1e-12)
+    """The embedding block of a BERT model from `transformers` (eval mode), or, without that
+    package, torch modules built the same way: word + position + type 0, layer norm eps 1e-12."""
+    try:
+        from transformers import BertConfig
+        from transformers.models.bert.modeling_bert import BertEmbeddings
+    except ImportError:
+        BertEmbeddings = None
+    if BertEmbeddings is not None:
+        block = BertEmbeddings(BertConfig(vocab_size=V, hidden_size=E, max_position_embeddings=P,
+                                          type_vocab_size=2, num_attention_heads=4)).eval()
+        word, pos, typ, norm = (block.word_embeddings, block.position_embeddings,
+                                block.token_type_embeddings, block.LayerNorm)
+    else:
+        word, pos, typ = (torch.nn.Embedding(n, E) for n in (V, P, 2))
+        norm = torch.nn.LayerNorm(E, eps=1e-12)
     with torch.no_grad():
+        for table in (word, pos, typ):
+            table.weight.normal_()
         norm.weight.uniform_(0.5, 1.5)
         norm.bias.uniform_(-0.5, 0.5)
         t = torch.from_numpy(ids)
-        positions = torch.arange(len(ids))
-        want = norm(word(t) + typ(torch.zeros_like(t)) + pos(positions)).numpy()
+        if BertEmbeddings is not None:
+            want = block(input_ids=t[None])[0].numpy()
+        else:
+            want = norm(word(t) + typ(torch.zeros_like(t)) + pos(torch.arange(len(ids)))).numpy()
     weights = {"emb.word_weight": word.weight.detach().numpy(), "emb.pos_weight": pos.weight.detach().numpy(),
                "emb.type_weight": typ.weight.detach().numpy(),
                "emb.layernorm.weight": norm.weight.detach().numpy(),
