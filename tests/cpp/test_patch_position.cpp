@@ -17,7 +17,8 @@ TEST(PatchPrepLayer, PrependsTheClassTokenAndAddsPositions) {
   const auto x = random_floats(size_t(C) * T, -1.0f, 1.0f, 1);
   const auto cls = random_floats(size_t(C), -1.0f, 1.0f, 2);
   const auto pos = random_floats(size_t(C) * (T + 1), -1.0f, 1.0f, 3);
-  auto layer = test::make_layer("patch_prep_fp32", "{}", {{"vit.cls_token", cls}, {"vit.pos_embed", pos}}, "vit");
+  auto layer =
+      test::make_layer("patch_prep_fp32", "{}", {{"vit.cls_token", cls}, {"vit.pos_embed", pos}}, "vit");
   std::vector<float> in = x;
   const auto run = test::run_layer<float>(*layer, {&in}, {{C, 14, 14}});  // a 14 x 14 patch grid
   ASSERT_EQ(run.shape, (TensorShape{C, T + 1, 1}));
@@ -55,11 +56,16 @@ TEST(PosEmbAddLayer, AddsTheTablesFirstValuesAndRefusesAShortOne) {
   EXPECT_EQ(run.shape, (TensorShape{6, 5, 1}));
   for (size_t i = 0; i < x.size(); ++i) ASSERT_EQ(run.out[i], x[i] + table[i]);
 
-  auto short_table = test::make_layer("pos_emb_add_fp32", "{}", {{"pe.weight", std::vector<float>(29)}}, "pe");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*short_table, {&in}, {{6, 5, 1}}); }),
+  auto short_table =
+      test::make_layer("pos_emb_add_fp32", "{}", {{"pe.weight", std::vector<float>(29)}}, "pe");
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*short_table, {&in}, {{6, 5, 1}});
+            }),
             "node 'pe': pe.weight holds 29 values, expected at least 30 (5 positions of 6)");
   auto none = test::make_layer("pos_emb_add_fp32", "{}", {}, "pe");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*none, {&in}, {{6, 5, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*none, {&in}, {{6, 5, 1}});
+            }),
             "node 'pe': missing weight tensor pe.weight, expected 30 values (5 positions of 6)");
 }
 
@@ -71,6 +77,8 @@ TEST(ClsExtractLayer, KeepsTheFirstRow) {
   EXPECT_EQ(run.shape, (TensorShape{C, 1, 1}));
   EXPECT_EQ(run.out, std::vector<float>(x.begin(), x.begin() + C));
   std::vector<float> empty;
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*layer, {&empty}, {{C, 0, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*layer, {&empty}, {{C, 0, 1}});
+            }),
             "node 'cls': input has no positions, expected at least 1");
 }
