@@ -34,7 +34,7 @@ class HostSequenceLayer : public ILayer {
   void require_table(const std::string& tensor, bool loaded, uint64_t have, uint64_t needed,
                      const std::string& what) const {
     if (!loaded)
-      throw std::runtime_error("node '" + name + "': missing weight tensor " + tensor + ", expected " +
+      throw std::runtime_error("node '" + name + "': missing weight tensor: " + tensor + ", expected " +
                                std::to_string(needed) + " values (" + what + ")");
     if (have < needed)
       throw std::runtime_error("node '" + name + "': " + tensor + " holds " + std::to_string(have) +
@@ -67,7 +67,7 @@ class PatchPrepFp32 final : public HostSequenceLayer {
     const uint64_t C = uint64_t(in.c > 0 ? in.c : 0);
     const std::string channels = "the input's " + std::to_string(C) + " channels";
     if (!has_cls_)
-      throw std::runtime_error("node '" + name + "': missing weight tensor " + name +
+      throw std::runtime_error("node '" + name + "': missing weight tensor: " + name +
                                ".cls_token, expected " + std::to_string(C) + " values (" + channels + ")");
     if (cls_.size() != C)
       throw std::runtime_error("node '" + name + "': " + name + ".cls_token holds " +

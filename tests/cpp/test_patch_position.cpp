@@ -37,11 +37,11 @@ TEST(PatchPrepLayer, RefusesTablesThatDoNotFitTheInput) {
     return test::error_of([&] { test::run_layer<float>(*layer, {&x}, {{4, 2, 1}}); });
   };
   EXPECT_EQ(error_with({{"pp.pos_embed", twelve}}),
-            "node 'pp': missing weight tensor pp.cls_token, expected 4 values (the input's 4 channels)");
+            "node 'pp': missing weight tensor: pp.cls_token, expected 4 values (the input's 4 channels)");
   EXPECT_EQ(error_with({{"pp.cls_token", std::vector<float>(5)}, {"pp.pos_embed", twelve}}),
             "node 'pp': pp.cls_token holds 5 values, expected 4 (the input's 4 channels)");
   EXPECT_EQ(error_with({{"pp.cls_token", four}}),
-            "node 'pp': missing weight tensor pp.pos_embed, expected 12 values (3 positions of 4)");
+            "node 'pp': missing weight tensor: pp.pos_embed, expected 12 values (3 positions of 4)");
   EXPECT_EQ(error_with({{"pp.cls_token", four}, {"pp.pos_embed", eleven}}),
             "node 'pp': pp.pos_embed holds 11 values, expected at least 12 (3 positions of 4)");
   EXPECT_EQ(error_with({{"pp.cls_token", four}, {"pp.pos_embed", std::vector<float>(40)}}), "<no error>");
@@ -66,7 +66,7 @@ TEST(PosEmbAddLayer, AddsTheTablesFirstValuesAndRefusesAShortOne) {
   EXPECT_EQ(test::error_of([&] {
               test::run_layer<float>(*none, {&in}, {{6, 5, 1}});
             }),
-            "node 'pe': missing weight tensor pe.weight, expected 30 values (5 positions of 6)");
+            "node 'pe': missing weight tensor: pe.weight, expected 30 values (5 positions of 6)");
 }
 
 TEST(ClsExtractLayer, KeepsTheFirstRow) {
