@@ -19,6 +19,12 @@ MANDATORY_WEIGHTS = {
     "seqgemm_fp32": (".weight",),
     "seqgemm_int8": (".weight_i8", ".w_scales"),
     "snake1d_fp32": (".alpha",),
+    "layernorm_fp32": (".gamma", ".beta"),
+    "rms_norm_fp32": (".gamma",),
+    "embedding_fp32": (".weight",),
+    "bert_embeddings_fp32": (".word_weight", ".pos_weight"),
+    "patch_prep_fp32": (".cls_token", ".pos_embed"),
+    "pos_emb_add_fp32": (".weight",),
 }
 
 # Float weights a layer also accepts quantised: NAME + "_i8" beside PREFIX + "w_scales", PREFIX
@@ -36,6 +42,13 @@ REQUESTED_WEIGHTS = {
     "seqgemm_fp32": (".weight_i8", ".w_scales", ".weight", ".bias"),
     "seqgemm_int8": (".weight_i8", ".w_scales", ".bias"),
     "snake1d_fp32": (".alpha",),
+    "layernorm_fp32": (".gamma", ".beta"),
+    "rms_norm_fp32": (".gamma",),
+    "embedding_fp32": (".weight",),
+    "bert_embeddings_fp32": (".word_weight", ".pos_weight", ".type_weight", ".layernorm.weight",
+                             ".layernorm.bias"),
+    "patch_prep_fp32": (".cls_token", ".pos_embed"),
+    "pos_emb_add_fp32": (".weight",),
 }
 
 
