@@ -354,7 +354,7 @@ void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int for
                                 PreparedWeightsF32& out) {
   out = PreparedWeightsF32{};
   out.format = format;
-  out.panel = 16;
+  out.panel = 64;
   count_weight_preparation();
   const size_t floats = regrouped16_floats(cols, rows);
   if (floats == 0 || !packed) return;

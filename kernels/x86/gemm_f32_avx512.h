@@ -8,11 +8,11 @@
 
 namespace trevalon::x86 {
 
-// A packed rows x cols matrix regrouped once into 16-channel panels (panel width 16).
+// A packed rows x cols matrix regrouped once into 64-channel panels (panel width 64).
 void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format, PreparedWeightsF32& out);
 
-// Regrouped weights: ceil(N/16) groups of K x 16 floats; channel n sits in group n/16, lane n%16;
-// lanes past N are zero.
+// Regrouped weights: ceil(N/64) panels of K x 64 floats, one row of four 16-channel vectors per k;
+// channel n sits in panel n/64, lane n%64; lanes past N are zero.
 size_t regrouped16_floats(int K, int N);
 void regroup16_avx512(const float* packed, int K, int N, float* w16);
 // A per-thread buffer for regrouped weights: grows to the largest size asked, then reused.
