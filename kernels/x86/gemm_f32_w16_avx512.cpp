@@ -99,6 +99,11 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
     }
     const char* fp = fetch.next;
     size_t fn = fetch.left;
+    // The tile's share of lines goes out evenly over its steps, four lines at a time: a burst
+    // would hold the fill buffers that the tile's own loads need.
+    const int bursts = int((fn + 3) / 4), quads = (s.k1 - s.k0) / 4;
+    const int period = bursts > 0 && quads > bursts ? quads / bursts : 1;
+    int countdown = period;
     const char* ep = extra.next;
     size_t en = extra.left;
     // One k step: the weight vectors of step i, each A value broadcast once.
@@ -143,7 +148,8 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
       for (; i + 4 <= i1; i += 4, wk += 4 * kPanel) {
         fetch_next_rows();
         fetch_next_rows();
-        if (fn >= 4) {
+        if (fn >= 4 && --countdown == 0) {
+          countdown = period;
 #pragma GCC unroll 4
           for (int l = 0; l < 4; ++l) _mm_prefetch(fp + 64 * l, _MM_HINT_T1);
           fp += 256;
@@ -211,10 +217,16 @@ void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16
     const int k2 = K - k1 < kc ? K : k1 + kc;
     Lines fetch = k1 < K ? Lines::range(w + size_t(k1) * kPanel, size_t(k2 - k1) * kPanel * sizeof(float)) : after;
     const TileStep step{k0, k1, k0 == 0, k1 == K};
+    // Each tile of the block fetches an equal share of the next block (whole bursts of four lines,
+    // at most one line a step).
+    const size_t tiles = size_t(m1 - m0 + kRows - 1) / kRows;
+    size_t share = (fetch.left + tiles - 1) / tiles;
+    share = (share + 3) & ~size_t(3);
+    if (share > size_t(k1 - k0)) share = size_t(k1 - k0);
     for (int m = m0; m < m1; m += kRows) {
       const int row_count = m1 - m < kRows ? m1 - m : kRows;
       kTiles<Rows>[(row_count - 1) * kGroups + (count - 1)](rows.at(m), step, w, bias, out + size_t(m) * N,
-                                                           relu, N, q * kPanel, fetch.take(k1 - k0),
+                                                           relu, N, q * kPanel, fetch.take(share),
                                                            extra.take(k1 - k0),
                                                            m1 - m - row_count < kRows ? m1 - m - row_count : kRows);
     }
