@@ -200,7 +200,8 @@ constexpr auto kTiles = make_tiles<Rows>(std::make_integer_sequence<int, kRows *
 
 // Steps per k block: equal blocks of at most kBlockK steps.
 int block_k(int K) {
-  const int blocks = K <= kBlockK ? 1 : (K + kBlockK - 1) / kBlockK;
+  // Up to a quarter more in one block (40 KiB of weights) rather than two short ones.
+  const int blocks = K <= kBlockK + kBlockK / 4 ? 1 : (K + kBlockK - 1) / kBlockK;
   return (K + blocks - 1) / blocks;
 }
 
