@@ -24,8 +24,9 @@ float* regroup16_buffer(size_t floats);
 void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu, int M,
                          int K, int N, const void* fetch_next = nullptr, size_t fetch_bytes = 0);
 // The same product straight from the packed panels: each block of 64 channels is regrouped into
-// `w16` (regrouped16_floats(K, N) floats, complete on return) just before its rows run, while the
-// next block's panels come into L2, so that reading the weights from memory overlaps the product.
+// `w16` (regrouped16_floats(K, N) floats, complete on return) just before the first pass of rows
+// runs over it, while the next block's panels come into L2, so that reading the weights from
+// memory overlaps the product.
 void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias, float* out,
                           bool relu, int M, int K, int N);
 

@@ -235,16 +235,20 @@ void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16
   }
 }
 
+// Rows per pass: whole tiles whose rows of A fit the L2 budget.
+size_t row_pass(int M, int K) {
+  size_t pass = kRowBlockBytes / (size_t(K > 0 ? K : 1) * sizeof(float));
+  pass = pass < size_t(kRows) ? size_t(kRows) : pass - pass % kRows;
+  return pass > size_t(M) ? size_t(M) : pass;
+}
+
 template <class Rows>
 void product_w16(Rows rows, const float* w16, const float* bias, float* out, bool relu, int M, int K, int N,
                  Lines extra) {
   const int groups = (N + 15) / 16, panels = (N + kPanel - 1) / kPanel;
   const size_t panel_floats = size_t(K) * kPanel;
   const int kc = block_k(K);
-  // Row passes of whole tiles whose rows of A fit the L2 budget.
-  size_t pass = kRowBlockBytes / (size_t(K > 0 ? K : 1) * sizeof(float));
-  pass = pass < size_t(kRows) ? size_t(kRows) : pass - pass % kRows;
-  if (pass > size_t(M)) pass = size_t(M);
+  const size_t pass = row_pass(M, K);
   for (int m0 = 0; m0 < M; m0 += int(pass)) {
     const int m1 = M - m0 < int(pass) ? M : m0 + int(pass);
     for (int q = 0; q < panels; ++q) {
@@ -326,22 +330,32 @@ namespace {
 template <class Rows>
 void product_tall(Rows rows, const float* packed, float* w16, const float* bias, float* out, bool relu, int M,
                   int K, int N) {
-  const int groups = (N + 15) / 16, panels = (N + 3) / 4;
-  const size_t panel_stride = size_t(K) * 4;
+  const int groups = (N + 15) / 16, panels = (N + kPanel - 1) / kPanel, panels4 = (N + 3) / 4;
+  const size_t panel_stride = size_t(K) * 4, panel_floats = size_t(K) * kPanel;
+  const int kc = block_k(K);
+  const size_t pass = row_pass(M, K);
   regroup_groups(packed, K, N, 0, groups < kGroups ? groups : kGroups, w16);
-  for (int g = 0; g < groups; g += kGroups) {
-    const int count = groups - g < kGroups ? groups - g : kGroups;
-    // The next block's 4-channel panels (contiguous in the packed form) come into L2 meanwhile.
-    const int next_panel = 4 * (g + kGroups);
-    const int next_panels = panels - next_panel < 16 ? panels - next_panel : 16;
-    Lines fetch;
-    if (next_panels > 0)
-      fetch = Lines::range(packed + size_t(next_panel) * panel_stride,
-                           size_t(next_panels) * panel_stride * sizeof(float));
-    panel_product(rows, 0, M, g / kGroups, count, w16, bias, out, relu, K, N, Lines{}, fetch);
-    const int g_next = g + kGroups;
-    if (g_next < groups)
-      regroup_groups(packed, K, N, g_next, groups - g_next < kGroups ? groups : g_next + kGroups, w16);
+  for (int m0 = 0; m0 < M; m0 += int(pass)) {
+    const int m1 = M - m0 < int(pass) ? M : m0 + int(pass);
+    for (int q = 0; q < panels; ++q) {
+      const int g = q * kGroups, count = groups - g < kGroups ? groups - g : kGroups;
+      Lines after, fetch;
+      if (m0 == 0) {
+        // The first pass regroups each 64-channel block just before its rows run; the next
+        // block's 4-channel panels (contiguous in the packed form) come into L2 meanwhile.
+        const int next = 4 * (g + kGroups);
+        const int next_count = panels4 - next < 16 ? panels4 - next : 16;
+        if (next_count > 0)
+          fetch = Lines::range(packed + size_t(next) * panel_stride,
+                               size_t(next_count) * panel_stride * sizeof(float));
+      } else if (q + 1 < panels) {
+        after = Lines::range(w16 + (q + 1) * panel_floats, size_t(K < kc ? K : kc) * kPanel * sizeof(float));
+      }
+      panel_product(rows, m0, m1, q, count, w16, bias, out, relu, K, N, after, fetch);
+      const int g_next = g + kGroups;
+      if (m0 == 0 && g_next < groups)
+        regroup_groups(packed, K, N, g_next, groups - g_next < kGroups ? groups : g_next + kGroups, w16);
+    }
   }
 }
 
