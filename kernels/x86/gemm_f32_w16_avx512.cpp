@@ -20,10 +20,15 @@ namespace {
 constexpr int kRows = 6;    // rows of a tile
 constexpr int kGroups = 4;  // 16-channel groups of a panel and of a tile: 24 accumulators + 4 weights
 constexpr int kPanel = 16 * kGroups;
-// k steps per block: a block's weights (kc x 64 channels, 256 bytes a step) stay in L1 while every
-// row tile passes over them. The partial sums wait in the output between blocks: a fused
-// multiply-add chain continued from a stored float gives the same bits as one unbroken chain.
+// k steps per block for short products: a block's weights (kc x 64 channels, 256 bytes a step)
+// stay in L1 while every row tile passes over them, and the next block comes from memory
+// meanwhile. The partial sums wait in the output between blocks: a fused multiply-add chain
+// continued from a stored float gives the same bits as one unbroken chain.
 constexpr int kBlockK = 128;
+// Passes of at least this many rows run each panel's whole K per tile: the panel, read by many
+// tiles, stays in L2, and each tile's rows of A (contiguous in a plain matrix) stream in order.
+constexpr int kUnblockedRows = 96;
+constexpr size_t kUnblockedPanelBytes = size_t(1) << 20;
 // Rows per pass: their part of A stays in L2 while every channel block passes over it.
 constexpr size_t kRowBlockBytes = size_t(1) << 20;
 
@@ -198,8 +203,9 @@ constexpr auto make_tiles(std::integer_sequence<int, I...>) {
 template <class Rows>
 constexpr auto kTiles = make_tiles<Rows>(std::make_integer_sequence<int, kRows * kGroups>{});
 
-// Steps per k block: equal blocks of at most kBlockK steps.
-int block_k(int K) {
+// Steps per k block for a pass of `rows` rows: all K, or equal blocks of at most kBlockK steps.
+int block_k(int K, int rows) {
+  if (rows >= kUnblockedRows && size_t(K) * kPanel * sizeof(float) <= kUnblockedPanelBytes) return K;
   // Up to a quarter more in one block (40 KiB of weights) rather than two short ones.
   const int blocks = K <= kBlockK + kBlockK / 4 ? 1 : (K + kBlockK - 1) / kBlockK;
   return (K + blocks - 1) / blocks;
@@ -212,7 +218,7 @@ template <class Rows>
 void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16, const float* bias,
                    float* out, bool relu, int K, int N, Lines after, Lines& extra) {
   const float* w = w16 + size_t(q) * K * kPanel;
-  const int kc = block_k(K);
+  const int kc = block_k(K, m1 - m0);
   for (int k0 = 0; k0 == 0 || k0 < K; k0 += kc) {
     const int k1 = K - k0 < kc ? K : k0 + kc;
     const int k2 = K - k1 < kc ? K : k1 + kc;
@@ -247,10 +253,10 @@ void product_w16(Rows rows, const float* w16, const float* bias, float* out, boo
                  Lines extra) {
   const int groups = (N + 15) / 16, panels = (N + kPanel - 1) / kPanel;
   const size_t panel_floats = size_t(K) * kPanel;
-  const int kc = block_k(K);
   const size_t pass = row_pass(M, K);
   for (int m0 = 0; m0 < M; m0 += int(pass)) {
     const int m1 = M - m0 < int(pass) ? M : m0 + int(pass);
+    const int kc = block_k(K, m1 - m0);
     for (int q = 0; q < panels; ++q) {
       const int count = groups - q * kGroups < kGroups ? groups - q * kGroups : kGroups;
       const Lines after = q + 1 < panels ? Lines::range(w16 + (q + 1) * panel_floats,
@@ -332,11 +338,11 @@ void product_tall(Rows rows, const float* packed, float* w16, const float* bias,
                   int K, int N) {
   const int groups = (N + 15) / 16, panels = (N + kPanel - 1) / kPanel, panels4 = (N + 3) / 4;
   const size_t panel_stride = size_t(K) * 4, panel_floats = size_t(K) * kPanel;
-  const int kc = block_k(K);
   const size_t pass = row_pass(M, K);
   regroup_groups(packed, K, N, 0, groups < kGroups ? groups : kGroups, w16);
   for (int m0 = 0; m0 < M; m0 += int(pass)) {
     const int m1 = M - m0 < int(pass) ? M : m0 + int(pass);
+    const int kc = block_k(K, m1 - m0);
     for (int q = 0; q < panels; ++q) {
       const int g = q * kGroups, count = groups - g < kGroups ? groups - g : kGroups;
       Lines after, fetch;
