@@ -1,5 +1,5 @@
 // AVX-512 float GEMM pieces that the float convolution drivers of the same tier call directly: the
-// weights regrouped into 16-channel panels (once at load, or for one call), and the product on them.
+// weights regrouped into 64-channel panels (once at load, or for one call), and the product on them.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-// AVX-512 float GEMM on 16-channel weight panels (prepared at load, or regrouped from the 4-channel
+// AVX-512 float GEMM on 64-channel weight panels (prepared at load, or regrouped from the 4-channel
 // panels for one call of the slot): lanes are 16 output channels and every A
 // element is broadcast straight from its row. No transposes; each output keeps one accumulator
 // built in k order, so results equal the scalar fused-multiply-add reference bit for bit.

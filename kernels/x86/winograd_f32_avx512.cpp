@@ -43,7 +43,7 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
   // Many tiles: the 16 matrices are regrouped once for the tall product, and blocks of tiles
   // (whole 6-row tiles of it) keep the transformed data in L2. Few tiles: the products run on the
   // panels, over all tiles at once when that fits, so each matrix streams through the core once.
-  // Prepared matrices are read in their 16-channel form either way.
+  // Prepared matrices are read in their panel form either way.
   const bool tall = x86::gemm_f32_prefers_w16(tiles, C, C_out);
   // The first weight block of a product (128 k steps of a 64-channel panel).
   constexpr size_t kStartBytes = size_t(32) << 10;
