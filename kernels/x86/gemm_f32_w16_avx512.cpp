@@ -27,7 +27,7 @@ constexpr int kPanel = 16 * kGroups;
 constexpr int kBlockK = 128;
 // Passes of at least this many rows run each panel's whole K per tile: the panel, read by many
 // tiles, stays in L2, and each tile's rows of A (contiguous in a plain matrix) stream in order.
-constexpr int kUnblockedRows = 96;
+constexpr int kUnblockedRows = 72;
 constexpr size_t kUnblockedPanelBytes = size_t(1) << 20;
 // Rows per pass: their part of A stays in L2 while every channel block passes over it.
 constexpr size_t kRowBlockBytes = size_t(1) << 20;
@@ -241,11 +241,15 @@ void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16
   }
 }
 
-// Rows per pass: whole tiles whose rows of A fit the L2 budget.
+// Rows per pass: whole tiles whose rows of A fit the L2 budget, the passes of a product about
+// equal (so that the last is no short pass of its own).
 size_t row_pass(int M, int K) {
   size_t pass = kRowBlockBytes / (size_t(K > 0 ? K : 1) * sizeof(float));
   pass = pass < size_t(kRows) ? size_t(kRows) : pass - pass % kRows;
-  return pass > size_t(M) ? size_t(M) : pass;
+  if (pass >= size_t(M)) return size_t(M);
+  const size_t passes = (size_t(M) + pass - 1) / pass;
+  const size_t even = (size_t(M) + passes - 1) / passes;
+  return (even + kRows - 1) / kRows * kRows;
 }
 
 template <class Rows>
