@@ -194,7 +194,8 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
 }
 
 template <class Rows>
-using TileFn = void (*)(Rows, TileStep, const float*, const float*, float*, bool, int, int, Lines, Lines, int);
+using TileFn = void (*)(Rows, TileStep, const float*, const float*, float*, bool, int, int, Lines, Lines,
+                        int);
 
 template <class Rows, int... I>
 constexpr auto make_tiles(std::integer_sequence<int, I...>) {
@@ -222,7 +223,8 @@ void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16
   for (int k0 = 0; k0 == 0 || k0 < K; k0 += kc) {
     const int k1 = K - k0 < kc ? K : k0 + kc;
     const int k2 = K - k1 < kc ? K : k1 + kc;
-    Lines fetch = k1 < K ? Lines::range(w + size_t(k1) * kPanel, size_t(k2 - k1) * kPanel * sizeof(float)) : after;
+    Lines fetch =
+        k1 < K ? Lines::range(w + size_t(k1) * kPanel, size_t(k2 - k1) * kPanel * sizeof(float)) : after;
     const TileStep step{k0, k1, k0 == 0, k1 == K};
     // Each tile of the block fetches an equal share of the next block (whole bursts of four lines,
     // at most one line a step).
@@ -232,10 +234,9 @@ void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16
     if (share > size_t(k1 - k0)) share = size_t(k1 - k0);
     for (int m = m0; m < m1; m += kRows) {
       const int row_count = m1 - m < kRows ? m1 - m : kRows;
-      kTiles<Rows>[(row_count - 1) * kGroups + (count - 1)](rows.at(m), step, w, bias, out + size_t(m) * N,
-                                                           relu, N, q * kPanel, fetch.take(share),
-                                                           extra.take(k1 - k0),
-                                                           m1 - m - row_count < kRows ? m1 - m - row_count : kRows);
+      kTiles<Rows>[(row_count - 1) * kGroups + (count - 1)](
+          rows.at(m), step, w, bias, out + size_t(m) * N, relu, N, q * kPanel, fetch.take(share),
+          extra.take(k1 - k0), m1 - m - row_count < kRows ? m1 - m - row_count : kRows);
     }
     if (K == 0) break;
   }

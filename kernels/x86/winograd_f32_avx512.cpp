@@ -84,10 +84,11 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
         const bool first = tall && t0 == 0 && m + 1 < 16;
         const bool start = !tall && m + 1 < 16;
         const float* fetch = first ? (w16 ? u[m + 1] : packed16[m + 1]) : start ? u[m + 1] : nullptr;
-        const size_t start_bytes = u_floats * sizeof(float) < kStartBytes ? u_floats * sizeof(float) : kStartBytes;
+        const size_t start_bytes =
+            u_floats * sizeof(float) < kStartBytes ? u_floats * sizeof(float) : kStartBytes;
         x86::gemm_f32_w16_avx512(V + m * v_stride, u[m], nullptr, P + m * p_stride, false, count, C, C_out,
                                  fetch,
-                                 first ? (w16 ? u_floats * sizeof(float) : packed_bytes)
+                                 first   ? (w16 ? u_floats * sizeof(float) : packed_bytes)
                                  : start ? start_bytes
                                          : 0);
         if (first && !w16) x86::regroup16_avx512(packed16[m + 1], C, C_out, const_cast<float*>(u[m + 1]));
