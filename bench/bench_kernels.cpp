@@ -97,9 +97,22 @@ int main(int argc, char** argv) {
       float* pw = k.pack_weights_f32(W.data(), s.N, s.K);
       const double tf =
           best_seconds([&] { k.gemm_f32(A.data(), pw, bias.data(), C.data(), true, s.M, s.K, s.N); });
-      k.free_packed_f32(pw);
       std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_f32",
                   ops / tf * 1e-9, fp32_peak > 0 ? 100.0 * ops / tf / fp32_peak : 0.0);
+      // The product as float convolution layers run it: on the weights prepared at load, as an
+      // M x 1 image under a 1x1 kernel.
+      const KernelDrivers* drivers = kernel_drivers_for(cpu_backend_descriptor());
+      if (drivers && drivers->prepare_f32 && drivers->conv2d_f32) {
+        PreparedWeightsF32 prepared;
+        drivers->prepare_f32(pw, s.N, s.K, drivers->format, prepared);
+        const double tp = best_seconds([&] {
+          drivers->conv2d_f32(A.data(), bias.data(), C.data(), s.K, s.M, 1, s.N, 1, 1, 1, 1, 0, 0, true, pw,
+                              prepared.get(), nullptr, 1, 1);
+        });
+        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_f32 prepared",
+                    ops / tp * 1e-9, fp32_peak > 0 ? 100.0 * ops / tp / fp32_peak : 0.0);
+      }
+      k.free_packed_f32(pw);
 
       std::vector<int8_t> Ai(size_t(s.M) * s.K), Wi(size_t(s.N) * s.K), Ci(size_t(s.M) * s.N);
       for (auto& v : Ai) v = int8_t(ui(rng));

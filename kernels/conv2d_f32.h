@@ -46,7 +46,7 @@ void conv2d_f32_avx512(const float* input, const float* weights, const float* bi
                        int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
                        int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
                        int dilation_w, void* stream);
-// conv2d_f32_avx512 given also the 16-channel form of `packed` (regrouped per call when null).
+// conv2d_f32_avx512 given also the 64-channel panel form of `packed` (regrouped per call when null).
 void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* output, int C, int H, int W,
                                 int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
                                 bool relu, const float* packed, const float* w16, float* scratch,

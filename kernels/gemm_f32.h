@@ -33,7 +33,7 @@ void gemv_f32_avx2(const float* x, const float* w, const float* bias, float* out
                    const float* packed, void* stream);
 void gemm_f32_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
                      int K, int N);
-// The same product given also the 16-channel form of the weights (regrouped per call when null).
+// The same product given also the 64-channel panel form of the weights (regrouped per call when null).
 void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* w16, const float* bias,
                               float* out, bool relu, int M, int K, int N);
 #endif

@@ -19,7 +19,7 @@ enum class WorkBuffer {
   PatchEdges,          // gathered rows that cross a side border
   GemmF32RowsAvx2,     // transposed rows of A
   GemmF32RowsAvx512,   // transposed and expanded rows of A
-  Regrouped16,         // weights regrouped into 16-channel panels for one call
+  Regrouped16,         // weights regrouped into 64-channel panels for one call
   GemmI8Widened,       // int16 activations of the AVX2 int8 product
   GemmI8Offset,        // offset activations of the VNNI product
   GemmI8Starts,        // starting accumulators of the VNNI product

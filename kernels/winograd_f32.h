@@ -73,7 +73,7 @@ void conv2d_f32_winograd_avx2(const float* input, const float* const* packed16, 
 void conv2d_f32_winograd_avx512(const float* input, const float* const* packed16, const float* bias,
                                 float* output, int C, int H, int W, int C_out, bool relu, float* scratch,
                                 void* stream, const float* raw_weights);
-// conv2d_f32_winograd_avx512 given also the 16-channel forms of the 16 matrices (each regrouped
+// conv2d_f32_winograd_avx512 given also the 64-channel panel forms of the 16 matrices (each regrouped
 // per call when `w16` is null).
 void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const* packed16,
                                          const float* const* w16, const float* bias, float* output, int C,

@@ -1,5 +1,5 @@
 // Float 2-D convolution (slot 11) with AVX-512. Tall products read the patch rows in place through
-// run pointers (no patch matrix) on 16-channel weights, prepared at load or regrouped for the call
+// run pointers (no patch matrix) on 64-channel weight panels, prepared at load or regrouped for the call
 // (the slot); short ones gather the patch rows with vector copies and work on the prepared weights
 // or, without them, on the 4-row panels.
 #include <immintrin.h>
@@ -228,7 +228,7 @@ void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* ou
     const int rows = M - m0 < int(block) ? M - m0 : int(block);
     gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, out_w,
                    m0, rows, patches);
-    if (w16)  // prepared weights are read in their 16-channel form whatever the rows
+    if (w16)  // prepared weights are read in their panel form whatever the rows
       x86::gemm_f32_w16_avx512(patches, w16, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);
     else
       x86::gemm_f32_panels_avx512(patches, packed, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);

@@ -2,7 +2,7 @@
 // A (each 16-row tile of A is transposed once into a per-thread buffer, every weight is broadcast
 // from its panel straight into the fused multiply-add, and the accumulators are transposed back on
 // store), row tails of up to 12 rows go in 4-row lane groups and a last lone row rides along with
-// the last tile. Tall products, and every product on prepared weights, run on 16-channel panels
+// the last tile. Tall products, and every product on prepared weights, run on 64-channel panels
 // (gemm_f32_w16_avx512.cpp). Each output keeps one
 // accumulator in k order, so results equal the scalar reference.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
@@ -354,7 +354,7 @@ void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int for
                                 PreparedWeightsF32& out) {
   out = PreparedWeightsF32{};
   out.format = format;
-  out.panel = 16;
+  out.panel = 64;
   count_weight_preparation();
   const size_t floats = regrouped16_floats(cols, rows);
   if (floats == 0 || !packed) return;
@@ -373,7 +373,7 @@ void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* 
                               float* out, bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
-  // Prepared weights are read in their 16-channel form whatever the rows: they cost nothing to
+  // Prepared weights are read in their panel form whatever the rows: they cost nothing to
   // regroup, and the layer keeps no other copy.
   if (w16) {
     x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);

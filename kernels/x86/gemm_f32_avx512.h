@@ -1,5 +1,5 @@
 // AVX-512 float GEMM pieces that the float convolution drivers of the same tier call directly: the
-// weights regrouped into 16-channel panels (once at load, or for one call), and the product on them.
+// weights regrouped into 64-channel panels (once at load, or for one call), and the product on them.
 #pragma once
 
 #include <cstddef>
@@ -8,11 +8,11 @@
 
 namespace trevalon::x86 {
 
-// A packed rows x cols matrix regrouped once into 16-channel panels (panel width 16).
+// A packed rows x cols matrix regrouped once into 64-channel panels (panel width 64).
 void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format, PreparedWeightsF32& out);
 
-// Regrouped weights: ceil(N/16) groups of K x 16 floats; channel n sits in group n/16, lane n%16;
-// lanes past N are zero.
+// Regrouped weights: ceil(N/64) panels of K x 64 floats, one row of four 16-channel vectors per k;
+// channel n sits in panel n/64, lane n%64; lanes past N are zero.
 size_t regrouped16_floats(int K, int N);
 void regroup16_avx512(const float* packed, int K, int N, float* w16);
 // A per-thread buffer for regrouped weights: grows to the largest size asked, then reused.
@@ -24,8 +24,9 @@ float* regroup16_buffer(size_t floats);
 void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu, int M,
                          int K, int N, const void* fetch_next = nullptr, size_t fetch_bytes = 0);
 // The same product straight from the packed panels: each block of 64 channels is regrouped into
-// `w16` (regrouped16_floats(K, N) floats, complete on return) just before its rows run, while the
-// next block's panels come into L2, so that reading the weights from memory overlaps the product.
+// `w16` (regrouped16_floats(K, N) floats, complete on return) just before the first pass of rows
+// runs over it, while the next block's panels come into L2, so that reading the weights from
+// memory overlaps the product.
 void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias, float* out,
                           bool relu, int M, int K, int N);
 

@@ -1,4 +1,4 @@
-// AVX-512 float GEMM on 16-channel weight panels (prepared at load, or regrouped from the 4-channel
+// AVX-512 float GEMM on 64-channel weight panels (prepared at load, or regrouped from the 4-channel
 // panels for one call of the slot): lanes are 16 output channels and every A
 // element is broadcast straight from its row. No transposes; each output keeps one accumulator
 // built in k order, so results equal the scalar fused-multiply-add reference bit for bit.
@@ -18,24 +18,38 @@ namespace trevalon::x86 {
 namespace {
 
 constexpr int kRows = 6;    // rows of a tile
-constexpr int kGroups = 4;  // 16-channel groups of a tile: 24 accumulators + 4 weight vectors
-// Weights of one block of channels stay in L2 while every row of A passes over them.
-constexpr size_t kBlockBytes = size_t(512) << 10;
+constexpr int kGroups = 4;  // 16-channel groups of a panel and of a tile: 24 accumulators + 4 weights
+constexpr int kPanel = 16 * kGroups;
+// k steps per block for short products: a block's weights (kc x 64 channels, 256 bytes a step)
+// stay in L1 while every row tile passes over them, and the next block comes from memory
+// meanwhile. The partial sums wait in the output between blocks: a fused multiply-add chain
+// continued from a stored float gives the same bits as one unbroken chain.
+constexpr int kBlockK = 128;
+// Passes of at least this many rows run each panel's whole K per tile: the panel, read by many
+// tiles, stays in L2, and each tile's rows of A (contiguous in a plain matrix) stream in order.
+constexpr int kUnblockedRows = 72;
+constexpr size_t kUnblockedPanelBytes = size_t(1) << 20;
+// Rows per pass: their part of A stays in L2 while every channel block passes over it.
+constexpr size_t kRowBlockBytes = size_t(1) << 20;
 
 inline __mmask16 first_lanes(int count) {
   return count >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << count) - 1);
 }
 
-// Lines of memory that tiles fetch into L2 on the side, at most one per k step of a tile: the
-// weights a later step will read while this product still computes.
-struct Fetch {
+// Memory that tiles bring into L2 on the side while they compute, one 64-byte line per k step:
+// the weights a later block reads.
+struct Lines {
   const char* next = nullptr;
-  size_t lines = 0;
-  // The share of one tile of K steps.
-  Fetch take(int K) {
-    Fetch part{next, lines < size_t(K) ? lines : size_t(K)};
-    next += part.lines * 64;
-    lines -= part.lines;
+  size_t left = 0;
+
+  static Lines range(const void* p, size_t bytes) {
+    return Lines{static_cast<const char*>(p), p ? (bytes + 63) / 64 : 0};
+  }
+  // A tile's share: at most `steps` lines.
+  Lines take(int steps) {
+    Lines part{next, left < size_t(steps) ? left : size_t(steps)};
+    next += part.left * 64;
+    left -= part.left;
     return part;
   }
 };
@@ -61,33 +75,104 @@ struct RunRows {
   RunRows at(int m) const { return RunRows{runs + size_t(m) * n, n, length}; }
 };
 
+// What a tile does with its k range [k0, k1): start from zero (the first block) or from the partial
+// sums in `out`, and end with bias and ReLU (the last block) or store the partial sums.
+struct TileStep {
+  int k0, k1;
+  bool first, last;
+};
+
+// R rows by the first G groups of the 64-channel panel `w` (k from 0, 64 floats a step).
 template <int R, int G, class Rows>
-void tile(Rows rows, const float* w16, const float* bias, float* out, bool relu, int K, int N, int n0,
-          Fetch fetch) {
+void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, bool relu, int N, int n0,
+          Lines fetch, Lines extra, int next_rows) {
+  __mmask16 mask[G];
+#pragma GCC unroll 4
+  for (int g = 0; g < G; ++g) mask[g] = first_lanes(N - n0 - 16 * g);
   __m512 acc[R * G];
   {
     __m512 reg[R * G];
+    if (s.first) {
 #pragma GCC unroll 32
-    for (int i = 0; i < R * G; ++i) reg[i] = _mm512_setzero_ps();
-    const size_t group_stride = size_t(K) * 16;
+      for (int i = 0; i < R * G; ++i) reg[i] = _mm512_setzero_ps();
+    } else {
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g)
+          reg[r * G + g] = _mm512_maskz_loadu_ps(mask[g], out + size_t(r) * N + n0 + 16 * g);
+    }
+    const char* fp = fetch.next;
+    size_t fn = fetch.left;
+    // The tile's share of lines goes out evenly over its steps, four lines at a time: a burst
+    // would hold the fill buffers that the tile's own loads need.
+    const int bursts = int((fn + 3) / 4), quads = (s.k1 - s.k0) / 4;
+    const int period = bursts > 0 && quads > bursts ? quads / bursts : 1;
+    int countdown = period;
+    const char* ep = extra.next;
+    size_t en = extra.left;
+    // One k step: the weight vectors of step i, each A value broadcast once.
+    auto step = [&](const float* const* a, const float* wk, int i) __attribute__((always_inline)) {
+      __m512 wv[G];
+#pragma GCC unroll 4
+      for (int g = 0; g < G; ++g) wv[g] = _mm512_loadu_ps(wk + 16 * g);
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r) {
+        const __m512 av = _mm512_set1_ps(a[r][i]);
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) reg[r * G + g] = _mm512_fmadd_ps(wv[g], av, reg[r * G + g]);
+      }
+    };
     const int len = rows.len();
-    int k = 0;
-    for (int j = 0; j < rows.count(); ++j) {
+    for (int k = s.k0; k < s.k1;) {
+      const int j = k / len, i0 = k - j * len;
+      const int i1 = len - i0 < s.k1 - k ? len : i0 + (s.k1 - k);
       const float* a[R];
 #pragma GCC unroll 8
       for (int r = 0; r < R; ++r) a[r] = rows.run(r, j);
-      for (int i = 0; i < len; ++i, ++k) {
-        if (size_t(k) < fetch.lines) _mm_prefetch(fetch.next + size_t(k) * 64, _MM_HINT_T1);
-        __m512 w[G];
-#pragma GCC unroll 4
-        for (int g = 0; g < G; ++g) w[g] = _mm512_loadu_ps(w16 + g * group_stride + size_t(k) * 16);
+      const float* wk = w + size_t(k) * kPanel;
+      // The next tile's rows of this run come into L1 meanwhile, two lines every four steps: rows
+      // of A a few hundred bytes long, strided, are too short for the hardware to fetch ahead.
+      const float* na[R];
+      const Rows next = rows.at(R);
 #pragma GCC unroll 8
-        for (int r = 0; r < R; ++r) {
-          const __m512 av = _mm512_set1_ps(a[r][i]);
-#pragma GCC unroll 4
-          for (int g = 0; g < G; ++g) reg[r * G + g] = _mm512_fmadd_ps(w[g], av, reg[r * G + g]);
+      for (int r = 0; r < R; ++r) na[r] = r < next_rows ? next.run(r, j) + i0 : nullptr;
+      const int next_lines = next_rows > 0 ? (i1 - i0 + 15) / 16 + 1 : 0;
+      int nr = 0, nl = 0;
+      auto fetch_next_rows = [&]() __attribute__((always_inline)) {
+        if (nl < next_lines) {
+          _mm_prefetch(reinterpret_cast<const char*>(na[nr] + 16 * nl), _MM_HINT_T0);
+          if (++nr == next_rows) {
+            nr = 0;
+            ++nl;
+          }
         }
+      };
+      int i = i0;
+      // Four steps at a time, with the lines fetched on the side for all four.
+      for (; i + 4 <= i1; i += 4, wk += 4 * kPanel) {
+        fetch_next_rows();
+        fetch_next_rows();
+        if (fn >= 4 && --countdown == 0) {
+          countdown = period;
+#pragma GCC unroll 4
+          for (int l = 0; l < 4; ++l) _mm_prefetch(fp + 64 * l, _MM_HINT_T1);
+          fp += 256;
+          fn -= 4;
+        }
+        if (en >= 4) {
+#pragma GCC unroll 4
+          for (int l = 0; l < 4; ++l) _mm_prefetch(ep + 64 * l, _MM_HINT_T1);
+          ep += 256;
+          en -= 4;
+        }
+        step(a, wk, i);
+        step(a, wk + kPanel, i + 1);
+        step(a, wk + 2 * kPanel, i + 2);
+        step(a, wk + 3 * kPanel, i + 3);
       }
+      for (; i < i1; ++i, wk += kPanel) step(a, wk, i);
+      k += i1 - i0;
     }
 #pragma GCC unroll 32
     for (int i = 0; i < R * G; ++i) acc[i] = reg[i];
@@ -95,19 +180,22 @@ void tile(Rows rows, const float* w16, const float* bias, float* out, bool relu,
   const __m512 zero = _mm512_setzero_ps();
   for (int g = 0; g < G; ++g) {
     const int c0 = n0 + 16 * g;
-    const __mmask16 mask = first_lanes(N - c0);
     // No bias still adds +0, as the reference does (a -0 sum becomes +0).
-    const __m512 b = bias ? _mm512_maskz_loadu_ps(mask, bias + c0) : zero;
+    const __m512 b = s.last && bias ? _mm512_maskz_loadu_ps(mask[g], bias + c0) : zero;
     for (int r = 0; r < R; ++r) {
-      __m512 v = _mm512_add_ps(acc[r * G + g], b);
-      if (relu) v = _mm512_max_ps(v, zero);
-      _mm512_mask_storeu_ps(out + size_t(r) * N + c0, mask, v);
+      __m512 v = acc[r * G + g];
+      if (s.last) {
+        v = _mm512_add_ps(v, b);
+        if (relu) v = _mm512_max_ps(v, zero);
+      }
+      _mm512_mask_storeu_ps(out + size_t(r) * N + c0, mask[g], v);
     }
   }
 }
 
 template <class Rows>
-using TileFn = void (*)(Rows, const float*, const float*, float*, bool, int, int, int, Fetch);
+using TileFn = void (*)(Rows, TileStep, const float*, const float*, float*, bool, int, int, Lines, Lines,
+                        int);
 
 template <class Rows, int... I>
 constexpr auto make_tiles(std::integer_sequence<int, I...>) {
@@ -116,28 +204,70 @@ constexpr auto make_tiles(std::integer_sequence<int, I...>) {
 template <class Rows>
 constexpr auto kTiles = make_tiles<Rows>(std::make_integer_sequence<int, kRows * kGroups>{});
 
+// Steps per k block for a pass of `rows` rows: all K, or equal blocks of at most kBlockK steps.
+int block_k(int K, int rows) {
+  if (rows >= kUnblockedRows && size_t(K) * kPanel * sizeof(float) <= kUnblockedPanelBytes) return K;
+  // Up to a quarter more in one block (40 KiB of weights) rather than two short ones.
+  const int blocks = K <= kBlockK + kBlockK / 4 ? 1 : (K + kBlockK - 1) / kBlockK;
+  return (K + blocks - 1) / blocks;
+}
+
+// Rows [m0, m1) by panel q (its first `count` groups), every k block. While a block runs, its tiles
+// bring the next block's weights into L2: the panel's next k block, else `after` (the next
+// panel's first block, or nothing). `extra` lines are fetched on the side throughout.
 template <class Rows>
-void run_tile(Rows rows, int m, int row_count, int g, int group_count, const float* w16, const float* bias,
-              float* out, bool relu, int K, int N, Fetch fetch) {
-  kTiles<Rows>[(row_count - 1) * kGroups + (group_count - 1)](rows.at(m), w16 + size_t(g) * K * 16, bias,
-                                                              out + size_t(m) * N, relu, K, N, 16 * g, fetch);
+void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16, const float* bias,
+                   float* out, bool relu, int K, int N, Lines after, Lines& extra) {
+  const float* w = w16 + size_t(q) * K * kPanel;
+  const int kc = block_k(K, m1 - m0);
+  for (int k0 = 0; k0 == 0 || k0 < K; k0 += kc) {
+    const int k1 = K - k0 < kc ? K : k0 + kc;
+    const int k2 = K - k1 < kc ? K : k1 + kc;
+    Lines fetch =
+        k1 < K ? Lines::range(w + size_t(k1) * kPanel, size_t(k2 - k1) * kPanel * sizeof(float)) : after;
+    const TileStep step{k0, k1, k0 == 0, k1 == K};
+    // Each tile of the block fetches an equal share of the next block (whole bursts of four lines,
+    // at most one line a step).
+    const size_t tiles = size_t(m1 - m0 + kRows - 1) / kRows;
+    size_t share = (fetch.left + tiles - 1) / tiles;
+    share = (share + 3) & ~size_t(3);
+    if (share > size_t(k1 - k0)) share = size_t(k1 - k0);
+    for (int m = m0; m < m1; m += kRows) {
+      const int row_count = m1 - m < kRows ? m1 - m : kRows;
+      kTiles<Rows>[(row_count - 1) * kGroups + (count - 1)](
+          rows.at(m), step, w, bias, out + size_t(m) * N, relu, N, q * kPanel, fetch.take(share),
+          extra.take(k1 - k0), m1 - m - row_count < kRows ? m1 - m - row_count : kRows);
+    }
+    if (K == 0) break;
+  }
+}
+
+// Rows per pass: whole tiles whose rows of A fit the L2 budget, the passes of a product about
+// equal (so that the last is no short pass of its own).
+size_t row_pass(int M, int K) {
+  size_t pass = kRowBlockBytes / (size_t(K > 0 ? K : 1) * sizeof(float));
+  pass = pass < size_t(kRows) ? size_t(kRows) : pass - pass % kRows;
+  if (pass >= size_t(M)) return size_t(M);
+  const size_t passes = (size_t(M) + pass - 1) / pass;
+  const size_t even = (size_t(M) + passes - 1) / passes;
+  return (even + kRows - 1) / kRows * kRows;
 }
 
 template <class Rows>
 void product_w16(Rows rows, const float* w16, const float* bias, float* out, bool relu, int M, int K, int N,
-                 Fetch fetch) {
-  const int groups = (N + 15) / 16;
-  const size_t group_bytes = size_t(K) * 16 * sizeof(float);
-  // Channel blocks of whole tiles whose weights fit the L2 budget.
-  int block = group_bytes > 0 ? int(kBlockBytes / group_bytes) : groups;
-  block = block < kGroups ? kGroups : block - block % kGroups;
-  for (int g0 = 0; g0 < groups; g0 += block) {
-    const int g1 = groups - g0 < block ? groups : g0 + block;
-    for (int m = 0; m < M; m += kRows) {
-      const int row_count = M - m < kRows ? M - m : kRows;
-      for (int g = g0; g < g1; g += kGroups)
-        run_tile(rows, m, row_count, g, g1 - g < kGroups ? g1 - g : kGroups, w16, bias, out, relu, K, N,
-                 fetch.take(K));
+                 Lines extra) {
+  const int groups = (N + 15) / 16, panels = (N + kPanel - 1) / kPanel;
+  const size_t panel_floats = size_t(K) * kPanel;
+  const size_t pass = row_pass(M, K);
+  for (int m0 = 0; m0 < M; m0 += int(pass)) {
+    const int m1 = M - m0 < int(pass) ? M : m0 + int(pass);
+    const int kc = block_k(K, m1 - m0);
+    for (int q = 0; q < panels; ++q) {
+      const int count = groups - q * kGroups < kGroups ? groups - q * kGroups : kGroups;
+      const Lines after = q + 1 < panels ? Lines::range(w16 + (q + 1) * panel_floats,
+                                                        size_t(K < kc ? K : kc) * kPanel * sizeof(float))
+                                         : Lines{};
+      panel_product(rows, m0, m1, q, count, w16, bias, out, relu, K, N, after, extra);
     }
   }
 }
@@ -146,7 +276,7 @@ void product_w16(Rows rows, const float* w16, const float* bias, float* out, boo
 
 size_t regrouped16_floats(int K, int N) {
   if (K <= 0 || N <= 0) return 0;
-  return size_t((N + 15) / 16) * size_t(K) * 16;
+  return size_t((N + kPanel - 1) / kPanel) * size_t(K) * kPanel;
 }
 
 namespace {
@@ -156,7 +286,8 @@ void regroup_groups(const float* packed, int K, int N, int g_begin, int g_end, f
   const int panels = (N + 3) / 4;
   const size_t panel_stride = size_t(K) * 4;
   for (int g = g_begin; g < g_end; ++g) {
-    float* dst = w16 + size_t(g) * K * 16;
+    // Group g is lanes 16 (g % 4) .. of panel g / 4, whose rows (one per k) are 64 floats.
+    float* dst = w16 + size_t(g / kGroups) * K * kPanel + 16 * (g % kGroups);
     const float* src = packed + size_t(4 * g) * panel_stride;
     const int present = panels - 4 * g < 4 ? panels - 4 * g : 4;
     if (present == 4) {
@@ -172,11 +303,11 @@ void regroup_groups(const float* packed, int K, int N, int g_begin, int g_end, f
         const __m512 t1 = _mm512_shuffle_f32x4(z0, z1, 0xEE);
         const __m512 t2 = _mm512_shuffle_f32x4(z2, z3, 0x44);
         const __m512 t3 = _mm512_shuffle_f32x4(z2, z3, 0xEE);
-        float* d = dst + size_t(k) * 16;
+        float* d = dst + size_t(k) * kPanel;
         _mm512_storeu_ps(d, _mm512_shuffle_f32x4(t0, t2, 0x88));
-        _mm512_storeu_ps(d + 16, _mm512_shuffle_f32x4(t0, t2, 0xDD));
-        _mm512_storeu_ps(d + 32, _mm512_shuffle_f32x4(t1, t3, 0x88));
-        _mm512_storeu_ps(d + 48, _mm512_shuffle_f32x4(t1, t3, 0xDD));
+        _mm512_storeu_ps(d + kPanel, _mm512_shuffle_f32x4(t0, t2, 0xDD));
+        _mm512_storeu_ps(d + 2 * kPanel, _mm512_shuffle_f32x4(t1, t3, 0x88));
+        _mm512_storeu_ps(d + 3 * kPanel, _mm512_shuffle_f32x4(t1, t3, 0xDD));
       }
       for (; k < K; ++k) {
         const float* s = src + size_t(k) * 4;
@@ -184,13 +315,13 @@ void regroup_groups(const float* packed, int K, int N, int g_begin, int g_end, f
         v = _mm512_insertf32x4(v, _mm_loadu_ps(s + panel_stride), 1);
         v = _mm512_insertf32x4(v, _mm_loadu_ps(s + 2 * panel_stride), 2);
         v = _mm512_insertf32x4(v, _mm_loadu_ps(s + 3 * panel_stride), 3);
-        _mm512_storeu_ps(dst + size_t(k) * 16, v);
+        _mm512_storeu_ps(dst + size_t(k) * kPanel, v);
       }
     } else {
       for (int k = 0; k < K; ++k)
         for (int q = 0; q < 4; ++q)
           _mm_storeu_ps(
-              dst + size_t(k) * 16 + 4 * q,
+              dst + size_t(k) * kPanel + 4 * q,
               q < present ? _mm_loadu_ps(src + q * panel_stride + size_t(k) * 4) : _mm_setzero_ps());
     }
   }
@@ -200,7 +331,7 @@ void regroup_groups(const float* packed, int K, int N, int g_begin, int g_end, f
 
 void regroup16_avx512(const float* packed, int K, int N, float* w16) {
   if (K <= 0 || N <= 0) return;
-  regroup_groups(packed, K, N, 0, (N + 15) / 16, w16);
+  regroup_groups(packed, K, N, 0, (N + kPanel - 1) / kPanel * kGroups, w16);
 }
 
 float* regroup16_buffer(size_t floats) { return thread_work<float>(WorkBuffer::Regrouped16, floats); }
@@ -210,23 +341,32 @@ namespace {
 template <class Rows>
 void product_tall(Rows rows, const float* packed, float* w16, const float* bias, float* out, bool relu, int M,
                   int K, int N) {
-  const int groups = (N + 15) / 16, panels = (N + 3) / 4;
-  const size_t panel_stride = size_t(K) * 4;
+  const int groups = (N + 15) / 16, panels = (N + kPanel - 1) / kPanel, panels4 = (N + 3) / 4;
+  const size_t panel_stride = size_t(K) * 4, panel_floats = size_t(K) * kPanel;
+  const size_t pass = row_pass(M, K);
   regroup_groups(packed, K, N, 0, groups < kGroups ? groups : kGroups, w16);
-  for (int g = 0; g < groups; g += kGroups) {
-    const int count = groups - g < kGroups ? groups - g : kGroups;
-    // The next block's panels (contiguous in the packed form) come into L2 during this block.
-    const int next_panel = 4 * (g + kGroups);
-    const int next_panels = panels - next_panel < 16 ? panels - next_panel : 16;
-    Fetch fetch;
-    if (next_panels > 0)
-      fetch = Fetch{reinterpret_cast<const char*>(packed + size_t(next_panel) * panel_stride),
-                    (size_t(next_panels) * panel_stride * sizeof(float) + 63) / 64};
-    for (int m = 0; m < M; m += kRows)
-      run_tile(rows, m, M - m < kRows ? M - m : kRows, g, count, w16, bias, out, relu, K, N, fetch.take(K));
-    const int g_next = g + kGroups;
-    if (g_next < groups)
-      regroup_groups(packed, K, N, g_next, groups - g_next < kGroups ? groups : g_next + kGroups, w16);
+  for (int m0 = 0; m0 < M; m0 += int(pass)) {
+    const int m1 = M - m0 < int(pass) ? M : m0 + int(pass);
+    const int kc = block_k(K, m1 - m0);
+    for (int q = 0; q < panels; ++q) {
+      const int g = q * kGroups, count = groups - g < kGroups ? groups - g : kGroups;
+      Lines after, fetch;
+      if (m0 == 0) {
+        // The first pass regroups each 64-channel block just before its rows run; the next
+        // block's 4-channel panels (contiguous in the packed form) come into L2 meanwhile.
+        const int next = 4 * (g + kGroups);
+        const int next_count = panels4 - next < 16 ? panels4 - next : 16;
+        if (next_count > 0)
+          fetch = Lines::range(packed + size_t(next) * panel_stride,
+                               size_t(next_count) * panel_stride * sizeof(float));
+      } else if (q + 1 < panels) {
+        after = Lines::range(w16 + (q + 1) * panel_floats, size_t(K < kc ? K : kc) * kPanel * sizeof(float));
+      }
+      panel_product(rows, m0, m1, q, count, w16, bias, out, relu, K, N, after, fetch);
+      const int g_next = g + kGroups;
+      if (m0 == 0 && g_next < groups)
+        regroup_groups(packed, K, N, g_next, groups - g_next < kGroups ? groups : g_next + kGroups, w16);
+    }
   }
 }
 
@@ -236,8 +376,7 @@ void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, fl
                          int K, int N, const void* fetch_next, size_t fetch_bytes) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
-  Fetch fetch{static_cast<const char*>(fetch_next), fetch_next ? (fetch_bytes + 63) / 64 : 0};
-  product_w16(PlainRows{A, K}, w16, bias, out, relu, M, K, N, fetch);
+  product_w16(PlainRows{A, K}, w16, bias, out, relu, M, K, N, Lines::range(fetch_next, fetch_bytes));
 }
 
 void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias, float* out,
@@ -254,7 +393,7 @@ void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len, 
   if (M <= 0 || N <= 0 || K <= 0) return;
   const RunRows rows{runs, run_count, run_len};
   if (regrouped)
-    product_w16(rows, w16, bias, out, relu, M, K, N, Fetch{});
+    product_w16(rows, w16, bias, out, relu, M, K, N, Lines{});
   else
     product_tall(rows, packed, w16, bias, out, relu, M, K, N);
 }

@@ -43,8 +43,10 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
   // Many tiles: the 16 matrices are regrouped once for the tall product, and blocks of tiles
   // (whole 6-row tiles of it) keep the transformed data in L2. Few tiles: the products run on the
   // panels, over all tiles at once when that fits, so each matrix streams through the core once.
-  // Prepared matrices are read in their 16-channel form either way.
+  // Prepared matrices are read in their panel form either way.
   const bool tall = x86::gemm_f32_prefers_w16(tiles, C, C_out);
+  // The first weight block of a product (128 k steps of a 64-channel panel).
+  constexpr size_t kStartBytes = size_t(32) << 10;
   const size_t u_floats = x86::regrouped16_floats(C, C_out);
   const size_t packed_bytes = packed_weights_f32_floats(C_out, C) * sizeof(float);
   const float* u[16] = {};
@@ -77,14 +79,18 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
     for (int m = 0; m < 16; ++m) {
       if (tall || w16) {
         // The first block brings the next matrix into L2 while this one computes (and, without
-        // prepared weights, regroups it next).
+        // prepared weights, regroups it next). Few tiles: each product fetches the start of the
+        // next prepared matrix; the product fetches the rest of a matrix ahead of itself.
         const bool first = tall && t0 == 0 && m + 1 < 16;
-        const float* fetch = !first ? nullptr : w16 ? u[m + 1] : packed16[m + 1];
+        const bool start = !tall && m + 1 < 16;
+        const float* fetch = first ? (w16 ? u[m + 1] : packed16[m + 1]) : start ? u[m + 1] : nullptr;
+        const size_t start_bytes =
+            u_floats * sizeof(float) < kStartBytes ? u_floats * sizeof(float) : kStartBytes;
         x86::gemm_f32_w16_avx512(V + m * v_stride, u[m], nullptr, P + m * p_stride, false, count, C, C_out,
                                  fetch,
-                                 !first ? 0
-                                 : w16  ? u_floats * sizeof(float)
-                                        : packed_bytes);
+                                 first   ? (w16 ? u_floats * sizeof(float) : packed_bytes)
+                                 : start ? start_bytes
+                                         : 0);
         if (first && !w16) x86::regroup16_avx512(packed16[m + 1], C, C_out, const_cast<float*>(u[m + 1]));
       } else {
         x86::gemm_f32_panels_avx512(V + m * v_stride, packed16[m], nullptr, P + m * p_stride, false, count, C,

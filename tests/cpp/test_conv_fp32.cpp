@@ -150,6 +150,7 @@ const ConvCase kPatchCases[] = {
     {5, 20, 18, 7, 3, 3, 1, 1, 2, 2, 2, 2, true, true},     // tall, dilated: one run per tap
     {6, 30, 33, 9, 3, 2, 1, 3, 0, 1, 1, 2, false, false},   // tall, rectangular, mixed strides
     {3, 40, 38, 8, 7, 7, 2, 2, 3, 3, 1, 1, true, true},     // tall stem: rows crossing each border
+    {32, 66, 66, 70, 3, 3, 2, 2, 1, 1, 1, 1, true, true},   // tall, rows of A over L2: passes, k blocks
 };
 
 TEST(ConvFp32Kernel, PatchPathEqualsDirectConvolutionBitForBit) {

@@ -88,12 +88,13 @@ TEST(GemmF32, EveryTierMatchesReferenceBitForBit) {
   });
 }
 
-// Shapes large enough for the blocked paths: tall products over several channel blocks with row and
-// channel tails, short products whose prepared rows outgrow L2 (one 16-row tile at a time), and
-// every row tail (4-row lane groups of 1 to 3, a 13-row tile, a lone last row).
+// Shapes large enough for the blocked paths: tall products over several channel blocks (and rows
+// of A beyond L2, in passes) with row and channel tails, short products whose prepared rows
+// outgrow L2 (one 16-row tile at a time), and every row tail (4-row lane groups of 1 to 3, a
+// 13-row tile, a lone last row).
 TEST(GemmF32, BlockedShapesMatchReferenceBitForBit) {
-  const int shapes[][3] = {{70, 2048, 100}, {200, 300, 37}, {49, 4608, 9}, {60, 512, 30},  {57, 64, 24},
-                           {45, 64, 26},    {28, 40, 7},    {166, 33, 1},  {170, 600, 230}};
+  const int shapes[][3] = {{70, 2048, 100}, {200, 300, 37}, {49, 4608, 9}, {60, 512, 30},   {57, 64, 24},
+                           {45, 64, 26},    {28, 40, 7},    {166, 33, 1},  {170, 600, 230}, {400, 1000, 140}};
   std::mt19937 rng(17);
   for (const auto& s : shapes) {
     const int M = s[0], K = s[1], N = s[2];

@@ -12,6 +12,7 @@
 
 #include "backend/cpu_backend.h"
 #include "kernel_tier_loop.h"
+#include "kernels/gemm_f32.h"
 #include "kernels/gemm_i8.h"
 #include "kernels/prepared_weights.h"
 #include "kernels/thread_work.h"
@@ -226,6 +227,34 @@ TEST(PreparedWeights, PreparedInt8ProductEqualsTheSlot) {
         EXPECT_EQ(got, want) << "mode " << mode;
       }
       table.free_packed_i8(packed);
+    }
+  });
+}
+
+TEST(PreparedWeights, PreparedFloatProductEqualsTheReference) {
+  // The product as 1x1 layers run it: k blocks with a short last one (K = 129, 300, 2100), row
+  // tails of every tile height, channel tails past 16-channel vectors and 64-channel tiles.
+  const int shapes[][3] = {{1, 129, 33}, {5, 300, 70}, {49, 2100, 17}, {13, 64, 130}, {200, 257, 64}};
+  std::mt19937 rng(11);
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& table) {
+    const KernelDrivers& drivers = cpu_kernel_drivers();
+    if (!drivers.prepare_f32 || !drivers.conv2d_f32) return;
+    for (const auto& s : shapes) {
+      const int M = s[0], K = s[1], N = s[2];
+      SCOPED_TRACE(std::to_string(M) + "x" + std::to_string(K) + "x" + std::to_string(N));
+      const auto A = random_values<float>(size_t(M) * K, rng, -1.0f, 1.0f);
+      const auto W = random_values<float>(size_t(N) * K, rng, -1.0f, 1.0f);
+      const auto bias = random_values<float>(size_t(N), rng, -1.0f, 1.0f);
+      std::vector<float> want(size_t(M) * N), got(size_t(M) * N + 16, 7.0f);
+      gemm_f32_reference(A.data(), W.data(), bias.data(), want.data(), true, M, K, N);
+      float* packed = table.pack_weights_f32(W.data(), N, K);
+      PreparedWeightsF32 prepared;
+      drivers.prepare_f32(packed, N, K, drivers.format, prepared);
+      drivers.conv2d_f32(A.data(), bias.data(), got.data(), K, M, 1, N, 1, 1, 1, 1, 0, 0, true, packed,
+                         prepared.get(), nullptr, 1, 1);
+      table.free_packed_f32(packed);
+      EXPECT_EQ(std::memcmp(got.data(), want.data(), want.size() * sizeof(float)), 0);
+      for (size_t i = want.size(); i < got.size(); ++i) ASSERT_EQ(got[i], 7.0f) << "overrun at " << i;
     }
   });
 }
