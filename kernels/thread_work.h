@@ -26,6 +26,9 @@ enum class WorkBuffer {
   GemmI8Division,      // requantisation constants of the VNNI product
   GroupedPlanarIn,     // grouped int8 convolution: input in planar order
   GroupedPlanarOut,    // grouped int8 convolution: output in planar order
+  AttentionHead,       // one head's queries (transposed), keys and values
+  AttentionTile,       // a score tile, its accumulator and running maxima and sums
+  AttentionInput,      // the fake-quantised copy of an attention input
   Count
 };
 
