@@ -51,7 +51,10 @@ using OpaqueKernel = void (*)();
   X(13, gemm_f32_rows,                                                                                       \
     void (*)(const float* input, const float* w, const float* bias, float* out, int T, int K, int N,         \
              bool gelu, const float* packed, void* stream))                                                  \
-  X(14, seq_gemm_i8, OpaqueKernel)                                                                           \
+  X(14, seq_gemm_i8,                                                                                         \
+    void (*)(const float* input, const int8_t* packed, const float* row_scales, const int64_t* zero_bias,   \
+             const float* bias, int8_t* q, float* scale_copy, float* out, int T, int K, int N, bool gelu,    \
+             void* stream))                                                                                  \
   X(15, gemv_i8_dynamic,                                                                                     \
     void (*)(const float* x, const int8_t* w, const float* row_scales, const float* bias, float* out, int K, \
              int N, void* stream))                                                                           \

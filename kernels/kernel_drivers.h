@@ -54,6 +54,12 @@ struct KernelDrivers {
                             const int32_t* row_sums) = nullptr;
   DepthwiseI8Kernel depthwise_i8_3x3 = nullptr;
 
+  // Slot gemm_f32_rows on a packed weight and its prepared form (or null), GELU of the same tier.
+  void (*gemm_f32_rows)(const float* input, const float* bias, float* out, int T, int K, int N, bool gelu,
+                        const float* packed, const float* prepared) = nullptr;
+  // Float rows quantised to int8 with one dynamic scale per row (see quantize_rows_i8_portable).
+  void (*quantize_rows_i8)(const float* x, int rows, int K, int8_t* q, float* scales) = nullptr;
+
   // Slot attention_f32 on the packed projections and their prepared forms (each may be null: the
   // panels are read).
   void (*attention_f32)(const float* input, const float* qkv_packed, const float* qkv_prepared,
