@@ -60,8 +60,8 @@ void attention_i8_steps(QuantizeRowsFn quantize, GemmI8DriverFn gemm, AttentionH
                             scale_buffer, work, T, E, 3 * E);
   heads(work, out, T, E, num_heads);
   std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
-  gemm_i8_dynamic_rows_with(quantize, gemm, proj_prepared, work, proj_packed, proj_scales, zeros, proj_bias, q,
-                            scale_buffer, out, T, E, E);
+  gemm_i8_dynamic_rows_with(quantize, gemm, proj_prepared, work, proj_packed, proj_scales, zeros, proj_bias,
+                            q, scale_buffer, out, T, E, E);
 }
 
 }  // namespace trevalon
