@@ -36,5 +36,6 @@ void install_conv_f32_kernels(KernelTable& table, KernelDrivers& drivers, CpuTie
 void install_conv_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_seq_gemm_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_normalization_kernels(KernelTable& table, CpuTier tier);
+void install_attention_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 
 }  // namespace trevalon

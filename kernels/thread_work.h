@@ -29,6 +29,8 @@ enum class WorkBuffer {
   DynamicRowScales,    // per-row scales of float rows quantised to int8 on the fly
   GemvI8Input,         // the quantised input vector of the int8 matrix-vector product
   FakeQuantized,       // a layer's fake-quantised copy of its input
+  AttentionHead,       // one head's queries (transposed), keys and values
+  AttentionTile,       // a score tile, its accumulator and running maxima and sums
   Count
 };
 

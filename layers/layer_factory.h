@@ -30,5 +30,6 @@ std::unique_ptr<ILayer> make_sequence_projection_layer(OpType op, const JsonValu
 std::unique_ptr<ILayer> make_normalization_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_embedding_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_patch_position_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_attention_layer(OpType op, const JsonValue& node);
 
 }  // namespace trevalon
