@@ -43,6 +43,11 @@ void fake_quantize_f32(float* data, size_t n) {
   // A constant tensor would get scale 1e-8 and zero point 0, which clamps every value above
   // 255e-8 to 255e-8; it is already on any grid, so it stays as it is.
   if (!(hi - lo > 0.0f)) return;
+  // The zero point is clamped to the grid, so a range that does not hold 0 would clip: [1, 2] would
+  // map 2 to 1. Widening the range to take in 0 keeps every value within a step; ranges that
+  // already hold 0 are unchanged.
+  lo = std::fmin(lo, 0.0f);
+  hi = std::fmax(hi, 0.0f);
   const float scale = (hi - lo) * 0.003921569f;
   const float inv = 1.0f / scale;
   const float z = std::round(std::fmin(std::fmax(-lo / scale, 0.0f), 255.0f));

@@ -206,11 +206,13 @@ TEST(AttentionFp32, PreparesOnceAndFollowsATierChangeAfterLoad) {
   });
 }
 
-// The fake quantisation as written: min/max grid of 255 steps with a rounded zero point.
+// The fake quantisation: a grid of 255 steps over the range (widened to take in 0) with a rounded
+// zero point.
 std::vector<float> fake_quantized(std::vector<float> v) {
   float lo = v[0], hi = v[0];
   for (float x : v) lo = std::min(lo, x), hi = std::max(hi, x);
   if (!(hi - lo > 0.0f)) return v;
+  lo = std::min(lo, 0.0f), hi = std::max(hi, 0.0f);
   const float scale = (hi - lo) * 0.003921569f, inv = 1.0f / scale;
   const float z = std::round(std::min(std::max(-lo / scale, 0.0f), 255.0f));
   for (float& x : v) x = (std::min(std::max(std::round(x * inv) + z, 0.0f), 255.0f) - z) * scale;

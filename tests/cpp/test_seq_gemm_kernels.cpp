@@ -99,11 +99,12 @@ TEST(GemmF32Rows, GeluIsTheTablesGeluOverAllOutputsAndNoBiasMeansZero) {
 
 // --- fake quantisation --------------------------------------------------------------------------
 
-// The formula as written, value by value.
+// The formula value by value, on a range widened to take in 0.
 std::vector<float> fake_quantized_reference(std::vector<float> v) {
   float lo = v[0], hi = v[0];
   for (float x : v) lo = std::min(lo, x), hi = std::max(hi, x);
   if (hi == lo) return v;
+  lo = std::min(lo, 0.0f), hi = std::max(hi, 0.0f);
   const float scale = (hi - lo) * 0.003921569f;
   const float z = std::round(std::min(std::max(-lo / scale, 0.0f), 255.0f));
   const float inv = 1.0f / scale;
@@ -118,13 +119,12 @@ TEST(FakeQuantize, FollowsTheFormulaSnapsToAtMost256LevelsAndKeepsConstants) {
     const auto original = v;
     fake_quantize_f32(v.data(), v.size());
     EXPECT_TRUE(same_bits(v, expected));
-    const float step = (hi - lo) / 255.0f;
+    const float step = (std::max(hi, 0.0f) - std::min(lo, 0.0f)) / 255.0f;
     std::set<float> levels(v.begin(), v.end());
     EXPECT_LE(levels.size(), 256u);
-    // The grid is [-z, 255 - z] steps with z clamped to [0, 255]: it covers the values only when
-    // their range holds 0; otherwise the far end is clamped to hi - lo from 0.
-    if (lo <= 0.0f && hi >= 0.0f)
-      for (size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], original[i], 0.51f * step + 1e-6f);
+    // Every value within half a step, also for ranges that do not hold 0 ([0.5, 3] once clipped
+    // its top to 2.5).
+    for (size_t i = 0; i < v.size(); ++i) EXPECT_NEAR(v[i], original[i], 0.51f * step + 1e-5f);
   }
   for (float c : {0.0f, 1e-7f, 3.25f, -40.0f}) {
     std::vector<float> v(17, c);
