@@ -20,6 +20,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -159,6 +160,9 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
     _mm512_storeu_si512(dst + size_t(r) * size_t(t.N),
                         _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r])));
 }
+
+// Plain activations are offset in chunks of about this many bytes.
+constexpr size_t kOffsetChunkBytes = size_t(96) << 10;
 
 // Calls with at most this many row tiles prefetch the next column group's weights.
 constexpr int kPrefetchMaxRowTiles = 12;
@@ -310,12 +314,23 @@ void starts_from_blocks(const int8_t* w, size_t col_bytes, int kblocks, int bloc
   for (int b = 0; b < blocks; b += 2) {
     const int8_t* column = w + size_t(b) * col_bytes;
     const size_t high = b + 1 < blocks ? col_bytes : 0;
-    __m512i sum = _mm512_setzero_si512();
-    for (int kb = 0; kb < kblocks; ++kb) {
+    // Four independent sums (wrapping int32 adds in any order give the same total), so that the
+    // loop is not one chain of dependent instructions.
+    __m512i sum[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                      _mm512_setzero_si512()};
+    int kb = 0;
+    for (; kb + 4 <= kblocks; kb += 4)
+      for (int i = 0; i < 4; ++i) {
+        const int8_t* block = column + size_t(kb + i) * 32;
+        sum[i] = _mm512_dpbusd_epi32(sum[i], ones, weight_vector(block, block + high));
+      }
+    for (; kb < kblocks; ++kb) {
       const int8_t* block = column + size_t(kb) * 32;
-      sum = _mm512_dpbusd_epi32(sum, ones, weight_vector(block, block + high));
+      sum[0] = _mm512_dpbusd_epi32(sum[0], ones, weight_vector(block, block + high));
     }
-    _mm512_storeu_si512(start + 8 * b, _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_slli_epi32(sum, 7)));
+    const __m512i total =
+        _mm512_add_epi32(_mm512_add_epi32(sum[0], sum[1]), _mm512_add_epi32(sum[2], sum[3]));
+    _mm512_storeu_si512(start + 8 * b, _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_slli_epi32(total, 7)));
   }
   if (bias)
     for (int c = 0; c < 8 * blocks && n0 + c < N; ++c)
@@ -360,12 +375,17 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
   const int groups = (nblocks + 2 * kTileVectors - 1) / (2 * kTileVectors);
   const size_t padded_channels = size_t(groups) * kTileChannels;
 
-  const uint8_t* a = reinterpret_cast<const uint8_t*>(A);
-  if (!offset_stride) {
-    uint8_t* offset = thread_work<uint8_t>(WorkBuffer::GemmI8Offset, size_t(M) * a_stride);
-    offset_activations(A, M, K, a_stride, offset);
-    a = offset;
-  }
+  // Plain activations are offset a chunk of rows at a time, just before the chunk's products, so
+  // that the copy stays in cache instead of streaming the whole matrix out and back in.
+  // Chunks of equal size in whole row tiles; weights too large for the cache to hold between
+  // chunks take chunks as large as the buffer allows.
+  const size_t budget = size_t(nblocks) * col_bytes > kOffsetChunkBytes * 4 ? kOffsetChunkBytes * 8
+                                                                               : kOffsetChunkBytes;
+  const int chunks = int(std::max<size_t>(1, (size_t(M) * a_stride + budget - 1) / budget));
+  const int chunk_rows =
+      offset_stride ? M : std::min(M, ((M + chunks - 1) / chunks + kTileRows - 1) / kTileRows * kTileRows);
+  uint8_t* offset =
+      offset_stride ? nullptr : thread_work<uint8_t>(WorkBuffer::GemmI8Offset, size_t(chunk_rows) * a_stride);
 
   // The register epilogue needs the bias in the starting values and every channel in division form.
   const bool requantized = sink == Sink::RowMajorI8 || sink == Sink::ChannelMajorI8;
@@ -398,47 +418,57 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
     }
   }
 
-  for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
-    const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
-    const int vectors = (blocks + 1) / 2;
-    const int n0 = nb0 * 8;
-    const int8_t* w = packed + size_t(nb0) * col_bytes;
-    // Weight sums of this column group just before its row tiles, while its blocks are in cache.
-    if (!row_sums && !use_prepared)
-      starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
-    const auto& tiles = division ? kTiles<Epilogue::Division>
-                                 : (sink == Sink::Raw ? kTiles<Epilogue::Raw> : kTiles<Epilogue::General>);
-    // The next group's weights (or the first group of the next weights) are one contiguous run;
-    // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
-    // on its own.
-    const int row_tiles = (M + kTileRows - 1) / kTileRows;
-    const bool last = nb0 + blocks == nblocks;
-    const char* next = reinterpret_cast<const char*>(last ? next_packed : w + size_t(blocks) * col_bytes);
-    const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
-    const size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
-    const size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
-    for (int m0 = 0, tile = 0; m0 < M; m0 += kTileRows, ++tile) {
-      const int rows = std::min(M - m0, kTileRows);
-      const size_t first = size_t(tile) * share;
-      const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
-      const TileArgs t{a + size_t(m0) * a_stride,
-                       a_stride,
-                       w,
-                       col_bytes,
-                       blocks % 2 ? 0 : col_bytes,
-                       kblocks,
-                       start + n0,
-                       division ? division_data + n0 / 16 : nullptr,
-                       lines > 0 ? next + first * 64 : nullptr,
-                       lines,
-                       m0,
-                       n0,
-                       M,
-                       N,
-                       sink,
-                       o,
-                       raw};
-      tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
+  for (int c0 = 0; c0 < M; c0 += chunk_rows) {
+    const int rows_here = std::min(chunk_rows, M - c0);
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(A) + size_t(c0) * a_stride;
+    if (!offset_stride) {
+      offset_activations(A + size_t(c0) * size_t(K), rows_here, K, a_stride, offset);
+      a = offset;
+    }
+    const bool last_chunk = c0 + rows_here == M;
+    for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
+      const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
+      const int vectors = (blocks + 1) / 2;
+      const int n0 = nb0 * 8;
+      const int8_t* w = packed + size_t(nb0) * col_bytes;
+      // Weight sums of this column group just before its row tiles, while its blocks are in cache.
+      if (!row_sums && !use_prepared && c0 == 0)
+        starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
+      const auto& tiles = division ? kTiles<Epilogue::Division>
+                                   : (sink == Sink::Raw ? kTiles<Epilogue::Raw> : kTiles<Epilogue::General>);
+      // The next group's weights (or the first group of the next weights) are one contiguous run;
+      // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
+      // on its own.
+      const int row_tiles = (rows_here + kTileRows - 1) / kTileRows;
+      const bool last = nb0 + blocks == nblocks;
+      const int8_t* after = last_chunk ? next_packed : packed;  // what follows the last group
+      const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
+      const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
+      const size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
+      const size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
+      for (int m0 = 0, tile = 0; m0 < rows_here; m0 += kTileRows, ++tile) {
+        const int rows = std::min(rows_here - m0, kTileRows);
+        const size_t first = size_t(tile) * share;
+        const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
+        const TileArgs t{a + size_t(m0) * a_stride,
+                         a_stride,
+                         w,
+                         col_bytes,
+                         blocks % 2 ? 0 : col_bytes,
+                         kblocks,
+                         start + n0,
+                         division ? division_data + n0 / 16 : nullptr,
+                         lines > 0 ? next + first * 64 : nullptr,
+                         lines,
+                         c0 + m0,
+                         n0,
+                         M,
+                         N,
+                         sink,
+                         o,
+                         raw};
+        tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
+      }
     }
   }
 }
