@@ -293,6 +293,18 @@ constexpr auto kTiles = make_tile_table<E>(std::make_integer_sequence<int, kTile
 // never contributes).
 void offset_activations(const int8_t* A, int M, int K, size_t stride, uint8_t* dst) {
   const __m512i flip = _mm512_set1_epi8(char(0x80));
+  if (stride == size_t(K)) {  // rows without padding: one run, whatever the row length
+    const size_t total = size_t(M) * stride;
+    const auto* src = reinterpret_cast<const uint8_t*>(A);
+    size_t i = 0;
+    for (; i + 64 <= total; i += 64)
+      _mm512_storeu_si512(dst + i, _mm512_xor_si512(_mm512_loadu_si512(src + i), flip));
+    if (i < total) {
+      const __mmask64 tail = (__mmask64(1) << (total - i)) - 1;
+      _mm512_mask_storeu_epi8(dst + i, tail, _mm512_xor_si512(_mm512_maskz_loadu_epi8(tail, src + i), flip));
+    }
+    return;
+  }
   for (int m = 0; m < M; ++m, dst += stride) {
     const int8_t* src = A + size_t(m) * size_t(K);
     for (size_t k = 0; k < stride; k += 64) {
