@@ -168,15 +168,21 @@ constexpr size_t kOffsetChunkBytes = size_t(96) << 10;
 constexpr int kPrefetchMaxRowTiles = 12;
 
 // acc += the products of one k block; w and a advance to the next.
-template <int R, int V>
+// Wide: the weights are the prepared 16-channel layout, one aligned 64-byte vector per k block
+// and column of 16 channels (col_bytes apart), instead of two blocks of 8.
+template <int R, int V, bool Wide>
 __attribute__((always_inline)) inline void accumulate_block(const int8_t*& w, const uint8_t*& a,
                                                             size_t col_bytes, size_t a_stride,
                                                             size_t last_high, __m512i* acc) {
   __m512i wv[V];
 #pragma GCC unroll 4
   for (int v = 0; v < V; ++v) {
-    const int8_t* low = w + size_t(2 * v) * col_bytes;
-    wv[v] = weight_vector(low, low + (v == V - 1 ? last_high : col_bytes));
+    if constexpr (Wide) {
+      wv[v] = _mm512_load_si512(w + size_t(v) * col_bytes);
+    } else {
+      const int8_t* low = w + size_t(2 * v) * col_bytes;
+      wv[v] = weight_vector(low, low + (v == V - 1 ? last_high : col_bytes));
+    }
   }
 #pragma GCC unroll 8
   for (int r = 0; r < R; ++r) {
@@ -184,14 +190,14 @@ __attribute__((always_inline)) inline void accumulate_block(const int8_t*& w, co
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) dpbusd(acc[r * V + v], av, wv[v]);
   }
-  w += 32;
+  w += Wide ? 64 : 32;
   a += 4;
 }
 
 // acc += the tile's products over all k blocks. Meanwhile the tile prefetches its share of the
 // next column group's weights, two cache lines per k block, so that they arrive from memory while
 // this group computes; the k loop is split so that neither part tests anything per step.
-template <int R, int V>
+template <int R, int V, bool Wide>
 __attribute__((always_inline)) inline void accumulate(const TileArgs& t, __m512i* acc) {
   const int8_t* w = t.w;
   const uint8_t* a = t.a;
@@ -202,20 +208,20 @@ __attribute__((always_inline)) inline void accumulate(const TileArgs& t, __m512i
   for (; kb < paired; ++kb, next += 128) {
     _mm_prefetch(next, _MM_HINT_T1);
     _mm_prefetch(next + 64, _MM_HINT_T1);
-    accumulate_block<R, V>(w, a, col_bytes, a_stride, last_high, acc);
+    accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
   }
   if (t.prefetch_lines > 2 * paired && paired < t.kblocks) _mm_prefetch(next, _MM_HINT_T1);
-  for (; kb < t.kblocks; ++kb) accumulate_block<R, V>(w, a, col_bytes, a_stride, last_high, acc);
+  for (; kb < t.kblocks; ++kb) accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
 }
 
 // R rows by V vectors of 16 channels. Division: the starting values include the bias and the
 // channels' division constants requantise the registers directly.
-template <int R, int V, Epilogue E>
+template <int R, int V, Epilogue E, bool Wide>
 void run_tile(const TileArgs& t) {
   __m512i acc[R * V];
 #pragma GCC unroll 32
   for (int i = 0; i < R * V; ++i) acc[i] = _mm512_loadu_si512(t.start + 16 * (i % V));
-  accumulate<R, V>(t, acc);
+  accumulate<R, V, Wide>(t, acc);
 
   const int channels = t.N - t.n0 < 16 * V ? t.N - t.n0 : 16 * V;
   if constexpr (E == Epilogue::Raw) {
@@ -282,12 +288,12 @@ void run_tile(const TileArgs& t) {
 
 using TileFn = void (*)(const TileArgs&);
 
-template <Epilogue E, int... I>
+template <Epilogue E, bool Wide, int... I>
 constexpr auto make_tile_table(std::integer_sequence<int, I...>) {
-  return std::array<TileFn, sizeof...(I)>{&run_tile<I / kTileVectors + 1, I % kTileVectors + 1, E>...};
+  return std::array<TileFn, sizeof...(I)>{&run_tile<I / kTileVectors + 1, I % kTileVectors + 1, E, Wide>...};
 }
-template <Epilogue E>
-constexpr auto kTiles = make_tile_table<E>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
+template <Epilogue E, bool Wide>
+constexpr auto kTiles = make_tile_table<E, Wide>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
 
 // Offset activations, rows padded to whole dwords (the padded weights are zero, so the pad value
 // never contributes).
@@ -421,6 +427,11 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       division_data = d;
     }
   }
+  // Weights prepared at load in the 16-channel layout, when they were.
+  const size_t wide_col = size_t(kblocks) * 64;
+  const int8_t* wide = use_prepared && prepared->blocks.bytes() >= padded_channels / 16 * wide_col
+                           ? static_cast<const int8_t*>(prepared->blocks.data())
+                           : nullptr;
   const int64_t* start_bias = division ? o->bias : nullptr;
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
@@ -442,21 +453,29 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
       const int vectors = (blocks + 1) / 2;
       const int n0 = nb0 * 8;
-      const int8_t* w = packed + size_t(nb0) * col_bytes;
+      const int8_t* w = wide ? wide + size_t(n0 / 16) * wide_col : packed + size_t(nb0) * col_bytes;
+      const size_t w_col = wide ? wide_col : col_bytes;
       // Weight sums of this column group just before its row tiles, while its blocks are in cache.
       if (!row_sums && !use_prepared && c0 == 0)
         starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
-      const auto& tiles = division ? kTiles<Epilogue::Division>
-                                   : (sink == Sink::Raw ? kTiles<Epilogue::Raw> : kTiles<Epilogue::General>);
+      const auto& tiles =
+          wide ? (division ? kTiles<Epilogue::Division, true>
+                           : (sink == Sink::Raw ? kTiles<Epilogue::Raw, true> : kTiles<Epilogue::General, true>))
+               : (division ? kTiles<Epilogue::Division, false>
+                           : (sink == Sink::Raw ? kTiles<Epilogue::Raw, false> : kTiles<Epilogue::General, false>));
       // The next group's weights (or the first group of the next weights) are one contiguous run;
       // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
       // on its own.
       const int row_tiles = (rows_here + kTileRows - 1) / kTileRows;
       const bool last = nb0 + blocks == nblocks;
-      const int8_t* after = last_chunk ? next_packed : packed;  // what follows the last group
-      const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
+      const int8_t* first_group = wide ? wide : packed;
+      const int8_t* after = last_chunk ? (wide ? nullptr : next_packed) : first_group;  // after the last group
+      const int columns = wide ? vectors : blocks;
+      const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(columns) * w_col);
       const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
-      const size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
+      const size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next
+                                    ? 0
+                                    : size_t(wide ? (next_blocks + 1) / 2 : next_blocks) * w_col;
       const size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
       for (int m0 = 0, tile = 0; m0 < rows_here; m0 += kTileRows, ++tile) {
         const int rows = std::min(rows_here - m0, kTileRows);
@@ -465,7 +484,7 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
         const TileArgs t{a + size_t(m0) * a_stride,
                          a_stride,
                          w,
-                         col_bytes,
+                         w_col,
                          blocks % 2 ? 0 : col_bytes,
                          kblocks,
                          start + n0,
@@ -535,6 +554,14 @@ void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, con
     starts_from_blocks(packed + size_t(nb0) * col_bytes, col_bytes, kblocks, blocks,
                        out.division ? bias : nullptr, nb0 * 8, rows, start + nb0 * 8);
   }
+  // The 16-channel layout: column p, k block kb at (p x kblocks + kb) x 64 holds blocks (2p, kb)
+  // and (2p + 1, kb) of the packed weights, zeros past the last channel.
+  out.blocks.assign_zeros(padded / 16 * size_t(kblocks) * 64);
+  auto* wide = static_cast<int8_t*>(out.blocks.data());
+  for (int nb = 0; nb < nblocks; ++nb)
+    for (int kb = 0; kb < kblocks; ++kb)
+      std::memcpy(wide + (size_t(nb / 2) * kblocks + kb) * 64 + (nb % 2) * 32,
+                  packed + (size_t(nb) * kblocks + kb) * 32, 32);
   if (out.division) {
     out.tables.assign_zeros(padded / 16 * sizeof(DivisionRequant512));
     division_tables(mult, shift, out_zp, rows, padded, static_cast<DivisionRequant512*>(out.tables.data()));
