@@ -161,6 +161,10 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
                         _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r])));
 }
 
+// Products with at least this many row tiles copy each column group of packed weights into the
+// 16-channel layout first, when no prepared layout exists.
+constexpr int kWidenMinRowTiles = 4;
+
 // Plain activations are offset in chunks of about this many bytes.
 constexpr size_t kOffsetChunkBytes = size_t(96) << 10;
 
@@ -325,9 +329,10 @@ void offset_activations(const int8_t* A, int M, int K, size_t stride, uint8_t* d
 }
 
 // -128 x the weight sums of `blocks` packed blocks (8 channels each) from column `w` on, plus the
-// bias when given, into start[0 .. 8 x blocks).
+// bias when given, into start[0 .. 8 x blocks); with `wide`, the blocks read are stored there in
+// the 16-channel layout as well (see widen_group).
 void starts_from_blocks(const int8_t* w, size_t col_bytes, int kblocks, int blocks, const int64_t* bias,
-                        int n0, int N, int32_t* start) {
+                        int n0, int N, int32_t* start, int8_t* wide = nullptr) {
   const __m512i ones = _mm512_set1_epi8(1);
   for (int b = 0; b < blocks; b += 2) {
     const int8_t* column = w + size_t(b) * col_bytes;
@@ -336,16 +341,17 @@ void starts_from_blocks(const int8_t* w, size_t col_bytes, int kblocks, int bloc
     // loop is not one chain of dependent instructions.
     __m512i sum[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
                       _mm512_setzero_si512()};
+    int8_t* out = wide ? wide + size_t(b / 2) * size_t(kblocks) * 64 : nullptr;
+    auto step = [&](int kb, __m512i& s) {
+      const int8_t* block = column + size_t(kb) * 32;
+      const __m512i v = weight_vector(block, block + high);
+      if (out) _mm512_store_si512(out + size_t(kb) * 64, v);
+      s = _mm512_dpbusd_epi32(s, ones, v);
+    };
     int kb = 0;
     for (; kb + 4 <= kblocks; kb += 4)
-      for (int i = 0; i < 4; ++i) {
-        const int8_t* block = column + size_t(kb + i) * 32;
-        sum[i] = _mm512_dpbusd_epi32(sum[i], ones, weight_vector(block, block + high));
-      }
-    for (; kb < kblocks; ++kb) {
-      const int8_t* block = column + size_t(kb) * 32;
-      sum[0] = _mm512_dpbusd_epi32(sum[0], ones, weight_vector(block, block + high));
-    }
+      for (int i = 0; i < 4; ++i) step(kb + i, sum[i]);
+    for (; kb < kblocks; ++kb) step(kb, sum[0]);
     const __m512i total =
         _mm512_add_epi32(_mm512_add_epi32(sum[0], sum[1]), _mm512_add_epi32(sum[2], sum[3]));
     _mm512_storeu_si512(start + 8 * b, _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_slli_epi32(total, 7)));
@@ -353,6 +359,19 @@ void starts_from_blocks(const int8_t* w, size_t col_bytes, int kblocks, int bloc
   if (bias)
     for (int c = 0; c < 8 * blocks && n0 + c < N; ++c)
       start[c] = int32_t(uint32_t(start[c]) + uint32_t(uint64_t(bias[n0 + c])));
+}
+
+// The column group of `blocks` packed blocks from `w` on in the 16-channel layout: column p, k
+// block kb at (p x kblocks + kb) x 64. An odd last block fills both halves of its column (the
+// upper lanes are never stored).
+void widen_group(const int8_t* w, size_t col_bytes, int kblocks, int blocks, int8_t* dst) {
+  for (int b = 0; b < blocks; b += 2) {
+    const int8_t* column = w + size_t(b) * col_bytes;
+    const size_t high = b + 1 < blocks ? col_bytes : 0;
+    int8_t* out = dst + size_t(b / 2) * size_t(kblocks) * 64;
+    for (int kb = 0; kb < kblocks; ++kb)
+      _mm512_store_si512(out + size_t(kb) * 64, weight_vector(column + size_t(kb) * 32, column + size_t(kb) * 32 + high));
+  }
 }
 
 size_t padded_channels_vnni(int N) {
@@ -432,6 +451,9 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
   const int8_t* wide = use_prepared && prepared->blocks.bytes() >= padded_channels / 16 * wide_col
                            ? static_cast<const int8_t*>(prepared->blocks.data())
                            : nullptr;
+  int8_t* widened = wide || (M + kTileRows - 1) / kTileRows < kWidenMinRowTiles
+                        ? nullptr
+                        : thread_work<int8_t>(WorkBuffer::GemmI8Wide, size_t(kTileVectors) * wide_col);
   const int64_t* start_bias = division ? o->bias : nullptr;
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
@@ -449,24 +471,36 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       a = offset;
     }
     const bool last_chunk = c0 + rows_here == M;
+    const int row_tiles_here = (rows_here + kTileRows - 1) / kTileRows;
     for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
       const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
       const int vectors = (blocks + 1) / 2;
       const int n0 = nb0 * 8;
       const int8_t* w = wide ? wide + size_t(n0 / 16) * wide_col : packed + size_t(nb0) * col_bytes;
       const size_t w_col = wide ? wide_col : col_bytes;
+      // Without a prepared layout, a group that many row tiles read is first copied into the
+      // 16-channel layout, in cache, so that every tile loads whole vectors.
+      const int8_t* tile_w = w;
+      size_t tile_col = w_col;
+      const bool widen = !wide && row_tiles_here >= kWidenMinRowTiles;
       // Weight sums of this column group just before its row tiles, while its blocks are in cache.
       if (!row_sums && !use_prepared && c0 == 0)
-        starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
+        starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0, widen ? widened : nullptr);
+      else if (widen)
+        widen_group(w, col_bytes, kblocks, blocks, widened);
+      if (widen) {
+        tile_w = widened;
+        tile_col = wide_col;
+      }
       const auto& tiles =
-          wide ? (division ? kTiles<Epilogue::Division, true>
+          tile_w != w || wide ? (division ? kTiles<Epilogue::Division, true>
                            : (sink == Sink::Raw ? kTiles<Epilogue::Raw, true> : kTiles<Epilogue::General, true>))
                : (division ? kTiles<Epilogue::Division, false>
                            : (sink == Sink::Raw ? kTiles<Epilogue::Raw, false> : kTiles<Epilogue::General, false>));
       // The next group's weights (or the first group of the next weights) are one contiguous run;
       // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
       // on its own.
-      const int row_tiles = (rows_here + kTileRows - 1) / kTileRows;
+      const int row_tiles = row_tiles_here;
       const bool last = nb0 + blocks == nblocks;
       const int8_t* first_group = wide ? wide : packed;
       const int8_t* after = last_chunk ? (wide ? nullptr : next_packed) : first_group;  // after the last group
@@ -483,8 +517,8 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
         const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
         const TileArgs t{a + size_t(m0) * a_stride,
                          a_stride,
-                         w,
-                         w_col,
+                         tile_w,
+                         tile_col,
                          blocks % 2 ? 0 : col_bytes,
                          kblocks,
                          start + n0,
