@@ -165,6 +165,9 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
 // 16-channel layout first, when no prepared layout exists.
 constexpr int kWidenMinRowTiles = 4;
 
+// Weights of at most this many bytes are copied into that layout whole, once per product.
+constexpr size_t kWidenAllBytes = size_t(512) << 10;
+
 // Plain activations are offset in chunks of about this many bytes.
 constexpr size_t kOffsetChunkBytes = size_t(96) << 10;
 
@@ -451,9 +454,12 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
   const int8_t* wide = use_prepared && prepared->blocks.bytes() >= padded_channels / 16 * wide_col
                            ? static_cast<const int8_t*>(prepared->blocks.data())
                            : nullptr;
-  int8_t* widened = wide || (M + kTileRows - 1) / kTileRows < kWidenMinRowTiles
+  // Weights small enough are copied whole, once for all chunks; larger ones a group at a time.
+  const bool widen_all = padded_channels / 16 * wide_col <= kWidenAllBytes;
+  int8_t* widened = wide || (chunk_rows + kTileRows - 1) / kTileRows < kWidenMinRowTiles
                         ? nullptr
-                        : thread_work<int8_t>(WorkBuffer::GemmI8Wide, size_t(kTileVectors) * wide_col);
+                        : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
+                                              (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
   const int64_t* start_bias = division ? o->bias : nullptr;
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
@@ -482,14 +488,18 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       // 16-channel layout, in cache, so that every tile loads whole vectors.
       const int8_t* tile_w = w;
       size_t tile_col = w_col;
-      const bool widen = !wide && row_tiles_here >= kWidenMinRowTiles;
+      // Weights copied whole serve every chunk, whatever its rows.
+      const bool widen = widened && (widen_all || row_tiles_here >= kWidenMinRowTiles);
+      int8_t* group_widened = widened && widen_all ? widened + size_t(n0 / 16) * wide_col : widened;
+      const bool copy = widen && (c0 == 0 || !widen_all);
       // Weight sums of this column group just before its row tiles, while its blocks are in cache.
       if (!row_sums && !use_prepared && c0 == 0)
-        starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0, widen ? widened : nullptr);
-      else if (widen)
-        widen_group(w, col_bytes, kblocks, blocks, widened);
+        starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0,
+                           copy ? group_widened : nullptr);
+      else if (copy)
+        widen_group(w, col_bytes, kblocks, blocks, group_widened);
       if (widen) {
-        tile_w = widened;
+        tile_w = group_widened;
         tile_col = wide_col;
       }
       const auto& tiles =
