@@ -478,6 +478,9 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
     }
     const bool last_chunk = c0 + rows_here == M;
     const int row_tiles_here = (rows_here + kTileRows - 1) / kTileRows;
+    const int chunk_tiles = row_tiles_here * groups;
+    const size_t next_chunk_bytes =
+        offset_stride || last_chunk ? 0 : size_t(std::min(chunk_rows, M - c0 - rows_here)) * size_t(K);
     for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
       const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
       const int vectors = (blocks + 1) / 2;
@@ -517,11 +520,20 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       const int columns = wide ? vectors : blocks;
       const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(columns) * w_col);
       const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
-      const size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next
-                                    ? 0
-                                    : size_t(wide ? (next_blocks + 1) / 2 : next_blocks) * w_col;
-      const size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
-      for (int m0 = 0, tile = 0; m0 < rows_here; m0 += kTileRows, ++tile) {
+      size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next
+                              ? 0
+                              : size_t(wide ? (next_blocks + 1) / 2 : next_blocks) * w_col;
+      size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
+      // Otherwise the tiles of every group fetch a share of the next chunk's plain activations,
+      // which the offset copy then finds in cache instead of waiting for memory.
+      int tile_base = 0;
+      if (next_bytes == 0 && next_chunk_bytes > 0) {
+        next = reinterpret_cast<const char*>(A + size_t(c0 + rows_here) * size_t(K));
+        next_bytes = next_chunk_bytes;
+        share = std::min((next_bytes / 64 + chunk_tiles - 1) / chunk_tiles, size_t(2) * kblocks);
+        tile_base = nb0 / (2 * kTileVectors) * row_tiles;
+      }
+      for (int m0 = 0, tile = tile_base; m0 < rows_here; m0 += kTileRows, ++tile) {
         const int rows = std::min(rows_here - m0, kTileRows);
         const size_t first = size_t(tile) * share;
         const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
