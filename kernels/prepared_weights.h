@@ -52,7 +52,6 @@ struct PreparedWeightsI8 {
   bool division = false;
   AlignedStorage starts;
   AlignedStorage tables;
-  AlignedStorage blocks;  // the weights in the tier's own layout; empty: it reads the packed blocks
   const int32_t* start_values() const { return static_cast<const int32_t*>(starts.data()); }
 };
 

@@ -10,9 +10,11 @@
 //
 // Lanes are 16 output channels (two packed blocks side by side), each activation dword (4 k values
 // of one row) is broadcast; a tile is 6 rows by up to 64 channels, 24 accumulators. Calls with few
-// row tiles prefetch the next column group's weights while the current one computes. Callers that
-// know this tier may pass activations already offset (the Winograd input stage and the patch
-// gatherers write them so) and skip the copy.
+// row tiles prefetch the next column group's weights while the current one computes; calls with
+// many copy each column group first into 16-channel blocks (one aligned load per vector instead of
+// joining two blocks, which costs a shuffle per vector and k step). Plain activations are offset a
+// chunk of rows at a time, in cache. Callers that know this tier may pass activations already
+// offset (the Winograd input stage and the patch gatherers write them so) and skip the copy.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
 // intrinsics as "maybe uninitialized" (or, inlined into a table builder, "uninitialized"); the
 // warning is about the header, not this code.
@@ -175,8 +177,8 @@ constexpr size_t kOffsetChunkBytes = size_t(96) << 10;
 constexpr int kPrefetchMaxRowTiles = 12;
 
 // acc += the products of one k block; w and a advance to the next.
-// Wide: the weights are the prepared 16-channel layout, one aligned 64-byte vector per k block
-// and column of 16 channels (col_bytes apart), instead of two blocks of 8.
+// Wide: the weights are in the 16-channel layout (widen_group), one aligned 64-byte vector per k
+// block and column of 16 channels (col_bytes apart), instead of two blocks of 8.
 template <int R, int V, bool Wide>
 __attribute__((always_inline)) inline void accumulate_block(const int8_t*& w, const uint8_t*& a,
                                                             size_t col_bytes, size_t a_stride,
@@ -449,14 +451,10 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       division_data = d;
     }
   }
-  // Weights prepared at load in the 16-channel layout, when they were.
   const size_t wide_col = size_t(kblocks) * 64;
-  const int8_t* wide = use_prepared && prepared->blocks.bytes() >= padded_channels / 16 * wide_col
-                           ? static_cast<const int8_t*>(prepared->blocks.data())
-                           : nullptr;
   // Weights small enough are copied whole, once for all chunks; larger ones a group at a time.
   const bool widen_all = padded_channels / 16 * wide_col <= kWidenAllBytes;
-  int8_t* widened = wide || (chunk_rows + kTileRows - 1) / kTileRows < kWidenMinRowTiles
+  int8_t* widened = (chunk_rows + kTileRows - 1) / kTileRows < kWidenMinRowTiles
                         ? nullptr
                         : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
                                               (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
@@ -485,12 +483,11 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
       const int vectors = (blocks + 1) / 2;
       const int n0 = nb0 * 8;
-      const int8_t* w = wide ? wide + size_t(n0 / 16) * wide_col : packed + size_t(nb0) * col_bytes;
-      const size_t w_col = wide ? wide_col : col_bytes;
-      // Without a prepared layout, a group that many row tiles read is first copied into the
-      // 16-channel layout, in cache, so that every tile loads whole vectors.
+      const int8_t* w = packed + size_t(nb0) * col_bytes;
+      // A group that many row tiles read is first copied into the 16-channel layout, in cache, so
+      // that every tile loads whole vectors instead of joining two blocks per vector.
       const int8_t* tile_w = w;
-      size_t tile_col = w_col;
+      size_t tile_col = col_bytes;
       // Weights copied whole serve every chunk, whatever its rows.
       const bool widen = widened && (widen_all || row_tiles_here >= kWidenMinRowTiles);
       int8_t* group_widened = widened && widen_all ? widened + size_t(n0 / 16) * wide_col : widened;
@@ -506,7 +503,7 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
         tile_col = wide_col;
       }
       const auto& tiles =
-          tile_w != w || wide ? (division ? kTiles<Epilogue::Division, true>
+          widen ? (division ? kTiles<Epilogue::Division, true>
                            : (sink == Sink::Raw ? kTiles<Epilogue::Raw, true> : kTiles<Epilogue::General, true>))
                : (division ? kTiles<Epilogue::Division, false>
                            : (sink == Sink::Raw ? kTiles<Epilogue::Raw, false> : kTiles<Epilogue::General, false>));
@@ -515,14 +512,10 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       // on its own.
       const int row_tiles = row_tiles_here;
       const bool last = nb0 + blocks == nblocks;
-      const int8_t* first_group = wide ? wide : packed;
-      const int8_t* after = last_chunk ? (wide ? nullptr : next_packed) : first_group;  // after the last group
-      const int columns = wide ? vectors : blocks;
-      const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(columns) * w_col);
+      const int8_t* after = last_chunk ? next_packed : packed;  // what follows the last group
+      const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
       const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
-      size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next
-                              ? 0
-                              : size_t(wide ? (next_blocks + 1) / 2 : next_blocks) * w_col;
+      size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
       size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
       // Otherwise the tiles of every group fetch a share of the next chunk's plain activations,
       // which the offset copy then finds in cache instead of waiting for memory.
@@ -610,14 +603,6 @@ void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, con
     starts_from_blocks(packed + size_t(nb0) * col_bytes, col_bytes, kblocks, blocks,
                        out.division ? bias : nullptr, nb0 * 8, rows, start + nb0 * 8);
   }
-  // The 16-channel layout: column p, k block kb at (p x kblocks + kb) x 64 holds blocks (2p, kb)
-  // and (2p + 1, kb) of the packed weights, zeros past the last channel.
-  out.blocks.assign_zeros(padded / 16 * size_t(kblocks) * 64);
-  auto* wide = static_cast<int8_t*>(out.blocks.data());
-  for (int nb = 0; nb < nblocks; ++nb)
-    for (int kb = 0; kb < kblocks; ++kb)
-      std::memcpy(wide + (size_t(nb / 2) * kblocks + kb) * 64 + (nb % 2) * 32,
-                  packed + (size_t(nb) * kblocks + kb) * 32, 32);
   if (out.division) {
     out.tables.assign_zeros(padded / 16 * sizeof(DivisionRequant512));
     division_tables(mult, shift, out_zp, rows, padded, static_cast<DivisionRequant512*>(out.tables.data()));
