@@ -24,6 +24,7 @@ enum class WorkBuffer {
   GemmI8Offset,        // offset activations of the VNNI product
   GemmI8Starts,        // starting accumulators of the VNNI product
   GemmI8Division,      // requantisation constants of the VNNI product
+  GemmI8Wide,          // a column group of the VNNI product in the 16-channel layout
   GroupedPlanarIn,     // grouped int8 convolution: input in planar order
   GroupedPlanarOut,    // grouped int8 convolution: output in planar order
   DynamicRowScales,    // per-row scales of float rows quantised to int8 on the fly

@@ -121,7 +121,9 @@ void ConvInt8::load_weights(WeightGetter& get) {
 void ConvInt8::prepare_for(const KernelDrivers& drivers) {
   if (prepared_.format == drivers.format) return;
   const int8_t* packed = general_packed();
-  if (drivers.prepare_i8 && packed && groups_ < 2 && !eff_bias_.empty() && !mult_.empty()) {
+  // A layer on the Winograd path never runs the general product on this host.
+  if (drivers.prepare_i8 && packed && groups_ < 2 && !eff_bias_.empty() && !mult_.empty() &&
+      path() != ConvInt8Path::Winograd) {
     drivers.prepare_i8(packed, C_out_, int(K_), eff_bias_.data(), mult_.data(), shift_.data(), out_zp_, true,
                        drivers.format, prepared_);
   } else {

@@ -10,9 +10,11 @@
 //
 // Lanes are 16 output channels (two packed blocks side by side), each activation dword (4 k values
 // of one row) is broadcast; a tile is 6 rows by up to 64 channels, 24 accumulators. Calls with few
-// row tiles prefetch the next column group's weights while the current one computes. Callers that
-// know this tier may pass activations already offset (the Winograd input stage and the patch
-// gatherers write them so) and skip the copy.
+// row tiles prefetch the next column group's weights while the current one computes; calls with
+// many copy each column group first into 16-channel blocks (one aligned load per vector instead of
+// joining two blocks, which costs a shuffle per vector and k step). Plain activations are offset a
+// chunk of rows at a time, in cache. Callers that know this tier may pass activations already
+// offset (the Winograd input stage and the patch gatherers write them so) and skip the copy.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
 // intrinsics as "maybe uninitialized" (or, inlined into a table builder, "uninitialized"); the
 // warning is about the header, not this code.
@@ -20,6 +22,7 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <utility>
@@ -160,19 +163,35 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
                         _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r])));
 }
 
+// Products with at least this many row tiles copy each column group of packed weights into the
+// 16-channel layout first, when no prepared layout exists.
+constexpr int kWidenMinRowTiles = 4;
+
+// Weights of at most this many bytes are copied into that layout whole, once per product.
+constexpr size_t kWidenAllBytes = size_t(512) << 10;
+
+// Plain activations are offset in chunks of about this many bytes.
+constexpr size_t kOffsetChunkBytes = size_t(96) << 10;
+
 // Calls with at most this many row tiles prefetch the next column group's weights.
 constexpr int kPrefetchMaxRowTiles = 12;
 
 // acc += the products of one k block; w and a advance to the next.
-template <int R, int V>
+// Wide: the weights are in the 16-channel layout (widen_group), one aligned 64-byte vector per k
+// block and column of 16 channels (col_bytes apart), instead of two blocks of 8.
+template <int R, int V, bool Wide>
 __attribute__((always_inline)) inline void accumulate_block(const int8_t*& w, const uint8_t*& a,
                                                             size_t col_bytes, size_t a_stride,
                                                             size_t last_high, __m512i* acc) {
   __m512i wv[V];
 #pragma GCC unroll 4
   for (int v = 0; v < V; ++v) {
-    const int8_t* low = w + size_t(2 * v) * col_bytes;
-    wv[v] = weight_vector(low, low + (v == V - 1 ? last_high : col_bytes));
+    if constexpr (Wide) {
+      wv[v] = _mm512_load_si512(w + size_t(v) * col_bytes);
+    } else {
+      const int8_t* low = w + size_t(2 * v) * col_bytes;
+      wv[v] = weight_vector(low, low + (v == V - 1 ? last_high : col_bytes));
+    }
   }
 #pragma GCC unroll 8
   for (int r = 0; r < R; ++r) {
@@ -180,14 +199,14 @@ __attribute__((always_inline)) inline void accumulate_block(const int8_t*& w, co
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) dpbusd(acc[r * V + v], av, wv[v]);
   }
-  w += 32;
+  w += Wide ? 64 : 32;
   a += 4;
 }
 
 // acc += the tile's products over all k blocks. Meanwhile the tile prefetches its share of the
 // next column group's weights, two cache lines per k block, so that they arrive from memory while
 // this group computes; the k loop is split so that neither part tests anything per step.
-template <int R, int V>
+template <int R, int V, bool Wide>
 __attribute__((always_inline)) inline void accumulate(const TileArgs& t, __m512i* acc) {
   const int8_t* w = t.w;
   const uint8_t* a = t.a;
@@ -198,20 +217,20 @@ __attribute__((always_inline)) inline void accumulate(const TileArgs& t, __m512i
   for (; kb < paired; ++kb, next += 128) {
     _mm_prefetch(next, _MM_HINT_T1);
     _mm_prefetch(next + 64, _MM_HINT_T1);
-    accumulate_block<R, V>(w, a, col_bytes, a_stride, last_high, acc);
+    accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
   }
   if (t.prefetch_lines > 2 * paired && paired < t.kblocks) _mm_prefetch(next, _MM_HINT_T1);
-  for (; kb < t.kblocks; ++kb) accumulate_block<R, V>(w, a, col_bytes, a_stride, last_high, acc);
+  for (; kb < t.kblocks; ++kb) accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
 }
 
 // R rows by V vectors of 16 channels. Division: the starting values include the bias and the
 // channels' division constants requantise the registers directly.
-template <int R, int V, Epilogue E>
+template <int R, int V, Epilogue E, bool Wide>
 void run_tile(const TileArgs& t) {
   __m512i acc[R * V];
 #pragma GCC unroll 32
   for (int i = 0; i < R * V; ++i) acc[i] = _mm512_loadu_si512(t.start + 16 * (i % V));
-  accumulate<R, V>(t, acc);
+  accumulate<R, V, Wide>(t, acc);
 
   const int channels = t.N - t.n0 < 16 * V ? t.N - t.n0 : 16 * V;
   if constexpr (E == Epilogue::Raw) {
@@ -278,17 +297,29 @@ void run_tile(const TileArgs& t) {
 
 using TileFn = void (*)(const TileArgs&);
 
-template <Epilogue E, int... I>
+template <Epilogue E, bool Wide, int... I>
 constexpr auto make_tile_table(std::integer_sequence<int, I...>) {
-  return std::array<TileFn, sizeof...(I)>{&run_tile<I / kTileVectors + 1, I % kTileVectors + 1, E>...};
+  return std::array<TileFn, sizeof...(I)>{&run_tile<I / kTileVectors + 1, I % kTileVectors + 1, E, Wide>...};
 }
-template <Epilogue E>
-constexpr auto kTiles = make_tile_table<E>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
+template <Epilogue E, bool Wide>
+constexpr auto kTiles = make_tile_table<E, Wide>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
 
 // Offset activations, rows padded to whole dwords (the padded weights are zero, so the pad value
 // never contributes).
 void offset_activations(const int8_t* A, int M, int K, size_t stride, uint8_t* dst) {
   const __m512i flip = _mm512_set1_epi8(char(0x80));
+  if (stride == size_t(K)) {  // rows without padding: one run, whatever the row length
+    const size_t total = size_t(M) * stride;
+    const auto* src = reinterpret_cast<const uint8_t*>(A);
+    size_t i = 0;
+    for (; i + 64 <= total; i += 64)
+      _mm512_storeu_si512(dst + i, _mm512_xor_si512(_mm512_loadu_si512(src + i), flip));
+    if (i < total) {
+      const __mmask64 tail = (__mmask64(1) << (total - i)) - 1;
+      _mm512_mask_storeu_epi8(dst + i, tail, _mm512_xor_si512(_mm512_maskz_loadu_epi8(tail, src + i), flip));
+    }
+    return;
+  }
   for (int m = 0; m < M; ++m, dst += stride) {
     const int8_t* src = A + size_t(m) * size_t(K);
     for (size_t k = 0; k < stride; k += 64) {
@@ -303,23 +334,49 @@ void offset_activations(const int8_t* A, int M, int K, size_t stride, uint8_t* d
 }
 
 // -128 x the weight sums of `blocks` packed blocks (8 channels each) from column `w` on, plus the
-// bias when given, into start[0 .. 8 x blocks).
+// bias when given, into start[0 .. 8 x blocks); with `wide`, the blocks read are stored there in
+// the 16-channel layout as well (see widen_group).
 void starts_from_blocks(const int8_t* w, size_t col_bytes, int kblocks, int blocks, const int64_t* bias,
-                        int n0, int N, int32_t* start) {
+                        int n0, int N, int32_t* start, int8_t* wide = nullptr) {
   const __m512i ones = _mm512_set1_epi8(1);
   for (int b = 0; b < blocks; b += 2) {
     const int8_t* column = w + size_t(b) * col_bytes;
     const size_t high = b + 1 < blocks ? col_bytes : 0;
-    __m512i sum = _mm512_setzero_si512();
-    for (int kb = 0; kb < kblocks; ++kb) {
+    // Four independent sums (wrapping int32 adds in any order give the same total), so that the
+    // loop is not one chain of dependent instructions.
+    __m512i sum[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                      _mm512_setzero_si512()};
+    int8_t* out = wide ? wide + size_t(b / 2) * size_t(kblocks) * 64 : nullptr;
+    auto step = [&](int kb, __m512i& s) {
       const int8_t* block = column + size_t(kb) * 32;
-      sum = _mm512_dpbusd_epi32(sum, ones, weight_vector(block, block + high));
-    }
-    _mm512_storeu_si512(start + 8 * b, _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_slli_epi32(sum, 7)));
+      const __m512i v = weight_vector(block, block + high);
+      if (out) _mm512_store_si512(out + size_t(kb) * 64, v);
+      s = _mm512_dpbusd_epi32(s, ones, v);
+    };
+    int kb = 0;
+    for (; kb + 4 <= kblocks; kb += 4)
+      for (int i = 0; i < 4; ++i) step(kb + i, sum[i]);
+    for (; kb < kblocks; ++kb) step(kb, sum[0]);
+    const __m512i total =
+        _mm512_add_epi32(_mm512_add_epi32(sum[0], sum[1]), _mm512_add_epi32(sum[2], sum[3]));
+    _mm512_storeu_si512(start + 8 * b, _mm512_sub_epi32(_mm512_setzero_si512(), _mm512_slli_epi32(total, 7)));
   }
   if (bias)
     for (int c = 0; c < 8 * blocks && n0 + c < N; ++c)
       start[c] = int32_t(uint32_t(start[c]) + uint32_t(uint64_t(bias[n0 + c])));
+}
+
+// The column group of `blocks` packed blocks from `w` on in the 16-channel layout: column p, k
+// block kb at (p x kblocks + kb) x 64. An odd last block fills both halves of its column (the
+// upper lanes are never stored).
+void widen_group(const int8_t* w, size_t col_bytes, int kblocks, int blocks, int8_t* dst) {
+  for (int b = 0; b < blocks; b += 2) {
+    const int8_t* column = w + size_t(b) * col_bytes;
+    const size_t high = b + 1 < blocks ? col_bytes : 0;
+    int8_t* out = dst + size_t(b / 2) * size_t(kblocks) * 64;
+    for (int kb = 0; kb < kblocks; ++kb)
+      _mm512_store_si512(out + size_t(kb) * 64, weight_vector(column + size_t(kb) * 32, column + size_t(kb) * 32 + high));
+  }
 }
 
 size_t padded_channels_vnni(int N) {
@@ -360,12 +417,17 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
   const int groups = (nblocks + 2 * kTileVectors - 1) / (2 * kTileVectors);
   const size_t padded_channels = size_t(groups) * kTileChannels;
 
-  const uint8_t* a = reinterpret_cast<const uint8_t*>(A);
-  if (!offset_stride) {
-    uint8_t* offset = thread_work<uint8_t>(WorkBuffer::GemmI8Offset, size_t(M) * a_stride);
-    offset_activations(A, M, K, a_stride, offset);
-    a = offset;
-  }
+  // Plain activations are offset a chunk of rows at a time, just before the chunk's products, so
+  // that the copy stays in cache instead of streaming the whole matrix out and back in.
+  // Chunks of equal size in whole row tiles; weights too large for the cache to hold between
+  // chunks take chunks as large as the buffer allows.
+  const size_t budget = size_t(nblocks) * col_bytes > kOffsetChunkBytes * 4 ? kOffsetChunkBytes * 8
+                                                                               : kOffsetChunkBytes;
+  const int chunks = int(std::max<size_t>(1, (size_t(M) * a_stride + budget - 1) / budget));
+  const int chunk_rows =
+      offset_stride ? M : std::min(M, ((M + chunks - 1) / chunks + kTileRows - 1) / kTileRows * kTileRows);
+  uint8_t* offset =
+      offset_stride ? nullptr : thread_work<uint8_t>(WorkBuffer::GemmI8Offset, size_t(chunk_rows) * a_stride);
 
   // The register epilogue needs the bias in the starting values and every channel in division form.
   const bool requantized = sink == Sink::RowMajorI8 || sink == Sink::ChannelMajorI8;
@@ -389,6 +451,13 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       division_data = d;
     }
   }
+  const size_t wide_col = size_t(kblocks) * 64;
+  // Weights small enough are copied whole, once for all chunks; larger ones a group at a time.
+  const bool widen_all = padded_channels / 16 * wide_col <= kWidenAllBytes;
+  int8_t* widened = (chunk_rows + kTileRows - 1) / kTileRows < kWidenMinRowTiles
+                        ? nullptr
+                        : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
+                                              (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
   const int64_t* start_bias = division ? o->bias : nullptr;
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
@@ -398,47 +467,88 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
     }
   }
 
-  for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
-    const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
-    const int vectors = (blocks + 1) / 2;
-    const int n0 = nb0 * 8;
-    const int8_t* w = packed + size_t(nb0) * col_bytes;
-    // Weight sums of this column group just before its row tiles, while its blocks are in cache.
-    if (!row_sums && !use_prepared)
-      starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0);
-    const auto& tiles = division ? kTiles<Epilogue::Division>
-                                 : (sink == Sink::Raw ? kTiles<Epilogue::Raw> : kTiles<Epilogue::General>);
-    // The next group's weights (or the first group of the next weights) are one contiguous run;
-    // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
-    // on its own.
-    const int row_tiles = (M + kTileRows - 1) / kTileRows;
-    const bool last = nb0 + blocks == nblocks;
-    const char* next = reinterpret_cast<const char*>(last ? next_packed : w + size_t(blocks) * col_bytes);
-    const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
-    const size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
-    const size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
-    for (int m0 = 0, tile = 0; m0 < M; m0 += kTileRows, ++tile) {
-      const int rows = std::min(M - m0, kTileRows);
-      const size_t first = size_t(tile) * share;
-      const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
-      const TileArgs t{a + size_t(m0) * a_stride,
-                       a_stride,
-                       w,
-                       col_bytes,
-                       blocks % 2 ? 0 : col_bytes,
-                       kblocks,
-                       start + n0,
-                       division ? division_data + n0 / 16 : nullptr,
-                       lines > 0 ? next + first * 64 : nullptr,
-                       lines,
-                       m0,
-                       n0,
-                       M,
-                       N,
-                       sink,
-                       o,
-                       raw};
-      tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
+  for (int c0 = 0; c0 < M; c0 += chunk_rows) {
+    const int rows_here = std::min(chunk_rows, M - c0);
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(A) + size_t(c0) * a_stride;
+    if (!offset_stride) {
+      offset_activations(A + size_t(c0) * size_t(K), rows_here, K, a_stride, offset);
+      a = offset;
+    }
+    const bool last_chunk = c0 + rows_here == M;
+    const int row_tiles_here = (rows_here + kTileRows - 1) / kTileRows;
+    const int chunk_tiles = row_tiles_here * groups;
+    const size_t next_chunk_bytes =
+        offset_stride || last_chunk ? 0 : size_t(std::min(chunk_rows, M - c0 - rows_here)) * size_t(K);
+    for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
+      const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
+      const int vectors = (blocks + 1) / 2;
+      const int n0 = nb0 * 8;
+      const int8_t* w = packed + size_t(nb0) * col_bytes;
+      // A group that many row tiles read is first copied into the 16-channel layout, in cache, so
+      // that every tile loads whole vectors instead of joining two blocks per vector.
+      const int8_t* tile_w = w;
+      size_t tile_col = col_bytes;
+      // Weights copied whole serve every chunk, whatever its rows.
+      const bool widen = widened && (widen_all || row_tiles_here >= kWidenMinRowTiles);
+      int8_t* group_widened = widened && widen_all ? widened + size_t(n0 / 16) * wide_col : widened;
+      const bool copy = widen && (c0 == 0 || !widen_all);
+      // Weight sums of this column group just before its row tiles, while its blocks are in cache.
+      if (!row_sums && !use_prepared && c0 == 0)
+        starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0,
+                           copy ? group_widened : nullptr);
+      else if (copy)
+        widen_group(w, col_bytes, kblocks, blocks, group_widened);
+      if (widen) {
+        tile_w = group_widened;
+        tile_col = wide_col;
+      }
+      const auto& tiles =
+          widen ? (division ? kTiles<Epilogue::Division, true>
+                           : (sink == Sink::Raw ? kTiles<Epilogue::Raw, true> : kTiles<Epilogue::General, true>))
+               : (division ? kTiles<Epilogue::Division, false>
+                           : (sink == Sink::Raw ? kTiles<Epilogue::Raw, false> : kTiles<Epilogue::General, false>));
+      // The next group's weights (or the first group of the next weights) are one contiguous run;
+      // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
+      // on its own.
+      const int row_tiles = row_tiles_here;
+      const bool last = nb0 + blocks == nblocks;
+      const int8_t* after = last_chunk ? next_packed : packed;  // what follows the last group
+      const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
+      const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
+      size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
+      size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
+      // Otherwise the tiles of every group fetch a share of the next chunk's plain activations,
+      // which the offset copy then finds in cache instead of waiting for memory.
+      int tile_base = 0;
+      if (next_bytes == 0 && next_chunk_bytes > 0) {
+        next = reinterpret_cast<const char*>(A + size_t(c0 + rows_here) * size_t(K));
+        next_bytes = next_chunk_bytes;
+        share = std::min((next_bytes / 64 + chunk_tiles - 1) / chunk_tiles, size_t(2) * kblocks);
+        tile_base = nb0 / (2 * kTileVectors) * row_tiles;
+      }
+      for (int m0 = 0, tile = tile_base; m0 < rows_here; m0 += kTileRows, ++tile) {
+        const int rows = std::min(rows_here - m0, kTileRows);
+        const size_t first = size_t(tile) * share;
+        const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
+        const TileArgs t{a + size_t(m0) * a_stride,
+                         a_stride,
+                         tile_w,
+                         tile_col,
+                         blocks % 2 ? 0 : col_bytes,
+                         kblocks,
+                         start + n0,
+                         division ? division_data + n0 / 16 : nullptr,
+                         lines > 0 ? next + first * 64 : nullptr,
+                         lines,
+                         c0 + m0,
+                         n0,
+                         M,
+                         N,
+                         sink,
+                         o,
+                         raw};
+        tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
+      }
     }
   }
 }

@@ -91,7 +91,7 @@ inline DivisionRequant512 division_requant_avx512(const int32_t* mult, const int
 
 inline __m512i requantize_division_avx512(__m512i acc_with_bias, const DivisionRequant512& q) {
   __m512i even = _mm512_mul_epi32(acc_with_bias, q.mult_even);
-  __m512i odd = _mm512_mul_epi32(_mm512_srli_epi64(acc_with_bias, 32), q.mult_odd);
+  __m512i odd = _mm512_mul_epi32(_mm512_shuffle_epi32(acc_with_bias, _MM_PERM_CDAB), q.mult_odd);
   even = _mm512_srav_epi64(_mm512_add_epi64(even, q.offset_even), q.count_even);
   odd = _mm512_srav_epi64(_mm512_add_epi64(odd, q.offset_odd), q.count_odd);
   // Low dword of each odd-lane quotient moved up into the odd dword.

@@ -238,6 +238,16 @@ TEST(GemmI8, FewRowsManyChannelGroups) {
   });
 }
 
+// Enough rows that the VNNI tier offsets the activations in several chunks, the last one short,
+// with channel-major output placing each chunk's rows; weights of several column groups.
+TEST(GemmI8, ManyRowsInChunks) {
+  std::mt19937 rng(12);
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    check_against_reference(t, 1003, 301, 72, -5, rng);
+    check_against_reference(t, 260, 4100, 24, 3, rng, true);
+  });
+}
+
 #ifndef TREVALON_PORTABLE
 // The raw product the Winograd convolution calls directly on the VNNI tier: with and without the
 // caller's row sums, with a next matrix to prefetch, and on activations given already offset.

@@ -191,12 +191,15 @@ TEST(PreparedWeights, ReleaseScratchFreesTheKernelsWorkingMemory) {
 
 TEST(PreparedWeights, PreparedInt8ProductEqualsTheSlot) {
   // Channel counts around the 16-channel vectors and 64-channel tiles; K not a multiple of 4; some
-  // multipliers the division form cannot take (shift far left), which fall back per call.
+  // multipliers the division form cannot take (shift far left), which fall back per call. Few rows
+  // over many channel groups (the next group's weights prefetched, a last group of one 8-channel
+  // block), and rows enough for several chunks of offset activations.
   struct Shape {
     int M, K, N;
     bool divisible;
   };
-  const Shape shapes[] = {{1, 75, 33, true}, {7, 13, 64, true}, {20, 40, 65, true}, {6, 9, 17, false}};
+  const Shape shapes[] = {{1, 75, 33, true}, {7, 13, 64, true}, {20, 40, 65, true}, {6, 9, 17, false},
+                          {5, 36, 200, true},  {700, 200, 136, true}};
   std::mt19937 rng(5);
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable& table) {
     const KernelDrivers& drivers = cpu_kernel_drivers();
