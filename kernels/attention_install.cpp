@@ -45,16 +45,6 @@ void attention_f32_slot(const float* input, const float* w_qkv, const float* b_q
                       num_heads, work, fake_quant);
 }
 
-// The gemm_i8 slot in the driver's form (no prepared weights: the slot derives what it needs).
-template <auto Slot>
-void gemm_i8_slot_driver(const int8_t* A, const int8_t* packed, const PreparedWeightsI8*, const int64_t* bias,
-                         const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp,
-                         void* out, bool float_out, int M, int K, int N, bool channel_major,
-                         const int32_t* row_sums) {
-  Slot(A, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, row_sums,
-       nullptr);
-}
-
 // The slot: the tier's row quantiser and int8 product, on the packed weights alone.
 template <QuantizeRowsFn Quantize, auto GemmSlot, AttentionHeadsKernel Heads>
 void attention_i8_slot(const float* input, const int8_t* qkv_packed, const float* qkv_scales,
@@ -64,7 +54,7 @@ void attention_i8_slot(const float* input, const int8_t* qkv_packed, const float
                        void* stream) {
   if (!qkv_packed || !proj_packed) return;
   // One all-zero table serves both products: the query/key/value one is the longer (3E entries).
-  attention_i8_steps(Quantize, &gemm_i8_slot_driver<GemmSlot>, Heads, input, qkv_packed, nullptr, qkv_scales,
+  attention_i8_steps(Quantize, &gemm_i8_unprepared<GemmSlot>, Heads, input, qkv_packed, nullptr, qkv_scales,
                      qkv_zeros, b_qkv, proj_packed, nullptr, proj_scales, b_proj, out, T, E, num_heads, work,
                      work_i8, work_small);
 }

@@ -48,6 +48,17 @@ struct GemmI8Output {
   }
 };
 
+// A gemm_i8 slot in the driver's form, for tiers that prepare nothing and for callers without a
+// prepared form: the slot derives what it needs from the packed weights.
+template <auto Slot>
+void gemm_i8_unprepared(const int8_t* A, const int8_t* packed, const PreparedWeightsI8*, const int64_t* bias,
+                        const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp,
+                        void* out, bool float_out, int M, int K, int N, bool channel_major,
+                        const int32_t* row_sums) {
+  Slot(A, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, row_sums,
+       nullptr);
+}
+
 void gemm_i8_portable(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
                       const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out,
                       int M, int K, int N, bool channel_major, const int32_t* row_sums, void* stream);

@@ -7,16 +7,6 @@
 namespace trevalon {
 namespace {
 
-// The gemm_i8 driver of tiers that prepare nothing: the slot itself.
-template <auto Slot>
-void gemm_i8_unprepared(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
-                        const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,
-                        int8_t out_zp, void* out, bool float_out, int M, int K, int N, bool channel_major,
-                        const int32_t* row_sums) {
-  Slot(A, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, row_sums,
-       nullptr);
-}
-
 #ifndef TREVALON_PORTABLE
 void gemm_i8_prepared_vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
                            const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,

@@ -31,22 +31,12 @@ void rows_on_panels(const float* input, const float* bias, float* out, int T, in
   rows_slot<Gemm, Gelu>(input, nullptr, bias, out, T, K, N, gelu, packed, nullptr);
 }
 
-// gemm_i8 slot in the driver's form (no prepared weights: the slot derives what it needs).
-template <auto Slot>
-void gemm_i8_slot_driver(const int8_t* A, const int8_t* packed, const PreparedWeightsI8*, const int64_t* bias,
-                         const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp,
-                         void* out, bool float_out, int M, int K, int N, bool channel_major,
-                         const int32_t* row_sums) {
-  Slot(A, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, row_sums,
-       nullptr);
-}
-
 // Slot seq_gemm_i8: the dynamic-row product on the tier's kernels, then GELU.
 template <auto Quantize, auto GemmSlot, auto Gelu>
 void seq_gemm_slot(const float* input, const int8_t* packed, const float* row_scales,
                    const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy, float* out,
                    int T, int K, int N, bool gelu, void*) {
-  gemm_i8_dynamic_rows_with(Quantize, &gemm_i8_slot_driver<GemmSlot>, nullptr, input, packed, row_scales,
+  gemm_i8_dynamic_rows_with(Quantize, &gemm_i8_unprepared<GemmSlot>, nullptr, input, packed, row_scales,
                             zero_bias, bias, q, scale_copy, out, T, K, N);
   if (gelu && T > 0 && N > 0) gelu_in_chunks(Gelu, out, size_t(T) * size_t(N));
 }
