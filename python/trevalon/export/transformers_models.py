@@ -322,7 +322,7 @@ def export_transformer(model, arch_path, weights_path, *, quantize: bool = False
     model is meant to run with; one with padding (any 0) cannot be expressed."""
     kind = type(model).__name__
     if kind not in SUPPORTED:
-        raise ExportError(f"module '': {kind} is not supported (supported: {', '.join(SUPPORTED)})")
+        raise ExportError(f"{kind} is not supported (supported: {', '.join(SUPPORTED)})")
     config = model.config
     name = name or getattr(config, "model_type", kind.lower())
     b = _Builder(name, quantize)
