@@ -12,7 +12,7 @@ from transformers import (BertConfig, BertForSequenceClassification, BertModel, 
                           ViTConfig, ViTForImageClassification, ViTModel)
 
 from trevalon import w1x1  # noqa: E402
-from trevalon.export import ExportError, export_transformer  # noqa: E402
+from trevalon.export import ExportError, engine_input, export_transformer  # noqa: E402
 from trevalon.export.transformers_models import quantize_rows  # noqa: E402
 
 
@@ -151,10 +151,12 @@ def test_int8_export_stays_close_to_float(engine, tmp_path, kind):
         run = lambda a, w: _run_text(engine, a, w, ids)["last_hidden_state"]  # noqa: E731
     else:
         model = _build(ViTForImageClassification, _vit_config())
-        image = np.random.default_rng(3).standard_normal((64, 64, 3)).astype(np.float32)
-        run = lambda a, w: engine.InferenceModel(a, w).forward(image)  # noqa: E731
+        pixels = torch.randn(3, 64, 64, generator=torch.Generator().manual_seed(3))
+        # the int8 encoder still takes a float image
+        run = lambda a, w: engine.InferenceModel(a, w).forward(engine_input(pixels, q_info))  # noqa: E731
     f_info, f_arch, f_weights = _export(tmp_path, model, "float")
     q_info, q_arch, q_weights = _export(tmp_path, model, "int8", quantize=True)
+    assert q_info.input_dtype == "float32"
     assert "attention_int8" in q_info.op_counts and "seqgemm_int8" in q_info.op_counts
     assert "attention_fp32" not in q_info.op_counts and "seqgemm_fp32" not in q_info.op_counts
     float_out, int8_out = run(f_arch, f_weights), run(q_arch, q_weights)
