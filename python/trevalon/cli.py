@@ -147,6 +147,13 @@ def _cmd_info(args: argparse.Namespace) -> int:
         lines += [f"warning: {w}" for w in info.warnings]
         lines.append(f"weights: {weights} ({len(tensors)} tensors, {tensors.nbytes} bytes of "
                      f"data, {tensors.file_size} bytes on disk)")
+        try:
+            text = tokens.text_model(info, weights)
+        except tokens.TokenError:
+            text = None  # its missing tables are listed below
+        if text is not None:
+            lines.append(f"text model: input {text.input_name} takes token ids 0..{text.vocab - 1}, "
+                         f"at most {text.positions} per sequence (node {text.node})")
         missing = missing_weights(info, tensors)
         if missing:
             lines.append(f"missing weights ({len(missing)}): {', '.join(missing)}")

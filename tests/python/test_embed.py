@@ -125,7 +125,9 @@ def test_info_run_and_bench_take_token_ids(small_encoder, tmp_path, capsys):
 
     arch, weights, model, _ = small_encoder
     assert cli.main(["info", arch, weights]) == 0
-    assert "loads: ok" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "loads: ok" in out
+    assert "text model: input input_ids takes token ids 0..36, at most 24 per sequence" in out
 
     ids = tmp_path / "ids.txt"
     ids.write_text("2 10 11 12 3")
