@@ -49,6 +49,7 @@ ALL_CASES = (
     ("vit_b16_int8", "vit_b16", True, ("ours", "onnxruntime")),
 )
 CASES = ALL_CASES  # narrowed by --cases
+ONNX_DYNAMO = True  # torch.onnx.export's default exporter; --onnx-legacy picks the TorchScript one
 TRANSFORMERS = ("bert_base", "vit_b16")  # networks of the transformers package
 
 
@@ -250,8 +251,8 @@ def export_onnx(net, model: str, quantize: bool, workdir: str, calib: np.ndarray
     example = torch.from_numpy(network_input(network, calib.shape[-1]) if encoder else calib[:1])
     torch.onnx.export(net, (example,), float_path,
                       input_names=["input_ids" if network == "bert_base" else "x"],
-                      output_names=["logits"], opset_version=18,
-                      external_data=False, verbose=False)
+                      output_names=["logits"], opset_version=18 if ONNX_DYNAMO else 17,
+                      external_data=False, verbose=False, dynamo=ONNX_DYNAMO)
     if quantize and encoder:
         from onnxruntime.quantization import QuantType, quantize_dynamic
 
@@ -520,14 +521,18 @@ def main() -> None:
                         help="run only the cases whose names contain one of these (e.g. "
                              "'bert,vit' or 'resnet50_fp32'); all by default: "
                              + ", ".join(m for m, _, _, _ in ALL_CASES))
+    parser.add_argument("--onnx-legacy", action="store_true",
+                        help="export the ONNX models with torch.onnx's TorchScript exporter "
+                             "(dynamo=False) instead of its default")
     parser.add_argument("--worker", nargs=2, metavar=("ENGINE", "MODEL"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.reuse and args.workdir is None:
         parser.error("--reuse needs --workdir")
     if args.quick:
         args.repeats, args.warmup, args.calibration, args.rounds = 3, 1, 4, 1
+    global CASES, ONNX_DYNAMO
+    ONNX_DYNAMO = not args.onnx_legacy
     if args.cases:
-        global CASES
         wanted = [w.strip() for w in args.cases.split(",") if w.strip()]
         CASES = tuple(c for c in ALL_CASES if any(w in c[0] for w in wanted))
         if not CASES:
