@@ -17,15 +17,6 @@ MANDATORY_WEIGHTS = {
     "gemm_fp32": (".weight",),
     "gemm_int8": (".weight", ".req_scale", ".eff_bias"),
     "snake1d_fp32": (".alpha",),
-    "attention_fp32": (".w_qkv", ".w_proj"),
-    "attention_int8": (".w_qkv_i8", ".w_qkv_scales", ".w_proj_i8", ".w_proj_scales"),
-    "seqgemm_fp32": (".weight",),
-    "seqgemm_int8": (".weight_i8", ".w_scales"),
-    "layernorm_fp32": (".gamma", ".beta"),
-    "rms_norm_fp32": (".gamma",),
-    "bert_embeddings_fp32": (".word_weight", ".pos_weight"),
-    "patch_prep_fp32": (".cls_token", ".pos_embed"),
-    "pos_emb_add_fp32": (".weight",),
 }
 
 # Every tensor a layer asks the weights file for while loading, in the order it asks.
@@ -35,25 +26,7 @@ REQUESTED_WEIGHTS = {
     "gemm_fp32": (".weight", ".bias"),
     "gemm_int8": (".req_scale", ".eff_bias", ".weight"),
     "snake1d_fp32": (".alpha",),
-    "attention_fp32": (".w_qkv", ".b_qkv", ".w_proj", ".b_proj"),
-    "attention_int8": (".w_qkv_i8", ".w_qkv_scales", ".b_qkv", ".w_proj_i8", ".w_proj_scales",
-                       ".b_proj"),
-    "seqgemm_fp32": (".weight", ".bias"),
-    "seqgemm_int8": (".weight_i8", ".w_scales", ".bias"),
-    "layernorm_fp32": (".gamma", ".beta"),
-    "rms_norm_fp32": (".gamma",),
-    "bert_embeddings_fp32": (".word_weight", ".pos_weight", ".type_weight", ".layernorm.weight",
-                             ".layernorm.bias"),
-    "patch_prep_fp32": (".cls_token", ".pos_embed"),
-    "pos_emb_add_fp32": (".weight",),
 }
-
-
-def _stored_quantised(name: str, available: Collection[str]) -> bool:
-    """A float weight N may be stored as the int8 tensor N + "_i8" with per-row scales named
-    "w_scales" beside it (the prefix of N up to its last ".")."""
-    prefix = name[:name.rfind(".") + 1]
-    return name + "_i8" in available and prefix + "w_scales" in available
 
 
 def _tensors(info: ArchInfo, table: dict[str, tuple[str, ...]]) -> list[str]:
@@ -66,8 +39,7 @@ def _tensors(info: ArchInfo, table: dict[str, tuple[str, ...]]) -> list[str]:
 
 def missing_weights(info: ArchInfo, available: Collection[str]) -> list[str]:
     """The mandatory tensors of the model's nodes that `available` lacks, in node order."""
-    return [name for name in _tensors(info, MANDATORY_WEIGHTS)
-            if name not in available and not _stored_quantised(name, available)]
+    return [name for name in _tensors(info, MANDATORY_WEIGHTS) if name not in available]
 
 
 def is_read_failure(message: str) -> bool:
