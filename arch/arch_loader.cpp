@@ -113,6 +113,10 @@ std::vector<std::string> infer_outputs(const std::vector<GraphNode>& nodes) {
 
 }  // namespace
 
+bool keeps_int8_decode_copy(const std::string& node_name) {
+  return node_name.compare(0, 7, "layers.") == 0 || node_name == "lm_head";
+}
+
 ArchSpec parse_arch(const std::string& text, const std::string& path) {
   ArchSpec arch;
   JsonValue root;

@@ -34,6 +34,11 @@ struct ArchSpec {
   std::vector<std::unique_ptr<ILayer>> layers;
 };
 
+// Whether a sequence projection named `node_name` keeps an int8 copy of its weight for
+// single-position steps: names beginning "layers." and the name "lm_head" (a decoder's blocks and
+// its output head).
+bool keeps_int8_decode_copy(const std::string& node_name);
+
 // Reads and parses `path`. Throws "Cannot open JSON: " + path, "Read error: " + path, the JSON
 // reader's errors, and errors for keys of the wrong kind; unknown ops only warn on stderr.
 ArchSpec load_arch(const std::string& path);

@@ -34,6 +34,9 @@ void fill_table(KernelTable& table, KernelDrivers& drivers, CpuTier tier) {
   install_activation_kernels(table, tier);
   install_conv_f32_kernels(table, drivers, tier);
   install_conv_i8_kernels(table, drivers, tier);
+  install_seq_gemm_kernels(table, drivers, tier);
+  install_attention_kernels(table, drivers, tier);
+  install_normalization_kernels(table, tier);
 }
 
 struct CpuBackendRegistration {

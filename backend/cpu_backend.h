@@ -34,5 +34,8 @@ void install_pooling_kernels(KernelTable& table, CpuTier tier);
 void install_activation_kernels(KernelTable& table, CpuTier tier);
 void install_conv_f32_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_conv_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_seq_gemm_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_attention_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_normalization_kernels(KernelTable& table, CpuTier tier);
 
 }  // namespace trevalon

@@ -51,15 +51,25 @@ using OpaqueKernel = void (*)();
   X(13, gemm_f32_rows,                                                                                       \
     void (*)(const float* input, const float* w, const float* bias, float* out, int T, int K, int N,         \
              bool gelu, const float* packed, void* stream))                                                  \
-  X(14, seq_gemm_i8, OpaqueKernel)                                                                           \
+  X(14, seq_gemm_i8,                                                                                         \
+    void (*)(const float* input, const int8_t* packed, const float* row_scales, const int64_t* zero_bias,   \
+             const float* bias, int8_t* q, float* scale_copy, float* out, int T, int K, int N, bool gelu,    \
+             void* stream))                                                                                  \
   X(15, gemv_i8_dynamic,                                                                                     \
     void (*)(const float* x, const int8_t* w, const float* row_scales, const float* bias, float* out, int K, \
              int N, void* stream))                                                                           \
   X(16, conv1d_i8, OpaqueKernel)                                                                             \
   X(17, conv1d_f32, OpaqueKernel)                                                                            \
   X(18, conv_transpose1d_f32, OpaqueKernel)                                                                  \
-  X(19, attention_f32, OpaqueKernel)                                                                         \
-  X(20, attention_i8, OpaqueKernel)                                                                          \
+  X(19, attention_f32,                                                                                       \
+    void (*)(const float* input, const float* w_qkv, const float* b_qkv, const float* w_proj,                \
+             const float* b_proj, float* out, int T, int E, int num_heads, float* work,                      \
+             const float* qkv_packed, const float* proj_packed, void* stream, bool fake_quant))              \
+  X(20, attention_i8,                                                                                        \
+    void (*)(const float* input, const int8_t* qkv_packed, const float* qkv_scales, const int64_t* qkv_zeros, \
+             const float* b_qkv, const int8_t* proj_packed, const float* proj_scales,                        \
+             const int64_t* proj_zeros, const float* b_proj, float* out, int T, int E, int num_heads,        \
+             float* work, int8_t* work_i8, float* work_small, void* stream))                                 \
   X(21, layer_norm_f32,                                                                                      \
     void (*)(const float* in, const float* gamma, const float* beta, float* out, int rows, int cols,         \
              float eps))                                                                                     \

@@ -133,7 +133,7 @@ enum class Tensor { I8, F32, I64 };
 struct WeightSpec {
   const char* suffix;
   Tensor type;
-  bool per_channel;  // C_out values (else the weight matrix, or C for snake)
+  bool per_channel;  // C_out values, or C for ops without C_out (else the weight matrix)
 };
 struct Op {
   const char* name;
@@ -218,6 +218,26 @@ const std::vector<Op>& ops() {
       {"silu_fp32", 1, false, {}, {}},
       {"scale_fp32", 1, false, {{"scalar", Kind::Float}}, {}},
       {"snake1d_fp32", 1, false, {}, {{".alpha", Tensor::F32, true}}},
+      {"elemwise_mul_fp32", 2, false, {}, {}},
+      {"layernorm_fp32", 1, false, {{"eps", Kind::Float}}, {{".gamma", Tensor::F32, true}, {".beta", Tensor::F32, true}}},
+      {"rms_norm_fp32", 1, false, {{"eps", Kind::Float}}, {{".gamma", Tensor::F32, true}}},
+      {"embedding_fp32",
+       1,
+       false,
+       {{"num_embeddings", Kind::Int}, {"embedding_dim", Kind::Int}},
+       {{".weight", Tensor::F32, false}}},
+      {"bert_embeddings_fp32",
+       1,
+       false,
+       {{"emb_size", Kind::Channels}},
+       {{".word_weight", Tensor::F32, false},
+        {".pos_weight", Tensor::F32, false},
+        {".type_weight", Tensor::F32, false},
+        {".layernorm.weight", Tensor::F32, true},
+        {".layernorm.bias", Tensor::F32, true}}},
+      {"patch_prep_fp32", 1, false, {}, {{".cls_token", Tensor::F32, true}, {".pos_embed", Tensor::F32, false}}},
+      {"pos_emb_add_fp32", 1, false, {}, {{".weight", Tensor::F32, false}}},
+      {"cls_extract_fp32", 1, false, {}, {}},
       {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
@@ -437,8 +457,9 @@ void build(FuzzedDataProvider& p, Built& b) {
       if (mode == 0) continue;
       // Products in double: hostile factors overflow any integer type, and such sizes are
       // replaced below anyway.
+      const bool sized_by_input = op.weights.size() == 1 || op.params.empty() || op.params[0].key != std::string("C_out");
       double expected =
-          w.per_channel ? (op.weights.size() == 1 ? in_channels : C_out)
+          w.per_channel ? (sized_by_input ? in_channels : C_out)
                         : double(C_out) * double(C_in / (groups > 1 ? groups : 1)) * double(kH) * double(kW);
       if (std::string(op.name).rfind("gemm", 0) == 0 && !w.per_channel)
         expected = double(C_out) * double(C_in);

@@ -1,4 +1,4 @@
-// Portable float element-wise kernels: add, scale, snake and the two upsampling kernels.
+// Portable float element-wise kernels: add, product, scale, snake and the two upsampling kernels.
 #include "kernels/elementwise_f32.h"
 
 #include <math.h>
@@ -20,6 +20,10 @@ void add_f32_portable(const float* a, const float* b, float* out, int count, boo
 
 void scale_f32_portable(const float* in, float* out, int count, float scalar) {
   for (int i = 0; i < count; ++i) out[i] = in[i] * scalar;
+}
+
+void elemwise_mul_f32_portable(const float* a, const float* b, float* out, int count) {
+  for (int i = 0; i < count; ++i) out[i] = b[i] * a[i];
 }
 
 void snake_f32_portable(const float* in, float* out, const float* alpha, const float* inv, int positions,

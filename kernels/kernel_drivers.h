@@ -53,6 +53,25 @@ struct KernelDrivers {
                             int stride_h, int stride_w, int pad_h, int pad_w, int groups, void* scratch,
                             const int32_t* row_sums) = nullptr;
   DepthwiseI8Kernel depthwise_i8_3x3 = nullptr;
+
+  // Slot gemm_f32_rows on a packed weight and its prepared form (or null), GELU of the same tier.
+  void (*gemm_f32_rows)(const float* input, const float* bias, float* out, int T, int K, int N, bool gelu,
+                        const float* packed, const float* prepared) = nullptr;
+  // Float rows quantised to int8 with one dynamic scale per row (see quantize_rows_i8_portable).
+  void (*quantize_rows_i8)(const float* x, int rows, int K, int8_t* q, float* scales) = nullptr;
+
+  // Slot attention_f32 on the packed projections and their prepared forms (each may be null: the
+  // panels are read).
+  void (*attention_f32)(const float* input, const float* qkv_packed, const float* qkv_prepared,
+                        const float* b_qkv, const float* proj_packed, const float* proj_prepared,
+                        const float* b_proj, float* out, int T, int E, int num_heads, float* work,
+                        bool fake_quant) = nullptr;
+  // Slot attention_i8 reading the prepared forms of both packed projections too.
+  void (*attention_i8)(const float* input, const int8_t* qkv_packed, const PreparedWeightsI8* qkv_prepared,
+                       const float* qkv_scales, const int64_t* zeros, const float* b_qkv,
+                       const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
+                       const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
+                       float* work, int8_t* work_i8, float* work_small) = nullptr;
 };
 
 }  // namespace trevalon

@@ -26,6 +26,11 @@ enum class WorkBuffer {
   GemmI8Division,      // requantisation constants of the VNNI product
   GroupedPlanarIn,     // grouped int8 convolution: input in planar order
   GroupedPlanarOut,    // grouped int8 convolution: output in planar order
+  DynamicRowScales,    // per-row scales of float rows quantised to int8 on the fly
+  GemvI8Input,         // the quantised input vector of the int8 matrix-vector product
+  FakeQuantized,       // a layer's fake-quantised copy of its input
+  AttentionHead,       // one head's queries (transposed), keys and values
+  AttentionTile,       // a score tile, its accumulator and running maxima and sums
   Count
 };
 

@@ -1,4 +1,4 @@
-// Element-wise layers: float and int8 add, scaling, snake and the two upsampling layers.
+// Element-wise layers: float and int8 add, float product, scaling, snake and the two upsampling layers.
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -90,6 +90,19 @@ class AddInt8 final : public SameShapeLayer, public ElementwiseEpilogue {
  private:
   float in1_scale_, in2_scale_, out_scale_;
   int32_t in1_zp_, in2_zp_, out_zp_;
+};
+
+// out = b x a over the first input's elements; the second input must hold as many.
+class ElemwiseMulFp32 final : public SameShapeLayer {
+ public:
+  TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext*) override {
+    const auto& k = require_backend().kernels;
+    const int count = binary_count(*this, inputs, n, output, sizeof(float));
+    require_kernel(k.elemwise_mul_f32, "elemwise_mul_f32")(static_cast<const float*>(inputs[0].view.data),
+                                                           static_cast<const float*>(inputs[1].view.data),
+                                                           static_cast<float*>(output.data), count);
+    return inputs[0].shape;
+  }
 };
 
 class ScaleFp32 final : public SameShapeLayer {
@@ -221,6 +234,7 @@ std::unique_ptr<ILayer> make_elementwise_layer(OpType op, const JsonValue& node)
     case OpType::AddFp32: return std::make_unique<AddFp32>();
     case OpType::AddInt8: return std::make_unique<AddInt8>(node);
     case OpType::ScaleFp32: return std::make_unique<ScaleFp32>(node);
+    case OpType::ElemwiseMulFp32: return std::make_unique<ElemwiseMulFp32>();
     case OpType::Snake1dFp32: return std::make_unique<SnakeFp32>();
     case OpType::UpsampleBilinearFp32: return std::make_unique<UpsampleBilinearFp32>(node);
     case OpType::UpsampleNearest1dFp32: return std::make_unique<UpsampleNearest1dFp32>(node);

@@ -26,5 +26,10 @@ std::unique_ptr<ILayer> make_activation_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_conv_fp32_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_conv_int8_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_fully_connected_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_sequence_projection_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_attention_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_normalization_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_embedding_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_patch_position_layer(OpType op, const JsonValue& node);
 
 }  // namespace trevalon

@@ -1,4 +1,4 @@
-// Float element-wise kernels (add, scale, snake, bilinear upsampling) on AVX2 + FMA.
+// Float element-wise kernels (add, product, scale, snake, bilinear upsampling) on AVX2 + FMA.
 #include "kernels/elementwise_f32.h"
 #include "kernels/x86/simd_f32x8.h"
 #include "kernels/x86/elementwise_simd.h"
@@ -11,6 +11,10 @@ void add_f32_avx2(const float* a, const float* b, float* out, int count, bool re
 
 void scale_f32_avx2(const float* in, float* out, int count, float scalar) {
   scale_f32_simd<F32x8>(in, out, count, scalar);
+}
+
+void elemwise_mul_f32_avx2(const float* a, const float* b, float* out, int count) {
+  elemwise_mul_f32_simd<F32x8>(a, b, out, count);
 }
 
 void snake_f32_avx2(const float* in, float* out, const float* alpha, const float* inv, int positions, int C,

@@ -1,4 +1,4 @@
-// Float element-wise kernels (add, scale, snake, bilinear upsampling) on AVX-512.
+// Float element-wise kernels (add, product, scale, snake, bilinear upsampling) on AVX-512.
 // GCC 12 reports the _mm512_undefined_* operands inside its own intrinsics as uninitialised.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
@@ -14,6 +14,10 @@ void add_f32_avx512(const float* a, const float* b, float* out, int count, bool 
 
 void scale_f32_avx512(const float* in, float* out, int count, float scalar) {
   scale_f32_simd<F32x16>(in, out, count, scalar);
+}
+
+void elemwise_mul_f32_avx512(const float* a, const float* b, float* out, int count) {
+  elemwise_mul_f32_simd<F32x16>(a, b, out, count);
 }
 
 void snake_f32_avx512(const float* in, float* out, const float* alpha, const float* inv, int positions, int C,

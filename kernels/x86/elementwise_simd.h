@@ -1,4 +1,4 @@
-// Float element-wise kernels (add, scale, snake, bilinear upsampling) over a lane type V; the same
+// Float element-wise kernels (add, product, scale, snake, bilinear upsampling) over a lane type V; the same
 // arithmetic as the portable kernels, vectorised across elements or channels. Included only by ISA
 // files, after their lane type.
 #pragma once
@@ -30,6 +30,17 @@ inline void add_f32_simd(const float* a, const float* b, float* out, int count, 
     const int n = count - i;
     const F s = V::add(V::load_first(a + i, n), V::load_first(b + i, n));
     V::store_first(out + i, relu ? V::relu(s) : s, n);
+  }
+}
+
+template <class V>
+inline void elemwise_mul_f32_simd(const float* a, const float* b, float* out, int count) {
+  if (count <= 0) return;
+  int i = 0;
+  for (; i + V::kWidth <= count; i += V::kWidth) V::store(out + i, V::mul(V::load(b + i), V::load(a + i)));
+  if (i < count) {
+    const int n = count - i;
+    V::store_first(out + i, V::mul(V::load_first(b + i, n), V::load_first(a + i, n)), n);
   }
 }
 

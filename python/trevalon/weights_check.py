@@ -16,7 +16,21 @@ MANDATORY_WEIGHTS = {
     "conv_int8": (".weight", ".req_scale", ".eff_bias"),
     "gemm_fp32": (".weight",),
     "gemm_int8": (".weight", ".req_scale", ".eff_bias"),
+    "seqgemm_fp32": (".weight",),
+    "seqgemm_int8": (".weight_i8", ".w_scales"),
     "snake1d_fp32": (".alpha",),
+    "layernorm_fp32": (".gamma", ".beta"),
+    "rms_norm_fp32": (".gamma",),
+    "embedding_fp32": (".weight",),
+    "bert_embeddings_fp32": (".word_weight", ".pos_weight"),
+    "patch_prep_fp32": (".cls_token", ".pos_embed"),
+    "pos_emb_add_fp32": (".weight",),
+}
+
+# Float weights a layer also accepts quantised: NAME + "_i8" beside PREFIX + "w_scales", PREFIX
+# being NAME up to and including its last ".".
+QUANTISED_STORAGE = {
+    "seqgemm_fp32": (".weight",),
 }
 
 # Every tensor a layer asks the weights file for while loading, in the order it asks.
@@ -25,7 +39,16 @@ REQUESTED_WEIGHTS = {
     "conv_int8": (".weight", ".req_scale", ".eff_bias"),
     "gemm_fp32": (".weight", ".bias"),
     "gemm_int8": (".req_scale", ".eff_bias", ".weight"),
+    "seqgemm_fp32": (".weight_i8", ".w_scales", ".weight", ".bias"),
+    "seqgemm_int8": (".weight_i8", ".w_scales", ".bias"),
     "snake1d_fp32": (".alpha",),
+    "layernorm_fp32": (".gamma", ".beta"),
+    "rms_norm_fp32": (".gamma",),
+    "embedding_fp32": (".weight",),
+    "bert_embeddings_fp32": (".word_weight", ".pos_weight", ".type_weight", ".layernorm.weight",
+                             ".layernorm.bias"),
+    "patch_prep_fp32": (".cls_token", ".pos_embed"),
+    "pos_emb_add_fp32": (".weight",),
 }
 
 
@@ -37,9 +60,21 @@ def _tensors(info: ArchInfo, table: dict[str, tuple[str, ...]]) -> list[str]:
     return names
 
 
+def quantised_pair(name: str) -> tuple[str, str]:
+    """The int8 tensor and the row scales that may stand for the float weight `name`."""
+    return name + "_i8", name[: name.rfind(".") + 1] + "w_scales"
+
+
 def missing_weights(info: ArchInfo, available: Collection[str]) -> list[str]:
-    """The mandatory tensors of the model's nodes that `available` lacks, in node order."""
-    return [name for name in _tensors(info, MANDATORY_WEIGHTS) if name not in available]
+    """The mandatory tensors of the model's nodes that `available` lacks, in node order (a float
+    weight stored quantised counts as present)."""
+    stored_quantised = set(_tensors(info, QUANTISED_STORAGE))
+
+    def present(name: str) -> bool:
+        return name in available or (name in stored_quantised and
+                                     all(part in available for part in quantised_pair(name)))
+
+    return [name for name in _tensors(info, MANDATORY_WEIGHTS) if not present(name)]
 
 
 def is_read_failure(message: str) -> bool:

@@ -188,6 +188,18 @@ TEST(AddF32Kernel, SumsWithOptionalRelu) {
   });
 }
 
+TEST(ElemwiseMulKernel, ProductsOnEveryTierWithoutOverrun) {
+  const std::vector<float> a = random_values<float>(70, -5, 5, 7), b = random_values<float>(70, -5, 5, 8);
+  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    for (int count : {0, 1, 7, 8, 9, 16, 17, 70}) {
+      std::vector<float> out(size_t(count) + 4, 99.0f);
+      t.elemwise_mul_f32(a.data(), b.data(), out.data(), count);
+      for (int i = 0; i < count; ++i) EXPECT_EQ(out[i], a[i] * b[i]);
+      for (int k = 0; k < 4; ++k) EXPECT_EQ(out[size_t(count) + k], 99.0f);
+    }
+  });
+}
+
 TEST(SnakeKernel, PolynomialSineForGroupsOfFourChannelsAndSinfForTheRest) {
   const int positions = 3;
   for (int C : {1, 3, 4, 5, 8, 13, 16, 19, 37}) {
@@ -307,6 +319,21 @@ TEST(ElementwiseLayers, AddLayersNeedTwoEqualInputs) {
   const AddParams p{0.37f, 0.61f, 1.0f, 0, 0, 3};
   for (int i = 0; i < 20; ++i)
     EXPECT_EQ(qrun.out[i], i < 16 ? ref_q12(p, qa[i], qb[i]) : ref_single(p, qa[i], qb[i])) << i;
+}
+
+TEST(ElementwiseLayers, ProductNeedsTwoEqualInputsAndKeepsTheFirstShape) {
+  auto mul = test::make_layer("elemwise_mul_fp32", "{}", {}, "gate");
+  ASSERT_TRUE(mul);
+  std::vector<float> a = {1, -2, 3, -4, 5, -6}, b = {2, 2, 0.5f, 1, -1, 0};
+  const auto run = test::run_layer<float>(*mul, {&a, &b}, {{3, 2, 1}, {6, 1, 1}});
+  EXPECT_EQ(run.shape, (TensorShape{3, 2, 1}));
+  EXPECT_EQ(run.out, (std::vector<float>{2, -4, 1.5f, -4, -5, -0.0f}));
+  const TensorShape shapes[] = {{3, 2, 1}, {6, 1, 1}};
+  EXPECT_EQ(mul->output_shape_multi(shapes, 2), (TensorShape{3, 2, 1}));
+  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*mul, {&a}, {{3, 2, 1}}); }),
+            "node 'gate' needs 2 inputs, got 1");
+  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*mul, {&a, &b}, {{3, 2, 1}, {5, 1, 1}}); }),
+            "node 'gate': inputs hold 6 and 5 values, expected equal sizes");
 }
 
 TEST(ElementwiseLayers, ScaleAndSnake) {

@@ -1,0 +1,65 @@
+// The attention blocks around the per-head core, and the portable core (one float per lane).
+#include "kernels/attention.h"
+
+#include <math.h>
+#include <cstring>
+
+#include "kernels/activation_lanes.h"
+#include "kernels/fake_quant_local.h"
+#include "kernels/attention_heads.h"
+
+namespace trevalon {
+namespace {
+
+// One float lane with the operations of the vector lane types, step for step.
+struct F32x1 {
+  using F = float;
+  static constexpr int kWidth = 1;
+  static F load(const float* p) { return *p; }
+  static void store(float* p, F v) { *p = v; }
+  static void store_first(float* p, F v, int n) {
+    if (n > 0) *p = v;
+  }
+  static F set1(float v) { return v; }
+  static F zero() { return 0.0f; }
+  static F add(F a, F b) { return a + b; }
+  static F sub(F a, F b) { return a - b; }
+  static F mul(F a, F b) { return a * b; }
+  static F fmadd(F a, F b, F c) { return fmaf(a, b, c); }
+  static F max(F a, F b) { return a > b ? a : b; }
+  static F exp(F x) { return exp_lane(x); }
+};
+
+}  // namespace
+
+void attention_heads_portable(const float* qkv, float* out, int T, int E, int heads) {
+  attention_heads_lanes<F32x1, 4, 4, 4, 4>(qkv, out, T, E, heads);
+}
+
+void attention_f32_steps(AttentionGemmF32 gemm, AttentionHeadsKernel heads, const float* x,
+                         const float* qkv_packed, const float* qkv_prepared, const float* qkv_bias,
+                         const float* proj_packed, const float* proj_prepared, const float* proj_bias,
+                         float* out, int T, int E, int num_heads, float* work, bool fake_quant) {
+  if (T <= 0 || E <= 0 || num_heads <= 0) return;
+  gemm(x, qkv_packed, qkv_prepared, qkv_bias, work, T, E, 3 * E);
+  heads(work, out, T, E, num_heads);
+  // The projection reads the heads from the work area, whose queries, keys and values are spent.
+  std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
+  if (fake_quant) fake_quantize_f32(work, T * E);
+  gemm(work, proj_packed, proj_prepared, proj_bias, out, T, E, E);
+}
+
+void attention_i8_steps(AttentionGemmI8 gemm, AttentionHeadsKernel heads, const float* x,
+                        const int8_t* qkv_packed, const PreparedWeightsI8* qkv_prepared,
+                        const float* qkv_scales, const int64_t* zeros, const float* qkv_bias,
+                        const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
+                        const float* proj_scales, const float* proj_bias, float* out, int T, int E,
+                        int num_heads, float* work, int8_t* q, float* scale_buffer) {
+  if (T <= 0 || E <= 0 || num_heads <= 0) return;
+  gemm(x, qkv_packed, qkv_prepared, qkv_scales, zeros, qkv_bias, q, scale_buffer, work, T, E, 3 * E);
+  heads(work, out, T, E, num_heads);
+  std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
+  gemm(work, proj_packed, proj_prepared, proj_scales, zeros, proj_bias, q, scale_buffer, out, T, E, E);
+}
+
+}  // namespace trevalon
