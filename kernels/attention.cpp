@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "kernels/activation_lanes.h"
-#include "kernels/fake_quant_local.h"
+#include "kernels/seq_gemm.h"
 #include "kernels/attention_heads.h"
 
 namespace trevalon {
@@ -49,17 +49,19 @@ void attention_f32_steps(AttentionGemmF32 gemm, AttentionHeadsKernel heads, cons
   gemm(work, proj_packed, proj_prepared, proj_bias, out, T, E, E);
 }
 
-void attention_i8_steps(AttentionGemmI8 gemm, AttentionHeadsKernel heads, const float* x,
-                        const int8_t* qkv_packed, const PreparedWeightsI8* qkv_prepared,
+void attention_i8_steps(QuantizeRowsFn quantize, GemmI8DriverFn gemm, AttentionHeadsKernel heads,
+                        const float* x, const int8_t* qkv_packed, const PreparedWeightsI8* qkv_prepared,
                         const float* qkv_scales, const int64_t* zeros, const float* qkv_bias,
                         const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
                         const float* proj_scales, const float* proj_bias, float* out, int T, int E,
                         int num_heads, float* work, int8_t* q, float* scale_buffer) {
   if (T <= 0 || E <= 0 || num_heads <= 0) return;
-  gemm(x, qkv_packed, qkv_prepared, qkv_scales, zeros, qkv_bias, q, scale_buffer, work, T, E, 3 * E);
+  gemm_i8_dynamic_rows_with(quantize, gemm, qkv_prepared, x, qkv_packed, qkv_scales, zeros, qkv_bias, q,
+                            scale_buffer, work, T, E, 3 * E);
   heads(work, out, T, E, num_heads);
   std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
-  gemm(work, proj_packed, proj_prepared, proj_scales, zeros, proj_bias, q, scale_buffer, out, T, E, E);
+  gemm_i8_dynamic_rows_with(quantize, gemm, proj_prepared, work, proj_packed, proj_scales, zeros, proj_bias, q,
+                            scale_buffer, out, T, E, E);
 }
 
 }  // namespace trevalon

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kernels/prepared_weights.h"
+#include "kernels/seq_gemm.h"
 
 namespace trevalon {
 
@@ -35,15 +36,11 @@ void attention_f32_steps(AttentionGemmF32 gemm, AttentionHeadsKernel heads, cons
                          const float* proj_packed, const float* proj_prepared, const float* proj_bias,
                          float* out, int T, int E, int num_heads, float* work, bool fake_quant);
 
-// The int8 block's row product: gemm_i8_dynamic_rows with the caller's buffers.
-using AttentionGemmI8 = void (*)(const float* x, const int8_t* packed, const PreparedWeightsI8* prepared,
-                                 const float* row_scales, const int64_t* zeros, const float* bias,
-                                 int8_t* q, float* scale_buffer, float* out, int M, int K, int N);
-
-// The int8 block: both projections through dynamic per-row quantisation of their inputs, the
-// same heads, the heads' output copied to `work` without fake quantisation.
-void attention_i8_steps(AttentionGemmI8 gemm, AttentionHeadsKernel heads, const float* x,
-                        const int8_t* qkv_packed, const PreparedWeightsI8* qkv_prepared,
+// The int8 block: both projections through gemm_i8_dynamic_rows on the given row quantiser and
+// int8 product (reading the prepared forms, when given), the same heads, and the heads' output
+// copied to `work` without fake quantisation. `q` holds T x E bytes, `scale_buffer` 3E floats.
+void attention_i8_steps(QuantizeRowsFn quantize, GemmI8DriverFn gemm, AttentionHeadsKernel heads,
+                        const float* x, const int8_t* qkv_packed, const PreparedWeightsI8* qkv_prepared,
                         const float* qkv_scales, const int64_t* zeros, const float* qkv_bias,
                         const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
                         const float* proj_scales, const float* proj_bias, float* out, int T, int E,

@@ -66,10 +66,11 @@ struct KernelDrivers {
                         const float* b_qkv, const float* proj_packed, const float* proj_prepared,
                         const float* b_proj, float* out, int T, int E, int num_heads, float* work,
                         bool fake_quant) = nullptr;
-  // Slot attention_i8 reading the prepared forms of both packed projections too.
-  void (*attention_i8)(const float* input, const int8_t* qkv_packed, const PreparedWeightsI8* qkv_prepared,
-                       const float* qkv_scales, const int64_t* zeros, const float* b_qkv,
-                       const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
+  // Slot attention_i8 on this tier's row quantiser and int8 product (`drivers`: these drivers),
+  // reading the prepared forms of both packed projections too.
+  void (*attention_i8)(const KernelDrivers& drivers, const float* input, const int8_t* qkv_packed,
+                       const PreparedWeightsI8* qkv_prepared, const float* qkv_scales, const int64_t* zeros,
+                       const float* b_qkv, const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
                        const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
                        float* work, int8_t* work_i8, float* work_small) = nullptr;
 };

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "backend/cpu_backend.h"
-#include "kernels/fake_quant_local.h"
+#include "kernels/seq_gemm.h"
 #include "kernels/kernel_drivers.h"
 #include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
@@ -199,7 +199,7 @@ class AttentionFp32 final : public AttentionBase {
     const auto* x = static_cast<const float*>(in.view.data);
     const size_t values = size_t(T) * size_t(E);
     if (dynamic_quantize_) {  // the input stays as it is: a copy is quantised
-      float* copy = thread_work<float>(WorkBuffer::AttentionInput, values);
+      float* copy = thread_work<float>(WorkBuffer::FakeQuantized, values);
       std::memcpy(copy, x, values * sizeof(float));
       fake_quantize_f32(copy, values);
       x = copy;
@@ -341,7 +341,7 @@ class AttentionInt8 final : public AttentionBase {
     const KernelDrivers* drivers = kernel_drivers_for(backend);
     if (backend.device == 0 && drivers && drivers->attention_i8) {
       prepare_for(*drivers);  // only after the tier changed since load
-      drivers->attention_i8(x, qkv_.panels.get(), &qkv_.prepared, qkv_scales_.data(), zeros_.data(), bq,
+      drivers->attention_i8(*drivers, x, qkv_.panels.get(), &qkv_.prepared, qkv_scales_.data(), zeros_.data(), bq,
                             proj_.panels.get(), &proj_.prepared, proj_scales_.data(), bp, y, T, E, num_heads_,
                             work, work_i8, work_small);
     } else {

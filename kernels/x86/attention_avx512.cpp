@@ -1,4 +1,4 @@
-// The attention core on sixteen lanes: 64 query rows (four vectors) by four keys per score block,
+// The attention core on sixteen lanes: 32 query rows (two vectors) by eight keys per score block,
 // four rows by four dimension vectors per value block.
 #include "kernels/attention.h"
 #include "kernels/x86/simd_f32x16.h"
@@ -15,7 +15,7 @@ struct AttentionLanes16 : F32x16 {
 }  // namespace
 
 void attention_heads_avx512(const float* qkv, float* out, int T, int E, int heads) {
-  attention_heads_lanes<AttentionLanes16, 4, 4, 4, 4>(qkv, out, T, E, heads);
+  attention_heads_lanes<AttentionLanes16, 2, 8, 4, 4>(qkv, out, T, E, heads);
 }
 
 }  // namespace trevalon

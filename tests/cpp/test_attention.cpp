@@ -15,8 +15,9 @@
 #include "arch/op_type.h"
 #include "kernel_tier_loop.h"
 #include "kernels/attention.h"
-#include "kernels/fake_quant_local.h"
+#include "kernels/seq_gemm.h"
 #include "kernels/gemm_f32.h"
+#include "kernels/prepared_weights.h"
 #include "layers/layer_factory.h"
 #include "test_support.h"
 
@@ -188,6 +189,19 @@ TEST(AttentionFp32, TableSlotOnPanelsGivesTheLayersResult) {
   });
 }
 
+TEST(AttentionFp32, PreparesOnceAndFollowsATierChangeAfterLoad) {
+  const int T = 33, E = 64;
+  const FloatWeights w = random_weights(E, true, 8);
+  const std::vector<float> x = testing::random_floats(size_t(T) * E, -1.0f, 1.0f, 9);
+  auto layer = make_attention("attention_fp32", "{\"num_heads\": 8}", tensors_of(w));
+  const std::vector<float> best = run(*layer, x, TensorShape{E, T, 1});
+  const uint64_t prepared = weight_preparations();
+  EXPECT_EQ(run(*layer, x, TensorShape{E, T, 1}), best);
+  EXPECT_EQ(weight_preparations(), prepared) << "a forward prepared weights";
+  // The same layer on every tier: a tier whose form replaced the panels gives them back.
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) { EXPECT_EQ(run(*layer, x, TensorShape{E, T, 1}), best); });
+}
+
 // The fake quantisation as written: min/max grid of 255 steps with a rounded zero point.
 std::vector<float> fake_quantized(std::vector<float> v) {
   float lo = v[0], hi = v[0];
@@ -345,9 +359,7 @@ TEST(AttentionInt8, FollowsTheDynamicRowFormulaOnEveryTier) {
     testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
       auto layer = make_attention("attention_int8", "{\"num_heads\": " + std::to_string(c.heads) + "}", tensors_of(w));
       const std::vector<float> y = run(*layer, x, TensorShape{c.E, c.T, 1});
-      double err = 0.0;
-      for (size_t i = 0; i < y.size(); ++i) err = std::max(err, double(std::fabs(y[i] - expected[i])));
-      EXPECT_LT(err, 1e-5);
+      EXPECT_EQ(y, expected);
     });
   }
 }
