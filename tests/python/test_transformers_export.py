@@ -65,7 +65,7 @@ def _ids(config, length, seed=1):
 # The engine's GELU is the tanh form; "gelu_new" is that form in the source model, so the float
 # export is held to 1e-4. Models with the erf form ("gelu") differ by the two GELUs' gap
 # (measured in test_engine_gelu_against_the_erf_form) carried through the layers.
-@pytest.mark.parametrize("act, tolerance", [("gelu_new", 1e-4), ("gelu", 2e-3)])
+@pytest.mark.parametrize("act, tolerance", [("gelu_new", 1e-4), ("gelu", 1e-3)])
 @pytest.mark.parametrize("length", [1, 37, 130])
 def test_float_bert_matches_transformers(engine, tmp_path, act, tolerance, length):
     config = _bert_config(hidden_act=act)
@@ -101,7 +101,7 @@ def test_full_width_bert_base_layers_and_classifier(engine, tmp_path):
     assert out.shape == (3,) and error < 1e-4
 
 
-@pytest.mark.parametrize("act, tolerance", [("gelu_new", 1e-4), ("gelu", 2e-3)])
+@pytest.mark.parametrize("act, tolerance", [("gelu_new", 1e-4), ("gelu", 1e-3)])
 def test_float_vit_matches_transformers(engine, tmp_path, act, tolerance):
     """ViT-B/16 widths at 224 x 224 (197 positions, not a multiple of the attention tile), two
     layers; the bare encoder's last hidden state and the classifier's logits."""
