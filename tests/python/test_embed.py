@@ -196,3 +196,21 @@ def test_real_minilm_search_and_int8(real_minilm):
     assert cosines.min() > 0.98
     with pytest.raises(embed.EmbedError, match="tokens, but the model's position table holds 512"):
         embedder.embed(["word " * 600])
+
+
+def test_attention_widths_that_do_not_match_the_weights_are_a_one_line_error(small_encoder,
+                                                                              tmp_path, capsys):
+    import json
+
+    arch, weights, _, _ = small_encoder
+    root = json.loads(open(arch).read())
+    for node in root["nodes"]:
+        if node["op"] == "attention_fp32":
+            node["embed_dim"] = 48
+    changed = tmp_path / "widths.json"
+    changed.write_text(json.dumps(root))
+    ids = tmp_path / "ids.txt"
+    ids.write_text("2 10 3")
+    assert cli.main(["run", str(changed), weights, str(ids), "-o", str(tmp_path)]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "encoder.layer.0.attention.w_qkv" in err
