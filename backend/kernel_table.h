@@ -66,10 +66,10 @@ using OpaqueKernel = void (*)();
              const float* b_proj, float* out, int T, int E, int num_heads, float* work,                      \
              const float* qkv_packed, const float* proj_packed, void* stream, bool fake_quant))              \
   X(20, attention_i8,                                                                                        \
-    void (*)(const float* input, const int8_t* qkv_packed, const float* qkv_scales, const int64_t* qkv_zeros, \
-             const float* b_qkv, const int8_t* proj_packed, const float* proj_scales,                        \
-             const int64_t* proj_zeros, const float* b_proj, float* out, int T, int E, int num_heads,        \
-             float* work, int8_t* work_i8, float* work_small, void* stream))                                 \
+    void (*)(const float* input, const int8_t* qkv_packed, const float* qkv_scales,                          \
+             const int64_t* qkv_zeros, const float* b_qkv, const int8_t* proj_packed,                        \
+             const float* proj_scales, const int64_t* proj_zeros, const float* b_proj, float* out, int T,    \
+             int E, int num_heads, float* work, int8_t* work_i8, float* work_small, void* stream))           \
   X(21, layer_norm_f32,                                                                                      \
     void (*)(const float* in, const float* gamma, const float* beta, float* out, int rows, int cols,         \
              float eps))                                                                                     \

@@ -30,6 +30,12 @@ struct F32x1 {
   static F exp(F x) { return exp_lane(x); }
 };
 
+// Every head writes its own hd columns; only when heads x hd falls short of E (which the layers
+// refuse) would columns stay unwritten, and those read as zero.
+void clear_unheaded_columns(float* out, int T, int E, int heads) {
+  if ((E / heads) * heads != E) std::memset(out, 0, size_t(T) * size_t(E) * sizeof(float));
+}
+
 }  // namespace
 
 void attention_heads_portable(const float* qkv, float* out, int T, int E, int heads) {
@@ -42,6 +48,7 @@ void attention_f32_steps(AttentionGemmF32 gemm, AttentionHeadsKernel heads, cons
                          float* out, int T, int E, int num_heads, float* work, bool fake_quant) {
   if (T <= 0 || E <= 0 || num_heads <= 0) return;
   gemm(x, qkv_packed, qkv_prepared, qkv_bias, work, T, E, 3 * E);
+  clear_unheaded_columns(out, T, E, num_heads);
   heads(work, out, T, E, num_heads);
   // The projection reads the heads from the work area, whose queries, keys and values are spent.
   std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
@@ -58,10 +65,11 @@ void attention_i8_steps(QuantizeRowsFn quantize, GemmI8DriverFn gemm, AttentionH
   if (T <= 0 || E <= 0 || num_heads <= 0) return;
   gemm_i8_dynamic_rows_with(quantize, gemm, qkv_prepared, x, qkv_packed, qkv_scales, zeros, qkv_bias, q,
                             scale_buffer, work, T, E, 3 * E);
+  clear_unheaded_columns(out, T, E, num_heads);
   heads(work, out, T, E, num_heads);
   std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
-  gemm_i8_dynamic_rows_with(quantize, gemm, proj_prepared, work, proj_packed, proj_scales, zeros, proj_bias, q,
-                            scale_buffer, out, T, E, E);
+  gemm_i8_dynamic_rows_with(quantize, gemm, proj_prepared, work, proj_packed, proj_scales, zeros, proj_bias,
+                            q, scale_buffer, out, T, E, E);
 }
 
 }  // namespace trevalon

@@ -46,7 +46,8 @@ template <class V, int R, int C>
 inline void score_rows(const float* qt, size_t qstride, const float* k, int hd, int keys, float scale,
                        float* s) {
   int c = 0;
-  for (; c + C <= keys; c += C) score_block<V, R, C>(qt, qstride, k + size_t(c) * hd, hd, scale, s + c * kAttnTile);
+  for (; c + C <= keys; c += C)
+    score_block<V, R, C>(qt, qstride, k + size_t(c) * hd, hd, scale, s + c * kAttnTile);
   for (; c < keys; ++c) score_block<V, R, 1>(qt, qstride, k + size_t(c) * hd, hd, scale, s + c * kAttnTile);
 }
 
@@ -75,7 +76,8 @@ inline void tile_softmax(float* s, int keys, int rvec, float* m, float* l, float
     V::store(l + o, V::fmadd(bv, st, V::mul(V::load(l + o), av)));
     V::store(m + o, m_new);
     V::store(a + o, av);
-    for (int j = 0; j < keys; ++j) V::store(s + j * kAttnTile + o, V::mul(bv, V::load(s + j * kAttnTile + o)));
+    for (int j = 0; j < keys; ++j)
+      V::store(s + j * kAttnTile + o, V::mul(bv, V::load(s + j * kAttnTile + o)));
   }
 }
 
@@ -104,8 +106,8 @@ inline void value_block(float* acc, size_t astride, const float* a, const float*
 }
 
 template <class V, int R, int D>
-inline void value_rows(float* acc, size_t astride, const float* a, const float* w, const float* v, size_t vstride,
-                       int dvec, int keys) {
+inline void value_rows(float* acc, size_t astride, const float* a, const float* w, const float* v,
+                       size_t vstride, int dvec, int keys) {
   constexpr int W = V::kWidth;
   int c = 0;
   for (; c + D <= dvec; c += D) value_block<V, R, D>(acc + c * W, astride, a, w, v + c * W, vstride, keys);
@@ -121,13 +123,13 @@ void attention_heads_lanes(const float* qkv, float* out, int T, int E, int heads
   static_assert(kAttnTile % W == 0, "a tile holds whole vectors");
   if (T <= 0 || E <= 0 || heads <= 0 || E / heads <= 0) return;
   const int hd = E / heads;
-  const int hdp = round_up(hd, W);    // value and accumulator rows, padded with zeros
+  const int hdp = round_up(hd, W);        // value and accumulator rows, padded with zeros
   const int Tp = round_up(T, kAttnTile);  // transposed query rows, padded with zeros
   const size_t row = size_t(3) * size_t(E);
   const float scale = 1.0f / std::sqrt(float(hd));
 
-  float* qt = thread_work<float>(WorkBuffer::AttentionHead,
-                                 size_t(hd) * Tp + size_t(T) * hd + size_t(T) * hdp);
+  float* qt =
+      thread_work<float>(WorkBuffer::AttentionHead, size_t(hd) * Tp + size_t(T) * hd + size_t(T) * hdp);
   float* kh = qt + size_t(hd) * Tp;
   float* vh = kh + size_t(T) * hd;
   float* s = thread_work<float>(WorkBuffer::AttentionTile,
@@ -166,7 +168,8 @@ void attention_heads_lanes(const float* qkv, float* out, int T, int E, int heads
         const int keys = T - j0 < kAttnTile ? T - j0 : kAttnTile;
         const float* kb = kh + size_t(j0) * hd;
         int rv = 0;
-        for (; rv + R <= rvec; rv += R) score_rows<V, R, C>(qt + i0 + rv * W, Tp, kb, hd, keys, scale, s + rv * W);
+        for (; rv + R <= rvec; rv += R)
+          score_rows<V, R, C>(qt + i0 + rv * W, Tp, kb, hd, keys, scale, s + rv * W);
         for (; rv < rvec; ++rv) score_rows<V, 1, C>(qt + i0 + rv * W, Tp, kb, hd, keys, scale, s + rv * W);
 
         tile_softmax<V>(s, keys, rvec, m, l, a);
@@ -175,7 +178,8 @@ void attention_heads_lanes(const float* qkv, float* out, int T, int E, int heads
         int r = 0;
         for (; r + RA <= rows; r += RA)
           value_rows<V, RA, DA>(acc + size_t(r) * hdp, hdp, a + r, s + r, vb, hdp, dvec, keys);
-        for (; r < rows; ++r) value_rows<V, 1, DA>(acc + size_t(r) * hdp, hdp, a + r, s + r, vb, hdp, dvec, keys);
+        for (; r < rows; ++r)
+          value_rows<V, 1, DA>(acc + size_t(r) * hdp, hdp, a + r, s + r, vb, hdp, dvec, keys);
       }
 
       // Output rows: A x (1 / l), into the head's columns.

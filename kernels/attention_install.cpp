@@ -48,17 +48,20 @@ void attention_f32_slot(const float* input, const float* w_qkv, const float* b_q
 // The gemm_i8 slot in the driver's form (no prepared weights: the slot derives what it needs).
 template <auto Slot>
 void gemm_i8_slot_driver(const int8_t* A, const int8_t* packed, const PreparedWeightsI8*, const int64_t* bias,
-                         const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp, void* out,
-                         bool float_out, int M, int K, int N, bool channel_major, const int32_t* row_sums) {
-  Slot(A, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, row_sums, nullptr);
+                         const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp,
+                         void* out, bool float_out, int M, int K, int N, bool channel_major,
+                         const int32_t* row_sums) {
+  Slot(A, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, row_sums,
+       nullptr);
 }
 
 // The slot: the tier's row quantiser and int8 product, on the packed weights alone.
 template <QuantizeRowsFn Quantize, auto GemmSlot, AttentionHeadsKernel Heads>
 void attention_i8_slot(const float* input, const int8_t* qkv_packed, const float* qkv_scales,
                        const int64_t* qkv_zeros, const float* b_qkv, const int8_t* proj_packed,
-                       const float* proj_scales, const int64_t* proj_zeros, const float* b_proj, float* out, int T,
-                       int E, int num_heads, float* work, int8_t* work_i8, float* work_small, void* stream) {
+                       const float* proj_scales, const int64_t* proj_zeros, const float* b_proj, float* out,
+                       int T, int E, int num_heads, float* work, int8_t* work_i8, float* work_small,
+                       void* stream) {
   if (!qkv_packed || !proj_packed) return;
   // One all-zero table serves both products: the query/key/value one is the longer (3E entries).
   attention_i8_steps(Quantize, &gemm_i8_slot_driver<GemmSlot>, Heads, input, qkv_packed, nullptr, qkv_scales,
@@ -70,12 +73,13 @@ void attention_i8_slot(const float* input, const int8_t* qkv_packed, const float
 template <AttentionHeadsKernel Heads>
 void attention_i8_driver(const KernelDrivers& d, const float* input, const int8_t* qkv_packed,
                          const PreparedWeightsI8* qkv_prepared, const float* qkv_scales, const int64_t* zeros,
-                         const float* b_qkv, const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
-                         const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
-                         float* work, int8_t* work_i8, float* work_small) {
+                         const float* b_qkv, const int8_t* proj_packed,
+                         const PreparedWeightsI8* proj_prepared, const float* proj_scales,
+                         const float* b_proj, float* out, int T, int E, int num_heads, float* work,
+                         int8_t* work_i8, float* work_small) {
   attention_i8_steps(d.quantize_rows_i8, d.gemm_i8, Heads, input, qkv_packed, qkv_prepared, qkv_scales, zeros,
-                     b_qkv, proj_packed, proj_prepared, proj_scales, b_proj, out, T, E, num_heads, work, work_i8,
-                     work_small);
+                     b_qkv, proj_packed, proj_prepared, proj_scales, b_proj, out, T, E, num_heads, work,
+                     work_i8, work_small);
 }
 
 template <AttentionGemmF32 Gemm, AttentionHeadsKernel Heads>
@@ -88,7 +92,8 @@ void install_f32(KernelTable& table, KernelDrivers& drivers) {
 
 void install_attention_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier) {
   install_f32<&gemm_on_panels<&gemm_f32_portable>, &attention_heads_portable>(table, drivers);
-  table.attention_i8 = &attention_i8_slot<&quantize_rows_i8_portable, &gemm_i8_portable, &attention_heads_portable>;
+  table.attention_i8 =
+      &attention_i8_slot<&quantize_rows_i8_portable, &gemm_i8_portable, &attention_heads_portable>;
   drivers.attention_i8 = &attention_i8_driver<&attention_heads_portable>;
 #ifndef TREVALON_PORTABLE
   if (tier >= CpuTier::Avx2) {
@@ -102,7 +107,8 @@ void install_attention_kernels(KernelTable& table, KernelDrivers& drivers, CpuTi
     drivers.attention_i8 = &attention_i8_driver<&attention_heads_avx512>;
   }
   if (tier >= CpuTier::Avx512Vnni)
-    table.attention_i8 = &attention_i8_slot<&quantize_rows_i8_avx512, &gemm_i8_avx512vnni, &attention_heads_avx512>;
+    table.attention_i8 =
+        &attention_i8_slot<&quantize_rows_i8_avx512, &gemm_i8_avx512vnni, &attention_heads_avx512>;
 #else
   (void)tier;
 #endif

@@ -109,7 +109,7 @@ class AttentionBase : public ILayer {
     if (E != weight_width_)
       throw std::runtime_error("node '" + name + "': input has " + std::to_string(C) +
                                " channels, its weights are for width " + std::to_string(weight_width_));
-    const uint64_t t = uint64_t(in.h > 0 ? in.h : 0) * uint64_t(in.w > 0 ? in.w : 0);
+    const uint64_t t = positions(in);
     if (t * uint64_t(E) * 12 > uint64_t(INT32_MAX))
       throw std::runtime_error("node '" + name + "': " + std::to_string(t) + " positions of width " +
                                std::to_string(E) + " exceed the kernels' 32-bit sizes");
@@ -117,7 +117,9 @@ class AttentionBase : public ILayer {
     return E;
   }
 
-  int32_t width_of(const TensorShape& in) const { return embed_dim_ > 0 ? embed_dim_ : (in.c > 0 ? in.c : 0); }
+  int32_t width_of(const TensorShape& in) const {
+    return embed_dim_ > 0 ? embed_dim_ : (in.c > 0 ? in.c : 0);
+  }
   static uint64_t positions(const TensorShape& in) {
     return uint64_t(in.h > 0 ? in.h : 0) * uint64_t(in.w > 0 ? in.w : 0);
   }
@@ -129,8 +131,8 @@ class AttentionBase : public ILayer {
       throw std::runtime_error("node '" + name + "': buffer smaller than its tensor");
     for (int i = 0; i < kScratchBuffers; ++i)
       if (scratch[i] > 0 && (!ctx || !ctx->scratch[i].data || ctx->scratch[i].bytes < scratch[i]))
-        throw std::runtime_error("node '" + name + "': scratch buffer " + std::to_string(i) + " holds fewer than " +
-                                 std::to_string(scratch[i]) + " bytes");
+        throw std::runtime_error("node '" + name + "': scratch buffer " + std::to_string(i) +
+                                 " holds fewer than " + std::to_string(scratch[i]) + " bytes");
   }
 
   std::string key(const char* cls, const char* suffix, int rows, int cols) const {
@@ -158,11 +160,13 @@ class AttentionFp32 final : public AttentionBase {
     const auto& k = backend.kernels;
     if (!k.pack_weights_f32 || !k.free_packed_f32)
       throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack float weights");
-    qkv_.panels = share_packed(key("AttentionFp32", ".w_qkv", 3 * E, E), k.pack_weights_f32(w_qkv_.data(), 3 * E, E),
-                               k.free_packed_f32, f32_panel_bytes(3 * E, E));
+    qkv_.panels =
+        share_packed(key("AttentionFp32", ".w_qkv", 3 * E, E), k.pack_weights_f32(w_qkv_.data(), 3 * E, E),
+                     k.free_packed_f32, f32_panel_bytes(3 * E, E));
     if (have_proj)
-      proj_.panels = share_packed(key("AttentionFp32", ".w_proj", E, E), k.pack_weights_f32(w_proj_.data(), E, E),
-                                  k.free_packed_f32, f32_panel_bytes(E, E));
+      proj_.panels =
+          share_packed(key("AttentionFp32", ".w_proj", E, E), k.pack_weights_f32(w_proj_.data(), E, E),
+                       k.free_packed_f32, f32_panel_bytes(E, E));
     if (backend.device == 0) {
       std::vector<float>().swap(w_qkv_);
       std::vector<float>().swap(w_proj_);
@@ -287,12 +291,14 @@ class AttentionInt8 final : public AttentionBase {
     const auto& k = backend.kernels;
     if (!k.pack_weights_i8 || !k.free_packed_i8)
       throw std::runtime_error("backend " + std::string(backend.name) + " cannot pack int8 weights");
-    qkv_.panels = share_packed(key("AttentionInt8", ".w_qkv_i8", 3 * E, E), k.pack_weights_i8(w_qkv_.data(), 3 * E, E),
-                               k.free_packed_i8, i8_block_bytes(3 * E, E));
+    qkv_.panels =
+        share_packed(key("AttentionInt8", ".w_qkv_i8", 3 * E, E), k.pack_weights_i8(w_qkv_.data(), 3 * E, E),
+                     k.free_packed_i8, i8_block_bytes(3 * E, E));
     if (have_proj) {
       proj_row_sums_ = row_sums(w_proj_, E, E);
-      proj_.panels = share_packed(key("AttentionInt8", ".w_proj_i8", E, E), k.pack_weights_i8(w_proj_.data(), E, E),
-                                  k.free_packed_i8, i8_block_bytes(E, E));
+      proj_.panels =
+          share_packed(key("AttentionInt8", ".w_proj_i8", E, E), k.pack_weights_i8(w_proj_.data(), E, E),
+                       k.free_packed_i8, i8_block_bytes(E, E));
     }
     zeros_.assign(size_t(3) * E, 0);
     if (backend.device == 0) {
@@ -341,14 +347,14 @@ class AttentionInt8 final : public AttentionBase {
     const KernelDrivers* drivers = kernel_drivers_for(backend);
     if (backend.device == 0 && drivers && drivers->attention_i8) {
       prepare_for(*drivers);  // only after the tier changed since load
-      drivers->attention_i8(*drivers, x, qkv_.panels.get(), &qkv_.prepared, qkv_scales_.data(), zeros_.data(), bq,
-                            proj_.panels.get(), &proj_.prepared, proj_scales_.data(), bp, y, T, E, num_heads_,
-                            work, work_i8, work_small);
+      drivers->attention_i8(*drivers, x, qkv_.panels.get(), &qkv_.prepared, qkv_scales_.data(), zeros_.data(),
+                            bq, proj_.panels.get(), &proj_.prepared, proj_scales_.data(), bp, y, T, E,
+                            num_heads_, work, work_i8, work_small);
     } else {
       if (!backend.kernels.attention_i8) throw std::runtime_error("backend has no attention_i8 kernel");
-      backend.kernels.attention_i8(x, qkv_.panels.get(), qkv_scales_.data(), zeros_.data(), bq, proj_.panels.get(),
-                                   proj_scales_.data(), zeros_.data(), bp, y, T, E, num_heads_, work, work_i8,
-                                   work_small, ctx->stream);
+      backend.kernels.attention_i8(x, qkv_.panels.get(), qkv_scales_.data(), zeros_.data(), bq,
+                                   proj_.panels.get(), proj_scales_.data(), zeros_.data(), bp, y, T, E,
+                                   num_heads_, work, work_i8, work_small, ctx->stream);
     }
     return output_shape(in.shape);
   }
@@ -387,7 +393,7 @@ class AttentionInt8 final : public AttentionBase {
   std::vector<int8_t> w_qkv_, w_proj_;  // raw weights: device backends only
   std::vector<float> qkv_scales_, proj_scales_, b_qkv_, b_proj_;
   std::vector<int32_t> qkv_row_sums_, proj_row_sums_;  // for backends whose products want them
-  std::vector<int64_t> zeros_;                        // the products' all-zero integer bias
+  std::vector<int64_t> zeros_;                         // the products' all-zero integer bias
   Projection qkv_, proj_;
   std::string missing_ = ".w_qkv_i8";  // the mandatory tensor loading did not find
 };

@@ -55,8 +55,8 @@ Tensors tensors_of(const FloatWeights& w, const std::string& node = "att") {
   return t;
 }
 
-std::unique_ptr<ILayer> make_attention(const std::string& op, const std::string& params, const Tensors& tensors,
-                                       const std::string& name = "att") {
+std::unique_ptr<ILayer> make_attention(const std::string& op, const std::string& params,
+                                       const Tensors& tensors, const std::string& name = "att") {
   auto layer = create_layer(op_from_name(op), parse_node(params));
   if (!layer) throw std::runtime_error("no layer for " + op);
   layer->name = name;
@@ -122,7 +122,8 @@ std::vector<double> heads_reference(const std::vector<double>& qkv, int T, int E
   return out;
 }
 
-std::vector<double> attention_reference(const std::vector<float>& x, int T, const FloatWeights& w, int heads) {
+std::vector<double> attention_reference(const std::vector<float>& x, int T, const FloatWeights& w,
+                                        int heads) {
   const std::vector<double> xd(x.begin(), x.end());
   const std::vector<double> qkv = project(xd, T, w.E, w.w_qkv, w.b_qkv, 3 * w.E);
   return project(heads_reference(qkv, T, w.E, heads), T, w.E, w.w_proj, w.b_proj, w.E);
@@ -146,12 +147,13 @@ struct Case {
 
 TEST(AttentionFp32, MatchesUntiledFloat64AttentionOnEveryTierWithTheSameBits) {
   // Tile edges (63, 64, 65, 197), one position, head widths that fill vectors and ones that do not.
-  const Case cases[] = {{1, 32, 2, true, 1.0f},   {63, 48, 3, false, 1.0f}, {64, 64, 4, true, 1.0f},
+  const Case cases[] = {{1, 32, 2, true, 1.0f},   {63, 48, 3, false, 1.0f},  {64, 64, 4, true, 1.0f},
                         {65, 40, 2, true, 1.0f},  {197, 64, 1, false, 1.0f}, {197, 96, 12, true, 1.0f},
                         {130, 24, 3, true, 6.0f}, {197, 64, 4, true, 8.0f}};
   for (const Case& c : cases) {
-    SCOPED_TRACE("T " + std::to_string(c.T) + " E " + std::to_string(c.E) + " heads " + std::to_string(c.heads) +
-                 (c.biases ? " with biases" : "") + " gain " + std::to_string(c.qk_gain));
+    SCOPED_TRACE("T " + std::to_string(c.T) + " E " + std::to_string(c.E) + " heads " +
+                 std::to_string(c.heads) + (c.biases ? " with biases" : "") + " gain " +
+                 std::to_string(c.qk_gain));
     const FloatWeights w = random_weights(c.E, c.biases, 100 + c.T + c.E);
     FloatWeights wg = w;
     for (size_t i = 0; i < size_t(2) * c.E * c.E; ++i) wg.w_qkv[i] *= c.qk_gain;
@@ -181,8 +183,8 @@ TEST(AttentionFp32, TableSlotOnPanelsGivesTheLayersResult) {
     float* qkv = pack_weights_f32(w.w_qkv.data(), 3 * E, E);
     float* proj = pack_weights_f32(w.w_proj.data(), E, E);
     std::vector<float> work(size_t(3) * T * E), y(size_t(T) * E);
-    k.attention_f32(x.data(), nullptr, w.b_qkv.data(), nullptr, w.b_proj.data(), y.data(), T, E, heads, work.data(),
-                    qkv, proj, nullptr, false);
+    k.attention_f32(x.data(), nullptr, w.b_qkv.data(), nullptr, w.b_proj.data(), y.data(), T, E, heads,
+                    work.data(), qkv, proj, nullptr, false);
     free_packed_f32(qkv);
     free_packed_f32(proj);
     EXPECT_EQ(0, std::memcmp(expected.data(), y.data(), y.size() * sizeof(float)));
@@ -199,7 +201,9 @@ TEST(AttentionFp32, PreparesOnceAndFollowsATierChangeAfterLoad) {
   EXPECT_EQ(run(*layer, x, TensorShape{E, T, 1}), best);
   EXPECT_EQ(weight_preparations(), prepared) << "a forward prepared weights";
   // The same layer on every tier: a tier whose form replaced the panels gives them back.
-  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) { EXPECT_EQ(run(*layer, x, TensorShape{E, T, 1}), best); });
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    EXPECT_EQ(run(*layer, x, TensorShape{E, T, 1}), best);
+  });
 }
 
 // The fake quantisation as written: min/max grid of 255 steps with a rounded zero point.
@@ -228,7 +232,8 @@ TEST(AttentionFp32, DynamicQuantizeSnapsTheInputAndTheHeadsOutput) {
   gemm_f32_reference(hq.data(), w.w_proj.data(), w.b_proj.data(), expected.data(), false, T, E, E);
 
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
-    auto layer = make_attention("attention_fp32", "{\"num_heads\": 4, \"dynamic_quantize\": true}", tensors_of(w));
+    auto layer =
+        make_attention("attention_fp32", "{\"num_heads\": 4, \"dynamic_quantize\": true}", tensors_of(w));
     const std::vector<float> before = x;
     EXPECT_EQ(run(*layer, x, TensorShape{E, T, 1}), expected);
     EXPECT_EQ(x, before);
@@ -249,14 +254,19 @@ TEST(AttentionFp32, FakeQuantizationLeavesAConstantTensorAlone) {
 TEST(AttentionFp32, RefusesParametersWeightsAndInputsThatDoNotFit) {
   using testing::expect_error;
   const FloatWeights w = random_weights(64, true, 5);
-  expect_error([&] { make_attention("attention_fp32", "{\"num_heads\": 5, \"embed_dim\": 64}", tensors_of(w)); },
-               "node 'att': num_heads 5 does not divide embed_dim 64");
+  expect_error(
+      [&] { make_attention("attention_fp32", "{\"num_heads\": 5, \"embed_dim\": 64}", tensors_of(w)); },
+      "node 'att': num_heads 5 does not divide embed_dim 64");
   expect_error([&] { make_attention("attention_fp32", "{\"embed_dim\": 64}", {}); },
                "node 'att': num_heads 0 does not divide embed_dim 64");
   // Without embed_dim the width comes from the input, so the heads are refused at the first pass.
   auto late = make_attention("attention_fp32", "{\"num_heads\": 5}", tensors_of(w));
   const std::vector<float> x(64 * 3, 0.5f);
-  expect_error([&] { run(*late, x, TensorShape{64, 3, 1}); }, "node 'att': num_heads 5 does not divide embed_dim 64");
+  expect_error(
+      [&] {
+        run(*late, x, TensorShape{64, 3, 1});
+      },
+      "node 'att': num_heads 5 does not divide embed_dim 64");
 
   auto no_weights = make_attention("attention_fp32", "{\"num_heads\": 4}", {});
   expect_error([&] { run(*no_weights, x, TensorShape{64, 3, 1}); }, "missing weight tensor: att.w_qkv");
@@ -269,8 +279,9 @@ TEST(AttentionFp32, RefusesParametersWeightsAndInputsThatDoNotFit) {
   short_bias["att.b_qkv"].resize(4 * 100);
   expect_error([&] { make_attention("attention_fp32", "{\"num_heads\": 4, \"embed_dim\": 64}", short_bias); },
                "weight att.b_qkv holds 100 elements, expected 192");
-  expect_error([&] { make_attention("attention_fp32", "{\"num_heads\": 4, \"embed_dim\": 32}", tensors_of(w)); },
-               "weight att.w_qkv holds 12288 elements, expected 3072");
+  expect_error(
+      [&] { make_attention("attention_fp32", "{\"num_heads\": 4, \"embed_dim\": 32}", tensors_of(w)); },
+      "weight att.w_qkv holds 12288 elements, expected 3072");
   Tensors odd = tensors_of(w);
   odd["att.w_qkv"].resize(4 * 100);
   expect_error([&] { make_attention("attention_fp32", "{\"num_heads\": 4}", odd); },
@@ -278,11 +289,17 @@ TEST(AttentionFp32, RefusesParametersWeightsAndInputsThatDoNotFit) {
 
   auto fixed = make_attention("attention_fp32", "{\"num_heads\": 4, \"embed_dim\": 64}", tensors_of(w));
   const std::vector<float> narrow(32 * 3, 0.5f);
-  expect_error([&] { run(*fixed, narrow, TensorShape{32, 3, 1}); },
-               "node 'att': input has 32 channels, expected embed_dim 64");
+  expect_error(
+      [&] {
+        run(*fixed, narrow, TensorShape{32, 3, 1});
+      },
+      "node 'att': input has 32 channels, expected embed_dim 64");
   auto from_input = make_attention("attention_fp32", "{\"num_heads\": 4}", tensors_of(w));
-  expect_error([&] { run(*from_input, narrow, TensorShape{32, 3, 1}); },
-               "node 'att': input has 32 channels, its weights are for width 64");
+  expect_error(
+      [&] {
+        run(*from_input, narrow, TensorShape{32, 3, 1});
+      },
+      "node 'att': input has 32 channels, its weights are for width 64");
 }
 
 // ---- int8 ----
@@ -324,8 +341,9 @@ Tensors tensors_of(const Int8Weights& w) {
 
 // Each row quantised with s_r = max|x| / 127 (at least 1e-8), q = round-half-away(x / s_r) clamped;
 // y = float(acc) x scale[o], times s_r, plus the bias.
-std::vector<float> dynamic_rows_reference(const std::vector<float>& x, int T, int K, const std::vector<int8_t>& w,
-                                          const std::vector<float>& scales, const std::vector<float>& bias, int N) {
+std::vector<float> dynamic_rows_reference(const std::vector<float>& x, int T, int K,
+                                          const std::vector<int8_t>& w, const std::vector<float>& scales,
+                                          const std::vector<float>& bias, int N) {
   std::vector<float> y(size_t(T) * N);
   std::vector<int> q(K);
   for (int t = 0; t < T; ++t) {
@@ -351,13 +369,15 @@ TEST(AttentionInt8, FollowsTheDynamicRowFormulaOnEveryTier) {
     SCOPED_TRACE("T " + std::to_string(c.T) + " E " + std::to_string(c.E));
     const Int8Weights w = random_int8_weights(c.E, c.biases, 21 + c.T);
     const std::vector<float> x = testing::random_floats(size_t(c.T) * c.E, -1.5f, 1.5f, 22 + c.T);
-    const std::vector<float> qkv = dynamic_rows_reference(x, c.T, c.E, w.w_qkv, w.qkv_scales, w.b_qkv, 3 * c.E);
+    const std::vector<float> qkv =
+        dynamic_rows_reference(x, c.T, c.E, w.w_qkv, w.qkv_scales, w.b_qkv, 3 * c.E);
     std::vector<float> heads_out(size_t(c.T) * c.E);
     attention_heads_portable(qkv.data(), heads_out.data(), c.T, c.E, c.heads);
     const std::vector<float> expected =
         dynamic_rows_reference(heads_out, c.T, c.E, w.w_proj, w.proj_scales, w.b_proj, c.E);
     testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
-      auto layer = make_attention("attention_int8", "{\"num_heads\": " + std::to_string(c.heads) + "}", tensors_of(w));
+      auto layer =
+          make_attention("attention_int8", "{\"num_heads\": " + std::to_string(c.heads) + "}", tensors_of(w));
       const std::vector<float> y = run(*layer, x, TensorShape{c.E, c.T, 1});
       EXPECT_EQ(y, expected);
     });
@@ -378,8 +398,9 @@ TEST(AttentionInt8, ReportsTheMandatoryTensorItLacks) {
   no_proj.erase("att.w_proj_i8");
   auto c = make_attention("attention_int8", "{\"num_heads\": 2}", no_proj);
   expect_error([&] { run(*c, x, TensorShape{32, 2, 1}); }, "missing weight tensor: att.w_proj_i8");
-  expect_error([&] { make_attention("attention_int8", "{\"num_heads\": 3, \"embed_dim\": 32}", tensors_of(w)); },
-               "node 'att': num_heads 3 does not divide embed_dim 32");
+  expect_error(
+      [&] { make_attention("attention_int8", "{\"num_heads\": 3, \"embed_dim\": 32}", tensors_of(w)); },
+      "node 'att': num_heads 3 does not divide embed_dim 32");
 }
 
 }  // namespace
