@@ -219,7 +219,11 @@ const std::vector<Op>& ops() {
       {"scale_fp32", 1, false, {{"scalar", Kind::Float}}, {}},
       {"snake1d_fp32", 1, false, {}, {{".alpha", Tensor::F32, true}}},
       {"elemwise_mul_fp32", 2, false, {}, {}},
-      {"layernorm_fp32", 1, false, {{"eps", Kind::Float}}, {{".gamma", Tensor::F32, true}, {".beta", Tensor::F32, true}}},
+      {"layernorm_fp32",
+       1,
+       false,
+       {{"eps", Kind::Float}},
+       {{".gamma", Tensor::F32, true}, {".beta", Tensor::F32, true}}},
       {"rms_norm_fp32", 1, false, {{"eps", Kind::Float}}, {{".gamma", Tensor::F32, true}}},
       {"embedding_fp32",
        1,
@@ -235,7 +239,11 @@ const std::vector<Op>& ops() {
         {".type_weight", Tensor::F32, false},
         {".layernorm.weight", Tensor::F32, true},
         {".layernorm.bias", Tensor::F32, true}}},
-      {"patch_prep_fp32", 1, false, {}, {{".cls_token", Tensor::F32, true}, {".pos_embed", Tensor::F32, false}}},
+      {"patch_prep_fp32",
+       1,
+       false,
+       {},
+       {{".cls_token", Tensor::F32, true}, {".pos_embed", Tensor::F32, false}}},
       {"pos_emb_add_fp32", 1, false, {}, {{".weight", Tensor::F32, false}}},
       {"cls_extract_fp32", 1, false, {}, {}},
       {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
@@ -457,7 +465,8 @@ void build(FuzzedDataProvider& p, Built& b) {
       if (mode == 0) continue;
       // Products in double: hostile factors overflow any integer type, and such sizes are
       // replaced below anyway.
-      const bool sized_by_input = op.weights.size() == 1 || op.params.empty() || op.params[0].key != std::string("C_out");
+      const bool sized_by_input =
+          op.weights.size() == 1 || op.params.empty() || op.params[0].key != std::string("C_out");
       double expected =
           w.per_channel ? (sized_by_input ? in_channels : C_out)
                         : double(C_out) * double(C_in / (groups > 1 ? groups : 1)) * double(kH) * double(kW);

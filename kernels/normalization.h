@@ -19,8 +19,8 @@ void layer_norm_f32_portable(const float* in, const float* gamma, const float* b
 
 #ifndef TREVALON_PORTABLE
 void rms_norm_f32_avx2(const float* in, const float* weight, float* out, int rows, int cols, float eps);
-void layer_norm_f32_avx2(const float* in, const float* gamma, const float* beta, float* out, int rows, int cols,
-                         float eps);
+void layer_norm_f32_avx2(const float* in, const float* gamma, const float* beta, float* out, int rows,
+                         int cols, float eps);
 void rms_norm_f32_avx512(const float* in, const float* weight, float* out, int rows, int cols, float eps);
 void layer_norm_f32_avx512(const float* in, const float* gamma, const float* beta, float* out, int rows,
                            int cols, float eps);

@@ -32,8 +32,8 @@ class TokenLayer : public ILayer {
     const TensorShape in = inputs[0].shape;
     const uint64_t ids = element_count({1, in.h, in.w});
     if (in.c != 1 && ids > 0)
-      throw std::runtime_error("node '" + name + "': token ids must have one channel (c = 1), got c = " +
-                               std::to_string(in.c));
+      throw std::runtime_error("node '" + name +
+                               "': token ids must have one channel (c = 1), got c = " + std::to_string(in.c));
     require_buffer(*this, inputs[0].view, ids * sizeof(float));
     require_buffer(*this, output, ids * uint64_t(width > 0 ? width : 0) * sizeof(float));
     kernel_size(*this, ids * uint64_t(width > 0 ? width : 0));
@@ -45,11 +45,12 @@ class TokenLayer : public ILayer {
   uint64_t table_rows(const std::string& tensor, const std::vector<int32_t>& shape, uint64_t bytes,
                       int32_t width, const char* key) const {
     if (width <= 0)
-      throw std::runtime_error("node '" + name + "': " + key + " must be positive, got " + std::to_string(width));
+      throw std::runtime_error("node '" + name + "': " + key + " must be positive, got " +
+                               std::to_string(width));
     const uint64_t values = bytes / sizeof(float);
     if (shape.size() >= 2 && shape[1] != width)
-      throw std::runtime_error("weight " + tensor + " has rows of " + std::to_string(shape[1]) + " values, expected " +
-                               std::to_string(width) + " (" + key + ")");
+      throw std::runtime_error("weight " + tensor + " has rows of " + std::to_string(shape[1]) +
+                               " values, expected " + std::to_string(width) + " (" + key + ")");
     if (values % uint64_t(width) != 0 || bytes % sizeof(float) != 0)
       throw std::runtime_error("weight " + tensor + " holds " + std::to_string(values) +
                                " values, expected whole rows of " + std::to_string(width) + " (" + key + ")");
@@ -65,16 +66,20 @@ class EmbeddingFp32 final : public TokenLayer {
   // N and D come from the tensor's first two dimensions when it has them, else from the node.
   void load_weights(WeightGetter& get) override {
     std::vector<int32_t> shape;
-    load_tensor_exact(get, name + ".weight", table_, [&] {
-      if (shape.size() >= 2) {
-        N_ = shape[0];
-        D_ = shape[1];
-      }
-      if (N_ <= 0 || D_ <= 0)
-        throw std::runtime_error("node '" + name + "': num_embeddings and embedding_dim must be positive, got " +
-                                 std::to_string(N_) + " and " + std::to_string(D_));
-      return uint64_t(N_) * uint64_t(D_);
-    }, &shape);
+    load_tensor_exact(
+        get, name + ".weight", table_,
+        [&] {
+          if (shape.size() >= 2) {
+            N_ = shape[0];
+            D_ = shape[1];
+          }
+          if (N_ <= 0 || D_ <= 0)
+            throw std::runtime_error("node '" + name +
+                                     "': num_embeddings and embedding_dim must be positive, got " +
+                                     std::to_string(N_) + " and " + std::to_string(D_));
+          return uint64_t(N_) * uint64_t(D_);
+        },
+        &shape);
   }
 
   TensorShape output_shape(TensorShape in) const override { return {D_, in.h, in.w}; }
@@ -130,8 +135,8 @@ class BertEmbeddingsFp32 final : public TokenLayer {
     for (int t = 0; t < T; ++t)
       if (!(ids[t] > -1.0f && ids[t] < static_cast<float>(vocab_)))
         throw std::runtime_error("node '" + name + "': word id " + id_text(ids[t]) + " at position " +
-                                 std::to_string(t) + " is outside the vocabulary of " + std::to_string(vocab_) +
-                                 " rows");
+                                 std::to_string(t) + " is outside the vocabulary of " +
+                                 std::to_string(vocab_) + " rows");
 
     const size_t E = size_t(E_);
     auto* y = static_cast<float*>(output.data);
@@ -175,7 +180,7 @@ class BertEmbeddingsFp32 final : public TokenLayer {
 
   int32_t E_;
   uint64_t vocab_ = 0, positions_ = 0;
-  std::vector<float> word_, pos_, type_;  // rows of E values
+  std::vector<float> word_, pos_, type_;    // rows of E values
   std::vector<float> ln_weight_, ln_bias_;  // E values each, or empty
 };
 

@@ -37,8 +37,9 @@ class RowNorm : public ILayer {
     const int cols = in.c > 0 ? in.c : 0;
     const int rows = cols > 0 ? static_cast<int>(count / uint64_t(cols)) : 0;
     for (const auto* w : {&gamma_, &beta_})
-      if (w->loaded) require_tensor_elements(name + w->suffix, w->values.size() * sizeof(float), sizeof(float),
-                                             uint64_t(cols));
+      if (w->loaded)
+        require_tensor_elements(name + w->suffix, w->values.size() * sizeof(float), sizeof(float),
+                                uint64_t(cols));
     return {static_cast<const float*>(inputs[0].view.data), static_cast<float*>(output.data), rows, cols};
   }
 
@@ -48,7 +49,9 @@ class RowNorm : public ILayer {
     bool loaded = false;
     std::vector<float> values;
 
-    void load(WeightGetter& get, const std::string& node) { loaded = load_tensor(get, node + suffix, values, 0); }
+    void load(WeightGetter& get, const std::string& node) {
+      loaded = load_tensor(get, node + suffix, values, 0);
+    }
     const float* require(const std::string& node) const {
       if (!loaded) throw_missing_weight(node + suffix);
       return values.data();

@@ -34,7 +34,7 @@ class HostSequenceLayer : public ILayer {
   void require_table(const std::string& tensor, bool loaded, uint64_t have, uint64_t needed,
                      const std::string& what) const {
     if (!loaded)
-      throw std::runtime_error("node '" + name + "': missing weight tensor " + tensor + ", expected " +
+      throw std::runtime_error("node '" + name + "': missing weight tensor: " + tensor + ", expected " +
                                std::to_string(needed) + " values (" + what + ")");
     if (have < needed)
       throw std::runtime_error("node '" + name + "': " + tensor + " holds " + std::to_string(have) +
@@ -67,11 +67,12 @@ class PatchPrepFp32 final : public HostSequenceLayer {
     const uint64_t C = uint64_t(in.c > 0 ? in.c : 0);
     const std::string channels = "the input's " + std::to_string(C) + " channels";
     if (!has_cls_)
-      throw std::runtime_error("node '" + name + "': missing weight tensor " + name + ".cls_token, expected " +
-                               std::to_string(C) + " values (" + channels + ")");
+      throw std::runtime_error("node '" + name + "': missing weight tensor: " + name +
+                               ".cls_token, expected " + std::to_string(C) + " values (" + channels + ")");
     if (cls_.size() != C)
-      throw std::runtime_error("node '" + name + "': " + name + ".cls_token holds " + std::to_string(cls_.size()) +
-                               " values, expected " + std::to_string(C) + " (" + channels + ")");
+      throw std::runtime_error("node '" + name + "': " + name + ".cls_token holds " +
+                               std::to_string(cls_.size()) + " values, expected " + std::to_string(C) + " (" +
+                               channels + ")");
     const uint64_t rows = positions_plus_one(T);
     require_table(name + ".pos_embed", has_pos_, pos_.size(), rows * C,
                   std::to_string(rows) + " positions of " + std::to_string(C));
@@ -87,7 +88,8 @@ class PatchPrepFp32 final : public HostSequenceLayer {
  private:
   uint64_t positions_plus_one(uint64_t T) const {
     if (T >= uint64_t(INT32_MAX))
-      throw std::runtime_error("node '" + name + "': " + std::to_string(T) + " positions leave no room for the class token");
+      throw std::runtime_error("node '" + name + "': " + std::to_string(T) +
+                               " positions leave no room for the class token");
     return T + 1;
   }
 
@@ -98,7 +100,9 @@ class PatchPrepFp32 final : public HostSequenceLayer {
 
 class PosEmbAddFp32 final : public HostSequenceLayer {
  public:
-  void load_weights(WeightGetter& get) override { has_table_ = load_tensor(get, name + ".weight", table_, 0); }
+  void load_weights(WeightGetter& get) override {
+    has_table_ = load_tensor(get, name + ".weight", table_, 0);
+  }
 
   TensorShape output_shape(TensorShape in) const override { return in; }
 
@@ -130,7 +134,8 @@ class ClsExtractFp32 final : public HostSequenceLayer {
     const float* x = input_rows(inputs, n, T);
     const TensorShape in = inputs[0].shape;
     const uint64_t C = uint64_t(in.c > 0 ? in.c : 0);
-    if (T == 0 && C > 0) throw std::runtime_error("node '" + name + "': input has no positions, expected at least 1");
+    if (T == 0 && C > 0)
+      throw std::runtime_error("node '" + name + "': input has no positions, expected at least 1");
     require_buffer(*this, output, C * sizeof(float));
     if (C > 0) std::memcpy(output.data, x, C * sizeof(float));
     return {in.c, 1, 1};

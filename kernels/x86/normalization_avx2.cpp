@@ -37,8 +37,8 @@ void rms_norm_f32_avx2(const float* in, const float* weight, float* out, int row
   rms_norm_f32_simd<F32x8>(in, weight, out, rows, cols, eps);
 }
 
-void layer_norm_f32_avx2(const float* in, const float* gamma, const float* beta, float* out, int rows, int cols,
-                         float eps) {
+void layer_norm_f32_avx2(const float* in, const float* gamma, const float* beta, float* out, int rows,
+                         int cols, float eps) {
   layer_norm_f32_simd<F32x8>(in, gamma, beta, out, rows, cols, eps);
 }
 

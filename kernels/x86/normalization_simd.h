@@ -64,7 +64,8 @@ inline typename V::F load_part(const float* p, int n) {
 }
 
 template <class V>
-inline void rms_norm_f32_simd(const float* in, const float* weight, float* out, int rows, int cols, float eps) {
+inline void rms_norm_f32_simd(const float* in, const float* weight, float* out, int rows, int cols,
+                              float eps) {
   using F = typename V::F;
   if (rows <= 0 || cols <= 0) return;
   if (cols <= 3) {  // x * weight / r: a different formula, and nothing to gain from lanes
@@ -82,7 +83,8 @@ inline void rms_norm_f32_simd(const float* in, const float* weight, float* out, 
       const F k = V::set1(inv[j]);
       float* y = out + size_t(first + j) * size_t(cols);
       if (weight)
-        map_row<V>(b.row[j], y, cols, [&](F x, int c, int n) { return V::mul(V::mul(x, k), load_part<V>(weight + c, n)); });
+        map_row<V>(b.row[j], y, cols,
+                   [&](F x, int c, int n) { return V::mul(V::mul(x, k), load_part<V>(weight + c, n)); });
       else
         map_row<V>(b.row[j], y, cols, [&](F x, int, int) { return V::mul(x, k); });
     }
@@ -115,9 +117,11 @@ inline void layer_norm_f32_simd(const float* in, const float* gamma, const float
           return V::fmadd(norm(x), load_part<V>(gamma + c, n), load_part<V>(beta + c, n));
         });
       else if (gamma)
-        map_row<V>(b.row[j], y, cols, [&](F x, int c, int n) { return V::mul(norm(x), load_part<V>(gamma + c, n)); });
+        map_row<V>(b.row[j], y, cols,
+                   [&](F x, int c, int n) { return V::mul(norm(x), load_part<V>(gamma + c, n)); });
       else if (beta)
-        map_row<V>(b.row[j], y, cols, [&](F x, int c, int n) { return V::add(norm(x), load_part<V>(beta + c, n)); });
+        map_row<V>(b.row[j], y, cols,
+                   [&](F x, int c, int n) { return V::add(norm(x), load_part<V>(beta + c, n)); });
       else
         map_row<V>(b.row[j], y, cols, [&](F x, int, int) { return norm(x); });
     }

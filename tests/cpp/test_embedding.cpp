@@ -30,7 +30,8 @@ std::unique_ptr<ILayer> make_shaped(const std::string& op, const std::string& js
                                     const std::string& name) {
   auto layer = create_layer(op_from_name(op), test::parse_node(json));
   layer->name = name;
-  WeightGetter get = [&w](const std::string& tensor, std::vector<int32_t>& shape, std::vector<uint8_t>& bytes) {
+  WeightGetter get = [&w](const std::string& tensor, std::vector<int32_t>& shape,
+                          std::vector<uint8_t>& bytes) {
     auto it = w.find(tensor);
     if (it == w.end()) return false;
     shape = it->second.shape;
@@ -64,7 +65,8 @@ TEST(EmbeddingLayer, ClampsAndTruncatesIdsWithSizesFromTheTablesShape) {
   EXPECT_EQ(run.shape, (TensorShape{D, int(ids.size()), 1}));
   const int want_rows[] = {0, N - 1, 2, 0, 5, N - 1, 0};
   for (size_t i = 0; i < ids.size(); ++i)
-    EXPECT_EQ(std::vector<float>(run.out.begin() + i * D, run.out.begin() + (i + 1) * D), row_of(t, D, want_rows[i]))
+    EXPECT_EQ(std::vector<float>(run.out.begin() + i * D, run.out.begin() + (i + 1) * D),
+              row_of(t, D, want_rows[i]))
         << "id " << ids[i];
 
   std::vector<float> none;
@@ -85,17 +87,23 @@ TEST(EmbeddingLayer, FlatTablesUseTheNodesSizes) {
                           {{"emb.weight", {{12}, t}}}, "emb");
             }),
             "weight emb.weight holds 12 elements, expected 16");
-  EXPECT_EQ(test::error_of([&] { make_shaped("embedding_fp32", "{}", {{"emb.weight", {{12}, t}}}, "emb"); }),
+  EXPECT_EQ(test::error_of([&] {
+              make_shaped("embedding_fp32", "{}", {{"emb.weight", {{12}, t}}}, "emb");
+            }),
             "node 'emb': num_embeddings and embedding_dim must be positive, got 0 and 0");
 }
 
 TEST(EmbeddingLayer, RefusesAMissingTableAndIdsInSeveralChannels) {
   std::vector<float> ids = {0.0f, 1.0f};
   auto bare = make_shaped("embedding_fp32", R"({"num_embeddings": 3, "embedding_dim": 4})", {}, "emb");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*bare, {&ids}, {{1, 2, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*bare, {&ids}, {{1, 2, 1}});
+            }),
             "missing weight tensor: emb.weight");
   auto layer = make_shaped("embedding_fp32", "{}", {{"emb.weight", {{3, 4}, table(3, 4)}}}, "emb");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*layer, {&ids}, {{2, 1, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*layer, {&ids}, {{2, 1, 1}});
+            }),
             "node 'emb': token ids must have one channel (c = 1), got c = 2");
 }
 
@@ -182,7 +190,8 @@ TEST(BertEmbeddingsLayer, RefusesIdsAndPositionsTheTablesDoNotCover) {
   auto error_for = [&](std::vector<float> ids) {
     return test::error_of([&] { test::run_layer<float>(*layer, {&ids}, {{1, int(ids.size()), 1}}); });
   };
-  EXPECT_EQ(error_for({1.0f, 7.0f}), "node 'bert': word id 7 at position 1 is outside the vocabulary of 7 rows");
+  EXPECT_EQ(error_for({1.0f, 7.0f}),
+            "node 'bert': word id 7 at position 1 is outside the vocabulary of 7 rows");
   EXPECT_EQ(error_for({-1.0f}), "node 'bert': word id -1 at position 0 is outside the vocabulary of 7 rows");
   EXPECT_EQ(error_for({NAN}), "node 'bert': word id nan at position 0 is outside the vocabulary of 7 rows");
   EXPECT_EQ(error_for({-0.5f}), "<no error>");  // truncates to 0
@@ -192,7 +201,9 @@ TEST(BertEmbeddingsLayer, RefusesIdsAndPositionsTheTablesDoNotCover) {
   w.erase("bert.pos_weight");
   auto no_pos = make_shaped("bert_embeddings_fp32", R"({"emb_size": 12})", w, "bert");
   std::vector<float> ids = {1.0f};
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*no_pos, {&ids}, {{1, 1, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*no_pos, {&ids}, {{1, 1, 1}});
+            }),
             "missing weight tensor: bert.pos_weight");
 }
 

@@ -54,7 +54,8 @@ std::vector<float> run_rows(Kernel kernel, const Case& c, const float* gamma, co
   return out;
 }
 
-void expect_same_bits(const std::vector<float>& got, const std::vector<float>& want, const std::string& what) {
+void expect_same_bits(const std::vector<float>& got, const std::vector<float>& want,
+                      const std::string& what) {
   ASSERT_EQ(got.size(), want.size());
   EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(float)), 0) << what;
 }
@@ -105,7 +106,8 @@ TEST(NormalizationKernels, InPlaceGivesTheSameBits) {
       std::vector<float> ln = c.x, rms = c.x;
       t.layer_norm_f32(ln.data(), c.gamma.data(), c.beta.data(), ln.data(), rows, 45, 1e-6f);
       t.rms_norm_f32(rms.data(), c.gamma.data(), rms.data(), rows, 45, 1e-6f);
-      expect_same_bits(ln, run_rows(layer_norm_f32_portable, c, c.gamma.data(), c.beta.data(), 1e-6f), "layer");
+      expect_same_bits(ln, run_rows(layer_norm_f32_portable, c, c.gamma.data(), c.beta.data(), 1e-6f),
+                       "layer");
       expect_same_bits(rms, run_rows(rms_norm_f32_portable, c, c.gamma.data(), nullptr, 1e-6f), "rms");
     }
   });
@@ -177,7 +179,9 @@ TEST(NormalizationLayers, RefuseMissingOrMisSizedWeights) {
   EXPECT_EQ(run("rms_norm_fp32", {}), "missing weight tensor: blk.norm.gamma");
   EXPECT_EQ(run("layernorm_fp32", {{"blk.norm.gamma", four}, {"blk.norm.beta", five}}),
             "weight blk.norm.beta holds 5 elements, expected 4");
-  EXPECT_EQ(run("rms_norm_fp32", {{"blk.norm.gamma", five}}), "weight blk.norm.gamma holds 5 elements, expected 4");
+  EXPECT_EQ(run("rms_norm_fp32", {{"blk.norm.gamma", five}}),
+            "weight blk.norm.gamma holds 5 elements, expected 4");
   auto layer = test::make_layer("rms_norm_fp32", "{}", {{"blk.norm.gamma", four}}, "blk.norm");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*layer, {}, {}); }), "node 'blk.norm' needs 1 inputs, got 0");
+  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*layer, {}, {}); }),
+            "node 'blk.norm' needs 1 inputs, got 0");
 }

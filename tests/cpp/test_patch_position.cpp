@@ -17,7 +17,8 @@ TEST(PatchPrepLayer, PrependsTheClassTokenAndAddsPositions) {
   const auto x = random_floats(size_t(C) * T, -1.0f, 1.0f, 1);
   const auto cls = random_floats(size_t(C), -1.0f, 1.0f, 2);
   const auto pos = random_floats(size_t(C) * (T + 1), -1.0f, 1.0f, 3);
-  auto layer = test::make_layer("patch_prep_fp32", "{}", {{"vit.cls_token", cls}, {"vit.pos_embed", pos}}, "vit");
+  auto layer =
+      test::make_layer("patch_prep_fp32", "{}", {{"vit.cls_token", cls}, {"vit.pos_embed", pos}}, "vit");
   std::vector<float> in = x;
   const auto run = test::run_layer<float>(*layer, {&in}, {{C, 14, 14}});  // a 14 x 14 patch grid
   ASSERT_EQ(run.shape, (TensorShape{C, T + 1, 1}));
@@ -36,11 +37,11 @@ TEST(PatchPrepLayer, RefusesTablesThatDoNotFitTheInput) {
     return test::error_of([&] { test::run_layer<float>(*layer, {&x}, {{4, 2, 1}}); });
   };
   EXPECT_EQ(error_with({{"pp.pos_embed", twelve}}),
-            "node 'pp': missing weight tensor pp.cls_token, expected 4 values (the input's 4 channels)");
+            "node 'pp': missing weight tensor: pp.cls_token, expected 4 values (the input's 4 channels)");
   EXPECT_EQ(error_with({{"pp.cls_token", std::vector<float>(5)}, {"pp.pos_embed", twelve}}),
             "node 'pp': pp.cls_token holds 5 values, expected 4 (the input's 4 channels)");
   EXPECT_EQ(error_with({{"pp.cls_token", four}}),
-            "node 'pp': missing weight tensor pp.pos_embed, expected 12 values (3 positions of 4)");
+            "node 'pp': missing weight tensor: pp.pos_embed, expected 12 values (3 positions of 4)");
   EXPECT_EQ(error_with({{"pp.cls_token", four}, {"pp.pos_embed", eleven}}),
             "node 'pp': pp.pos_embed holds 11 values, expected at least 12 (3 positions of 4)");
   EXPECT_EQ(error_with({{"pp.cls_token", four}, {"pp.pos_embed", std::vector<float>(40)}}), "<no error>");
@@ -55,12 +56,17 @@ TEST(PosEmbAddLayer, AddsTheTablesFirstValuesAndRefusesAShortOne) {
   EXPECT_EQ(run.shape, (TensorShape{6, 5, 1}));
   for (size_t i = 0; i < x.size(); ++i) ASSERT_EQ(run.out[i], x[i] + table[i]);
 
-  auto short_table = test::make_layer("pos_emb_add_fp32", "{}", {{"pe.weight", std::vector<float>(29)}}, "pe");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*short_table, {&in}, {{6, 5, 1}}); }),
+  auto short_table =
+      test::make_layer("pos_emb_add_fp32", "{}", {{"pe.weight", std::vector<float>(29)}}, "pe");
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*short_table, {&in}, {{6, 5, 1}});
+            }),
             "node 'pe': pe.weight holds 29 values, expected at least 30 (5 positions of 6)");
   auto none = test::make_layer("pos_emb_add_fp32", "{}", {}, "pe");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*none, {&in}, {{6, 5, 1}}); }),
-            "node 'pe': missing weight tensor pe.weight, expected 30 values (5 positions of 6)");
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*none, {&in}, {{6, 5, 1}});
+            }),
+            "node 'pe': missing weight tensor: pe.weight, expected 30 values (5 positions of 6)");
 }
 
 TEST(ClsExtractLayer, KeepsTheFirstRow) {
@@ -71,6 +77,8 @@ TEST(ClsExtractLayer, KeepsTheFirstRow) {
   EXPECT_EQ(run.shape, (TensorShape{C, 1, 1}));
   EXPECT_EQ(run.out, std::vector<float>(x.begin(), x.begin() + C));
   std::vector<float> empty;
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*layer, {&empty}, {{C, 0, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*layer, {&empty}, {{C, 0, 1}});
+            }),
             "node 'cls': input has no positions, expected at least 1");
 }

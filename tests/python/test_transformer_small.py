@@ -91,7 +91,8 @@ def bert_embeddings_reference(torch, V, P, E, ids):
             want = block(input_ids=t[None])[0].numpy()
         else:
             want = norm(word(t) + typ(torch.zeros_like(t)) + pos(torch.arange(len(ids)))).numpy()
-    weights = {"emb.word_weight": word.weight.detach().numpy(), "emb.pos_weight": pos.weight.detach().numpy(),
+    weights = {"emb.word_weight": word.weight.detach().numpy(),
+               "emb.pos_weight": pos.weight.detach().numpy(),
                "emb.type_weight": typ.weight.detach().numpy(),
                "emb.layernorm.weight": norm.weight.detach().numpy(),
                "emb.layernorm.bias": norm.bias.detach().numpy()}
@@ -109,9 +110,11 @@ def test_bert_embeddings_match_torch_and_refuse_unknown_ids(make_model):
     model = make_model(g, weights)
     got = model.forward({"ids": f32(ids).reshape(-1, 1)})["emb"].reshape(len(ids), E)
     np.testing.assert_allclose(got, want, rtol=1e-5, atol=2e-6)
-    with pytest.raises(RuntimeError, match=r"^node 'emb': word id 50 at position 2 is outside the vocabulary of 50 rows$"):
+    with pytest.raises(RuntimeError,
+                       match=r"^node 'emb': word id 50 at position 2 is outside the vocabulary of 50 rows$"):
         model.forward({"ids": f32([[1], [2], [50]])})
-    with pytest.raises(RuntimeError, match=r"^node 'emb': 17 positions exceed the 16 rows of emb\.pos_weight$"):
+    with pytest.raises(RuntimeError,
+                       match=r"^node 'emb': 17 positions exceed the 16 rows of emb\.pos_weight$"):
         model.forward({"ids": np.zeros((17, 1), np.float32)})
 
 
@@ -121,7 +124,8 @@ def test_vit_class_token_path(make_model):
     C = 32
     r = rng(2)
     x = f32(r.standard_normal((H, W, C)))
-    cls, pos, extra = f32(r.standard_normal(C)), f32(r.standard_normal((H * W + 1, C))), f32(r.standard_normal((H * W + 1, C)))
+    cls = f32(r.standard_normal(C))
+    pos, extra = (f32(r.standard_normal((H * W + 1, C))) for _ in range(2))
     g = Graph("vit_tokens")
     seq = g.node("patch_prep_fp32", "embed", inputs=[g.input("x", shape=(H, W, C))])
     seq2 = g.node("pos_emb_add_fp32", "more_pos", inputs=[seq])
@@ -138,7 +142,8 @@ def test_elemwise_mul_and_its_errors(make_model):
     r = rng(3)
     a, b = f32(r.standard_normal((5, 7))), f32(r.standard_normal((5, 7)))
     g = Graph("gate")
-    g.output(g.node("elemwise_mul_fp32", "prod", inputs=[g.input("a", shape=(5, 7)), g.input("b", shape=(5, 7))]))
+    g.output(g.node("elemwise_mul_fp32", "prod",
+                    inputs=[g.input("a", shape=(5, 7)), g.input("b", shape=(5, 7))]))
     np.testing.assert_array_equal(make_model(g).forward({"a": a, "b": b})["prod"], (a * b).ravel())
 
     g = Graph("gate1")
