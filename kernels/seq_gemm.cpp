@@ -81,7 +81,8 @@ void gelu_in_chunks(void (*gelu)(float*, int), float* data, size_t count) {
 void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
                                const PreparedWeightsI8* prepared, const float* input, const int8_t* packed,
                                const float* row_scales, const int64_t* zero_bias, const float* bias,
-                               int8_t* q, float* scale_copy, float* out, int T, int K, int N) {
+                               int8_t* q, float* scale_copy, float* out, int T, int K, int N,
+                               GemmI8RowsF32Fn fused) {
   if (T <= 0 || N <= 0) return;
   if (K <= 0) {  // nothing to multiply: every row is the bias
     for (int t = 0; t < T; ++t)
@@ -90,6 +91,10 @@ void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
   }
   float* s = thread_work<float>(WorkBuffer::DynamicRowScales, size_t(T));
   quantize(input, T, K, q, s);
+  if (fused) {
+    fused(q, packed, prepared, row_scales, s, bias, out, T, K, N);
+    return;
+  }
   std::memcpy(scale_copy, row_scales, size_t(N) * sizeof(float));
   gemm(q, packed, prepared, zero_bias, nullptr, nullptr, scale_copy, 0, out, true, T, K, N, false, nullptr);
   for (int t = 0; t < T; ++t) {
@@ -108,7 +113,7 @@ void gemm_i8_dynamic_rows(const float* input, const int8_t* packed, const float*
   // A form prepared for another tier is not read: the driver then derives what it needs.
   if (prepared && prepared->format != drivers.format) prepared = nullptr;
   gemm_i8_dynamic_rows_with(drivers.quantize_rows_i8, drivers.gemm_i8, prepared, input, packed, row_scales,
-                            zero_bias, bias, q, scale_copy, out, T, K, N);
+                            zero_bias, bias, q, scale_copy, out, T, K, N, drivers.gemm_i8_rows_f32);
 }
 
 void gemv_i8_dynamic_portable(const float* x, const int8_t* w, const float* row_scales, const float* bias,

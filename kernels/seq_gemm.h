@@ -57,11 +57,14 @@ void gemv_i8_dynamic_portable(const float* x, const int8_t* w, const float* row_
 // Building blocks of the tiers' entries (kernels/seq_gemm_install.cpp).
 using QuantizeRowsFn = void (*)(const float* x, int rows, int K, int8_t* q, float* scales);
 using GemmI8DriverFn = decltype(KernelDrivers::gemm_i8);
-// gemm_i8_dynamic_rows with the given row quantiser and int8 product.
+using GemmI8RowsF32Fn = decltype(KernelDrivers::gemm_i8_rows_f32);
+// gemm_i8_dynamic_rows with the given row quantiser and int8 product; `fused`, when given, is the
+// tier's product with the row scales and bias applied in its registers (same numbers, no passes).
 void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
                                const PreparedWeightsI8* prepared, const float* input, const int8_t* packed,
                                const float* row_scales, const int64_t* zero_bias, const float* bias,
-                               int8_t* q, float* scale_copy, float* out, int T, int K, int N);
+                               int8_t* q, float* scale_copy, float* out, int T, int K, int N,
+                               GemmI8RowsF32Fn fused = nullptr);
 // gemm_f32_rows without packed weights: dot products straight from the row-major N x K weight.
 void gemm_f32_rows_direct(const float* input, const float* w, const float* bias, float* out, int T, int K,
                           int N);
