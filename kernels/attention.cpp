@@ -61,15 +61,15 @@ void attention_i8_steps(QuantizeRowsFn quantize, GemmI8DriverFn gemm, AttentionH
                         const float* qkv_scales, const int64_t* zeros, const float* qkv_bias,
                         const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
                         const float* proj_scales, const float* proj_bias, float* out, int T, int E,
-                        int num_heads, float* work, int8_t* q, float* scale_buffer) {
+                        int num_heads, float* work, int8_t* q, float* scale_buffer, GemmI8RowsF32Fn fused) {
   if (T <= 0 || E <= 0 || num_heads <= 0) return;
   gemm_i8_dynamic_rows_with(quantize, gemm, qkv_prepared, x, qkv_packed, qkv_scales, zeros, qkv_bias, q,
-                            scale_buffer, work, T, E, 3 * E);
+                            scale_buffer, work, T, E, 3 * E, fused);
   clear_unheaded_columns(out, T, E, num_heads);
   heads(work, out, T, E, num_heads);
   std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
   gemm_i8_dynamic_rows_with(quantize, gemm, proj_prepared, work, proj_packed, proj_scales, zeros, proj_bias,
-                            q, scale_buffer, out, T, E, E);
+                            q, scale_buffer, out, T, E, E, fused);
 }
 
 }  // namespace trevalon

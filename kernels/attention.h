@@ -44,6 +44,7 @@ void attention_i8_steps(QuantizeRowsFn quantize, GemmI8DriverFn gemm, AttentionH
                         const float* qkv_scales, const int64_t* zeros, const float* qkv_bias,
                         const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
                         const float* proj_scales, const float* proj_bias, float* out, int T, int E,
-                        int num_heads, float* work, int8_t* q, float* scale_buffer);
+                        int num_heads, float* work, int8_t* q, float* scale_buffer,
+                        GemmI8RowsF32Fn fused = nullptr);
 
 }  // namespace trevalon

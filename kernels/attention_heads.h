@@ -142,12 +142,17 @@ void attention_heads_lanes(const float* qkv, float* out, int T, int E, int heads
 
   for (int h = 0; h < heads; ++h) {
     // Gather the head: Qt[d][i] (transposed), K[j][d], V[j][d] (row stride hdp).
+    // Sixteen rows at a time: rows 3E floats apart share few cache sets, so a pass over all of
+    // them per dimension would miss L1 on every load.
     const float* q_src = qkv + size_t(h) * hd;
-    for (int d = 0; d < hd; ++d) {
-      float* dst = qt + size_t(d) * Tp;
-      for (int i = 0; i < T; ++i) dst[i] = q_src[size_t(i) * row + d];
-      std::memset(dst + T, 0, size_t(Tp - T) * sizeof(float));
+    for (int i0 = 0; i0 < T; i0 += 16) {
+      const int i1 = T - i0 < 16 ? T : i0 + 16;
+      for (int d = 0; d < hd; ++d) {
+        float* dst = qt + size_t(d) * Tp;
+        for (int i = i0; i < i1; ++i) dst[i] = q_src[size_t(i) * row + d];
+      }
     }
+    for (int d = 0; d < hd; ++d) std::memset(qt + size_t(d) * Tp + T, 0, size_t(Tp - T) * sizeof(float));
     for (int j = 0; j < T; ++j) {
       const float* src = qkv + size_t(j) * row + E + size_t(h) * hd;
       std::memcpy(kh + size_t(j) * hd, src, size_t(hd) * sizeof(float));

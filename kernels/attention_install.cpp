@@ -69,7 +69,7 @@ void attention_i8_driver(const KernelDrivers& d, const float* input, const int8_
                          int8_t* work_i8, float* work_small) {
   attention_i8_steps(d.quantize_rows_i8, d.gemm_i8, Heads, input, qkv_packed, qkv_prepared, qkv_scales, zeros,
                      b_qkv, proj_packed, proj_prepared, proj_scales, b_proj, out, T, E, num_heads, work,
-                     work_i8, work_small);
+                     work_i8, work_small, d.gemm_i8_rows_f32);
 }
 
 template <AttentionGemmF32 Gemm, AttentionHeadsKernel Heads>

@@ -40,6 +40,14 @@ struct KernelDrivers {
                   const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,
                   int8_t out_zp, void* out, bool float_out, int M, int K, int N, bool channel_major,
                   const int32_t* row_sums) = nullptr;
+  // The float-output product of the dynamic-row layers with their epilogue in registers:
+  // out[m][o] = float(acc) x scale[o], then x row_scale[m], then + bias[o] (bias may be null), each
+  // a separate rounding as in the passes it replaces; with `gelu`, then the lanes of this tier's
+  // gelu_f32 (whose scalar tail only a count not a multiple of four reaches). Null where the tier
+  // has none.
+  void (*gemm_i8_rows_f32)(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                           const float* scale, const float* row_scale, const float* bias, float* out, int M,
+                           int K, int N, bool gelu) = nullptr;
   // Slot conv2d_i8 reading the prepared form of `packed` too (null: derived for the call).
   void (*conv2d_i8)(const int8_t* input, const int8_t* weights, const int8_t* packed,
                     const PreparedWeightsI8* prepared, const int64_t* bias, const int32_t* mult,

@@ -81,15 +81,22 @@ void gelu_in_chunks(void (*gelu)(float*, int), float* data, size_t count) {
 void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
                                const PreparedWeightsI8* prepared, const float* input, const int8_t* packed,
                                const float* row_scales, const int64_t* zero_bias, const float* bias,
-                               int8_t* q, float* scale_copy, float* out, int T, int K, int N) {
+                               int8_t* q, float* scale_copy, float* out, int T, int K, int N,
+                               GemmI8RowsF32Fn fused, GeluFn gelu) {
   if (T <= 0 || N <= 0) return;
   if (K <= 0) {  // nothing to multiply: every row is the bias
     for (int t = 0; t < T; ++t)
       for (int o = 0; o < N; ++o) out[size_t(t) * N + o] = bias ? bias[o] : 0.0f;
+    if (gelu) gelu_in_chunks(gelu, out, size_t(T) * size_t(N));
     return;
   }
   float* s = thread_work<float>(WorkBuffer::DynamicRowScales, size_t(T));
   quantize(input, T, K, q, s);
+  // A count that is not a multiple of four ends in gelu's scalar tail, which the fused lanes are not.
+  if (fused && (!gelu || size_t(T) * size_t(N) % 4 == 0)) {
+    fused(q, packed, prepared, row_scales, s, bias, out, T, K, N, gelu != nullptr);
+    return;
+  }
   std::memcpy(scale_copy, row_scales, size_t(N) * sizeof(float));
   gemm(q, packed, prepared, zero_bias, nullptr, nullptr, scale_copy, 0, out, true, T, K, N, false, nullptr);
   for (int t = 0; t < T; ++t) {
@@ -99,16 +106,17 @@ void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
     if (bias)
       for (int o = 0; o < N; ++o) y[o] += bias[o];
   }
+  if (gelu) gelu_in_chunks(gelu, out, size_t(T) * size_t(N));
 }
 
 void gemm_i8_dynamic_rows(const float* input, const int8_t* packed, const float* row_scales,
                           const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy,
                           float* out, int T, int K, int N, const KernelDrivers& drivers,
-                          const PreparedWeightsI8* prepared) {
+                          const PreparedWeightsI8* prepared, GeluFn gelu) {
   // A form prepared for another tier is not read: the driver then derives what it needs.
   if (prepared && prepared->format != drivers.format) prepared = nullptr;
   gemm_i8_dynamic_rows_with(drivers.quantize_rows_i8, drivers.gemm_i8, prepared, input, packed, row_scales,
-                            zero_bias, bias, q, scale_copy, out, T, K, N);
+                            zero_bias, bias, q, scale_copy, out, T, K, N, drivers.gemm_i8_rows_f32, gelu);
 }
 
 void gemv_i8_dynamic_portable(const float* x, const int8_t* w, const float* row_scales, const float* bias,

@@ -39,15 +39,18 @@ void quantize_rows_i8_portable(const float* x, int rows, int K, int8_t* q, float
 // values snapped to it. A constant tensor is left unchanged (its grid would move it).
 void fake_quantize_f32(float* data, size_t n);
 
+using GeluFn = void (*)(float*, int);  // a table's gelu_f32
+
 // The int8 product of float rows (T x K) and a packed int8 weight (N x K, 8x4 blocks): each row
 // quantised with its own scale s_r into `q` (T x K bytes), the weight's row scales copied to
 // `scale_copy` (N floats), then the tier's gemm_i8 (through `drivers`, reading `prepared` when
 // it was made for this tier) with `zero_bias` (N zero int64s) in float-output mode gives
-// float(acc) x scale[o]; each output row is multiplied by s_r and `bias` (or nothing) added.
+// float(acc) x scale[o]; each output row is multiplied by s_r and `bias` (or nothing) added, then
+// `gelu` (the table's gelu_f32 of the same tier, or nothing) applied to all of them.
 void gemm_i8_dynamic_rows(const float* input, const int8_t* packed, const float* row_scales,
                           const int64_t* zero_bias, const float* bias, int8_t* q, float* scale_copy,
                           float* out, int T, int K, int N, const KernelDrivers& drivers,
-                          const PreparedWeightsI8* prepared);
+                          const PreparedWeightsI8* prepared, GeluFn gelu = nullptr);
 
 // y[o] = bias[o] (or 0) + scale[o] * (s * float(sum_k xq[k] * w[o][k])) for one vector x of K
 // floats quantised as one row (s, xq), against an unpacked row-major N x K int8 weight.
@@ -57,11 +60,15 @@ void gemv_i8_dynamic_portable(const float* x, const int8_t* w, const float* row_
 // Building blocks of the tiers' entries (kernels/seq_gemm_install.cpp).
 using QuantizeRowsFn = void (*)(const float* x, int rows, int K, int8_t* q, float* scales);
 using GemmI8DriverFn = decltype(KernelDrivers::gemm_i8);
-// gemm_i8_dynamic_rows with the given row quantiser and int8 product.
+using GemmI8RowsF32Fn = decltype(KernelDrivers::gemm_i8_rows_f32);
+// gemm_i8_dynamic_rows with the given row quantiser and int8 product; `fused`, when given, is the
+// tier's product with the row scales, bias and GELU applied in its registers (same numbers, no
+// passes). `gelu` (the same tier's) runs over all T x N outputs when given.
 void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
                                const PreparedWeightsI8* prepared, const float* input, const int8_t* packed,
                                const float* row_scales, const int64_t* zero_bias, const float* bias,
-                               int8_t* q, float* scale_copy, float* out, int T, int K, int N);
+                               int8_t* q, float* scale_copy, float* out, int T, int K, int N,
+                               GemmI8RowsF32Fn fused = nullptr, GeluFn gelu = nullptr);
 // gemm_f32_rows without packed weights: dot products straight from the row-major N x K weight.
 void gemm_f32_rows_direct(const float* input, const float* w, const float* bias, float* out, int T, int K,
                           int N);

@@ -366,9 +366,9 @@ class SeqGemmInt8 final : public ILayer {
       return out_shape;
     }
     prepare_for(*drivers);  // only after the tier changed since load
+    // GELU goes with the product: the tier's fused product applies it in its registers.
     gemm_i8_dynamic_rows(r.x, packed, scales, zero_bias_.data(), bias, q, f, r.y, r.T, C_in_, C_out_,
-                         *drivers, &prepared_);
-    if (gelu_) apply_gelu(k, r.y, uint64_t(r.T) * uint64_t(C_out_));
+                         *drivers, &prepared_, gelu_ ? require_kernel(k.gelu_f32, "gelu_f32") : nullptr);
     return out_shape;
   }
 

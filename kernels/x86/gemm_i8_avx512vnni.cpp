@@ -32,6 +32,8 @@
 #include "kernels/prepared_weights.h"
 #include "kernels/thread_work.h"
 #include "kernels/x86/requantize_avx512.h"
+#include "kernels/x86/simd_f32x16.h"
+#include "kernels/x86/activation_simd.h"
 
 namespace trevalon {
 namespace {
@@ -42,11 +44,12 @@ constexpr int kTileRows = 6;
 constexpr int kTileVectors = 4;  // 64 channels, 8 packed blocks
 constexpr int kTileChannels = 16 * kTileVectors;
 
-enum class Sink { Raw, RowMajorI8, ChannelMajorI8, Float };
+enum class Sink { Raw, RowMajorI8, ChannelMajorI8, Float, FloatRows };
 
 // How a tile leaves its registers: requantised by division, stored raw, or through memory by the
-// general per-sink code (float output, general requantisation).
-enum class Epilogue { General, Division, Raw };
+// general per-sink code (float output, general requantisation), or scaled per channel and row in
+// registers (the dynamic-row float output, optionally followed by GELU).
+enum class Epilogue { General, Division, Raw, FloatRows, FloatRowsGelu };
 
 struct TileArgs {
   const uint8_t* a;  // offset activations of the tile's first row
@@ -64,6 +67,8 @@ struct TileArgs {
   Sink sink;
   const GemmI8Output* o;
   int32_t* raw;
+  const float* row_scale;  // FloatRows: one scale per output row, and the float bias (or null)
+  const float* float_bias;
 };
 
 inline __mmask16 first_lanes(int count) {
@@ -252,6 +257,30 @@ void run_tile(const TileArgs& t) {
     }
     return;
   }
+  if constexpr (E == Epilogue::FloatRows || E == Epilogue::FloatRowsGelu) {
+    // float(acc) x scale, x the row's scale, + bias: three roundings, in the order of the passes
+    // over the output that this replaces, then the GELU lanes of gelu_f32_avx512. The int32 sum
+    // converts as exactly as through int64.
+    float* dst = static_cast<float*>(t.o->out) + size_t(t.m0) * size_t(t.N) + t.n0;
+    const size_t stride = size_t(t.N);
+#pragma GCC unroll 4
+    for (int v = 0; v < V; ++v) {
+      if (16 * v >= channels) break;
+      const __mmask16 mask = first_lanes(channels - 16 * v);
+      const __m512 scale = _mm512_maskz_loadu_ps(mask, t.o->scale + t.n0 + 16 * v);
+      const __m512 bias = t.float_bias ? _mm512_maskz_loadu_ps(mask, t.float_bias + t.n0 + 16 * v)
+                                       : _mm512_setzero_ps();
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r) {
+        __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(acc[r * V + v]), scale);
+        f = _mm512_mul_ps(f, _mm512_set1_ps(t.row_scale[t.m0 + r]));
+        if (t.float_bias) f = _mm512_add_ps(f, bias);
+        if constexpr (E == Epilogue::FloatRowsGelu) f = gelu_v<F32x16>(f);
+        _mm512_mask_storeu_ps(dst + size_t(r) * stride + 16 * v, mask, f);
+      }
+    }
+    return;
+  }
   alignas(64) int8_t staging[R][kTileChannels];
   if constexpr (E == Epilogue::Division) {
     if (V == 4 && channels == 64 && t.sink == Sink::RowMajorI8) {
@@ -281,7 +310,8 @@ void run_tile(const TileArgs& t) {
         const int c0 = t.n0 + 16 * v;
         const __mmask16 mask = first_lanes(channels - 16 * v);
         switch (t.sink) {
-          case Sink::Raw:  // raw tiles have an epilogue of their own
+          case Sink::Raw:  // raw and row-scaled tiles have epilogues of their own
+          case Sink::FloatRows:
             break;
           case Sink::Float: store_float16(sums[r * V + v], *t.o, m, c0, mask); break;
           case Sink::RowMajorI8:
@@ -408,7 +438,8 @@ void division_tables(const int32_t* mult, const int32_t* shift, int8_t out_zp, i
 void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
                   const GemmI8Output* o, const int32_t* row_sums, int32_t* raw,
                   const int8_t* next_packed = nullptr, size_t offset_stride = 0,
-                  const PreparedWeightsI8* prepared = nullptr) {
+                  const PreparedWeightsI8* prepared = nullptr, const float* row_scale = nullptr,
+                  const float* float_bias = nullptr, bool gelu = false) {
   if (M <= 0 || N <= 0 || K <= 0) return;
   const int kblocks = (K + 3) / 4;
   const size_t a_stride = offset_stride ? offset_stride : size_t(kblocks) * 4;
@@ -504,9 +535,15 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       }
       const auto& tiles =
           widen ? (division ? kTiles<Epilogue::Division, true>
-                           : (sink == Sink::Raw ? kTiles<Epilogue::Raw, true> : kTiles<Epilogue::General, true>))
-               : (division ? kTiles<Epilogue::Division, false>
-                           : (sink == Sink::Raw ? kTiles<Epilogue::Raw, false> : kTiles<Epilogue::General, false>));
+                   : sink == Sink::Raw       ? kTiles<Epilogue::Raw, true>
+                   : sink == Sink::FloatRows ? (gelu ? kTiles<Epilogue::FloatRowsGelu, true>
+                                                     : kTiles<Epilogue::FloatRows, true>)
+                                             : kTiles<Epilogue::General, true>)
+                : (division ? kTiles<Epilogue::Division, false>
+                   : sink == Sink::Raw       ? kTiles<Epilogue::Raw, false>
+                   : sink == Sink::FloatRows ? (gelu ? kTiles<Epilogue::FloatRowsGelu, false>
+                                                     : kTiles<Epilogue::FloatRows, false>)
+                                             : kTiles<Epilogue::General, false>);
       // The next group's weights (or the first group of the next weights) are one contiguous run;
       // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
       // on its own.
@@ -546,7 +583,9 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
                          N,
                          sink,
                          o,
-                         raw};
+                         raw,
+                         row_scale,
+                         float_bias};
         tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
       }
     }
@@ -582,6 +621,14 @@ void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const in
   const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
   const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
   gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr, nullptr, offset_stride, prepared);
+}
+
+void gemm_i8_rows_f32_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                                 const float* scale, const float* row_scale, const float* bias, float* out,
+                                 int M, int K, int N, bool gelu) {
+  const GemmI8Output o{nullptr, nullptr, nullptr, scale, 0, out, true, false, M, N};
+  gemm_i8_vnni(A, packed, M, K, N, Sink::FloatRows, &o, nullptr, nullptr, nullptr, 0, prepared, row_scale,
+               bias, gelu);
 }
 
 void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, const int64_t* bias,
