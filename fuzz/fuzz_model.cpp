@@ -246,6 +246,37 @@ const std::vector<Op>& ops() {
        {{".cls_token", Tensor::F32, true}, {".pos_embed", Tensor::F32, false}}},
       {"pos_emb_add_fp32", 1, false, {}, {{".weight", Tensor::F32, false}}},
       {"cls_extract_fp32", 1, false, {}, {}},
+      {"seqgemm_fp32",
+       1,
+       false,
+       {{"C_out", Kind::Channels},
+        {"C_in", Kind::Channels},
+        {"gelu", Kind::Flag},
+        {"dynamic_quantize", Kind::Flag}},
+       {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
+      {"seqgemm_int8",
+       1,
+       false,
+       {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"gelu", Kind::Flag}},
+       {{".weight_i8", Tensor::I8, false}, {".w_scales", Tensor::F32, true}, {".bias", Tensor::F32, true}}},
+      {"attention_fp32",
+       1,
+       false,
+       {{"num_heads", Kind::Int}, {"embed_dim", Kind::Channels}, {"dynamic_quantize", Kind::Flag}},
+       {{".w_qkv", Tensor::F32, false},
+        {".b_qkv", Tensor::F32, true},
+        {".w_proj", Tensor::F32, false},
+        {".b_proj", Tensor::F32, true}}},
+      {"attention_int8",
+       1,
+       false,
+       {{"num_heads", Kind::Int}, {"embed_dim", Kind::Channels}},
+       {{".w_qkv_i8", Tensor::I8, false},
+        {".w_qkv_scales", Tensor::F32, true},
+        {".b_qkv", Tensor::F32, true},
+        {".w_proj_i8", Tensor::I8, false},
+        {".w_proj_scales", Tensor::F32, true},
+        {".b_proj", Tensor::F32, true}}},
       {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
@@ -428,7 +459,7 @@ void build(FuzzedDataProvider& p, Built& b) {
         case Kind::Flag: value = p.ConsumeBool() ? "true" : "false"; break;
       }
       const std::string key = param.key;
-      if (key == "C_out") C_out = v;
+      if (key == "C_out" || key == "embed_dim") C_out = v;
       if (key == "C_in") C_in = v;
       if (key == "kH") kH = v;
       if (key == "kW") kW = v;
@@ -470,8 +501,14 @@ void build(FuzzedDataProvider& p, Built& b) {
       double expected =
           w.per_channel ? (sized_by_input ? in_channels : C_out)
                         : double(C_out) * double(C_in / (groups > 1 ? groups : 1)) * double(kH) * double(kW);
-      if (std::string(op.name).rfind("gemm", 0) == 0 && !w.per_channel)
+      const std::string op_name = op.name;
+      if (op_name.find("gemm") != std::string::npos && !w.per_channel)
         expected = double(C_out) * double(C_in);
+      if (op_name.rfind("attention", 0) == 0) {  // 3E rows for queries, keys and values, E for the output
+        const double E = C_out > 0 ? double(C_out) : double(in_channels);
+        const double rows = std::string(w.suffix).find("qkv") != std::string::npos ? 3 * E : E;
+        expected = w.per_channel ? rows : rows * E;
+      }
       double count = mode == 1   ? p.ConsumeIntegralInRange<int>(0, 64)
                      : mode == 2 ? expected - 1
                      : mode == 3 ? expected + 1
