@@ -120,6 +120,22 @@ class AttentionBase : public ILayer {
   int32_t width_of(const TensorShape& in) const {
     return embed_dim_ > 0 ? embed_dim_ : (in.c > 0 ? in.c : 0);
   }
+  // Scratch 3 (the float work area) for both layers; the int8 layer also asks for 4 (quantised
+  // rows) and 5 (the small float work area).
+  void raise_scratch(TensorShape input, uint64_t sizes[kScratchBuffers], bool int8) const {
+    const uint64_t T = positions(input);
+    if (T == 0) return;
+    const uint64_t E = uint64_t(width_of(input));
+    const uint64_t need[3] = {12 * T * E, int8 ? T * E : 0, int8 ? 12 * E : 0};
+    for (int i = 0; i < 3; ++i)
+      if (sizes[3 + i] < need[i]) sizes[3 + i] = need[i];
+  }
+  template <class Packed>
+  static void upload_both(Packed& qkv, Packed& proj, Allocator* allocator) {
+    if (!allocator || !allocator->is_device()) return;
+    upload(qkv.panels.view.buffer, allocator);
+    upload(proj.panels.view.buffer, allocator);
+  }
   static uint64_t positions(const TensorShape& in) {
     return uint64_t(in.h > 0 ? in.h : 0) * uint64_t(in.w > 0 ? in.w : 0);
   }
@@ -174,17 +190,10 @@ class AttentionFp32 final : public AttentionBase {
     if (const KernelDrivers* drivers = kernel_drivers_for(backend)) prepare_for(backend, *drivers);
   }
 
-  void upload_weights(Allocator* allocator) override {
-    if (!allocator || !allocator->is_device()) return;
-    upload(qkv_.panels.view.buffer, allocator);
-    upload(proj_.panels.view.buffer, allocator);
-  }
+  void upload_weights(Allocator* allocator) override { upload_both(qkv_, proj_, allocator); }
 
   void scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const override {
-    const uint64_t T = positions(input);
-    if (T == 0) return;
-    const uint64_t need = 12 * T * uint64_t(width_of(input));
-    if (sizes[3] < need) sizes[3] = need;
+    raise_scratch(input, sizes, false);
   }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {
@@ -308,19 +317,10 @@ class AttentionInt8 final : public AttentionBase {
     if (const KernelDrivers* drivers = kernel_drivers_for(backend)) prepare_for(*drivers);
   }
 
-  void upload_weights(Allocator* allocator) override {
-    if (!allocator || !allocator->is_device()) return;
-    upload(qkv_.panels.view.buffer, allocator);
-    upload(proj_.panels.view.buffer, allocator);
-  }
+  void upload_weights(Allocator* allocator) override { upload_both(qkv_, proj_, allocator); }
 
   void scratch_sizes(TensorShape input, uint64_t sizes[kScratchBuffers]) const override {
-    const uint64_t T = positions(input);
-    if (T == 0) return;
-    const uint64_t E = uint64_t(width_of(input));
-    const uint64_t need[3] = {12 * T * E, T * E, 12 * E};
-    for (int i = 0; i < 3; ++i)
-      if (sizes[3 + i] < need[i]) sizes[3 + i] = need[i];
+    raise_scratch(input, sizes, true);
   }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext* ctx) override {

