@@ -8,6 +8,7 @@
 
 #include "kernels/depthwise_i8.h"
 #include "kernels/prepared_weights.h"
+#include "kernels/spectral_f32.h"
 
 namespace trevalon {
 
@@ -89,6 +90,10 @@ struct KernelDrivers {
                        const float* b_qkv, const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
                        const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
                        float* work, int8_t* work_i8, float* work_small) = nullptr;
+
+  // Frame loops of the STFT and iSTFT layers (see spectral_f32.h).
+  StftFramesKernel stft_frames_f32 = nullptr;
+  IstftFramesKernel istft_frames_f32 = nullptr;
 };
 
 }  // namespace trevalon
