@@ -91,9 +91,10 @@ struct KernelDrivers {
                        const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
                        float* work, int8_t* work_i8, float* work_small) = nullptr;
 
-  // Frame loops of the STFT and iSTFT layers (see spectral_f32.h).
+  // Frame loops of the STFT and iSTFT layers and the sines of the harmonic source (spectral_f32.h).
   StftFramesKernel stft_frames_f32 = nullptr;
   IstftFramesKernel istft_frames_f32 = nullptr;
+  SinMapKernel spectral_sin_f32 = nullptr;
 };
 
 }  // namespace trevalon

@@ -51,6 +51,9 @@ void spectral_cos_f32_portable(const float* in, float* out, int count);
 // atan2(y, x) likewise: within 2 ulp of the C library's for finite arguments, its own value
 // otherwise. The STFT's phases.
 void spectral_atan2_f32_portable(const float* y, const float* x, float* out, int count);
+// sin likewise (the cosine's steps a quarter turn on), the sine source's; `out` may be `in`.
+using SinMapKernel = void (*)(const float* in, float* out, int64_t count);
+void spectral_sin_f32_portable(const float* in, float* out, int64_t count);
 
 void stft_frames_f32_portable(const float* padded, int T, int hop, int N, const float* basis, float* out,
                               float* work);
@@ -60,12 +63,14 @@ void istft_frames_f32_portable(const float* mag, const float* phase, int T, int 
 #ifndef TREVALON_PORTABLE
 void spectral_cos_f32_avx2(const float* in, float* out, int count);
 void spectral_atan2_f32_avx2(const float* y, const float* x, float* out, int count);
+void spectral_sin_f32_avx2(const float* in, float* out, int64_t count);
 void stft_frames_f32_avx2(const float* padded, int T, int hop, int N, const float* basis, float* out,
                           float* work);
 void istft_frames_f32_avx2(const float* mag, const float* phase, int T, int N, const float* window, float* out,
                            float* work);
 void spectral_cos_f32_avx512(const float* in, float* out, int count);
 void spectral_atan2_f32_avx512(const float* y, const float* x, float* out, int count);
+void spectral_sin_f32_avx512(const float* in, float* out, int64_t count);
 void stft_frames_f32_avx512(const float* padded, int T, int hop, int N, const float* basis, float* out,
                             float* work);
 void istft_frames_f32_avx512(const float* mag, const float* phase, int T, int N, const float* window,
@@ -84,10 +89,11 @@ struct SineGenParams {
 
 // out[i * H + k] for i < L. upsample_scale >= 1: the phase is integrated at 1/U of the rate and
 // interpolated back (no noise). Otherwise double phase accumulators with xorshift64* Gaussian
-// noise when noise_std > 0. `work`: sine_gen_work_floats(L, p) floats, 8-byte aligned.
-void sine_gen_f32(const float* f0, int L, const SineGenParams& p, float* out, float* work);
+// noise when noise_std > 0. Sines are taken of float32 angles through `sin_map` (the tier's
+// spectral_sin_f32), in place in `out`. `work`: sine_gen_work_floats(L, p) floats, 8-byte aligned.
+void sine_gen_f32(const float* f0, int L, const SineGenParams& p, float* out, float* work, SinMapKernel sin_map);
 inline int64_t sine_gen_work_floats(int L, const SineGenParams& p) {
-  return p.upsample_scale >= 1 ? L / p.upsample_scale : 2 * int64_t(p.harmonics);
+  return p.upsample_scale >= 1 ? int64_t(L / p.upsample_scale) * p.harmonics : 2 * int64_t(p.harmonics);
 }
 
 }  // namespace trevalon

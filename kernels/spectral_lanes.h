@@ -1,4 +1,4 @@
-// One lane of the spectral kernels' cosine and arc tangent in plain C++. The vector kernels
+// One lane of the spectral kernels' cosine, sine and arc tangent in plain C++. The vector kernels
 // (x86/spectral_simd.h) compute the same steps, so every tier gives the same bits.
 #pragma once
 
@@ -27,18 +27,22 @@ inline float spectral_cos_poly(float z) {
 
 // cos(x) = cos(r + q pi/2): q = x * 2/pi rounded to even, r = x - q pi/2 in three fused steps
 // (the first is exact: q * P1 and x share the grid of P1's last bit). Quadrant q mod 4 picks
-// cos r, -sin r, -cos r, sin r.
-inline float spectral_cos_lane(float x) {
-  if (!(fabsf(x) <= kSpectralCosLimit)) return cosf(x);
+// cos r, -sin r, -cos r, sin r. sin(x) = cos(x - pi/2) is the same with the quadrant moved by 3.
+template <bool kSine>
+inline float spectral_trig_lane(float x) {
+  if (!(fabsf(x) <= kSpectralCosLimit)) return kSine ? sinf(x) : cosf(x);
   const float q = nearbyintf(x * 0.636619772f);
   float r = fmaf(-q, 1.57079637f, x);
   r = fmaf(-q, -4.37113883e-08f, r);
   r = fmaf(-q, -1.71512451e-15f, r);
   const float z = r * r;
-  const int32_t k = static_cast<int32_t>(q);
+  const int32_t k = static_cast<int32_t>(q) + (kSine ? 3 : 0);
   const float v = (k & 1) ? spectral_sin_poly(r, z) : spectral_cos_poly(z);
   return ((k + 1) & 2) ? -v : v;
 }
+
+inline float spectral_cos_lane(float x) { return spectral_trig_lane<false>(x); }
+inline float spectral_sin_lane(float x) { return spectral_trig_lane<true>(x); }
 
 // atan2(y, x) for finite x, y not both zero: the ratio of the smaller to the larger magnitude,
 // reduced once more by pi/4 above tan(pi/8), a minimax polynomial, then the octant. Anything

@@ -31,7 +31,13 @@ struct V : F32x8 {
 
 }  // namespace
 
-void spectral_cos_f32_avx2(const float* in, float* out, int count) { spectral_cos_map<V>(in, out, count); }
+void spectral_cos_f32_avx2(const float* in, float* out, int count) {
+  spectral_trig_map<V, false>(in, out, count);
+}
+
+void spectral_sin_f32_avx2(const float* in, float* out, int64_t count) {
+  spectral_trig_map<V, true>(in, out, count);
+}
 
 void spectral_atan2_f32_avx2(const float* y, const float* x, float* out, int count) {
   spectral_atan2_map<V>(y, x, out, count);
