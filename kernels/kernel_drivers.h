@@ -95,6 +95,7 @@ struct KernelDrivers {
   StftFramesKernel stft_frames_f32 = nullptr;
   IstftFramesKernel istft_frames_f32 = nullptr;
   SinMapKernel spectral_sin_f32 = nullptr;
+  GaussianMapKernel spectral_gaussian_f32 = nullptr;
 };
 
 }  // namespace trevalon

@@ -47,6 +47,10 @@ void spectral_sin_f32_portable(const float* in, float* out, int64_t count) {
   for (int64_t i = 0; i < count; ++i) out[i] = spectral_sin_lane(in[i]);
 }
 
+void spectral_gaussian_f32_portable(const float* u1, const float* angle, float* z, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) z[i] = spectral_gaussian_lane(u1[i], angle[i]);
+}
+
 void spectral_atan2_f32_portable(const float* y, const float* x, float* out, int count) {
   for (int i = 0; i < count; ++i) out[i] = spectral_atan2_lane(y[i], x[i]);
 }
@@ -101,12 +105,6 @@ struct NoiseSource {
     x ^= x >> 27;
     return static_cast<uint32_t>((x * 0x2545f4914f6cdd1dull) >> 32);
   }
-  // One standard normal sample from two draws (u1 first).
-  float gaussian() {
-    const float u1 = float(draw()) * 2.3283064e-10f;
-    const float angle = float(draw()) * 1.4629181e-09f;
-    return std::sqrt(-2.0f * std::log(std::max(u1, 1e-7f))) * std::cos(angle);
-  }
 };
 
 // Phase per sample of channel k, wrapped to [0, 1).
@@ -127,7 +125,7 @@ void finish_sines(const float* f0, int L, const SineGenParams& p, float* out, Si
 }
 
 void sine_gen_upsampled(const float* f0, int L, const SineGenParams& p, float* out, float* c,
-                        SinMapKernel sin_map) {
+                        const SineGenKernels& kernels) {
   const int H = p.harmonics, U = p.upsample_scale, K = L / U;
   if (K == 0) {  // too short to integrate at the low rate: silence
     std::fill(out, out + size_t(L) * H, 0.0f);
@@ -166,11 +164,12 @@ void sine_gen_upsampled(const float* f0, int L, const SineGenParams& p, float* o
       row[k] = static_cast<float>(two_pi * double(phase));
     }
   }
-  finish_sines(f0, L, p, out, sin_map);
+  finish_sines(f0, L, p, out, kernels.sin);
 }
 
-void sine_gen_accumulated(const float* f0, int L, const SineGenParams& p, float* out, double* phase,
-                          SinMapKernel sin_map) {
+void sine_gen_accumulated(const float* f0, int L, const SineGenParams& p, float* out, float* work,
+                          const SineGenKernels& kernels) {
+  double* phase = reinterpret_cast<double*>(work);
   const int H = p.harmonics;
   const double inv_rate = 1.0 / double(p.sample_rate);
   const double two_pi = 6.283185307179586;
@@ -185,25 +184,40 @@ void sine_gen_accumulated(const float* f0, int L, const SineGenParams& p, float*
       row[k] = static_cast<float>(two_pi * ph);
     }
   }
-  finish_sines(f0, L, p, out, sin_map);
+  finish_sines(f0, L, p, out, kernels.sin);
   if (!(p.noise_std > 0.0f)) return;
+  // Draws go sample by sample, channel by channel, u1 then the angle's; a block of rows at a time.
   const float unvoiced_amp = p.sine_amp * 0.33333334f;
+  float* u1 = work + 2 * size_t(H);
+  float* angle = u1 + size_t(kSineNoiseRows) * H;
+  float* z = angle + size_t(kSineNoiseRows) * H;
   NoiseSource noise;
-  for (int i = 0; i < L; ++i) {
-    const float level = f0[i] > p.voiced_threshold ? p.noise_std : unvoiced_amp;
-    float* row = out + size_t(i) * H;
-    for (int k = 0; k < H; ++k) row[k] = std::fma(noise.gaussian(), level, row[k]);
+  for (int i0 = 0; i0 < L; i0 += kSineNoiseRows) {
+    const int rows = std::min(kSineNoiseRows, L - i0);
+    const size_t count = size_t(rows) * H;
+    for (size_t v = 0; v < count; ++v) {
+      u1[v] = float(noise.draw()) * 2.3283064e-10f;
+      angle[v] = float(noise.draw()) * 1.4629181e-09f;
+    }
+    kernels.gaussian(u1, angle, z, int64_t(count));
+    for (int r = 0; r < rows; ++r) {
+      const int i = i0 + r;
+      const float level = f0[i] > p.voiced_threshold ? p.noise_std : unvoiced_amp;
+      float* row = out + size_t(i) * H;
+      for (int k = 0; k < H; ++k) row[k] = std::fma(z[size_t(r) * H + k], level, row[k]);
+    }
   }
 }
 
 }  // namespace
 
-void sine_gen_f32(const float* f0, int L, const SineGenParams& p, float* out, float* work, SinMapKernel sin_map) {
+void sine_gen_f32(const float* f0, int L, const SineGenParams& p, float* out, float* work,
+                  const SineGenKernels& kernels) {
   if (L <= 0 || p.harmonics <= 0) return;
   if (p.upsample_scale >= 1)
-    sine_gen_upsampled(f0, L, p, out, work, sin_map);
+    sine_gen_upsampled(f0, L, p, out, work, kernels);
   else
-    sine_gen_accumulated(f0, L, p, out, reinterpret_cast<double*>(work), sin_map);
+    sine_gen_accumulated(f0, L, p, out, work, kernels);
 }
 
 }  // namespace trevalon

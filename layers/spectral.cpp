@@ -282,12 +282,16 @@ class SineGenFp32 final : public ILayer {
     const size_t doubles = size_t(sine_gen_work_floats(L, p_) + 1) / 2;
     if (work_.size() < doubles) work_.resize(doubles);
     sine_gen_f32(static_cast<const float*>(inputs[0].view.data), L, p_, static_cast<float*>(output.data),
-                 reinterpret_cast<float*>(work_.data()),
-                 drivers && drivers->spectral_sin_f32 ? drivers->spectral_sin_f32 : spectral_sin_f32_portable);
+                 reinterpret_cast<float*>(work_.data()), kernels(drivers));
     return output_shape(inputs[0].shape);
   }
 
  private:
+  static SineGenKernels kernels(const KernelDrivers* d) {
+    if (d && d->spectral_sin_f32 && d->spectral_gaussian_f32) return {d->spectral_sin_f32, d->spectral_gaussian_f32};
+    return {spectral_sin_f32_portable, spectral_gaussian_f32_portable};
+  }
+
   SineGenParams p_{};
   std::vector<double> work_;  // the low-rate phase sums, or the phase accumulators
 };

@@ -140,6 +140,32 @@ TEST(SpectralTrig, CosAndSinWithinTwoUlpAndEveryTierAgrees) {
 #endif
 }
 
+TEST(SpectralGaussian, MatchesTheFormulaAndEveryTierAgrees) {
+  std::vector<float> u1 = random_floats(5000, 0.0f, 1.0f, 21), angle = random_floats(5000, 0.0f, 6.2831f, 22);
+  for (float v : {0.0f, 1e-9f, 1e-7f, 1.0f, 0.70710677f, 0.5f}) {
+    u1.push_back(v);
+    angle.push_back(1.0f);
+  }
+  std::vector<float> z(u1.size());
+  spectral_gaussian_f32_portable(u1.data(), angle.data(), z.data(), int64_t(z.size()));
+  for (size_t i = 0; i < z.size(); ++i) {
+    const double want = std::sqrt(-2.0 * std::log(std::max(double(u1[i]), double(1e-7f)))) * std::cos(double(angle[i]));
+    EXPECT_NEAR(z[i], want, 4e-7 * std::max(1.0, std::fabs(want))) << "u1 " << u1[i] << " angle " << angle[i];
+  }
+#ifndef TREVALON_PORTABLE
+  const CpuTier best = detect_cpu_tier();
+  std::vector<float> w(z.size());
+  if (best >= CpuTier::Avx2) {
+    spectral_gaussian_f32_avx2(u1.data(), angle.data(), w.data(), int64_t(w.size()));
+    EXPECT_EQ(std::memcmp(z.data(), w.data(), z.size() * sizeof(float)), 0) << "avx2";
+  }
+  if (best >= CpuTier::Avx512) {
+    spectral_gaussian_f32_avx512(u1.data(), angle.data(), w.data(), int64_t(w.size()));
+    EXPECT_EQ(std::memcmp(z.data(), w.data(), z.size() * sizeof(float)), 0) << "avx512";
+  }
+#endif
+}
+
 TEST(SpectralAtan2, WithinTwoUlpOfAtan2AndEveryTierAgrees) {
   std::vector<float> y = random_floats(3000, -2.0f, 2.0f, 8), x = random_floats(3000, -2.0f, 2.0f, 9);
   const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
