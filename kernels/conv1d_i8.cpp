@@ -44,9 +44,9 @@ void conv1d_i8_tap_accumulate_portable(const int32_t* acc, const float* row_scal
   }
 }
 
-void conv1d_i8_depthwise_portable(const float* x, int L, int C, const int8_t* w, const float* w_scales,
-                                  const float* bias, float* y, int L_out, int C_out, int K, int stride,
-                                  int dilation, int padding) {
+void conv1d_i8_depthwise_portable(const float* x, int L, int C, const int8_t* w, const float*,
+                                  const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
+                                  int stride, int dilation, int padding) {
   const int m = C_out / C;
   for (int t = 0; t < L_out; ++t) {
     float* out = y + size_t(t) * size_t(C_out);
@@ -76,10 +76,12 @@ void conv1d_i8_depthwise_portable(const float* x, int L, int C, const int8_t* w,
 
 void install_conv1d_i8_kernels(KernelTable&, KernelDrivers& drivers, CpuTier tier) {
   drivers.conv1d_i8_tap_accumulate = &conv1d_i8_tap_accumulate_portable;
+  drivers.conv1d_i8_depthwise = &conv1d_i8_depthwise_portable;
 #ifndef TREVALON_PORTABLE
-  if (tier >= CpuTier::Avx512)
+  if (tier >= CpuTier::Avx512) {
     drivers.conv1d_i8_tap_accumulate = &conv1d_i8_tap_accumulate_avx512;
-  else if (tier >= CpuTier::Avx2)
+    drivers.conv1d_i8_depthwise = &conv1d_i8_depthwise_avx512;
+  } else if (tier >= CpuTier::Avx2)
     drivers.conv1d_i8_tap_accumulate = &conv1d_i8_tap_accumulate_avx2;
 #else
   (void)tier;

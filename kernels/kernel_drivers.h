@@ -100,6 +100,10 @@ struct KernelDrivers {
   // kernels/conv1d_i8.h).
   void (*conv1d_i8_tap_accumulate)(const int32_t* acc, const float* row_scales, const float* w_scales,
                                    const float* bias, float* y, int rows, int N, bool first) = nullptr;
+  // The int8 convolution of groups of one input channel (see kernels/conv1d_i8.h).
+  void (*conv1d_i8_depthwise)(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                              const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
+                              int stride, int dilation, int padding) = nullptr;
 };
 
 }  // namespace trevalon

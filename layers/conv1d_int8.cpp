@@ -1,6 +1,7 @@
 // Conv1dInt8: a one-dimensional convolution of float activations with int8 weights
 // [C_out][K][C_in/groups], one scale per output channel. Stride-1 ungrouped layers quantise each
 // input row once and multiply per tap; the others quantise im2col rows (per group) on the fly.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -118,6 +119,9 @@ class Conv1dInt8 final : public ILayer {
     loaded_ = true;
     if (depthwise()) {  // read as it is stored: one K-tap row per output channel
       depthwise_w_ = std::move(w);
+      depthwise_taps_.resize(depthwise_w_.size());
+      for (int o = 0; o < C_out_; ++o)
+        for (int k = 0; k < K_; ++k) depthwise_taps_[size_t(k) * C_out_ + o] = depthwise_w_[size_t(o) * K_ + k];
       return;
     }
     if (per_tap_) {
@@ -194,12 +198,13 @@ class Conv1dInt8 final : public ILayer {
     require_buffer(*this, output, L_out * uint64_t(C_out_) * sizeof(float));
     if (L_out == 0) return out_shape;
     const KernelDrivers* drivers = kernel_drivers_for(backend);
-    if (!drivers || !drivers->conv1d_i8_tap_accumulate || !drivers->quantize_rows_i8)
+    if (!drivers || !drivers->conv1d_i8_tap_accumulate || !drivers->quantize_rows_i8 ||
+        !drivers->conv1d_i8_depthwise)
       throw std::runtime_error("backend has no conv1d_i8 kernel");
     const auto* x = static_cast<const float*>(inputs[0].view.data);
     auto* y = static_cast<float*>(output.data);
     if (depthwise())
-      conv1d_i8_depthwise_portable(x, int(L), C_in_, depthwise_w_.data(), scales_.data(),
+      drivers->conv1d_i8_depthwise(x, int(L), C_in_, depthwise_w_.data(), depthwise_taps_.data(), scales_.data(),
                                    bias_.empty() ? nullptr : bias_.data(), y, int(L_out), C_out_, K_, stride_,
                                    dilation_, padding_);
     else if (per_tap_)
@@ -243,13 +248,20 @@ class Conv1dInt8 final : public ILayer {
     drivers.quantize_rows_i8(x, L, C_in_, q + pad_bytes, scales + padding_);
 
     const float* bias = bias_.empty() ? nullptr : bias_.data();
-    // Tap 0 writes its products into the output and turns them into floats in place.
-    int32_t* acc = reinterpret_cast<int32_t*>(y);
-    for (int tap = 0; tap < K_; ++tap) {
-      if (tap == 1) acc = scratch_or_own(ctx, 3, size_t(L_out) * size_t(C_out_), own_acc_);
-      const size_t first_row = size_t(tap) * size_t(dilation_);
-      gemm_raw(q + first_row * C_in_, weights_[tap].data(), acc, L_out, C_in_, C_out_);
-      drivers.conv1d_i8_tap_accumulate(acc, scales + first_row, scales_.data(), bias, y, L_out, C_out_, tap == 0);
+    int32_t* products = K_ > 1 ? scratch_or_own(ctx, 3, size_t(L_out) * size_t(C_out_), own_acc_) : nullptr;
+    // Blocks of output rows go through every tap while their products and outputs stay in cache.
+    const int block = std::max(16, 32768 / C_out_ / 16 * 16);
+    for (int t0 = 0; t0 < L_out; t0 += block) {
+      const int rows = std::min(block, L_out - t0);
+      float* y_block = y + size_t(t0) * C_out_;
+      for (int tap = 0; tap < K_; ++tap) {
+        // Tap 0 writes its products into the output and turns them into floats in place.
+        int32_t* acc = tap == 0 ? reinterpret_cast<int32_t*>(y_block) : products;
+        const size_t first_row = size_t(t0) + size_t(tap) * size_t(dilation_);
+        gemm_raw(q + first_row * C_in_, weights_[tap].data(), acc, rows, C_in_, C_out_);
+        drivers.conv1d_i8_tap_accumulate(acc, scales + first_row, scales_.data(), bias, y_block, rows, C_out_,
+                                         tap == 0);
+      }
     }
   }
 
@@ -286,6 +298,7 @@ class Conv1dInt8 final : public ILayer {
   bool per_tap_ = false;
   bool loaded_ = false;                // weight and scales read
   std::vector<int8_t> depthwise_w_;  // [C_out][K], for groups of one input channel
+  std::vector<float> depthwise_taps_;  // the same as floats, [K][C_out]
   std::vector<float> scales_;       // per output channel
   std::vector<float> bias_;         // empty: no bias
   std::vector<PackedI8> weights_;   // per tap (stride 1, one group) or per group

@@ -170,6 +170,9 @@ TEST(Conv1dInt8Layer, BothPathsMatchTheIntegerReferenceOnEveryTier) {
       {16, 8, 3, 1, 1, 1, 4, 19, true},
       {6, 6, 7, 1, 3, 1, 6, 17, true},
       {8, 16, 5, 2, 2, 1, 2, 9, true},
+      {37, 37, 5, 1, 2, 1, 37, 20, false},  // depthwise, a partial vector of channels
+      {4, 8, 3, 2, 1, 2, 4, 15, true},      // depthwise with two outputs per channel
+      {16, 16, 40, 1, 20, 1, 16, 30, true}, // depthwise, more taps than registers hold
       {4, 4, 3, 2, 5, 1, 1, 2, true},
   };
   for (const Conv1dCase& c : cases) {
