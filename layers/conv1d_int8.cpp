@@ -24,10 +24,6 @@
 namespace trevalon {
 namespace {
 
-std::string node_name(const JsonValue& node) {
-  return node.type == JsonType::Object && node.contains("name") ? node.at("name").text : std::string();
-}
-
 // A packed int8 matrix with its row sums and the tier's prepared form.
 struct PackedI8 {
   Buffer packed;
@@ -84,7 +80,14 @@ class Conv1dInt8 final : public ILayer {
         padding_(node.get_int("padding", 0)),
         dilation_(node.get_int("dilation", 1)),
         groups_(node.get_int("groups", 1)) {
-    const std::string who = "node '" + node_name(node) + "': ";
+    per_tap_ = stride_ == 1 && groups_ == 1;
+    Cg_ = groups_ > 0 ? C_in_ / groups_ : 0;
+    Cog_ = groups_ > 0 ? C_out_ / groups_ : 0;
+  }
+
+  // Parameters no weights or input could make valid; refused at load, before any buffer is planned.
+  void validate() const {
+    const std::string who = "node '" + name + "': ";
     auto refuse = [&](const std::string& what) { throw std::runtime_error(who + what); };
     if (C_in_ <= 0 || C_out_ <= 0)
       refuse("C_in and C_out must be positive, got C_in " + std::to_string(C_in_) + " and C_out " +
@@ -99,16 +102,14 @@ class Conv1dInt8 final : public ILayer {
       refuse("groups " + std::to_string(groups_) + " does not divide C_in " + std::to_string(C_in_));
     if (C_out_ % groups_ != 0)
       refuse("groups " + std::to_string(groups_) + " does not divide C_out " + std::to_string(C_out_));
-    Cg_ = C_in_ / groups_;
-    Cog_ = C_out_ / groups_;
     // Every index the paths form (padded rows, tap offsets, row lengths) stays inside 32 bits.
     if (int64_t(K_) * Cg_ > INT32_MAX / 4 || int64_t(dilation_) * (K_ - 1) + 2 * int64_t(padding_) > INT32_MAX / 4)
       refuse("kernel_size " + std::to_string(K_) + ", dilation " + std::to_string(dilation_) + " and padding " +
              std::to_string(padding_) + " exceed the kernels' 32-bit sizes");
-    per_tap_ = stride_ == 1 && groups_ == 1;
   }
 
   void load_weights(WeightGetter& get) override {
+    validate();
     std::vector<int8_t> w;
     const uint64_t row_len = uint64_t(K_) * uint64_t(Cg_);
     const bool have_weight = load_tensor_exact(get, name + ".weight_i8", w, uint64_t(C_out_) * row_len);

@@ -38,7 +38,7 @@ WeightMap lstm_map(const LstmWeights& f, const LstmWeights* b = nullptr) {
 }
 
 std::string lstm_json(int H, bool bidirectional) {
-  return "{\"hidden_size\": " + std::to_string(H) + ", \"bidirectional\": " + (bidirectional ? "true" : "false") + "}";
+  return "{\"name\": \"lstm\", \"hidden_size\": " + std::to_string(H) + ", \"bidirectional\": " + (bidirectional ? "true" : "false") + "}";
 }
 
 // One direction in float64 with exact sigmoid and tanh; T x H.
