@@ -45,15 +45,15 @@ void conv1d_i8_tap_accumulate_portable(const int32_t* acc, const float* row_scal
 }
 
 void conv1d_i8_depthwise_portable(const float* x, int L, int C, const int8_t* w, const float* w_taps,
-                                  const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
-                                  int stride, int dilation, int padding) {
-  conv1d_i8_depthwise_channels(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation, padding, 0,
-                               C);
+                                  const float* w_scales, const float* bias, float* y, int L_out, int C_out,
+                                  int K, int stride, int dilation, int padding) {
+  conv1d_i8_depthwise_channels(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation,
+                               padding, 0, C);
 }
 
 void conv1d_i8_depthwise_channels(const float* x, int L, int C, const int8_t* w, const float*,
-                                  const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
-                                  int stride, int dilation, int padding, int c_begin, int c_end) {
+                                  const float* w_scales, const float* bias, float* y, int L_out, int C_out,
+                                  int K, int stride, int dilation, int padding, int c_begin, int c_end) {
   const int m = C_out / C;
   for (int t = 0; t < L_out; ++t) {
     float* out = y + size_t(t) * size_t(C_out);

@@ -103,9 +103,10 @@ class Conv1dInt8 final : public ILayer {
     if (C_out_ % groups_ != 0)
       refuse("groups " + std::to_string(groups_) + " does not divide C_out " + std::to_string(C_out_));
     // Every index the paths form (padded rows, tap offsets, row lengths) stays inside 32 bits.
-    if (int64_t(K_) * Cg_ > INT32_MAX / 4 || int64_t(dilation_) * (K_ - 1) + 2 * int64_t(padding_) > INT32_MAX / 4)
-      refuse("kernel_size " + std::to_string(K_) + ", dilation " + std::to_string(dilation_) + " and padding " +
-             std::to_string(padding_) + " exceed the kernels' 32-bit sizes");
+    if (int64_t(K_) * Cg_ > INT32_MAX / 4 ||
+        int64_t(dilation_) * (K_ - 1) + 2 * int64_t(padding_) > INT32_MAX / 4)
+      refuse("kernel_size " + std::to_string(K_) + ", dilation " + std::to_string(dilation_) +
+             " and padding " + std::to_string(padding_) + " exceed the kernels' 32-bit sizes");
   }
 
   void load_weights(WeightGetter& get) override {
@@ -122,7 +123,8 @@ class Conv1dInt8 final : public ILayer {
       depthwise_w_ = std::move(w);
       depthwise_taps_.resize(depthwise_w_.size());
       for (int o = 0; o < C_out_; ++o)
-        for (int k = 0; k < K_; ++k) depthwise_taps_[size_t(k) * C_out_ + o] = depthwise_w_[size_t(o) * K_ + k];
+        for (int k = 0; k < K_; ++k)
+          depthwise_taps_[size_t(k) * C_out_ + o] = depthwise_w_[size_t(o) * K_ + k];
       return;
     }
     if (per_tap_) {
@@ -205,9 +207,9 @@ class Conv1dInt8 final : public ILayer {
     const auto* x = static_cast<const float*>(inputs[0].view.data);
     auto* y = static_cast<float*>(output.data);
     if (depthwise())
-      drivers->conv1d_i8_depthwise(x, int(L), C_in_, depthwise_w_.data(), depthwise_taps_.data(), scales_.data(),
-                                   bias_.empty() ? nullptr : bias_.data(), y, int(L_out), C_out_, K_, stride_,
-                                   dilation_, padding_);
+      drivers->conv1d_i8_depthwise(x, int(L), C_in_, depthwise_w_.data(), depthwise_taps_.data(),
+                                   scales_.data(), bias_.empty() ? nullptr : bias_.data(), y, int(L_out),
+                                   C_out_, K_, stride_, dilation_, padding_);
     else if (per_tap_)
       forward_per_tap(backend.kernels, *drivers, x, int(L), int(L_out), y, ctx);
     else
@@ -268,7 +270,8 @@ class Conv1dInt8 final : public ILayer {
 
   // Per group: im2col rows of the group's channels, each quantised with its own scale, times the
   // group's weight rows; a group's outputs are then placed in their channels.
-  void forward_im2col(const KernelDrivers& drivers, const float* x, int L, int L_out, float* y, ExecContext* ctx) {
+  void forward_im2col(const KernelDrivers& drivers, const float* x, int L, int L_out, float* y,
+                      ExecContext* ctx) {
     const int row_len = K_ * Cg_;
     float* rows = scratch_or_own(ctx, 2, size_t(L_out) * row_len, own_rows_);
     int8_t* q = scratch_or_own(ctx, 0, size_t(L_out) * row_len, own_q_);
@@ -298,12 +301,12 @@ class Conv1dInt8 final : public ILayer {
   int32_t Cg_ = 0, Cog_ = 0;
   bool per_tap_ = false;
   bool loaded_ = false;                // weight and scales read
-  std::vector<int8_t> depthwise_w_;  // [C_out][K], for groups of one input channel
+  std::vector<int8_t> depthwise_w_;    // [C_out][K], for groups of one input channel
   std::vector<float> depthwise_taps_;  // the same as floats, [K][C_out]
-  std::vector<float> scales_;       // per output channel
-  std::vector<float> bias_;         // empty: no bias
-  std::vector<PackedI8> weights_;   // per tap (stride 1, one group) or per group
-  std::vector<int64_t> zero_bias_;  // the all-zero integer bias of the float-output product
+  std::vector<float> scales_;          // per output channel
+  std::vector<float> bias_;            // empty: no bias
+  std::vector<PackedI8> weights_;      // per tap (stride 1, one group) or per group
+  std::vector<int64_t> zero_bias_;     // the all-zero integer bias of the float-output product
   std::vector<float> own_rows_, own_scales_, own_group_out_;
   std::vector<int8_t> own_q_;
   std::vector<int32_t> own_acc_;

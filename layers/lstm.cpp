@@ -38,9 +38,10 @@ struct LstmWeight {
     if (!present() || (prepared.format == drivers.format && (panels.data || prepared.get()))) return;
     if (!panels.data) {
       const auto release = require_kernel(backend.kernels.free_packed_f32, "free_packed_f32");
-      panels = Buffer(require_kernel(backend.kernels.pack_weights_f32, "pack_weights_f32")(raw.data(), rows, cols),
-                      0, packed_weights_f32_floats(rows, cols) * sizeof(float),
-                      [release](void* p) { release(static_cast<float*>(p)); });
+      panels =
+          Buffer(require_kernel(backend.kernels.pack_weights_f32, "pack_weights_f32")(raw.data(), rows, cols),
+                 0, packed_weights_f32_floats(rows, cols) * sizeof(float),
+                 [release](void* p) { release(static_cast<float*>(p)); });
     }
     prepared = PreparedWeightsF32{};
     prepared.format = drivers.format;
@@ -50,8 +51,8 @@ struct LstmWeight {
 };
 
 struct Direction {
-  LstmWeight w_ih, w_hh;               // 4H x K and 4H x H
-  std::vector<float> b_ih, b_hh;       // 4H each, empty when absent
+  LstmWeight w_ih, w_hh;          // 4H x K and 4H x H
+  std::vector<float> b_ih, b_hh;  // 4H each, empty when absent
 };
 
 class LstmFp32 final : public ILayer {
@@ -62,7 +63,8 @@ class LstmFp32 final : public ILayer {
   void load_weights(WeightGetter& get) override {
     // Refused before any buffer is planned from the output width.
     if (H_ <= 0 || int64_t(H_) * 8 > INT32_MAX)
-      throw std::runtime_error("node '" + name + "': hidden_size must be positive with 8 x hidden_size in 32 bits, got " +
+      throw std::runtime_error("node '" + name +
+                               "': hidden_size must be positive with 8 x hidden_size in 32 bits, got " +
                                std::to_string(H_));
     for (int d = 0; d < directions(); ++d) load_direction(get, d);
     const BackendDescriptor& backend = require_backend();
@@ -118,8 +120,8 @@ class LstmFp32 final : public ILayer {
                              dir.w_ih.panel_data(), dir.w_ih.prepared.get());
       // Each direction writes its half of every output row straight away.
       drivers->lstm_f32_recurrence(gates, dir.w_hh.panel_data(), dir.w_hh.prepared.get(),
-                                   dir.b_hh.empty() ? nullptr : dir.b_hh.data(), y + size_t(d) * size_t(H_), row,
-                                   T, H_, d == 1, state);
+                                   dir.b_hh.empty() ? nullptr : dir.b_hh.data(), y + size_t(d) * size_t(H_),
+                                   row, T, H_, d == 1, state);
     }
     return out_shape;
   }
@@ -156,13 +158,14 @@ class LstmFp32 final : public ILayer {
       dir.w_ih.cols = K_;
     }
     const uint64_t hidden_rows = uint64_t(4) * uint64_t(H_);
-    if (load_tensor_exact(get, name + ".weight_hh_l0" + suffix, dir.w_hh.raw,
-                          hidden_rows * uint64_t(H_))) {
+    if (load_tensor_exact(get, name + ".weight_hh_l0" + suffix, dir.w_hh.raw, hidden_rows * uint64_t(H_))) {
       dir.w_hh.rows = 4 * H_;
       dir.w_hh.cols = H_;
     }
-    load_tensor_exact(get, name + ".bias_ih_l0" + suffix, dir.b_ih, hidden_rows, nullptr, EmptyTensor::MeansAbsent);
-    load_tensor_exact(get, name + ".bias_hh_l0" + suffix, dir.b_hh, hidden_rows, nullptr, EmptyTensor::MeansAbsent);
+    load_tensor_exact(get, name + ".bias_ih_l0" + suffix, dir.b_ih, hidden_rows, nullptr,
+                      EmptyTensor::MeansAbsent);
+    load_tensor_exact(get, name + ".bias_hh_l0" + suffix, dir.b_hh, hidden_rows, nullptr,
+                      EmptyTensor::MeansAbsent);
   }
 
   int32_t H_;

@@ -50,8 +50,8 @@ void conv1d_i8_depthwise_avx2(const float* x, int L, int C, const int8_t* w, con
     }
   }
   if (vector_end < C)
-    conv1d_i8_depthwise_channels(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation, padding,
-                                 vector_end, C);
+    conv1d_i8_depthwise_channels(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation,
+                                 padding, vector_end, C);
 }
 
 void conv1d_i8_tap_accumulate_avx2(const int32_t* acc, const float* row_scales, const float* w_scales,
@@ -75,8 +75,8 @@ void conv1d_i8_tap_accumulate_avx2(const int32_t* acc, const float* row_scales, 
     }
     if (vector_end < N)
       conv1d_i8_tap_accumulate_portable(a + vector_end, row_scales + t, w_scales + vector_end,
-                                        bias ? bias + vector_end : nullptr, out + vector_end, 1, N - vector_end,
-                                        first);
+                                        bias ? bias + vector_end : nullptr, out + vector_end, 1,
+                                        N - vector_end, first);
   }
 }
 

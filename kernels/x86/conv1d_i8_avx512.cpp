@@ -28,8 +28,8 @@ inline __m512 quantize16(__m512 v) {
 // product is an integer of at most 2^14 in magnitude and every partial sum stays below 2^24 for
 // K < 1024, so the float sum is exact and equals float(acc).
 void conv1d_i8_depthwise_avx512(const float* x, int L, int C, const int8_t* w, const float* w_taps,
-                                const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
-                                int stride, int dilation, int padding) {
+                                const float* w_scales, const float* bias, float* y, int L_out, int C_out,
+                                int K, int stride, int dilation, int padding) {
   if (C_out != C || K >= 1024) {
     conv1d_i8_depthwise_portable(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation,
                                  padding);
@@ -58,7 +58,8 @@ void conv1d_i8_depthwise_avx512(const float* x, int L, int C, const int8_t* w, c
         amax = _mm512_max_ps(_mm512_and_ps(v, magnitude), amax);  // a NaN lane keeps amax
       }
       __m512 s = _mm512_mul_ps(amax, _mm512_set1_ps(0.007874016f));
-      s = _mm512_mask_mov_ps(s, _mm512_cmp_ps_mask(s, _mm512_set1_ps(1e-8f), _CMP_LT_OQ), _mm512_set1_ps(1e-8f));
+      s = _mm512_mask_mov_ps(s, _mm512_cmp_ps_mask(s, _mm512_set1_ps(1e-8f), _CMP_LT_OQ),
+                             _mm512_set1_ps(1e-8f));
       const __m512 inv = _mm512_div_ps(_mm512_set1_ps(1.0f), s);
       __m512 acc = _mm512_setzero_ps();
       for (int k = 0; k < K; ++k) {
