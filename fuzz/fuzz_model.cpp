@@ -293,7 +293,29 @@ const std::vector<Op>& ops() {
         {"noise_std", Kind::Float},
         {"upsample_scale", Kind::Int}},
        {}},
-      {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
+      {"conv1d_int8",
+       1,
+       false,
+       {{"C_out", Kind::Channels},
+        {"C_in", Kind::Channels},
+        {"kernel_size", Kind::Int},
+        {"stride", Kind::Int},
+        {"padding", Kind::Int},
+        {"dilation", Kind::Int},
+        {"groups", Kind::Int}},
+       {{".weight_i8", Tensor::I8, false}, {".w_scales", Tensor::F32, true}, {".bias", Tensor::F32, true}}},
+      {"lstm_fp32",
+       1,
+       false,
+       {{"hidden_size", Kind::Channels}, {"bidirectional", Kind::Flag}},
+       {{".weight_ih_l0", Tensor::F32, false},
+        {".weight_hh_l0", Tensor::F32, false},
+        {".bias_ih_l0", Tensor::F32, true},
+        {".bias_hh_l0", Tensor::F32, true},
+        {".weight_ih_l0_reverse", Tensor::F32, false},
+        {".weight_hh_l0_reverse", Tensor::F32, false},
+        {".bias_ih_l0_reverse", Tensor::F32, true},
+        {".bias_hh_l0_reverse", Tensor::F32, true}}},
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
   return table;
@@ -477,7 +499,8 @@ void build(FuzzedDataProvider& p, Built& b) {
       const std::string key = param.key;
       if (key == "C_out" || key == "embed_dim") C_out = v;
       if (key == "C_in") C_in = v;
-      if (key == "kH") kH = v;
+      if (key == "kH" || key == "kernel_size") kH = v;
+      if (key == "hidden_size") C_out = v;
       if (key == "kW") kW = v;
       if (key == "groups") groups = v;
       params += ", \"" + key + "\": " + value;
@@ -524,6 +547,11 @@ void build(FuzzedDataProvider& p, Built& b) {
         const double E = C_out > 0 ? double(C_out) : double(in_channels);
         const double rows = std::string(w.suffix).find("qkv") != std::string::npos ? 3 * E : E;
         expected = w.per_channel ? rows : rows * E;
+      }
+      if (op_name == "lstm_fp32") {  // 4H gate rows of the input width (ih) or of H (hh)
+        const double rows = 4 * double(C_out);
+        const bool input_side = std::string(w.suffix).find("_ih_") != std::string::npos;
+        expected = w.per_channel ? rows : rows * (input_side ? double(in_channels) : double(C_out));
       }
       double count = mode == 1   ? p.ConsumeIntegralInRange<int>(0, 64)
                      : mode == 2 ? expected - 1
