@@ -52,7 +52,8 @@ void gemv_i8_dynamic_avx512vnni(const float* x, const int8_t* w, const float* ro
     // lines in flight to stream at the memory's rate. A prefetch past the end is dropped.
     const int8_t* ahead = w0 + kPrefetchGroups * 4 * size_t(K);
     for (int k = 0; k < K; k += 64) {
-      for (int r = 0; r < 4; ++r) _mm_prefetch(reinterpret_cast<const char*>(ahead + r * size_t(K) + k), _MM_HINT_T0);
+      for (int r = 0; r < 4; ++r)
+        _mm_prefetch(reinterpret_cast<const char*>(ahead + r * size_t(K) + k), _MM_HINT_T0);
       const __mmask64 m = first_bytes(K - k);
       const __m512i xv = _mm512_load_si512(xu + k);
       const __m512i v0 = _mm512_maskz_loadu_epi8(m, w0 + k);
