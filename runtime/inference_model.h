@@ -142,7 +142,7 @@ class InferenceModel {
 
   int32_t kv_positions_ = 0;
   int32_t kv_capacity_ = 0;
-  bool has_kv_cache_ = false;     // some layer keeps a cache
+  bool has_kv_cache_ = false;      // some layer keeps a cache
   uint64_t kv_run_positions_ = 0;  // positions the cores of the current pass append
 
   Buffer host_input_mirrors_[kMaxLayerInputs];
