@@ -316,6 +316,14 @@ const std::vector<Op>& ops() {
         {".weight_hh_l0_reverse", Tensor::F32, false},
         {".bias_ih_l0_reverse", Tensor::F32, true},
         {".bias_hh_l0_reverse", Tensor::F32, true}}},
+      {"causal_attn_core_fp32",
+       3,
+       false,
+       {{"num_q_heads", Kind::Int},
+        {"num_kv_heads", Kind::Int},
+        {"head_dim", Kind::Int},
+        {"rope_theta", Kind::Float}},
+       {}},
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
   return table;
