@@ -17,6 +17,8 @@ from trevalon.export import speech_nets as sn  # noqa: E402
 from trevalon.export.speech import export_speech  # noqa: E402
 from trevalon.graph import Graph  # noqa: E402
 
+torch.set_num_threads(1)  # the machine is shared; the comparisons do not need threads
+
 # Narrow enough for a quick test, with every kind of layer of the full network (the 3/7/11-tap
 # dilated residual blocks included).
 SMALL = sn.SpeechConfig(vocab=40, width=32, style_dim=16, text_layers=2, lstm_hidden=12,
@@ -278,3 +280,17 @@ def test_run_writes_the_waveform_as_wav_and_bench_reports_the_real_time_factor(e
     assert code == 0
     line = next(l for l in text.splitlines() if l.startswith("real-time factor (waveform)"))
     assert float(line.split(":")[1].split()[0]) > 0
+
+
+@pytest.mark.parametrize("speed", [1.0, 2.0])
+def test_exported_graph_computes_the_torch_model(tmp_path, speed):
+    from speech_graph_reference import run_graph
+
+    model = small_model()
+    info = export_speech(model, tmp_path)
+    inputs = inputs_for(16)
+    tensors = run_graph(info.arch_path, info.weights_path, inputs, speed)
+    ref = torch_waveform(model, inputs, speed)
+    wave = tensors["waveform"].numpy().reshape(-1)
+    assert wave.size == ref.size
+    assert np.abs(wave - ref).max() < 1e-4 * np.abs(ref).max()
