@@ -441,6 +441,7 @@ def build_speech_model(cfg: SpeechConfig = SpeechConfig(), seed: int = 0) -> Spe
         # Centre the log-durations of a sample utterance on frames_per_phoneme.
         proj = model.duration.proj
         proj.weight.mul_(2.0)
+        model.duration.norm.fc.weight.mul_(0.2)  # the style shifts durations, not by orders
         sample = example_inputs(cfg, seed=seed)
         logs = torch.log(model.durations(torch.from_numpy(sample["phonemes"]),
                                          torch.from_numpy(sample["style"])))
@@ -451,13 +452,13 @@ def build_speech_model(cfg: SpeechConfig = SpeechConfig(), seed: int = 0) -> Spe
     return model
 
 
-def example_inputs(cfg: SpeechConfig = SpeechConfig(), phonemes: int = 80,
+def example_inputs(cfg: SpeechConfig = SpeechConfig(), phonemes: int = 88,
                    seed: int = 0) -> dict[str, np.ndarray]:
     """Random phoneme ids, a style vector and a pitch contour (one value per phoneme, a few
     unvoiced phonemes at 0 Hz), as float32 arrays named like the exported model's inputs."""
     rng = np.random.default_rng(seed)
     ids = rng.integers(0, cfg.vocab, size=phonemes).astype(np.float32)
-    style = rng.standard_normal(cfg.style_dim).astype(np.float32)
+    style = (0.3 * rng.standard_normal(cfg.style_dim)).astype(np.float32)
     f0 = (140 + 40 * np.sin(np.linspace(0, 3 * np.pi, phonemes))).astype(np.float32)
     f0[rng.random(phonemes) < 0.15] = 0.0
     return {"phonemes": ids, "style": style, "f0": f0}
