@@ -59,6 +59,9 @@ def run_graph(arch_path, weights_path, inputs, speed=1.0):
             y = table[ids]
         elif op == "conv1d_fp32":
             y = _conv1d(x[0], W(".weight"), W(".bias"), p)
+        elif op == "conv1d_int8":  # the stored weights, dequantised; activations stay exact
+            w = (W(".weight_i8") * W(".w_scales")[:, None, None]).transpose(1, 2)
+            y = _conv1d(x[0], w.contiguous(), W(".bias"), p)
         elif op == "conv_transpose1d_fp32":
             y = F.conv_transpose1d(x[0].T[None], W(".weight"), W(".bias"), stride=p["stride"],
                                    padding=p["padding"], output_padding=p["output_padding"],

@@ -20,6 +20,7 @@ import numpy as np
 from .. import w1x1
 from ..graph import Graph
 from .errors import ExportError
+from .transformers_models import quantize_rows
 
 INPUT_IDS, INPUT_STYLE, INPUT_F0 = "phonemes", "style", "f0"
 OUTPUT_WAVEFORM, OUTPUT_DURATIONS = "waveform", "durations"
@@ -57,8 +58,9 @@ def _expect(path: str, module, cls) -> None:
 class _Lowering:
     """The graph, weights and bookkeeping of one export; one method per kind of module."""
 
-    def __init__(self, name: str):
+    def __init__(self, name: str, int8_prefixes: tuple[str, ...] = ()):
         self.graph = Graph(name)
+        self.int8_prefixes = int8_prefixes  # convolutions under these paths get int8 weights
         self.tensors: dict[str, np.ndarray] = {}
         self.ops: Counter = Counter()
         self.node_modules: dict[str, str] = {}
@@ -91,10 +93,19 @@ class _Lowering:
             padding = total // 2
         else:
             padding = m.padding[0]
-        weights = {".weight": _array(m.weight)}  # [C_out][C_in/groups][K], as torch keeps it
+        weight = _array(m.weight)  # [C_out][C_in/groups][K], as torch keeps it
+        if path.startswith(self.int8_prefixes) and not relu:
+            # Tap-major rows, one symmetric scale per output channel; activations are quantised
+            # per position as the layer runs.
+            q, scales = quantize_rows(weight.transpose(0, 2, 1).reshape(weight.shape[0], -1))
+            weights = {".weight_i8": q.reshape(weight.shape[0], weight.shape[2], weight.shape[1]),
+                       ".w_scales": scales}
+            op = "conv1d_int8"
+        else:
+            weights, op = {".weight": weight}, "conv1d_fp32"
         if m.bias is not None:
             weights[".bias"] = _array(m.bias)
-        return self.node("conv1d_fp32", path, [x], weights, relu=relu, C_out=m.out_channels,
+        return self.node(op, path, [x], weights, relu=relu, C_out=m.out_channels,
                          C_in=m.in_channels, kernel_size=m.kernel_size[0], stride=m.stride[0],
                          padding=padding, dilation=m.dilation[0], groups=m.groups)
 
@@ -365,7 +376,7 @@ def _generator(low: _Lowering, path: str, m, x: str, style: str, f0: str, cfg) -
 
 
 def export_speech(model, outdir, *, name: str = "speech", example: dict | None = None,
-                  progress: bool = False) -> SpeechExportInfo:
+                  int8_decoder: bool = False, progress: bool = False) -> SpeechExportInfo:
     """Write OUTDIR/NAME.json, NAME.w1x1 and NAME_example.npz (phoneme ids, style, F0 of
     `example`, or of `speech_nets.example_inputs`).
 
@@ -373,7 +384,8 @@ def export_speech(model, outdir, *, name: str = "speech", example: dict | None =
     "f0" (Hz, one value per phoneme, or a single value for the whole utterance; another count is
     refused by the engine), and returns "waveform" (frame_hop samples per acoustic frame, at
     cfg.sample_rate) and "durations" (predicted frames per phoneme at speed 1). The model's speed
-    (`InferenceModel.set_speed`) divides the durations before they are rounded."""
+    (`InferenceModel.set_speed`) divides the durations before they are rounded. With
+    int8_decoder=True the decoder's convolutions keep int8 weights (conv1d_int8)."""
     try:
         import torch  # noqa: F401
     except ImportError:
@@ -382,7 +394,7 @@ def export_speech(model, outdir, *, name: str = "speech", example: dict | None =
 
     _expect("(model)", model, SpeechModel)
     cfg = model.cfg
-    low = _Lowering(name)
+    low = _Lowering(name, ("decoder.blocks.",) if int8_decoder else ())
     ids = low.graph.input(INPUT_IDS, shape=(0, 1))
     style = low.graph.input(INPUT_STYLE, shape=(cfg.style_dim,))
     f0 = low.graph.input(INPUT_F0, shape=(0, 1))
