@@ -120,7 +120,9 @@ def _format_arch(info: ArchInfo) -> list[str]:
                      f"scale {input_spec.scale:g}, zp {input_spec.zp}")
     how = " (derived from the graph)" if info.outputs_derived else ""
     outputs = [name + (" (int8, scale {:g}, zp {})".format(*info.output_quant[name])
-                       if name in info.output_quant else "") for name in info.output_names]
+                       if name in info.output_quant else "")
+               + (f" (waveform, {info.output_audio[name]} Hz)" if name in info.output_audio else "")
+               for name in info.output_names]
     lines.append(f"outputs{how}: {', '.join(outputs) or '(none)'}")
     lines.append(f"nodes: {len(info.nodes)}")
     for op, count in sorted(Counter(n.op for n in info.nodes).items()):
