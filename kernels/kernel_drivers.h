@@ -4,6 +4,7 @@
 // through these and the table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kernels/depthwise_i8.h"
@@ -89,6 +90,16 @@ struct KernelDrivers {
                        const float* b_qkv, const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
                        const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
                        float* work, int8_t* work_i8, float* work_small) = nullptr;
+
+  // One direction of an LSTM on the hidden weight's 4-row panels and this tier's prepared form of
+  // them (see kernels/lstm_f32.h).
+  void (*lstm_f32_recurrence)(const float* gates, const float* w_hh_packed, const float* w_hh_prepared,
+                              const float* b_hh, float* out, size_t out_stride, int T, int H, bool reverse,
+                              float* work) = nullptr;
+  // One tap's int32 products added into the float output of a stride-1 int8 convolution (see
+  // kernels/conv1d_i8.h).
+  void (*conv1d_i8_tap_accumulate)(const int32_t* acc, const float* row_scales, const float* w_scales,
+                                   const float* bias, float* y, int rows, int N, bool first) = nullptr;
 };
 
 }  // namespace trevalon
