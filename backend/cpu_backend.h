@@ -39,5 +39,6 @@ void install_normalization_kernels(KernelTable& table, CpuTier tier);
 void install_attention_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_lstm_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_conv1d_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_spectral_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 
 }  // namespace trevalon

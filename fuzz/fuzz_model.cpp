@@ -277,6 +277,22 @@ const std::vector<Op>& ops() {
         {".w_proj_i8", Tensor::I8, false},
         {".w_proj_scales", Tensor::F32, true},
         {".b_proj", Tensor::F32, true}}},
+      {"stft_fp32",
+       1,
+       false,
+       {{"n_fft", Kind::Int}, {"hop_size", Kind::Int}},
+       {{".w_real", Tensor::F32, false}, {".w_imag", Tensor::F32, false}}},
+      {"istft_fp32", 2, false, {{"n_fft", Kind::Int}, {"hop_size", Kind::Int}, {"normalized", Kind::Flag}}, {}},
+      {"sine_gen_fp32",
+       1,
+       false,
+       {{"sample_rate", Kind::Int},
+        {"harmonic_num", Kind::Int},
+        {"sine_amp", Kind::Float},
+        {"voiced_threshold", Kind::Float},
+        {"noise_std", Kind::Float},
+        {"upsample_scale", Kind::Int}},
+       {}},
       {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };

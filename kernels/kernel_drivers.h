@@ -9,6 +9,7 @@
 
 #include "kernels/depthwise_i8.h"
 #include "kernels/prepared_weights.h"
+#include "kernels/spectral_f32.h"
 
 namespace trevalon {
 
@@ -100,6 +101,9 @@ struct KernelDrivers {
   // kernels/conv1d_i8.h).
   void (*conv1d_i8_tap_accumulate)(const int32_t* acc, const float* row_scales, const float* w_scales,
                                    const float* bias, float* y, int rows, int N, bool first) = nullptr;
+  // Frame loops of the STFT and iSTFT layers (see spectral_f32.h).
+  StftFramesKernel stft_frames_f32 = nullptr;
+  IstftFramesKernel istft_frames_f32 = nullptr;
 };
 
 }  // namespace trevalon

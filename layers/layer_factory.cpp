@@ -78,6 +78,7 @@ std::unique_ptr<ILayer> create_layer(OpType op, const JsonValue& node) {
       make_attention_layer,
       make_lstm_layer,
       make_conv1d_int8_layer,
+      make_spectral_layer,
   };
   for (LayerMaker make : kMakers)
     if (auto layer = make(op, node)) return layer;

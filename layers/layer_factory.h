@@ -33,5 +33,6 @@ std::unique_ptr<ILayer> make_patch_position_layer(OpType op, const JsonValue& no
 std::unique_ptr<ILayer> make_attention_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_lstm_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_conv1d_int8_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_spectral_layer(OpType op, const JsonValue& node);
 
 }  // namespace trevalon
