@@ -76,6 +76,7 @@ std::unique_ptr<ILayer> create_layer(OpType op, const JsonValue& node) {
       make_sequence_projection_layer,
       make_normalization_layer, make_embedding_layer, make_patch_position_layer,
       make_attention_layer,
+      make_adaptive_norm_layer, make_sequence_shaping_layer,
   };
   for (LayerMaker make : kMakers)
     if (auto layer = make(op, node)) return layer;
