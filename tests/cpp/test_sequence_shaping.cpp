@@ -1,6 +1,7 @@
 // Sequence shaping: the channel sum on every tier (bits of the portable kernel, its summation
 // order), length regulation (repeat counts, rounding, the duration scale, the sizes it refuses),
-// concatenation with and without broadcast, channel slices, the reflection pad, and their errors.
+// concatenation with and without broadcast, channel slices, the reflection pad, and their errors;
+// the model's bound on an output size read from input values.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 
 #include "kernel_tier_loop.h"
 #include "kernels/sequence_shaping_f32.h"
+#include "runtime/inference_model.h"
 #include "small_layer_harness.h"
 #include "test_support.h"
 
@@ -223,4 +225,46 @@ TEST(ReflectionPad1d, PrependsTheSecondRowAndNeedsTwoPositions) {
               test::run_layer<float>(*layer, {&x}, {{2, 1, 1}});
             }),
             "node 'shape.n': reflection padding needs at least 2 positions, got 1");
+}
+
+namespace {
+
+// Claims an output of 2^32 positions once it sees its input, as a layer reading lengths from
+// values could.
+class ValueSizedLayer final : public ILayer {
+ public:
+  TensorShape forward(const TensorRef*, int, BufferView, ExecContext*) override { return {}; }
+  bool output_is_int8() const override { return false; }
+  TensorShape output_shape(TensorShape in) const override { return in; }
+  TensorShape runtime_output_shape(const void* const*, const TensorShape*, int) const override {
+    return {2, 1 << 16, 1 << 16};
+  }
+};
+
+std::unique_ptr<ILayer> make_value_sized(OpType op, const JsonValue&) {
+  return op == OpType::ScaleFp32 ? std::make_unique<ValueSizedLayer>() : nullptr;
+}
+
+}  // namespace
+
+TEST(ValueSizedOutputs, AreRefusedBeforeTheirBufferGrows) {
+  test::TempDir dir;
+  set_extra_layer_maker(&make_value_sized);
+  const std::string arch = dir.write("a.json", R"({"model": "m",
+    "inputs": [{"name": "x", "shape": [1, 1, 1, 4], "dtype": "float32"}],
+    "nodes": [{"name": "grow", "op": "scale_fp32", "inputs": ["x"], "outputs": ["y"]}]})");
+  std::string error;
+  try {
+    InferenceModel model(arch, dir.write("w.w1x1", test::build_w1x1({})));
+    const std::vector<float> x(4, 1.0f);
+    TensorMap in;
+    in["x"].data = x.data();
+    in["x"].shape = {4};
+    error = test::error_of([&] { model.forward(in); });
+  } catch (...) {
+    set_extra_layer_maker(nullptr);
+    throw;
+  }
+  set_extra_layer_maker(nullptr);
+  EXPECT_EQ(error, "node 'grow' would hold 8589934592 elements (2 x 65536 x 65536), more than 2^31");
 }
