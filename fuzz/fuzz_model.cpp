@@ -293,6 +293,24 @@ const std::vector<Op>& ops() {
         {"noise_std", Kind::Float},
         {"upsample_scale", Kind::Int}},
        {}},
+      {"ada_in1d_fp32",
+       2,
+       false,
+       {{"C", Kind::Channels}, {"C_style", Kind::Channels}, {"eps", Kind::Float}},
+       {{".fc.weight", Tensor::F32, false},
+        {".fc.bias", Tensor::F32, true},
+        {".norm.weight", Tensor::F32, true},
+        {".norm.bias", Tensor::F32, true}}},
+      {"ada_layer_norm_fp32",
+       2,
+       false,
+       {{"C", Kind::Channels}, {"C_style", Kind::Channels}, {"eps", Kind::Float}},
+       {{".fc.weight", Tensor::F32, false}, {".fc.bias", Tensor::F32, true}}},
+      {"length_regulate_fp32", 2, false, {}, {}},
+      {"concat1d_fp32", 2, false, {{"C2", Kind::Channels}}, {}},
+      {"slice_channels_fp32", 1, false, {{"ch_start", Kind::Int}, {"ch_end", Kind::Int}}, {}},
+      {"reflection_pad1d_fp32", 1, false, {}, {}},
+      {"sum_channels_fp32", 1, false, {}, {}},
       {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
@@ -476,7 +494,8 @@ void build(FuzzedDataProvider& p, Built& b) {
       }
       const std::string key = param.key;
       if (key == "C_out" || key == "embed_dim") C_out = v;
-      if (key == "C_in") C_in = v;
+      if (key == "C_in" || key == "C_style") C_in = v;
+      if (key == "C") C_out = v;
       if (key == "kH") kH = v;
       if (key == "kW") kW = v;
       if (key == "groups") groups = v;
@@ -524,6 +543,10 @@ void build(FuzzedDataProvider& p, Built& b) {
         const double E = C_out > 0 ? double(C_out) : double(in_channels);
         const double rows = std::string(w.suffix).find("qkv") != std::string::npos ? 3 * E : E;
         expected = w.per_channel ? rows : rows * E;
+      }
+      if (op_name.rfind("ada_", 0) == 0) {  // the style projection has 2C rows of C_style, the norm C values
+        const bool projection = std::string(w.suffix).rfind(".fc.", 0) == 0;
+        expected = projection ? 2 * double(C_out) * (w.per_channel ? 1 : double(C_in)) : double(C_out);
       }
       double count = mode == 1   ? p.ConsumeIntegralInRange<int>(0, 64)
                      : mode == 2 ? expected - 1

@@ -79,6 +79,7 @@ std::unique_ptr<ILayer> create_layer(OpType op, const JsonValue& node) {
       make_lstm_layer,
       make_conv1d_int8_layer,
       make_spectral_layer,
+      make_adaptive_norm_layer, make_sequence_shaping_layer,
   };
   for (LayerMaker make : kMakers)
     if (auto layer = make(op, node)) return layer;
