@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "kernels/conv1d_f32.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/prepared_weights.h"
 
@@ -89,6 +90,9 @@ struct KernelDrivers {
                        const float* b_qkv, const int8_t* proj_packed, const PreparedWeightsI8* proj_prepared,
                        const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
                        float* work, int8_t* work_i8, float* work_small) = nullptr;
+
+  // The one-dimensional float convolutions (see conv1d_f32.h).
+  Conv1dF32Drivers conv1d;
 };
 
 }  // namespace trevalon

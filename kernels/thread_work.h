@@ -32,6 +32,12 @@ enum class WorkBuffer {
   FakeQuantized,       // a layer's fake-quantised copy of its input
   AttentionHead,       // one head's queries (transposed), keys and values
   AttentionTile,       // a score tile, its accumulator and running maxima and sums
+  Conv1dWinograd,      // 1-D Winograd: a block's transformed inputs and products
+  Conv1dPatches,       // 1-D convolution: a block of gathered patch rows
+  Conv1dGroupOut,      // 1-D grouped convolution: one group's outputs of a block
+  Conv1dRuns,          // 1-D direct convolution: run pointers of patch rows read in place
+  Conv1dZeros,         // 1-D direct convolution: a run of zeros for taps outside the signal
+  Conv1dTranspose,     // 1-D transposed convolution: one tap's rows and a group's gathered inputs
   Count
 };
 
