@@ -41,5 +41,6 @@ void install_lstm_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier ti
 void install_conv1d_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_spectral_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_sequence_shaping_kernels(KernelTable& table, CpuTier tier);
+void install_conv1d_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 
 }  // namespace trevalon

@@ -311,6 +311,18 @@ const std::vector<Op>& ops() {
       {"slice_channels_fp32", 1, false, {{"ch_start", Kind::Int}, {"ch_end", Kind::Int}}, {}},
       {"reflection_pad1d_fp32", 1, false, {}, {}},
       {"sum_channels_fp32", 1, false, {}, {}},
+      {"conv1d_fp32",
+       1,
+       false,
+       {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"kernel_size", Kind::Int}, {"stride", Kind::Int},
+        {"padding", Kind::Int}, {"dilation", Kind::Int}, {"groups", Kind::Int}},
+       {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
+      {"conv_transpose1d_fp32",
+       1,
+       false,
+       {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"kernel_size", Kind::Int}, {"stride", Kind::Int},
+        {"padding", Kind::Int}, {"output_padding", Kind::Int}, {"groups", Kind::Int}},
+       {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
       {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
@@ -497,6 +509,8 @@ void build(FuzzedDataProvider& p, Built& b) {
       if (key == "C_in" || key == "C_style") C_in = v;
       if (key == "C") C_out = v;
       if (key == "kH") kH = v;
+      if (key == "C_in") C_in = v;
+      if (key == "kH" || key == "kernel_size") kH = v;
       if (key == "kW") kW = v;
       if (key == "groups") groups = v;
       params += ", \"" + key + "\": " + value;
@@ -539,6 +553,8 @@ void build(FuzzedDataProvider& p, Built& b) {
       const std::string op_name = op.name;
       if (op_name.find("gemm") != std::string::npos && !w.per_channel)
         expected = double(C_out) * double(C_in);
+      if (op_name == "conv_transpose1d_fp32" && !w.per_channel)  // C_in x C_out/groups x K
+        expected = double(C_in) * double(C_out / (groups > 1 ? groups : 1)) * double(kH);
       if (op_name.rfind("attention", 0) == 0) {  // 3E rows for queries, keys and values, E for the output
         const double E = C_out > 0 ? double(C_out) : double(in_channels);
         const double rows = std::string(w.suffix).find("qkv") != std::string::npos ? 3 * E : E;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/conv1d_f32.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/prepared_weights.h"
 #include "kernels/spectral_f32.h"
@@ -104,6 +105,8 @@ struct KernelDrivers {
   // Frame loops of the STFT and iSTFT layers (see spectral_f32.h).
   StftFramesKernel stft_frames_f32 = nullptr;
   IstftFramesKernel istft_frames_f32 = nullptr;
+  // The one-dimensional float convolutions (see conv1d_f32.h).
+  Conv1dF32Drivers conv1d;
 };
 
 }  // namespace trevalon

@@ -36,5 +36,6 @@ std::unique_ptr<ILayer> make_conv1d_int8_layer(OpType op, const JsonValue& node)
 std::unique_ptr<ILayer> make_spectral_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_adaptive_norm_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_sequence_shaping_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_conv1d_layer(OpType op, const JsonValue& node);
 
 }  // namespace trevalon
