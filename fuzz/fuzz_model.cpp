@@ -323,7 +323,29 @@ const std::vector<Op>& ops() {
        {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"kernel_size", Kind::Int}, {"stride", Kind::Int},
         {"padding", Kind::Int}, {"output_padding", Kind::Int}, {"groups", Kind::Int}},
        {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
-      {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
+      {"conv1d_int8",
+       1,
+       false,
+       {{"C_out", Kind::Channels},
+        {"C_in", Kind::Channels},
+        {"kernel_size", Kind::Int},
+        {"stride", Kind::Int},
+        {"padding", Kind::Int},
+        {"dilation", Kind::Int},
+        {"groups", Kind::Int}},
+       {{".weight_i8", Tensor::I8, false}, {".w_scales", Tensor::F32, true}, {".bias", Tensor::F32, true}}},
+      {"lstm_fp32",
+       1,
+       false,
+       {{"hidden_size", Kind::Channels}, {"bidirectional", Kind::Flag}},
+       {{".weight_ih_l0", Tensor::F32, false},
+        {".weight_hh_l0", Tensor::F32, false},
+        {".bias_ih_l0", Tensor::F32, true},
+        {".bias_hh_l0", Tensor::F32, true},
+        {".weight_ih_l0_reverse", Tensor::F32, false},
+        {".weight_hh_l0_reverse", Tensor::F32, false},
+        {".bias_ih_l0_reverse", Tensor::F32, true},
+        {".bias_hh_l0_reverse", Tensor::F32, true}}},
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
   return table;
@@ -511,6 +533,9 @@ void build(FuzzedDataProvider& p, Built& b) {
       if (key == "kH") kH = v;
       if (key == "C_in") C_in = v;
       if (key == "kH" || key == "kernel_size") kH = v;
+      if (key == "C_in") C_in = v;
+      if (key == "kH" || key == "kernel_size") kH = v;
+      if (key == "hidden_size") C_out = v;
       if (key == "kW") kW = v;
       if (key == "groups") groups = v;
       params += ", \"" + key + "\": " + value;
@@ -563,6 +588,10 @@ void build(FuzzedDataProvider& p, Built& b) {
       if (op_name.rfind("ada_", 0) == 0) {  // the style projection has 2C rows of C_style, the norm C values
         const bool projection = std::string(w.suffix).rfind(".fc.", 0) == 0;
         expected = projection ? 2 * double(C_out) * (w.per_channel ? 1 : double(C_in)) : double(C_out);
+      if (op_name == "lstm_fp32") {  // 4H gate rows of the input width (ih) or of H (hh)
+        const double rows = 4 * double(C_out);
+        const bool input_side = std::string(w.suffix).find("_ih_") != std::string::npos;
+        expected = w.per_channel ? rows : rows * (input_side ? double(in_channels) : double(C_out));
       }
       double count = mode == 1   ? p.ConsumeIntegralInRange<int>(0, 64)
                      : mode == 2 ? expected - 1

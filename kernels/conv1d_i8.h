@@ -26,13 +26,25 @@ void conv1d_i8_tap_accumulate_portable(const int32_t* acc, const float* row_scal
 // signal) are one row quantised with its own scale s, and output channel o = c m + j gets
 // ((float(acc) x w_scale[o]) x s) + bias[o], acc the int32 sum of the taps times w[o][k] (w is
 // [C_out][K]): the numbers of the im2col path, without its per-group products.
-void conv1d_i8_depthwise_portable(const float* x, int L, int C, const int8_t* w, const float* w_scales,
-                                  const float* bias, float* y, int L_out, int C_out, int K, int stride,
-                                  int dilation, int padding);
+// w_taps: the same weights as floats [K][C_out] (what vector tiers read; the portable code reads w).
+void conv1d_i8_depthwise_portable(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                                  const float* w_scales, const float* bias, float* y, int L_out, int C_out,
+                                  int K, int stride, int dilation, int padding);
+
+// The same for input channels [c_begin, c_end) only.
+void conv1d_i8_depthwise_channels(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                                  const float* w_scales, const float* bias, float* y, int L_out, int C_out,
+                                  int K, int stride, int dilation, int padding, int c_begin, int c_end);
 
 #ifndef TREVALON_PORTABLE
+void conv1d_i8_depthwise_avx2(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                              const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
+                              int stride, int dilation, int padding);
 void conv1d_i8_tap_accumulate_avx2(const int32_t* acc, const float* row_scales, const float* w_scales,
                                    const float* bias, float* y, int rows, int N, bool first);
+void conv1d_i8_depthwise_avx512(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                                const float* w_scales, const float* bias, float* y, int L_out, int C_out,
+                                int K, int stride, int dilation, int padding);
 void conv1d_i8_tap_accumulate_avx512(const int32_t* acc, const float* row_scales, const float* w_scales,
                                      const float* bias, float* y, int rows, int N, bool first);
 #endif

@@ -107,6 +107,10 @@ struct KernelDrivers {
   IstftFramesKernel istft_frames_f32 = nullptr;
   // The one-dimensional float convolutions (see conv1d_f32.h).
   Conv1dF32Drivers conv1d;
+  // The int8 convolution of groups of one input channel (see kernels/conv1d_i8.h).
+  void (*conv1d_i8_depthwise)(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                              const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
+                              int stride, int dilation, int padding) = nullptr;
 };
 
 }  // namespace trevalon

@@ -32,7 +32,7 @@ float lstm_exp(float x) {
 
 float lstm_reciprocal(float d) {
   const uint32_t bits = float_to_bits(d);
-  const float m = bits_to_float((bits & 0x007FFFFFu) | 0x3F800000u);  // d = m 2^e, m in [1, 2)
+  const float m = bits_to_float((bits & 0x007FFFFFu) | 0x3F800000u);              // d = m 2^e, m in [1, 2)
   const float inverse_power = bits_to_float(0x7F000000u - (bits & 0x7F800000u));  // 2^-e
   float p = std::fma(kRcpC3, m, kRcpC2);
   p = std::fma(p, m, kRcpC1);

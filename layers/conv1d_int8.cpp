@@ -1,6 +1,7 @@
 // Conv1dInt8: a one-dimensional convolution of float activations with int8 weights
 // [C_out][K][C_in/groups], one scale per output channel. Stride-1 ungrouped layers quantise each
 // input row once and multiply per tap; the others quantise im2col rows (per group) on the fly.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -22,10 +23,6 @@
 
 namespace trevalon {
 namespace {
-
-std::string node_name(const JsonValue& node) {
-  return node.type == JsonType::Object && node.contains("name") ? node.at("name").text : std::string();
-}
 
 // A packed int8 matrix with its row sums and the tier's prepared form.
 struct PackedI8 {
@@ -83,7 +80,14 @@ class Conv1dInt8 final : public ILayer {
         padding_(node.get_int("padding", 0)),
         dilation_(node.get_int("dilation", 1)),
         groups_(node.get_int("groups", 1)) {
-    const std::string who = "node '" + node_name(node) + "': ";
+    per_tap_ = stride_ == 1 && groups_ == 1;
+    Cg_ = groups_ > 0 ? C_in_ / groups_ : 0;
+    Cog_ = groups_ > 0 ? C_out_ / groups_ : 0;
+  }
+
+  // Parameters no weights or input could make valid; refused at load, before any buffer is planned.
+  void validate() const {
+    const std::string who = "node '" + name + "': ";
     auto refuse = [&](const std::string& what) { throw std::runtime_error(who + what); };
     if (C_in_ <= 0 || C_out_ <= 0)
       refuse("C_in and C_out must be positive, got C_in " + std::to_string(C_in_) + " and C_out " +
@@ -98,16 +102,15 @@ class Conv1dInt8 final : public ILayer {
       refuse("groups " + std::to_string(groups_) + " does not divide C_in " + std::to_string(C_in_));
     if (C_out_ % groups_ != 0)
       refuse("groups " + std::to_string(groups_) + " does not divide C_out " + std::to_string(C_out_));
-    Cg_ = C_in_ / groups_;
-    Cog_ = C_out_ / groups_;
     // Every index the paths form (padded rows, tap offsets, row lengths) stays inside 32 bits.
-    if (int64_t(K_) * Cg_ > INT32_MAX / 4 || int64_t(dilation_) * (K_ - 1) + 2 * int64_t(padding_) > INT32_MAX / 4)
-      refuse("kernel_size " + std::to_string(K_) + ", dilation " + std::to_string(dilation_) + " and padding " +
-             std::to_string(padding_) + " exceed the kernels' 32-bit sizes");
-    per_tap_ = stride_ == 1 && groups_ == 1;
+    if (int64_t(K_) * Cg_ > INT32_MAX / 4 ||
+        int64_t(dilation_) * (K_ - 1) + 2 * int64_t(padding_) > INT32_MAX / 4)
+      refuse("kernel_size " + std::to_string(K_) + ", dilation " + std::to_string(dilation_) +
+             " and padding " + std::to_string(padding_) + " exceed the kernels' 32-bit sizes");
   }
 
   void load_weights(WeightGetter& get) override {
+    validate();
     std::vector<int8_t> w;
     const uint64_t row_len = uint64_t(K_) * uint64_t(Cg_);
     const bool have_weight = load_tensor_exact(get, name + ".weight_i8", w, uint64_t(C_out_) * row_len);
@@ -118,6 +121,10 @@ class Conv1dInt8 final : public ILayer {
     loaded_ = true;
     if (depthwise()) {  // read as it is stored: one K-tap row per output channel
       depthwise_w_ = std::move(w);
+      depthwise_taps_.resize(depthwise_w_.size());
+      for (int o = 0; o < C_out_; ++o)
+        for (int k = 0; k < K_; ++k)
+          depthwise_taps_[size_t(k) * C_out_ + o] = depthwise_w_[size_t(o) * K_ + k];
       return;
     }
     if (per_tap_) {
@@ -194,14 +201,15 @@ class Conv1dInt8 final : public ILayer {
     require_buffer(*this, output, L_out * uint64_t(C_out_) * sizeof(float));
     if (L_out == 0) return out_shape;
     const KernelDrivers* drivers = kernel_drivers_for(backend);
-    if (!drivers || !drivers->conv1d_i8_tap_accumulate || !drivers->quantize_rows_i8)
+    if (!drivers || !drivers->conv1d_i8_tap_accumulate || !drivers->quantize_rows_i8 ||
+        !drivers->conv1d_i8_depthwise)
       throw std::runtime_error("backend has no conv1d_i8 kernel");
     const auto* x = static_cast<const float*>(inputs[0].view.data);
     auto* y = static_cast<float*>(output.data);
     if (depthwise())
-      conv1d_i8_depthwise_portable(x, int(L), C_in_, depthwise_w_.data(), scales_.data(),
-                                   bias_.empty() ? nullptr : bias_.data(), y, int(L_out), C_out_, K_, stride_,
-                                   dilation_, padding_);
+      drivers->conv1d_i8_depthwise(x, int(L), C_in_, depthwise_w_.data(), depthwise_taps_.data(),
+                                   scales_.data(), bias_.empty() ? nullptr : bias_.data(), y, int(L_out),
+                                   C_out_, K_, stride_, dilation_, padding_);
     else if (per_tap_)
       forward_per_tap(backend.kernels, *drivers, x, int(L), int(L_out), y, ctx);
     else
@@ -243,19 +251,27 @@ class Conv1dInt8 final : public ILayer {
     drivers.quantize_rows_i8(x, L, C_in_, q + pad_bytes, scales + padding_);
 
     const float* bias = bias_.empty() ? nullptr : bias_.data();
-    // Tap 0 writes its products into the output and turns them into floats in place.
-    int32_t* acc = reinterpret_cast<int32_t*>(y);
-    for (int tap = 0; tap < K_; ++tap) {
-      if (tap == 1) acc = scratch_or_own(ctx, 3, size_t(L_out) * size_t(C_out_), own_acc_);
-      const size_t first_row = size_t(tap) * size_t(dilation_);
-      gemm_raw(q + first_row * C_in_, weights_[tap].data(), acc, L_out, C_in_, C_out_);
-      drivers.conv1d_i8_tap_accumulate(acc, scales + first_row, scales_.data(), bias, y, L_out, C_out_, tap == 0);
+    int32_t* products = K_ > 1 ? scratch_or_own(ctx, 3, size_t(L_out) * size_t(C_out_), own_acc_) : nullptr;
+    // Blocks of output rows go through every tap while their products and outputs stay in cache.
+    const int block = std::max(16, 32768 / C_out_ / 16 * 16);
+    for (int t0 = 0; t0 < L_out; t0 += block) {
+      const int rows = std::min(block, L_out - t0);
+      float* y_block = y + size_t(t0) * C_out_;
+      for (int tap = 0; tap < K_; ++tap) {
+        // Tap 0 writes its products into the output and turns them into floats in place.
+        int32_t* acc = tap == 0 ? reinterpret_cast<int32_t*>(y_block) : products;
+        const size_t first_row = size_t(t0) + size_t(tap) * size_t(dilation_);
+        gemm_raw(q + first_row * C_in_, weights_[tap].data(), acc, rows, C_in_, C_out_);
+        drivers.conv1d_i8_tap_accumulate(acc, scales + first_row, scales_.data(), bias, y_block, rows, C_out_,
+                                         tap == 0);
+      }
     }
   }
 
   // Per group: im2col rows of the group's channels, each quantised with its own scale, times the
   // group's weight rows; a group's outputs are then placed in their channels.
-  void forward_im2col(const KernelDrivers& drivers, const float* x, int L, int L_out, float* y, ExecContext* ctx) {
+  void forward_im2col(const KernelDrivers& drivers, const float* x, int L, int L_out, float* y,
+                      ExecContext* ctx) {
     const int row_len = K_ * Cg_;
     float* rows = scratch_or_own(ctx, 2, size_t(L_out) * row_len, own_rows_);
     int8_t* q = scratch_or_own(ctx, 0, size_t(L_out) * row_len, own_q_);
@@ -285,11 +301,12 @@ class Conv1dInt8 final : public ILayer {
   int32_t Cg_ = 0, Cog_ = 0;
   bool per_tap_ = false;
   bool loaded_ = false;                // weight and scales read
-  std::vector<int8_t> depthwise_w_;  // [C_out][K], for groups of one input channel
-  std::vector<float> scales_;       // per output channel
-  std::vector<float> bias_;         // empty: no bias
-  std::vector<PackedI8> weights_;   // per tap (stride 1, one group) or per group
-  std::vector<int64_t> zero_bias_;  // the all-zero integer bias of the float-output product
+  std::vector<int8_t> depthwise_w_;    // [C_out][K], for groups of one input channel
+  std::vector<float> depthwise_taps_;  // the same as floats, [K][C_out]
+  std::vector<float> scales_;          // per output channel
+  std::vector<float> bias_;            // empty: no bias
+  std::vector<PackedI8> weights_;      // per tap (stride 1, one group) or per group
+  std::vector<int64_t> zero_bias_;     // the all-zero integer bias of the float-output product
   std::vector<float> own_rows_, own_scales_, own_group_out_;
   std::vector<int8_t> own_q_;
   std::vector<int32_t> own_acc_;

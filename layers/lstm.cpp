@@ -38,9 +38,10 @@ struct LstmWeight {
     if (!present() || (prepared.format == drivers.format && (panels.data || prepared.get()))) return;
     if (!panels.data) {
       const auto release = require_kernel(backend.kernels.free_packed_f32, "free_packed_f32");
-      panels = Buffer(require_kernel(backend.kernels.pack_weights_f32, "pack_weights_f32")(raw.data(), rows, cols),
-                      0, packed_weights_f32_floats(rows, cols) * sizeof(float),
-                      [release](void* p) { release(static_cast<float*>(p)); });
+      panels =
+          Buffer(require_kernel(backend.kernels.pack_weights_f32, "pack_weights_f32")(raw.data(), rows, cols),
+                 0, packed_weights_f32_floats(rows, cols) * sizeof(float),
+                 [release](void* p) { release(static_cast<float*>(p)); });
     }
     prepared = PreparedWeightsF32{};
     prepared.format = drivers.format;
@@ -50,8 +51,8 @@ struct LstmWeight {
 };
 
 struct Direction {
-  LstmWeight w_ih, w_hh;               // 4H x K and 4H x H
-  std::vector<float> b_ih, b_hh;       // 4H each, empty when absent
+  LstmWeight w_ih, w_hh;          // 4H x K and 4H x H
+  std::vector<float> b_ih, b_hh;  // 4H each, empty when absent
 };
 
 class LstmFp32 final : public ILayer {
@@ -60,6 +61,11 @@ class LstmFp32 final : public ILayer {
       : H_(node.get_int("hidden_size", 0)), bidirectional_(node.get_bool("bidirectional")) {}
 
   void load_weights(WeightGetter& get) override {
+    // Refused before any buffer is planned from the output width.
+    if (H_ <= 0 || int64_t(H_) * 8 > INT32_MAX)
+      throw std::runtime_error("node '" + name +
+                               "': hidden_size must be positive with 8 x hidden_size in 32 bits, got " +
+                               std::to_string(H_));
     for (int d = 0; d < directions(); ++d) load_direction(get, d);
     const BackendDescriptor& backend = require_backend();
     if (const KernelDrivers* drivers = kernel_drivers_for(backend))
@@ -114,25 +120,20 @@ class LstmFp32 final : public ILayer {
                              dir.w_ih.panel_data(), dir.w_ih.prepared.get());
       // Each direction writes its half of every output row straight away.
       drivers->lstm_f32_recurrence(gates, dir.w_hh.panel_data(), dir.w_hh.prepared.get(),
-                                   dir.b_hh.empty() ? nullptr : dir.b_hh.data(), y + size_t(d) * size_t(H_), row,
-                                   T, H_, d == 1, state);
+                                   dir.b_hh.empty() ? nullptr : dir.b_hh.data(), y + size_t(d) * size_t(H_),
+                                   row, T, H_, d == 1, state);
     }
     return out_shape;
   }
 
   bool output_is_int8() const override { return false; }
   TensorShape output_shape(TensorShape in) const override {
-    return TensorShape{bidirectional_ ? 2 * H_ : H_, in.h, in.w};
+    const int64_t width = bidirectional_ ? 2 * int64_t(H_) : int64_t(H_);  // H is checked at load
+    return TensorShape{width > INT32_MAX ? INT32_MAX : int32_t(width), in.h, in.w};
   }
 
  private:
   int directions() const { return bidirectional_ ? 2 : 1; }
-
-  void require_hidden_size() const {
-    if (H_ <= 0 || int64_t(H_) * 8 > INT32_MAX)
-      throw std::runtime_error("node '" + name + "': hidden_size must be positive with 8 x hidden_size in 32 bits, got " +
-                               std::to_string(H_));
-  }
 
   void load_direction(WeightGetter& get, int d) {
     const std::string suffix = d ? "_reverse" : "";
@@ -141,7 +142,6 @@ class LstmFp32 final : public ILayer {
     std::vector<uint8_t> bytes;
     std::vector<int32_t> shape;
     if (load_tensor_bytes(get, ih, bytes, 0, &shape)) {
-      require_hidden_size();
       const uint64_t rows = uint64_t(4) * uint64_t(H_);
       const uint64_t values = bytes.size() / sizeof(float);
       // The forward weight fixes the input width; the backward one must agree with it.
@@ -157,17 +157,15 @@ class LstmFp32 final : public ILayer {
       dir.w_ih.rows = int(rows);
       dir.w_ih.cols = K_;
     }
-    auto hidden_rows = [&] {
-      require_hidden_size();
-      return uint64_t(4) * uint64_t(H_);
-    };
-    if (load_tensor_exact(get, name + ".weight_hh_l0" + suffix, dir.w_hh.raw,
-                          [&] { return hidden_rows() * uint64_t(H_); })) {
+    const uint64_t hidden_rows = uint64_t(4) * uint64_t(H_);
+    if (load_tensor_exact(get, name + ".weight_hh_l0" + suffix, dir.w_hh.raw, hidden_rows * uint64_t(H_))) {
       dir.w_hh.rows = 4 * H_;
       dir.w_hh.cols = H_;
     }
-    load_tensor_exact(get, name + ".bias_ih_l0" + suffix, dir.b_ih, hidden_rows, nullptr, EmptyTensor::MeansAbsent);
-    load_tensor_exact(get, name + ".bias_hh_l0" + suffix, dir.b_hh, hidden_rows, nullptr, EmptyTensor::MeansAbsent);
+    load_tensor_exact(get, name + ".bias_ih_l0" + suffix, dir.b_ih, hidden_rows, nullptr,
+                      EmptyTensor::MeansAbsent);
+    load_tensor_exact(get, name + ".bias_hh_l0" + suffix, dir.b_hh, hidden_rows, nullptr,
+                      EmptyTensor::MeansAbsent);
   }
 
   int32_t H_;

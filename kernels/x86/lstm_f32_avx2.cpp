@@ -25,7 +25,8 @@ void gemv_panels(const float* x, const float* packed, const float* bias, float* 
     for (auto& v : acc) v = _mm_setzero_ps();
     for (int k = 0; k < K; ++k) {
       const __m128 xk = _mm_set1_ps(x[k]);
-      for (int j = 0; j < 8; ++j) acc[j] = _mm_fmadd_ps(_mm_loadu_ps(w + size_t(j) * stride + 4 * k), xk, acc[j]);
+      for (int j = 0; j < 8; ++j)
+        acc[j] = _mm_fmadd_ps(_mm_loadu_ps(w + size_t(j) * stride + 4 * k), xk, acc[j]);
     }
     for (int j = 0; j < 8; ++j) finish(acc[j], p + j);
   }
@@ -40,7 +41,8 @@ void gemv_panels(const float* x, const float* packed, const float* bias, float* 
 inline __m256 exp8(__m256 x) {
   x = _mm256_min_ps(x, _mm256_set1_ps(kExpHi));
   x = _mm256_max_ps(x, _mm256_set1_ps(kExpLo));
-  const __m256 n = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(kLog2e)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  const __m256 n = _mm256_round_ps(_mm256_mul_ps(x, _mm256_set1_ps(kLog2e)),
+                                   _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
   __m256 r = _mm256_fnmadd_ps(n, _mm256_set1_ps(kLn2Hi), x);
   r = _mm256_fnmadd_ps(n, _mm256_set1_ps(kLn2Lo), r);
   const __m256 z = _mm256_mul_ps(r, r);

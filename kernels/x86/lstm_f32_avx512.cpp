@@ -56,7 +56,8 @@ void gemv_w64(const float* x, const float* w64, const float* bias, float* r, int
     for (auto& v : acc) v = _mm512_setzero_ps();
     for (int k = 0; k < K; ++k) {
       const __m512 xk = _mm512_set1_ps(x[k]);
-      for (int j = 0; j < 4; ++j) acc[j] = _mm512_fmadd_ps(_mm512_loadu_ps(a + size_t(64) * k + 16 * j), xk, acc[j]);
+      for (int j = 0; j < 4; ++j)
+        acc[j] = _mm512_fmadd_ps(_mm512_loadu_ps(a + size_t(64) * k + 16 * j), xk, acc[j]);
     }
     finish(acc, p * 64, 4);
   }
@@ -65,8 +66,8 @@ void gemv_w64(const float* x, const float* w64, const float* bias, float* r, int
 inline __m512 exp16(__m512 x) {
   x = _mm512_min_ps(x, _mm512_set1_ps(kExpHi));
   x = _mm512_max_ps(x, _mm512_set1_ps(kExpLo));
-  const __m512 n =
-      _mm512_roundscale_ps(_mm512_mul_ps(x, _mm512_set1_ps(kLog2e)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  const __m512 n = _mm512_roundscale_ps(_mm512_mul_ps(x, _mm512_set1_ps(kLog2e)),
+                                        _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
   __m512 r = _mm512_fnmadd_ps(n, _mm512_set1_ps(kLn2Hi), x);
   r = _mm512_fnmadd_ps(n, _mm512_set1_ps(kLn2Lo), r);
   const __m512 z = _mm512_mul_ps(r, r);

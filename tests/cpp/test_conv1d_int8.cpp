@@ -22,9 +22,9 @@ struct Conv1dCase {
 };
 
 std::ostream& operator<<(std::ostream& os, const Conv1dCase& c) {
-  return os << "C_in " << c.C_in << " C_out " << c.C_out << " K " << c.K << " stride " << c.stride << " padding "
-            << c.padding << " dilation " << c.dilation << " groups " << c.groups << " L " << c.L
-            << (c.bias ? " bias" : "");
+  return os << "C_in " << c.C_in << " C_out " << c.C_out << " K " << c.K << " stride " << c.stride
+            << " padding " << c.padding << " dilation " << c.dilation << " groups " << c.groups << " L "
+            << c.L << (c.bias ? " bias" : "");
 }
 
 struct Conv1dData {
@@ -68,7 +68,8 @@ std::vector<float> reference(const Conv1dCase& c, const Conv1dData& d) {
     std::vector<float> padded(size_t(Lp) * c.C_in, 0.0f), s(Lp);
     std::copy(d.x.begin(), d.x.end(), padded.begin() + size_t(c.padding) * c.C_in);
     std::vector<int8_t> q(padded.size());
-    for (int r = 0; r < Lp; ++r) s[r] = quantize_row(&padded[size_t(r) * c.C_in], c.C_in, &q[size_t(r) * c.C_in]);
+    for (int r = 0; r < Lp; ++r)
+      s[r] = quantize_row(&padded[size_t(r) * c.C_in], c.C_in, &q[size_t(r) * c.C_in]);
     for (int t = 0; t < L_out; ++t)
       for (int o = 0; o < c.C_out; ++o) {
         float v = 0.0f;
@@ -114,10 +115,10 @@ std::vector<float> reference(const Conv1dCase& c, const Conv1dData& d) {
 using ByteMap = std::map<std::string, std::vector<uint8_t>>;
 
 std::string conv_json(const Conv1dCase& c) {
-  return "{\"name\": \"conv\", \"C_in\": " + std::to_string(c.C_in) + ", \"C_out\": " + std::to_string(c.C_out) +
-         ", \"kernel_size\": " + std::to_string(c.K) + ", \"stride\": " + std::to_string(c.stride) +
-         ", \"padding\": " + std::to_string(c.padding) + ", \"dilation\": " + std::to_string(c.dilation) +
-         ", \"groups\": " + std::to_string(c.groups) + "}";
+  return "{\"name\": \"conv\", \"C_in\": " + std::to_string(c.C_in) +
+         ", \"C_out\": " + std::to_string(c.C_out) + ", \"kernel_size\": " + std::to_string(c.K) +
+         ", \"stride\": " + std::to_string(c.stride) + ", \"padding\": " + std::to_string(c.padding) +
+         ", \"dilation\": " + std::to_string(c.dilation) + ", \"groups\": " + std::to_string(c.groups) + "}";
 }
 
 ByteMap conv_tensors(const Conv1dData& d) {
@@ -170,6 +171,9 @@ TEST(Conv1dInt8Layer, BothPathsMatchTheIntegerReferenceOnEveryTier) {
       {16, 8, 3, 1, 1, 1, 4, 19, true},
       {6, 6, 7, 1, 3, 1, 6, 17, true},
       {8, 16, 5, 2, 2, 1, 2, 9, true},
+      {37, 37, 5, 1, 2, 1, 37, 20, false},   // depthwise, a partial vector of channels
+      {4, 8, 3, 2, 1, 2, 4, 15, true},       // depthwise with two outputs per channel
+      {16, 16, 40, 1, 20, 1, 16, 30, true},  // depthwise, more taps than registers hold
       {4, 4, 3, 2, 5, 1, 1, 2, true},
   };
   for (const Conv1dCase& c : cases) {
@@ -206,8 +210,16 @@ TEST(Conv1dInt8Layer, ScratchRequestsFollowThePath) {
 }
 
 TEST(Conv1dInt8Layer, RefusesBadGroupsWeightsAndInputs) {
-  expect_error([] { make_conv({6, 8, 3, 1, 0, 1, 4, 10, true}, {}); }, "node 'conv': groups 4 does not divide C_in 6");
-  expect_error([] { make_conv({8, 6, 3, 1, 0, 1, 4, 10, true}, {}); }, "node 'conv': groups 4 does not divide C_out 6");
+  expect_error(
+      [] {
+        make_conv({6, 8, 3, 1, 0, 1, 4, 10, true}, {});
+      },
+      "node 'conv': groups 4 does not divide C_in 6");
+  expect_error(
+      [] {
+        make_conv({8, 6, 3, 1, 0, 1, 4, 10, true}, {});
+      },
+      "node 'conv': groups 4 does not divide C_out 6");
   const Conv1dCase c{8, 4, 3, 1, 1, 1, 2, 10, true};
   Conv1dData d = make_data(c, 3);
   ByteMap bad = conv_tensors(d);
@@ -221,12 +233,18 @@ TEST(Conv1dInt8Layer, RefusesBadGroupsWeightsAndInputs) {
   std::vector<float> x(10 * 8);
   TensorRef ref{BufferView{x.data(), 0, x.size() * sizeof(float)}, TensorShape{10, 8, 1}};
   std::vector<float> y(100);
-  expect_error([&] { layer->forward(&ref, 1, BufferView{y.data(), 0, y.size() * sizeof(float)}, nullptr); },
-               "node 'conv': input has 10 channels, expected C_in 8");
+  expect_error(
+      [&] {
+        layer->forward(&ref, 1, BufferView{y.data(), 0, y.size() * sizeof(float)}, nullptr);
+      },
+      "node 'conv': input has 10 channels, expected C_in 8");
   auto unloaded = make_conv(c, {});
   ref.shape = TensorShape{8, 10, 1};
-  expect_error([&] { unloaded->forward(&ref, 1, BufferView{y.data(), 0, y.size() * sizeof(float)}, nullptr); },
-               "missing weight tensor: conv.w_scales");
+  expect_error(
+      [&] {
+        unloaded->forward(&ref, 1, BufferView{y.data(), 0, y.size() * sizeof(float)}, nullptr);
+      },
+      "missing weight tensor: conv.w_scales");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "kernel_tier_loop.h"
 #include "kernels/lstm_f32.h"
+#include "kernels/prepared_weights.h"
 #include "small_layer_harness.h"
 #include "test_support.h"
 
@@ -20,13 +21,18 @@ struct LstmWeights {
 };
 
 LstmWeights random_lstm(int K, int H, uint32_t seed, float scale = 0.5f) {
-  return {K, H, random_floats(size_t(4) * H * K, -scale, scale, seed),
-          random_floats(size_t(4) * H * H, -scale, scale, seed + 1), random_floats(size_t(4) * H, -0.5f, 0.5f, seed + 2),
+  return {K,
+          H,
+          random_floats(size_t(4) * H * K, -scale, scale, seed),
+          random_floats(size_t(4) * H * H, -scale, scale, seed + 1),
+          random_floats(size_t(4) * H, -0.5f, 0.5f, seed + 2),
           random_floats(size_t(4) * H, -0.5f, 0.5f, seed + 3)};
 }
 
 WeightMap lstm_map(const LstmWeights& f, const LstmWeights* b = nullptr) {
-  WeightMap m{{"lstm.weight_ih_l0", f.w_ih}, {"lstm.weight_hh_l0", f.w_hh}, {"lstm.bias_ih_l0", f.b_ih},
+  WeightMap m{{"lstm.weight_ih_l0", f.w_ih},
+              {"lstm.weight_hh_l0", f.w_hh},
+              {"lstm.bias_ih_l0", f.b_ih},
               {"lstm.bias_hh_l0", f.b_hh}};
   if (b) {
     m["lstm.weight_ih_l0_reverse"] = b->w_ih;
@@ -38,11 +44,13 @@ WeightMap lstm_map(const LstmWeights& f, const LstmWeights* b = nullptr) {
 }
 
 std::string lstm_json(int H, bool bidirectional) {
-  return "{\"hidden_size\": " + std::to_string(H) + ", \"bidirectional\": " + (bidirectional ? "true" : "false") + "}";
+  return "{\"name\": \"lstm\", \"hidden_size\": " + std::to_string(H) +
+         ", \"bidirectional\": " + (bidirectional ? "true" : "false") + "}";
 }
 
 // One direction in float64 with exact sigmoid and tanh; T x H.
-std::vector<double> reference_direction(const LstmWeights& w, const std::vector<float>& x, int T, bool reverse) {
+std::vector<double> reference_direction(const LstmWeights& w, const std::vector<float>& x, int T,
+                                        bool reverse) {
   const int H = w.H, K = w.K;
   std::vector<double> h(H, 0.0), c(H, 0.0), out(size_t(T) * H), a(4 * H);
   auto sigmoid = [](double v) { return 1.0 / (1.0 + std::exp(-v)); };
@@ -100,8 +108,10 @@ TEST(LstmLayer, EveryTierGivesThePortableBitsAndTracksFloat64) {
         const auto f = reference_direction(fw, x, T, false), b = reference_direction(bw, x, T, true);
         for (int t = 0; t < T; ++t)
           for (int u = 0; u < H; ++u) {
-            ASSERT_NEAR(run.out[size_t(t) * 2 * H + u], f[size_t(t) * H + u], 1e-5) << "t " << t << " u " << u;
-            ASSERT_NEAR(run.out[size_t(t) * 2 * H + H + u], b[size_t(t) * H + u], 1e-5) << "t " << t << " u " << u;
+            ASSERT_NEAR(run.out[size_t(t) * 2 * H + u], f[size_t(t) * H + u], 1e-5)
+                << "t " << t << " u " << u;
+            ASSERT_NEAR(run.out[size_t(t) * 2 * H + H + u], b[size_t(t) * H + u], 1e-5)
+                << "t " << t << " u " << u;
           }
       } else {
         ASSERT_EQ(run.out, portable);
@@ -116,7 +126,9 @@ TEST(LstmLayer, TierSwitchAfterLoadGivesTheSameBits) {
   const LstmWeights w = random_lstm(K, H, 3);
   std::vector<float> x = random_floats(size_t(T) * K, -1.0f, 1.0f, 4);
   auto layer = make_layer("lstm_fp32", lstm_json(H, false), lstm_map(w), "lstm");  // best tier
+  const uint64_t prepared = weight_preparations();
   const auto best = run_layer<float>(*layer, {&x}, {TensorShape{K, T, 1}});
+  EXPECT_EQ(weight_preparations(), prepared);  // weights were prepared at load, not per pass
   ASSERT_TRUE(set_cpu_kernel_tier(CpuTier::Portable));
   const auto portable = run_layer<float>(*layer, {&x}, {TensorShape{K, T, 1}});
   set_cpu_kernel_tier(detect_cpu_tier());
@@ -129,8 +141,12 @@ TEST(LstmLayer, ZeroWeightsGiveZeroAndACandidateBiasGivesTheClosedForm) {
   for_each_cpu_tier([&](CpuTier, const KernelTable&) {
     for (const int H : {5, 16}) {
       const int K = 3, T = 4;
-      LstmWeights z{K, H, std::vector<float>(size_t(4) * H * K), std::vector<float>(size_t(4) * H * H),
-                    std::vector<float>(size_t(4) * H), std::vector<float>(size_t(4) * H)};
+      LstmWeights z{K,
+                    H,
+                    std::vector<float>(size_t(4) * H * K),
+                    std::vector<float>(size_t(4) * H * H),
+                    std::vector<float>(size_t(4) * H),
+                    std::vector<float>(size_t(4) * H)};
       std::vector<float> x = random_floats(size_t(T) * K, -3.0f, 3.0f, 1);
       auto zero = make_layer("lstm_fp32", lstm_json(H, true), lstm_map(z, &z), "lstm");
       for (float v : run_layer<float>(*zero, {&x}, {TensorShape{K, T, 1}}).out) ASSERT_EQ(v, 0.0f);
@@ -140,7 +156,8 @@ TEST(LstmLayer, ZeroWeightsGiveZeroAndACandidateBiasGivesTheClosedForm) {
       auto one = make_layer("lstm_fp32", lstm_json(H, false), lstm_map(z), "lstm");
       std::vector<float> x1(K, 0.25f);
       const double expected = std::tanh(0.5 * std::tanh(1.0)) * 0.5;
-      for (float v : run_layer<float>(*one, {&x1}, {TensorShape{K, 1, 1}}).out) ASSERT_NEAR(v, expected, 1.5e-7);
+      for (float v : run_layer<float>(*one, {&x1}, {TensorShape{K, 1, 1}}).out)
+        ASSERT_NEAR(v, expected, 1.5e-7);
     }
   });
 }
@@ -181,11 +198,17 @@ TEST(LstmLayer, RefusesMisSizedWeightsAndInputs) {
 
   auto layer = make_layer("lstm_fp32", lstm_json(3, true), lstm_map(w), "lstm");
   std::vector<float> x(20);
-  expect_error([&] { run_layer<float>(*layer, {&x}, {TensorShape{4, 5, 1}}); },
-               "missing weight tensor: lstm.weight_ih_l0_reverse");
+  expect_error(
+      [&] {
+        run_layer<float>(*layer, {&x}, {TensorShape{4, 5, 1}});
+      },
+      "missing weight tensor: lstm.weight_ih_l0_reverse");
   auto uni = make_layer("lstm_fp32", lstm_json(3, false), lstm_map(w), "lstm");
-  expect_error([&] { run_layer<float>(*uni, {&x}, {TensorShape{5, 4, 1}}); },
-               "node 'lstm': input has 5 features, expected 4 (the width of lstm.weight_ih_l0)");
+  expect_error(
+      [&] {
+        run_layer<float>(*uni, {&x}, {TensorShape{5, 4, 1}});
+      },
+      "node 'lstm': input has 5 features, expected 4 (the width of lstm.weight_ih_l0)");
   std::vector<float> empty;
   EXPECT_EQ(run_layer<float>(*uni, {&empty}, {TensorShape{4, 0, 1}}).shape, (TensorShape{3, 0, 1}));
 }
