@@ -102,9 +102,11 @@ struct KernelDrivers {
   // kernels/conv1d_i8.h).
   void (*conv1d_i8_tap_accumulate)(const int32_t* acc, const float* row_scales, const float* w_scales,
                                    const float* bias, float* y, int rows, int N, bool first) = nullptr;
-  // Frame loops of the STFT and iSTFT layers (see spectral_f32.h).
+  // Frame loops of the STFT and iSTFT layers and the sines of the harmonic source (spectral_f32.h).
   StftFramesKernel stft_frames_f32 = nullptr;
   IstftFramesKernel istft_frames_f32 = nullptr;
+  SinMapKernel spectral_sin_f32 = nullptr;
+  GaussianMapKernel spectral_gaussian_f32 = nullptr;
   // The one-dimensional float convolutions (see conv1d_f32.h).
   Conv1dF32Drivers conv1d;
   // The int8 convolution of groups of one input channel (see kernels/conv1d_i8.h).

@@ -43,6 +43,14 @@ void spectral_cos_f32_portable(const float* in, float* out, int count) {
   for (int i = 0; i < count; ++i) out[i] = spectral_cos_lane(in[i]);
 }
 
+void spectral_sin_f32_portable(const float* in, float* out, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) out[i] = spectral_sin_lane(in[i]);
+}
+
+void spectral_gaussian_f32_portable(const float* u1, const float* angle, float* z, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) z[i] = spectral_gaussian_lane(u1[i], angle[i]);
+}
+
 void spectral_atan2_f32_portable(const float* y, const float* x, float* out, int count) {
   for (int i = 0; i < count; ++i) out[i] = spectral_atan2_lane(y[i], x[i]);
 }
@@ -97,22 +105,7 @@ struct NoiseSource {
     x ^= x >> 27;
     return static_cast<uint32_t>((x * 0x2545f4914f6cdd1dull) >> 32);
   }
-  // One standard normal sample from two draws (u1 first).
-  float gaussian() {
-    const float u1 = float(draw()) * 2.3283064e-10f;
-    const float angle = float(draw()) * 1.4629181e-09f;
-    return std::sqrt(-2.0f * std::log(std::max(u1, 1e-7f))) * std::cos(angle);
-  }
 };
-
-// Linear interpolation of v (n values) at `pos`, neighbour indices clamped to [0, n - 1].
-float interpolate(const float* v, int n, float pos) {
-  const float lo = std::floor(pos);
-  const float frac = pos - lo;
-  const int64_t i0 = static_cast<int64_t>(lo);
-  const int64_t a = std::clamp<int64_t>(i0, 0, n - 1), b = std::clamp<int64_t>(i0 + 1, 0, n - 1);
-  return (1.0f - frac) * v[a] + frac * v[b];
-}
 
 // Phase per sample of channel k, wrapped to [0, 1).
 float cycle_fraction(float f0, float factor) {
@@ -120,7 +113,19 @@ float cycle_fraction(float f0, float factor) {
   return r < 0.0f ? r + 1.0f : r;
 }
 
-void sine_gen_upsampled(const float* f0, int L, const SineGenParams& p, float* out, float* c) {
+// Angles first (the row of a voiced sample), sines of all of them in one pass, then amplitude.
+void finish_sines(const float* f0, int L, const SineGenParams& p, float* out, SinMapKernel sin_map) {
+  const int H = p.harmonics;
+  sin_map(out, out, int64_t(L) * H);
+  for (int i = 0; i < L; ++i) {
+    float* row = out + size_t(i) * H;
+    const bool voiced = f0[i] > p.voiced_threshold;
+    for (int k = 0; k < H; ++k) row[k] = voiced ? p.sine_amp * row[k] : 0.0f;
+  }
+}
+
+void sine_gen_upsampled(const float* f0, int L, const SineGenParams& p, float* out, float* c,
+                        const SineGenKernels& kernels) {
   const int H = p.harmonics, U = p.upsample_scale, K = L / U;
   if (K == 0) {  // too short to integrate at the low rate: silence
     std::fill(out, out + size_t(L) * H, 0.0f);
@@ -128,9 +133,10 @@ void sine_gen_upsampled(const float* f0, int L, const SineGenParams& p, float* o
   }
   const float inv_rate = static_cast<float>(1.0 / double(p.sample_rate));
   const double two_pi = 6.283185307179586;
+  // Per channel, the per-sample cycle fractions downsampled to K points, then summed: c[k][q].
   for (int k = 0; k < H; ++k) {
     const float factor = float(k + 1) * inv_rate;
-    // Downsample the per-sample phase increments to K points, then integrate them.
+    float* ck = c + size_t(k) * K;
     float sum = 0.0f;
     for (int q = 0; q < K; ++q) {
       const float pos = float(U) * (float(q) + 0.5f) - 0.5f;
@@ -139,50 +145,79 @@ void sine_gen_upsampled(const float* f0, int L, const SineGenParams& p, float* o
       const float a = cycle_fraction(f0[std::clamp<int64_t>(i0, 0, L - 1)], factor);
       const float b = cycle_fraction(f0[std::clamp<int64_t>(i0 + 1, 0, L - 1)], factor);
       sum += (1.0f - frac) * a + frac * b;
-      c[q] = sum;
-    }
-    for (int i = 0; i < L; ++i) {
-      float v = 0.0f;
-      if (f0[i] > p.voiced_threshold) {
-        const float phase = float(U) * interpolate(c, K, (float(i) + 0.5f) / float(U) - 0.5f);
-        v = p.sine_amp * std::sin(static_cast<float>(two_pi * double(phase)));
-      }
-      out[size_t(i) * H + k] = v;
+      ck[q] = sum;
     }
   }
+  for (int i = 0; i < L; ++i) {
+    float* row = out + size_t(i) * H;
+    if (!(f0[i] > p.voiced_threshold)) {
+      std::fill(row, row + H, 0.0f);
+      continue;
+    }
+    const float pos = (float(i) + 0.5f) / float(U) - 0.5f;
+    const float lo = std::floor(pos), frac = pos - lo;
+    const int64_t i0 = static_cast<int64_t>(lo);
+    const int64_t a = std::clamp<int64_t>(i0, 0, K - 1), b = std::clamp<int64_t>(i0 + 1, 0, K - 1);
+    for (int k = 0; k < H; ++k) {
+      const float* ck = c + size_t(k) * K;
+      const float phase = float(U) * ((1.0f - frac) * ck[a] + frac * ck[b]);
+      row[k] = static_cast<float>(two_pi * double(phase));
+    }
+  }
+  finish_sines(f0, L, p, out, kernels.sin);
 }
 
-void sine_gen_accumulated(const float* f0, int L, const SineGenParams& p, float* out, double* phase) {
+void sine_gen_accumulated(const float* f0, int L, const SineGenParams& p, float* out, float* work,
+                          const SineGenKernels& kernels) {
+  double* phase = reinterpret_cast<double*>(work);
   const int H = p.harmonics;
   const double inv_rate = 1.0 / double(p.sample_rate);
   const double two_pi = 6.283185307179586;
-  const float unvoiced_amp = p.sine_amp * 0.33333334f;
-  const bool noisy = p.noise_std > 0.0f;
-  NoiseSource noise;
   std::fill(phase, phase + H, 0.0);
   for (int i = 0; i < L; ++i) {
-    const bool voiced = f0[i] > p.voiced_threshold;
     const double inc = double(f0[i]) * inv_rate;
     float* row = out + size_t(i) * H;
     for (int k = 0; k < H; ++k) {
       double ph = std::fma(inc, double(k + 1), phase[k]);
       ph = ph - std::trunc(ph);
       phase[k] = ph;
-      float v = voiced ? p.sine_amp * static_cast<float>(std::sin(two_pi * ph)) : 0.0f;
-      if (noisy) v = std::fma(noise.gaussian(), voiced ? p.noise_std : unvoiced_amp, v);
-      row[k] = v;
+      row[k] = static_cast<float>(two_pi * ph);
+    }
+  }
+  finish_sines(f0, L, p, out, kernels.sin);
+  if (!(p.noise_std > 0.0f)) return;
+  // Draws go sample by sample, channel by channel, u1 then the angle's; a block of rows at a time.
+  const float unvoiced_amp = p.sine_amp * 0.33333334f;
+  float* u1 = work + 2 * size_t(H);
+  float* angle = u1 + size_t(kSineNoiseRows) * H;
+  float* z = angle + size_t(kSineNoiseRows) * H;
+  NoiseSource noise;
+  for (int i0 = 0; i0 < L; i0 += kSineNoiseRows) {
+    const int rows = std::min(kSineNoiseRows, L - i0);
+    const size_t count = size_t(rows) * H;
+    for (size_t v = 0; v < count; ++v) {
+      u1[v] = float(noise.draw()) * 2.3283064e-10f;
+      angle[v] = float(noise.draw()) * 1.4629181e-09f;
+    }
+    kernels.gaussian(u1, angle, z, int64_t(count));
+    for (int r = 0; r < rows; ++r) {
+      const int i = i0 + r;
+      const float level = f0[i] > p.voiced_threshold ? p.noise_std : unvoiced_amp;
+      float* row = out + size_t(i) * H;
+      for (int k = 0; k < H; ++k) row[k] = std::fma(z[size_t(r) * H + k], level, row[k]);
     }
   }
 }
 
 }  // namespace
 
-void sine_gen_f32(const float* f0, int L, const SineGenParams& p, float* out, float* work) {
+void sine_gen_f32(const float* f0, int L, const SineGenParams& p, float* out, float* work,
+                  const SineGenKernels& kernels) {
   if (L <= 0 || p.harmonics <= 0) return;
   if (p.upsample_scale >= 1)
-    sine_gen_upsampled(f0, L, p, out, work);
+    sine_gen_upsampled(f0, L, p, out, work, kernels);
   else
-    sine_gen_accumulated(f0, L, p, out, reinterpret_cast<double*>(work));
+    sine_gen_accumulated(f0, L, p, out, work, kernels);
 }
 
 }  // namespace trevalon

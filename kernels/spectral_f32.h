@@ -51,6 +51,13 @@ void spectral_cos_f32_portable(const float* in, float* out, int count);
 // atan2(y, x) likewise: within 2 ulp of the C library's for finite arguments, its own value
 // otherwise. The STFT's phases.
 void spectral_atan2_f32_portable(const float* y, const float* x, float* out, int count);
+// sin likewise (the cosine's steps a quarter turn on), the sine source's; `out` may be `in`.
+using SinMapKernel = void (*)(const float* in, float* out, int64_t count);
+void spectral_sin_f32_portable(const float* in, float* out, int64_t count);
+// Gaussian samples z = sqrt(-2 ln(max(u1, 1e-7))) * cos(angle) of the noise source's uniforms
+// (the logarithm a polynomial within 2 ulp, the cosine the one above), angle in [0, 2 pi).
+using GaussianMapKernel = void (*)(const float* u1, const float* angle, float* z, int64_t count);
+void spectral_gaussian_f32_portable(const float* u1, const float* angle, float* z, int64_t count);
 
 void stft_frames_f32_portable(const float* padded, int T, int hop, int N, const float* basis, float* out,
                               float* work);
@@ -60,12 +67,16 @@ void istft_frames_f32_portable(const float* mag, const float* phase, int T, int 
 #ifndef TREVALON_PORTABLE
 void spectral_cos_f32_avx2(const float* in, float* out, int count);
 void spectral_atan2_f32_avx2(const float* y, const float* x, float* out, int count);
+void spectral_sin_f32_avx2(const float* in, float* out, int64_t count);
+void spectral_gaussian_f32_avx2(const float* u1, const float* angle, float* z, int64_t count);
 void stft_frames_f32_avx2(const float* padded, int T, int hop, int N, const float* basis, float* out,
                           float* work);
 void istft_frames_f32_avx2(const float* mag, const float* phase, int T, int N, const float* window, float* out,
                            float* work);
 void spectral_cos_f32_avx512(const float* in, float* out, int count);
 void spectral_atan2_f32_avx512(const float* y, const float* x, float* out, int count);
+void spectral_sin_f32_avx512(const float* in, float* out, int64_t count);
+void spectral_gaussian_f32_avx512(const float* u1, const float* angle, float* z, int64_t count);
 void stft_frames_f32_avx512(const float* padded, int T, int hop, int N, const float* basis, float* out,
                             float* work);
 void istft_frames_f32_avx512(const float* mag, const float* phase, int T, int N, const float* window,
@@ -82,12 +93,23 @@ struct SineGenParams {
   int upsample_scale;
 };
 
+// The tier's entries the sine source computes through.
+struct SineGenKernels {
+  SinMapKernel sin;
+  GaussianMapKernel gaussian;
+};
+
 // out[i * H + k] for i < L. upsample_scale >= 1: the phase is integrated at 1/U of the rate and
 // interpolated back (no noise). Otherwise double phase accumulators with xorshift64* Gaussian
-// noise when noise_std > 0. `work`: sine_gen_work_floats(L, p) floats, 8-byte aligned.
-void sine_gen_f32(const float* f0, int L, const SineGenParams& p, float* out, float* work);
+// noise when noise_std > 0. Sines are taken of float32 angles, in place in `out`.
+// `work`: sine_gen_work_floats(L, p) floats, 8-byte aligned.
+void sine_gen_f32(const float* f0, int L, const SineGenParams& p, float* out, float* work,
+                  const SineGenKernels& kernels);
+// Rows of noise drawn, transformed and added per pass.
+constexpr int kSineNoiseRows = 256;
 inline int64_t sine_gen_work_floats(int L, const SineGenParams& p) {
-  return p.upsample_scale >= 1 ? L / p.upsample_scale : 2 * int64_t(p.harmonics);
+  if (p.upsample_scale >= 1) return int64_t(L / p.upsample_scale) * p.harmonics;
+  return 2 * int64_t(p.harmonics) + 3 * int64_t(kSineNoiseRows) * p.harmonics;
 }
 
 }  // namespace trevalon

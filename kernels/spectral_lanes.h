@@ -1,9 +1,10 @@
-// One lane of the spectral kernels' cosine and arc tangent in plain C++. The vector kernels
+// One lane of the spectral kernels' cosine, sine and arc tangent in plain C++. The vector kernels
 // (x86/spectral_simd.h) compute the same steps, so every tier gives the same bits.
 #pragma once
 
 #include <math.h>
 #include <cstdint>
+#include <cstring>
 
 namespace trevalon {
 // Internal linkage and C math functions, as in activation_lanes.h: ISA files include this header.
@@ -27,17 +28,56 @@ inline float spectral_cos_poly(float z) {
 
 // cos(x) = cos(r + q pi/2): q = x * 2/pi rounded to even, r = x - q pi/2 in three fused steps
 // (the first is exact: q * P1 and x share the grid of P1's last bit). Quadrant q mod 4 picks
-// cos r, -sin r, -cos r, sin r.
-inline float spectral_cos_lane(float x) {
-  if (!(fabsf(x) <= kSpectralCosLimit)) return cosf(x);
+// cos r, -sin r, -cos r, sin r. sin(x) = cos(x - pi/2) is the same with the quadrant moved by 3.
+template <bool kSine>
+inline float spectral_trig_lane(float x) {
+  if (!(fabsf(x) <= kSpectralCosLimit)) return kSine ? sinf(x) : cosf(x);
   const float q = nearbyintf(x * 0.636619772f);
   float r = fmaf(-q, 1.57079637f, x);
   r = fmaf(-q, -4.37113883e-08f, r);
   r = fmaf(-q, -1.71512451e-15f, r);
   const float z = r * r;
-  const int32_t k = static_cast<int32_t>(q);
+  const int32_t k = static_cast<int32_t>(q) + (kSine ? 3 : 0);
   const float v = (k & 1) ? spectral_sin_poly(r, z) : spectral_cos_poly(z);
   return ((k + 1) & 2) ? -v : v;
+}
+
+inline float spectral_cos_lane(float x) { return spectral_trig_lane<false>(x); }
+inline float spectral_sin_lane(float x) { return spectral_trig_lane<true>(x); }
+
+// ln(x) for normal positive x: x = m 2^e with m in [sqrt(1/2), sqrt(2)), ln(1 + (m - 1)) by a
+// minimax polynomial, e ln 2 added in two parts. The noise source's logarithm.
+inline float spectral_log_lane(float x) {
+  uint32_t bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  int32_t e = static_cast<int32_t>(bits >> 23) - 126;
+  const uint32_t mbits = (bits & 0x007fffffu) | 0x3f000000u;  // m in [0.5, 1)
+  float m;
+  std::memcpy(&m, &mbits, sizeof m);
+  const bool low = m < 0.707106781f;
+  e -= low ? 1 : 0;
+  m = (low ? m + m : m) - 1.0f;
+  const float z = m * m;
+  float p = fmaf(7.0376836292e-2f, m, -1.1514610310e-1f);
+  p = fmaf(p, m, 1.1676998740e-1f);
+  p = fmaf(p, m, -1.2420140846e-1f);
+  p = fmaf(p, m, 1.4249322787e-1f);
+  p = fmaf(p, m, -1.6668057665e-1f);
+  p = fmaf(p, m, 2.0000714765e-1f);
+  p = fmaf(p, m, -2.4999993993e-1f);
+  p = fmaf(p, m, 3.3333331174e-1f);
+  const float fe = static_cast<float>(e);
+  float y = (m * z) * p;
+  y = fmaf(fe, -2.12194440e-4f, y);
+  y = fmaf(z, -0.5f, y);
+  return fmaf(fe, 0.693359375f, m + y);
+}
+
+// One Gaussian sample from the two uniforms of the noise source: sqrt(-2 ln(max(u1, 1e-7))) *
+// cos(angle), angle in [0, 2 pi).
+inline float spectral_gaussian_lane(float u1, float angle) {
+  const float u = u1 > 1e-7f ? u1 : 1e-7f;
+  return sqrtf(-2.0f * spectral_log_lane(u)) * spectral_cos_lane(angle);
 }
 
 // atan2(y, x) for finite x, y not both zero: the ratio of the smaller to the larger magnitude,

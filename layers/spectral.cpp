@@ -272,7 +272,7 @@ class SineGenFp32 final : public ILayer {
   void release_scratch() override { std::vector<double>().swap(work_); }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext*) override {
-    require_backend();
+    const KernelDrivers* drivers = host_drivers();
     require_inputs(*this, n, 1);
     const uint64_t samples = signal_samples(*this, inputs[0].shape, "F0 track");
     const int L = kernel_size(*this, samples);
@@ -282,11 +282,16 @@ class SineGenFp32 final : public ILayer {
     const size_t doubles = size_t(sine_gen_work_floats(L, p_) + 1) / 2;
     if (work_.size() < doubles) work_.resize(doubles);
     sine_gen_f32(static_cast<const float*>(inputs[0].view.data), L, p_, static_cast<float*>(output.data),
-                 reinterpret_cast<float*>(work_.data()));
+                 reinterpret_cast<float*>(work_.data()), kernels(drivers));
     return output_shape(inputs[0].shape);
   }
 
  private:
+  static SineGenKernels kernels(const KernelDrivers* d) {
+    if (d && d->spectral_sin_f32 && d->spectral_gaussian_f32) return {d->spectral_sin_f32, d->spectral_gaussian_f32};
+    return {spectral_sin_f32_portable, spectral_gaussian_f32_portable};
+  }
+
   SineGenParams p_{};
   std::vector<double> work_;  // the low-rate phase sums, or the phase accumulators
 };

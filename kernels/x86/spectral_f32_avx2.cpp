@@ -23,6 +23,16 @@ struct V : F32x8 {
     return _mm256_or_ps(_mm256_andnot_ps(bit, magnitude), _mm256_and_ps(bit, sign));
   }
   static F sqrt(F x) { return _mm256_sqrt_ps(x); }
+  static I as_int(F x) { return _mm256_castps_si256(x); }
+  static F as_float(I x) { return _mm256_castsi256_ps(x); }
+  static I shift_right(I x, int n) { return _mm256_srli_epi32(x, n); }
+  static I sub_int(I a, int b) { return _mm256_sub_epi32(a, _mm256_set1_epi32(b)); }
+  static I and_int(I a, int b) { return _mm256_and_si256(a, _mm256_set1_epi32(b)); }
+  static I or_int(I a, int b) { return _mm256_or_si256(a, _mm256_set1_epi32(b)); }
+  static I sub_int_where(M m, I a, int b) {
+    return _mm256_sub_epi32(a, _mm256_and_si256(_mm256_castps_si256(m), _mm256_set1_epi32(b)));
+  }
+  static F to_float(I x) { return _mm256_cvtepi32_ps(x); }
   static unsigned outside_mask(F x, float limit) {
     const F a = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x);
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(a, _mm256_set1_ps(limit), _CMP_NLE_UQ)));
@@ -31,10 +41,20 @@ struct V : F32x8 {
 
 }  // namespace
 
-void spectral_cos_f32_avx2(const float* in, float* out, int count) { spectral_cos_map<V>(in, out, count); }
+void spectral_cos_f32_avx2(const float* in, float* out, int count) {
+  spectral_trig_map<V, false>(in, out, count);
+}
+
+void spectral_sin_f32_avx2(const float* in, float* out, int64_t count) {
+  spectral_trig_map<V, true>(in, out, count);
+}
 
 void spectral_atan2_f32_avx2(const float* y, const float* x, float* out, int count) {
   spectral_atan2_map<V>(y, x, out, count);
+}
+
+void spectral_gaussian_f32_avx2(const float* u1, const float* angle, float* z, int64_t count) {
+  spectral_gaussian_map<V>(u1, angle, z, count);
 }
 
 void stft_frames_f32_avx2(const float* padded, int T, int hop, int N, const float* basis, float* out,

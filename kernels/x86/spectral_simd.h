@@ -17,10 +17,10 @@
 namespace trevalon {
 namespace {
 
-// kChecked: lanes beyond the reduction's range take the C library's value; callers that know
-// every argument is within range skip the test.
-template <class V, bool kChecked = true>
-inline typename V::F spectral_cos_v(typename V::F x) {
+// spectral_trig_lane's steps. kChecked: lanes beyond the reduction's range take the C library's
+// value; callers that know every argument is within range skip the test.
+template <class V, bool kChecked = true, bool kSine = false>
+inline typename V::F spectral_trig_v(typename V::F x) {
   using F = typename V::F;
   const F q = V::round_even(V::mul(x, V::set1(0.636619772f)));
   F r = V::fnmadd(q, V::set1(1.57079637f), x);
@@ -33,7 +33,7 @@ inline typename V::F spectral_cos_v(typename V::F x) {
   F pc = V::fmadd(z, V::set1(2.443315711809948e-5f), V::set1(-1.388731625493765e-3f));
   pc = V::fmadd(pc, z, V::set1(4.166664568298827e-2f));
   const F c = V::fmadd(pc, V::mul(z, z), V::fmadd(z, V::set1(-0.5f), V::set1(1.0f)));
-  const typename V::I k = V::to_int(q);
+  const typename V::I k = V::add_int(V::to_int(q), kSine ? 3 : 0);
   F v = V::negate_if_bit1(V::pick_odd(s, c, k), V::add_int(k, 1));
   if (!kChecked) return v;
   if (const unsigned outside = V::outside_mask(x, kSpectralCosLimit)) {  // rare: the C library per lane
@@ -41,10 +41,52 @@ inline typename V::F spectral_cos_v(typename V::F x) {
     V::store(xs, x);
     V::store(vs, v);
     for (int l = 0; l < V::kWidth; ++l)
-      if (outside >> l & 1u) vs[l] = cosf(xs[l]);
+      if (outside >> l & 1u) vs[l] = kSine ? sinf(xs[l]) : cosf(xs[l]);
     v = V::load(vs);
   }
   return v;
+}
+
+template <class V, bool kChecked = true>
+inline typename V::F spectral_cos_v(typename V::F x) {
+  return spectral_trig_v<V, kChecked, false>(x);
+}
+
+// spectral_gaussian_lane's steps.
+template <class V>
+inline typename V::F spectral_gaussian_v(typename V::F u1, typename V::F angle) {
+  using F = typename V::F;
+  using I = typename V::I;
+  const F x = V::max(u1, V::set1(1e-7f));  // u1 > 1e-7 ? u1 : 1e-7
+  const I bits = V::as_int(x);
+  I e = V::sub_int(V::shift_right(bits, 23), 126);
+  F m = V::as_float(V::or_int(V::and_int(bits, 0x007fffff), 0x3f000000));
+  const auto low = V::gt(V::set1(0.707106781f), m);
+  e = V::sub_int_where(low, e, 1);
+  m = V::sub(V::where(low, V::add(m, m), m), V::set1(1.0f));
+  const F z = V::mul(m, m);
+  F p = V::fmadd(V::set1(7.0376836292e-2f), m, V::set1(-1.1514610310e-1f));
+  p = V::fmadd(p, m, V::set1(1.1676998740e-1f));
+  p = V::fmadd(p, m, V::set1(-1.2420140846e-1f));
+  p = V::fmadd(p, m, V::set1(1.4249322787e-1f));
+  p = V::fmadd(p, m, V::set1(-1.6668057665e-1f));
+  p = V::fmadd(p, m, V::set1(2.0000714765e-1f));
+  p = V::fmadd(p, m, V::set1(-2.4999993993e-1f));
+  p = V::fmadd(p, m, V::set1(3.3333331174e-1f));
+  const F fe = V::to_float(e);
+  F y = V::mul(V::mul(m, z), p);
+  y = V::fmadd(fe, V::set1(-2.12194440e-4f), y);
+  y = V::fmadd(z, V::set1(-0.5f), y);
+  const F ln = V::fmadd(fe, V::set1(0.693359375f), V::add(m, y));
+  return V::mul(V::sqrt(V::mul(V::set1(-2.0f), ln)), spectral_trig_v<V, false, false>(angle));
+}
+
+template <class V>
+inline void spectral_gaussian_map(const float* u1, const float* angle, float* z, int64_t count) {
+  int64_t i = 0;
+  for (; i + V::kWidth <= count; i += V::kWidth)
+    V::store(z + i, spectral_gaussian_v<V>(V::load(u1 + i), V::load(angle + i)));
+  for (; i < count; ++i) z[i] = spectral_gaussian_lane(u1[i], angle[i]);
 }
 
 // Lanes below `valid` of atan2(y, x), spectral_atan2_lane's steps.
@@ -88,11 +130,12 @@ inline void spectral_atan2_map(const float* y, const float* x, float* out, int c
   for (; i < count; ++i) out[i] = spectral_atan2_lane(y[i], x[i]);
 }
 
-template <class V>
-inline void spectral_cos_map(const float* in, float* out, int count) {
-  int i = 0;
-  for (; i + V::kWidth <= count; i += V::kWidth) V::store(out + i, spectral_cos_v<V>(V::load(in + i)));
-  for (; i < count; ++i) out[i] = spectral_cos_lane(in[i]);
+template <class V, bool kSine>
+inline void spectral_trig_map(const float* in, float* out, int64_t count) {
+  int64_t i = 0;
+  for (; i + V::kWidth <= count; i += V::kWidth)
+    V::store(out + i, spectral_trig_v<V, true, kSine>(V::load(in + i)));
+  for (; i < count; ++i) out[i] = spectral_trig_lane<kSine>(in[i]);
 }
 
 // Up to four vectors of bins per pass over the frame's samples, each lane its own fused chain.

@@ -103,32 +103,65 @@ void expect_same_on_every_tier(Run run) {
   });
 }
 
-TEST(SpectralCos, WithinTwoUlpOfCosineAndEveryTierAgrees) {
+TEST(SpectralTrig, CosAndSinWithinTwoUlpAndEveryTierAgrees) {
   std::vector<float> x = random_floats(4000, -300.0f, 300.0f, 7);
   for (float v : {0.0f, -0.0f, 0.785398f, 1.5707964f, 3.1415927f, 99999.0f, -99999.9f, 1.0e5f, 1.5e5f, 3.0e7f,
                   std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()})
     x.push_back(v);
-  std::vector<float> y(x.size());
-  spectral_cos_f32_portable(x.data(), y.data(), int(x.size()));
+  std::vector<float> c(x.size()), s(x.size());
+  spectral_cos_f32_portable(x.data(), c.data(), int(x.size()));
+  spectral_sin_f32_portable(x.data(), s.data(), int64_t(x.size()));
   for (size_t i = 0; i < x.size(); ++i) {
     if (!std::isfinite(x[i])) {
-      EXPECT_TRUE(std::isnan(y[i])) << x[i];
+      EXPECT_TRUE(std::isnan(c[i]) && std::isnan(s[i])) << x[i];
       continue;
     }
-    const double want = std::cos(double(x[i]));
-    // 2 ulp of 1, or of the value for the reduced range; beyond the limit it is the C library.
-    EXPECT_NEAR(y[i], want, 2.5e-7) << "x = " << x[i];
+    // 2 ulp of 1; beyond the reduction's range it is the C library.
+    EXPECT_NEAR(c[i], std::cos(double(x[i])), 2.5e-7) << "cos " << x[i];
+    EXPECT_NEAR(s[i], std::sin(double(x[i])), 2.5e-7) << "sin " << x[i];
   }
 #ifndef TREVALON_PORTABLE
   const CpuTier best = detect_cpu_tier();
-  std::vector<float> z(x.size());
+  std::vector<float> zc(x.size()), zs(x.size());
+  auto same = [&](const char* tier) {
+    EXPECT_EQ(std::memcmp(c.data(), zc.data(), c.size() * sizeof(float)), 0) << tier << " cos";
+    EXPECT_EQ(std::memcmp(s.data(), zs.data(), s.size() * sizeof(float)), 0) << tier << " sin";
+  };
   if (best >= CpuTier::Avx2) {
-    spectral_cos_f32_avx2(x.data(), z.data(), int(x.size()));
-    EXPECT_EQ(std::memcmp(y.data(), z.data(), y.size() * sizeof(float)), 0) << "avx2";
+    spectral_cos_f32_avx2(x.data(), zc.data(), int(x.size()));
+    spectral_sin_f32_avx2(x.data(), zs.data(), int64_t(x.size()));
+    same("avx2");
   }
   if (best >= CpuTier::Avx512) {
-    spectral_cos_f32_avx512(x.data(), z.data(), int(x.size()));
-    EXPECT_EQ(std::memcmp(y.data(), z.data(), y.size() * sizeof(float)), 0) << "avx512";
+    spectral_cos_f32_avx512(x.data(), zc.data(), int(x.size()));
+    spectral_sin_f32_avx512(x.data(), zs.data(), int64_t(x.size()));
+    same("avx512");
+  }
+#endif
+}
+
+TEST(SpectralGaussian, MatchesTheFormulaAndEveryTierAgrees) {
+  std::vector<float> u1 = random_floats(5000, 0.0f, 1.0f, 21), angle = random_floats(5000, 0.0f, 6.2831f, 22);
+  for (float v : {0.0f, 1e-9f, 1e-7f, 1.0f, 0.70710677f, 0.5f}) {
+    u1.push_back(v);
+    angle.push_back(1.0f);
+  }
+  std::vector<float> z(u1.size());
+  spectral_gaussian_f32_portable(u1.data(), angle.data(), z.data(), int64_t(z.size()));
+  for (size_t i = 0; i < z.size(); ++i) {
+    const double want = std::sqrt(-2.0 * std::log(std::max(double(u1[i]), double(1e-7f)))) * std::cos(double(angle[i]));
+    EXPECT_NEAR(z[i], want, 4e-7 * std::max(1.0, std::fabs(want))) << "u1 " << u1[i] << " angle " << angle[i];
+  }
+#ifndef TREVALON_PORTABLE
+  const CpuTier best = detect_cpu_tier();
+  std::vector<float> w(z.size());
+  if (best >= CpuTier::Avx2) {
+    spectral_gaussian_f32_avx2(u1.data(), angle.data(), w.data(), int64_t(w.size()));
+    EXPECT_EQ(std::memcmp(z.data(), w.data(), z.size() * sizeof(float)), 0) << "avx2";
+  }
+  if (best >= CpuTier::Avx512) {
+    spectral_gaussian_f32_avx512(u1.data(), angle.data(), w.data(), int64_t(w.size()));
+    EXPECT_EQ(std::memcmp(z.data(), w.data(), z.size() * sizeof(float)), 0) << "avx512";
   }
 #endif
 }
@@ -342,6 +375,11 @@ TEST(SineGen, DeterministicNoiseAmplitudesAndShortInputs) {
   const auto second = test::run_layer<float>(*noisy, {&f0}, {{1, 3000, 1}});
   ASSERT_EQ(first.shape, (TensorShape{9, 3000, 1}));
   EXPECT_EQ(std::memcmp(first.out.data(), second.out.data(), first.out.size() * sizeof(float)), 0);
+
+  for (int U : {0, 7}) {
+    auto layer = test::make_layer("sine_gen_fp32", sine_node(U, 0.003f), {}, "src");
+    expect_same_on_every_tier([&] { return test::run_layer<float>(*layer, {&f0}, {{1, 3000, 1}}).out; });
+  }
 
   // All unvoiced: Gaussian noise of standard deviation sine_amp / 3, mean near 0.
   std::vector<float> silent(20000, 5.0f);
