@@ -293,6 +293,36 @@ const std::vector<Op>& ops() {
         {"noise_std", Kind::Float},
         {"upsample_scale", Kind::Int}},
        {}},
+      {"ada_in1d_fp32",
+       2,
+       false,
+       {{"C", Kind::Channels}, {"C_style", Kind::Channels}, {"eps", Kind::Float}},
+       {{".fc.weight", Tensor::F32, false},
+        {".fc.bias", Tensor::F32, true},
+        {".norm.weight", Tensor::F32, true},
+        {".norm.bias", Tensor::F32, true}}},
+      {"ada_layer_norm_fp32",
+       2,
+       false,
+       {{"C", Kind::Channels}, {"C_style", Kind::Channels}, {"eps", Kind::Float}},
+       {{".fc.weight", Tensor::F32, false}, {".fc.bias", Tensor::F32, true}}},
+      {"length_regulate_fp32", 2, false, {}, {}},
+      {"concat1d_fp32", 2, false, {{"C2", Kind::Channels}}, {}},
+      {"slice_channels_fp32", 1, false, {{"ch_start", Kind::Int}, {"ch_end", Kind::Int}}, {}},
+      {"reflection_pad1d_fp32", 1, false, {}, {}},
+      {"sum_channels_fp32", 1, false, {}, {}},
+      {"conv1d_fp32",
+       1,
+       false,
+       {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"kernel_size", Kind::Int}, {"stride", Kind::Int},
+        {"padding", Kind::Int}, {"dilation", Kind::Int}, {"groups", Kind::Int}},
+       {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
+      {"conv_transpose1d_fp32",
+       1,
+       false,
+       {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"kernel_size", Kind::Int}, {"stride", Kind::Int},
+        {"padding", Kind::Int}, {"output_padding", Kind::Int}, {"groups", Kind::Int}},
+       {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
       {"conv1d_int8",
        1,
        false,
@@ -506,6 +536,11 @@ void build(FuzzedDataProvider& p, Built& b) {
       }
       const std::string key = param.key;
       if (key == "C_out" || key == "embed_dim") C_out = v;
+      if (key == "C_in" || key == "C_style") C_in = v;
+      if (key == "C") C_out = v;
+      if (key == "kH") kH = v;
+      if (key == "C_in") C_in = v;
+      if (key == "kH" || key == "kernel_size") kH = v;
       if (key == "C_in") C_in = v;
       if (key == "kH" || key == "kernel_size") kH = v;
       if (key == "hidden_size") C_out = v;
@@ -551,11 +586,16 @@ void build(FuzzedDataProvider& p, Built& b) {
       const std::string op_name = op.name;
       if (op_name.find("gemm") != std::string::npos && !w.per_channel)
         expected = double(C_out) * double(C_in);
+      if (op_name == "conv_transpose1d_fp32" && !w.per_channel)  // C_in x C_out/groups x K
+        expected = double(C_in) * double(C_out / (groups > 1 ? groups : 1)) * double(kH);
       if (op_name.rfind("attention", 0) == 0) {  // 3E rows for queries, keys and values, E for the output
         const double E = C_out > 0 ? double(C_out) : double(in_channels);
         const double rows = std::string(w.suffix).find("qkv") != std::string::npos ? 3 * E : E;
         expected = w.per_channel ? rows : rows * E;
       }
+      if (op_name.rfind("ada_", 0) == 0) {  // the style projection has 2C rows of C_style, the norm C values
+        const bool projection = std::string(w.suffix).rfind(".fc.", 0) == 0;
+        expected = projection ? 2 * double(C_out) * (w.per_channel ? 1 : double(C_in)) : double(C_out);
       if (op_name == "lstm_fp32") {  // 4H gate rows of the input width (ih) or of H (hh)
         const double rows = 4 * double(C_out);
         const bool input_side = std::string(w.suffix).find("_ih_") != std::string::npos;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/conv1d_f32.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/prepared_weights.h"
 #include "kernels/spectral_f32.h"
@@ -106,6 +107,8 @@ struct KernelDrivers {
   // kernels/conv1d_i8.h).
   void (*conv1d_i8_tap_accumulate)(const int32_t* acc, const float* row_scales, const float* w_scales,
                                    const float* bias, float* y, int rows, int N, bool first) = nullptr;
+  // The one-dimensional float convolutions (see conv1d_f32.h).
+  Conv1dF32Drivers conv1d;
   // The int8 convolution of groups of one input channel (see kernels/conv1d_i8.h).
   void (*conv1d_i8_depthwise)(const float* x, int L, int C, const int8_t* w, const float* w_taps,
                               const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,

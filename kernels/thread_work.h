@@ -34,6 +34,12 @@ enum class WorkBuffer {
   AttentionTile,       // a score tile, its accumulator and running maxima and sums
   LstmGates,           // the input projection of every step of an LSTM direction
   LstmState,           // an LSTM step's hidden product, hidden state and cell state
+  Conv1dWinograd,      // 1-D Winograd: a block's transformed inputs and products
+  Conv1dPatches,       // 1-D convolution: a block of gathered patch rows
+  Conv1dGroupOut,      // 1-D grouped convolution: one group's outputs of a block
+  Conv1dRuns,          // 1-D direct convolution: run pointers of patch rows read in place
+  Conv1dZeros,         // 1-D direct convolution: a run of zeros for taps outside the signal
+  Conv1dTranspose,     // 1-D transposed convolution: one tap's rows and a group's gathered inputs
   Count
 };
 

@@ -402,6 +402,11 @@ TensorShape InferenceModel::run_node(size_t index) {
 
   const int32_t out_slot = plan.output_slot;
   const TensorShape planned = layer.runtime_output_shape(data, shapes, n);
+  // A shape taken from the inputs' values is bounded like a planned one before its buffer grows.
+  if (const uint64_t count = checked_elements(planned, node.name); count > kMaxPlannedElements)
+    throw std::runtime_error("node '" + node.name + "' would hold " + std::to_string(count) + " elements (" +
+                             std::to_string(planned.c) + " x " + std::to_string(planned.h) + " x " +
+                             std::to_string(planned.w) + "), more than 2^31");
   slot_buffers_[out_slot].grow(*allocator_, slot_bytes_for(out_slot, planned, node.name.c_str()));
 
   uint64_t sizes[kScratchBuffers] = {};

@@ -159,6 +159,8 @@ class ArchInfo:
     nodes: list[NodeInfo] = field(default_factory=list)
     # Declared outputs that hold int8 values: name -> (scale, zero point) for real = (q - zp) * scale.
     output_quant: dict[str, tuple[float, int]] = field(default_factory=dict)
+    # Declared outputs that are waveforms: name -> samples per second ("sample_rate" of the entry).
+    output_audio: dict[str, int] = field(default_factory=dict)
     # What the loader silently ignores or reads differently from what the writer likely meant.
     warnings: list[str] = field(default_factory=list)
 
@@ -370,6 +372,9 @@ def parse_arch(root: object, where: str = "<architecture>") -> ArchInfo:
             quant = _quantization(element)
             if quant is not None:
                 info.output_quant[name] = quant
+            rate = _int32(element.get("sample_rate", 0))
+            if rate > 0:
+                info.output_audio[name] = rate
     info.nodes = [_read_node(e, j, where) for j, e in enumerate(_array(root, "nodes", where))]
     if not info.output_names:
         info.output_names = derive_outputs(info.nodes)

@@ -134,11 +134,17 @@ class Graph:
         self._tensors.update(outputs)
         return outputs[0] if len(outputs) == 1 else outputs
 
-    def output(self, name: str, scale: float | None = None, zp: int = 0) -> None:
+    def output(self, name: str, scale: float | None = None, zp: int = 0,
+               sample_rate: int | None = None) -> None:
         """Name a tensor as a model output (outputs are returned in the order they are named).
         For an int8 output, `scale` and `zp` record how its values map to real ones,
-        real = (q - zp) * scale; the engine ignores them, the tools read them."""
+        real = (q - zp) * scale; `sample_rate` marks a waveform (samples per second). The engine
+        ignores them, the tools read them."""
         entry: dict = {"name": name}
+        if sample_rate is not None:
+            if operator.index(sample_rate) <= 0:
+                raise ValueError(f"output {name!r}: sample_rate must be positive, not {sample_rate}")
+            entry["sample_rate"] = operator.index(sample_rate)
         if scale is not None:
             if not (math.isfinite(scale) and scale > 0):
                 raise ValueError(f"output {name!r}: scale must be positive and finite, not {scale}")
