@@ -87,7 +87,7 @@ void ada_in1d_f32_portable(const float* in, float* out, const float* gamma, cons
       float* y = out + size_t(t) * size_t(C) + c0;
       for (int j = 0; j < nc; ++j) {
         float n = (x[j] - mean[j]) * k[j];
-        if (norm_bias) n = n + norm_bias[c0 + j];
+        if (norm_weight && norm_bias) n = n + norm_bias[c0 + j];
         y[j] = std::fma(n, 1.0f + gamma[c0 + j], beta[c0 + j]);
       }
     }

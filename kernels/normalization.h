@@ -21,8 +21,9 @@ void layer_norm_f32_portable(const float* in, const float* gamma, const float* b
 
 // The style-conditioned norms take gamma and beta (C values each) from a projection of the style.
 // Instance norm over time, per channel c of `rows` positions x C: mean = (sum_t x) * (1/T);
-// v = sum_t (x - mean)^2 (fused); inv = 1 / sqrt((1/T) * v + eps); n = (x - mean) * (inv * w) + b
-// (without w: (x - mean) * inv; b added only when present); y = n * (1 + gamma) + beta, fused.
+// v = sum_t (x - mean)^2 (fused); inv = 1 / sqrt((1/T) * v + eps); with the norm weight w,
+// n = (x - mean) * (inv * w) + b (b added when present), without it n = (x - mean) * inv and b is
+// not used; y = n * (1 + gamma) + beta, fused.
 // `out` may be `in`.
 void ada_in1d_f32_portable(const float* in, float* out, const float* gamma, const float* beta, int rows,
                            int C, const float* norm_weight, float eps, const float* norm_bias);

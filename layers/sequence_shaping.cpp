@@ -11,6 +11,7 @@
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 #include "layers/small_layer_checks.h"
+#include "layers/value_sized_output.h"
 
 namespace trevalon {
 namespace {
@@ -42,7 +43,7 @@ class ShapingLayer : public ILayer {
 
 // Features (C, T) and T durations -> (C, total, 1): row i repeated max(1, round(d_i x scale)) times,
 // rounding halves away from zero; the scale is 1/speed, handed over by the model.
-class LengthRegulateFp32 final : public ShapingLayer, public DurationScaled {
+class LengthRegulateFp32 final : public ShapingLayer, public DurationScaled, public ValueSizedOutput {
  public:
   void set_duration_scale(float scale) override { scale_ = scale; }
 
@@ -55,6 +56,14 @@ class LengthRegulateFp32 final : public ShapingLayer, public DurationScaled {
     const uint64_t total = total_positions(static_cast<const float*>(data[1]), T);
     check_output_size(channels_of(shapes[0]), total);
     return TensorShape{shapes[0].c, static_cast<int32_t>(total), 1};
+  }
+
+  TensorShape checked_runtime_output_shape(const TensorRef* inputs, int n) const override {
+    if (n < 2) return n < 1 ? TensorShape{} : inputs[0].shape;
+    require_buffer(*this, inputs[1].view, check_durations(inputs[0].shape, inputs[1].shape) * sizeof(float));
+    const void* data[2] = {inputs[0].view.data, inputs[1].view.data};
+    const TensorShape shapes[2] = {inputs[0].shape, inputs[1].shape};
+    return runtime_output_shape(data, shapes, 2);
   }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext*) override {

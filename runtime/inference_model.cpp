@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "backend/registry.h"
+#include "layers/value_sized_output.h"
 #include "runtime/shapes.h"
 #include "weights/weight_binding.h"
 
@@ -401,7 +402,9 @@ TensorShape InferenceModel::run_node(size_t index) {
   }
 
   const int32_t out_slot = plan.output_slot;
-  const TensorShape planned = layer.runtime_output_shape(data, shapes, n);
+  const auto* value_sized = dynamic_cast<const ValueSizedOutput*>(&layer);
+  const TensorShape planned = value_sized ? value_sized->checked_runtime_output_shape(refs, n)
+                                          : layer.runtime_output_shape(data, shapes, n);
   // A shape taken from the inputs' values is bounded like a planned one before its buffer grows.
   if (const uint64_t count = checked_elements(planned, node.name); count > kMaxPlannedElements)
     throw std::runtime_error("node '" + node.name + "' would hold " + std::to_string(count) + " elements (" +

@@ -174,7 +174,7 @@ inline void ada_in1d_f32_simd(const float* in, float* out, const float* gamma, c
       for (int v = 0; v < kVectors && lanes[v]; ++v) {
         const int c = c0 + v * W, n = lanes[v];
         F y = V::mul(V::sub(load_part<V>(row(in, t, v), n), mean[v]), k[v]);
-        if (norm_bias) y = V::add(y, load_part<V>(norm_bias + c, n));
+        if (norm_weight && norm_bias) y = V::add(y, load_part<V>(norm_bias + c, n));
         y = V::fmadd(y, V::add(one, load_part<V>(gamma + c, n)), load_part<V>(beta + c, n));
         if (n == W)
           V::store(row(out, t, v), y);

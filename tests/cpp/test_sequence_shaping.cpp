@@ -12,6 +12,7 @@
 
 #include "kernel_tier_loop.h"
 #include "kernels/sequence_shaping_f32.h"
+#include "layers/value_sized_output.h"
 #include "runtime/inference_model.h"
 #include "small_layer_harness.h"
 #include "test_support.h"
@@ -163,6 +164,15 @@ TEST(LengthRegulate, RefusesDurationsItCannotTurnIntoASize) {
             }),
             "node 'shape.n': 3 positions of 4 channels need 48 bytes, the output buffer holds 44");
   EXPECT_EQ(out, std::vector<float>(11, kSentinel));
+
+  // Durations whose buffer holds less than their shape says (an int8 tensor, say) are not read.
+  const uint8_t one_byte[4] = {};
+  const TensorRef short_durations[2] = {refs[0], {{const_cast<uint8_t*>(one_byte), 0, 1}, {2, 1, 1}}};
+  const auto* sized = dynamic_cast<const ValueSizedOutput*>(layer.get());
+  ASSERT_NE(sized, nullptr);
+  EXPECT_EQ(test::error_of([&] { sized->checked_runtime_output_shape(short_durations, 2); }),
+            "node 'shape.n': buffer smaller than its tensor");
+  EXPECT_EQ(sized->checked_runtime_output_shape(refs, 2), (TensorShape{4, 3, 1}));
 }
 
 TEST(Concat1d, AppendsTheSecondInputsRowOrItsOnlyRow) {
