@@ -14,7 +14,7 @@ from transformers import LlamaConfig, LlamaForCausalLM, Qwen2Config, Qwen2ForCau
 
 from trevalon import w1x1  # noqa: E402
 from trevalon.export import ExportError  # noqa: E402
-from trevalon.export.decoder_models import export_decoder  # noqa: E402
+from trevalon.export import export_decoder  # noqa: E402
 
 
 def llama(seed=0, **overrides):

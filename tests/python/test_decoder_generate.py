@@ -14,7 +14,7 @@ if not hasattr(engine.InferenceModel, "reset_kv_cache"):
 from test_decoder_export import llama, qwen2  # noqa: E402
 
 from trevalon import w1x1  # noqa: E402
-from trevalon.export.decoder_models import export_decoder  # noqa: E402
+from trevalon.export import export_decoder  # noqa: E402
 from trevalon.generate import DecoderFacts, GenerateError, Generator, decoder_model  # noqa: E402
 from trevalon.graph import Graph  # noqa: E402
 
