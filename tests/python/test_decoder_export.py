@@ -3,6 +3,7 @@ config) and Llama GGUF files. The files are checked here without the engine (nam
 sizes, refusals); test_decoder_generate.py runs them."""
 
 import json
+import re
 import os
 
 import numpy as np
@@ -200,3 +201,18 @@ def test_gguf_of_another_architecture_or_not_gguf_is_refused(tmp_path):
     (tmp_path / "junk.gguf").write_bytes(b"GGUF" + b"\x07" * 40)
     with pytest.raises(ExportError, match="junk.gguf: not a readable GGUF file"):
         read_llama_gguf(tmp_path / "junk.gguf")
+
+
+def test_generate_command_refuses_the_weights_of_another_model(tmp_path, capsys):
+    from trevalon.cli import main
+
+    export(tmp_path, llama(), "a")
+    export(tmp_path, llama(num_hidden_layers=3, hidden_size=32, intermediate_size=64), "b")
+    (tmp_path / "tokenizer.json").write_text("{}")
+    for weights, message in ((tmp_path / "b.w1x1", r"b.w1x1: tensor model.embed_tokens.weight has "
+                                                   r"shape \[256, 32\], the architecture expects \[256, 64\]"),
+                             (tmp_path / "absent.w1x1", "absent.w1x1")):
+        assert main(["generate", str(tmp_path / "a.json"), str(weights), "--prompt", "hi"]) == 2
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and err.startswith("trevalon: error: ")
+        assert re.search(message, err), err
