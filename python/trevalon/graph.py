@@ -56,8 +56,6 @@ class Graph:
         self._outputs: list[dict] = []
         self._nodes: list[dict] = []
         self._tensors: set[str] = set()  # every tensor produced so far (inputs included)
-        # Other root members, e.g. "max_positions" (the key/value cache of a decoder).
-        self.root_keys: dict[str, object] = {}
 
     def input(self, name: str, shape: Sequence[int], dtype: str = "float32",
               scale: float = 1.0, zp: int = 0) -> str:
@@ -147,9 +145,7 @@ class Graph:
         self._outputs.append(entry)
 
     def to_dict(self) -> dict:
-        root = {"model": self.model}
-        root.update({key: _json_value("<root>", key, value) for key, value in self.root_keys.items()})
-        root["inputs"] = self._inputs
+        root = {"model": self.model, "inputs": self._inputs}
         if self._outputs:
             root["outputs"] = self._outputs
         root["nodes"] = self._nodes

@@ -118,7 +118,7 @@ def write_decoder(shape: DecoderShape, tensors: Mapping[str, np.ndarray], arch_p
                           f"({len(extra)} unexpected tensors)")
 
     g = Graph(name)
-    g.root_keys["max_positions"] = int(shape.max_positions)
+    g.max_positions = int(shape.max_positions)  # the key/value cache of every core
     out: dict[str, np.ndarray] = {}
     ops: Counter = Counter()
     modules: dict[str, str] = {}
