@@ -503,13 +503,17 @@ def _add_export_smollm2(subparsers) -> None:
                         help="int8 projections with one scale per row (the embedding stays float)")
     parser.add_argument("--max-positions", metavar="N", type=_positive_int,
                         help="positions of the key/value cache (default 2048)")
+    parser.add_argument("--gguf", metavar="FILE",
+                        help="convert this Llama GGUF file instead (written as OUTDIR/model_*)")
     parser.set_defaults(run=_cmd_export_smollm2)
 
 
 def _cmd_export_smollm2(args: argparse.Namespace) -> int:
     from . import smollm2
 
-    for path in smollm2.convert_smollm2(args.outdir, args.int8, args.max_positions):
+    paths = (smollm2.convert_gguf(args.gguf, args.outdir, args.int8, max_positions=args.max_positions)
+             if args.gguf else smollm2.convert_smollm2(args.outdir, args.int8, args.max_positions))
+    for path in paths:
         print(f"wrote {path}")
     return 0
 

@@ -72,7 +72,10 @@ def convert_gguf(gguf_path: str, outdir: str | os.PathLike, quantize: bool = Fal
     stem = os.path.join(outdir, (stem or "model") + ("_int8" if quantize else "_fp32"))
     write_decoder(shape, tensors, stem + ".json", stem + ".w1x1", quantize=quantize,
                   name=name or "decoder", biases=biases)
-    return [stem + ".json", stem + ".w1x1", *write_tokenizer(gguf_path, outdir)]
+    written = [stem + ".json", stem + ".w1x1"]
+    if field(open_gguf(gguf_path), "tokenizer.ggml.tokens") is not None:  # a file may have none
+        written += write_tokenizer(gguf_path, outdir)
+    return written
 
 
 def convert_smollm2(outdir: str | os.PathLike, quantize: bool = False,

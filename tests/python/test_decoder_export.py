@@ -203,6 +203,15 @@ def test_gguf_of_another_architecture_or_not_gguf_is_refused(tmp_path):
         read_llama_gguf(tmp_path / "junk.gguf")
 
 
+def test_gguf_conversion_command(tmp_path, capsys):
+    from trevalon.cli import main
+
+    _write_gguf(tmp_path / "g.gguf", llama(), arch="gpt2")
+    assert main(["export-smollm2", str(tmp_path / "out"), "--gguf", str(tmp_path / "g.gguf")]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "GGUF architecture 'gpt2' is not supported" in err
+
+
 def test_generate_command_refuses_the_weights_of_another_model(tmp_path, capsys):
     from trevalon.cli import main
 
