@@ -37,6 +37,7 @@ void fill_table(KernelTable& table, KernelDrivers& drivers, CpuTier tier) {
   install_seq_gemm_kernels(table, drivers, tier);
   install_normalization_kernels(table, tier);
   install_attention_kernels(table, drivers, tier);
+  install_causal_attention_kernels(table, tier);
 }
 
 struct CpuBackendRegistration {

@@ -123,7 +123,10 @@ using OpaqueKernel = void (*)();
     void (*)(const float* in, const float* weight, float* out, int rows, int cols, float eps))               \
   X(56, silu_f32, UnaryF32Kernel)                                                                            \
   X(57, elemwise_mul_f32, void (*)(const float* a, const float* b, float* out, int count))                   \
-  X(58, causal_attn_core_f32, OpaqueKernel)
+  X(58, causal_attn_core_f32,                                                                               \
+    void (*)(const float* q, const float* k, const float* v, float* cache, int position_offset,              \
+             int capacity, float* out, int T, float rope_theta, int num_q_heads, int num_kv_heads,           \
+             int head_dim, int rope_offset, uint8_t flag, float* scratch, void* stream))
 
 using MaxPoolI8Kernel = void (*)(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
                                  int stride_h, int stride_w, int pad_h, int pad_w, void* stream);

@@ -277,6 +277,12 @@ const std::vector<Op>& ops() {
         {".w_proj_i8", Tensor::I8, false},
         {".w_proj_scales", Tensor::F32, true},
         {".b_proj", Tensor::F32, true}}},
+      {"causal_attn_core_fp32",
+       3,
+       false,
+       {{"num_q_heads", Kind::Int}, {"num_kv_heads", Kind::Int}, {"head_dim", Kind::Int},
+        {"rope_theta", Kind::Float}},
+       {}},
       {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };

@@ -31,5 +31,6 @@ std::unique_ptr<ILayer> make_normalization_layer(OpType op, const JsonValue& nod
 std::unique_ptr<ILayer> make_embedding_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_patch_position_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_attention_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_causal_attention_layer(OpType op, const JsonValue& node);
 
 }  // namespace trevalon

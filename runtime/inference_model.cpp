@@ -48,6 +48,7 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
   output_names_ = std::move(input_spec.output_names);
   nodes_ = std::move(input_spec.nodes);
   layers_ = std::move(input_spec.layers);
+  kv_capacity_ = input_spec.max_positions;
 
   WeightLoadMemoryStats stats;
   load_weights(weights_path, layers_, &stats);
@@ -56,6 +57,32 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
   assign_slots();
   plan_buffers();
   for (auto& layer : layers_) layer->upload_weights(allocator_);
+  for (auto& layer : layers_) has_kv_cache_ |= layer->uses_kv_cache();
+  if (has_kv_cache_) set_kv_capacity(kv_capacity_);
+}
+
+void InferenceModel::set_kv_capacity(int64_t capacity) {
+  if (capacity < 0 || capacity > INT32_MAX)
+    throw std::runtime_error("KV cache capacity must be from 0 to 2147483647 positions, got " +
+                             std::to_string(capacity));
+  kv_positions_ = 0;
+  kv_capacity_ = static_cast<int32_t>(capacity);
+  for (auto& layer : layers_)
+    if (layer->uses_kv_cache()) layer->allocate_kv_cache(kv_capacity_, allocator_);
+}
+
+int32_t InferenceModel::kv_positions_requested() const {
+  if (!has_kv_cache_) return 0;
+  uint64_t T = 0;
+  for (const NodePlan& plan : node_plans_) {
+    if (!plan.uses_kv_cache || plan.input_ids.empty()) continue;
+    const TensorShape s = planned_shapes_[plan.input_ids[0]];
+    T = std::max(T, uint64_t(s.h > 0 ? s.h : 0) * uint64_t(s.w > 0 ? s.w : 0));
+  }
+  if (uint64_t(kv_positions_) + T > uint64_t(kv_capacity_))
+    throw std::runtime_error("KV cache full: " + std::to_string(kv_positions_) + " positions held, " +
+                             std::to_string(T) + " more requested, capacity " + std::to_string(kv_capacity_));
+  return static_cast<int32_t>(T);
 }
 
 InferenceModel::~InferenceModel() = default;
@@ -198,6 +225,7 @@ void InferenceModel::assign_slots() {
       plan.input_slots.push_back(slot_of(other));
     }
     plan.fused_into_producer = fused_conv_of_[i] >= 0;
+    plan.uses_kv_cache = plan.layer && plan.layer->uses_kv_cache();
     if (!node.outputs.empty()) {
       plan.output_id = tensor_id(node.outputs.front());
       for (size_t k = 1; k < node.outputs.size(); ++k) tensor_id(node.outputs[k]);
@@ -385,6 +413,7 @@ TensorShape InferenceModel::run_node(size_t index) {
     ctx.scratch[k] = b.view();
   }
   ctx.stream = staged ? nullptr : stream_;
+  if (plan.uses_kv_cache) ctx.position_offset = kv_positions_;
 
   const BufferView out_view = slot_buffers_[out_slot].view();
   TensorShape result;
@@ -473,6 +502,8 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
   }
 
   plan_buffers();
+  // Before anything is bound: a pass the caches cannot take changes nothing.
+  const int32_t kv_appended = kv_positions_requested();
   for (size_t k = 0; k < inputs_.size(); ++k) {
     if (!supplied_[k]) continue;
     input_bound_[k] = 0;  // a bind that fails part-way leaves nothing worth keeping
@@ -497,6 +528,7 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
     else
       std::memcpy(dst, slot_buffers_[slot].data, bytes);
   }
+  kv_positions_ += kv_appended;  // only a pass that succeeded holds its positions
 }
 
 TensorMap InferenceModel::forward(const TensorMap& inputs) {

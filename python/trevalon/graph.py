@@ -50,8 +50,13 @@ def _json_value(node: str, key: str, value: object) -> object:
 
 
 class Graph:
-    def __init__(self, model: str):
+    def __init__(self, model: str, max_positions: int | None = None):
+        """`max_positions`: positions the key/value cache of each causal attention core holds
+        (the engine's default, 2048, when None)."""
         self.model = _check_text(model, "model name")
+        if max_positions is not None and not 0 <= operator.index(max_positions) <= 2**31 - 1:
+            raise ValueError(f"max_positions must be from 0 to 2**31 - 1, not {max_positions}")
+        self.max_positions = max_positions
         self._inputs: list[dict] = []
         self._outputs: list[dict] = []
         self._nodes: list[dict] = []
@@ -146,6 +151,8 @@ class Graph:
 
     def to_dict(self) -> dict:
         root = {"model": self.model, "inputs": self._inputs}
+        if self.max_positions is not None:
+            root["max_positions"] = operator.index(self.max_positions)
         if self._outputs:
             root["outputs"] = self._outputs
         root["nodes"] = self._nodes
