@@ -24,7 +24,6 @@ from .weights_check import missing_weights, quantised_pair
 
 TOKENIZER_FILE = "tokenizer.json"
 CHAT_FILE = "chat.json"
-DEFAULT_CAPACITY = 2048  # positions of the key/value cache when the architecture names none
 
 
 class GenerateError(Exception):
@@ -41,13 +40,6 @@ class DecoderFacts:
     vocab: int  # token ids 0 .. vocab - 1
     logits: int  # values per position of the output
     capacity: int  # positions the key/value cache holds, prompt and reply together
-
-
-def _root_max_positions(arch: str) -> int:
-    with open(arch, "rb") as f:
-        root = json.loads(f.read().decode("utf-8", "replace"))
-    value = root.get("max_positions", DEFAULT_CAPACITY) if isinstance(root, dict) else DEFAULT_CAPACITY
-    return int(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else DEFAULT_CAPACITY
 
 
 def _expected_shapes(info: ArchInfo) -> dict[str, tuple[int, ...]]:
@@ -104,7 +96,7 @@ def decoder_model(arch: str | os.PathLike, weights: str | os.PathLike) -> Decode
     producer = next((n for n in info.nodes if info.output_names[0] in n.outputs), None)
     width = int(producer.params.get("C_out", 0)) if producer is not None else 0
     return DecoderFacts(embed.inputs[0], info.output_names[0], embed.name, int(table[0]),
-                        width or int(table[0]), _root_max_positions(arch))
+                        width or int(table[0]), info.max_positions)
 
 
 def check_token_ids(ids: Sequence[int], facts: DecoderFacts, source: str) -> np.ndarray:

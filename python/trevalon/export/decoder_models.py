@@ -117,8 +117,7 @@ def write_decoder(shape: DecoderShape, tensors: Mapping[str, np.ndarray], arch_p
         raise ExportError(f"tensor '{extra[0]}': not part of a Llama-style decoder "
                           f"({len(extra)} unexpected tensors)")
 
-    g = Graph(name)
-    g.max_positions = int(shape.max_positions)  # the key/value cache of every core
+    g = Graph(name, max_positions=int(shape.max_positions))
     out: dict[str, np.ndarray] = {}
     ops: Counter = Counter()
     modules: dict[str, str] = {}
