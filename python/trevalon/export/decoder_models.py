@@ -271,31 +271,26 @@ def export_decoder(model, arch_path, weights_path, *, quantize: bool = False,
     _check_config(kind, config)
     theta = _rope_theta(config)
     _check_modules(kind, model, config)
-    attn = model.model.layers[0].self_attn if len(model.model.layers) else None
-    heads, kv_heads = config.num_attention_heads, getattr(config, "num_key_value_heads", None)
-    head_dim = getattr(config, "head_dim", None) or config.hidden_size // heads
+    heads = config.num_attention_heads
     shape = DecoderShape(
         vocab=model.model.embed_tokens.num_embeddings, width=config.hidden_size,
-        layers=len(model.model.layers), q_heads=heads, kv_heads=kv_heads or heads,
-        head_dim=head_dim, ffn=config.intermediate_size, rope_theta=theta,
-        rms_eps=float(config.rms_norm_eps), max_positions=_max_positions(config, max_positions))
-    embed = model.model.embed_tokens.weight
-    state = {}
-    for key, value in model.state_dict(keep_vars=True).items():
-        if key.endswith("rotary_emb.inv_freq"):
-            continue
-        state[key] = value
-    tensors = {key: _array(value) for key, value in state.items() if key != "lm_head.weight"}
-    if model.lm_head.weight.data_ptr() != embed.data_ptr():
-        tensors["lm_head.weight"] = _array(model.lm_head.weight)
-    biases = {}
-    if attn is not None:
-        for proj in ("q_proj", "k_proj", "v_proj", "o_proj"):
-            biases[proj] = getattr(attn, proj).bias is not None
-        mlp = model.model.layers[0].mlp
-        for proj in ("gate_proj", "up_proj", "down_proj"):
-            biases[proj] = getattr(mlp, proj).bias is not None
-    biases["lm_head"] = model.lm_head.bias is not None
+        layers=len(model.model.layers), q_heads=heads,
+        kv_heads=getattr(config, "num_key_value_heads", None) or heads,
+        head_dim=getattr(config, "head_dim", None) or config.hidden_size // heads,
+        ffn=config.intermediate_size, rope_theta=theta, rms_eps=float(config.rms_norm_eps),
+        max_positions=_max_positions(config, max_positions))
+    tensors = {key: _array(value) for key, value in model.state_dict().items()
+               if key != "lm_head.weight" and not key.endswith("rotary_emb.inv_freq")}
+    if model.lm_head.weight.data_ptr() != model.model.embed_tokens.weight.data_ptr():
+        tensors["lm_head.weight"] = _array(model.lm_head.weight)  # untied: a table of its own
+    # Which projections have biases, as the first layer has them (the shape check holds the
+    # other layers to it).
+    biases = {"lm_head": model.lm_head.bias is not None}
+    if len(model.model.layers):
+        first = model.model.layers[0]
+        for owner, projs in ((first.self_attn, ("q_proj", "k_proj", "v_proj", "o_proj")),
+                             (first.mlp, ("gate_proj", "up_proj", "down_proj"))):
+            biases.update({proj: getattr(owner, proj).bias is not None for proj in projs})
     return write_decoder(shape, tensors, arch_path, weights_path, quantize=quantize,
                          decode_copy=decode_copy, name=name or getattr(config, "model_type", kind),
                          biases=biases)
