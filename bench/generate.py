@@ -198,8 +198,8 @@ def main() -> None:
     print(f"SmolLM2-135M-Instruct, prompt {args.tokens} tokens, decode {args.tokens} tokens, "
           f"single thread, best of {args.repeats}")
     print(f"streaming bandwidth of this core (copy, read + write): {bandwidth / 1e9:.1f} GB/s")
-    print("onnxruntime: skipped (a decoder with a key/value cache is not a graph torch.onnx.export "
-          "writes from the transformers model without a cache wrapper; not compared)")
+    print("onnxruntime: not run (this benchmark has no ONNX export of the decoder with its "
+          "key/value cache as graph inputs and outputs)")
     results = {}
     for engine in args.engines.split(","):
         command = [sys.executable, os.path.abspath(__file__), "--worker", engine, "--workdir",
