@@ -280,7 +280,9 @@ const std::vector<Op>& ops() {
       {"causal_attn_core_fp32",
        3,
        false,
-       {{"num_q_heads", Kind::Int}, {"num_kv_heads", Kind::Int}, {"head_dim", Kind::Int},
+       {{"num_q_heads", Kind::Int},
+        {"num_kv_heads", Kind::Int},
+        {"head_dim", Kind::Int},
         {"rope_theta", Kind::Float}},
        {}},
       {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build

@@ -18,6 +18,9 @@
 namespace trevalon {
 namespace {
 
+// Value rows ahead of the weighted sum that are asked for (a hint only: it changes no result).
+constexpr size_t kValueRowsAhead = 8;
+
 // Rotates each head of `rows` (T rows of `heads` vectors of hd floats, row stride `stride`) at
 // absolute position offset + t: the pair (v[i], v[i + hd/2]) turns by f_i x position.
 inline void rotate_heads(float* rows, int T, size_t stride, int heads, int hd, const float* freq,
@@ -118,6 +121,8 @@ inline void value_queries(const float* const* w, const float* v, size_t vstride,
   for (int j = 0; j < L; ++j) {
     const float* row = v + size_t(j) * vstride;
     F vv[D];
+    // Rows far apart in a cache the weights' stream has evicted: ask for later ones early.
+    for (int c = 0; c < D; ++c) __builtin_prefetch(row + kValueRowsAhead * vstride + c * W);
     for (int c = 0; c < D - 1; ++c) vv[c] = V::load(row + c * W);
     vv[D - 1] = last == W ? V::load(row + (D - 1) * W) : V::load_first(row + (D - 1) * W, last);
     for (int r = 0; r < R; ++r) {
@@ -215,6 +220,9 @@ void causal_attn_core_lanes(const float* q, const float* k, const float* v, floa
       const int count = n - j0 < W ? n - j0 : W;
       const float* krows[W];
       for (int l = 0; l < W; ++l) krows[l] = keys + size_t(j0 + (l < count ? l : 0)) * kw + size_t(kh) * hd;
+      for (int l = 0; l < W && j0 + W + l < n; ++l)  // the next block's rows, while this one is summed
+        for (int d = 0; d < hd; d += 16)
+          __builtin_prefetch(keys + size_t(j0 + W + l) * kw + size_t(kh) * hd + d);
       transpose_keys<V>(krows, count, hd, kt);
       // Position t sees j0 only when P + t >= j0.
       for (int t = j0 > P ? j0 - P : 0; t < T; ++t) {

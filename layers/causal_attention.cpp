@@ -61,8 +61,9 @@ class CausalAttnCoreFp32 final : public ILayer {
                                std::to_string(P));
     const int t = kernel_size(*this, T);
     kernel_size(*this, T * qw);
-    // Sized for the last position this T can start at, so decode steps never grow it again.
-    const uint64_t floats = causal_attn_scratch_floats(t, capacity_ - t, nq_, nkv_, hd_);
+    // A decode step (T = 1) sizes it for the last position, so later steps never grow it; a longer
+    // pass (a prompt) takes what it needs now rather than T score rows of the whole capacity.
+    const uint64_t floats = causal_attn_scratch_floats(t, t == 1 ? capacity_ - 1 : int(P), nq_, nkv_, hd_);
     if (scratch_.size() < floats) scratch_.resize(floats);
     require_kernel(k.causal_attn_core_f32, "causal_attn_core_f32")(
         static_cast<const float*>(inputs[0].view.data), static_cast<const float*>(inputs[1].view.data),

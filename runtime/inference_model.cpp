@@ -413,7 +413,13 @@ TensorShape InferenceModel::run_node(size_t index) {
     ctx.scratch[k] = b.view();
   }
   ctx.stream = staged ? nullptr : stream_;
-  if (plan.uses_kv_cache) ctx.position_offset = kv_positions_;
+  if (plan.uses_kv_cache) {
+    ctx.position_offset = kv_positions_;
+    // What the core appends is what it is given (an omitted input keeps its earlier length).
+    const TensorShape q = n > 0 ? shapes[0] : TensorShape{};
+    const uint64_t t = uint64_t(q.h > 0 ? q.h : 0) * uint64_t(q.w > 0 ? q.w : 0);
+    kv_run_positions_ = std::max<uint64_t>(kv_run_positions_, t);
+  }
 
   const BufferView out_view = slot_buffers_[out_slot].view();
   TensorShape result;
@@ -503,7 +509,8 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
 
   plan_buffers();
   // Before anything is bound: a pass the caches cannot take changes nothing.
-  const int32_t kv_appended = kv_positions_requested();
+  kv_positions_requested();
+  kv_run_positions_ = 0;
   for (size_t k = 0; k < inputs_.size(); ++k) {
     if (!supplied_[k]) continue;
     input_bound_[k] = 0;  // a bind that fails part-way leaves nothing worth keeping
@@ -528,7 +535,8 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
     else
       std::memcpy(dst, slot_buffers_[slot].data, bytes);
   }
-  kv_positions_ += kv_appended;  // only a pass that succeeded holds its positions
+  // Only a pass that succeeded holds its positions (each core refused to pass the capacity).
+  kv_positions_ += static_cast<int32_t>(kv_run_positions_);
 }
 
 TensorMap InferenceModel::forward(const TensorMap& inputs) {

@@ -106,8 +106,8 @@ class InferenceModel {
   void check_supplied_input(const InputSpec& input_spec, const ModelTensor& tensor) const;
   void bind_input(const InputSpec& input_spec, const ModelTensor& tensor);
   TensorShape run_node(size_t index);
-  // Positions this pass appends to the caches (from the planned shapes); throws "KV cache full"
-  // when they do not fit.
+  // Positions this pass would append to the caches (from the planned shapes); throws "KV cache
+  // full" when they do not fit.
   int32_t kv_positions_requested() const;
   // A fused addition: no work, its slot and its place in the profile.
   TensorShape finish_fused(NodePlan& plan);
@@ -142,7 +142,8 @@ class InferenceModel {
 
   int32_t kv_positions_ = 0;
   int32_t kv_capacity_ = 0;
-  bool has_kv_cache_ = false;  // some layer keeps a cache
+  bool has_kv_cache_ = false;      // some layer keeps a cache
+  uint64_t kv_run_positions_ = 0;  // positions the cores of the current pass append
 
   Buffer host_input_mirrors_[kMaxLayerInputs];
   Buffer host_output_staging_;

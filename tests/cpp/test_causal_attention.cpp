@@ -303,6 +303,9 @@ TEST_F(CausalModelTest, APassBeyondTheCapacityFailsAndChangesNothing) {
   expect_error([&] { pass(*m, 0, 1); }, "KV cache full: 0 positions held, 1 more requested, capacity 0");
   m->set_kv_capacity(6);
   EXPECT_EQ(pass(*m, 0, 3), first);
+  // Inputs left out keep their three positions: the pass appends what the core was given.
+  m->forward(TensorMap{});
+  EXPECT_EQ(m->kv_positions(), 6);
 }
 
 TEST(CausalArch, MaxPositionsMustBeAWholeNonNegativeNumber) {
