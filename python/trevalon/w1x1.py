@@ -132,8 +132,12 @@ def save(path: str | os.PathLike, tensors: Mapping[str, object], version: int = 
     # Validate everything and lay the file out before writing a byte.
     plan = []
     cursor = HEADER_SIZE + ENTRY_SIZE * len(tensors)
+    written: dict[int, tuple[int, int]] = {}  # id of a value given twice -> its record
     for name, value in tensors.items():
         raw_name = _check_name(name)
+        if id(value) in written:  # one array under two names (tied tables): one record
+            plan.append((raw_name, None, b"", *written[id(value)]))
+            continue
         array = _check_array(name, value)  # converted only when written: no copy yet
         head = _record_head(array)
         record_size = len(head) + array.nbytes
@@ -142,6 +146,7 @@ def save(path: str | os.PathLike, tensors: Mapping[str, object], version: int = 
                 f"tensor {name!r} needs a {record_size}-byte record; at most {MAX_RECORD_SIZE} fit")
         offset = _align_up(cursor + len(head), DATA_ALIGNMENT) - len(head)
         plan.append((raw_name, array, head, offset, record_size))
+        written[id(value)] = (offset, record_size)
         cursor = offset + record_size
 
     with open(path, "wb") as f:
@@ -149,6 +154,8 @@ def save(path: str | os.PathLike, tensors: Mapping[str, object], version: int = 
         for raw_name, _, _, offset, record_size in plan:
             f.write(_ENTRY.pack(raw_name, offset, record_size, 0))
         for _, array, head, offset, _ in plan:
+            if array is None:
+                continue
             f.write(b"\0" * (offset - f.tell()))
             f.write(head)
             if array.nbytes:
