@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "kernels/winograd1d.h"
+
 namespace trevalon {
 
 // The product every path reduces to, on a matrix packed in 4-row panels (`packed`) and its form
@@ -13,24 +15,6 @@ namespace trevalon {
 // out[m][n] = sum_k A[m][k] W[n][k] (one fused chain in k order) + bias[n], then max(., 0) when relu.
 using Conv1dGemmFn = void (*)(const float* A, const float* packed, const float* prepared, const float* bias,
                               float* out, bool relu, int M, int K, int N);
-
-// Winograd F(m, r) for r taps: m outputs per tile from m + r - 1 input rows, through `points`
-// products at the points 0, 1, -1, 2, -2, ... and infinity. G turns the r taps into one value per
-// point, BT the input rows into one value per point, AT the point products back into m outputs:
-// y = AT [(G g) . (BT d)] is the correlation y[j] = sum_k d[j + k] g[k]. The transforms keep only
-// their non-zero entries, in increasing column order, which is the order of their sums.
-struct Winograd1d {
-  static constexpr int kMaxPoints = 12;
-  int m = 0, taps = 0, points = 0;
-  double G[kMaxPoints][kMaxPoints] = {};  // points x taps
-  struct SparseRow {
-    int count = 0;
-    int column[kMaxPoints] = {};
-    float value[kMaxPoints] = {};
-  };
-  SparseRow BT[kMaxPoints];  // points rows over the m + r - 1 input rows
-  SparseRow AT[kMaxPoints];  // m rows over the points
-};
 
 // The transforms for 3 taps (F(4,3)), 7 (F(2,7)) or 11 (F(2,11)); false for any other count.
 bool winograd1d_for_taps(int taps, Winograd1d& out);
@@ -91,10 +75,10 @@ using Conv1dDepthwiseFn = void (*)(const float* x, int L, int C, int stride, int
 
 // Transposed convolution without bias into y (L_out x C_out, overwritten): for each group, tap k and
 // input row j with u = stride j + k - padding inside 0..L_out-1, y[u] gains the row of
-// sum_c M_gk[o][c] x[j][c] (one fused chain over the group's channels), the taps of an output row
-// added in increasing k. `packed[g taps + k]` holds M_gk (C_out/groups x C_in/groups) in panels,
-// `prepared` its tier form or null. Output rows go through in blocks; `work` (or, when null or
-// shorter than conv_transpose1d_work_floats, per-thread memory) holds one tap's rows of a block.
+// sum_c M_gk[o][c] x[j][c] (one fused chain over the group's channels). `packed[g taps + k]` holds
+// M_gk (C_out/groups x C_in/groups) in panels, `prepared` its tier form or null. Input rows go
+// through in blocks, taps in increasing k inside a block; `work` (or, when null or shorter than
+// conv_transpose1d_work_floats, per-thread memory) holds one tap's rows of a block.
 struct ConvTranspose1dShape {
   int L, C_in, L_out, C_out, taps, stride, padding, groups;
 };

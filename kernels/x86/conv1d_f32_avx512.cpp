@@ -19,12 +19,12 @@ void conv1d_gemm_avx512(const float* A, const float* packed, const float* prepar
 
 void winograd1d_input_avx512(const Winograd1d& plan, const float* x, int L, int C, int padding,
                              const float* zeros, int tile_begin, int count, float* V, size_t stride) {
-  winograd1d_input_simd<F32x16>(plan, x, L, C, padding, zeros, tile_begin, count, V, stride);
+  winograd1d_input_for<F32x16>(plan.taps, x, L, C, padding, zeros, tile_begin, count, V, stride);
 }
 
 void winograd1d_output_avx512(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                               const float* bias, bool relu, float* y, int rows) {
-  winograd1d_output_simd<F32x16>(plan, P, stride, count, C_out, bias, relu, y, rows);
+  winograd1d_output_for<F32x16>(plan.taps, P, stride, count, C_out, bias, relu, y, rows);
 }
 
 void conv1d_direct_avx512(const float* x, int L, int C_in, int padding, int dilation, int taps,
