@@ -78,6 +78,7 @@ def cases() -> list[Case]:
         Case("post C128->22 K7 L24000", 128, 22, 7, 24000),
         Case("pointwise C256 L4000", 256, 256, 1, 4000),
         Case("depthwise C256 K7 L4000", 256, 256, 7, 4000, groups=256),
+        Case("grouped C256 g4 K5 L4000", 256, 256, 5, 4000, groups=4),
         Case("strided C128 K4 s2 L24000", 128, 128, 4, 24000, stride=2),
         Case("up 512->256 K20 s10 L400", 512, 256, 20, 400, stride=10, transpose=True),
         Case("up 256->128 K12 s6 L4000", 256, 128, 12, 4000, stride=6, transpose=True),

@@ -70,45 +70,42 @@ void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d
   }
 }
 
-void conv1d_patches_with(Conv1dGemmFn gemm, const float* x, int L, int C_in, int stride, int padding,
-                         int dilation, int taps, int groups, const float* const* packed,
-                         const float* const* prepared, const float* bias, float* y, int L_out, int C_out,
-                         bool relu) {
-  if (L_out <= 0 || C_out <= 0 || C_in <= 0 || taps <= 0 || groups <= 0) return;
-  const int Cg = C_in / groups, Cog = C_out / groups;
-  const size_t row = size_t(taps) * size_t(Cg);
+void conv1d_patches_with(Conv1dGemmFn gemm, const Conv1dShape& s, const float* x, const float* const* packed,
+                         const float* const* prepared, const float* bias, float* y, bool relu) {
+  if (s.L_out <= 0 || s.C_out <= 0 || s.C_in <= 0 || s.taps <= 0 || s.groups <= 0) return;
+  const int Cg = s.C_in / s.groups, Cog = s.C_out / s.groups;
+  const size_t row = size_t(s.taps) * size_t(Cg);
   // About 1 MiB of patches per block, which the product then reads from L2.
   size_t block = (size_t(1) << 18) / row;
   if (block < 16) block = 16;
-  if (block > size_t(L_out)) block = size_t(L_out);
+  if (block > size_t(s.L_out)) block = size_t(s.L_out);
   float* patches = thread_work<float>(WorkBuffer::Conv1dPatches, block * row);
-  float* part = groups > 1 ? thread_work<float>(WorkBuffer::Conv1dGroupOut, block * size_t(Cog)) : nullptr;
-  for (int t0 = 0; t0 < L_out; t0 += int(block)) {
-    const int rows = L_out - t0 < int(block) ? L_out - t0 : int(block);
-    for (int g = 0; g < groups; ++g) {
+  float* part = s.groups > 1 ? thread_work<float>(WorkBuffer::Conv1dGroupOut, block * size_t(Cog)) : nullptr;
+  for (int t0 = 0; t0 < s.L_out; t0 += int(block)) {
+    const int rows = s.L_out - t0 < int(block) ? s.L_out - t0 : int(block);
+    for (int g = 0; g < s.groups; ++g) {
       for (int r = 0; r < rows; ++r) {
-        const int64_t first = int64_t(t0 + r) * stride - padding;
+        const int64_t first = int64_t(t0 + r) * s.stride - s.padding;
         float* dst = patches + size_t(r) * row;
-        for (int k = 0; k < taps; ++k, dst += Cg) {
-          const int64_t i = first + int64_t(k) * dilation;
-          if (i >= 0 && i < L)
-            std::memcpy(dst, x + size_t(i) * size_t(C_in) + size_t(g) * size_t(Cg), size_t(Cg) * sizeof(float));
+        for (int k = 0; k < s.taps; ++k, dst += Cg) {
+          const int64_t i = first + int64_t(k) * s.dilation;
+          if (i >= 0 && i < s.L)
+            std::memcpy(dst, x + size_t(i) * size_t(s.C_in) + size_t(g) * size_t(Cg), size_t(Cg) * sizeof(float));
           else
             std::memset(dst, 0, size_t(Cg) * sizeof(float));
         }
       }
       const float* b = bias ? bias + size_t(g) * size_t(Cog) : nullptr;
-      if (groups == 1) {
-        gemm(patches, packed[0], prepared ? prepared[0] : nullptr, b, y + size_t(t0) * size_t(C_out), relu,
-             rows, int(row), C_out);
-        continue;
-      }
-      gemm(patches, packed[g], prepared ? prepared[g] : nullptr, b, part, relu, rows, int(row), Cog);
-      for (int r = 0; r < rows; ++r)
-        std::memcpy(y + size_t(t0 + r) * size_t(C_out) + size_t(g) * size_t(Cog), part + size_t(r) * size_t(Cog),
-                    size_t(Cog) * sizeof(float));
+      float* out = s.groups == 1 ? y + size_t(t0) * size_t(s.C_out) : part;
+      gemm(patches, packed[g], prepared ? prepared[g] : nullptr, b, out, relu, rows, int(row), Cog);
+      if (s.groups > 1) conv1d_scatter_group(part, rows, Cog, y + size_t(t0) * size_t(s.C_out) + size_t(g) * size_t(Cog), s.C_out);
     }
   }
+}
+
+void conv1d_scatter_group(const float* part, int rows, int cols, float* y, int y_cols) {
+  for (int r = 0; r < rows; ++r)
+    std::memcpy(y + size_t(r) * size_t(y_cols), part + size_t(r) * size_t(cols), size_t(cols) * sizeof(float));
 }
 
 namespace {
@@ -199,11 +196,9 @@ void winograd1d_output_portable(const Winograd1d& plan, const float* P, size_t s
   winograd1d_output_for<ScalarLane>(plan.taps, P, stride, count, C_out, bias, relu, y, rows);
 }
 
-void conv1d_direct_portable(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                            const float* packed, const float* prepared, const float* bias, float* y,
-                            int L_out, int C_out, bool relu) {
-  conv1d_patches_with(&conv1d_gemm_portable, x, L, C_in, 1, padding, dilation, taps, 1, &packed, &prepared,
-                      bias, y, L_out, C_out, relu);
+void conv1d_direct_portable(const Conv1dShape& s, const float* x, const float* const* packed,
+                            const float* const* prepared, const float* bias, float* y, bool relu) {
+  conv1d_patches_with(&conv1d_gemm_portable, s, x, packed, prepared, bias, y, relu);
 }
 
 void conv1d_depthwise_portable(const float* x, int L, int C, int stride, int padding, int dilation, int taps,

@@ -50,21 +50,27 @@ void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d
                           const float* bias, float* y, int L_out, int C_out, bool relu, float* work,
                           size_t work_floats);
 
-// Convolution by patch rows: for output row t and group g the row of taps x (C_in/groups channels
-// of group g from input row t stride + k dilation - padding, zeros outside the signal), times the
-// group's packed C_out/groups x (taps C_in/groups) weights [o][k][c]. Rows go through in blocks of
-// gathered patches; a group's outputs pass through a block of their own when groups > 1.
-void conv1d_patches_with(Conv1dGemmFn gemm, const float* x, int L, int C_in, int stride, int padding,
-                         int dilation, int taps, int groups, const float* const* packed,
-                         const float* const* prepared, const float* bias, float* y, int L_out, int C_out,
-                         bool relu);
+// Geometry of a convolution read by patch rows.
+struct Conv1dShape {
+  int L, C_in, L_out, C_out, taps, stride, padding, dilation, groups;
+};
 
-// Stride-1 group-1 convolution with more than one tap: y[t][o] = bias[o] + sum over k, then c, of
-// x[t + k dilation - padding][c] w[o][k][c] (taps outside the signal read zeros), one fused chain
-// per output; weights packed as for conv1d_patches_with with one group.
-using Conv1dDirectFn = void (*)(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                                const float* packed, const float* prepared, const float* bias, float* y,
-                                int L_out, int C_out, bool relu);
+// Convolution by patch rows: output row t of group g is the row of taps (C_in/groups channels of
+// group g from input row t stride + k dilation - padding, zeros outside the signal) times the
+// group's packed C_out/groups x (taps C_in/groups) weights [o][k][c] (packed[g], prepared[g] or
+// null): y[t][o] = bias[o] + sum over k, then c, one fused chain per output, then max(., 0) when
+// relu. This version gathers blocks of patch rows for `gemm`; a group's outputs pass through a
+// block of their own when groups > 1.
+void conv1d_patches_with(Conv1dGemmFn gemm, const Conv1dShape& s, const float* x, const float* const* packed,
+                         const float* const* prepared, const float* bias, float* y, bool relu);
+
+// Rows of one group's outputs (rows x cols) into their columns of y (rows of y_cols).
+void conv1d_scatter_group(const float* part, int rows, int cols, float* y, int y_cols);
+
+// The same contract, the tier's way (conv1d_patches_with on the tier's product, or patch rows read
+// in place).
+using Conv1dDirectFn = void (*)(const Conv1dShape& s, const float* x, const float* const* packed,
+                                const float* const* prepared, const float* bias, float* y, bool relu);
 
 // Depthwise convolution (one input and one output channel per group): y[t][c] = bias[c] +
 // sum_k x[t stride + k dilation - padding][c] w_kc[k][c], one fused chain per output in k order
@@ -103,9 +109,8 @@ void winograd1d_input_portable(const Winograd1d& plan, const float* x, int L, in
                                const float* zeros, int tile_begin, int count, float* V, size_t stride);
 void winograd1d_output_portable(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                                 const float* bias, bool relu, float* y, int rows);
-void conv1d_direct_portable(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                            const float* packed, const float* prepared, const float* bias, float* y,
-                            int L_out, int C_out, bool relu);
+void conv1d_direct_portable(const Conv1dShape& s, const float* x, const float* const* packed,
+                            const float* const* prepared, const float* bias, float* y, bool relu);
 void conv1d_depthwise_portable(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                                const float* w_kc, const float* bias, float* y, int L_out, bool relu);
 // Slot add_row_bias_f32: data[r][c] += bias[c].
@@ -118,9 +123,8 @@ void winograd1d_input_avx2(const Winograd1d& plan, const float* x, int L, int C,
                            const float* zeros, int tile_begin, int count, float* V, size_t stride);
 void winograd1d_output_avx2(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                             const float* bias, bool relu, float* y, int rows);
-void conv1d_direct_avx2(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                        const float* packed, const float* prepared, const float* bias, float* y, int L_out,
-                        int C_out, bool relu);
+void conv1d_direct_avx2(const Conv1dShape& s, const float* x, const float* const* packed,
+                        const float* const* prepared, const float* bias, float* y, bool relu);
 void conv1d_depthwise_avx2(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                            const float* w_kc, const float* bias, float* y, int L_out, bool relu);
 void add_row_bias_f32_avx2(float* data, const float* bias, int rows, int cols);
@@ -131,9 +135,8 @@ void winograd1d_input_avx512(const Winograd1d& plan, const float* x, int L, int 
                              const float* zeros, int tile_begin, int count, float* V, size_t stride);
 void winograd1d_output_avx512(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                               const float* bias, bool relu, float* y, int rows);
-void conv1d_direct_avx512(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                          const float* packed, const float* prepared, const float* bias, float* y, int L_out,
-                          int C_out, bool relu);
+void conv1d_direct_avx512(const Conv1dShape& s, const float* x, const float* const* packed,
+                          const float* const* prepared, const float* bias, float* y, bool relu);
 void conv1d_depthwise_avx512(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                              const float* w_kc, const float* bias, float* y, int L_out, bool relu);
 void add_row_bias_f32_avx512(float* data, const float* bias, int rows, int cols);

@@ -22,11 +22,9 @@ void winograd1d_output_avx2(const Winograd1d& plan, const float* P, size_t strid
   winograd1d_output_for<F32x8>(plan.taps, P, stride, count, C_out, bias, relu, y, rows);
 }
 
-void conv1d_direct_avx2(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                        const float* packed, const float* prepared, const float* bias, float* y, int L_out,
-                        int C_out, bool relu) {
-  conv1d_patches_with(&conv1d_gemm_avx2, x, L, C_in, 1, padding, dilation, taps, 1, &packed, &prepared, bias,
-                      y, L_out, C_out, relu);
+void conv1d_direct_avx2(const Conv1dShape& s, const float* x, const float* const* packed,
+                        const float* const* prepared, const float* bias, float* y, bool relu) {
+  conv1d_patches_with(&conv1d_gemm_avx2, s, x, packed, prepared, bias, y, relu);
 }
 
 void conv1d_depthwise_avx2(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
