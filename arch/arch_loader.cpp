@@ -111,6 +111,14 @@ std::vector<std::string> infer_outputs(const std::vector<GraphNode>& nodes) {
   return {};
 }
 
+// A whole number of positions from 0 to 2^31 - 1; anything else would size a cache by accident.
+int32_t read_max_positions(const JsonValue& v) {
+  if (v.type != JsonType::Number || !(v.number >= 0.0) || v.number > 2147483647.0 ||
+      v.number != std::floor(v.number))
+    throw std::runtime_error("architecture: \"max_positions\" must be a whole number from 0 to 2147483647");
+  return static_cast<int32_t>(v.number);
+}
+
 }  // namespace
 
 bool keeps_int8_decode_copy(const std::string& node_name) {
@@ -127,6 +135,7 @@ ArchSpec parse_arch(const std::string& text, const std::string& path) {
     return arch;
   }
   if (root.contains("model")) arch.model_name = root.at("model").text;
+  if (root.contains("max_positions")) arch.max_positions = read_max_positions(root.at("max_positions"));
 
   const JsonValue* inputs = array_member(root, "inputs");
   if (inputs && inputs->size() >= 1) {

@@ -32,6 +32,8 @@ struct ArchSpec {
   std::vector<std::string> output_names;
   std::vector<GraphNode> nodes;
   std::vector<std::unique_ptr<ILayer>> layers;
+  // Positions the key/value cache of each causal attention core holds (root key "max_positions").
+  int32_t max_positions = 2048;
 };
 
 // Whether a sequence projection named `node_name` keeps an int8 copy of its weight for

@@ -37,6 +37,11 @@ void install_conv_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier
 void install_seq_gemm_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_normalization_kernels(KernelTable& table, CpuTier tier);
 void install_attention_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_lstm_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_conv1d_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_spectral_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_sequence_shaping_kernels(KernelTable& table, CpuTier tier);
 void install_conv1d_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_causal_attention_kernels(KernelTable& table, CpuTier tier);
 
 }  // namespace trevalon

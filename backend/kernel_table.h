@@ -100,17 +100,24 @@ using OpaqueKernel = void (*)();
     void (*)(const float* in, float* out, int rows, int row_len, int factor, void* stream))                  \
   X(38, upsample_bilinear_f32,                                                                               \
     void (*)(const float* in, float* out, int C, int H, int W, int out_H, int out_W, void* stream))          \
-  X(39, ada_in1d_f32, OpaqueKernel)                                                                          \
-  X(40, ada_layer_norm_f32, OpaqueKernel)                                                                    \
+  X(39, ada_in1d_f32,                                                                                        \
+    void (*)(const float* in, float* out, const float* gamma, const float* beta, int rows, int C,            \
+             const float* norm_weight, float eps, const float* norm_bias))                                   \
+  X(40, ada_layer_norm_f32,                                                                                  \
+    void (*)(const float* in, float* out, const float* gamma, const float* beta, int rows, int C,            \
+             float eps))                                                                                     \
   X(41, add_inplace_f32, void (*)(float* a, const float* b, int count))                                      \
   X(42, add_row_bias_f32, void (*)(float* data, const float* bias, int rows, int cols))                      \
   X(43, scale_f32, void (*)(const float* in, float* out, int count, float scalar))                           \
-  X(44, sum_channels_f32, OpaqueKernel)                                                                      \
+  X(44, sum_channels_f32, void (*)(const float* in, float* out, int positions, int C, void* stream))         \
   X(45, relu_inplace_f32, void (*)(float* data, int count))                                                  \
   X(46, embedding_gather_f32,                                                                                \
     void (*)(const float* indices, const float* table, float* out, int count, int rows, int row_len))        \
-  X(47, concat1d_f32, OpaqueKernel)                                                                          \
-  X(48, slice_channels_f32, OpaqueKernel)                                                                    \
+  X(47, concat1d_f32,                                                                                        \
+    void (*)(const float* first, const float* second, float* out, int positions, int C1, int C2,             \
+             bool broadcast, void* stream))                                                                  \
+  X(48, slice_channels_f32,                                                                                  \
+    void (*)(const float* in, float* out, int positions, int C, int start, int count, void* stream))         \
   X(49, snake_f32,                                                                                           \
     void (*)(const float* in, float* out, const float* alpha, const float* inv, int positions, int C,        \
              void* stream))                                                                                  \
@@ -123,7 +130,10 @@ using OpaqueKernel = void (*)();
     void (*)(const float* in, const float* weight, float* out, int rows, int cols, float eps))               \
   X(56, silu_f32, UnaryF32Kernel)                                                                            \
   X(57, elemwise_mul_f32, void (*)(const float* a, const float* b, float* out, int count))                   \
-  X(58, causal_attn_core_f32, OpaqueKernel)
+  X(58, causal_attn_core_f32,                                                                               \
+    void (*)(const float* q, const float* k, const float* v, float* cache, int position_offset,              \
+             int capacity, float* out, int T, float rope_theta, int num_q_heads, int num_kv_heads,           \
+             int head_dim, int rope_offset, uint8_t flag, float* scratch, void* stream))
 
 using MaxPoolI8Kernel = void (*)(const int8_t* in, int8_t* out, int C, int H, int W, int kH, int kW,
                                  int stride_h, int stride_w, int pad_h, int pad_w, void* stream);

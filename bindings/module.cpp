@@ -314,6 +314,19 @@ PYBIND11_MODULE(model_inference, m) {
            "Set TTS duration speed. 1.0 is normal, larger is faster, smaller is slower.")
       .def_property_readonly("speed", &InferenceModel::speed, "Current TTS duration speed.")
       .def("reset_profile", &InferenceModel::reset_profile, "Clear accumulated profiling timings.")
+      .def("reset_kv_cache", &InferenceModel::reset_kv_cache,
+           "Forget every position held in the key/value cache of the causal attention layers.\n\n"
+           "The next forward pass starts again at position 0 (a new prompt).")
+      .def_property_readonly("kv_positions", &InferenceModel::kv_positions,
+                             "Positions held in the key/value cache: the sum of the lengths of the "
+                             "forward passes since the last reset.")
+      .def_property_readonly("kv_capacity", &InferenceModel::kv_capacity,
+                             "Positions the key/value cache can hold (the architecture's "
+                             "\"max_positions\", 2048 when it gives none). A pass that would exceed it "
+                             "raises RuntimeError and changes nothing.")
+      .def("set_kv_capacity", &InferenceModel::set_kv_capacity, py::arg("n"),
+           "Reallocate the key/value cache for n positions and reset it (kv_positions becomes 0).\n\n"
+           "Raises RuntimeError for a negative n.")
       .def("__repr__", [](const InferenceModel& m) {
         const std::string shape = m.inputs().empty() ? std::string() : join_shape(m.inputs().front().shape);
         return "<InferenceModel name='" + m.model_name() + "' input=[" + shape + "]>";

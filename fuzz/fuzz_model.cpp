@@ -277,6 +277,40 @@ const std::vector<Op>& ops() {
         {".w_proj_i8", Tensor::I8, false},
         {".w_proj_scales", Tensor::F32, true},
         {".b_proj", Tensor::F32, true}}},
+      {"stft_fp32",
+       1,
+       false,
+       {{"n_fft", Kind::Int}, {"hop_size", Kind::Int}},
+       {{".w_real", Tensor::F32, false}, {".w_imag", Tensor::F32, false}}},
+      {"istft_fp32", 2, false, {{"n_fft", Kind::Int}, {"hop_size", Kind::Int}, {"normalized", Kind::Flag}}, {}},
+      {"sine_gen_fp32",
+       1,
+       false,
+       {{"sample_rate", Kind::Int},
+        {"harmonic_num", Kind::Int},
+        {"sine_amp", Kind::Float},
+        {"voiced_threshold", Kind::Float},
+        {"noise_std", Kind::Float},
+        {"upsample_scale", Kind::Int}},
+       {}},
+      {"ada_in1d_fp32",
+       2,
+       false,
+       {{"C", Kind::Channels}, {"C_style", Kind::Channels}, {"eps", Kind::Float}},
+       {{".fc.weight", Tensor::F32, false},
+        {".fc.bias", Tensor::F32, true},
+        {".norm.weight", Tensor::F32, true},
+        {".norm.bias", Tensor::F32, true}}},
+      {"ada_layer_norm_fp32",
+       2,
+       false,
+       {{"C", Kind::Channels}, {"C_style", Kind::Channels}, {"eps", Kind::Float}},
+       {{".fc.weight", Tensor::F32, false}, {".fc.bias", Tensor::F32, true}}},
+      {"length_regulate_fp32", 2, false, {}, {}},
+      {"concat1d_fp32", 2, false, {{"C2", Kind::Channels}}, {}},
+      {"slice_channels_fp32", 1, false, {{"ch_start", Kind::Int}, {"ch_end", Kind::Int}}, {}},
+      {"reflection_pad1d_fp32", 1, false, {}, {}},
+      {"sum_channels_fp32", 1, false, {}, {}},
       {"conv1d_fp32",
        1,
        false,
@@ -289,7 +323,37 @@ const std::vector<Op>& ops() {
        {{"C_out", Kind::Channels}, {"C_in", Kind::Channels}, {"kernel_size", Kind::Int}, {"stride", Kind::Int},
         {"padding", Kind::Int}, {"output_padding", Kind::Int}, {"groups", Kind::Int}},
        {{".weight", Tensor::F32, false}, {".bias", Tensor::F32, true}}},
-      {"lstm_fp32", 1, true, {}, {}},  // a known op without a layer in this build
+      {"conv1d_int8",
+       1,
+       false,
+       {{"C_out", Kind::Channels},
+        {"C_in", Kind::Channels},
+        {"kernel_size", Kind::Int},
+        {"stride", Kind::Int},
+        {"padding", Kind::Int},
+        {"dilation", Kind::Int},
+        {"groups", Kind::Int}},
+       {{".weight_i8", Tensor::I8, false}, {".w_scales", Tensor::F32, true}, {".bias", Tensor::F32, true}}},
+      {"lstm_fp32",
+       1,
+       false,
+       {{"hidden_size", Kind::Channels}, {"bidirectional", Kind::Flag}},
+       {{".weight_ih_l0", Tensor::F32, false},
+        {".weight_hh_l0", Tensor::F32, false},
+        {".bias_ih_l0", Tensor::F32, true},
+        {".bias_hh_l0", Tensor::F32, true},
+        {".weight_ih_l0_reverse", Tensor::F32, false},
+        {".weight_hh_l0_reverse", Tensor::F32, false},
+        {".bias_ih_l0_reverse", Tensor::F32, true},
+        {".bias_hh_l0_reverse", Tensor::F32, true}}},
+      {"causal_attn_core_fp32",
+       3,
+       false,
+       {{"num_q_heads", Kind::Int},
+        {"num_kv_heads", Kind::Int},
+        {"head_dim", Kind::Int},
+        {"rope_theta", Kind::Float}},
+       {}},
       {"relu_fp32", 1, true, {}, {}},  // an unknown op
   };
   return table;
@@ -472,8 +536,14 @@ void build(FuzzedDataProvider& p, Built& b) {
       }
       const std::string key = param.key;
       if (key == "C_out" || key == "embed_dim") C_out = v;
+      if (key == "C_in" || key == "C_style") C_in = v;
+      if (key == "C") C_out = v;
+      if (key == "kH") kH = v;
       if (key == "C_in") C_in = v;
       if (key == "kH" || key == "kernel_size") kH = v;
+      if (key == "C_in") C_in = v;
+      if (key == "kH" || key == "kernel_size") kH = v;
+      if (key == "hidden_size") C_out = v;
       if (key == "kW") kW = v;
       if (key == "groups") groups = v;
       params += ", \"" + key + "\": " + value;
@@ -522,6 +592,14 @@ void build(FuzzedDataProvider& p, Built& b) {
         const double E = C_out > 0 ? double(C_out) : double(in_channels);
         const double rows = std::string(w.suffix).find("qkv") != std::string::npos ? 3 * E : E;
         expected = w.per_channel ? rows : rows * E;
+      }
+      if (op_name.rfind("ada_", 0) == 0) {  // the style projection has 2C rows of C_style, the norm C values
+        const bool projection = std::string(w.suffix).rfind(".fc.", 0) == 0;
+        expected = projection ? 2 * double(C_out) * (w.per_channel ? 1 : double(C_in)) : double(C_out);
+      if (op_name == "lstm_fp32") {  // 4H gate rows of the input width (ih) or of H (hh)
+        const double rows = 4 * double(C_out);
+        const bool input_side = std::string(w.suffix).find("_ih_") != std::string::npos;
+        expected = w.per_channel ? rows : rows * (input_side ? double(in_channels) : double(C_out));
       }
       double count = mode == 1   ? p.ConsumeIntegralInRange<int>(0, 64)
                      : mode == 2 ? expected - 1

@@ -4,11 +4,13 @@
 // through these and the table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kernels/conv1d_f32.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/prepared_weights.h"
+#include "kernels/spectral_f32.h"
 
 namespace trevalon {
 
@@ -91,8 +93,26 @@ struct KernelDrivers {
                        const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
                        float* work, int8_t* work_i8, float* work_small) = nullptr;
 
+  // Frame loops of the STFT and iSTFT layers and the sines of the harmonic source (spectral_f32.h).
+  StftFramesKernel stft_frames_f32 = nullptr;
+  IstftFramesKernel istft_frames_f32 = nullptr;
+  SinMapKernel spectral_sin_f32 = nullptr;
+  GaussianMapKernel spectral_gaussian_f32 = nullptr;
+  // One direction of an LSTM on the hidden weight's 4-row panels and this tier's prepared form of
+  // them (see kernels/lstm_f32.h).
+  void (*lstm_f32_recurrence)(const float* gates, const float* w_hh_packed, const float* w_hh_prepared,
+                              const float* b_hh, float* out, size_t out_stride, int T, int H, bool reverse,
+                              float* work) = nullptr;
+  // One tap's int32 products added into the float output of a stride-1 int8 convolution (see
+  // kernels/conv1d_i8.h).
+  void (*conv1d_i8_tap_accumulate)(const int32_t* acc, const float* row_scales, const float* w_scales,
+                                   const float* bias, float* y, int rows, int N, bool first) = nullptr;
   // The one-dimensional float convolutions (see conv1d_f32.h).
   Conv1dF32Drivers conv1d;
+  // The int8 convolution of groups of one input channel (see kernels/conv1d_i8.h).
+  void (*conv1d_i8_depthwise)(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                              const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
+                              int stride, int dilation, int padding) = nullptr;
 };
 
 }  // namespace trevalon

@@ -1,7 +1,9 @@
-// Portable RMS norm and layer norm: one row at a time, each statistic one chain in column order.
+// Portable normalisation kernels: the row norms one row at a time, each statistic one chain in
+// column order; the instance norm a block of channels at a time, each channel's chain in time order.
 #include "kernels/normalization.h"
 
 #include <cmath>
+#include <algorithm>
 #include <cstddef>
 
 namespace trevalon {
@@ -49,6 +51,66 @@ void layer_norm_f32_portable(const float* in, const float* gamma, const float* b
       else
         y[c] = beta ? n + beta[c] : n;
     }
+  }
+}
+
+void ada_in1d_f32_portable(const float* in, float* out, const float* gamma, const float* beta, int rows,
+                           int C, const float* norm_weight, float eps, const float* norm_bias) {
+  if (rows <= 0 || C <= 0) return;
+  const float inv_t = 1.0f / static_cast<float>(rows);
+  // A block of channels per pass over time keeps the reads along rows; each channel's sums still
+  // run over t in order, as one chain.
+  constexpr int kBlock = 64;
+  for (int c0 = 0; c0 < C; c0 += kBlock) {
+    const int nc = std::min(kBlock, C - c0);
+    float mean[kBlock], var[kBlock], k[kBlock];
+    std::fill(mean, mean + nc, 0.0f);
+    std::fill(var, var + nc, 0.0f);
+    for (int t = 0; t < rows; ++t) {
+      const float* x = in + size_t(t) * size_t(C) + c0;
+      for (int j = 0; j < nc; ++j) mean[j] += x[j];
+    }
+    for (int j = 0; j < nc; ++j) mean[j] *= inv_t;
+    for (int t = 0; t < rows; ++t) {
+      const float* x = in + size_t(t) * size_t(C) + c0;
+      for (int j = 0; j < nc; ++j) {
+        const float d = x[j] - mean[j];
+        var[j] = std::fma(d, d, var[j]);
+      }
+    }
+    for (int j = 0; j < nc; ++j) {
+      const float inv = 1.0f / std::sqrt(inv_t * var[j] + eps);
+      k[j] = norm_weight ? inv * norm_weight[c0 + j] : inv;
+    }
+    for (int t = 0; t < rows; ++t) {
+      const float* x = in + size_t(t) * size_t(C) + c0;
+      float* y = out + size_t(t) * size_t(C) + c0;
+      for (int j = 0; j < nc; ++j) {
+        float n = (x[j] - mean[j]) * k[j];
+        if (norm_bias) n = n + norm_bias[c0 + j];
+        y[j] = std::fma(n, 1.0f + gamma[c0 + j], beta[c0 + j]);
+      }
+    }
+  }
+}
+
+void ada_layer_norm_f32_portable(const float* in, float* out, const float* gamma, const float* beta, int rows,
+                                 int C, float eps) {
+  if (rows <= 0 || C <= 0) return;
+  const float inv_c = 1.0f / static_cast<float>(C);
+  for (int r = 0; r < rows; ++r) {
+    const float* x = in + size_t(r) * size_t(C);
+    float* y = out + size_t(r) * size_t(C);
+    float sum = 0.0f;
+    for (int c = 0; c < C; ++c) sum += x[c];
+    const float m = sum * inv_c;
+    float v = 0.0f;
+    for (int c = 0; c < C; ++c) {
+      const float d = x[c] - m;
+      v = std::fma(d, d, v);
+    }
+    const float rstd = 1.0f / std::sqrt(v * inv_c + eps);
+    for (int c = 0; c < C; ++c) y[c] = std::fma((x[c] - m) * rstd, gamma[c] + 1.0f, beta[c]);
   }
 }
 

@@ -32,6 +32,8 @@ enum class WorkBuffer {
   FakeQuantized,       // a layer's fake-quantised copy of its input
   AttentionHead,       // one head's queries (transposed), keys and values
   AttentionTile,       // a score tile, its accumulator and running maxima and sums
+  LstmGates,           // the input projection of every step of an LSTM direction
+  LstmState,           // an LSTM step's hidden product, hidden state and cell state
   Conv1dWinograd,      // 1-D Winograd: a block's transformed inputs and products
   Conv1dPatches,       // 1-D convolution: a block of gathered patch rows
   Conv1dGroupOut,      // 1-D grouped convolution: one group's outputs of a block

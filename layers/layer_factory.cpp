@@ -75,7 +75,10 @@ std::unique_ptr<ILayer> create_layer(OpType op, const JsonValue& node) {
       make_conv_fp32_layer,   make_conv_int8_layer, make_fully_connected_layer,
       make_sequence_projection_layer,
       make_normalization_layer, make_embedding_layer, make_patch_position_layer,
-      make_attention_layer,     make_conv1d_layer,
+      make_attention_layer,     make_causal_attention_layer,
+      make_conv1d_layer,        make_conv1d_int8_layer,
+      make_lstm_layer,          make_spectral_layer,
+      make_adaptive_norm_layer, make_sequence_shaping_layer,
   };
   for (LayerMaker make : kMakers)
     if (auto layer = make(op, node)) return layer;

@@ -31,6 +31,12 @@ std::unique_ptr<ILayer> make_normalization_layer(OpType op, const JsonValue& nod
 std::unique_ptr<ILayer> make_embedding_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_patch_position_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_attention_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_causal_attention_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_conv1d_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_conv1d_int8_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_lstm_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_spectral_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_adaptive_norm_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_sequence_shaping_layer(OpType op, const JsonValue& node);
 
 }  // namespace trevalon

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -29,34 +30,75 @@
 namespace trevalon {
 namespace {
 
-// An int8 weight block read whole by every decode step: 2 MB aligned when it spans huge pages,
-// and advised for them, so streaming it costs no TLB misses.
+// Memory advised for huge pages, 2 MB aligned, freed when the last block carved from it goes.
+struct HugePageChunk {
+  void* base = nullptr;
+  size_t bytes = 0, used = 0;
+  ~HugePageChunk() { std::free(base); }
+};
+
+// Int8 weight blocks read whole by every decode step live on huge pages, so streaming them costs no
+// TLB miss per 4 KB and the hardware prefetcher is not stopped at every small page. Small blocks
+// (a decoder has hundreds of them) share chunks; a block of a chunk's size or more has its own.
+class HugePageArena {
+ public:
+  static constexpr size_t kHuge = size_t(2) << 20;
+  static constexpr size_t kChunk = size_t(16) << 20;
+
+  // A chunk holding `bytes` at its offset `*offset` (64-byte aligned).
+  static std::shared_ptr<HugePageChunk> take(size_t bytes, size_t* offset) {
+    const size_t need = (bytes + 63) / 64 * 64;
+    if (need >= kChunk / 4) {
+      *offset = 0;
+      return make_chunk(need);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_ptr<HugePageChunk> chunk = current_.lock();
+    if (!chunk || chunk->bytes - chunk->used < need) {
+      chunk = make_chunk(kChunk);
+      current_ = chunk;
+    }
+    *offset = chunk->used;
+    chunk->used += need;
+    return chunk;
+  }
+
+ private:
+  static std::shared_ptr<HugePageChunk> make_chunk(size_t bytes) {
+    auto chunk = std::make_shared<HugePageChunk>();
+    chunk->bytes = (bytes + kHuge - 1) / kHuge * kHuge;
+    if (posix_memalign(&chunk->base, kHuge, chunk->bytes) != 0) throw std::bad_alloc();
+    // Before the first touch: pages faulted in afterwards are huge. Advice only; a refusal changes
+    // nothing.
+    madvise(chunk->base, chunk->bytes, MADV_HUGEPAGE);
+    return chunk;
+  }
+
+  static inline std::mutex mutex_;
+  static inline std::weak_ptr<HugePageChunk> current_;  // the chunk small blocks are carved from
+};
+
 class HugePageBlock {
  public:
   void assign(const int8_t* src, size_t bytes) {
-    constexpr size_t kHuge = size_t(2) << 20;
-    const size_t align = bytes >= kHuge ? kHuge : 64;
-    const size_t rounded = (bytes + align - 1) / align * align;
-    void* p = nullptr;
-    if (posix_memalign(&p, align, rounded ? rounded : align) != 0) throw std::bad_alloc();
-    data_.reset(static_cast<int8_t*>(p));
+    size_t offset = 0;
+    chunk_ = HugePageArena::take(bytes ? bytes : 1, &offset);
+    data_ = static_cast<int8_t*>(chunk_->base) + offset;
     bytes_ = bytes;
-    if (bytes) std::memcpy(p, src, bytes);
-    if (align == kHuge) madvise(p, rounded, MADV_HUGEPAGE);  // advice only: a refusal changes nothing
+    if (bytes) std::memcpy(data_, src, bytes);
   }
   void reset() {
-    data_.reset();
+    chunk_.reset();
+    data_ = nullptr;
     bytes_ = 0;
   }
-  int8_t* data() const { return data_.get(); }
+  int8_t* data() const { return data_; }
   size_t bytes() const { return bytes_; }
   bool empty() const { return !data_; }
 
  private:
-  struct Free {
-    void operator()(int8_t* p) const { std::free(p); }
-  };
-  std::unique_ptr<int8_t, Free> data_;
+  std::shared_ptr<HugePageChunk> chunk_;
+  int8_t* data_ = nullptr;
   size_t bytes_ = 0;
 };
 

@@ -48,6 +48,7 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
   output_names_ = std::move(input_spec.output_names);
   nodes_ = std::move(input_spec.nodes);
   layers_ = std::move(input_spec.layers);
+  kv_capacity_ = input_spec.max_positions;
 
   WeightLoadMemoryStats stats;
   load_weights(weights_path, layers_, &stats);
@@ -56,6 +57,32 @@ InferenceModel::InferenceModel(const std::string& arch_path, const std::string& 
   assign_slots();
   plan_buffers();
   for (auto& layer : layers_) layer->upload_weights(allocator_);
+  for (auto& layer : layers_) has_kv_cache_ |= layer->uses_kv_cache();
+  if (has_kv_cache_) set_kv_capacity(kv_capacity_);
+}
+
+void InferenceModel::set_kv_capacity(int64_t capacity) {
+  if (capacity < 0 || capacity > INT32_MAX)
+    throw std::runtime_error("KV cache capacity must be from 0 to 2147483647 positions, got " +
+                             std::to_string(capacity));
+  kv_positions_ = 0;
+  kv_capacity_ = static_cast<int32_t>(capacity);
+  for (auto& layer : layers_)
+    if (layer->uses_kv_cache()) layer->allocate_kv_cache(kv_capacity_, allocator_);
+}
+
+int32_t InferenceModel::kv_positions_requested() const {
+  if (!has_kv_cache_) return 0;
+  uint64_t T = 0;
+  for (const NodePlan& plan : node_plans_) {
+    if (!plan.uses_kv_cache || plan.input_ids.empty()) continue;
+    const TensorShape s = planned_shapes_[plan.input_ids[0]];
+    T = std::max(T, uint64_t(s.h > 0 ? s.h : 0) * uint64_t(s.w > 0 ? s.w : 0));
+  }
+  if (uint64_t(kv_positions_) + T > uint64_t(kv_capacity_))
+    throw std::runtime_error("KV cache full: " + std::to_string(kv_positions_) + " positions held, " +
+                             std::to_string(T) + " more requested, capacity " + std::to_string(kv_capacity_));
+  return static_cast<int32_t>(T);
 }
 
 InferenceModel::~InferenceModel() = default;
@@ -198,6 +225,7 @@ void InferenceModel::assign_slots() {
       plan.input_slots.push_back(slot_of(other));
     }
     plan.fused_into_producer = fused_conv_of_[i] >= 0;
+    plan.uses_kv_cache = plan.layer && plan.layer->uses_kv_cache();
     if (!node.outputs.empty()) {
       plan.output_id = tensor_id(node.outputs.front());
       for (size_t k = 1; k < node.outputs.size(); ++k) tensor_id(node.outputs[k]);
@@ -374,6 +402,11 @@ TensorShape InferenceModel::run_node(size_t index) {
 
   const int32_t out_slot = plan.output_slot;
   const TensorShape planned = layer.runtime_output_shape(data, shapes, n);
+  // A shape taken from the inputs' values is bounded like a planned one before its buffer grows.
+  if (const uint64_t count = checked_elements(planned, node.name); count > kMaxPlannedElements)
+    throw std::runtime_error("node '" + node.name + "' would hold " + std::to_string(count) + " elements (" +
+                             std::to_string(planned.c) + " x " + std::to_string(planned.h) + " x " +
+                             std::to_string(planned.w) + "), more than 2^31");
   slot_buffers_[out_slot].grow(*allocator_, slot_bytes_for(out_slot, planned, node.name.c_str()));
 
   uint64_t sizes[kScratchBuffers] = {};
@@ -385,6 +418,13 @@ TensorShape InferenceModel::run_node(size_t index) {
     ctx.scratch[k] = b.view();
   }
   ctx.stream = staged ? nullptr : stream_;
+  if (plan.uses_kv_cache) {
+    ctx.position_offset = kv_positions_;
+    // What the core appends is what it is given (an omitted input keeps its earlier length).
+    const TensorShape q = n > 0 ? shapes[0] : TensorShape{};
+    const uint64_t t = uint64_t(q.h > 0 ? q.h : 0) * uint64_t(q.w > 0 ? q.w : 0);
+    kv_run_positions_ = std::max<uint64_t>(kv_run_positions_, t);
+  }
 
   const BufferView out_view = slot_buffers_[out_slot].view();
   TensorShape result;
@@ -473,6 +513,9 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
   }
 
   plan_buffers();
+  // Before anything is bound: a pass the caches cannot take changes nothing.
+  kv_positions_requested();
+  kv_run_positions_ = 0;
   for (size_t k = 0; k < inputs_.size(); ++k) {
     if (!supplied_[k]) continue;
     input_bound_[k] = 0;  // a bind that fails part-way leaves nothing worth keeping
@@ -497,6 +540,8 @@ void InferenceModel::forward(const TensorMap& inputs, const OutputSink& sink) {
     else
       std::memcpy(dst, slot_buffers_[slot].data, bytes);
   }
+  // Only a pass that succeeded holds its positions (each core refused to pass the capacity).
+  kv_positions_ += static_cast<int32_t>(kv_run_positions_);
 }
 
 TensorMap InferenceModel::forward(const TensorMap& inputs) {

@@ -60,6 +60,16 @@ class InferenceModel {
   uint64_t slot_buffer_bytes(int32_t slot) const { return slot_buffers_.at(slot).bytes; }
   uint64_t peak_tensor_bytes() const { return peak_tensor_bytes_; }
 
+  // The key/value cache of the causal attention cores: one position count for all of them, one
+  // capacity. A pass of T positions appends them after the kv_positions() already held.
+  int32_t kv_positions() const { return kv_positions_; }
+  int32_t kv_capacity() const { return kv_capacity_; }
+  // Forgets every held position (the caches are overwritten from position 0 on).
+  void reset_kv_cache() { kv_positions_ = 0; }
+  // Reallocates every cache for `capacity` positions and forgets the held ones; a negative
+  // capacity throws and changes nothing.
+  void set_kv_capacity(int64_t capacity);
+
   // Profiling and speed.
   void set_profile_enabled(bool enabled) { profile_enabled_ = enabled; }
   bool profile_enabled() const { return profile_enabled_; }
@@ -79,6 +89,7 @@ class InferenceModel {
     int32_t output_slot = -1;
     ILayer* layer = nullptr;
     bool fused_into_producer = false;  // an addition the convolution before it already computed
+    bool uses_kv_cache = false;        // the layer reads the position offset and keeps a cache
     bool profiled = false;             // timed at least once since the last reset
     double profile_ms = 0;             // kept per node so timing a node touches no map on the forward path
   };
@@ -95,6 +106,9 @@ class InferenceModel {
   void check_supplied_input(const InputSpec& input_spec, const ModelTensor& tensor) const;
   void bind_input(const InputSpec& input_spec, const ModelTensor& tensor);
   TensorShape run_node(size_t index);
+  // Positions this pass would append to the caches (from the planned shapes); throws "KV cache
+  // full" when they do not fit.
+  int32_t kv_positions_requested() const;
   // A fused addition: no work, its slot and its place in the profile.
   TensorShape finish_fused(NodePlan& plan);
   // `staged`: the layer runs on another device than the backend's; run_node has already put its
@@ -125,6 +139,11 @@ class InferenceModel {
   bool profile_enabled_ = false;
   MemoryMode memory_mode_ = MemoryMode::Keep;
   float speed_ = 1.0f;
+
+  int32_t kv_positions_ = 0;
+  int32_t kv_capacity_ = 0;
+  bool has_kv_cache_ = false;      // some layer keeps a cache
+  uint64_t kv_run_positions_ = 0;  // positions the cores of the current pass append
 
   Buffer host_input_mirrors_[kMaxLayerInputs];
   Buffer host_output_staging_;

@@ -1,8 +1,9 @@
-// RMS norm and layer norm over a lane type V, V::kWidth rows at a time: lane j carries row j's
-// statistics, so each row keeps the portable kernel's single chain in column order and every tier
-// gives the same bits. A block of columns is loaded row by row and turned in registers
+// The normalisation kernels over a lane type V. The row norms run V::kWidth rows at a time: lane j
+// carries row j's statistics, so each row keeps the portable kernel's single chain in column order
+// and every tier gives the same bits. A block of columns is loaded row by row and turned in registers
 // (transpose_square) so that one vector holds one column of every row in the block; the output
-// pass is then element-wise along each row.
+// pass is then element-wise along each row. The instance norm's statistics run over time for each
+// channel, so there lane j carries channel j and the rows are read as they lie.
 //
 // Included only by ISA files, after their lane type and after they define, for V::F:
 //   transpose_square(F* t)  -- t[i] lane j <- t[j] lane i, for a V::kWidth x V::kWidth block
@@ -12,23 +13,10 @@
 #include <cstddef>
 
 #include "kernels/normalization.h"
+#include "kernels/x86/row_block.h"
 
 namespace trevalon {
 namespace {
-
-// Rows of a block of up to V::kWidth rows; lanes past the last row repeat it (computed, never
-// stored), so a short block needs no scalar path.
-template <class V>
-struct RowBlock {
-  const float* row[V::kWidth];
-  int count;
-
-  RowBlock(const float* in, int first, int rows, int cols) {
-    count = rows - first < V::kWidth ? rows - first : V::kWidth;
-    for (int j = 0; j < V::kWidth; ++j)
-      row[j] = in + size_t(first + (j < count ? j : count - 1)) * size_t(cols);
-  }
-};
 
 // acc = step(acc, column c) for c = 0 .. cols - 1 in order, lane j reading row j.
 template <class V, class Step>
@@ -56,11 +44,6 @@ inline void map_row(const float* x, float* y, int cols, F f) {
   int c = 0;
   for (; c + V::kWidth <= cols; c += V::kWidth) V::store(y + c, f(V::load(x + c), c, V::kWidth));
   if (c < cols) V::store_first(y + c, f(V::load_first(x + c, cols - c), c, cols - c), cols - c);
-}
-
-template <class V>
-inline typename V::F load_part(const float* p, int n) {
-  return n == V::kWidth ? V::load(p) : V::load_first(p, n);
 }
 
 template <class V>
@@ -125,6 +108,79 @@ inline void layer_norm_f32_simd(const float* in, const float* gamma, const float
       else
         map_row<V>(b.row[j], y, cols, [&](F x, int, int) { return norm(x); });
     }
+  }
+}
+
+template <class V>
+inline void ada_layer_norm_f32_simd(const float* in, float* out, const float* gamma, const float* beta,
+                                    int rows, int C, float eps) {
+  using F = typename V::F;
+  if (rows <= 0 || C <= 0) return;
+  const F inv_c = V::set1(1.0f / static_cast<float>(C));
+  const F eps_v = V::set1(eps), one = V::set1(1.0f);
+  for (int first = 0; first < rows; first += V::kWidth) {
+    const RowBlock<V> b(in, first, rows, C);
+    const F m = V::mul(fold_columns<V>(b, C, V::zero(), [](F acc, F x) { return V::add(acc, x); }), inv_c);
+    const F v = fold_columns<V>(b, C, V::zero(), [m](F acc, F x) {
+      const F d = V::sub(x, m);
+      return V::fmadd(d, d, acc);
+    });
+    alignas(64) float mean[V::kWidth], rstd[V::kWidth];
+    V::store(mean, m);
+    V::store(rstd, V::div(one, sqrt_lanes(V::add(V::mul(v, inv_c), eps_v))));
+    for (int j = 0; j < b.count; ++j) {
+      const F mj = V::set1(mean[j]), rj = V::set1(rstd[j]);
+      map_row<V>(b.row[j], out + size_t(first + j) * size_t(C), C, [&](F x, int c, int n) {
+        const F scale = V::add(load_part<V>(gamma + c, n), one);
+        return V::fmadd(V::mul(V::sub(x, mj), rj), scale, load_part<V>(beta + c, n));
+      });
+    }
+  }
+}
+
+// Up to kVectors vectors of channels per pass over time, so each row is read a cache line at a time.
+template <class V>
+inline void ada_in1d_f32_simd(const float* in, float* out, const float* gamma, const float* beta, int rows,
+                              int C, const float* norm_weight, float eps, const float* norm_bias) {
+  using F = typename V::F;
+  constexpr int W = V::kWidth, kVectors = 4;
+  if (rows <= 0 || C <= 0) return;
+  const F inv_t = V::set1(1.0f / static_cast<float>(rows));
+  const F eps_v = V::set1(eps), one = V::set1(1.0f);
+  for (int c0 = 0; c0 < C; c0 += W * kVectors) {
+    int lanes[kVectors];  // channels in each vector of the block; 0 past the last
+    for (int v = 0; v < kVectors; ++v) {
+      const int left = C - c0 - v * W;
+      lanes[v] = left <= 0 ? 0 : left < W ? left : W;
+    }
+    auto row = [&](auto* base, int t, int v) { return base + size_t(t) * size_t(C) + c0 + v * W; };
+
+    F mean[kVectors], var[kVectors], k[kVectors];
+    for (int v = 0; v < kVectors; ++v) mean[v] = var[v] = k[v] = V::zero();
+    for (int t = 0; t < rows; ++t)
+      for (int v = 0; v < kVectors && lanes[v]; ++v)
+        mean[v] = V::add(mean[v], load_part<V>(row(in, t, v), lanes[v]));
+    for (int v = 0; v < kVectors; ++v) mean[v] = V::mul(mean[v], inv_t);
+    for (int t = 0; t < rows; ++t)
+      for (int v = 0; v < kVectors && lanes[v]; ++v) {
+        const F d = V::sub(load_part<V>(row(in, t, v), lanes[v]), mean[v]);
+        var[v] = V::fmadd(d, d, var[v]);
+      }
+    for (int v = 0; v < kVectors && lanes[v]; ++v) {
+      const F inv = V::div(one, sqrt_lanes(V::add(V::mul(inv_t, var[v]), eps_v)));
+      k[v] = norm_weight ? V::mul(inv, load_part<V>(norm_weight + c0 + v * W, lanes[v])) : inv;
+    }
+    for (int t = 0; t < rows; ++t)
+      for (int v = 0; v < kVectors && lanes[v]; ++v) {
+        const int c = c0 + v * W, n = lanes[v];
+        F y = V::mul(V::sub(load_part<V>(row(in, t, v), n), mean[v]), k[v]);
+        if (norm_bias) y = V::add(y, load_part<V>(norm_bias + c, n));
+        y = V::fmadd(y, V::add(one, load_part<V>(gamma + c, n)), load_part<V>(beta + c, n));
+        if (n == W)
+          V::store(row(out, t, v), y);
+        else
+          V::store_first(row(out, t, v), y, n);
+      }
   }
 }
 

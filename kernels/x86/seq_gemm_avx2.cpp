@@ -89,7 +89,13 @@ void gemv_i8_dynamic_avx2(const float* x, const int8_t* w, const float* row_scal
     const int8_t* w2 = w1 + K;
     const int8_t* w3 = w2 + K;
     __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+    // Two groups of rows ahead are asked for while this one is summed (one core alone keeps too
+    // few lines in flight to stream at the memory's rate); a prefetch past the end is dropped.
+    const int8_t* ahead = w0 + 8 * size_t(K);
     for (int k = 0; k < body; k += 16) {
+      if ((k & 63) == 0)
+        for (int r = 0; r < 4; ++r)
+          _mm_prefetch(reinterpret_cast<const char*>(ahead + r * size_t(K) + k), _MM_HINT_T0);
       const __m256i x16 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xq + k)));
       a0 = _mm256_add_epi32(a0, dot16(x16, w0 + k));
       a1 = _mm256_add_epi32(a1, dot16(x16, w1 + k));

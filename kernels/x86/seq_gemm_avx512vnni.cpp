@@ -10,6 +10,9 @@
 namespace trevalon {
 namespace {
 
+// Groups of four rows ahead that the product asks the memory for.
+constexpr size_t kPrefetchGroups = 2;
+
 inline __mmask64 first_bytes(int count) { return count >= 64 ? ~__mmask64(0) : (__mmask64(1) << count) - 1; }
 
 inline int32_t row_sum(__m512i acc, __m512i weight_sum) {
@@ -45,7 +48,12 @@ void gemv_i8_dynamic_avx512vnni(const float* x, const int8_t* w, const float* ro
     const int8_t* w3 = w2 + K;
     __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
     __m512i s0 = a0, s1 = a0, s2 = a0, s3 = a0;
+    // The next groups' rows are asked for while this one is summed: one core alone keeps too few
+    // lines in flight to stream at the memory's rate. A prefetch past the end is dropped.
+    const int8_t* ahead = w0 + kPrefetchGroups * 4 * size_t(K);
     for (int k = 0; k < K; k += 64) {
+      for (int r = 0; r < 4; ++r)
+        _mm_prefetch(reinterpret_cast<const char*>(ahead + r * size_t(K) + k), _MM_HINT_T0);
       const __mmask64 m = first_bytes(K - k);
       const __m512i xv = _mm512_load_si512(xu + k);
       const __m512i v0 = _mm512_maskz_loadu_epi8(m, w0 + k);

@@ -90,7 +90,9 @@ LAYER_PARAMS: dict[str, tuple[tuple[str, str, object], ...]] = {
 }
 INPUT_DTYPES = ("float32", "int8")
 # Root members the loader reads; any other is ignored.
-TOP_LEVEL_KEYS = ("model", "inputs", "input", "outputs", "nodes")
+TOP_LEVEL_KEYS = ("model", "inputs", "input", "outputs", "nodes", "max_positions")
+# Positions a causal attention core's key/value cache holds when the file does not say.
+DEFAULT_MAX_POSITIONS = 2048
 
 
 def canonical_op(op: str) -> str | None:
@@ -150,12 +152,15 @@ class NodeInfo:
 @dataclass
 class ArchInfo:
     model_name: str = ""
+    max_positions: int = DEFAULT_MAX_POSITIONS
     inputs: list[InputInfo] = field(default_factory=list)
     output_names: list[str] = field(default_factory=list)
     outputs_derived: bool = False
     nodes: list[NodeInfo] = field(default_factory=list)
     # Declared outputs that hold int8 values: name -> (scale, zero point) for real = (q - zp) * scale.
     output_quant: dict[str, tuple[float, int]] = field(default_factory=dict)
+    # Declared outputs that are waveforms: name -> samples per second ("sample_rate" of the entry).
+    output_audio: dict[str, int] = field(default_factory=dict)
     # What the loader silently ignores or reads differently from what the writer likely meant.
     warnings: list[str] = field(default_factory=list)
 
@@ -236,6 +241,15 @@ def _array(root: dict, key: str, where: str) -> list:
     if not isinstance(value, list):
         raise ArchError(f'{where}: architecture: "{key}" must be an array')
     return value
+
+
+def _max_positions(value: object, where: str) -> int:
+    """A whole number of positions from 0 to 2**31 - 1, as the loader requires."""
+    if (isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 <= value <= 2**31 - 1
+            or value != math.floor(value)):
+        raise ArchError(f'{where}: architecture: "max_positions" must be a whole number from 0 to '
+                        f'2147483647')
+    return int(value)
 
 
 def _read_input(element: object, from_list: bool, where: str) -> InputInfo:
@@ -342,6 +356,8 @@ def parse_arch(root: object, where: str = "<architecture>") -> ArchInfo:
         return info
     if "model" in root:
         info.model_name = _text(root["model"])
+    if "max_positions" in root:
+        info.max_positions = _max_positions(root["max_positions"], where)
     inputs = _array(root, "inputs", where)
     if inputs:
         info.inputs = [_read_input(e, True, where) for e in inputs]
@@ -356,6 +372,9 @@ def parse_arch(root: object, where: str = "<architecture>") -> ArchInfo:
             quant = _quantization(element)
             if quant is not None:
                 info.output_quant[name] = quant
+            rate = _int32(element.get("sample_rate", 0))
+            if rate > 0:
+                info.output_audio[name] = rate
     info.nodes = [_read_node(e, j, where) for j, e in enumerate(_array(root, "nodes", where))]
     if not info.output_names:
         info.output_names = derive_outputs(info.nodes)

@@ -18,7 +18,7 @@ from typing import Iterator, Sequence
 
 import numpy as np
 
-from . import __version__, runner, tokens, w1x1
+from . import __version__, audio, runner, tokens, w1x1
 from .arch import ArchError, ArchInfo, read_arch
 from .embed import EmbedError
 from .export.errors import ExportError
@@ -120,7 +120,9 @@ def _format_arch(info: ArchInfo) -> list[str]:
                      f"scale {input_spec.scale:g}, zp {input_spec.zp}")
     how = " (derived from the graph)" if info.outputs_derived else ""
     outputs = [name + (" (int8, scale {:g}, zp {})".format(*info.output_quant[name])
-                       if name in info.output_quant else "") for name in info.output_names]
+                       if name in info.output_quant else "")
+               + (f" (waveform, {info.output_audio[name]} Hz)" if name in info.output_audio else "")
+               for name in info.output_names]
     lines.append(f"outputs{how}: {', '.join(outputs) or '(none)'}")
     lines.append(f"nodes: {len(info.nodes)}")
     for op, count in sorted(Counter(n.op for n in info.nodes).items()):
@@ -243,13 +245,26 @@ def _add_run(subparsers) -> None:
                              "spaces or commas)")
     parser.add_argument("-o", "--outdir", metavar="OUTDIR", default=".",
                         help="folder for the output files (default: the current folder)")
+    parser.add_argument("--wav-rate", metavar="RATE", type=_positive_int,
+                        help="also write each waveform output as OUTDIR/<name>.wav (16-bit PCM) "
+                             "at RATE samples per second; waveform outputs carry \"sample_rate\" "
+                             "in the architecture file and are written at that rate without this "
+                             "option; a model that marks none has its first output taken")
+    _add_speed_argument(parser)
     parser.set_defaults(run=_cmd_run)
+
+
+def _add_speed_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--speed", metavar="S", type=float,
+                        help="speech speed: predicted durations are divided by S (default 1)")
 
 
 def _cmd_run(args: argparse.Namespace) -> int:
     model = runner.load_model(args.arch, args.weights)
     info = read_arch(args.arch)  # the engine has read it, so this cannot fail on the JSON
     text = tokens.text_model(info, args.weights)
+    if args.speed is not None:
+        audio.set_speed(model, args.speed)
     outputs = runner.forward(model, _model_inputs(model, args.input, text), info)
     for name in model.output_names:
         if name not in outputs:
@@ -265,6 +280,11 @@ def _cmd_run(args: argparse.Namespace) -> int:
         how = ("float32, dequantised from int8 with scale {:g}, zero point {}".format(
             *info.output_quant[name]) if name in info.output_quant else "float32")
         print(f"{name}: wrote {path} (shape [{shape}], {how})")
+    for name, rate in audio.waveform_outputs(info, args.wav_rate).items():
+        path = os.path.join(args.outdir, files[name][:-len(".npy")] + ".wav")
+        clipped = audio.write_wav(path, outputs[name], rate)
+        note = f", {clipped} samples clipped to [-1, 1]" if clipped else ""
+        print(f"{name}: wrote {path} ({audio.describe(outputs[name].size, rate)}{note})")
     return 0
 
 
@@ -285,6 +305,7 @@ def _add_bench(subparsers) -> None:
                         help="input array (.npy or .npz), or token ids (.txt) for a text model")
     parser.add_argument("--seq-len", metavar="T", type=_positive_int, default=128,
                         help="tokens of the random input of a text model (default 128)")
+    _add_speed_argument(parser)
     parser.set_defaults(run=_cmd_bench)
 
 
@@ -328,12 +349,19 @@ def _cmd_bench(args: argparse.Namespace) -> int:
                   and given is not None else "")
         print(f"input {input_spec.name}: [{shape}] {input_spec.dtype}{length}, from {source}")
     print(f"load: {load_ms:.1f} ms")
-    runner.forward(model, inputs)  # a bad input fails here, before any timing
+    if args.speed is not None:
+        audio.set_speed(model, args.speed)
+    first = runner.forward(model, inputs)  # a bad input fails here, before any timing
     for _ in range(args.warmup):
         model.forward(inputs)
     model.reset_profile()
     latency = runner.time_calls(lambda: model.forward(inputs), args.runs)
     print(f"latency: {latency.summary()}")
+    for name, rate in audio.waveform_outputs(read_arch(args.arch)).items():
+        samples = first[name].size
+        rtf = audio.real_time_factor(latency.median / 1e3, samples, rate)
+        print(f"real-time factor ({name}): {rtf:.4f} s of compute per s of audio "
+              f"({audio.describe(samples, rate)})")
     print("per-operation profile (ms per run, share):")
     print("\n".join(runner.format_profile(model.op_profile(), args.runs)))
     peak = runner.peak_rss_bytes()
@@ -480,7 +508,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except (CliError, runner.RunError, OSError, ArchError, w1x1.W1X1Error, tokens.TokenError,
-            EmbedError, ExportError) as e:
+            EmbedError, ExportError, audio.AudioError) as e:
         print(f"{PROG}: error: {_message(e)}", file=sys.stderr)
         return 2
 

@@ -50,8 +50,13 @@ def _json_value(node: str, key: str, value: object) -> object:
 
 
 class Graph:
-    def __init__(self, model: str):
+    def __init__(self, model: str, max_positions: int | None = None):
+        """`max_positions`: positions the key/value cache of each causal attention core holds
+        (the engine's default, 2048, when None)."""
         self.model = _check_text(model, "model name")
+        if max_positions is not None and not 0 <= operator.index(max_positions) <= 2**31 - 1:
+            raise ValueError(f"max_positions must be from 0 to 2**31 - 1, not {max_positions}")
+        self.max_positions = max_positions
         self._inputs: list[dict] = []
         self._outputs: list[dict] = []
         self._nodes: list[dict] = []
@@ -129,11 +134,17 @@ class Graph:
         self._tensors.update(outputs)
         return outputs[0] if len(outputs) == 1 else outputs
 
-    def output(self, name: str, scale: float | None = None, zp: int = 0) -> None:
+    def output(self, name: str, scale: float | None = None, zp: int = 0,
+               sample_rate: int | None = None) -> None:
         """Name a tensor as a model output (outputs are returned in the order they are named).
         For an int8 output, `scale` and `zp` record how its values map to real ones,
-        real = (q - zp) * scale; the engine ignores them, the tools read them."""
+        real = (q - zp) * scale; `sample_rate` marks a waveform (samples per second). The engine
+        ignores them, the tools read them."""
         entry: dict = {"name": name}
+        if sample_rate is not None:
+            if operator.index(sample_rate) <= 0:
+                raise ValueError(f"output {name!r}: sample_rate must be positive, not {sample_rate}")
+            entry["sample_rate"] = operator.index(sample_rate)
         if scale is not None:
             if not (math.isfinite(scale) and scale > 0):
                 raise ValueError(f"output {name!r}: scale must be positive and finite, not {scale}")
@@ -146,6 +157,8 @@ class Graph:
 
     def to_dict(self) -> dict:
         root = {"model": self.model, "inputs": self._inputs}
+        if self.max_positions is not None:
+            root["max_positions"] = operator.index(self.max_positions)
         if self._outputs:
             root["outputs"] = self._outputs
         root["nodes"] = self._nodes

@@ -146,6 +146,14 @@ CASES = {
     "node_not_object": arch("conv"),
     "nodes_not_array": json.dumps({"nodes": {"name": "a", "op": "conv"}}),
     "nodes_null": '{"nodes": null}',
+    # the key/value cache size
+    "max_positions_given": '{"max_positions": 64, "nodes": []}',
+    "max_positions_whole_float": '{"max_positions": 1.6e1, "nodes": []}',
+    "max_positions_zero": '{"max_positions": -0}',
+    "max_positions_negative": '{"max_positions": -1}',
+    "max_positions_fraction": '{"max_positions": 2.5}',
+    "max_positions_text": '{"max_positions": "64"}',
+    "max_positions_huge": '{"max_positions": 1e10}',
 }
 # Hand-built dicts above use in_ for a key that is a Python keyword.
 CASES = {k: v.replace('"in_":', '"in":') for k, v in CASES.items()}
@@ -163,6 +171,7 @@ def _python_view(path):
         return "error", None
     return "arch", {
         "model": info.model_name,
+        "max_positions": info.max_positions,
         "inputs": [{"name": i.name, "shape": i.shape, "dtype": i.dtype, "scale": i.scale,
                     "zp": i.zp} for i in info.inputs],
         "outputs": info.output_names,

@@ -390,9 +390,10 @@ def test_bench_reports_latency_profile_and_peak_memory(tmp_path, capsys):
 
 def test_run_bench_demo_help(capsys):
     for command, usage in [
-        ("run", "usage: trevalon run [-h] [-o OUTDIR] ARCH WEIGHTS INPUT"),
+        ("run", "usage: trevalon run [-h] [-o OUTDIR] [--wav-rate RATE] [--speed S] ARCH WEIGHTS "
+                "INPUT"),
         ("bench", "usage: trevalon bench [-h] [-n N] [--warmup W] [--input INPUT] [--seq-len T] "
-                  "ARCH WEIGHTS"),
+                  "[--speed S] ARCH WEIGHTS"),
         ("demo", "usage: trevalon demo [-h]"),
         ("embed", "usage: trevalon embed [-h] [--tokenizer PATH] (--text TEXT | --file F) "
                   "[--out F.npy] ARCH WEIGHTS"),

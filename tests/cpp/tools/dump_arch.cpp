@@ -81,7 +81,8 @@ std::string names(const std::vector<std::string>& list) {
 }
 
 std::string dump(const ArchSpec& arch) {
-  std::string out = "{\"model\": " + quoted(arch.model_name) + ", \"inputs\": [";
+  std::string out = "{\"model\": " + quoted(arch.model_name) +
+                    ", \"max_positions\": " + std::to_string(arch.max_positions) + ", \"inputs\": [";
   for (size_t i = 0; i < arch.inputs.size(); ++i) {
     const InputSpec& in = arch.inputs[i];
     std::string shape = "[";
