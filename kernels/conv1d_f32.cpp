@@ -12,28 +12,6 @@
 namespace trevalon {
 namespace {
 
-// Coefficients (lowest power first) of the product of (x - r) over `roots`: `count` + 1 values.
-void poly_from_roots(const double* roots, int count, double* coeff) {
-  coeff[0] = 1.0;
-  for (int i = 1; i <= count; ++i) coeff[i] = 0.0;
-  for (int i = 0; i < count; ++i) {
-    // Multiply by (x - r): the new coefficient of x^j is c[j - 1] - r c[j].
-    for (int j = i + 1; j > 0; --j) coeff[j] = coeff[j - 1] - roots[i] * coeff[j];
-    coeff[0] = -roots[i] * coeff[0];
-  }
-}
-
-Winograd1d::SparseRow sparse_row(const double* row, int n) {
-  Winograd1d::SparseRow out;
-  for (int i = 0; i < n; ++i)
-    if (row[i] != 0.0) {
-      out.column[out.count] = i;
-      out.value[out.count] = float(row[i]);
-      ++out.count;
-    }
-  return out;
-}
-
 size_t round16(size_t n) { return (n + 15) & ~size_t(15); }
 
 // floor(a / b) for b > 0.
@@ -42,50 +20,12 @@ int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1)
 }  // namespace
 
 bool winograd1d_for_taps(int taps, Winograd1d& out) {
-  int m;
-  if (taps == 3)
-    m = 4;
-  else if (taps == 7 || taps == 11)
-    m = 2;
-  else
-    return false;
-  out = Winograd1d{};
-  out.m = m;
-  out.taps = taps;
-  out.points = m + taps - 1;
-  const int n = out.points, finite = n - 1;
-  double p[Winograd1d::kMaxPoints];
-  p[0] = 0.0;
-  for (int i = 1; i < finite; ++i) p[i] = (i % 2 ? 1.0 : -1.0) * double((i + 1) / 2);
-
-  double BT[Winograd1d::kMaxPoints][Winograd1d::kMaxPoints] = {};
-  double AT[Winograd1d::kMaxPoints][Winograd1d::kMaxPoints] = {};
-  for (int i = 0; i < finite; ++i) {
-    // G: the taps' polynomial evaluated at p_i, scaled by 1 / prod_{j != i} (p_i - p_j).
-    double others[Winograd1d::kMaxPoints];
-    int count = 0;
-    double scale = 1.0;
-    for (int j = 0; j < finite; ++j)
-      if (j != i) {
-        scale *= p[i] - p[j];
-        others[count++] = p[j];
-      }
-    double power = 1.0;
-    for (int k = 0; k < taps; ++k, power *= p[i]) out.G[i][k] = power / scale;
-    // B^T row i: the coefficients of prod_{j != i} (x - p_j), the Lagrange numerator of p_i.
-    poly_from_roots(others, count, BT[i]);
-    // A^T column i: the powers of p_i, one per output of the tile.
-    power = 1.0;
-    for (int j = 0; j < m; ++j, power *= p[i]) AT[j][i] = power;
+  switch (taps) {
+    case 3: out = kWinograd1d<3>; return true;
+    case 7: out = kWinograd1d<7>; return true;
+    case 11: out = kWinograd1d<11>; return true;
+    default: return false;
   }
-  // The point at infinity pairs the leading coefficients: the last tap, the last output, and the
-  // monic polynomial of all finite points.
-  out.G[finite][taps - 1] = 1.0;
-  poly_from_roots(p, finite, BT[finite]);
-  AT[m - 1][finite] = 1.0;
-  for (int i = 0; i < n; ++i) out.BT[i] = sparse_row(BT[i], n);
-  for (int j = 0; j < m; ++j) out.AT[j] = sparse_row(AT[j], n);
-  return true;
 }
 
 int conv1d_winograd_block_tiles(const Winograd1d& plan, int tiles, int C_in, int C_out) {
@@ -130,64 +70,63 @@ void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d
   }
 }
 
-void conv1d_patches_with(Conv1dGemmFn gemm, const float* x, int L, int C_in, int stride, int padding,
-                         int dilation, int taps, int groups, const float* const* packed,
-                         const float* const* prepared, const float* bias, float* y, int L_out, int C_out,
-                         bool relu) {
-  if (L_out <= 0 || C_out <= 0 || C_in <= 0 || taps <= 0 || groups <= 0) return;
-  const int Cg = C_in / groups, Cog = C_out / groups;
-  const size_t row = size_t(taps) * size_t(Cg);
+void conv1d_patches_with(Conv1dGemmFn gemm, const Conv1dShape& s, const float* x, const float* const* packed,
+                         const float* const* prepared, const float* bias, float* y, bool relu) {
+  if (s.L_out <= 0 || s.C_out <= 0 || s.C_in <= 0 || s.taps <= 0 || s.groups <= 0) return;
+  const int Cg = s.C_in / s.groups, Cog = s.C_out / s.groups;
+  const size_t row = size_t(s.taps) * size_t(Cg);
   // About 1 MiB of patches per block, which the product then reads from L2.
   size_t block = (size_t(1) << 18) / row;
   if (block < 16) block = 16;
-  if (block > size_t(L_out)) block = size_t(L_out);
+  if (block > size_t(s.L_out)) block = size_t(s.L_out);
   float* patches = thread_work<float>(WorkBuffer::Conv1dPatches, block * row);
-  float* part = groups > 1 ? thread_work<float>(WorkBuffer::Conv1dGroupOut, block * size_t(Cog)) : nullptr;
-  for (int t0 = 0; t0 < L_out; t0 += int(block)) {
-    const int rows = L_out - t0 < int(block) ? L_out - t0 : int(block);
-    for (int g = 0; g < groups; ++g) {
+  float* part = s.groups > 1 ? thread_work<float>(WorkBuffer::Conv1dGroupOut, block * size_t(Cog)) : nullptr;
+  for (int t0 = 0; t0 < s.L_out; t0 += int(block)) {
+    const int rows = s.L_out - t0 < int(block) ? s.L_out - t0 : int(block);
+    for (int g = 0; g < s.groups; ++g) {
       for (int r = 0; r < rows; ++r) {
-        const int64_t first = int64_t(t0 + r) * stride - padding;
+        const int64_t first = int64_t(t0 + r) * s.stride - s.padding;
         float* dst = patches + size_t(r) * row;
-        for (int k = 0; k < taps; ++k, dst += Cg) {
-          const int64_t i = first + int64_t(k) * dilation;
-          if (i >= 0 && i < L)
-            std::memcpy(dst, x + size_t(i) * size_t(C_in) + size_t(g) * size_t(Cg), size_t(Cg) * sizeof(float));
+        for (int k = 0; k < s.taps; ++k, dst += Cg) {
+          const int64_t i = first + int64_t(k) * s.dilation;
+          if (i >= 0 && i < s.L)
+            std::memcpy(dst, x + size_t(i) * size_t(s.C_in) + size_t(g) * size_t(Cg), size_t(Cg) * sizeof(float));
           else
             std::memset(dst, 0, size_t(Cg) * sizeof(float));
         }
       }
       const float* b = bias ? bias + size_t(g) * size_t(Cog) : nullptr;
-      if (groups == 1) {
-        gemm(patches, packed[0], prepared ? prepared[0] : nullptr, b, y + size_t(t0) * size_t(C_out), relu,
-             rows, int(row), C_out);
-        continue;
-      }
-      gemm(patches, packed[g], prepared ? prepared[g] : nullptr, b, part, relu, rows, int(row), Cog);
-      for (int r = 0; r < rows; ++r)
-        std::memcpy(y + size_t(t0 + r) * size_t(C_out) + size_t(g) * size_t(Cog), part + size_t(r) * size_t(Cog),
-                    size_t(Cog) * sizeof(float));
+      float* out = s.groups == 1 ? y + size_t(t0) * size_t(s.C_out) : part;
+      gemm(patches, packed[g], prepared ? prepared[g] : nullptr, b, out, relu, rows, int(row), Cog);
+      if (s.groups > 1) conv1d_scatter_group(part, rows, Cog, y + size_t(t0) * size_t(s.C_out) + size_t(g) * size_t(Cog), s.C_out);
     }
   }
 }
 
-namespace {
-
-// Output rows per block of the transposed convolution: whole strides, about 256 KiB of outputs.
-int transpose_block_rows(const ConvTranspose1dShape& s) {
-  int64_t rows = (int64_t(1) << 16) / (s.C_out > 0 ? s.C_out : 1);
-  if (rows < 64) rows = 64;
-  rows = (rows + s.stride - 1) / s.stride * s.stride;
-  return int(rows < s.L_out ? rows : s.L_out);
+void conv1d_scatter_group(const float* part, int rows, int cols, float* y, int y_cols) {
+  for (int r = 0; r < rows; ++r)
+    std::memcpy(y + size_t(r) * size_t(y_cols), part + size_t(r) * size_t(cols), size_t(cols) * sizeof(float));
 }
 
-// Input rows j of tap k that land in output rows [u0, u1): u = stride j + k - padding.
+namespace {
+
+// Input rows per block of the transposed convolution: the block's inputs, the output rows its taps
+// reach (stride per input row) and one tap's products take about 1.5 MiB, so that every tap's
+// product and scatter work in L2; at least 64 rows, for the products' sake.
+int transpose_block_rows(const ConvTranspose1dShape& s) {
+  const int64_t row_floats = int64_t(s.C_in) + (int64_t(s.stride) + 1) * s.C_out;
+  int64_t rows = (int64_t(3) << 18) / (row_floats > 0 ? row_floats : 1) / 2;
+  if (rows < 64) rows = 64;
+  return int(rows < s.L ? rows : (s.L > 0 ? s.L : 1));
+}
+
+// Input rows j of tap k that land inside the output: 0 <= stride j + k - padding < L_out.
 struct RowRange {
   int64_t begin, end;
 };
-RowRange tap_rows(const ConvTranspose1dShape& s, int64_t u0, int64_t u1, int k) {
-  int64_t begin = floor_div(u0 + s.padding - k + s.stride - 1, s.stride);
-  int64_t end = floor_div(u1 - 1 + s.padding - k, s.stride) + 1;
+RowRange tap_rows(const ConvTranspose1dShape& s, int k) {
+  int64_t begin = floor_div(int64_t(s.padding) - k + s.stride - 1, s.stride);
+  int64_t end = floor_div(int64_t(s.L_out) - 1 + s.padding - k, s.stride) + 1;
   if (begin < 0) begin = 0;
   if (end > s.L) end = s.L;
   return RowRange{begin, end > begin ? end : begin};
@@ -197,31 +136,32 @@ RowRange tap_rows(const ConvTranspose1dShape& s, int64_t u0, int64_t u1, int k) 
 
 size_t conv_transpose1d_work_floats(const ConvTranspose1dShape& s) {
   if (s.L_out <= 0 || s.stride <= 0 || s.groups <= 0) return 0;
-  const size_t rows = size_t(transpose_block_rows(s)) / size_t(s.stride) + 1;
+  const size_t rows = size_t(transpose_block_rows(s));
   const size_t Cog = size_t(s.C_out / s.groups), Cig = size_t(s.C_in / s.groups);
-  return round16(rows * Cog) + (s.groups > 1 ? rows * Cig : 0);
+  return rows * Cog + (s.groups > 1 ? rows * Cig : 0);
 }
 
 void conv_transpose1d_with(Conv1dGemmFn gemm, void (*add)(float* a, const float* b, int count),
                            const ConvTranspose1dShape& s, const float* x, const float* const* packed,
                            const float* const* prepared, float* y, float* work, size_t work_floats) {
   if (s.L_out <= 0 || s.C_out <= 0 || s.stride <= 0 || s.groups <= 0) return;
+  std::memset(y, 0, size_t(s.L_out) * size_t(s.C_out) * sizeof(float));
+  if (s.L <= 0) return;
   const int Cig = s.C_in / s.groups, Cog = s.C_out / s.groups;
   const int block = transpose_block_rows(s);
   const size_t need = conv_transpose1d_work_floats(s);
   if (!work || work_floats < need) work = thread_work<float>(WorkBuffer::Conv1dTranspose, need);
-  const size_t max_rows = size_t(block) / size_t(s.stride) + 1;
   float* Y = work;
-  float* gathered = work + round16(max_rows * size_t(Cog));
-  for (int u0 = 0; u0 < s.L_out; u0 += block) {
-    const int u1 = s.L_out - u0 < block ? s.L_out : u0 + block;
-    std::memset(y + size_t(u0) * size_t(s.C_out), 0, size_t(u1 - u0) * size_t(s.C_out) * sizeof(float));
+  float* gathered = work + size_t(block) * size_t(Cog);
+  for (int j0 = 0; j0 < s.L; j0 += block) {
+    const int j1 = s.L - j0 < block ? s.L : j0 + block;
     for (int k = 0; k < s.taps; ++k) {
-      const RowRange r = tap_rows(s, u0, u1, k);
-      const int J = int(r.end - r.begin);
-      if (J <= 0) continue;
+      const RowRange all = tap_rows(s, k);
+      const int64_t begin = all.begin > j0 ? all.begin : j0, end = all.end < j1 ? all.end : j1;
+      if (end <= begin) continue;
+      const int J = int(end - begin);
       for (int g = 0; g < s.groups; ++g) {
-        const float* A = x + size_t(r.begin) * size_t(s.C_in);
+        const float* A = x + size_t(begin) * size_t(s.C_in);
         if (s.groups > 1) {
           for (int j = 0; j < J; ++j)
             std::memcpy(gathered + size_t(j) * size_t(Cig), A + size_t(j) * size_t(s.C_in) + size_t(g) * size_t(Cig),
@@ -231,7 +171,7 @@ void conv_transpose1d_with(Conv1dGemmFn gemm, void (*add)(float* a, const float*
         const size_t at = size_t(g) * size_t(s.taps) + size_t(k);
         gemm(A, packed[at], prepared ? prepared[at] : nullptr, nullptr, Y, false, J, Cig, Cog);
         for (int j = 0; j < J; ++j) {
-          const int64_t u = int64_t(s.stride) * (r.begin + j) + k - s.padding;
+          const int64_t u = int64_t(s.stride) * (begin + j) + k - s.padding;
           add(y + size_t(u) * size_t(s.C_out) + size_t(g) * size_t(Cog), Y + size_t(j) * size_t(Cog), Cog);
         }
       }
@@ -248,47 +188,17 @@ void conv1d_gemm_portable(const float* A, const float* packed, const float* prep
 
 void winograd1d_input_portable(const Winograd1d& plan, const float* x, int L, int C, int padding,
                                const float* zeros, int tile_begin, int count, float* V, size_t stride) {
-  const int n = plan.m + plan.taps - 1;
-  for (int t = 0; t < count; ++t) {
-    const int64_t base = int64_t(tile_begin + t) * plan.m - padding;
-    const float* rows[Winograd1d::kMaxPoints];
-    for (int i = 0; i < n; ++i)
-      rows[i] = base + i >= 0 && base + i < L ? x + size_t(base + i) * size_t(C) : zeros;
-    float* dst = V + size_t(t) * size_t(C);
-    for (int p = 0; p < plan.points; ++p) {
-      const Winograd1d::SparseRow& b = plan.BT[p];
-      for (int c = 0; c < C; ++c) {
-        float acc = 0.0f;
-        for (int e = 0; e < b.count; ++e) acc = std::fma(b.value[e], rows[b.column[e]][c], acc);
-        dst[size_t(p) * stride + c] = acc;
-      }
-    }
-  }
+  winograd1d_input_for<ScalarLane>(plan.taps, x, L, C, padding, zeros, tile_begin, count, V, stride);
 }
 
 void winograd1d_output_portable(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                                 const float* bias, bool relu, float* y, int rows) {
-  for (int t = 0; t < count; ++t)
-    for (int j = 0; j < plan.m; ++j) {
-      const int row = t * plan.m + j;
-      if (row >= rows) return;
-      const Winograd1d::SparseRow& a = plan.AT[j];
-      const float* src = P + size_t(t) * size_t(C_out);
-      float* out = y + size_t(row) * size_t(C_out);
-      for (int o = 0; o < C_out; ++o) {
-        float acc = 0.0f;
-        for (int e = 0; e < a.count; ++e) acc = std::fma(a.value[e], src[size_t(a.column[e]) * stride + o], acc);
-        if (bias) acc += bias[o];
-        out[o] = relu ? (acc > 0.0f ? acc : 0.0f) : acc;
-      }
-    }
+  winograd1d_output_for<ScalarLane>(plan.taps, P, stride, count, C_out, bias, relu, y, rows);
 }
 
-void conv1d_direct_portable(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                            const float* packed, const float* prepared, const float* bias, float* y,
-                            int L_out, int C_out, bool relu) {
-  conv1d_patches_with(&conv1d_gemm_portable, x, L, C_in, 1, padding, dilation, taps, 1, &packed, &prepared,
-                      bias, y, L_out, C_out, relu);
+void conv1d_direct_portable(const Conv1dShape& s, const float* x, const float* const* packed,
+                            const float* const* prepared, const float* bias, float* y, bool relu) {
+  conv1d_patches_with(&conv1d_gemm_portable, s, x, packed, prepared, bias, y, relu);
 }
 
 void conv1d_depthwise_portable(const float* x, int L, int C, int stride, int padding, int dilation, int taps,

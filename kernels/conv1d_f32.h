@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "kernels/winograd1d.h"
+
 namespace trevalon {
 
 // The product every path reduces to, on a matrix packed in 4-row panels (`packed`) and its form
@@ -13,24 +15,6 @@ namespace trevalon {
 // out[m][n] = sum_k A[m][k] W[n][k] (one fused chain in k order) + bias[n], then max(., 0) when relu.
 using Conv1dGemmFn = void (*)(const float* A, const float* packed, const float* prepared, const float* bias,
                               float* out, bool relu, int M, int K, int N);
-
-// Winograd F(m, r) for r taps: m outputs per tile from m + r - 1 input rows, through `points`
-// products at the points 0, 1, -1, 2, -2, ... and infinity. G turns the r taps into one value per
-// point, BT the input rows into one value per point, AT the point products back into m outputs:
-// y = AT [(G g) . (BT d)] is the correlation y[j] = sum_k d[j + k] g[k]. The transforms keep only
-// their non-zero entries, in increasing column order, which is the order of their sums.
-struct Winograd1d {
-  static constexpr int kMaxPoints = 12;
-  int m = 0, taps = 0, points = 0;
-  double G[kMaxPoints][kMaxPoints] = {};  // points x taps
-  struct SparseRow {
-    int count = 0;
-    int column[kMaxPoints] = {};
-    float value[kMaxPoints] = {};
-  };
-  SparseRow BT[kMaxPoints];  // points rows over the m + r - 1 input rows
-  SparseRow AT[kMaxPoints];  // m rows over the points
-};
 
 // The transforms for 3 taps (F(4,3)), 7 (F(2,7)) or 11 (F(2,11)); false for any other count.
 bool winograd1d_for_taps(int taps, Winograd1d& out);
@@ -66,21 +50,27 @@ void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d
                           const float* bias, float* y, int L_out, int C_out, bool relu, float* work,
                           size_t work_floats);
 
-// Convolution by patch rows: for output row t and group g the row of taps x (C_in/groups channels
-// of group g from input row t stride + k dilation - padding, zeros outside the signal), times the
-// group's packed C_out/groups x (taps C_in/groups) weights [o][k][c]. Rows go through in blocks of
-// gathered patches; a group's outputs pass through a block of their own when groups > 1.
-void conv1d_patches_with(Conv1dGemmFn gemm, const float* x, int L, int C_in, int stride, int padding,
-                         int dilation, int taps, int groups, const float* const* packed,
-                         const float* const* prepared, const float* bias, float* y, int L_out, int C_out,
-                         bool relu);
+// Geometry of a convolution read by patch rows.
+struct Conv1dShape {
+  int L, C_in, L_out, C_out, taps, stride, padding, dilation, groups;
+};
 
-// Stride-1 group-1 convolution with more than one tap: y[t][o] = bias[o] + sum over k, then c, of
-// x[t + k dilation - padding][c] w[o][k][c] (taps outside the signal read zeros), one fused chain
-// per output; weights packed as for conv1d_patches_with with one group.
-using Conv1dDirectFn = void (*)(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                                const float* packed, const float* prepared, const float* bias, float* y,
-                                int L_out, int C_out, bool relu);
+// Convolution by patch rows: output row t of group g is the row of taps (C_in/groups channels of
+// group g from input row t stride + k dilation - padding, zeros outside the signal) times the
+// group's packed C_out/groups x (taps C_in/groups) weights [o][k][c] (packed[g], prepared[g] or
+// null): y[t][o] = bias[o] + sum over k, then c, one fused chain per output, then max(., 0) when
+// relu. This version gathers blocks of patch rows for `gemm`; a group's outputs pass through a
+// block of their own when groups > 1.
+void conv1d_patches_with(Conv1dGemmFn gemm, const Conv1dShape& s, const float* x, const float* const* packed,
+                         const float* const* prepared, const float* bias, float* y, bool relu);
+
+// Rows of one group's outputs (rows x cols) into their columns of y (rows of y_cols).
+void conv1d_scatter_group(const float* part, int rows, int cols, float* y, int y_cols);
+
+// The same contract, the tier's way (conv1d_patches_with on the tier's product, or patch rows read
+// in place).
+using Conv1dDirectFn = void (*)(const Conv1dShape& s, const float* x, const float* const* packed,
+                                const float* const* prepared, const float* bias, float* y, bool relu);
 
 // Depthwise convolution (one input and one output channel per group): y[t][c] = bias[c] +
 // sum_k x[t stride + k dilation - padding][c] w_kc[k][c], one fused chain per output in k order
@@ -91,10 +81,10 @@ using Conv1dDepthwiseFn = void (*)(const float* x, int L, int C, int stride, int
 
 // Transposed convolution without bias into y (L_out x C_out, overwritten): for each group, tap k and
 // input row j with u = stride j + k - padding inside 0..L_out-1, y[u] gains the row of
-// sum_c M_gk[o][c] x[j][c] (one fused chain over the group's channels), the taps of an output row
-// added in increasing k. `packed[g taps + k]` holds M_gk (C_out/groups x C_in/groups) in panels,
-// `prepared` its tier form or null. Output rows go through in blocks; `work` (or, when null or
-// shorter than conv_transpose1d_work_floats, per-thread memory) holds one tap's rows of a block.
+// sum_c M_gk[o][c] x[j][c] (one fused chain over the group's channels). `packed[g taps + k]` holds
+// M_gk (C_out/groups x C_in/groups) in panels, `prepared` its tier form or null. Input rows go
+// through in blocks, taps in increasing k inside a block; `work` (or, when null or shorter than
+// conv_transpose1d_work_floats, per-thread memory) holds one tap's rows of a block.
 struct ConvTranspose1dShape {
   int L, C_in, L_out, C_out, taps, stride, padding, groups;
 };
@@ -119,9 +109,8 @@ void winograd1d_input_portable(const Winograd1d& plan, const float* x, int L, in
                                const float* zeros, int tile_begin, int count, float* V, size_t stride);
 void winograd1d_output_portable(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                                 const float* bias, bool relu, float* y, int rows);
-void conv1d_direct_portable(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                            const float* packed, const float* prepared, const float* bias, float* y,
-                            int L_out, int C_out, bool relu);
+void conv1d_direct_portable(const Conv1dShape& s, const float* x, const float* const* packed,
+                            const float* const* prepared, const float* bias, float* y, bool relu);
 void conv1d_depthwise_portable(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                                const float* w_kc, const float* bias, float* y, int L_out, bool relu);
 // Slot add_row_bias_f32: data[r][c] += bias[c].
@@ -134,9 +123,8 @@ void winograd1d_input_avx2(const Winograd1d& plan, const float* x, int L, int C,
                            const float* zeros, int tile_begin, int count, float* V, size_t stride);
 void winograd1d_output_avx2(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                             const float* bias, bool relu, float* y, int rows);
-void conv1d_direct_avx2(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                        const float* packed, const float* prepared, const float* bias, float* y, int L_out,
-                        int C_out, bool relu);
+void conv1d_direct_avx2(const Conv1dShape& s, const float* x, const float* const* packed,
+                        const float* const* prepared, const float* bias, float* y, bool relu);
 void conv1d_depthwise_avx2(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                            const float* w_kc, const float* bias, float* y, int L_out, bool relu);
 void add_row_bias_f32_avx2(float* data, const float* bias, int rows, int cols);
@@ -147,9 +135,8 @@ void winograd1d_input_avx512(const Winograd1d& plan, const float* x, int L, int 
                              const float* zeros, int tile_begin, int count, float* V, size_t stride);
 void winograd1d_output_avx512(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                               const float* bias, bool relu, float* y, int rows);
-void conv1d_direct_avx512(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                          const float* packed, const float* prepared, const float* bias, float* y, int L_out,
-                          int C_out, bool relu);
+void conv1d_direct_avx512(const Conv1dShape& s, const float* x, const float* const* packed,
+                          const float* const* prepared, const float* bias, float* y, bool relu);
 void conv1d_depthwise_avx512(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                              const float* w_kc, const float* bias, float* y, int L_out, bool relu);
 void add_row_bias_f32_avx512(float* data, const float* bias, int rows, int cols);

@@ -234,7 +234,7 @@ class Conv1dFp32 final : public ILayer {
         fill_bias_rows(y + (size_t(padding_) + size_t(L)) * size_t(C_out_), L_out - padding_ - L);
         break;
       case Path::Direct:
-        d.direct(x, L, C_in_, padding_, dilation_, K_, panels[0], prepared[0], bias, y, L_out, C_out_, relu);
+        d.direct(shape(L, L_out), x, panels, prepared, bias, y, relu);
         break;
       case Path::General:
         if (stride_ > 1) {
@@ -248,8 +248,7 @@ class Conv1dFp32 final : public ILayer {
         }
         [[fallthrough]];  // a zero stride reads the same window for its one output
       case Path::Grouped:
-        conv1d_patches_with(d.gemm, x, L, C_in_, stride_, padding_, dilation_, K_, groups_, panels, prepared, bias,
-                            y, L_out, C_out_, relu);
+        d.direct(shape(L, L_out), x, panels, prepared, bias, y, relu);
         break;
       case Path::Depthwise:
         d.depthwise(x, L, C_in_, stride_, padding_, dilation_, K_, w_kc_.data(), bias, y, L_out, relu);
@@ -304,6 +303,10 @@ class Conv1dFp32 final : public ILayer {
     require_at_least(*this, "dilation", dilation_, 1);
     require_at_least(*this, "groups", groups_, 1);
     require_groups_divide(*this, groups_, C_in_, C_out_);
+  }
+
+  Conv1dShape shape(int L, int L_out) const {
+    return Conv1dShape{L, C_in_, L_out, C_out_, K_, stride_, padding_, dilation_, groups_};
   }
 
   int64_t span() const { return int64_t(dilation_) * (int64_t(K_) - 1) + 1; }

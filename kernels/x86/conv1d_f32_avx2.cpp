@@ -14,19 +14,17 @@ void conv1d_gemm_avx2(const float* A, const float* packed, const float* prepared
 
 void winograd1d_input_avx2(const Winograd1d& plan, const float* x, int L, int C, int padding,
                            const float* zeros, int tile_begin, int count, float* V, size_t stride) {
-  winograd1d_input_simd<F32x8>(plan, x, L, C, padding, zeros, tile_begin, count, V, stride);
+  winograd1d_input_for<F32x8>(plan.taps, x, L, C, padding, zeros, tile_begin, count, V, stride);
 }
 
 void winograd1d_output_avx2(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                             const float* bias, bool relu, float* y, int rows) {
-  winograd1d_output_simd<F32x8>(plan, P, stride, count, C_out, bias, relu, y, rows);
+  winograd1d_output_for<F32x8>(plan.taps, P, stride, count, C_out, bias, relu, y, rows);
 }
 
-void conv1d_direct_avx2(const float* x, int L, int C_in, int padding, int dilation, int taps,
-                        const float* packed, const float* prepared, const float* bias, float* y, int L_out,
-                        int C_out, bool relu) {
-  conv1d_patches_with(&conv1d_gemm_avx2, x, L, C_in, 1, padding, dilation, taps, 1, &packed, &prepared, bias,
-                      y, L_out, C_out, relu);
+void conv1d_direct_avx2(const Conv1dShape& s, const float* x, const float* const* packed,
+                        const float* const* prepared, const float* bias, float* y, bool relu) {
+  conv1d_patches_with(&conv1d_gemm_avx2, s, x, packed, prepared, bias, y, relu);
 }
 
 void conv1d_depthwise_avx2(const float* x, int L, int C, int stride, int padding, int dilation, int taps,

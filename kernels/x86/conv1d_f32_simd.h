@@ -25,54 +25,6 @@ void store_lanes(float* p, typename V::F v, int lanes) {
 }
 
 template <class V>
-void winograd1d_input_simd(const Winograd1d& plan, const float* x, int L, int C, int padding, const float* zeros,
-                           int tile_begin, int count, float* out, size_t stride) {
-  using F = typename V::F;
-  const int n = plan.m + plan.taps - 1;
-  for (int t = 0; t < count; ++t) {
-    const int64_t base = int64_t(tile_begin + t) * plan.m - padding;
-    const float* rows[Winograd1d::kMaxPoints];
-    for (int i = 0; i < n; ++i)
-      rows[i] = base + i >= 0 && base + i < L ? x + size_t(base + i) * size_t(C) : zeros;
-    float* dst = out + size_t(t) * size_t(C);
-    for (int c = 0; c < C; c += V::kWidth) {
-      const int lanes = C - c < V::kWidth ? C - c : V::kWidth;
-      F d[Winograd1d::kMaxPoints];
-      for (int i = 0; i < n; ++i) d[i] = load_lanes<V>(rows[i] + c, lanes);
-      for (int p = 0; p < plan.points; ++p) {
-        const Winograd1d::SparseRow& b = plan.BT[p];
-        F acc = V::zero();
-        for (int e = 0; e < b.count; ++e) acc = V::fmadd(V::set1(b.value[e]), d[b.column[e]], acc);
-        store_lanes<V>(dst + size_t(p) * stride + c, acc, lanes);
-      }
-    }
-  }
-}
-
-template <class V>
-void winograd1d_output_simd(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
-                            const float* bias, bool relu, float* y, int rows) {
-  using F = typename V::F;
-  for (int t = 0; t < count; ++t)
-    for (int j = 0; j < plan.m; ++j) {
-      const int row = t * plan.m + j;
-      if (row >= rows) return;
-      const Winograd1d::SparseRow& a = plan.AT[j];
-      const float* src = P + size_t(t) * size_t(C_out);
-      float* dst = y + size_t(row) * size_t(C_out);
-      for (int o = 0; o < C_out; o += V::kWidth) {
-        const int lanes = C_out - o < V::kWidth ? C_out - o : V::kWidth;
-        F acc = V::zero();
-        for (int e = 0; e < a.count; ++e)
-          acc = V::fmadd(V::set1(a.value[e]), load_lanes<V>(src + size_t(a.column[e]) * stride + o, lanes), acc);
-        if (bias) acc = V::add(acc, load_lanes<V>(bias + o, lanes));
-        if (relu) acc = V::max(acc, V::zero());  // NaN and -0 become +0, as in the portable code
-        store_lanes<V>(dst + o, acc, lanes);
-      }
-    }
-}
-
-template <class V>
 void depthwise1d_simd(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                       const float* w_kc, const float* bias, float* y, int L_out, bool relu) {
   using F = typename V::F;

@@ -209,6 +209,13 @@ TEST(Winograd1d, TransformsFromThePointsGiveTheCorrelation) {
       V[p] = 0.0;
       for (int e = 0; e < plan.BT[p].count; ++e) V[p] += double(plan.BT[p].value[e]) * d[plan.BT[p].column[e]];
     }
+    // The kernels pair +i and -i: -i's row of B^T is +i's with the odd columns negated.
+    for (int i = 1; 2 * i < n - 1; ++i) {
+      double plus[12] = {}, minus[12] = {};
+      for (int e = 0; e < plan.BT[2 * i - 1].count; ++e) plus[plan.BT[2 * i - 1].column[e]] = plan.BT[2 * i - 1].value[e];
+      for (int e = 0; e < plan.BT[2 * i].count; ++e) minus[plan.BT[2 * i].column[e]] = plan.BT[2 * i].value[e];
+      for (int t = 0; t < n; ++t) EXPECT_EQ(minus[t], t % 2 ? -plus[t] : plus[t]) << "taps " << taps << " point -" << i;
+    }
     for (int j = 0; j < plan.m; ++j) {
       double y = 0.0, direct = 0.0;
       for (int e = 0; e < plan.AT[j].count; ++e) y += double(plan.AT[j].value[e]) * U[plan.AT[j].column[e]] * V[plan.AT[j].column[e]];
