@@ -27,12 +27,20 @@ MANDATORY_WEIGHTS = {
     "bert_embeddings_fp32": (".word_weight", ".pos_weight"),
     "patch_prep_fp32": (".cls_token", ".pos_embed"),
     "pos_emb_add_fp32": (".weight",),
+    "conv1d_fp32": (".weight",),
+    "conv1d_int8": (".weight_i8", ".w_scales"),
+    "conv_transpose1d_fp32": (".weight",),
+    "lstm_fp32": (".weight_ih_l0", ".weight_hh_l0"),
+    "ada_in1d_fp32": (".fc.weight",),
+    "ada_layer_norm_fp32": (".fc.weight",),
 }
 
 # Float weights a layer also accepts quantised: NAME + "_i8" beside PREFIX + "w_scales", PREFIX
 # being NAME up to and including its last ".".
 QUANTISED_STORAGE = {
     "seqgemm_fp32": (".weight",),
+    "ada_in1d_fp32": (".fc.weight",),
+    "ada_layer_norm_fp32": (".fc.weight",),
 }
 
 # Every tensor a layer asks the weights file for while loading, in the order it asks.

@@ -486,3 +486,24 @@ def test_missing_weights_of_the_transformer_layers():
             "p.weight_i8", "p.w_scales", "q.weight_i8", "ln.gamma", "pp.cls_token", "pp.pos_embed"}
     assert missing_weights(info, have) == ["emb.pos_weight", "att.w_proj_scales", "q.weight",
                                            "ln.beta"]
+
+
+def test_info_lists_the_missing_weights_of_the_speech_layers(tmp_path, capsys):
+    g = Graph("speech")
+    g.input("x", (0, 4))
+    g.input("s", (8,))
+    g.node("conv1d_fp32", "c", "x", "a", C_out=4, C_in=4, kernel_size=3, padding=1)
+    g.node("conv1d_int8", "q", "a", "b", C_out=4, C_in=4, kernel_size=3, padding=1)
+    g.node("lstm_fp32", "r", "b", "h", hidden_size=4)
+    g.node("ada_in1d_fp32", "n", ["h", "s"], "y", C=4, C_style=8)
+    g.output("y")
+    arch, weights = tmp_path / "speech.json", tmp_path / "speech.w1x1"
+    g.save(arch)
+    # The norm's projection stored as int8 rows with their scales counts as present.
+    w1x1.save(weights, {"c.bias": np.zeros(4, np.float32), "q.weight_i8": np.zeros((4, 3, 4), np.int8),
+                        "n.fc.weight_i8": np.zeros((8, 8), np.int8),
+                        "n.fc.w_scales": np.ones(8, np.float32)})
+    code, out, _ = run(capsys, "info", str(arch), str(weights))
+    assert code == 1
+    assert ("missing weights (4): c.weight, q.w_scales, r.weight_ih_l0, r.weight_hh_l0"
+            in out.splitlines()), out
