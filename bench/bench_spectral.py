@@ -79,8 +79,8 @@ def main():
             istft = build(folder, f"istft{n_fft}", g)
 
             xin = x.reshape(-1, 1)
-            spec = stft.forward(xin).reshape(-1, 2 * bins)
-            mag, phase = np.ascontiguousarray(spec[:, :bins]), np.ascontiguousarray(spec[:, bins:])
+            spectrum = stft.forward(xin).reshape(-1, 2 * bins)
+            mag, phase = np.ascontiguousarray(spectrum[:, :bins]), np.ascontiguousarray(spectrum[:, bins:])
             xt = torch.from_numpy(x)
 
             def torch_stft():

@@ -85,8 +85,8 @@ def build_decoder(folder: str | os.PathLike, shape: DecoderShape = DecoderShape(
         p = f"layers.{n}."
         (qp, kp, vp, op, gp, up, dp) = s.projections(n)
 
-        def project(spec, x):
-            return _projection(g, weights, rng, spec[0], x, spec[1], spec[2], int8)
+        def project(entry, x):
+            return _projection(g, weights, rng, entry[0], x, entry[1], entry[2], int8)
 
         x = norm(p + "input_layernorm", h)
         a = g.node("causal_attn_core_fp32", p + "self_attn.core",

@@ -327,11 +327,11 @@ TEST(Istft, InvertsTheStftForEvenAndOddWindows) {
   for (int N : {20, 16, 9, 15}) {
     const int hop = N / 4;
     const std::vector<float> x = random_floats(400, -1.0f, 1.0f, uint32_t(N));
-    const auto spec = run_stft(N, hop, x);
-    const int F = N / 2 + 1, T = spec.shape.h;
+    const auto spectrum = run_stft(N, hop, x);
+    const int F = N / 2 + 1, T = spectrum.shape.h;
     std::vector<float> mag, ph;
     for (int t = 0; t < T; ++t)
-      for (int f = 0; f < 2 * F; ++f) (f < F ? mag : ph).push_back(spec.out[size_t(t) * 2 * F + f]);
+      for (int f = 0; f < 2 * F; ++f) (f < F ? mag : ph).push_back(spectrum.out[size_t(t) * 2 * F + f]);
     const auto back = run_istft(N, hop, true, mag, ph);
     ASSERT_EQ(back.shape.h, hop * (T - 1) + N % 2);
     for (int k = N; k + N < int(x.size()); ++k) EXPECT_NEAR(back.out[k], x[k], 2e-5) << "N " << N << " k " << k;

@@ -46,9 +46,9 @@ def run_graph(arch_path, weights_path, inputs, speed=1.0):
     info = read_arch(arch_path)
     weights = {k: torch.from_numpy(np.asarray(v, np.float64)) for k, v in w1x1.load(weights_path).items()}
     env = {}
-    for spec in info.inputs:
-        a = torch.from_numpy(np.asarray(inputs[spec.name], np.float64))
-        env[spec.name] = a.reshape(-1, spec.shape[-1])
+    for entry in info.inputs:
+        a = torch.from_numpy(np.asarray(inputs[entry.name], np.float64))
+        env[entry.name] = a.reshape(-1, entry.shape[-1])
     for node in info.nodes:
         p, name, op = node.params, node.name, node.op
         x = [env[t] for t in node.inputs]
