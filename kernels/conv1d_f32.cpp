@@ -153,9 +153,17 @@ void conv_transpose1d_with(Conv1dGemmFn gemm, void (*add)(float* a, const float*
   if (!work || work_floats < need) work = thread_work<float>(WorkBuffer::Conv1dTranspose, need);
   float* Y = work;
   float* gathered = work + size_t(block) * size_t(Cog);
-  for (int j0 = 0; j0 < s.L; j0 += block) {
+  // An output row adds its taps' rows in the order of one whole pass: increasing k with one group
+  // (tap after tap), increasing j with several (row after row), where a later row lands with a
+  // smaller k. Blocks of rows keep that order when one group walks the blocks backwards and
+  // several walk each block's taps backwards.
+  const bool one_group = s.groups == 1;
+  const int blocks = int((int64_t(s.L) + block - 1) / block);
+  for (int b = 0; b < blocks; ++b) {
+    const int j0 = (one_group ? blocks - 1 - b : b) * block;
     const int j1 = s.L - j0 < block ? s.L : j0 + block;
-    for (int k = 0; k < s.taps; ++k) {
+    for (int t = 0; t < s.taps; ++t) {
+      const int k = one_group ? t : s.taps - 1 - t;
       const RowRange all = tap_rows(s, k);
       const int64_t begin = all.begin > j0 ? all.begin : j0, end = all.end < j1 ? all.end : j1;
       if (end <= begin) continue;

@@ -513,6 +513,52 @@ TEST(ConvTranspose1dFp32, MatchesTheScatteredSumOnEveryTier) {
   }
 }
 
+// Rows long enough for several blocks of the working set: each output adds its (row, tap) sums,
+// each one fma chain over the group's channels, in the order of one whole pass (one group: tap
+// after tap; several: row after row), then the bias.
+TEST(ConvTranspose1dFp32, AddsTapsInTheOrderOfOneWholePass) {
+  const TransposeCase cases[] = {
+      {64, 1000, 6, 2, 1, 0, 1, 300, true},
+      {64, 1000, 6, 2, 1, 1, 2, 300, true},
+  };
+  for (const TransposeCase& c : cases) {
+    SCOPED_TRACE(c.groups);
+    const int Cig = c.C_in / c.groups, Cog = c.C_out / c.groups;
+    const int L_out = c.K + c.stride * (c.L - 1) + c.output_padding - 2 * c.padding;
+    std::mt19937 rng(7);
+    const std::vector<float> x = random_floats(size_t(c.L) * c.C_in, rng);
+    const std::vector<float> w = random_floats(size_t(c.C_in) * Cog * c.K, rng);
+    const std::vector<float> b = random_floats(size_t(c.C_out), rng);
+    std::vector<float> want(size_t(L_out) * c.C_out, 0.0f);
+    auto add_sum = [&](int j, int k) {
+      const int u = c.stride * j + k - c.padding;
+      if (u < 0 || u >= L_out) return;
+      for (int o = 0; o < c.C_out; ++o) {
+        const int g = o / Cog;
+        float sum = 0.0f;
+        for (int ch = 0; ch < Cig; ++ch) {
+          const int ci = g * Cig + ch;
+          sum = std::fma(x[size_t(j) * c.C_in + ci], w[(size_t(ci) * Cog + (o % Cog)) * c.K + k], sum);
+        }
+        want[size_t(u) * c.C_out + o] += sum;
+      }
+    };
+    if (c.groups == 1) {
+      for (int k = 0; k < c.K; ++k)
+        for (int j = 0; j < c.L; ++j) add_sum(j, k);
+    } else {
+      for (int j = 0; j < c.L; ++j)
+        for (int k = 0; k < c.K; ++k) add_sum(j, k);
+    }
+    for (size_t i = 0; i < want.size(); ++i) want[i] += b[i % c.C_out];
+    const WeightMap weights{{"up.weight", w}, {"up.bias", b}};
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+      auto layer = make_layer("conv_transpose1d_fp32", transpose_json(c), weights, "up");
+      ASSERT_EQ(forward(*layer, x, TensorShape{c.C_in, c.L, 1}, false), want);
+    });
+  }
+}
+
 TEST(ConvTranspose1dFp32, LengthsScratchAndErrors) {
   const std::string json = R"({"C_out": 4, "C_in": 6, "kernel_size": 4, "stride": 2, "padding": 1})";
   auto layer = make_layer("conv_transpose1d_fp32", json, {{"up.weight", std::vector<float>(6 * 4 * 4, 0.5f)}}, "up");
