@@ -39,7 +39,7 @@ void fill_table(KernelTable& table, KernelDrivers& drivers, CpuTier tier) {
   install_attention_kernels(table, drivers, tier);
   install_lstm_kernels(table, drivers, tier);
   install_conv1d_i8_kernels(table, drivers, tier);
-  install_spectral_kernels(table, drivers, tier);
+  install_waveform_kernels(table, drivers, tier);
   install_sequence_shaping_kernels(table, tier);
   install_conv1d_kernels(table, drivers, tier);
   install_causal_attention_kernels(table, tier);

@@ -39,7 +39,7 @@ void install_normalization_kernels(KernelTable& table, CpuTier tier);
 void install_attention_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_lstm_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_conv1d_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
-void install_spectral_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
+void install_waveform_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_sequence_shaping_kernels(KernelTable& table, CpuTier tier);
 void install_conv1d_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier tier);
 void install_causal_attention_kernels(KernelTable& table, CpuTier tier);

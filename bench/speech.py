@@ -134,7 +134,7 @@ def run_onnxruntime(model, features, style, f0_frames, runs: int, row: Row) -> N
     try:
         torch.onnx.export(VocoderBody(generator), (features, style, source), buffer, dynamo=False,
                           opset_version=17, input_names=["x", "style", "source"],
-                          output_names=["spectrum"])
+                          output_names=["stft_out"])
     except Exception as e:  # the exporter's failures have no common type
         row.note = f"skipped: the vocoder does not export to ONNX ({type(e).__name__}: " \
                    f"{str(e).splitlines()[0][:120]})"

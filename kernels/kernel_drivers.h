@@ -10,7 +10,7 @@
 #include "kernels/conv1d_f32.h"
 #include "kernels/depthwise_i8.h"
 #include "kernels/prepared_weights.h"
-#include "kernels/spectral_f32.h"
+#include "kernels/waveform_f32.h"
 
 namespace trevalon {
 
@@ -93,11 +93,11 @@ struct KernelDrivers {
                        const float* proj_scales, const float* b_proj, float* out, int T, int E, int num_heads,
                        float* work, int8_t* work_i8, float* work_small) = nullptr;
 
-  // Frame loops of the STFT and iSTFT layers and the sines of the harmonic source (spectral_f32.h).
+  // Frame loops of the STFT and iSTFT layers and the sines of the harmonic source (waveform_f32.h).
   StftFramesKernel stft_frames_f32 = nullptr;
   IstftFramesKernel istft_frames_f32 = nullptr;
-  SinMapKernel spectral_sin_f32 = nullptr;
-  GaussianMapKernel spectral_gaussian_f32 = nullptr;
+  SinMapKernel waveform_sin_f32 = nullptr;
+  GaussianMapKernel waveform_gaussian_f32 = nullptr;
   // One direction of an LSTM on the hidden weight's 4-row panels and this tier's prepared form of
   // them (see kernels/lstm_f32.h).
   void (*lstm_f32_recurrence)(const float* gates, const float* w_hh_packed, const float* w_hh_prepared,

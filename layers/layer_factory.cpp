@@ -77,7 +77,7 @@ std::unique_ptr<ILayer> create_layer(OpType op, const JsonValue& node) {
       make_normalization_layer, make_embedding_layer, make_patch_position_layer,
       make_attention_layer,     make_causal_attention_layer,
       make_conv1d_layer,        make_conv1d_int8_layer,
-      make_lstm_layer,          make_spectral_layer,
+      make_lstm_layer,          make_waveform_layer,
       make_adaptive_norm_layer, make_sequence_shaping_layer,
   };
   for (LayerMaker make : kMakers)

@@ -35,7 +35,7 @@ std::unique_ptr<ILayer> make_causal_attention_layer(OpType op, const JsonValue& 
 std::unique_ptr<ILayer> make_conv1d_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_conv1d_int8_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_lstm_layer(OpType op, const JsonValue& node);
-std::unique_ptr<ILayer> make_spectral_layer(OpType op, const JsonValue& node);
+std::unique_ptr<ILayer> make_waveform_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_adaptive_norm_layer(OpType op, const JsonValue& node);
 std::unique_ptr<ILayer> make_sequence_shaping_layer(OpType op, const JsonValue& node);
 

@@ -56,10 +56,10 @@ def test_istft_reference_is_torch_istft_for_even_n_and_a_true_inverse_for_odd_n(
 
     signal = torch.randn(300, generator=g)
     for n_fft in (20, 21):
-        spectrum = torch.stft(signal, n_fft, 5, window=sn.hann(n_fft), center=True,
+        stft_out = torch.stft(signal, n_fft, 5, window=sn.hann(n_fft), center=True,
                           pad_mode="constant", return_complex=True)[None]
-        back = sn.istft(spectrum.abs(), spectrum.angle(), n_fft, 5)
-        assert back.numel() == 5 * (spectrum.shape[2] - 1) + n_fft % 2
+        back = sn.istft(stft_out.abs(), stft_out.angle(), n_fft, 5)
+        assert back.numel() == 5 * (stft_out.shape[2] - 1) + n_fft % 2
         np.testing.assert_allclose(back[20:280].numpy(), signal[20:280].numpy(), atol=1e-5)
 
 
@@ -249,10 +249,10 @@ def test_a_waveform_shorter_than_one_stft_frame(make_model):
             pytest.skip(str(e))
         raise
     # One frame of the edge-padded signal: 11 magnitudes, then 11 phases.
-    spectrum = torch.stft(torch.from_numpy(samples), 20, 5, window=sn.hann(20), center=True,
+    stft_out = torch.stft(torch.from_numpy(samples), 20, 5, window=sn.hann(20), center=True,
                       pad_mode="replicate", return_complex=True)[:, 0]
     assert frames.size == 22
-    np.testing.assert_allclose(frames[:11], spectrum.abs().numpy(), atol=1e-5)
+    np.testing.assert_allclose(frames[:11], stft_out.abs().numpy(), atol=1e-5)
 
 
 # ---- waveform files and the command line ----

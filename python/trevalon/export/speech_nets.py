@@ -15,7 +15,7 @@ the forward pass uses them, so the engine and this module define the same functi
   sums are taken in plain float32 order with numpy.
 - `istft`: the windowed inverse DFT with overlap-add, divided by the window's squared envelope
   (where it exceeds 1e-8), half a window trimmed at each end. For even n_fft this is what
-  torch.istft(center=True) computes; torch.istft refuses a spectrum whose envelope falls below
+  torch.istft(center=True) computes; torch.istft refuses frames whose envelope falls below
   1e-11 instead of writing 0 there, and for odd n_fft it drops the imaginary part of the last bin,
   as the engine does not.
 - Phoneme ids are clamped to the table, as the engine's embedding does; nn.Embedding raises.
@@ -236,8 +236,8 @@ class IstftHead(nn.Module):
         if self.n_fft % 2:
             return istft(magnitude, phase, self.n_fft, self.hop)
         # For even n_fft the built-in computes the same inverse (see `istft`).
-        spectrum = torch.polar(magnitude, phase)
-        return torch.istft(spectrum, self.n_fft, self.hop, window=hann(self.n_fft), center=True)[0]
+        frames = torch.polar(magnitude, phase)
+        return torch.istft(frames, self.n_fft, self.hop, window=hann(self.n_fft), center=True)[0]
 
 
 class TextEncoder(nn.Module):

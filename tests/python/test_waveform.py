@@ -66,17 +66,17 @@ def test_stft_matches_torch(make_model, tmp_path, kind, n_fft, hop):
     torch = pytest.importorskip("torch")
     x = signals(tmp_path)[kind]
     mag, phase = run_stft(stft_model(make_model, n_fft, hop), x, n_fft)
-    spectrum = torch.stft(torch.from_numpy(x).double(), n_fft, hop, window=torch.hann_window(n_fft, dtype=torch.float64),
+    stft_out = torch.stft(torch.from_numpy(x).double(), n_fft, hop, window=torch.hann_window(n_fft, dtype=torch.float64),
                       center=True, pad_mode="replicate", return_complex=True).T.numpy()
     # For odd n_fft torch stops one frame earlier when hop divides the length; compare the frames
     # both have.
-    frames = min(len(spectrum), len(mag))
+    frames = min(len(stft_out), len(mag))
     assert frames >= len(mag) - 1
-    want_mag = np.abs(spectrum[:frames])
+    want_mag = np.abs(stft_out[:frames])
     scale = np.abs(x).max() * n_fft / 2
     np.testing.assert_allclose(mag[:frames], want_mag, atol=3e-6 * scale)
     strong = want_mag > 1e-3 * scale
-    gap = np.angle(np.exp(1j * (phase[:frames] - np.angle(spectrum[:frames]))))
+    gap = np.angle(np.exp(1j * (phase[:frames] - np.angle(stft_out[:frames]))))
     assert np.abs(gap[strong]).max() < 1e-3
 
 
@@ -92,8 +92,8 @@ def test_istft_inverts_stft_and_matches_torch(make_model, tmp_path, n_fft, hop):
         inner = slice(n_fft, len(x) - n_fft)
         np.testing.assert_allclose(y[inner], x[inner], atol=2e-5, err_msg=name)
 
-        spectrum = torch.polar(torch.from_numpy(mag).double(), torch.from_numpy(phase).double()).T
-        want = torch.istft(spectrum, n_fft, hop, window=torch.hann_window(n_fft, dtype=torch.float64),
+        stft_out = torch.polar(torch.from_numpy(mag).double(), torch.from_numpy(phase).double()).T
+        want = torch.istft(stft_out, n_fft, hop, window=torch.hann_window(n_fft, dtype=torch.float64),
                            center=True).numpy()
         np.testing.assert_allclose(y, want, atol=2e-5, err_msg=name)
 

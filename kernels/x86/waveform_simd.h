@@ -1,6 +1,6 @@
-// The spectral frame loops over a lane type V (F32x8 or F32x16 extended with the few operations
+// The waveform frame loops over a lane type V (F32x8 or F32x16 extended with the few operations
 // below), step for step the portable kernels: the STFT vectorised across bins, the iSTFT across
-// frames with spectral_cos_lane's cosine in every lane. Included only by ISA files, after V.
+// frames with waveform_cos_lane's cosine in every lane. Included only by ISA files, after V.
 //
 // V adds to its base: pick_odd(odd, even, k) (per lane: k odd ? odd : even), negate_if_bit1(v, k)
 // (per lane: k & 2 ? -v : v), outside_mask(x, limit) (a bit per lane where !(|x| <= limit)),
@@ -11,16 +11,16 @@
 #include <cmath>
 #include <cstring>
 
-#include "kernels/spectral_f32.h"
-#include "kernels/spectral_lanes.h"
+#include "kernels/waveform_f32.h"
+#include "kernels/waveform_lanes.h"
 
 namespace trevalon {
 namespace {
 
-// spectral_trig_lane's steps. kChecked: lanes beyond the reduction's range take the C library's
+// waveform_trig_lane's steps. kChecked: lanes beyond the reduction's range take the C library's
 // value; callers that know every argument is within range skip the test.
 template <class V, bool kChecked = true, bool kSine = false>
-inline typename V::F spectral_trig_v(typename V::F x) {
+inline typename V::F waveform_trig_v(typename V::F x) {
   using F = typename V::F;
   const F q = V::round_even(V::mul(x, V::set1(0.636619772f)));
   F r = V::fnmadd(q, V::set1(1.57079637f), x);
@@ -36,7 +36,7 @@ inline typename V::F spectral_trig_v(typename V::F x) {
   const typename V::I k = V::add_int(V::to_int(q), kSine ? 3 : 0);
   F v = V::negate_if_bit1(V::pick_odd(s, c, k), V::add_int(k, 1));
   if (!kChecked) return v;
-  if (const unsigned outside = V::outside_mask(x, kSpectralCosLimit)) {  // rare: the C library per lane
+  if (const unsigned outside = V::outside_mask(x, kWaveformCosLimit)) {  // rare: the C library per lane
     alignas(64) float xs[V::kWidth], vs[V::kWidth];
     V::store(xs, x);
     V::store(vs, v);
@@ -48,13 +48,13 @@ inline typename V::F spectral_trig_v(typename V::F x) {
 }
 
 template <class V, bool kChecked = true>
-inline typename V::F spectral_cos_v(typename V::F x) {
-  return spectral_trig_v<V, kChecked, false>(x);
+inline typename V::F waveform_cos_v(typename V::F x) {
+  return waveform_trig_v<V, kChecked, false>(x);
 }
 
-// spectral_gaussian_lane's steps.
+// waveform_gaussian_lane's steps.
 template <class V>
-inline typename V::F spectral_gaussian_v(typename V::F u1, typename V::F angle) {
+inline typename V::F waveform_gaussian_v(typename V::F u1, typename V::F angle) {
   using F = typename V::F;
   using I = typename V::I;
   const F x = V::max(u1, V::set1(1e-7f));  // u1 > 1e-7 ? u1 : 1e-7
@@ -78,20 +78,20 @@ inline typename V::F spectral_gaussian_v(typename V::F u1, typename V::F angle) 
   y = V::fmadd(fe, V::set1(-2.12194440e-4f), y);
   y = V::fmadd(z, V::set1(-0.5f), y);
   const F ln = V::fmadd(fe, V::set1(0.693359375f), V::add(m, y));
-  return V::mul(V::sqrt(V::mul(V::set1(-2.0f), ln)), spectral_trig_v<V, false, false>(angle));
+  return V::mul(V::sqrt(V::mul(V::set1(-2.0f), ln)), waveform_trig_v<V, false, false>(angle));
 }
 
 template <class V>
-inline void spectral_gaussian_map(const float* u1, const float* angle, float* z, int64_t count) {
+inline void waveform_gaussian_map(const float* u1, const float* angle, float* z, int64_t count) {
   int64_t i = 0;
   for (; i + V::kWidth <= count; i += V::kWidth)
-    V::store(z + i, spectral_gaussian_v<V>(V::load(u1 + i), V::load(angle + i)));
-  for (; i < count; ++i) z[i] = spectral_gaussian_lane(u1[i], angle[i]);
+    V::store(z + i, waveform_gaussian_v<V>(V::load(u1 + i), V::load(angle + i)));
+  for (; i < count; ++i) z[i] = waveform_gaussian_lane(u1[i], angle[i]);
 }
 
-// Lanes below `valid` of atan2(y, x), spectral_atan2_lane's steps.
+// Lanes below `valid` of atan2(y, x), waveform_atan2_lane's steps.
 template <class V>
-inline typename V::F spectral_atan2_v(typename V::F y, typename V::F x, int valid) {
+inline typename V::F waveform_atan2_v(typename V::F y, typename V::F x, int valid) {
   using F = typename V::F;
   const F ax = V::abs(x), ay = V::abs(y);
   const auto steep = V::gt(ay, ax);
@@ -123,19 +123,19 @@ inline typename V::F spectral_atan2_v(typename V::F y, typename V::F x, int vali
 }
 
 template <class V>
-inline void spectral_atan2_map(const float* y, const float* x, float* out, int count) {
+inline void waveform_atan2_map(const float* y, const float* x, float* out, int count) {
   int i = 0;
   for (; i + V::kWidth <= count; i += V::kWidth)
-    V::store(out + i, spectral_atan2_v<V>(V::load(y + i), V::load(x + i), V::kWidth));
-  for (; i < count; ++i) out[i] = spectral_atan2_lane(y[i], x[i]);
+    V::store(out + i, waveform_atan2_v<V>(V::load(y + i), V::load(x + i), V::kWidth));
+  for (; i < count; ++i) out[i] = waveform_atan2_lane(y[i], x[i]);
 }
 
 template <class V, bool kSine>
-inline void spectral_trig_map(const float* in, float* out, int64_t count) {
+inline void waveform_trig_map(const float* in, float* out, int64_t count) {
   int64_t i = 0;
   for (; i + V::kWidth <= count; i += V::kWidth)
-    V::store(out + i, spectral_trig_v<V, true, kSine>(V::load(in + i)));
-  for (; i < count; ++i) out[i] = spectral_trig_lane<kSine>(in[i]);
+    V::store(out + i, waveform_trig_v<V, true, kSine>(V::load(in + i)));
+  for (; i < count; ++i) out[i] = waveform_trig_lane<kSine>(in[i]);
 }
 
 // Up to four vectors of bins per pass over the frame's samples, each lane its own fused chain.
@@ -144,7 +144,7 @@ inline void stft_frames_v(const float* padded, int T, int hop, int N, const floa
                           float* work) {
   using F = typename V::F;
   constexpr int W = V::kWidth;
-  const int F_bins = spectral_bins(N), stride = stft_basis_stride(F_bins);
+  const int F_bins = stft_bins(N), stride = stft_basis_stride(F_bins);
   for (int t = 0; t < T; ++t) {
     const float* x = padded + size_t(t) * size_t(hop);
     for (int c0 = 0; c0 < stride; c0 += 4 * W) {
@@ -172,7 +172,7 @@ inline void stft_frames_v(const float* padded, int T, int hop, int N, const floa
       const int valid = std::min(W, F_bins - f);
       const F re = V::load_first(work + f, valid), im = V::load_first(work + F_bins + f, valid);
       V::store_first(row + f, V::sqrt(V::add(V::mul(im, im), V::mul(re, re))), valid);
-      V::store_first(row + F_bins + f, spectral_atan2_v<V>(im, re, valid), valid);
+      V::store_first(row + F_bins + f, waveform_atan2_v<V>(im, re, valid), valid);
     }
   }
 }
@@ -185,17 +185,17 @@ inline void istft_block_v(const float* M, const float* P, int N, int J, bool eve
   constexpr int W = V::kWidth;
   const int A = N / 2;
   alignas(64) float lanes[W];
-  const F dc = V::mul(V::load(M), spectral_cos_v<V, kChecked>(V::load(P)));
+  const F dc = V::mul(V::load(M), waveform_cos_v<V, kChecked>(V::load(P)));
   for (int n = 0; n < N; ++n) {
     const F base = V::set1(float(n) * step);
     F s = dc;
     for (int j = 1; j <= J; ++j) {
       const F angle = V::fmadd(base, V::set1(float(j)), V::load(P + size_t(j) * W));
-      s = V::add(s, V::mul(V::load(M + size_t(j) * W), spectral_cos_v<V, kChecked>(angle)));
+      s = V::add(s, V::mul(V::load(M + size_t(j) * W), waveform_cos_v<V, kChecked>(angle)));
     }
     if (even && A >= 1) {
       const F angle = V::add(V::set1(float(n) * 3.14159274f), V::load(P + size_t(A) * W));
-      s = V::add(s, V::mul(V::load(M + size_t(A) * W), spectral_cos_v<V, kChecked>(angle)));
+      s = V::add(s, V::mul(V::load(M + size_t(A) * W), waveform_cos_v<V, kChecked>(angle)));
     }
     V::store(lanes, V::mul(V::mul(s, V::set1(window[n])), V::set1(inv_n)));
     for (int l = 0; l < W; ++l) out[size_t(l) * N + n] = lanes[l];
@@ -209,7 +209,7 @@ template <class V>
 inline void istft_frames_v(const float* mag, const float* phase, int T, int N, const float* window, float* out,
                            float* work) {
   constexpr int W = V::kWidth;
-  const int F_bins = spectral_bins(N), A = N / 2;
+  const int F_bins = stft_bins(N), A = N / 2;
   const bool even = N % 2 == 0;
   const int J = even ? A - 1 : A;
   const float step = 6.2831855f / float(N), inv_n = 1.0f / float(N);

@@ -1,10 +1,10 @@
-// Arithmetic of the vocoder's spectral and source layers: the framed DFT of the STFT, the direct
+// Arithmetic of the vocoder's waveform layers: the framed DFT of the STFT, the direct
 // inverse DFT of the iSTFT frames, the harmonic sine source. Portable code plus, in x86 builds,
 // AVX2 / AVX-512 frame loops reached through KernelDrivers.
 //
 // Every tier gives the same bits: the STFT keeps one fused chain per (frame, bin) in sample order
 // and vectorises across bins; the iSTFT vectorises across frames and evaluates its cosines with
-// spectral_cos_lane's steps, which every tier follows operation for operation.
+// waveform_cos_lane's steps, which every tier follows operation for operation.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@
 namespace trevalon {
 
 // Bins of an n_fft: floor(N/2) + 1 (1 for N = 0).
-inline int spectral_bins(int n_fft) { return n_fft / 2 + 1; }
+inline int stft_bins(int n_fft) { return n_fft / 2 + 1; }
 
 // Row stride of the STFT basis in its kernel form: 2F rounded up to 16 lanes.
 inline int stft_basis_stride(int bins) { return (2 * bins + 15) / 16 * 16; }
@@ -27,7 +27,7 @@ void stft_pack_basis_f32(const float* real, const float* imag, int n_fft, float*
 
 // Frames t < T of `padded` (frame t reads padded[t * hop + n], n < N): per bin f,
 // re = sum_n x[n] * real[f][n], im likewise (fused chains in n order); row t of `out` holds the F
-// magnitudes sqrt(im*im + re*re) and then the F phases atan2(im, re) (spectral_atan2_lane's).
+// magnitudes sqrt(im*im + re*re) and then the F phases atan2(im, re) (waveform_atan2_lane's).
 // `work`: stride floats.
 using StftFramesKernel = void (*)(const float* padded, int T, int hop, int N, const float* basis, float* out,
                                   float* work);
@@ -40,24 +40,24 @@ using StftFramesKernel = void (*)(const float* padded, int T, int hop, int N, co
 // `work`: istft_work_floats(N) floats.
 using IstftFramesKernel = void (*)(const float* mag, const float* phase, int T, int N, const float* window,
                                    float* out, float* work);
-inline int64_t istft_work_floats(int n_fft) { return 2 * int64_t(spectral_bins(n_fft)) * 16 + 16; }
+inline int64_t istft_work_floats(int n_fft) { return 2 * int64_t(stft_bins(n_fft)) * 16 + 16; }
 
 // The iSTFT window 0.5 - 0.5 cos(6.2831855 * n / N), n < N.
 void istft_window_f32(int n_fft, float* window);
 
-// The cosine every tier computes, one lane at a time (see spectral_lanes.h): within 2 ulp of the
+// The cosine every tier computes, one lane at a time (see waveform_lanes.h): within 2 ulp of the
 // C library's for |x| <= 1e5, and the C library's own value beyond (and for NaN and infinities).
-void spectral_cos_f32_portable(const float* in, float* out, int count);
+void waveform_cos_f32_portable(const float* in, float* out, int count);
 // atan2(y, x) likewise: within 2 ulp of the C library's for finite arguments, its own value
 // otherwise. The STFT's phases.
-void spectral_atan2_f32_portable(const float* y, const float* x, float* out, int count);
+void waveform_atan2_f32_portable(const float* y, const float* x, float* out, int count);
 // sin likewise (the cosine's steps a quarter turn on), the sine source's; `out` may be `in`.
 using SinMapKernel = void (*)(const float* in, float* out, int64_t count);
-void spectral_sin_f32_portable(const float* in, float* out, int64_t count);
+void waveform_sin_f32_portable(const float* in, float* out, int64_t count);
 // Gaussian samples z = sqrt(-2 ln(max(u1, 1e-7))) * cos(angle) of the noise source's uniforms
 // (the logarithm a polynomial within 2 ulp, the cosine the one above), angle in [0, 2 pi).
 using GaussianMapKernel = void (*)(const float* u1, const float* angle, float* z, int64_t count);
-void spectral_gaussian_f32_portable(const float* u1, const float* angle, float* z, int64_t count);
+void waveform_gaussian_f32_portable(const float* u1, const float* angle, float* z, int64_t count);
 
 void stft_frames_f32_portable(const float* padded, int T, int hop, int N, const float* basis, float* out,
                               float* work);
@@ -65,18 +65,18 @@ void istft_frames_f32_portable(const float* mag, const float* phase, int T, int 
                                float* out, float* work);
 
 #ifndef TREVALON_PORTABLE
-void spectral_cos_f32_avx2(const float* in, float* out, int count);
-void spectral_atan2_f32_avx2(const float* y, const float* x, float* out, int count);
-void spectral_sin_f32_avx2(const float* in, float* out, int64_t count);
-void spectral_gaussian_f32_avx2(const float* u1, const float* angle, float* z, int64_t count);
+void waveform_cos_f32_avx2(const float* in, float* out, int count);
+void waveform_atan2_f32_avx2(const float* y, const float* x, float* out, int count);
+void waveform_sin_f32_avx2(const float* in, float* out, int64_t count);
+void waveform_gaussian_f32_avx2(const float* u1, const float* angle, float* z, int64_t count);
 void stft_frames_f32_avx2(const float* padded, int T, int hop, int N, const float* basis, float* out,
                           float* work);
 void istft_frames_f32_avx2(const float* mag, const float* phase, int T, int N, const float* window, float* out,
                            float* work);
-void spectral_cos_f32_avx512(const float* in, float* out, int count);
-void spectral_atan2_f32_avx512(const float* y, const float* x, float* out, int count);
-void spectral_sin_f32_avx512(const float* in, float* out, int64_t count);
-void spectral_gaussian_f32_avx512(const float* u1, const float* angle, float* z, int64_t count);
+void waveform_cos_f32_avx512(const float* in, float* out, int count);
+void waveform_atan2_f32_avx512(const float* y, const float* x, float* out, int count);
+void waveform_sin_f32_avx512(const float* in, float* out, int64_t count);
+void waveform_gaussian_f32_avx512(const float* u1, const float* angle, float* z, int64_t count);
 void stft_frames_f32_avx512(const float* padded, int T, int hop, int N, const float* basis, float* out,
                             float* work);
 void istft_frames_f32_avx512(const float* mag, const float* phase, int T, int N, const float* window,

@@ -1,6 +1,6 @@
-// Spectral frame loops on AVX2 + FMA, eight lanes.
+// Waveform frame loops on AVX2 + FMA, eight lanes.
 #include "kernels/x86/simd_f32x8.h"
-#include "kernels/x86/spectral_simd.h"
+#include "kernels/x86/waveform_simd.h"
 
 namespace trevalon {
 namespace {
@@ -41,20 +41,20 @@ struct V : F32x8 {
 
 }  // namespace
 
-void spectral_cos_f32_avx2(const float* in, float* out, int count) {
-  spectral_trig_map<V, false>(in, out, count);
+void waveform_cos_f32_avx2(const float* in, float* out, int count) {
+  waveform_trig_map<V, false>(in, out, count);
 }
 
-void spectral_sin_f32_avx2(const float* in, float* out, int64_t count) {
-  spectral_trig_map<V, true>(in, out, count);
+void waveform_sin_f32_avx2(const float* in, float* out, int64_t count) {
+  waveform_trig_map<V, true>(in, out, count);
 }
 
-void spectral_atan2_f32_avx2(const float* y, const float* x, float* out, int count) {
-  spectral_atan2_map<V>(y, x, out, count);
+void waveform_atan2_f32_avx2(const float* y, const float* x, float* out, int count) {
+  waveform_atan2_map<V>(y, x, out, count);
 }
 
-void spectral_gaussian_f32_avx2(const float* u1, const float* angle, float* z, int64_t count) {
-  spectral_gaussian_map<V>(u1, angle, z, count);
+void waveform_gaussian_f32_avx2(const float* u1, const float* angle, float* z, int64_t count) {
+  waveform_gaussian_map<V>(u1, angle, z, count);
 }
 
 void stft_frames_f32_avx2(const float* padded, int T, int hop, int N, const float* basis, float* out,

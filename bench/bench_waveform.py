@@ -1,7 +1,7 @@
-"""The vocoder's spectral layers on 5 s of 24 kHz audio, single thread: STFT and iSTFT against
+"""The vocoder's waveform layers on 5 s of 24 kHz audio, single thread: STFT and iSTFT against
 torch.stft / torch.istft, and the harmonic sine source against the same steps in torch.
 
-    PYTHONPATH=build/dev:python python bench/bench_spectral.py [--seconds 5] [--repeat 15]
+    PYTHONPATH=build/dev:python python bench/bench_waveform.py [--seconds 5] [--repeat 15]
 
 Prints the median time of each and the ratio ours / torch (below 1: we are faster)."""
 
@@ -79,8 +79,8 @@ def main():
             istft = build(folder, f"istft{n_fft}", g)
 
             xin = x.reshape(-1, 1)
-            spectrum = stft.forward(xin).reshape(-1, 2 * bins)
-            mag, phase = np.ascontiguousarray(spectrum[:, :bins]), np.ascontiguousarray(spectrum[:, bins:])
+            stft_out = stft.forward(xin).reshape(-1, 2 * bins)
+            mag, phase = np.ascontiguousarray(stft_out[:, :bins]), np.ascontiguousarray(stft_out[:, bins:])
             xt = torch.from_numpy(x)
 
             def torch_stft():

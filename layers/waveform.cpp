@@ -1,4 +1,4 @@
-// The vocoder's spectral and source layers: StftFp32 (waveform to magnitude and phase frames),
+// The vocoder's waveform layers: StftFp32 (waveform to magnitude and phase frames),
 // IstftFp32 (frames back to a waveform by a direct windowed inverse DFT and overlap-add) and
 // SineGenFp32 (an F0 track to a bank of harmonic sines). All three compute on the host; the
 // tier's frame loops come through the kernel drivers.
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "backend/cpu_backend.h"
-#include "kernels/spectral_f32.h"
+#include "kernels/waveform_f32.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 #include "layers/small_layer_checks.h"
@@ -69,7 +69,7 @@ class StftFp32 final : public ILayer {
 
   // A stored basis replaces the built-in one only when both halves are present.
   void load_weights(WeightGetter& get) override {
-    const uint64_t count = uint64_t(spectral_bins(N_)) * uint64_t(N_);
+    const uint64_t count = uint64_t(stft_bins(N_)) * uint64_t(N_);
     std::vector<float> real, imag;
     const bool has_real = load_tensor_exact(get, name + ".w_real", real, count);
     const bool has_imag = load_tensor_exact(get, name + ".w_imag", imag, count);
@@ -94,7 +94,7 @@ class StftFp32 final : public ILayer {
     if (samples == 0) throw std::runtime_error("node '" + name + "': waveform has no samples, expected at least 1");
     const int L = kernel_size(*this, samples);
     require_buffer(*this, inputs[0].view, samples * sizeof(float));
-    const int T = frames(samples), F = spectral_bins(N_), A = N_ / 2;
+    const int T = frames(samples), F = stft_bins(N_), A = N_ / 2;
     const uint64_t values = uint64_t(T) * uint64_t(2 * F);
     kernel_size(*this, values);
     require_buffer(*this, output, values * sizeof(float));
@@ -124,14 +124,14 @@ class StftFp32 final : public ILayer {
   }
 
   void build_basis() {
-    const size_t count = size_t(spectral_bins(N_)) * size_t(N_);
+    const size_t count = size_t(stft_bins(N_)) * size_t(N_);
     std::vector<float> real(count), imag(count);
     stft_hann_basis_f32(N_, real.data(), imag.data());
     pack_basis(real.data(), imag.data());
   }
 
   void pack_basis(const float* real, const float* imag) {
-    basis_.assign(size_t(N_) * size_t(stft_basis_stride(spectral_bins(N_))), 0.0f);
+    basis_.assign(size_t(N_) * size_t(stft_basis_stride(stft_bins(N_))), 0.0f);
     stft_pack_basis_f32(real, imag, N_, basis_.data());
   }
 
@@ -175,7 +175,7 @@ class IstftFp32 final : public ILayer {
     if (!(ms == ps))
       throw std::runtime_error("node '" + name + "': magnitudes " + shape_text(ms) + " and phases " +
                                shape_text(ps) + " must have the same shape");
-    const int F = spectral_bins(N_), A = N_ / 2;
+    const int F = stft_bins(N_), A = N_ / 2;
     const uint64_t frames = element_count({1, ms.h, ms.w});
     if (frames > 0 && ms.c != F)
       throw std::runtime_error("node '" + name + "': magnitudes have " + std::to_string(ms.c) +
@@ -288,8 +288,8 @@ class SineGenFp32 final : public ILayer {
 
  private:
   static SineGenKernels kernels(const KernelDrivers* d) {
-    if (d && d->spectral_sin_f32 && d->spectral_gaussian_f32) return {d->spectral_sin_f32, d->spectral_gaussian_f32};
-    return {spectral_sin_f32_portable, spectral_gaussian_f32_portable};
+    if (d && d->waveform_sin_f32 && d->waveform_gaussian_f32) return {d->waveform_sin_f32, d->waveform_gaussian_f32};
+    return {waveform_sin_f32_portable, waveform_gaussian_f32_portable};
   }
 
   SineGenParams p_{};
@@ -298,7 +298,7 @@ class SineGenFp32 final : public ILayer {
 
 }  // namespace
 
-std::unique_ptr<ILayer> make_spectral_layer(OpType op, const JsonValue& node) {
+std::unique_ptr<ILayer> make_waveform_layer(OpType op, const JsonValue& node) {
   switch (op) {
     case OpType::StftFp32: return std::make_unique<StftFp32>(node);
     case OpType::IstftFp32: return std::make_unique<IstftFp32>(node);

@@ -1,5 +1,5 @@
-// One lane of the spectral kernels' cosine, sine and arc tangent in plain C++. The vector kernels
-// (x86/spectral_simd.h) compute the same steps, so every tier gives the same bits.
+// One lane of the waveform kernels' cosine, sine and arc tangent in plain C++. The vector kernels
+// (x86/waveform_simd.h) compute the same steps, so every tier gives the same bits.
 #pragma once
 
 #include <math.h>
@@ -11,16 +11,16 @@ namespace trevalon {
 namespace {
 
 // Beyond this the reduction below is not trusted and the C library answers.
-constexpr float kSpectralCosLimit = 1.0e5f;
+constexpr float kWaveformCosLimit = 1.0e5f;
 
 // Polynomials of sin and cos on |r| <= ~pi/4 (minimax, single precision).
-inline float spectral_sin_poly(float r, float z) {
+inline float waveform_sin_poly(float r, float z) {
   float p = fmaf(z, -1.9515295891e-4f, 8.3321608736e-3f);
   p = fmaf(p, z, -1.6666654611e-1f);
   return fmaf(p * z, r, r);
 }
 
-inline float spectral_cos_poly(float z) {
+inline float waveform_cos_poly(float z) {
   float p = fmaf(z, 2.443315711809948e-5f, -1.388731625493765e-3f);
   p = fmaf(p, z, 4.166664568298827e-2f);
   return fmaf(p, z * z, fmaf(z, -0.5f, 1.0f));
@@ -30,24 +30,24 @@ inline float spectral_cos_poly(float z) {
 // (the first is exact: q * P1 and x share the grid of P1's last bit). Quadrant q mod 4 picks
 // cos r, -sin r, -cos r, sin r. sin(x) = cos(x - pi/2) is the same with the quadrant moved by 3.
 template <bool kSine>
-inline float spectral_trig_lane(float x) {
-  if (!(fabsf(x) <= kSpectralCosLimit)) return kSine ? sinf(x) : cosf(x);
+inline float waveform_trig_lane(float x) {
+  if (!(fabsf(x) <= kWaveformCosLimit)) return kSine ? sinf(x) : cosf(x);
   const float q = nearbyintf(x * 0.636619772f);
   float r = fmaf(-q, 1.57079637f, x);
   r = fmaf(-q, -4.37113883e-08f, r);
   r = fmaf(-q, -1.71512451e-15f, r);
   const float z = r * r;
   const int32_t k = static_cast<int32_t>(q) + (kSine ? 3 : 0);
-  const float v = (k & 1) ? spectral_sin_poly(r, z) : spectral_cos_poly(z);
+  const float v = (k & 1) ? waveform_sin_poly(r, z) : waveform_cos_poly(z);
   return ((k + 1) & 2) ? -v : v;
 }
 
-inline float spectral_cos_lane(float x) { return spectral_trig_lane<false>(x); }
-inline float spectral_sin_lane(float x) { return spectral_trig_lane<true>(x); }
+inline float waveform_cos_lane(float x) { return waveform_trig_lane<false>(x); }
+inline float waveform_sin_lane(float x) { return waveform_trig_lane<true>(x); }
 
 // ln(x) for normal positive x: x = m 2^e with m in [sqrt(1/2), sqrt(2)), ln(1 + (m - 1)) by a
 // minimax polynomial, e ln 2 added in two parts. The noise source's logarithm.
-inline float spectral_log_lane(float x) {
+inline float waveform_log_lane(float x) {
   uint32_t bits;
   std::memcpy(&bits, &x, sizeof bits);
   int32_t e = static_cast<int32_t>(bits >> 23) - 126;
@@ -75,15 +75,15 @@ inline float spectral_log_lane(float x) {
 
 // One Gaussian sample from the two uniforms of the noise source: sqrt(-2 ln(max(u1, 1e-7))) *
 // cos(angle), angle in [0, 2 pi).
-inline float spectral_gaussian_lane(float u1, float angle) {
+inline float waveform_gaussian_lane(float u1, float angle) {
   const float u = u1 > 1e-7f ? u1 : 1e-7f;
-  return sqrtf(-2.0f * spectral_log_lane(u)) * spectral_cos_lane(angle);
+  return sqrtf(-2.0f * waveform_log_lane(u)) * waveform_cos_lane(angle);
 }
 
 // atan2(y, x) for finite x, y not both zero: the ratio of the smaller to the larger magnitude,
 // reduced once more by pi/4 above tan(pi/8), a minimax polynomial, then the octant. Anything
 // else (an infinity, a NaN, two zeros) gets the C library's answer.
-inline float spectral_atan2_lane(float y, float x) {
+inline float waveform_atan2_lane(float y, float x) {
   constexpr float kFinite = 3.40282347e38f;
   if (!(fabsf(x) <= kFinite) || !(fabsf(y) <= kFinite)) return atan2f(y, x);
   const float ax = fabsf(x), ay = fabsf(y);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "kernel_tier_loop.h"
-#include "kernels/spectral_f32.h"
+#include "kernels/waveform_f32.h"
 #include "small_layer_harness.h"
 #include "test_support.h"
 
@@ -34,7 +34,7 @@ test::LayerRun<float> run_istft(int n_fft, int hop, bool normalized, std::vector
   const std::string json = "{\"n_fft\": " + std::to_string(n_fft) + ", \"hop_size\": " + std::to_string(hop) +
                            ", \"normalized\": " + (normalized ? "true" : "false") + "}";
   auto layer = test::make_layer("istft_fp32", json, {}, "istft");
-  const int F = spectral_bins(n_fft);
+  const int F = stft_bins(n_fft);
   const TensorShape s{F, int(mag.size()) / F, 1};
   return test::run_layer<float>(*layer, {&mag, &phase}, {s, s});
 }
@@ -103,14 +103,14 @@ void expect_same_on_every_tier(Run run) {
   });
 }
 
-TEST(SpectralTrig, CosAndSinWithinTwoUlpAndEveryTierAgrees) {
+TEST(WaveformTrig, CosAndSinWithinTwoUlpAndEveryTierAgrees) {
   std::vector<float> x = random_floats(4000, -300.0f, 300.0f, 7);
   for (float v : {0.0f, -0.0f, 0.785398f, 1.5707964f, 3.1415927f, 99999.0f, -99999.9f, 1.0e5f, 1.5e5f, 3.0e7f,
                   std::numeric_limits<float>::infinity(), std::numeric_limits<float>::quiet_NaN()})
     x.push_back(v);
   std::vector<float> c(x.size()), s(x.size());
-  spectral_cos_f32_portable(x.data(), c.data(), int(x.size()));
-  spectral_sin_f32_portable(x.data(), s.data(), int64_t(x.size()));
+  waveform_cos_f32_portable(x.data(), c.data(), int(x.size()));
+  waveform_sin_f32_portable(x.data(), s.data(), int64_t(x.size()));
   for (size_t i = 0; i < x.size(); ++i) {
     if (!std::isfinite(x[i])) {
       EXPECT_TRUE(std::isnan(c[i]) && std::isnan(s[i])) << x[i];
@@ -128,26 +128,26 @@ TEST(SpectralTrig, CosAndSinWithinTwoUlpAndEveryTierAgrees) {
     EXPECT_EQ(std::memcmp(s.data(), zs.data(), s.size() * sizeof(float)), 0) << tier << " sin";
   };
   if (best >= CpuTier::Avx2) {
-    spectral_cos_f32_avx2(x.data(), zc.data(), int(x.size()));
-    spectral_sin_f32_avx2(x.data(), zs.data(), int64_t(x.size()));
+    waveform_cos_f32_avx2(x.data(), zc.data(), int(x.size()));
+    waveform_sin_f32_avx2(x.data(), zs.data(), int64_t(x.size()));
     same("avx2");
   }
   if (best >= CpuTier::Avx512) {
-    spectral_cos_f32_avx512(x.data(), zc.data(), int(x.size()));
-    spectral_sin_f32_avx512(x.data(), zs.data(), int64_t(x.size()));
+    waveform_cos_f32_avx512(x.data(), zc.data(), int(x.size()));
+    waveform_sin_f32_avx512(x.data(), zs.data(), int64_t(x.size()));
     same("avx512");
   }
 #endif
 }
 
-TEST(SpectralGaussian, MatchesTheFormulaAndEveryTierAgrees) {
+TEST(WaveformGaussian, MatchesTheFormulaAndEveryTierAgrees) {
   std::vector<float> u1 = random_floats(5000, 0.0f, 1.0f, 21), angle = random_floats(5000, 0.0f, 6.2831f, 22);
   for (float v : {0.0f, 1e-9f, 1e-7f, 1.0f, 0.70710677f, 0.5f}) {
     u1.push_back(v);
     angle.push_back(1.0f);
   }
   std::vector<float> z(u1.size());
-  spectral_gaussian_f32_portable(u1.data(), angle.data(), z.data(), int64_t(z.size()));
+  waveform_gaussian_f32_portable(u1.data(), angle.data(), z.data(), int64_t(z.size()));
   for (size_t i = 0; i < z.size(); ++i) {
     const double want = std::sqrt(-2.0 * std::log(std::max(double(u1[i]), double(1e-7f)))) * std::cos(double(angle[i]));
     EXPECT_NEAR(z[i], want, 4e-7 * std::max(1.0, std::fabs(want))) << "u1 " << u1[i] << " angle " << angle[i];
@@ -156,17 +156,17 @@ TEST(SpectralGaussian, MatchesTheFormulaAndEveryTierAgrees) {
   const CpuTier best = detect_cpu_tier();
   std::vector<float> w(z.size());
   if (best >= CpuTier::Avx2) {
-    spectral_gaussian_f32_avx2(u1.data(), angle.data(), w.data(), int64_t(w.size()));
+    waveform_gaussian_f32_avx2(u1.data(), angle.data(), w.data(), int64_t(w.size()));
     EXPECT_EQ(std::memcmp(z.data(), w.data(), z.size() * sizeof(float)), 0) << "avx2";
   }
   if (best >= CpuTier::Avx512) {
-    spectral_gaussian_f32_avx512(u1.data(), angle.data(), w.data(), int64_t(w.size()));
+    waveform_gaussian_f32_avx512(u1.data(), angle.data(), w.data(), int64_t(w.size()));
     EXPECT_EQ(std::memcmp(z.data(), w.data(), z.size() * sizeof(float)), 0) << "avx512";
   }
 #endif
 }
 
-TEST(SpectralAtan2, WithinTwoUlpOfAtan2AndEveryTierAgrees) {
+TEST(WaveformAtan2, WithinTwoUlpOfAtan2AndEveryTierAgrees) {
   std::vector<float> y = random_floats(3000, -2.0f, 2.0f, 8), x = random_floats(3000, -2.0f, 2.0f, 9);
   const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
   const float specials[] = {0.0f, -0.0f, 1.0f, -1.0f, 1e-30f, 1e30f, inf, -inf, nan};
@@ -176,7 +176,7 @@ TEST(SpectralAtan2, WithinTwoUlpOfAtan2AndEveryTierAgrees) {
       x.push_back(b);
     }
   std::vector<float> r(x.size());
-  spectral_atan2_f32_portable(y.data(), x.data(), r.data(), int(x.size()));
+  waveform_atan2_f32_portable(y.data(), x.data(), r.data(), int(x.size()));
   for (size_t i = 0; i < x.size(); ++i) {
     const double want = std::atan2(double(y[i]), double(x[i]));
     if (std::isnan(want)) {
@@ -190,11 +190,11 @@ TEST(SpectralAtan2, WithinTwoUlpOfAtan2AndEveryTierAgrees) {
   const CpuTier best = detect_cpu_tier();
   std::vector<float> z(x.size());
   if (best >= CpuTier::Avx2) {
-    spectral_atan2_f32_avx2(y.data(), x.data(), z.data(), int(x.size()));
+    waveform_atan2_f32_avx2(y.data(), x.data(), z.data(), int(x.size()));
     EXPECT_EQ(std::memcmp(r.data(), z.data(), r.size() * sizeof(float)), 0) << "avx2";
   }
   if (best >= CpuTier::Avx512) {
-    spectral_atan2_f32_avx512(y.data(), x.data(), z.data(), int(x.size()));
+    waveform_atan2_f32_avx512(y.data(), x.data(), z.data(), int(x.size()));
     EXPECT_EQ(std::memcmp(r.data(), z.data(), r.size() * sizeof(float)), 0) << "avx512";
   }
 #endif
@@ -327,11 +327,11 @@ TEST(Istft, InvertsTheStftForEvenAndOddWindows) {
   for (int N : {20, 16, 9, 15}) {
     const int hop = N / 4;
     const std::vector<float> x = random_floats(400, -1.0f, 1.0f, uint32_t(N));
-    const auto spectrum = run_stft(N, hop, x);
-    const int F = N / 2 + 1, T = spectrum.shape.h;
+    const auto stft_out = run_stft(N, hop, x);
+    const int F = N / 2 + 1, T = stft_out.shape.h;
     std::vector<float> mag, ph;
     for (int t = 0; t < T; ++t)
-      for (int f = 0; f < 2 * F; ++f) (f < F ? mag : ph).push_back(spectrum.out[size_t(t) * 2 * F + f]);
+      for (int f = 0; f < 2 * F; ++f) (f < F ? mag : ph).push_back(stft_out.out[size_t(t) * 2 * F + f]);
     const auto back = run_istft(N, hop, true, mag, ph);
     ASSERT_EQ(back.shape.h, hop * (T - 1) + N % 2);
     for (int k = N; k + N < int(x.size()); ++k) EXPECT_NEAR(back.out[k], x[k], 2e-5) << "N " << N << " k " << k;

@@ -1,16 +1,16 @@
-// Portable spectral kernels: the STFT basis and frames, the iSTFT frames, the harmonic sine source.
-#include "kernels/spectral_f32.h"
+// Portable waveform kernels: the STFT basis and frames, the iSTFT frames, the harmonic sine source.
+#include "kernels/waveform_f32.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "kernels/spectral_lanes.h"
+#include "kernels/waveform_lanes.h"
 
 namespace trevalon {
 
 void stft_hann_basis_f32(int n_fft, float* real, float* imag) {
-  const int N = n_fft, F = spectral_bins(n_fft);
+  const int N = n_fft, F = stft_bins(n_fft);
   if (N <= 0) return;
   const float inv_n = 1.0f / float(N);
   for (int n = 0; n < N; ++n) {
@@ -24,7 +24,7 @@ void stft_hann_basis_f32(int n_fft, float* real, float* imag) {
 }
 
 void stft_pack_basis_f32(const float* real, const float* imag, int n_fft, float* out) {
-  const int N = n_fft, F = spectral_bins(n_fft), stride = stft_basis_stride(F);
+  const int N = n_fft, F = stft_bins(n_fft), stride = stft_basis_stride(F);
   for (int n = 0; n < N; ++n) {
     float* row = out + size_t(n) * stride;
     std::fill(row, row + stride, 0.0f);
@@ -39,25 +39,25 @@ void istft_window_f32(int n_fft, float* window) {
   for (int n = 0; n < n_fft; ++n) window[n] = 0.5f - 0.5f * std::cos(6.2831855f * float(n) / float(n_fft));
 }
 
-void spectral_cos_f32_portable(const float* in, float* out, int count) {
-  for (int i = 0; i < count; ++i) out[i] = spectral_cos_lane(in[i]);
+void waveform_cos_f32_portable(const float* in, float* out, int count) {
+  for (int i = 0; i < count; ++i) out[i] = waveform_cos_lane(in[i]);
 }
 
-void spectral_sin_f32_portable(const float* in, float* out, int64_t count) {
-  for (int64_t i = 0; i < count; ++i) out[i] = spectral_sin_lane(in[i]);
+void waveform_sin_f32_portable(const float* in, float* out, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) out[i] = waveform_sin_lane(in[i]);
 }
 
-void spectral_gaussian_f32_portable(const float* u1, const float* angle, float* z, int64_t count) {
-  for (int64_t i = 0; i < count; ++i) z[i] = spectral_gaussian_lane(u1[i], angle[i]);
+void waveform_gaussian_f32_portable(const float* u1, const float* angle, float* z, int64_t count) {
+  for (int64_t i = 0; i < count; ++i) z[i] = waveform_gaussian_lane(u1[i], angle[i]);
 }
 
-void spectral_atan2_f32_portable(const float* y, const float* x, float* out, int count) {
-  for (int i = 0; i < count; ++i) out[i] = spectral_atan2_lane(y[i], x[i]);
+void waveform_atan2_f32_portable(const float* y, const float* x, float* out, int count) {
+  for (int i = 0; i < count; ++i) out[i] = waveform_atan2_lane(y[i], x[i]);
 }
 
 void stft_frames_f32_portable(const float* padded, int T, int hop, int N, const float* basis, float* out,
                               float* work) {
-  const int F = spectral_bins(N), stride = stft_basis_stride(F);
+  const int F = stft_bins(N), stride = stft_basis_stride(F);
   for (int t = 0; t < T; ++t) {
     const float* x = padded + size_t(t) * size_t(hop);
     for (int f = 0; f < 2 * F; ++f) {
@@ -69,26 +69,26 @@ void stft_frames_f32_portable(const float* padded, int T, int hop, int N, const 
     for (int f = 0; f < F; ++f) {
       const float re = work[f], im = work[F + f];
       row[f] = std::sqrt(im * im + re * re);
-      row[F + f] = spectral_atan2_lane(im, re);
+      row[F + f] = waveform_atan2_lane(im, re);
     }
   }
 }
 
 void istft_frames_f32_portable(const float* mag, const float* phase, int T, int N, const float* window,
                                float* out, float* /*work*/) {
-  const int F = spectral_bins(N), A = N / 2;
+  const int F = stft_bins(N), A = N / 2;
   const bool even = N % 2 == 0;
   const int J = even ? A - 1 : A;  // bins with a conjugate twin
   const float step = 6.2831855f / float(N), inv_n = 1.0f / float(N);
   for (int t = 0; t < T; ++t) {
     const float* m = mag + size_t(t) * F;
     const float* p = phase + size_t(t) * F;
-    const float dc = m[0] * spectral_cos_lane(p[0]);
+    const float dc = m[0] * waveform_cos_lane(p[0]);
     for (int n = 0; n < N; ++n) {
       const float base = float(n) * step;
       float s = dc;
-      for (int j = 1; j <= J; ++j) s = s + m[j] * 2.0f * spectral_cos_lane(std::fma(base, float(j), p[j]));
-      if (even && A >= 1) s = s + m[A] * spectral_cos_lane(float(n) * 3.14159274f + p[A]);
+      for (int j = 1; j <= J; ++j) s = s + m[j] * 2.0f * waveform_cos_lane(std::fma(base, float(j), p[j]));
+      if (even && A >= 1) s = s + m[A] * waveform_cos_lane(float(n) * 3.14159274f + p[A]);
       out[size_t(t) * N + n] = s * window[n] * inv_n;
     }
   }
