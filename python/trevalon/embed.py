@@ -97,23 +97,9 @@ def convert_minilm(outdir: str | os.PathLike, quantize: bool = False) -> tuple[s
 # ---- embedding -------------------------------------------------------------------------------
 
 def load_tokenizer(path: str | os.PathLike):
-    """A `tokenizers` tokenizer from its JSON file, without padding or truncation (a text longer
-    than the model's position table is refused rather than cut)."""
-    try:
-        from tokenizers import Tokenizer
-    except ImportError:
-        raise EmbedError("tokenizing needs the tokenizers package (pip install tokenizers)") from None
-    path = os.fspath(path)
-    if not os.path.exists(path):
-        raise EmbedError(f"{path}: no tokenizer file (convert_minilm writes {TOKENIZER_FILE} beside "
-                         "the model; pass another with tokenizer=)")
-    try:
-        tokenizer = Tokenizer.from_file(path)
-    except Exception as e:  # the package raises its own exception type
-        raise EmbedError(f"{path}: not a tokenizer file ({runner.one_line(e)})") from None
-    tokenizer.no_padding()
-    tokenizer.no_truncation()
-    return tokenizer
+    """The encoder's `tokenizers` tokenizer, without padding or truncation."""
+    return tokens.read_tokenizer(path, EmbedError, f"convert_minilm writes {TOKENIZER_FILE} beside "
+                                 "the model; pass another with tokenizer=")
 
 
 @dataclass

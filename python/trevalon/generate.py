@@ -18,7 +18,7 @@ from typing import Callable, Sequence
 
 import numpy as np
 
-from . import runner, w1x1
+from . import runner, tokens, w1x1
 from .arch import ArchError, ArchInfo, canonical_op, read_arch
 from .weights_check import missing_weights, quantised_pair
 
@@ -185,20 +185,8 @@ class TextStream:
 
 
 def load_tokenizer(path: str):
-    try:
-        from tokenizers import Tokenizer
-    except ImportError:
-        raise GenerateError("generation needs the tokenizers package (pip install tokenizers)") from None
-    if not os.path.exists(path):
-        raise GenerateError(f"{path}: no tokenizer file (the converter writes {TOKENIZER_FILE} "
-                            "beside the model; pass another with --tokenizer)")
-    try:
-        tokenizer = Tokenizer.from_file(path)
-    except Exception as e:  # the package raises its own exception type
-        raise GenerateError(f"{path}: not a tokenizer file ({runner.one_line(e)})") from None
-    tokenizer.no_padding()
-    tokenizer.no_truncation()
-    return tokenizer
+    return tokens.read_tokenizer(path, GenerateError, f"the converter writes {TOKENIZER_FILE} beside "
+                                 "the model; pass another with --tokenizer")
 
 
 @dataclass

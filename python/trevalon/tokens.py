@@ -1,5 +1,5 @@
-"""Token ids for text models (numpy only): which models take them, the limits their tables set,
-token-id files, and the checks that turn a bad id into a one-line error before the engine sees it.
+"""Token ids for text models (numpy only; tokenizers is imported when a tokenizer is read): which
+models take them, the limits their tables set, tokenizer files, token-id files, and the checks that turn a bad id into a one-line error before the engine sees it.
 
 A text model is one whose declared input is read by a `bert_embeddings_fp32` node: it takes the
 ids of one sequence as float32 values. Its vocabulary is the row count of the node's
@@ -15,6 +15,26 @@ import numpy as np
 
 from . import w1x1
 from .arch import ArchInfo, canonical_op, read_arch
+
+
+def read_tokenizer(path: str | os.PathLike, error: type[Exception], missing: str):
+    """A `tokenizers` tokenizer from its JSON file, without padding or truncation (a text longer
+    than the model's table is refused rather than cut). A missing package or file, or a file that
+    is not a tokenizer, raises `error` with one line (`missing` says where the file comes from)."""
+    try:
+        from tokenizers import Tokenizer
+    except ImportError:
+        raise error("tokenizing needs the tokenizers package (pip install tokenizers)") from None
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise error(f"{path}: no tokenizer file ({missing})")
+    try:
+        tokenizer = Tokenizer.from_file(path)
+    except Exception as e:  # the package raises its own exception type
+        raise error(f"{path}: not a tokenizer file ({' '.join(str(e).split())})") from None
+    tokenizer.no_padding()
+    tokenizer.no_truncation()
+    return tokenizer
 
 
 class TokenError(ValueError):
