@@ -1,5 +1,6 @@
 """Token ids for text models (numpy only; tokenizers is imported when a tokenizer is read): which
-models take them, the limits their tables set, tokenizer files, token-id files, and the checks that turn a bad id into a one-line error before the engine sees it.
+models take them, the limits their tables set, tokenizer files, token-id files, and the checks
+that turn a bad id into a one-line error before the engine sees it.
 
 A text model is one whose declared input is read by a `bert_embeddings_fp32` node: it takes the
 ids of one sequence as float32 values. Its vocabulary is the row count of the node's
