@@ -5,6 +5,8 @@
 #include <pybind11/stl/filesystem.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -14,6 +16,7 @@
 #include <unordered_map>
 
 #include "backend/registry.h"
+#include "kernels/thread_pool.h"
 #include "runtime/inference_model.h"
 #include "runtime/shapes.h"
 
@@ -193,6 +196,19 @@ std::string join_shape(const std::vector<int32_t>& shape) {
   return s;
 }
 
+// TREVALON_NUM_THREADS, read once at import: a whole number of threads, or unset/empty for one.
+void apply_thread_environment() {
+  const char* text = std::getenv("TREVALON_NUM_THREADS");
+  if (!text || !*text) return;
+  char* end = nullptr;
+  errno = 0;
+  const long threads = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || threads < 1 || threads > trevalon::kMaxThreads)
+    throw std::runtime_error("TREVALON_NUM_THREADS must be a whole number from 1 to " +
+                             std::to_string(trevalon::kMaxThreads) + ", got '" + text + "'");
+  trevalon::set_num_threads(int(threads));
+}
+
 bool is_image_classifier(const std::string& name) {
   std::string lower = name;
   for (char& c : lower)
@@ -218,6 +234,16 @@ PYBIND11_MODULE(model_inference, m) {
     }
   });
 
+  apply_thread_environment();
+  m.def(
+      "set_num_threads", [](int threads) { trevalon::set_num_threads(threads); }, py::arg("n"),
+      "Set how many threads forward passes use (1 to 256; the default 1 creates no thread).\n\n"
+      "With n > 1 every kernel splits its outputs over a pool of n - 1 workers and the calling\n"
+      "thread; results are bit-identical at every thread count. The environment variable\n"
+      "TREVALON_NUM_THREADS sets it at import.");
+  m.def(
+      "get_num_threads", []() { return trevalon::num_threads(); },
+      "Return how many threads forward passes use.");
   m.def(
       "set_backend", [](const std::string& name) { return trevalon::set_backend(name); },
       py::arg("name") = "cpu",

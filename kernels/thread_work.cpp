@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "kernels/thread_pool.h"
+
 namespace trevalon {
 namespace {
 
@@ -30,6 +32,8 @@ ThreadBlocks& blocks() {
   return instance;
 }
 
+void release_own() { blocks().release(); }
+
 }  // namespace
 
 void* thread_work_bytes(WorkBuffer buffer, size_t bytes) {
@@ -45,7 +49,7 @@ void* thread_work_bytes(WorkBuffer buffer, size_t bytes) {
   return b.data;
 }
 
-void release_thread_work() { blocks().release(); }
+void release_thread_work() { run_on_every_thread(release_own); }
 
 size_t thread_work_held_bytes() {
   size_t total = 0;

@@ -1,6 +1,6 @@
 // Per-thread working memory of the kernels: one buffer per use, grown to the largest size asked
-// and reused, until release_thread_work() frees every buffer of the calling thread (memory mode 2
-// asks for that after each layer) or the thread exits.
+// and reused, until release_thread_work() frees them (memory mode 2 asks for that after each
+// layer) or the thread exits. Pool workers have their own.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +53,8 @@ T* thread_work(WorkBuffer buffer, size_t count) {
   return static_cast<T*>(thread_work_bytes(buffer, count * sizeof(T)));
 }
 
-// Frees every working buffer of the calling thread.
+// Frees every working buffer of the calling thread and, outside a parallel call, of the pool's
+// workers.
 void release_thread_work();
 // Bytes the calling thread's working buffers hold now.
 size_t thread_work_held_bytes();

@@ -1,0 +1,221 @@
+// The pool behind parallel_tasks: n - 1 workers that claim task indices from a shared counter.
+// Workers spin briefly after a job (the next layer usually follows within microseconds), then
+// sleep on a futex until the next one, so an idle pool costs no processor time.
+#include "kernels/thread_pool.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace trevalon {
+namespace {
+
+thread_local bool t_in_region = false;
+
+// How long a worker (or a caller waiting for its workers) polls before sleeping.
+constexpr auto kSpin = std::chrono::microseconds(200);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Polls `done` for up to kSpin, yielding now and then so that more threads than cores still
+// progress; answers whether it came true.
+template <class Done>
+bool spin_until(Done done) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  for (unsigned i = 1;; ++i) {
+    if (done()) return true;
+    if (i % 64 == 0) {
+      if (std::chrono::steady_clock::now() > until) return false;
+      std::this_thread::yield();
+    } else {
+      cpu_relax();
+    }
+  }
+}
+
+class Pool {
+ public:
+  explicit Pool(int workers) {
+    // Workers never take signals: the caller's thread (Python's main thread) handles them.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    threads_.reserve(size_t(workers));
+    for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  }
+
+  ~Pool() {
+    stop_.store(true, std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_release);
+    generation_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  int workers() const { return int(threads_.size()); }
+
+  // The caller holds `busy`.
+  void run(size_t tasks, TaskBody body, void (*every)()) {
+    body_ = body;
+    tasks_ = tasks;
+    every_ = every;
+    error_ = nullptr;
+    next_.store(0, std::memory_order_relaxed);
+    pending_.store(workers(), std::memory_order_relaxed);
+    generation_.fetch_add(1, std::memory_order_release);
+    generation_.notify_all();
+    t_in_region = true;
+    share();
+    t_in_region = false;
+    if (!spin_until([&] { return pending_.load(std::memory_order_acquire) == 0; })) {
+      for (int left; (left = pending_.load(std::memory_order_acquire)) != 0;)
+        pending_.wait(left, std::memory_order_acquire);
+    }
+    if (error_) std::rethrow_exception(error_);
+  }
+
+  std::mutex busy;  // one caller at a time; others run their tasks alone
+
+ private:
+  void work() {
+    t_in_region = true;
+    uint32_t seen = 0;
+    for (;;) {
+      if (!spin_until([&] { return generation_.load(std::memory_order_acquire) != seen; }))
+        generation_.wait(seen, std::memory_order_acquire);
+      seen = generation_.load(std::memory_order_acquire);
+      if (stop_.load(std::memory_order_relaxed)) return;
+      share();
+      if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_all();
+    }
+  }
+
+  // This thread's part of the current job.
+  void share() {
+    try {
+      if (every_) {
+        every_();
+        return;
+      }
+      for (size_t t; (t = next_.fetch_add(1, std::memory_order_relaxed)) < tasks_;)
+        body_.run(body_.context, t);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(error_mutex_);
+      if (!error_) error_ = std::current_exception();
+    }
+  }
+
+  std::vector<std::thread> threads_;
+  TaskBody body_{};
+  size_t tasks_ = 0;
+  void (*every_)() = nullptr;
+  std::atomic<size_t> next_{0};
+  std::atomic<uint32_t> generation_{0};
+  std::atomic<int> pending_{0};
+  std::atomic<bool> stop_{false};
+  std::mutex error_mutex_;
+  std::exception_ptr error_;
+};
+
+std::atomic<int> g_threads{1};
+std::atomic<bool> g_split_small{false};
+std::mutex g_pool_mutex;  // guards g_pool's creation and replacement
+Pool* g_pool = nullptr;
+
+// Joins the workers when the process exits normally.
+struct PoolOwner {
+  ~PoolOwner() {
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    delete g_pool;
+    g_pool = nullptr;
+  }
+} g_pool_owner;
+
+// A child of fork() has only the forking thread: the parent's workers are not there, so the
+// child forgets their pool (without joining threads it does not have) and starts its own.
+void lock_before_fork() { g_pool_mutex.lock(); }
+void unlock_after_fork() { g_pool_mutex.unlock(); }
+void forget_pool_in_child() {
+  g_pool = nullptr;  // deliberately leaked: destroying it would join threads that do not exist
+  g_pool_mutex.unlock();
+}
+
+// The pool for the current thread count, created on first use. Null with one thread.
+Pool* current_pool() {
+  const int threads = g_threads.load(std::memory_order_relaxed);
+  if (threads <= 1) return nullptr;
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  static const bool fork_handlers = [] {
+    pthread_atfork(lock_before_fork, unlock_after_fork, forget_pool_in_child);
+    return true;
+  }();
+  (void)fork_handlers;
+  if (!g_pool) g_pool = new Pool(threads - 1);
+  return g_pool;
+}
+
+}  // namespace
+
+void set_num_threads(int threads) {
+  if (threads < 1 || threads > kMaxThreads)
+    throw std::runtime_error("number of threads must be from 1 to " + std::to_string(kMaxThreads) + ", got " +
+                             std::to_string(threads));
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  g_threads.store(threads, std::memory_order_relaxed);
+  if (g_pool && g_pool->workers() != threads - 1) {
+    { std::lock_guard<std::mutex> idle(g_pool->busy); }
+    delete g_pool;
+    g_pool = nullptr;
+  }
+}
+
+int num_threads() { return g_threads.load(std::memory_order_relaxed); }
+
+bool in_parallel_region() { return t_in_region; }
+
+void set_split_small_work(bool split) { g_split_small.store(split, std::memory_order_relaxed); }
+
+size_t range_count(size_t items, size_t min_items) {
+  const size_t threads = size_t(num_threads());
+  if (threads <= 1 || t_in_region) return 1;
+  if (g_split_small.load(std::memory_order_relaxed)) min_items = 1;
+  const size_t by_size = min_items > 0 ? items / min_items : items;
+  return by_size < threads ? (by_size > 0 ? by_size : 1) : threads;
+}
+
+void run_parallel_tasks(size_t tasks, TaskBody body) {
+  Pool* pool = tasks > 1 && !t_in_region ? current_pool() : nullptr;
+  if (pool && pool->busy.try_lock()) {
+    std::lock_guard<std::mutex> lock(pool->busy, std::adopt_lock);
+    pool->run(tasks, body, nullptr);
+    return;
+  }
+  for (size_t t = 0; t < tasks; ++t) body.run(body.context, t);
+}
+
+void run_on_every_thread(void (*body)()) {
+  if (!t_in_region) {
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    if (g_pool) {
+      std::lock_guard<std::mutex> busy(g_pool->busy);
+      g_pool->run(0, TaskBody{}, body);
+      return;
+    }
+  }
+  body();
+}
+
+}  // namespace trevalon
