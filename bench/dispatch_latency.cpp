@@ -105,6 +105,8 @@ struct Timing {
 
 // A pause between calls, as between two forward passes or two tokens.
 constexpr auto kIdle = std::chrono::milliseconds(5);
+// Longer than any idle spin (OpenMP's default spins for some milliseconds, the pool for 200 us).
+constexpr auto kSettle = std::chrono::milliseconds(50);
 
 double median(std::vector<double> v) {
   if (v.empty()) return 0.0;
@@ -130,6 +132,8 @@ void time_block(const Case& c, Method m, int threads, int calls, Timing& t) {
     call(c, m, threads);
     t.cold.push_back(now_us() - t0);
   }
+  // Let spinning workers fall asleep before the next method's block starts.
+  std::this_thread::sleep_for(kSettle);
 }
 
 // Times every method in interleaved rounds (a busy machine then slows them alike), prints
