@@ -182,6 +182,23 @@ def prepare(workdir: str) -> None:
                           name="smollm2-135m-instruct", biases=biases)
 
 
+def thread_summary(results: dict, engines: list[str], threads: int) -> list[str]:
+    """Our decode and prefill speed-ups at `threads` over one thread, against the decode target,
+    and whether both thread counts chose the same greedy tokens."""
+    lines = [f"\nours at {threads} threads over ours at 1 (decode target >= "
+             f"{DECODE_SPEEDUP_TARGET}x):"]
+    for engine in engines:
+        at_n, at_1 = results.get(engine), results.get(engine + ONE_THREAD)
+        if at_n is None or at_1 is None:
+            continue
+        decode = at_n["decode_tps"] / at_1["decode_tps"]
+        verdict = "ok" if decode >= DECODE_SPEEDUP_TARGET else "MISS"
+        same = "same" if at_n["tokens"] == at_1["tokens"] else "DIFFERENT"
+        lines.append(f"  {engine}: decode {decode:.2f}x ({verdict}), prefill "
+                     f"{at_n['prefill_tps'] / at_1['prefill_tps']:.2f}x; {same} greedy tokens")
+    return lines
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--workdir", help="folder for the converted files (kept; reused when present)")
@@ -237,17 +254,7 @@ def main() -> None:
         print(f"{row.removesuffix(ONE_THREAD):<12} {threads:7d} {r['prefill_tps']:14.1f} "
               f"{r['decode_tps']:13.2f} {r['peak'] / 2**20:9.0f}")
     if args.threads > 1:
-        print(f"\nours at {args.threads} threads over ours at 1 (decode target >= "
-              f"{DECODE_SPEEDUP_TARGET}x):")
-        for engine in engines:
-            at_n, at_1 = results.get(engine), results.get(engine + ONE_THREAD)
-            if at_n is None or at_1 is None:
-                continue
-            decode = at_n["decode_tps"] / at_1["decode_tps"]
-            verdict = "ok" if decode >= DECODE_SPEEDUP_TARGET else "MISS"
-            same = "same" if at_n["tokens"] == at_1["tokens"] else "DIFFERENT"
-            print(f"  {engine}: decode {decode:.2f}x ({verdict}), prefill "
-                  f"{at_n['prefill_tps'] / at_1['prefill_tps']:.2f}x; {same} greedy tokens")
+        print("\n".join(thread_summary(results, engines, args.threads)))
     peer = results.get("torch")
     for engine in ("ours_fp32", "ours_int8"):
         r = results.get(engine)

@@ -73,8 +73,10 @@ class Decode:
 
     unit = "ms per token"
 
-    def __init__(self, name: str, target: tuple[float, str] | None, stem: str):
+    def __init__(self, name: str, target: tuple[float, str] | None, stem: str,
+                 token_ids: tuple[int, int] = (100, 40000)):
         self.name, self.target, self.stem = name, target, stem
+        self.token_ids = token_ids  # the range prompt ids are drawn from
         self.model = None
 
     def setup(self, mi) -> None:
@@ -82,7 +84,7 @@ class Decode:
         self.model.set_profile_enabled(False)
 
     def _decode(self, tokens: int, clock: list[float] | None) -> tuple[list[int], np.ndarray]:
-        ids = np.random.default_rng(SEED).integers(100, 40000, PROMPT_TOKENS).astype(np.float32)
+        ids = np.random.default_rng(SEED).integers(*self.token_ids, PROMPT_TOKENS).astype(np.float32)
         self.model.reset_kv_cache()
         logits = self.model.forward({"input_ids": ids})["logits"]
         token = int(np.argmax(logits[-logits.size // PROMPT_TOKENS:]))

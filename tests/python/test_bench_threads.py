@@ -80,3 +80,42 @@ def test_models_bench_summary_judges_speed_up_peer_ratio_and_bytes(tmp_path, cap
     assert lines["resnet50_fp32"] == ["100.00", "50.00", "2.00x", "ok", "0.62x", "ok", "same", "bytes"]
     assert lines["resnet50_int8"] == ["100.00", "70.00", "1.43x", "MISS", "1.00x", "MISS", "DIFFERENT", "BYTES"]
     assert lines["mobilenet_int8"] == ["not", "run"]
+
+
+def test_threads_bench_decode_times_single_tokens_and_compares_tokens_and_logits(tmp_path):
+    pytest.importorskip("torch")
+    pytest.importorskip("transformers")
+    from test_decoder_export import llama
+
+    from trevalon.export import export_decoder
+
+    threads = bench_module("threads")
+    export_decoder(llama(hidden_size=128, intermediate_size=384), tmp_path / "d.json", tmp_path / "d.w1x1",
+                   quantize=True, max_positions=64)
+    work = threads.Decode("decode", (1.5, "x"), str(tmp_path / "d"), token_ids=(3, 250))
+    work.setup(mi)
+    try:
+        assert len(work.time(5)) == 5  # one time per generated token
+        first = work.output()
+        assert work.output() == first  # the cache is reset: each call decodes from the prompt again
+    finally:
+        work.close()
+    r = threads.measure(work, mi, [1, 2, 3], SimpleNamespace(rounds=2, warmup=1, repeats=4))
+    assert all(m > 0 for m in r["medians"].values())
+    assert r["same"] == {1: True, 2: True, 3: True}
+    assert mi.get_num_threads() == 1  # measure leaves the engine as it found it
+
+
+def test_generate_bench_summary_judges_decode_speed_up_and_tokens():
+    generate = bench_module("generate")
+    at = generate.ONE_THREAD
+    results = {
+        "ours_fp32": {"decode_tps": 48.0, "prefill_tps": 300.0, "tokens": [5, 6, 7]},
+        "ours_fp32" + at: {"decode_tps": 30.0, "prefill_tps": 160.0, "tokens": [5, 6, 7]},
+        "ours_int8": {"decode_tps": 36.0, "prefill_tps": 200.0, "tokens": [5, 6, 8]},
+        "ours_int8" + at: {"decode_tps": 30.0, "prefill_tps": 100.0, "tokens": [5, 6, 7]},
+        "torch": {"decode_tps": 10.0, "prefill_tps": 50.0, "tokens": [5, 6, 7]},
+    }
+    lines = generate.thread_summary(results, ["ours_fp32", "ours_int8", "torch"], 2)
+    assert lines[1:] == ["  ours_fp32: decode 1.60x (ok), prefill 1.88x; same greedy tokens",
+                         "  ours_int8: decode 1.20x (MISS), prefill 2.00x; DIFFERENT greedy tokens"]
