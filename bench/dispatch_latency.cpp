@@ -89,8 +89,9 @@ void call(const Case& c, Method m, int threads) {
     } else if (m == Method::Pool) {
       parallel_tasks(c.ranges, [&](size_t r) { c.range(s, r); });
     } else {
+      // Ranges claimed in turn by whichever thread is free, as the pool's tasks are.
       const long ranges = long(c.ranges);
-#pragma omp parallel for num_threads(threads) schedule(static, 1)
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
       for (long r = 0; r < ranges; ++r) c.range(s, size_t(r));
     }
   }
