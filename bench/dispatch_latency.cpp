@@ -338,7 +338,7 @@ int main(int argc, char** argv) {
   ok &= run_case(gemv_case("gemv_i8_dynamic 49152x576 (head)", {&step.back()}), threads, rounds, calls);
   std::vector<Gemv*> all;
   for (Gemv& g : step) all.push_back(&g);
-  const int step_calls = std::max(3, calls / 10);
+  const int step_calls = std::max(3, calls / 20);
   ok &= run_case(gemv_case("decode step: " + std::to_string(all.size()) + " gemv_i8_dynamic", all), threads, rounds,
                  step_calls);
   if (!ok) {
