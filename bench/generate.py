@@ -9,8 +9,9 @@ threads (one by default), the same weights in every engine:
     python3 bench/generate.py [--workdir DIR] [--tokens N] [--repeats R] [--threads N]
 
 With --threads N (N > 1) ours runs at N threads (model_inference.set_num_threads) and torch with
-torch.set_num_threads(N); ours also runs at one thread, and the report gives our prefill and
-decode speed-ups over it and checks that both thread counts pick the same greedy tokens.
+torch.set_num_threads(N); ours also runs at one thread in the same process, the two counts taking
+turns, and the report gives our prefill and decode speed-ups over one thread and checks that both
+thread counts pick the same greedy tokens.
 
 Each engine runs in its own process so that its peak resident memory is its own. Decode
 bandwidth is the bytes of weights one token reads times tokens per second, against this core's
@@ -54,43 +55,56 @@ def peak_rss() -> int:
 
 # ---- workers ---------------------------------------------------------------------------------
 
-def run_ours(stem: str, tokens: int, repeats: int, threads: int) -> dict:
+def run_ours(stem: str, tokens: int, repeats: int, counts: list[int]) -> dict:
+    """Prefill and decode at each thread count of `counts`, the counts taking turns in every
+    repeat so that other work on the machine slows them alike; {count: result}. The per-op
+    profile is taken at the first count."""
     import model_inference as mi
 
-    mi.set_num_threads(threads)
     model = mi.InferenceModel(stem + ".json", stem + ".w1x1")
     model.set_profile_enabled(False)
     ids = np.asarray(prompt_ids(tokens), np.float32)
-    prefill = []
-    for _ in range(repeats):
+
+    def use(threads: int) -> None:
+        # Switching replaces the pool; its workers start on the untimed pass here.
+        mi.set_num_threads(threads)
         model.reset_kv_cache()
-        start = time.perf_counter()
-        logits = model.forward({"input_ids": ids})["logits"]
-        prefill.append(time.perf_counter() - start)
+        model.forward({"input_ids": ids[:1]})
+        model.reset_kv_cache()
+
+    prefill = {n: [] for n in counts}
+    decode = {n: [] for n in counts}
+    generated = {}
+    for _ in range(repeats):
+        for n in counts:
+            use(n)
+            start = time.perf_counter()
+            logits = model.forward({"input_ids": ids})["logits"]
+            prefill[n].append(time.perf_counter() - start)
     vocab = logits.size // tokens
-    decode, generated = [], []
     for _ in range(repeats):
-        model.reset_kv_cache()
-        logits = model.forward({"input_ids": ids})["logits"]
-        token = int(np.argmax(logits[-vocab:]))
-        generated = [token]
-        start = time.perf_counter()
-        for _ in range(tokens - 1):
-            logits = model.forward({"input_ids": np.array([token], np.float32)})["logits"]
-            token = int(np.argmax(logits))
-            generated.append(token)
-        decode.append(time.perf_counter() - start)
+        for n in counts:
+            use(n)
+            logits = model.forward({"input_ids": ids})["logits"]
+            token = int(np.argmax(logits[-vocab:]))
+            generated[n] = [token]
+            start = time.perf_counter()
+            for _ in range(tokens - 1):
+                logits = model.forward({"input_ids": np.array([token], np.float32)})["logits"]
+                token = int(np.argmax(logits))
+                generated[n].append(token)
+            decode[n].append(time.perf_counter() - start)
     # Where a one-token pass spends its time.
+    use(counts[0])
     model.set_profile_enabled(True)
-    model.reset_profile()
-    model.reset_kv_cache()
     model.forward({"input_ids": ids})
     model.reset_profile()
-    for token in generated[:32]:
+    for token in generated[counts[0]][:32]:
         model.forward({"input_ids": np.array([token], np.float32)})
     profile = {op: ms / 32 for op, ms in model.op_profile().items()}
-    return {"prefill_s": min(prefill), "decode_s": min(decode), "decode_tokens": tokens - 1,
-            "tokens": generated, "peak": peak_rss(), "profile": profile}
+    return {str(n): {"prefill_s": min(prefill[n]), "decode_s": min(decode[n]),
+                     "decode_tokens": tokens - 1, "tokens": generated[n], "peak": peak_rss(),
+                     "profile": profile} for n in counts}
 
 
 def run_torch(gguf_path: str, tokens: int, repeats: int, threads: int) -> dict:
@@ -126,8 +140,9 @@ def worker(args) -> None:
     if args.worker == "torch":
         result = run_torch(args.gguf, args.tokens, args.repeats, args.threads)
     else:
+        counts = [args.threads, 1] if args.threads > 1 else [1]
         result = run_ours(os.path.join(args.workdir, args.worker.replace("ours", "smollm2")),
-                          args.tokens, args.repeats, args.threads)
+                          args.tokens, args.repeats, counts)
     print(json.dumps(result))
 
 
@@ -230,21 +245,22 @@ def main() -> None:
     print("onnxruntime: not run (this benchmark has no ONNX export of the decoder with its "
           "key/value cache as graph inputs and outputs)")
     engines = args.engines.split(",")
-    rows = list(engines)  # ours at one thread runs beside ours at N
-    if args.threads > 1:
-        rows += [e + ONE_THREAD for e in engines if e.startswith("ours")]
     results = {}
-    for row in rows:
-        engine = row.removesuffix(ONE_THREAD)
-        threads = 1 if row.endswith(ONE_THREAD) else args.threads
+    for engine in engines:
         command = [sys.executable, os.path.abspath(__file__), "--worker", engine, "--workdir",
                    workdir, "--gguf", gguf_path, "--tokens", str(args.tokens), "--repeats",
-                   str(args.repeats), "--threads", str(threads)]
+                   str(args.repeats), "--threads", str(args.threads)]
         done = subprocess.run(command, capture_output=True, text=True)
         if done.returncode != 0:
-            print(f"{row}: failed: {done.stderr.strip().splitlines()[-1:]}")
+            print(f"{engine}: failed: {done.stderr.strip().splitlines()[-1:]}")
             continue
-        results[row] = json.loads(done.stdout.strip().splitlines()[-1])
+        result = json.loads(done.stdout.strip().splitlines()[-1])
+        if engine == "torch":
+            results[engine] = result
+        else:  # ours at N and, beside it in the same process, at one thread
+            results[engine] = result[str(args.threads)]
+            if args.threads > 1:
+                results[engine + ONE_THREAD] = result["1"]
 
     print(f"\n{'engine':<12} {'threads':>7} {'prefill tok/s':>14} {'decode tok/s':>13} {'peak MiB':>9}")
     for row, r in results.items():
