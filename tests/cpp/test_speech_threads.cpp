@@ -233,5 +233,30 @@ TEST(SpeechThreads, SineSourceChannels) {
     }
 }
 
+// The sequence shaping slots: channel sums (partial vector blocks at range ends), joins with and
+// without a broadcast row, and slices.
+TEST(SpeechThreads, SequenceShapingRows) {
+  for (int positions : {1, 37, 1001})
+    for (int C : {5, 67}) {
+      SCOPED_TRACE("positions=" + std::to_string(positions) + " C=" + std::to_string(C));
+      const std::vector<float> a = testing::random_floats(size_t(positions) * C, -1.0f, 1.0f, uint32_t(C));
+      const std::vector<float> b = testing::random_floats(size_t(positions) * 3, -1.0f, 1.0f, uint32_t(C + 1));
+      testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+        expect_same_bytes_at_thread_counts([&] {
+          std::vector<float> out(size_t(positions) * (1 + (C + 3) + (C + 3) + 2));
+          float* sum = out.data();
+          float* joined = sum + positions;
+          float* broadcast = joined + size_t(positions) * (C + 3);
+          float* sliced = broadcast + size_t(positions) * (C + 3);
+          t.sum_channels_f32(a.data(), sum, positions, C, nullptr);
+          t.concat1d_f32(a.data(), b.data(), joined, positions, C, 3, false, nullptr);
+          t.concat1d_f32(a.data(), b.data(), broadcast, positions, C, 3, true, nullptr);
+          t.slice_channels_f32(a.data(), sliced, positions, C, 2, 2, nullptr);
+          return out;
+        });
+      });
+    }
+}
+
 }  // namespace
 }  // namespace trevalon
