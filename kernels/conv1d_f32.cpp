@@ -95,8 +95,8 @@ void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d
 }
 
 size_t conv1d_min_outputs(size_t work_per_output) {
-  // About half a million multiply-adds a range, tens of microseconds: more than a hand-off costs.
-  constexpr size_t kRangeWork = size_t(1) << 19;
+  // About a million multiply-adds a range, some 20 microseconds: more than a hand-off costs.
+  constexpr size_t kRangeWork = size_t(1) << 20;
   return work_per_output >= kRangeWork ? 1 : kRangeWork / (work_per_output ? work_per_output : 1);
 }
 
