@@ -47,6 +47,7 @@ struct Conv1dWinogradKernels {
 // the signal and as many after as whole tiles read; one product per point with the transformed
 // weights (packed[p], prepared[p] or null: C_out x C_in each). `work` holds
 // conv1d_winograd_work_floats floats (null or `work_floats` short of that: per-thread memory).
+// Ranges of whole tiles go to the threads; the first uses `work`, the others their own memory.
 void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d& plan, const float* x, int L,
                           int C_in, int padding, const float* const* packed, const float* const* prepared,
                           const float* bias, float* y, int L_out, int C_out, bool relu, float* work,
@@ -62,7 +63,7 @@ struct Conv1dShape {
 // group's packed C_out/groups x (taps C_in/groups) weights [o][k][c] (packed[g], prepared[g] or
 // null): y[t][o] = bias[o] + sum over k, then c, one fused chain per output, then max(., 0) when
 // relu. This version gathers blocks of patch rows for `gemm`; a group's outputs pass through a
-// block of their own when groups > 1.
+// block of their own when groups > 1. Ranges of output rows go to the threads.
 void conv1d_patches_with(Conv1dGemmFn gemm, const Conv1dShape& s, const float* x, const float* const* packed,
                          const float* const* prepared, const float* bias, float* y, bool relu);
 
@@ -137,7 +138,10 @@ void add_row_bias_parallel(AddRowBias&& add, float* data, const float* bias, int
 // sum_c M_gk[o][c] x[j][c] (one fused chain over the group's channels). `packed[g taps + k]` holds
 // M_gk (C_out/groups x C_in/groups) in panels, `prepared` its tier form or null. Input rows go
 // through in blocks, taps in increasing k inside a block; `work` (or, when null or shorter than
-// conv_transpose1d_work_floats, per-thread memory) holds one tap's rows of a block.
+// conv_transpose1d_work_floats, per-thread memory) holds one tap's rows of a block. Ranges of
+// output rows go to the threads, each reading the input rows that reach it (a row reaching two
+// ranges is multiplied by both), so that no two add into the same output row; the first range
+// uses `work`, the others their own memory.
 struct ConvTranspose1dShape {
   int L, C_in, L_out, C_out, taps, stride, padding, groups;
 };
