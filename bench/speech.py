@@ -1,10 +1,10 @@
-"""Speech synthesis speed: the reference text-to-speech network (trevalon.export.speech_nets) on
-one thread, ours against torch and onnxruntime with the same weights, for about five seconds of
-24 kHz audio. Prints the real-time factor (seconds of compute per second of audio) of the
-acoustic stage, the vocoder and the whole pipeline, ours/peer ratios, peak memory and our
-per-operation profile.
+"""Speech synthesis speed: the reference text-to-speech network (trevalon.export.speech_nets),
+ours against torch and onnxruntime with the same weights, for about five seconds of 24 kHz audio,
+every engine on the same number of threads (one by default). Prints the real-time factor
+(seconds of compute per second of audio) of the acoustic stage, the vocoder and the whole
+pipeline, ours/peer ratios, peak memory and our per-operation profile.
 
-    PYTHONPATH=build/dev:python python bench/speech.py [--phonemes 88] [--runs 5]
+    PYTHONPATH=build/dev:python python bench/speech.py [--phonemes 88] [--runs 5] [--threads 2]
 """
 
 from __future__ import annotations
@@ -31,8 +31,9 @@ CPU_TIME = True  # set by --wall
 
 
 def median_ms(call, runs: int, warmup: int = 1) -> float:
-    """Median milliseconds of `runs` calls: processor time of this process (one thread, so the
-    compute itself, whatever else the machine runs), or wall-clock time with --wall."""
+    """Median milliseconds of `runs` calls: processor time of this process (on one thread, the
+    compute itself, whatever else the machine runs), or wall-clock time with --wall or more than
+    one thread (where processor time would add the threads up)."""
     clock = time.process_time if CPU_TIME else time.perf_counter
     for _ in range(warmup):
         call()
@@ -64,9 +65,10 @@ class Row:
         self.name, self.ms, self.note = name, {}, ""
 
 
-def run_ours(info, inputs, runs: int, row: Row) -> dict[str, np.ndarray]:
+def run_ours(info, inputs, runs: int, row: Row, threads: int) -> dict[str, np.ndarray]:
     import model_inference as mi
 
+    mi.set_num_threads(threads)
     resettable = reset_peak()
     model = mi.InferenceModel(info.arch_path, info.weights_path)
     out = model.forward(dict(inputs))
@@ -120,7 +122,7 @@ class VocoderBody(torch.nn.Module):
         return g.conv_post(g.snake_post(x))
 
 
-def run_onnxruntime(model, features, style, f0_frames, runs: int, row: Row) -> None:
+def run_onnxruntime(model, features, style, f0_frames, runs: int, row: Row, threads: int) -> None:
     try:
         import onnxruntime as ort
     except ImportError:
@@ -140,7 +142,8 @@ def run_onnxruntime(model, features, style, f0_frames, runs: int, row: Row) -> N
                    f"{str(e).splitlines()[0][:120]})"
         return
     options = ort.SessionOptions()
-    options.intra_op_num_threads = options.inter_op_num_threads = 1
+    options.intra_op_num_threads = threads
+    options.inter_op_num_threads = 1
     session = ort.InferenceSession(buffer.getvalue(), options, providers=["CPUExecutionProvider"])
     feed = {"x": features.numpy(), "style": style.numpy(), "source": source.numpy()}
     resettable = reset_peak()
@@ -160,26 +163,33 @@ def main(argv=None) -> int:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--wall", action="store_true",
                         help="time with the wall clock instead of this process's processor time")
+    parser.add_argument("--threads", type=int, default=1,
+                        help="threads of every engine (ours, torch, onnxruntime's intra-op pool); "
+                             "more than one times with the wall clock")
     args = parser.parse_args(argv)
+    if args.threads < 1:
+        parser.error(f"--threads must be at least 1, got {args.threads}")
     global CPU_TIME
-    CPU_TIME = not args.wall
-    torch.set_num_threads(1)
+    CPU_TIME = not args.wall and args.threads == 1
+    torch.set_num_threads(args.threads)
     cfg = sn.SpeechConfig()
     model = sn.build_speech_model(cfg, seed=args.seed)
     inputs = sn.example_inputs(cfg, phonemes=args.phonemes, seed=args.seed)
     with tempfile.TemporaryDirectory() as tmp:
         info = export_speech(model, tmp)
         ours = Row("ours")
-        out = run_ours(info, inputs, args.runs, ours)
+        out = run_ours(info, inputs, args.runs, ours, args.threads)
     peers = [Row("torch"), Row("onnxruntime")]
     wave, features, f0_frames = run_torch(model, inputs, args.runs, peers[0])
-    run_onnxruntime(model, features, torch.from_numpy(inputs["style"]), f0_frames, args.runs, peers[1])
+    run_onnxruntime(model, features, torch.from_numpy(inputs["style"]), f0_frames, args.runs, peers[1],
+                    args.threads)
 
     seconds = wave.size / cfg.sample_rate
     err = np.abs(out["waveform"] - wave).max() / np.abs(wave).max()
     print(f"utterance: {args.phonemes} phonemes, {features.shape[2]} frames, {wave.size} samples "
-          f"= {seconds:.2f} s at {cfg.sample_rate} Hz; one thread; median of {args.runs} runs of "
-          f"{'wall-clock' if args.wall else 'processor'} time")
+          f"= {seconds:.2f} s at {cfg.sample_rate} Hz; {args.threads} thread"
+          f"{'s' if args.threads > 1 else ''}; median of {args.runs} runs of "
+          f"{'processor' if CPU_TIME else 'wall-clock'} time")
     print(f"waveform, ours against torch: max |error| {err:.2e} of the peak")
     print(f"{'':12}{'acoustic':>22}{'vocoder':>22}{'pipeline':>22}   (ms, real-time factor)")
     for row in [ours] + peers:

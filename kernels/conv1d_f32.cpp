@@ -2,11 +2,13 @@
 // drivers every tier shares (Winograd, patch rows, transposed), and the portable entries.
 #include "kernels/conv1d_f32.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "kernels/gemm_f32.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
@@ -43,11 +45,11 @@ size_t conv1d_winograd_work_floats(const Winograd1d& plan, int tiles, int C_in, 
   return round16(size_t(C_in)) + size_t(plan.points) * block * (size_t(C_in) + size_t(C_out));
 }
 
-void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d& plan, const float* x, int L,
-                          int C_in, int padding, const float* const* packed, const float* const* prepared,
-                          const float* bias, float* y, int L_out, int C_out, bool relu, float* work,
-                          size_t work_floats) {
-  if (L_out <= 0 || C_out <= 0 || C_in <= 0) return;
+namespace {
+
+void winograd_tiles(const Conv1dWinogradKernels& kernels, const Winograd1d& plan, const float* x, int L, int C_in,
+                    int padding, const float* const* packed, const float* const* prepared, const float* bias,
+                    float* y, int L_out, int C_out, bool relu, float* work, size_t work_floats) {
   const int m = plan.m, points = plan.points;
   const int tiles = int((int64_t(L_out) + m - 1) / m);
   const int block = conv1d_winograd_block_tiles(plan, tiles, C_in, C_out);
@@ -70,7 +72,42 @@ void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d
   }
 }
 
-void conv1d_patches_with(Conv1dGemmFn gemm, const Conv1dShape& s, const float* x, const float* const* packed,
+}  // namespace
+
+void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d& plan, const float* x, int L,
+                          int C_in, int padding, const float* const* packed, const float* const* prepared,
+                          const float* bias, float* y, int L_out, int C_out, bool relu, float* work,
+                          size_t work_floats) {
+  if (L_out <= 0 || C_out <= 0 || C_in <= 0) return;
+  const int m = plan.m;
+  const size_t tiles = size_t((int64_t(L_out) + m - 1) / m);
+  const size_t per_tile = size_t(plan.points) * size_t(C_in) * size_t(C_out);
+  // Ranges of whole tiles: a range starting at tile b is the same convolution with its first
+  // output row at m b, that is, b m rows less padding. The first range keeps the caller's working
+  // memory; the others take their thread's.
+  parallel_for(tiles, 1, conv1d_min_outputs(per_tile), [&](size_t b, size_t e) {
+    const int64_t first = int64_t(b) * m;
+    const int rows = int(std::min<int64_t>(L_out - first, int64_t(e - b) * m));
+    winograd_tiles(kernels, plan, x, L, C_in, int(padding - first), packed, prepared, bias,
+                   y + size_t(first) * size_t(C_out), rows, C_out, relu, b == 0 ? work : nullptr,
+                   b == 0 ? work_floats : 0);
+  });
+}
+
+size_t conv1d_min_outputs(size_t work_per_output) {
+  // About a million multiply-adds a range, some 20 microseconds: more than a hand-off costs.
+  constexpr size_t kRangeWork = size_t(1) << 20;
+  return work_per_output >= kRangeWork ? 1 : kRangeWork / (work_per_output ? work_per_output : 1);
+}
+
+void conv1d_patches_with(Conv1dGemmFn gemm, const Conv1dShape& shape, const float* x, const float* const* packed,
+                         const float* const* prepared, const float* bias, float* y, bool relu) {
+  conv1d_rows_parallel(shape, y, [&](const Conv1dShape& s, float* y_rows) {
+    conv1d_patches_rows(gemm, s, x, packed, prepared, bias, y_rows, relu);
+  });
+}
+
+void conv1d_patches_rows(Conv1dGemmFn gemm, const Conv1dShape& s, const float* x, const float* const* packed,
                          const float* const* prepared, const float* bias, float* y, bool relu) {
   if (s.L_out <= 0 || s.C_out <= 0 || s.C_in <= 0 || s.taps <= 0 || s.groups <= 0) return;
   const int Cg = s.C_in / s.groups, Cog = s.C_out / s.groups;
@@ -141,31 +178,36 @@ size_t conv_transpose1d_work_floats(const ConvTranspose1dShape& s) {
   return rows * Cog + (s.groups > 1 ? rows * Cig : 0);
 }
 
-void conv_transpose1d_with(Conv1dGemmFn gemm, void (*add)(float* a, const float* b, int count),
-                           const ConvTranspose1dShape& s, const float* x, const float* const* packed,
-                           const float* const* prepared, float* y, float* work, size_t work_floats) {
-  if (s.L_out <= 0 || s.C_out <= 0 || s.stride <= 0 || s.groups <= 0) return;
-  std::memset(y, 0, size_t(s.L_out) * size_t(s.C_out) * sizeof(float));
-  if (s.L <= 0) return;
+namespace {
+
+// Output rows [u0, u1) of the transposed convolution: input rows [j0, j1) (all that reach them)
+// go through in blocks, each tap's product then added only into rows of the range. A product row
+// reaching rows on both sides of a range boundary is computed by both ranges, the same way.
+void transpose_rows(Conv1dGemmFn gemm, void (*add)(float* a, const float* b, int count),
+                    const ConvTranspose1dShape& s, const float* x, const float* const* packed,
+                    const float* const* prepared, float* y, int64_t u0, int64_t u1, int64_t j0, int64_t j1,
+                    float* work) {
+  std::memset(y + size_t(u0) * size_t(s.C_out), 0, size_t(u1 - u0) * size_t(s.C_out) * sizeof(float));
   const int Cig = s.C_in / s.groups, Cog = s.C_out / s.groups;
-  const int block = transpose_block_rows(s);
-  const size_t need = conv_transpose1d_work_floats(s);
-  if (!work || work_floats < need) work = thread_work<float>(WorkBuffer::Conv1dTranspose, need);
+  const int64_t block = transpose_block_rows(s);
   float* Y = work;
   float* gathered = work + size_t(block) * size_t(Cog);
   // An output row adds its taps' rows in the order of one whole pass: increasing k with one group
   // (tap after tap), increasing j with several (row after row), where a later row lands with a
-  // smaller k. Blocks of rows keep that order when one group walks the blocks backwards and
-  // several walk each block's taps backwards.
+  // smaller k. Blocks of rows keep that order, wherever they start, when one group walks the
+  // blocks backwards and several walk each block's taps backwards.
   const bool one_group = s.groups == 1;
-  const int blocks = int((int64_t(s.L) + block - 1) / block);
-  for (int b = 0; b < blocks; ++b) {
-    const int j0 = (one_group ? blocks - 1 - b : b) * block;
-    const int j1 = s.L - j0 < block ? s.L : j0 + block;
+  const int64_t blocks = (j1 - j0 + block - 1) / block;
+  for (int64_t b = 0; b < blocks; ++b) {
+    const int64_t b0 = j0 + (one_group ? blocks - 1 - b : b) * block;
+    const int64_t b1 = std::min(j1, b0 + block);
     for (int t = 0; t < s.taps; ++t) {
       const int k = one_group ? t : s.taps - 1 - t;
       const RowRange all = tap_rows(s, k);
-      const int64_t begin = all.begin > j0 ? all.begin : j0, end = all.end < j1 ? all.end : j1;
+      // Rows of this block whose tap-k output u = stride j + k - padding lies in [u0, u1).
+      const int64_t lo = floor_div(u0 + s.padding - k + s.stride - 1, s.stride);
+      const int64_t hi = floor_div(u1 - 1 + s.padding - k, s.stride) + 1;
+      const int64_t begin = std::max({all.begin, b0, lo}), end = std::min({all.end, b1, hi});
       if (end <= begin) continue;
       const int J = int(end - begin);
       for (int g = 0; g < s.groups; ++g) {
@@ -187,6 +229,36 @@ void conv_transpose1d_with(Conv1dGemmFn gemm, void (*add)(float* a, const float*
   }
 }
 
+}  // namespace
+
+void conv_transpose1d_with(Conv1dGemmFn gemm, void (*add)(float* a, const float* b, int count),
+                           const ConvTranspose1dShape& s, const float* x, const float* const* packed,
+                           const float* const* prepared, float* y, float* work, size_t work_floats) {
+  if (s.L_out <= 0 || s.C_out <= 0 || s.stride <= 0 || s.groups <= 0) return;
+  if (s.L <= 0) {
+    std::memset(y, 0, size_t(s.L_out) * size_t(s.C_out) * sizeof(float));
+    return;
+  }
+  const size_t need = conv_transpose1d_work_floats(s);
+  const int64_t taps = s.taps, reach = (taps + s.stride - 1) / s.stride;  // input rows per output row
+  const size_t per_row = size_t(reach) * size_t(s.C_in) * size_t(s.C_out / s.groups);
+  // Ranges of output rows, so that no two add into the same row. The first keeps the caller's
+  // working memory; the others take their thread's.
+  parallel_for(size_t(s.L_out), 1, conv1d_min_outputs(per_row), [&](size_t b, size_t e) {
+    const int64_t u0 = int64_t(b), u1 = int64_t(e);
+    // Input rows reaching the range: stride j + k - padding in [u0, u1) for some tap k.
+    const int64_t j0 = std::max<int64_t>(0, floor_div(u0 + s.padding - (taps - 1) + s.stride - 1, s.stride));
+    const int64_t j1 = std::min<int64_t>(s.L, floor_div(u1 - 1 + s.padding, s.stride) + 1);
+    float* w = b == 0 && work && work_floats >= need ? work
+                                                     : thread_work<float>(WorkBuffer::Conv1dTranspose, need);
+    if (j1 <= j0) {
+      std::memset(y + size_t(u0) * size_t(s.C_out), 0, size_t(u1 - u0) * size_t(s.C_out) * sizeof(float));
+      return;
+    }
+    transpose_rows(gemm, add, s, x, packed, prepared, y, u0, u1, j0, j1, w);
+  });
+}
+
 // ---- portable entries ---------------------------------------------------------------------------
 
 void conv1d_gemm_portable(const float* A, const float* packed, const float* prepared, const float* bias,
@@ -204,13 +276,24 @@ void winograd1d_output_portable(const Winograd1d& plan, const float* P, size_t s
   winograd1d_output_for<ScalarLane>(plan.taps, P, stride, count, C_out, bias, relu, y, rows);
 }
 
+void conv1d_gemm_rows(Conv1dGemmFn gemm, const float* A, const float* packed, const float* prepared,
+                      const float* bias, float* out, bool relu, int M, int K, int N) {
+  if (M <= 0 || N <= 0) return;
+  const size_t per_row = size_t(K > 0 ? K : 0) * size_t(N);
+  parallel_for(size_t(M), 1, conv1d_min_outputs(per_row), [&](size_t b, size_t e) {
+    gemm(A + b * size_t(K > 0 ? K : 0), packed, prepared, bias, out + b * size_t(N), relu, int(e - b), K, N);
+  });
+}
+
 void conv1d_direct_portable(const Conv1dShape& s, const float* x, const float* const* packed,
                             const float* const* prepared, const float* bias, float* y, bool relu) {
   conv1d_patches_with(&conv1d_gemm_portable, s, x, packed, prepared, bias, y, relu);
 }
 
-void conv1d_depthwise_portable(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
-                               const float* w_kc, const float* bias, float* y, int L_out, bool relu) {
+namespace {
+
+void depthwise_rows(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
+                    const float* w_kc, const float* bias, float* y, int L_out, bool relu) {
   for (int t = 0; t < L_out; ++t) {
     const int64_t first = int64_t(t) * stride - padding;
     float* out = y + size_t(t) * size_t(C);
@@ -226,12 +309,22 @@ void conv1d_depthwise_portable(const float* x, int L, int C, int stride, int pad
   }
 }
 
-void add_row_bias_f32_portable(float* data, const float* bias, int rows, int cols) {
-  if (rows <= 0 || cols <= 0) return;
+void add_row_bias_rows(float* data, const float* bias, int rows, int cols) {
   for (int r = 0; r < rows; ++r) {
     float* row = data + size_t(r) * size_t(cols);
     for (int c = 0; c < cols; ++c) row[c] += bias[c];
   }
+}
+
+}  // namespace
+
+void conv1d_depthwise_portable(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
+                               const float* w_kc, const float* bias, float* y, int L_out, bool relu) {
+  conv1d_depthwise_parallel(&depthwise_rows, x, L, C, stride, padding, dilation, taps, w_kc, bias, y, L_out, relu);
+}
+
+void add_row_bias_f32_portable(float* data, const float* bias, int rows, int cols) {
+  add_row_bias_parallel(&add_row_bias_rows, data, bias, rows, cols);
 }
 
 }  // namespace trevalon

@@ -47,8 +47,13 @@ void conv1d_i8_tap_accumulate_portable(const int32_t* acc, const float* row_scal
 void conv1d_i8_depthwise_portable(const float* x, int L, int C, const int8_t* w, const float* w_taps,
                                   const float* w_scales, const float* bias, float* y, int L_out, int C_out,
                                   int K, int stride, int dilation, int padding) {
-  conv1d_i8_depthwise_channels(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation,
-                               padding, 0, C);
+  conv1d_i8_depthwise_parallel(
+      [C](const float* x, int L, int, const int8_t* w, const float* w_taps, const float* w_scales,
+          const float* bias, float* y, int L_out, int C_out, int K, int stride, int dilation, int padding) {
+        conv1d_i8_depthwise_channels(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation,
+                                     padding, 0, C);
+      },
+      x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation, padding);
 }
 
 void conv1d_i8_depthwise_channels(const float* x, int L, int C, const int8_t* w, const float*,

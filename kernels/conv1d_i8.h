@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/thread_pool.h"
+
 namespace trevalon {
 
 // Row t of `rows` (L_out rows of K x Cg floats, tap after tap) holds, for tap k, the Cg channels
@@ -31,7 +33,24 @@ void conv1d_i8_depthwise_portable(const float* x, int L, int C, const int8_t* w,
                                   const float* w_scales, const float* bias, float* y, int L_out, int C_out,
                                   int K, int stride, int dilation, int padding);
 
-// The same for input channels [c_begin, c_end) only.
+// depthwise(...) (one of the entries' one-thread loops) over ranges of output rows on the threads:
+// a range starting at row b is the same convolution with padding less b strides, writing from row
+// b of y.
+template <class Depthwise>
+void conv1d_i8_depthwise_parallel(Depthwise&& depthwise, const float* x, int L, int C, const int8_t* w,
+                                  const float* w_taps, const float* w_scales, const float* bias, float* y,
+                                  int L_out, int C_out, int K, int stride, int dilation, int padding) {
+  if (L_out <= 0 || C_out <= 0) return;
+  // A row quantises K C values and sums K C_out products: a range of at least ~128 Ki of them.
+  const size_t per_row = size_t(K > 0 ? K : 1) * (size_t(C) + size_t(C_out));
+  const size_t min_rows = (size_t(1) << 17) / per_row + 1;
+  parallel_for(size_t(L_out), 1, min_rows, [&](size_t b, size_t e) {
+    depthwise(x, L, C, w, w_taps, w_scales, bias, y + b * size_t(C_out), int(e - b), C_out, K, stride, dilation,
+              int(int64_t(padding) - int64_t(b) * stride));
+  });
+}
+
+// The same for input channels [c_begin, c_end) only, on one thread.
 void conv1d_i8_depthwise_channels(const float* x, int L, int C, const int8_t* w, const float* w_taps,
                                   const float* w_scales, const float* bias, float* y, int L_out, int C_out,
                                   int K, int stride, int dilation, int padding, int c_begin, int c_end);

@@ -44,8 +44,12 @@ float lstm_reciprocal(float d) {
 }
 
 void lstm_cell_library(const float* gates, const float* r, float* c, float* h, int H, int first) {
+  lstm_cell_library_units(gates, r, c, h, H, first, H);
+}
+
+void lstm_cell_library_units(const float* gates, const float* r, float* c, float* h, int H, int first, int end) {
   auto sigmoid = [](float x) { return 1.0f / (1.0f + std::exp(-x)); };
-  for (int u = first; u < H; ++u) {
+  for (int u = first; u < end; ++u) {
     const float i = sigmoid(gates[u] + r[u]);
     const float f = sigmoid(gates[H + u] + r[H + u]);
     const float g = std::tanh(gates[2 * H + u] + r[2 * H + u]);
@@ -56,8 +60,12 @@ void lstm_cell_library(const float* gates, const float* r, float* c, float* h, i
 }
 
 void lstm_cell_portable(const float* gates, const float* r, float* c, float* h, int H) {
-  const int grouped = H / 4 * 4;
-  for (int u = 0; u < grouped; ++u) {
+  lstm_cell_portable_units(gates, r, c, h, H, 0, H);
+}
+
+void lstm_cell_portable_units(const float* gates, const float* r, float* c, float* h, int H, int begin, int end) {
+  const int grouped = H / 4 * 4, poly_end = end < grouped ? end : grouped;
+  for (int u = begin; u < poly_end; ++u) {
     const float i = lstm_sigmoid(gates[u] + r[u]);
     const float f = lstm_sigmoid(gates[H + u] + r[H + u]);
     const float g = lstm_tanh(gates[2 * H + u] + r[2 * H + u]);
@@ -65,18 +73,37 @@ void lstm_cell_portable(const float* gates, const float* r, float* c, float* h, 
     c[u] = c[u] * f + g * i;
     h[u] = lstm_tanh(c[u]) * o;
   }
-  lstm_cell_library(gates, r, c, h, H, grouped);
+  lstm_cell_library_units(gates, r, c, h, H, begin > grouped ? begin : grouped, end);
 }
+
+namespace {
+
+// Rows [n0, n1) of r = W h + b on the 4-row panels (element (n, k) at (n/4) 4K + 4k + n%4): one
+// fused chain per row in k order, the bias after, as the whole product computes them.
+void gemv_panel_rows(const float* x, const float* packed, const float* bias, float* r, int K, int n0, int n1) {
+  for (int n = n0; n < n1; ++n) {
+    const float* w = packed + size_t(n / 4) * size_t(4) * size_t(K) + size_t(n % 4);
+    float acc = 0.0f;
+    for (int k = 0; k < K; ++k) acc = std::fma(x[k], w[size_t(4) * size_t(k)], acc);
+    r[n] = acc + (bias ? bias[n] : 0.0f);
+  }
+}
+
+}  // namespace
 
 size_t lstm_work_floats(int H) { return size_t(6) * size_t(H > 0 ? H : 0); }
 
 void lstm_recurrence_f32_portable(const float* gates, const float* w_hh_packed, const float*,
                                   const float* b_hh, float* out, size_t out_stride, int T, int H,
                                   bool reverse, float* work) {
-  lstm_recurrence_with(
+  lstm_recurrence_split(
       [&](const float* h, float* r) { gemm_f32_portable(h, w_hh_packed, b_hh, r, false, 1, H, 4 * H); },
-      [&](const float* g, const float* r, float* c, float* h) { lstm_cell_portable(g, r, c, h, H); }, gates,
-      out, out_stride, T, H, reverse, work);
+      [&](const float* g, const float* r, float* c, float* h) { lstm_cell_portable(g, r, c, h, H); },
+      [&](const float* h, float* r, int n0, int n1) { gemv_panel_rows(h, w_hh_packed, b_hh, r, H, n0, n1); },
+      [&](const float* g, const float* r, float* c, float* h, int b, int e) {
+        lstm_cell_portable_units(g, r, c, h, H, b, e);
+      },
+      gates, out, out_stride, T, H, reverse, work);
 }
 
 void install_lstm_kernels(KernelTable&, KernelDrivers& drivers, CpuTier tier) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/thread_pool.h"
+
 namespace trevalon {
 
 namespace lstm_math {
@@ -51,9 +53,13 @@ inline float lstm_tanh(float x) {
 // H + u, 2H + u, 3H + u (gates i, f, g, o), c = c sigma(a_f) + tanh(a_g) sigma(a_i),
 // h = tanh(c) sigma(a_o), sigma(x) = 1 / (1 + expf(-x)).
 void lstm_cell_library(const float* gates, const float* r, float* c, float* h, int H, int first);
+// The same for units [first, end).
+void lstm_cell_library_units(const float* gates, const float* r, float* c, float* h, int H, int first, int end);
 // The same update, complete groups of four units with the polynomial functions above, the rest
 // with lstm_cell_library.
 void lstm_cell_portable(const float* gates, const float* r, float* c, float* h, int H);
+// Units [begin, end) of it, each exactly as in the whole update.
+void lstm_cell_portable_units(const float* gates, const float* r, float* c, float* h, int H, int begin, int end);
 
 // One direction over T steps. gates: T x 4H, the input projection with its bias. The hidden
 // weight (4H x H) comes as the table's 4-row panels and this tier's prepared form of them (null
@@ -79,6 +85,40 @@ void lstm_recurrence_with(Gemv gemv, Cell cell, const float* gates, float* out, 
     std::memcpy(out + size_t(t) * out_stride, h, size_t(H) * sizeof(float));
   }
 }
+// Hidden units a thread's range holds at least: a unit costs 4 H multiply-adds of the product.
+inline size_t lstm_min_units(int H) { return (size_t(1) << 15) / size_t(H > 0 ? H : 1) + 1; }
+
+// The step loop with each step's units split over the threads, in ranges of whole groups of 16
+// (so every complete group of four still takes the polynomial): a range computes its units' rows
+// of every gate, gemv_rows(h, r, first_row, end_row), then their cell update, cell_units(gates_t,
+// r, c, h_out, begin, end). A step reads the previous step's hidden state from its output row
+// (zeros first) and writes its own there, so no range reads what another writes. With one range,
+// the one-thread loop above.
+template <class Gemv, class Cell, class GemvRows, class CellUnits>
+void lstm_recurrence_split(Gemv gemv, Cell cell, GemvRows gemv_rows, CellUnits cell_units, const float* gates,
+                           float* out, size_t out_stride, int T, int H, bool reverse, float* work) {
+  if (T <= 0 || H <= 0) return;
+  if (range_count(size_t(H), lstm_min_units(H)) <= 1 || (H + 15) / 16 <= 1) {
+    lstm_recurrence_with(gemv, cell, gates, out, out_stride, T, H, reverse, work);
+    return;
+  }
+  float* r = work;
+  float* zeros = r + size_t(4) * size_t(H);
+  float* c = zeros + H;
+  std::memset(zeros, 0, size_t(2) * size_t(H) * sizeof(float));
+  const float* h_prev = zeros;
+  for (int s = 0; s < T; ++s) {
+    const int t = reverse ? T - 1 - s : s;
+    float* h_next = out + size_t(t) * out_stride;
+    const float* gates_t = gates + size_t(t) * size_t(4) * size_t(H);
+    parallel_for(size_t(H), 16, lstm_min_units(H), [&](size_t b, size_t e) {
+      for (int g = 0; g < 4; ++g) gemv_rows(h_prev, r, g * H + int(b), g * H + int(e));
+      cell_units(gates_t, r, c, h_next, int(b), int(e));
+    });
+    h_prev = h_next;
+  }
+}
+
 void lstm_recurrence_f32_portable(const float* gates, const float* w_hh_packed, const float* w_hh_prepared,
                                   const float* b_hh, float* out, size_t out_stride, int T, int H,
                                   bool reverse, float* work);

@@ -2,7 +2,21 @@
 // channels of each position, portable and (in x86 builds) AVX2 / AVX-512 for the sum.
 #pragma once
 
+#include <cstddef>
+
+#include "kernels/thread_pool.h"
+
 namespace trevalon {
+
+// rows(begin, end) over ranges of positions on the threads; these kernels only copy or add, so a
+// range must hold enough values (a quarter MiB) to pay for the hand-off. Ranges start at multiples
+// of 16 positions, the vector kernels' blocks.
+template <class Rows>
+void shaping_rows_parallel(int positions, size_t values_per_row, Rows&& rows) {
+  if (positions <= 0) return;
+  const size_t min_rows = (size_t(1) << 16) / (values_per_row + 1) + 1;
+  parallel_for(size_t(positions), 16, min_rows, [&](size_t b, size_t e) { rows(int(b), int(e)); });
+}
 
 // Row t of `out` = row t of `first` (C1 values), then C2 values of `second`: its row t, or its only
 // row when `broadcast` is set.

@@ -40,6 +40,9 @@ enum class WorkBuffer {
   Conv1dRuns,          // 1-D direct convolution: run pointers of patch rows read in place
   Conv1dZeros,         // 1-D direct convolution: a run of zeros for taps outside the signal
   Conv1dTranspose,     // 1-D transposed convolution: one tap's rows and a group's gathered inputs
+  Conv1dI8Scales,      // 1-D int8 convolution: a thread's copy of the weight scales
+  StftBins,            // STFT: one frame's real and imaginary bins
+  IstftFrames,         // iSTFT: a block of synthesised frames and the frame loop's working memory
   Count
 };
 

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "kernels/thread_pool.h"
 #include "kernels/waveform_lanes.h"
 
 namespace trevalon {
@@ -113,15 +114,22 @@ float cycle_fraction(float f0, float factor) {
   return r < 0.0f ? r + 1.0f : r;
 }
 
-// Angles first (the row of a voiced sample), sines of all of them in one pass, then amplitude.
+// Channels per range of the phase loops: a sample of a channel costs a few operations.
+size_t min_channels(int L) { return (size_t(1) << 16) / (size_t(L) + 1) + 1; }
+
+// Angles first (the row of a voiced sample), sines of all of them, then amplitude. Each value is
+// its own: ranges of samples go to the threads.
 void finish_sines(const float* f0, int L, const SineGenParams& p, float* out, SinMapKernel sin_map) {
   const int H = p.harmonics;
-  sin_map(out, out, int64_t(L) * H);
-  for (int i = 0; i < L; ++i) {
-    float* row = out + size_t(i) * H;
-    const bool voiced = f0[i] > p.voiced_threshold;
-    for (int k = 0; k < H; ++k) row[k] = voiced ? p.sine_amp * row[k] : 0.0f;
-  }
+  parallel_for(size_t(L), 1, (size_t(1) << 14) / size_t(H) + 1, [&](size_t b, size_t e) {
+    float* rows = out + b * size_t(H);
+    sin_map(rows, rows, int64_t(e - b) * H);
+    for (size_t i = b; i < e; ++i) {
+      float* row = out + i * size_t(H);
+      const bool voiced = f0[i] > p.voiced_threshold;
+      for (int k = 0; k < H; ++k) row[k] = voiced ? p.sine_amp * row[k] : 0.0f;
+    }
+  });
 }
 
 void sine_gen_upsampled(const float* f0, int L, const SineGenParams& p, float* out, float* c,
@@ -133,37 +141,43 @@ void sine_gen_upsampled(const float* f0, int L, const SineGenParams& p, float* o
   }
   const float inv_rate = static_cast<float>(1.0 / double(p.sample_rate));
   const double two_pi = 6.283185307179586;
-  // Per channel, the per-sample cycle fractions downsampled to K points, then summed: c[k][q].
-  for (int k = 0; k < H; ++k) {
-    const float factor = float(k + 1) * inv_rate;
-    float* ck = c + size_t(k) * K;
-    float sum = 0.0f;
-    for (int q = 0; q < K; ++q) {
-      const float pos = float(U) * (float(q) + 0.5f) - 0.5f;
+  // Per channel, the per-sample cycle fractions downsampled to K points, then summed: c[k][q]. The
+  // sums run in sample order within a channel, so ranges of channels go to the threads.
+  parallel_for(size_t(H), 1, min_channels(L), [&](size_t k_begin, size_t k_end) {
+    for (int k = int(k_begin); k < int(k_end); ++k) {
+      const float factor = float(k + 1) * inv_rate;
+      float* ck = c + size_t(k) * K;
+      float sum = 0.0f;
+      for (int q = 0; q < K; ++q) {
+        const float pos = float(U) * (float(q) + 0.5f) - 0.5f;
+        const float lo = std::floor(pos), frac = pos - lo;
+        const int64_t i0 = static_cast<int64_t>(lo);
+        const float a = cycle_fraction(f0[std::clamp<int64_t>(i0, 0, L - 1)], factor);
+        const float b = cycle_fraction(f0[std::clamp<int64_t>(i0 + 1, 0, L - 1)], factor);
+        sum += (1.0f - frac) * a + frac * b;
+        ck[q] = sum;
+      }
+    }
+  });
+  // The angles, interpolated from the sums: each its own, so ranges of samples.
+  parallel_for(size_t(L), 1, (size_t(1) << 15) / size_t(H) + 1, [&](size_t begin, size_t end) {
+    for (int i = int(begin); i < int(end); ++i) {
+      float* row = out + size_t(i) * H;
+      if (!(f0[i] > p.voiced_threshold)) {
+        std::fill(row, row + H, 0.0f);
+        continue;
+      }
+      const float pos = (float(i) + 0.5f) / float(U) - 0.5f;
       const float lo = std::floor(pos), frac = pos - lo;
       const int64_t i0 = static_cast<int64_t>(lo);
-      const float a = cycle_fraction(f0[std::clamp<int64_t>(i0, 0, L - 1)], factor);
-      const float b = cycle_fraction(f0[std::clamp<int64_t>(i0 + 1, 0, L - 1)], factor);
-      sum += (1.0f - frac) * a + frac * b;
-      ck[q] = sum;
+      const int64_t a = std::clamp<int64_t>(i0, 0, K - 1), b = std::clamp<int64_t>(i0 + 1, 0, K - 1);
+      for (int k = 0; k < H; ++k) {
+        const float* ck = c + size_t(k) * K;
+        const float phase = float(U) * ((1.0f - frac) * ck[a] + frac * ck[b]);
+        row[k] = static_cast<float>(two_pi * double(phase));
+      }
     }
-  }
-  for (int i = 0; i < L; ++i) {
-    float* row = out + size_t(i) * H;
-    if (!(f0[i] > p.voiced_threshold)) {
-      std::fill(row, row + H, 0.0f);
-      continue;
-    }
-    const float pos = (float(i) + 0.5f) / float(U) - 0.5f;
-    const float lo = std::floor(pos), frac = pos - lo;
-    const int64_t i0 = static_cast<int64_t>(lo);
-    const int64_t a = std::clamp<int64_t>(i0, 0, K - 1), b = std::clamp<int64_t>(i0 + 1, 0, K - 1);
-    for (int k = 0; k < H; ++k) {
-      const float* ck = c + size_t(k) * K;
-      const float phase = float(U) * ((1.0f - frac) * ck[a] + frac * ck[b]);
-      row[k] = static_cast<float>(two_pi * double(phase));
-    }
-  }
+  });
   finish_sines(f0, L, p, out, kernels.sin);
 }
 
@@ -174,16 +188,19 @@ void sine_gen_accumulated(const float* f0, int L, const SineGenParams& p, float*
   const double inv_rate = 1.0 / double(p.sample_rate);
   const double two_pi = 6.283185307179586;
   std::fill(phase, phase + H, 0.0);
-  for (int i = 0; i < L; ++i) {
-    const double inc = double(f0[i]) * inv_rate;
-    float* row = out + size_t(i) * H;
-    for (int k = 0; k < H; ++k) {
-      double ph = std::fma(inc, double(k + 1), phase[k]);
-      ph = ph - std::trunc(ph);
-      phase[k] = ph;
-      row[k] = static_cast<float>(two_pi * ph);
+  // Each channel's phase accumulates in sample order: ranges of channels go to the threads.
+  parallel_for(size_t(H), 1, min_channels(L), [&](size_t k_begin, size_t k_end) {
+    for (int i = 0; i < L; ++i) {
+      const double inc = double(f0[i]) * inv_rate;
+      float* row = out + size_t(i) * H;
+      for (int k = int(k_begin); k < int(k_end); ++k) {
+        double ph = std::fma(inc, double(k + 1), phase[k]);
+        ph = ph - std::trunc(ph);
+        phase[k] = ph;
+        row[k] = static_cast<float>(two_pi * ph);
+      }
     }
-  }
+  });
   finish_sines(f0, L, p, out, kernels.sin);
   if (!(p.noise_std > 0.0f)) return;
   // Draws go sample by sample, channel by channel, u1 then the angle's; a block of rows at a time.

@@ -15,6 +15,7 @@
 #include "kernels/gemm_i8.h"
 #include "kernels/kernel_drivers.h"
 #include "kernels/seq_gemm.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
@@ -248,24 +249,32 @@ class Conv1dInt8 final : public ILayer {
     std::memset(q, 0, pad_bytes);
     std::memset(q + pad_bytes + size_t(L) * C_in_, 0, pad_bytes);
     for (int p = 0; p < padding_; ++p) scales[p] = scales[Lp - 1 - p] = dynamic_row_scale(0.0f);
-    drivers.quantize_rows_i8(x, L, C_in_, q + pad_bytes, scales + padding_);
+    // Rows quantise independently: ranges of them on the threads (a row costs ~2 C_in operations).
+    parallel_for(size_t(L), 1, (size_t(1) << 17) / (size_t(C_in_) + 1) + 1, [&](size_t b, size_t e) {
+      drivers.quantize_rows_i8(x + b * C_in_, int(e - b), C_in_, q + pad_bytes + b * C_in_, scales + padding_ + b);
+    });
 
     const float* bias = bias_.empty() ? nullptr : bias_.data();
     int32_t* products = K_ > 1 ? scratch_or_own(ctx, 3, size_t(L_out) * size_t(C_out_), own_acc_) : nullptr;
-    // Blocks of output rows go through every tap while their products and outputs stay in cache.
+    // Blocks of output rows go through every tap while their products and outputs stay in cache; a
+    // thread's range of rows keeps its own part of the products.
     const int block = std::max(16, 32768 / C_out_ / 16 * 16);
-    for (int t0 = 0; t0 < L_out; t0 += block) {
-      const int rows = std::min(block, L_out - t0);
-      float* y_block = y + size_t(t0) * C_out_;
-      for (int tap = 0; tap < K_; ++tap) {
-        // Tap 0 writes its products into the output and turns them into floats in place.
-        int32_t* acc = tap == 0 ? reinterpret_cast<int32_t*>(y_block) : products;
-        const size_t first_row = size_t(t0) + size_t(tap) * size_t(dilation_);
-        gemm_raw(q + first_row * C_in_, weights_[tap].data(), acc, rows, C_in_, C_out_);
-        drivers.conv1d_i8_tap_accumulate(acc, scales + first_row, scales_.data(), bias, y_block, rows, C_out_,
-                                         tap == 0);
+    const size_t per_row = size_t(K_) * size_t(C_in_) * size_t(C_out_);
+    parallel_for(size_t(L_out), 16, (size_t(1) << 19) / per_row + 1, [&](size_t b, size_t e) {
+      for (int t0 = int(b); t0 < int(e); t0 += block) {
+        const int rows = std::min(block, int(e) - t0);
+        float* y_block = y + size_t(t0) * C_out_;
+        int32_t* part = products ? products + size_t(b) * C_out_ : nullptr;
+        for (int tap = 0; tap < K_; ++tap) {
+          // Tap 0 writes its products into the output and turns them into floats in place.
+          int32_t* acc = tap == 0 ? reinterpret_cast<int32_t*>(y_block) : part;
+          const size_t first_row = size_t(t0) + size_t(tap) * size_t(dilation_);
+          gemm_raw(q + first_row * C_in_, weights_[tap].data(), acc, rows, C_in_, C_out_);
+          drivers.conv1d_i8_tap_accumulate(acc, scales + first_row, scales_.data(), bias, y_block, rows, C_out_,
+                                           tap == 0);
+        }
       }
-    }
+    });
   }
 
   // Per group: im2col rows of the group's channels, each quantised with its own scale, times the
@@ -277,18 +286,29 @@ class Conv1dInt8 final : public ILayer {
     int8_t* q = scratch_or_own(ctx, 0, size_t(L_out) * row_len, own_q_);
     float* scale_copy = scratch_or_own(ctx, 5, size_t(C_out_), own_scales_);
     float* group_out = groups_ == 1 ? y : grow(own_group_out_, size_t(L_out) * Cog_);
-    for (int g = 0; g < groups_; ++g) {
-      conv1d_im2col_rows(x, L, C_in_, g * Cg_, Cg_, K_, stride_, dilation_, padding_, L_out, rows);
-      PackedI8& m = weights_[g];
-      m.prepare_for(drivers);  // only after the tier changed since load
-      const float* bias = bias_.empty() ? nullptr : bias_.data() + size_t(g) * Cog_;
-      gemm_i8_dynamic_rows(rows, m.data(), scales_.data() + size_t(g) * Cog_, zero_bias_.data(), bias, q,
-                           scale_copy, group_out, L_out, row_len, Cog_, drivers, &m.prepared);
-      if (groups_ == 1) break;
-      for (int t = 0; t < L_out; ++t)
-        std::memcpy(y + size_t(t) * C_out_ + size_t(g) * Cog_, group_out + size_t(t) * Cog_,
-                    size_t(Cog_) * sizeof(float));
-    }
+    for (PackedI8& m : weights_) m.prepare_for(drivers);  // only after the tier changed since load
+    // Ranges of output rows on the threads, each with its rows of every buffer; a range starting at
+    // row b gathers as a convolution with padding less b strides would. The weight scales' copy is
+    // the one buffer all rows share: the first range keeps it, the others copy into their own.
+    const size_t per_row = size_t(row_len) * size_t(C_out_);
+    parallel_for(size_t(L_out), 16, (size_t(1) << 19) / (per_row + 1) + 1, [&](size_t b, size_t e) {
+      const int count = int(e - b), pad = int(int64_t(padding_) - int64_t(b) * stride_);
+      float* range_rows = rows + b * size_t(row_len);
+      int8_t* range_q = q + b * size_t(row_len);
+      float* copy = b == 0 ? scale_copy : thread_work<float>(WorkBuffer::Conv1dI8Scales, size_t(C_out_));
+      for (int g = 0; g < groups_; ++g) {
+        conv1d_im2col_rows(x, L, C_in_, g * Cg_, Cg_, K_, stride_, dilation_, pad, count, range_rows);
+        const PackedI8& m = weights_[g];
+        const float* bias = bias_.empty() ? nullptr : bias_.data() + size_t(g) * Cog_;
+        float* out = group_out + b * size_t(groups_ == 1 ? C_out_ : Cog_);
+        gemm_i8_dynamic_rows(range_rows, m.data(), scales_.data() + size_t(g) * Cog_, zero_bias_.data(), bias,
+                             range_q, copy, out, count, row_len, Cog_, drivers, &m.prepared);
+        if (groups_ == 1) break;
+        for (int t = 0; t < count; ++t)
+          std::memcpy(y + (b + size_t(t)) * C_out_ + size_t(g) * Cog_, out + size_t(t) * Cog_,
+                      size_t(Cog_) * sizeof(float));
+      }
+    });
   }
 
   template <class T>

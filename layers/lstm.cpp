@@ -14,6 +14,7 @@
 #include "kernels/gemm_f32.h"
 #include "kernels/kernel_drivers.h"
 #include "kernels/lstm_f32.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
@@ -109,20 +110,33 @@ class LstmFp32 final : public ILayer {
       throw std::runtime_error("backend has no lstm_f32 kernel");
     const auto* x = static_cast<const float*>(inputs[0].view.data);
     auto* y = static_cast<float*>(output.data);
-    float* gates = thread_work<float>(WorkBuffer::LstmGates, size_t(T) * size_t(4) * size_t(H_));
-    float* state = thread_work<float>(WorkBuffer::LstmState, lstm_work_floats(H_));
-    const size_t row = size_t(out_shape.c);
-    for (int d = 0; d < directions(); ++d) {
-      Direction& dir = dirs_[d];
-      dir.w_ih.prepare_for(backend, *drivers);  // only after the tier changed since load
-      dir.w_hh.prepare_for(backend, *drivers);
-      drivers->gemm_f32_rows(x, dir.b_ih.empty() ? nullptr : dir.b_ih.data(), gates, T, K_, 4 * H_, false,
-                             dir.w_ih.panel_data(), dir.w_ih.prepared.get());
-      // Each direction writes its half of every output row straight away.
-      drivers->lstm_f32_recurrence(gates, dir.w_hh.panel_data(), dir.w_hh.prepared.get(),
-                                   dir.b_hh.empty() ? nullptr : dir.b_hh.data(), y + size_t(d) * size_t(H_),
-                                   row, T, H_, d == 1, state);
+    for (int d = 0; d < directions(); ++d) {  // only after the tier changed since load
+      dirs_[d].w_ih.prepare_for(backend, *drivers);
+      dirs_[d].w_hh.prepare_for(backend, *drivers);
     }
+    const size_t row = size_t(out_shape.c), gate_rows = size_t(4) * size_t(H_);
+    // The two directions are independent: with threads they run side by side, each on its thread's
+    // buffers, each writing its half of every output row.
+    auto run = [&](size_t d) {
+      const Direction& dir = dirs_[d];
+      float* gates = thread_work<float>(WorkBuffer::LstmGates, size_t(T) * gate_rows);
+      float* state = thread_work<float>(WorkBuffer::LstmState, lstm_work_floats(H_));
+      // The input projection of every step: ranges of steps on the threads.
+      const size_t min_steps = (size_t(1) << 19) / (gate_rows * size_t(K_)) + 1;
+      parallel_for(size_t(T), 1, min_steps, [&](size_t b, size_t e) {
+        drivers->gemm_f32_rows(x + b * size_t(K_), dir.b_ih.empty() ? nullptr : dir.b_ih.data(),
+                               gates + b * gate_rows, int(e - b), K_, 4 * H_, false, dir.w_ih.panel_data(),
+                               dir.w_ih.prepared.get());
+      });
+      drivers->lstm_f32_recurrence(gates, dir.w_hh.panel_data(), dir.w_hh.prepared.get(),
+                                   dir.b_hh.empty() ? nullptr : dir.b_hh.data(), y + d * size_t(H_), row, T, H_,
+                                   d == 1, state);
+    };
+    const size_t work = size_t(T) * gate_rows * (size_t(H_) + size_t(K_));
+    if (directions() == 2 && range_count(work, size_t(1) << 17) > 1)
+      parallel_tasks(2, run);
+    else
+      for (int d = 0; d < directions(); ++d) run(size_t(d));
     return out_shape;
   }
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "backend/cpu_backend.h"
+#include "kernels/thread_pool.h"
+#include "kernels/thread_work.h"
 #include "kernels/waveform_f32.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
@@ -85,7 +87,10 @@ class StftFp32 final : public ILayer {
     return {N_ + 2, frames(element_count({1, shapes[0].h, shapes[0].w})), 1};
   }
 
-  void release_scratch() override { std::vector<float>().swap(padded_); }
+  void release_scratch() override {
+    std::vector<float>().swap(padded_);
+    release_thread_work();
+  }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext*) override {
     const KernelDrivers* drivers = host_drivers();
@@ -110,10 +115,17 @@ class StftFp32 final : public ILayer {
     std::fill(padded_.begin() + A + L, padded_.begin() + 2 * A + L, x[L - 1]);
     padded_[padded_len - 1] = 0.0f;
 
-    work_.resize(size_t(stft_basis_stride(F)));
+    const size_t stride = size_t(stft_basis_stride(F));
+    if (work_.size() < stride) work_.resize(stride);
     const StftFramesKernel kernel =
         drivers && drivers->stft_frames_f32 ? drivers->stft_frames_f32 : stft_frames_f32_portable;
-    kernel(padded_.data(), T, hop_, N_, basis_.data(), static_cast<float*>(output.data), work_.data());
+    // Ranges of frames on the threads; the first keeps the layer's bins, the others take their own.
+    float* out = static_cast<float*>(output.data);
+    const size_t per_frame = size_t(N_) * stride + 1;
+    parallel_for(size_t(T), 1, (size_t(1) << 18) / per_frame + 1, [&](size_t b, size_t e) {
+      float* bins = b == 0 ? work_.data() : thread_work<float>(WorkBuffer::StftBins, stride);
+      kernel(padded_.data() + b * size_t(hop_), int(e - b), hop_, N_, basis_.data(), out + b * 2 * size_t(F), bins);
+    });
     return {2 * F, T, 1};
   }
 
@@ -166,6 +178,7 @@ class IstftFp32 final : public ILayer {
   void release_scratch() override {
     std::vector<float>().swap(frames_);
     std::vector<float>().swap(work_);
+    release_thread_work();
   }
 
   TensorShape forward(const TensorRef* inputs, int n, BufferView output, ExecContext*) override {
@@ -193,23 +206,34 @@ class IstftFp32 final : public ILayer {
     const float* mag = static_cast<const float*>(inputs[0].view.data);
     const float* phase = static_cast<const float*>(inputs[1].view.data);
     float* buf = static_cast<float*>(output.data);
-    std::fill(buf, buf + Lb, 0.0f);
     const IstftFramesKernel kernel =
         drivers && drivers->istft_frames_f32 ? drivers->istft_frames_f32 : istft_frames_f32_portable;
     const int block = std::min(T, kFrameBlock);
-    if (frames_.size() < size_t(block) * size_t(N_)) frames_.resize(size_t(block) * size_t(N_));
-    if (work_.size() < size_t(istft_work_floats(N_))) work_.resize(size_t(istft_work_floats(N_)));
-    // Frames are synthesised a block at a time, then added in frame order.
-    for (int t0 = 0; t0 < T; t0 += block) {
-      const int count = std::min(block, T - t0);
-      kernel(mag + size_t(t0) * F, phase + size_t(t0) * F, count, N_, window_.data(), frames_.data(),
-             work_.data());
-      for (int t = 0; t < count; ++t) {
-        float* dst = buf + size_t(t0 + t) * size_t(hop_);
-        const float* src = frames_.data() + size_t(t) * N_;
-        for (int i = 0; i < N_; ++i) dst[i] += src[i];
+    const size_t frame_floats = (size_t(block) * size_t(N_) + 15) / 16 * 16;
+    const size_t work_floats = size_t(istft_work_floats(N_));
+    if (frames_.size() < frame_floats) frames_.resize(frame_floats);
+    if (work_.size() < work_floats) work_.resize(work_floats);
+    // Ranges of output samples on the threads: each synthesises the frames that reach its samples
+    // (a frame reaching two ranges is synthesised by both, the same way) and adds them in frame
+    // order into its samples alone. The first range keeps the layer's buffers.
+    const size_t per_sample = size_t(N_) * size_t(F) / size_t(std::max(hop_, 1)) + 1;
+    parallel_for(size_t(Lb), 1, (size_t(1) << 15) / per_sample + 1, [&](size_t b, size_t e) {
+      std::fill(buf + b, buf + e, 0.0f);
+      float* own = b == 0 ? nullptr : thread_work<float>(WorkBuffer::IstftFrames, frame_floats + work_floats);
+      float* frames = own ? own : frames_.data();
+      float* work = own ? own + frame_floats : work_.data();
+      const FrameRange reach = frames_reaching(int64_t(b), int64_t(e), T);
+      for (int t0 = reach.first; t0 < reach.end; t0 += block) {
+        const int count = std::min(block, reach.end - t0);
+        kernel(mag + size_t(t0) * F, phase + size_t(t0) * F, count, N_, window_.data(), frames, work);
+        for (int t = 0; t < count; ++t) {
+          const int64_t start = int64_t(t0 + t) * hop_;  // the frame's first sample
+          const int64_t lo = std::max<int64_t>(int64_t(b), start), hi = std::min<int64_t>(int64_t(e), start + N_);
+          const float* src = frames + size_t(t) * N_;
+          for (int64_t k = lo; k < hi; ++k) buf[k] += src[k - start];
+        }
       }
-    }
+    });
 
     const int out_len = Lb - 2 * A;
     for (int k = 0; k < out_len; ++k) {
@@ -226,6 +250,17 @@ class IstftFp32 final : public ILayer {
 
  private:
   static constexpr int kFrameBlock = 256;
+
+  // Frames [first, end) whose samples t hop .. t hop + N - 1 meet samples [b, e).
+  struct FrameRange {
+    int first, end;
+  };
+  FrameRange frames_reaching(int64_t b, int64_t e, int T) const {
+    if (hop_ == 0) return b < N_ ? FrameRange{0, T} : FrameRange{0, 0};
+    const int64_t first = b < N_ ? 0 : (b - N_) / hop_ + 1;
+    const int64_t end = std::min<int64_t>(T, (e - 1) / hop_ + 1);
+    return FrameRange{int(first), int(std::max(first, end))};
+  }
 
   // Sum over frames t (in order) of window[k - t hop]^2 where the window covers sample k.
   float envelope(int k, int T) const {

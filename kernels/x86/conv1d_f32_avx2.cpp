@@ -29,11 +29,12 @@ void conv1d_direct_avx2(const Conv1dShape& s, const float* x, const float* const
 
 void conv1d_depthwise_avx2(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                            const float* w_kc, const float* bias, float* y, int L_out, bool relu) {
-  depthwise1d_simd<F32x8>(x, L, C, stride, padding, dilation, taps, w_kc, bias, y, L_out, relu);
+  conv1d_depthwise_parallel(&depthwise1d_simd<F32x8>, x, L, C, stride, padding, dilation, taps, w_kc, bias, y,
+                            L_out, relu);
 }
 
 void add_row_bias_f32_avx2(float* data, const float* bias, int rows, int cols) {
-  add_row_bias_simd<F32x8>(data, bias, rows, cols);
+  add_row_bias_parallel(&add_row_bias_simd<F32x8>, data, bias, rows, cols);
 }
 
 }  // namespace trevalon

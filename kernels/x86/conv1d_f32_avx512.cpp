@@ -30,16 +30,10 @@ void winograd1d_output_avx512(const Winograd1d& plan, const float* P, size_t str
   winograd1d_output_for<F32x16>(plan.taps, P, stride, count, C_out, bias, relu, y, rows);
 }
 
-void conv1d_direct_avx512(const Conv1dShape& s, const float* x, const float* const* packed,
-                          const float* const* prepared, const float* bias, float* y, bool relu) {
-  if (s.L_out <= 0 || s.C_out <= 0 || s.C_in <= 0 || s.taps <= 0 || s.groups <= 0) return;
-  // Weights kept in panels (too few channels a group for the 64-channel form) are read by the
-  // product that suits their shape, on gathered patches.
-  for (int g = 0; g < s.groups; ++g)
-    if (!prepared || !prepared[g]) {
-      conv1d_patches_with(&conv1d_gemm_avx512, s, x, packed, prepared, bias, y, relu);
-      return;
-    }
+namespace {
+
+void direct_rows(const Conv1dShape& s, const float* x, const float* const* packed, const float* const* prepared,
+                 const float* bias, float* y, bool relu) {
   const int Cg = s.C_in / s.groups, Cog = s.C_out / s.groups;
   // Zero when it grows, and only ever read.
   const float* zeros = thread_work<float>(WorkBuffer::Conv1dZeros, size_t(Cg));
@@ -68,13 +62,31 @@ void conv1d_direct_avx512(const Conv1dShape& s, const float* x, const float* con
   }
 }
 
+}  // namespace
+
+void conv1d_direct_avx512(const Conv1dShape& s, const float* x, const float* const* packed,
+                          const float* const* prepared, const float* bias, float* y, bool relu) {
+  if (s.L_out <= 0 || s.C_out <= 0 || s.C_in <= 0 || s.taps <= 0 || s.groups <= 0) return;
+  // Weights kept in panels (too few channels a group for the 64-channel form) are read by the
+  // product that suits their shape, on gathered patches.
+  for (int g = 0; g < s.groups; ++g)
+    if (!prepared || !prepared[g]) {
+      conv1d_patches_with(&conv1d_gemm_avx512, s, x, packed, prepared, bias, y, relu);
+      return;
+    }
+  conv1d_rows_parallel(s, y, [&](const Conv1dShape& part, float* y_rows) {
+    direct_rows(part, x, packed, prepared, bias, y_rows, relu);
+  });
+}
+
 void conv1d_depthwise_avx512(const float* x, int L, int C, int stride, int padding, int dilation, int taps,
                              const float* w_kc, const float* bias, float* y, int L_out, bool relu) {
-  depthwise1d_simd<F32x16>(x, L, C, stride, padding, dilation, taps, w_kc, bias, y, L_out, relu);
+  conv1d_depthwise_parallel(&depthwise1d_simd<F32x16>, x, L, C, stride, padding, dilation, taps, w_kc, bias, y,
+                            L_out, relu);
 }
 
 void add_row_bias_f32_avx512(float* data, const float* bias, int rows, int cols) {
-  add_row_bias_simd<F32x16>(data, bias, rows, cols);
+  add_row_bias_parallel(&add_row_bias_simd<F32x16>, data, bias, rows, cols);
 }
 
 }  // namespace trevalon

@@ -18,12 +18,10 @@ inline __m256 quantize8(__m256 v) {
   return _mm256_min_ps(_mm256_max_ps(t, _mm256_set1_ps(-128.0f)), _mm256_set1_ps(127.0f));
 }
 
-}  // namespace
-
 // Lanes are channels; the tap sums are exact in float (see the AVX-512 version).
-void conv1d_i8_depthwise_avx2(const float* x, int L, int C, const int8_t* w, const float* w_taps,
-                              const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
-                              int stride, int dilation, int padding) {
+void depthwise_rows(const float* x, int L, int C, const int8_t* w, const float* w_taps, const float* w_scales,
+                    const float* bias, float* y, int L_out, int C_out, int K, int stride, int dilation,
+                    int padding) {
   const int vector_end = C_out == C && K < 1024 ? C / 8 * 8 : 0;
   const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
   for (int t = 0; t < L_out; ++t) {
@@ -52,6 +50,15 @@ void conv1d_i8_depthwise_avx2(const float* x, int L, int C, const int8_t* w, con
   if (vector_end < C)
     conv1d_i8_depthwise_channels(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation,
                                  padding, vector_end, C);
+}
+
+}  // namespace
+
+void conv1d_i8_depthwise_avx2(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                              const float* w_scales, const float* bias, float* y, int L_out, int C_out, int K,
+                              int stride, int dilation, int padding) {
+  conv1d_i8_depthwise_parallel(&depthwise_rows, x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride,
+                               dilation, padding);
 }
 
 void conv1d_i8_tap_accumulate_avx2(const int32_t* acc, const float* row_scales, const float* w_scales,

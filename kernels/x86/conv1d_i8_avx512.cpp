@@ -22,19 +22,11 @@ inline __m512 quantize16(__m512 v) {
   return _mm512_min_ps(_mm512_max_ps(t, _mm512_set1_ps(-128.0f)), _mm512_set1_ps(127.0f));
 }
 
-}  // namespace
-
 // Lanes are channels (one output per input channel). The tap sums are formed in float: each
 // product is an integer of at most 2^14 in magnitude and every partial sum stays below 2^24 for
 // K < 1024, so the float sum is exact and equals float(acc).
-void conv1d_i8_depthwise_avx512(const float* x, int L, int C, const int8_t* w, const float* w_taps,
-                                const float* w_scales, const float* bias, float* y, int L_out, int C_out,
-                                int K, int stride, int dilation, int padding) {
-  if (C_out != C || K >= 1024) {
-    conv1d_i8_depthwise_portable(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation,
-                                 padding);
-    return;
-  }
+void depthwise_rows(const float* x, int L, int C, const int8_t*, const float* w_taps, const float* w_scales,
+                    const float* bias, float* y, int L_out, int, int K, int stride, int dilation, int padding) {
   constexpr int kMaxTaps = 32;  // taps held in registers; longer kernels reload them
   const __m512 magnitude = _mm512_castsi512_ps(_mm512_set1_epi32(0x7FFFFFFF));
   for (int t = 0; t < L_out; ++t) {
@@ -72,6 +64,20 @@ void conv1d_i8_depthwise_avx512(const float* x, int L, int C, const int8_t* w, c
       _mm512_mask_storeu_ps(out + c, m, v);
     }
   }
+}
+
+}  // namespace
+
+void conv1d_i8_depthwise_avx512(const float* x, int L, int C, const int8_t* w, const float* w_taps,
+                                const float* w_scales, const float* bias, float* y, int L_out, int C_out,
+                                int K, int stride, int dilation, int padding) {
+  if (C_out != C || K >= 1024) {
+    conv1d_i8_depthwise_portable(x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride, dilation,
+                                 padding);
+    return;
+  }
+  conv1d_i8_depthwise_parallel(&depthwise_rows, x, L, C, w, w_taps, w_scales, bias, y, L_out, C_out, K, stride,
+                               dilation, padding);
 }
 
 void conv1d_i8_tap_accumulate_avx512(const int32_t* acc, const float* row_scales, const float* w_scales,

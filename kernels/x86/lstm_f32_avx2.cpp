@@ -38,6 +38,30 @@ void gemv_panels(const float* x, const float* packed, const float* bias, float* 
   }
 }
 
+// Rows [n0, n1) of the same product: the panels holding them, each computed as above, only the
+// rows of the range stored.
+void gemv_panel_rows(const float* x, const float* packed, const float* bias, float* r, int K, int n0, int n1) {
+  const size_t stride = size_t(4) * size_t(K);
+  constexpr int kChains = 8;
+  for (int p0 = n0 / 4, end = (n1 + 3) / 4; p0 < end; p0 += kChains) {
+    const int count = end - p0 < kChains ? end - p0 : kChains;
+    __m128 acc[kChains];
+    for (auto& v : acc) v = _mm_setzero_ps();
+    for (int k = 0; k < K; ++k) {
+      const __m128 xk = _mm_set1_ps(x[k]);
+      for (int j = 0; j < count; ++j)
+        acc[j] = _mm_fmadd_ps(_mm_loadu_ps(packed + size_t(p0 + j) * stride + 4 * k), xk, acc[j]);
+    }
+    for (int j = 0; j < count; ++j) {
+      const int row0 = 4 * (p0 + j);
+      alignas(16) float v[4];
+      _mm_store_ps(v, _mm_add_ps(acc[j], bias ? _mm_loadu_ps(bias + row0) : _mm_setzero_ps()));
+      for (int i = 0; i < 4; ++i)
+        if (row0 + i >= n0 && row0 + i < n1) r[row0 + i] = v[i];
+    }
+  }
+}
+
 inline __m256 exp8(__m256 x) {
   x = _mm256_min_ps(x, _mm256_set1_ps(kExpHi));
   x = _mm256_max_ps(x, _mm256_set1_ps(kExpLo));
@@ -84,12 +108,13 @@ inline __m256 tanh8(__m256 x) {
   return _mm256_sub_ps(_mm256_add_ps(s, s), _mm256_set1_ps(1.0f));
 }
 
-void cell_avx2(const float* gates, const float* r, float* c, float* h, int H) {
-  const int grouped = H / 4 * 4;
-  for (int u = 0; u < grouped; u += 8) {
+// Units [begin, end) of the cell update; begin is a multiple of 8 (of 16 from the split).
+void cell_avx2(const float* gates, const float* r, float* c, float* h, int H, int begin, int end) {
+  const int grouped = H / 4 * 4, poly_end = end < grouped ? end : grouped;
+  for (int u = begin; u < poly_end; u += 8) {
     // A last group of four loads and stores through the mask's low half.
-    const __m256i m = _mm256_setr_epi32(-1, -1, -1, -1, grouped - u >= 8 ? -1 : 0, grouped - u >= 8 ? -1 : 0,
-                                        grouped - u >= 8 ? -1 : 0, grouped - u >= 8 ? -1 : 0);
+    const bool full = poly_end - u >= 8;
+    const __m256i m = _mm256_setr_epi32(-1, -1, -1, -1, full ? -1 : 0, full ? -1 : 0, full ? -1 : 0, full ? -1 : 0);
     auto gate = [&](int row) {
       return _mm256_add_ps(_mm256_maskload_ps(gates + row, m), _mm256_maskload_ps(r + row, m));
     };
@@ -101,16 +126,19 @@ void cell_avx2(const float* gates, const float* r, float* c, float* h, int H) {
     _mm256_maskstore_ps(c + u, m, cu);
     _mm256_maskstore_ps(h + u, m, _mm256_mul_ps(tanh8(cu), o));
   }
-  lstm_cell_library(gates, r, c, h, H, grouped);
+  lstm_cell_library_units(gates, r, c, h, H, begin > grouped ? begin : grouped, end);
 }
 
 }  // namespace
 
 void lstm_recurrence_f32_avx2(const float* gates, const float* w_hh_packed, const float*, const float* b_hh,
                               float* out, size_t out_stride, int T, int H, bool reverse, float* work) {
-  lstm_recurrence_with([&](const float* h, float* r) { gemv_panels(h, w_hh_packed, b_hh, r, H, 4 * H); },
-                       [&](const float* g, const float* r, float* c, float* h) { cell_avx2(g, r, c, h, H); },
-                       gates, out, out_stride, T, H, reverse, work);
+  lstm_recurrence_split(
+      [&](const float* h, float* r) { gemv_panels(h, w_hh_packed, b_hh, r, H, 4 * H); },
+      [&](const float* g, const float* r, float* c, float* h) { cell_avx2(g, r, c, h, H, 0, H); },
+      [&](const float* h, float* r, int n0, int n1) { gemv_panel_rows(h, w_hh_packed, b_hh, r, H, n0, n1); },
+      [&](const float* g, const float* r, float* c, float* h, int b, int e) { cell_avx2(g, r, c, h, H, b, e); },
+      gates, out, out_stride, T, H, reverse, work);
 }
 
 }  // namespace trevalon

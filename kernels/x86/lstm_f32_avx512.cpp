@@ -63,6 +63,33 @@ void gemv_w64(const float* x, const float* w64, const float* bias, float* r, int
   }
 }
 
+// Rows [n0, n1) of the same product: the 16-row groups holding them (a group never crosses a
+// panel), each row's chain as above, only the rows of the range stored.
+void gemv_w64_rows(const float* x, const float* w64, const float* bias, float* r, int K, int n0, int n1) {
+  const size_t panel_floats = size_t(64) * size_t(K);
+  constexpr int kChains = 8;
+  for (int g0 = n0 / 16 * 16; g0 < n1; g0 += 16 * kChains) {
+    const int count = (n1 - g0 + 15) / 16 < kChains ? (n1 - g0 + 15) / 16 : kChains;
+    const float* w[kChains];
+    for (int j = 0; j < count; ++j) {
+      const int row = g0 + 16 * j;
+      w[j] = w64 + size_t(row / 64) * panel_floats + size_t(row % 64);
+    }
+    __m512 acc[kChains];
+    for (auto& v : acc) v = _mm512_setzero_ps();
+    for (int k = 0; k < K; ++k) {
+      const __m512 xk = _mm512_set1_ps(x[k]);
+      for (int j = 0; j < count; ++j) acc[j] = _mm512_fmadd_ps(_mm512_loadu_ps(w[j] + size_t(64) * k), xk, acc[j]);
+    }
+    for (int j = 0; j < count; ++j) {
+      const int row = g0 + 16 * j, lo = row < n0 ? n0 - row : 0, hi = n1 - row < 16 ? n1 - row : 16;
+      const __mmask16 m = __mmask16(first_lanes(hi) & ~first_lanes(lo));
+      const __m512 b = bias ? _mm512_maskz_loadu_ps(m, bias + row) : _mm512_setzero_ps();
+      _mm512_mask_storeu_ps(r + row, m, _mm512_add_ps(acc[j], b));
+    }
+  }
+}
+
 inline __m512 exp16(__m512 x) {
   x = _mm512_min_ps(x, _mm512_set1_ps(kExpHi));
   x = _mm512_max_ps(x, _mm512_set1_ps(kExpLo));
@@ -109,13 +136,14 @@ inline __m512 tanh16(__m512 x) {
   return _mm512_sub_ps(_mm512_add_ps(s, s), _mm512_set1_ps(1.0f));
 }
 
-void cell_avx512(const float* gates, const float* r, float* c, float* h, int H) {
-  const int grouped = H / 4 * 4;
+// Units [begin, end) of the cell update; begin is a multiple of 16.
+void cell_avx512(const float* gates, const float* r, float* c, float* h, int H, int begin, int end) {
+  const int grouped = H / 4 * 4, poly_end = end < grouped ? end : grouped;
   auto gate = [&](int row, __mmask16 m) {
     return _mm512_add_ps(_mm512_maskz_loadu_ps(m, gates + row), _mm512_maskz_loadu_ps(m, r + row));
   };
-  for (int u = 0; u < grouped; u += 16) {
-    const __mmask16 m = first_lanes(grouped - u);
+  for (int u = begin; u < poly_end; u += 16) {
+    const __mmask16 m = first_lanes(poly_end - u);
     const __m512 i = sigmoid16(gate(u, m));
     const __m512 f = sigmoid16(gate(H + u, m));
     const __m512 g = tanh16(gate(2 * H + u, m));
@@ -124,7 +152,7 @@ void cell_avx512(const float* gates, const float* r, float* c, float* h, int H) 
     _mm512_mask_storeu_ps(c + u, m, cu);
     _mm512_mask_storeu_ps(h + u, m, _mm512_mul_ps(tanh16(cu), o));
   }
-  lstm_cell_library(gates, r, c, h, H, grouped);
+  lstm_cell_library_units(gates, r, c, h, H, begin > grouped ? begin : grouped, end);
 }
 
 }  // namespace
@@ -132,15 +160,24 @@ void cell_avx512(const float* gates, const float* r, float* c, float* h, int H) 
 void lstm_recurrence_f32_avx512(const float* gates, const float* w_hh_packed, const float* w_hh_prepared,
                                 const float* b_hh, float* out, size_t out_stride, int T, int H, bool reverse,
                                 float* work) {
-  lstm_recurrence_with(
-      [&](const float* h, float* r) {
-        if (w_hh_prepared)
-          gemv_w64(h, w_hh_prepared, b_hh, r, H, 4 * H);
-        else
-          gemm_f32_avx512(h, w_hh_packed, b_hh, r, false, 1, H, 4 * H);
-      },
-      [&](const float* g, const float* r, float* c, float* h) { cell_avx512(g, r, c, h, H); }, gates, out,
-      out_stride, T, H, reverse, work);
+  auto gemv = [&](const float* h, float* r) {
+    if (w_hh_prepared)
+      gemv_w64(h, w_hh_prepared, b_hh, r, H, 4 * H);
+    else
+      gemm_f32_avx512(h, w_hh_packed, b_hh, r, false, 1, H, 4 * H);
+  };
+  auto cell = [&](const float* g, const float* r, float* c, float* h) { cell_avx512(g, r, c, h, H, 0, H); };
+  auto cell_units = [&](const float* g, const float* r, float* c, float* h, int b, int e) {
+    cell_avx512(g, r, c, h, H, b, e);
+  };
+  if (!w_hh_prepared) {  // panels alone: the split would need their product's row ranges
+    lstm_recurrence_with(gemv, cell, gates, out, out_stride, T, H, reverse, work);
+    return;
+  }
+  lstm_recurrence_split(
+      gemv, cell,
+      [&](const float* h, float* r, int n0, int n1) { gemv_w64_rows(h, w_hh_prepared, b_hh, r, H, n0, n1); },
+      cell_units, gates, out, out_stride, T, H, reverse, work);
 }
 
 }  // namespace trevalon

@@ -6,7 +6,9 @@
 namespace trevalon {
 
 void sum_channels_f32_avx2(const float* in, float* out, int positions, int C, void*) {
-  sum_channels_f32_simd<F32x8>(in, out, positions, C);
+  shaping_rows_parallel(positions, size_t(C > 0 ? C : 0), [&](int begin, int end) {
+    sum_channels_f32_simd<F32x8>(in + size_t(begin) * size_t(C > 0 ? C : 0), out + begin, end - begin, C);
+  });
 }
 
 }  // namespace trevalon

@@ -9,7 +9,9 @@
 namespace trevalon {
 
 void sum_channels_f32_avx512(const float* in, float* out, int positions, int C, void*) {
-  sum_channels_f32_simd<F32x16>(in, out, positions, C);
+  shaping_rows_parallel(positions, size_t(C > 0 ? C : 0), [&](int begin, int end) {
+    sum_channels_f32_simd<F32x16>(in + size_t(begin) * size_t(C > 0 ? C : 0), out + begin, end - begin, C);
+  });
 }
 
 }  // namespace trevalon
