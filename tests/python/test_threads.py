@@ -431,6 +431,19 @@ def test_every_layer_family_gives_the_same_bytes_at_any_thread_count(make_model,
             assert np.isfinite(values).all() and np.unique(values).size > 1, out_name
 
 
+def test_speech_speed_is_kept_at_any_thread_count(make_model):
+    graph, weights, passes = speech(np.random.default_rng(5))
+
+    def load(speed):
+        model = make_model(graph, weights)
+        model.set_speed(speed)
+        return model
+
+    normal_speed = run_passes(load(1.0), passes)
+    faster = assert_same_bytes_at_thread_counts(lambda: load(1.6), passes)
+    assert len(faster[0]["energy"]) < len(normal_speed[0]["energy"])  # fewer regulated positions
+
+
 @pytest.mark.parametrize("bundled", ["digits_fp32", "digits_int8"])
 def test_bundled_digit_classifiers_at_any_thread_count(bundled):
     images, _ = demo.load_sample()
@@ -446,7 +459,7 @@ def test_profile_and_key_value_cache_behave_as_at_one_thread(make_model):
     model = make_model(graph, weights)
     seen = {}
     for threads in (1, 2):
-        use_threads(threads, split_small=False)
+        use_threads(threads)
         model.reset_profile()
         run_passes(model, passes)
         assert model.kv_positions == 29
