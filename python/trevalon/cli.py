@@ -340,7 +340,7 @@ _thread_count.__name__ = "int"
 
 def _add_threads_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--threads", metavar="N", type=_thread_count,
-                        help="threads of each forward pass, 1 to 256 (default: the "
+                        help=f"threads of each forward pass, 1 to {runner.MAX_THREADS} (default: the "
                              "TREVALON_NUM_THREADS environment variable, else 1); results are "
                              "the same at any count")
 
