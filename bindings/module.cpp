@@ -33,7 +33,14 @@ constexpr const char* kModuleDoc =
     "    import numpy as np, model_inference as mi\n"
     "    model = mi.InferenceModel('model_defs/resnet50_fp32_arch.json',\n"
     "                              'weights/resnet50_fp32.bin')\n"
-    "    logits = model.forward(np.zeros((224, 224, 3), dtype=np.float32))\n";
+    "    logits = model.forward(np.zeros((224, 224, 3), dtype=np.float32))\n\n"
+    "Threads: forward passes run on the calling thread alone unless asked otherwise.\n"
+    "set_num_threads(n) (or TREVALON_NUM_THREADS=n in the environment at import) lets\n"
+    "every kernel split its outputs over n threads: the caller and a pool of n - 1\n"
+    "workers, started at the first pass that needs them, that sleep when idle and are\n"
+    "recreated in a child after fork(). Results are bit-identical at every count. The\n"
+    "interpreter lock stays held during a pass, so a model serves one Python thread\n"
+    "at a time.\n";
 
 constexpr const char* kModelDoc =
     "Generic graph-based inference model.\n\n"
@@ -240,10 +247,19 @@ PYBIND11_MODULE(model_inference, m) {
       "Set how many threads forward passes use (1 to 256; the default 1 creates no thread).\n\n"
       "With n > 1 every kernel splits its outputs over a pool of n - 1 workers and the calling\n"
       "thread; results are bit-identical at every thread count. The environment variable\n"
-      "TREVALON_NUM_THREADS sets it at import.");
+      "TREVALON_NUM_THREADS sets it at import. The setting is process-wide; call it between\n"
+      "forward passes, not during one.\n\n"
+      "Raises RuntimeError for n outside 1..256.");
   m.def(
       "get_num_threads", []() { return trevalon::num_threads(); },
       "Return how many threads forward passes use.");
+  // Tests only: small layers split as large ones would, so that small models exercise every
+  // range boundary of the threaded kernels.
+  m.def(
+      "_set_split_small_work", [](bool split) { trevalon::set_split_small_work(split); },
+      py::arg("split"),
+      "For tests: with True, kernels split work of any size over the threads (results are\n"
+      "unchanged, only slower); False restores the size thresholds.");
   m.def(
       "set_backend", [](const std::string& name) { return trevalon::set_backend(name); },
       py::arg("name") = "cpu",

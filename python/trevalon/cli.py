@@ -252,6 +252,7 @@ def _add_run(subparsers) -> None:
                              "in the architecture file and are written at that rate without this "
                              "option; a model that marks none has its first output taken")
     _add_speed_argument(parser)
+    _add_threads_argument(parser)
     parser.set_defaults(run=_cmd_run)
 
 
@@ -307,6 +308,7 @@ def _add_bench(subparsers) -> None:
     parser.add_argument("--seq-len", metavar="T", type=_positive_int, default=128,
                         help="tokens of the random input of a text model (default 128)")
     _add_speed_argument(parser)
+    _add_threads_argument(parser)
     parser.set_defaults(run=_cmd_bench)
 
 
@@ -323,6 +325,24 @@ def _int_at_least(minimum: int):
 
 _positive_int = _int_at_least(1)
 _non_negative_int = _int_at_least(0)
+
+
+def _thread_count(text: str) -> int:
+    """An argparse type: a thread count the engine accepts."""
+    value = int(text)
+    if not 1 <= value <= runner.MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"must be from 1 to {runner.MAX_THREADS}, not {value}")
+    return value
+
+
+_thread_count.__name__ = "int"
+
+
+def _add_threads_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--threads", metavar="N", type=_thread_count,
+                        help=f"threads of each forward pass, 1 to {runner.MAX_THREADS} (default: the "
+                             "TREVALON_NUM_THREADS environment variable, else 1); results are "
+                             "the same at any count")
 
 
 def _cmd_bench(args: argparse.Namespace) -> int:
@@ -350,6 +370,7 @@ def _cmd_bench(args: argparse.Namespace) -> int:
                   and given is not None else "")
         print(f"input {input_spec.name}: [{shape}] {input_spec.dtype}{length}, from {source}")
     print(f"load: {load_ms:.1f} ms")
+    print(f"threads: {runner.engine_module().get_num_threads()}")
     if args.speed is not None:
         audio.set_speed(model, args.speed)
     first = runner.forward(model, inputs)  # a bad input fails here, before any timing
@@ -378,6 +399,7 @@ def _add_demo(subparsers) -> None:
         description="Classify a bundled sample of held-out 8x8 digit images with the bundled "
                     "float32 and int8 digit classifiers; print the accuracy and latency of both "
                     "and their per-operation profiles.")
+    _add_threads_argument(parser)
     parser.set_defaults(run=_cmd_demo)
 
 
@@ -399,6 +421,7 @@ def _add_embed(subparsers) -> None:
     source.add_argument("--text", metavar="TEXT", action="append", help="a text (repeatable)")
     source.add_argument("--file", metavar="F", help="a UTF-8 file with one text per line")
     parser.add_argument("--out", metavar="F.npy", help="save the embeddings here")
+    _add_threads_argument(parser)
     parser.set_defaults(run=_cmd_embed)
 
 
@@ -443,6 +466,7 @@ def _add_search(subparsers) -> None:
     parser.add_argument("--file", metavar="F", help="sentences to search, one per line")
     parser.add_argument("--top", metavar="K", type=_positive_int, default=5,
                         help="how many to list (default 5)")
+    _add_threads_argument(parser)
     parser.set_defaults(run=_cmd_search)
 
 
@@ -498,6 +522,7 @@ def _add_generate(subparsers) -> None:
     parser.add_argument("--seed", metavar="S", type=int, help="seed of the sampler")
     parser.add_argument("--no-chat", action="store_true",
                         help="continue the prompt as plain text, without the chat template")
+    _add_threads_argument(parser)
     parser.set_defaults(run=_cmd_generate)
 
 
@@ -575,7 +600,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return 2
     try:
-        return args.run(args)
+        # Set before any model loads; a caller of main() in the same process gets its own
+        # setting back.
+        with runner.threads(getattr(args, "threads", None)):
+            return args.run(args)
     except BrokenPipeError:  # the reader went away (`trevalon demo | head`): stop quietly
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1

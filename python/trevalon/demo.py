@@ -63,8 +63,10 @@ def run_demo() -> list[str]:
     for label, name in MODELS:
         with bundled_model(name) as (arch, weights):
             results[label] = evaluate(runner.load_model(arch, weights), images)
+    threads = runner.engine_module().get_num_threads()
     lines = [f"Digit classifier: {n} held-out 8x8 images of handwritten digits, "
-             f"none seen in training", "",
+             f"none seen in training",
+             f"forward passes on {threads} thread{'s' if threads > 1 else ''}", "",
              f"{'model':<9}{'accuracy':<20}latency per image: median (mean)"]
     for label, result in results.items():
         correct = int(np.sum(result.predictions == labels))

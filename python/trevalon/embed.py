@@ -145,10 +145,12 @@ class Embedder:
 
 
 def embed_texts(texts: Iterable[str], arch: str | os.PathLike, weights: str | os.PathLike,
-                tokenizer: str | os.PathLike | None = None) -> np.ndarray:
+                tokenizer: str | os.PathLike | None = None, threads: int | None = None) -> np.ndarray:
     """Embeddings of `texts` (N, E): mean-pooled, L2-normalised. The tokenizer defaults to the
-    tokenizer.json beside `arch`."""
-    return Embedder.load(arch, weights, tokenizer).embed(list(texts))
+    tokenizer.json beside `arch`. `threads` engine threads run the encoder (the count set before
+    is restored after); None keeps the current count."""
+    with runner.threads(threads):
+        return Embedder.load(arch, weights, tokenizer).embed(list(texts))
 
 
 def search(query: str, embedder: Embedder, sentences: Sequence[str] = SEARCH_SENTENCES,

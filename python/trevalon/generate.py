@@ -350,13 +350,17 @@ class Generator:
 def generate(prompt: str, arch: str | os.PathLike, weights: str | os.PathLike, *,
              max_new_tokens: int = 128, temperature: float = 0.0, top_k: int = 0,
              top_p: float = 1.0, seed: int | None = None, chat: bool = True,
-             tokenizer: str | os.PathLike | None = None, stream: bool = False) -> Generation:
+             tokenizer: str | os.PathLike | None = None, stream: bool = False,
+             threads: int | None = None) -> Generation:
     """Generate a reply to `prompt` with an exported decoder (greedy unless a temperature is
-    given). With stream=True the text is written to standard output as it is produced."""
+    given). With stream=True the text is written to standard output as it is produced.
+    `threads` engine threads run the passes (the count set before is restored after); None keeps
+    the current count."""
     def write(piece: str) -> None:
         sys.stdout.write(piece)
         sys.stdout.flush()
 
-    generator = Generator.load(arch, weights, tokenizer)
-    return generator.generate(prompt, max_new_tokens, Sampling(temperature, top_k, top_p, seed),
-                              chat, write if stream else None)
+    with runner.threads(threads):
+        generator = Generator.load(arch, weights, tokenizer)
+        return generator.generate(prompt, max_new_tokens, Sampling(temperature, top_k, top_p, seed),
+                                  chat, write if stream else None)

@@ -4,13 +4,14 @@ read the process's peak memory."""
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import os
 import resource
 import sys
 import time
 from dataclasses import dataclass
-from typing import Callable, Mapping, Sequence
+from typing import Callable, Iterator, Mapping, Sequence
 
 import numpy as np
 
@@ -31,6 +32,34 @@ def engine_module():
         return importlib.import_module("model_inference")
     except ImportError as e:
         raise RunError(f"the engine module model_inference is not installed ({one_line(e)})") from None
+
+
+# Threads a forward pass may use (the engine's own limit).
+MAX_THREADS = 256
+
+
+def set_threads(count: int) -> None:
+    """Have the engine's forward passes use `count` threads from now on (1 creates none)."""
+    engine = engine_module()
+    try:
+        engine.set_num_threads(count)
+    except RuntimeError as e:
+        raise RunError(one_line(e)) from None
+
+
+@contextlib.contextmanager
+def threads(count: int | None) -> Iterator[None]:
+    """Run the block with `count` engine threads, then restore the count that was set before;
+    None leaves the setting as it is."""
+    if count is None:
+        yield
+        return
+    before = engine_module().get_num_threads()
+    set_threads(count)
+    try:
+        yield
+    finally:
+        set_threads(before)
 
 
 def _read_arch_quietly(arch: str) -> ArchInfo | None:

@@ -395,15 +395,15 @@ def test_bench_reports_latency_profile_and_peak_memory(tmp_path, capsys):
 
 def test_run_bench_demo_help(capsys):
     for command, usage in [
-        ("run", "usage: trevalon run [-h] [-o OUTDIR] [--wav-rate RATE] [--speed S] ARCH WEIGHTS "
-                "INPUT"),
+        ("run", "usage: trevalon run [-h] [-o OUTDIR] [--wav-rate RATE] [--speed S] [--threads N] "
+                "ARCH WEIGHTS INPUT"),
         ("bench", "usage: trevalon bench [-h] [-n N] [--warmup W] [--input INPUT] [--seq-len T] "
-                  "[--speed S] ARCH WEIGHTS"),
-        ("demo", "usage: trevalon demo [-h]"),
+                  "[--speed S] [--threads N] ARCH WEIGHTS"),
+        ("demo", "usage: trevalon demo [-h] [--threads N]"),
         ("embed", "usage: trevalon embed [-h] [--tokenizer PATH] (--text TEXT | --file F) "
-                  "[--out F.npy] ARCH WEIGHTS"),
+                  "[--out F.npy] [--threads N] ARCH WEIGHTS"),
         ("search", "usage: trevalon search [-h] [--tokenizer PATH] [--file F] [--top K] "
-                   "ARCH WEIGHTS QUERY"),
+                   "[--threads N] ARCH WEIGHTS QUERY"),
     ]:
         with pytest.raises(SystemExit) as info:
             cli.main([command, "--help"])

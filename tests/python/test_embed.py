@@ -112,6 +112,21 @@ def test_embed_and_search_commands(small_encoder, tmp_path, capsys):
     assert lines[0] == "query: a man is eating food" and len(lines) == 3
 
 
+def test_embeddings_are_the_same_bytes_at_any_thread_count(small_encoder, tmp_path):
+    import model_inference as mi
+
+    from trevalon.embed import embed_texts
+
+    arch, weights, _, _ = small_encoder
+    one = embed_texts(SENTENCES, arch, weights)
+    assert embed_texts(SENTENCES, arch, weights, threads=3).tobytes() == one.tobytes()
+    assert mi.get_num_threads() == 1  # the call's count does not outlive it
+    out = tmp_path / "vectors.npy"
+    assert cli.main(["embed", arch, weights, "--threads", "2", "--out", str(out),
+                     *[a for s in SENTENCES for a in ("--text", s)]]) == 0
+    assert np.load(out).tobytes() == one.tobytes()
+
+
 def test_text_longer_than_the_position_table_is_a_one_line_error(small_encoder, capsys):
     arch, weights, _, _ = small_encoder
     assert cli.main(["embed", arch, weights, "--text", "food " * 30]) == 2
