@@ -210,7 +210,8 @@ void apply_thread_environment() {
   char* end = nullptr;
   errno = 0;
   const long threads = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || threads < 1 || threads > trevalon::kMaxThreads)
+  const bool digits_only = *text >= '0' && *text <= '9';  // strtol alone would take " 2" or "+2"
+  if (!digits_only || errno != 0 || *end != '\0' || threads < 1 || threads > trevalon::kMaxThreads)
     throw std::runtime_error("TREVALON_NUM_THREADS must be a whole number from 1 to " +
                              std::to_string(trevalon::kMaxThreads) + ", got '" + text + "'");
   trevalon::set_num_threads(int(threads));

@@ -96,7 +96,7 @@ def test_environment_variable_sets_the_count_at_import(value, threads):
     assert done.stdout.strip() == str(threads)
 
 
-@pytest.mark.parametrize("value", ["0", "257", "-2", "two", "2.5", "2 "])
+@pytest.mark.parametrize("value", ["0", "257", "-2", "two", "2.5", "2 ", " 2", "+2"])
 def test_a_bad_environment_variable_makes_the_import_fail(value):
     done = import_in_subprocess(value)
     assert done.returncode != 0
