@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -60,36 +61,105 @@ class Pool {
 
   ~Pool() {
     stop_.store(true, std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_release);
-    generation_.notify_all();
+    publish(next_generation());
     for (std::thread& t : threads_) t.join();
   }
 
   int workers() const { return int(threads_.size()); }
 
-  // The caller holds `busy`.
-  void run(size_t tasks, TaskBody body, void (*every)()) {
-    body_ = body;
-    tasks_ = tasks;
-    every_ = every;
-    error_ = nullptr;
-    next_.store(0, std::memory_order_relaxed);
-    pending_.store(workers(), std::memory_order_relaxed);
-    generation_.fetch_add(1, std::memory_order_release);
-    generation_.notify_all();
-    t_in_region = true;
-    share();
-    t_in_region = false;
-    if (!spin_until([&] { return pending_.load(std::memory_order_acquire) == 0; })) {
-      for (int left; (left = pending_.load(std::memory_order_acquire)) != 0;)
-        pending_.wait(left, std::memory_order_acquire);
+  // The caller holds `busy`. The caller waits for the tasks, not for the workers: a worker that
+  // wakes late (descheduled on a busy machine) finds nothing left to claim and is not waited for.
+  void run(size_t tasks, TaskBody body) {
+    for (size_t first = 0; first < tasks; first += kMaxTasksPerJob) {
+      const size_t count = std::min(tasks - first, kMaxTasksPerJob);
+      if (first > 0) body = offset_body(body, first);
+      run_job(uint64_t(count), body);
     }
-    if (error_) std::rethrow_exception(error_);
+  }
+
+  // Runs body() once on every worker and on the caller; waits for all of them.
+  void run_on_every_worker(void (*body)()) {
+    every_ = body;
+    pending_.store(workers(), std::memory_order_relaxed);
+    const uint32_t generation = next_generation();
+    every_generation_.store(generation, std::memory_order_relaxed);
+    publish(generation);
+    body();
+    wait_for_zero(pending_);
   }
 
   std::mutex busy;  // one caller at a time; others run their tasks alone
 
  private:
+  // A job's claim word: generation (24 bits) | next task (20 bits) | task count (20 bits), so a
+  // worker still holding an earlier generation can never claim a task of the current job.
+  static constexpr size_t kMaxTasksPerJob = (size_t(1) << 20) - 1;
+  static uint64_t claim_word(uint32_t generation, uint64_t next, uint64_t tasks) {
+    return (uint64_t(generation & 0xffffff) << 40) | (next << 20) | tasks;
+  }
+
+  TaskBody offset_body(TaskBody body, size_t first) {
+    offset_ = OffsetBody{body, first};
+    return TaskBody{&offset_, [](void* context, size_t task) {
+                      auto* o = static_cast<OffsetBody*>(context);
+                      o->body.run(o->body.context, task + o->first);
+                    }};
+  }
+
+  // Never 0, which a worker that has seen nothing yet holds.
+  uint32_t next_generation() {
+    const uint32_t next = generation_.load(std::memory_order_relaxed) + 1;
+    return next != 0 ? next : 1;
+  }
+
+  void publish(uint32_t generation) {
+    generation_.store(generation, std::memory_order_release);
+    generation_.notify_all();
+  }
+
+  void run_job(uint64_t tasks, TaskBody body) {
+    body_ = body;
+    error_ = nullptr;
+    done_.store(0, std::memory_order_relaxed);
+    const uint32_t generation = next_generation();
+    claim_.store(claim_word(generation, 0, tasks), std::memory_order_relaxed);
+    publish(generation);
+    t_in_region = true;
+    claim_and_run(generation);
+    t_in_region = false;
+    if (!spin_until([&] { return done_.load(std::memory_order_acquire) == tasks; })) {
+      for (uint64_t done; (done = done_.load(std::memory_order_acquire)) != tasks;)
+        done_.wait(done, std::memory_order_acquire);
+    }
+    if (error_) std::rethrow_exception(error_);
+  }
+
+  // Claims and runs tasks of `generation` until none is left.
+  void claim_and_run(uint32_t generation) {
+    uint64_t word = claim_.load(std::memory_order_acquire);
+    for (;;) {
+      const uint64_t tasks = word & 0xfffff, next = (word >> 20) & 0xfffff;
+      if ((word >> 40) != (generation & 0xffffff) || next >= tasks) return;
+      if (!claim_.compare_exchange_weak(word, word + (uint64_t(1) << 20), std::memory_order_acq_rel))
+        continue;
+      try {
+        body_.run(body_.context, size_t(next));
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(error_mutex_);
+        if (!error_) error_ = std::current_exception();
+      }
+      if (done_.fetch_add(1, std::memory_order_acq_rel) + 1 == tasks) done_.notify_all();
+      word = claim_.load(std::memory_order_acquire);
+    }
+  }
+
+  template <class Counter>
+  static void wait_for_zero(Counter& counter) {
+    if (spin_until([&] { return counter.load(std::memory_order_acquire) == 0; })) return;
+    for (int left; (left = counter.load(std::memory_order_acquire)) != 0;)
+      counter.wait(left, std::memory_order_acquire);
+  }
+
   void work() {
     t_in_region = true;
     uint32_t seen = 0;
@@ -98,32 +168,28 @@ class Pool {
         generation_.wait(seen, std::memory_order_acquire);
       seen = generation_.load(std::memory_order_acquire);
       if (stop_.load(std::memory_order_relaxed)) return;
-      share();
-      if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_all();
+      if (every_generation_.load(std::memory_order_relaxed) == seen) {
+        every_();
+        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) pending_.notify_all();
+      } else {
+        claim_and_run(seen);
+      }
     }
   }
 
-  // This thread's part of the current job.
-  void share() {
-    try {
-      if (every_) {
-        every_();
-        return;
-      }
-      for (size_t t; (t = next_.fetch_add(1, std::memory_order_relaxed)) < tasks_;)
-        body_.run(body_.context, t);
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(error_mutex_);
-      if (!error_) error_ = std::current_exception();
-    }
-  }
+  struct OffsetBody {
+    TaskBody body;
+    size_t first;
+  };
 
   std::vector<std::thread> threads_;
   TaskBody body_{};
-  size_t tasks_ = 0;
+  OffsetBody offset_{};
   void (*every_)() = nullptr;
-  std::atomic<size_t> next_{0};
+  std::atomic<uint64_t> claim_{0};
+  std::atomic<uint64_t> done_{0};
   std::atomic<uint32_t> generation_{0};
+  std::atomic<uint32_t> every_generation_{0};
   std::atomic<int> pending_{0};
   std::atomic<bool> stop_{false};
   std::mutex error_mutex_;
@@ -200,7 +266,7 @@ void run_parallel_tasks(size_t tasks, TaskBody body) {
   Pool* pool = tasks > 1 && !t_in_region ? current_pool() : nullptr;
   if (pool && pool->busy.try_lock()) {
     std::lock_guard<std::mutex> lock(pool->busy, std::adopt_lock);
-    pool->run(tasks, body, nullptr);
+    pool->run(tasks, body);
     return;
   }
   for (size_t t = 0; t < tasks; ++t) body.run(body.context, t);
@@ -211,7 +277,7 @@ void run_on_every_thread(void (*body)()) {
     std::lock_guard<std::mutex> lock(g_pool_mutex);
     if (g_pool) {
       std::lock_guard<std::mutex> busy(g_pool->busy);
-      g_pool->run(0, TaskBody{}, body);
+      g_pool->run_on_every_worker(body);
       return;
     }
   }
