@@ -11,6 +11,7 @@
 #include "kernels/conv_geometry.h"
 #include "kernels/kernel_drivers.h"
 #include "kernels/packed_weights.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 #include "layers/conv_epilogue.h"
 #include "layers/layer_checks.h"
@@ -147,7 +148,10 @@ class ConvFp32 final : public ILayer {
       else
         compute(backend, drivers, x + size_t(r0) * stride_h_ * W * C_in_, (rows - 1) * stride_h_ + 1, W,
                 y + size_t(r0) * row_elements, scratch, ctx);
-      epilogue_.apply(y, other, sizeof(float), row_elements, r0, rows, ctx);
+      // The addition shared by ranges of rows, each at least 64 Ki elements.
+      parallel_for(size_t(rows), 1, (size_t(1) << 16) / row_elements + 1, [&](size_t begin, size_t end) {
+        epilogue_.apply(y, other, sizeof(float), row_elements, r0 + int(begin), int(end - begin), ctx);
+      });
     }
     return out;
   }
