@@ -35,7 +35,8 @@ void split_product(int M, int N, int K, size_t row_align, size_t col_align, size
   if (M <= 0 || N <= 0) return;
   const size_t k = size_t(K > 0 ? K : 1);
   const size_t row_macs = k * size_t(N), col_macs = k * size_t(M);
-  const size_t min_rows = (min_macs + row_macs - 1) / row_macs, min_cols = (min_macs + col_macs - 1) / col_macs;
+  const size_t min_rows = (min_macs + row_macs - 1) / row_macs,
+               min_cols = (min_macs + col_macs - 1) / col_macs;
   auto ranges = [](size_t items, size_t align, size_t min_items) {
     const size_t count = range_count(items, min_items < align ? align : min_items);
     const size_t blocks = (items + align - 1) / align;

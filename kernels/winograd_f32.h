@@ -59,9 +59,9 @@ float* winograd_work_f32(size_t floats);
 // reading only its own weights), the output transform by ranges of tiles. Every value is computed
 // as the one-block loop of one thread computes it.
 template <class Product>
-void winograd_block_phases_f32(const WinogradTransformsF32& transforms, const float* input, int C, int H, int W,
-                               int C_out, int tiles, int tiles_w, const float* bias, bool relu, float* output,
-                               Product&& product) {
+void winograd_block_phases_f32(const WinogradTransformsF32& transforms, const float* input, int C, int H,
+                               int W, int C_out, int tiles, int tiles_w, const float* bias, bool relu,
+                               float* output, Product&& product) {
   const size_t v_stride = winograd_matrix_stride_f32(tiles, C);
   const size_t p_stride = winograd_matrix_stride_f32(tiles, C_out);
   float* V = winograd_work_f32(16 * (v_stride + p_stride));
@@ -72,8 +72,8 @@ void winograd_block_phases_f32(const WinogradTransformsF32& transforms, const fl
   });
   parallel_tasks(16, [&](size_t m) { product(int(m), V + m * v_stride, P + m * p_stride); });
   parallel_for(size_t(tiles), 1, (size_t(1) << 16) / (size_t(16) * C_out) + 1, [&](size_t begin, size_t end) {
-    transforms.output(P + begin * C_out, C_out, H, W, tiles_w, int(begin), int(end - begin), bias, relu, output,
-                      p_stride);
+    transforms.output(P + begin * C_out, C_out, H, W, tiles_w, int(begin), int(end - begin), bias, relu,
+                      output, p_stride);
   });
 }
 

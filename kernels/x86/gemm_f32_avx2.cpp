@@ -201,7 +201,9 @@ void gemm_f32_avx2(const float* A, const float* packed, const float* bias, float
       [&](size_t m0, size_t m1) {
         product_avx2(A + m0 * K, packed, bias, out + m0 * N, relu, int(m1 - m0), K, N, 0, panels);
       },
-      [&](size_t n0, size_t n1) { product_avx2(A, packed, bias, out, relu, M, K, N, int(n0 / 4), int((n1 + 3) / 4)); });
+      [&](size_t n0, size_t n1) {
+        product_avx2(A, packed, bias, out, relu, M, K, N, int(n0 / 4), int((n1 + 3) / 4));
+      });
 }
 
 void gemv_f32_avx2(const float* x, const float* w, const float* bias, float* out, int K, int N,

@@ -320,8 +320,8 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
   gemm_f32_panel_range_avx512(A, packed, bias, out, relu, M, K, N, 0, (N + 3) / 4);
 }
 
-void gemm_f32_panel_range_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                                 int M, int K, int N, int p_begin, int p_end) {
+void gemm_f32_panel_range_avx512(const float* A, const float* packed, const float* bias, float* out,
+                                 bool relu, int M, int K, int N, int p_begin, int p_end) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
   if (p_end > (N + 3) / 4) p_end = (N + 3) / 4;
@@ -358,8 +358,7 @@ void gemm_f32_panel_range_avx512(const float* A, const float* packed, const floa
   transpose_rows16(A + m * K, plan.last_tile_rows, K, at);
   if (plan.quad_groups > 0)
     expand_quads(A + (m + plan.last_tile_rows) * K, plan.quad_rows, K, plan.quad_groups, at + tile_floats);
-  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N, p_begin,
-               p_end);
+  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N, p_begin, p_end);
 }
 
 void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format,

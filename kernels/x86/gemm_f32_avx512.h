@@ -48,8 +48,8 @@ void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len, 
 void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
                             int M, int K, int N);
 // gemm_f32_panels_avx512 on the 4-channel panels [panel_begin, panel_end) only.
-void gemm_f32_panel_range_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                                 int M, int K, int N, int panel_begin, int panel_end);
+void gemm_f32_panel_range_avx512(const float* A, const float* packed, const float* bias, float* out,
+                                 bool relu, int M, int K, int N, int panel_begin, int panel_end);
 
 // True when regrouping the weights and running the tall product beats working on the panels
 // directly for an M x K x N product.

@@ -70,7 +70,9 @@ void run_blocks(const WinogradCall& call, int t_begin, int t_end) {
         // next regrouped matrix; the product fetches the rest of a matrix ahead of itself.
         const bool first = call.tall && t0 == t_begin && m + 1 < 16;
         const bool start = !call.tall && m + 1 < 16;
-        const float* fetch = first ? (call.ready ? u[m + 1] : call.packed16[m + 1]) : start ? u[m + 1] : nullptr;
+        const float* fetch = first   ? (call.ready ? u[m + 1] : call.packed16[m + 1])
+                             : start ? u[m + 1]
+                                     : nullptr;
         const size_t start_bytes =
             u_floats * sizeof(float) < kStartBytes ? u_floats * sizeof(float) : kStartBytes;
         x86::gemm_f32_w16_avx512(V + m * v_stride, u[m], nullptr, P + m * p_stride, false, count, C, C_out,
@@ -81,12 +83,12 @@ void run_blocks(const WinogradCall& call, int t_begin, int t_end) {
         if (first && !call.ready)
           x86::regroup16_avx512(call.packed16[m + 1], C, C_out, const_cast<float*>(u[m + 1]));
       } else {
-        x86::gemm_f32_panels_avx512(V + m * v_stride, call.packed16[m], nullptr, P + m * p_stride, false, count,
-                                    C, C_out);
+        x86::gemm_f32_panels_avx512(V + m * v_stride, call.packed16[m], nullptr, P + m * p_stride, false,
+                                    count, C, C_out);
       }
     }
-    winograd_output_transform_f32_avx512(P, C_out, call.H, call.W, call.tiles_w, t0, count, call.bias, call.relu,
-                                         call.output, p_stride);
+    winograd_output_transform_f32_avx512(P, C_out, call.H, call.W, call.tiles_w, t0, count, call.bias,
+                                         call.relu, call.output, p_stride);
   }
 }
 
@@ -105,8 +107,20 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
   // (whole 6-row tiles of it) keep the transformed data in L2. Few tiles: the products run on the
   // panels, over all tiles at once when that fits, so each matrix streams through the core once.
   // Prepared matrices are read in their panel form either way.
-  WinogradCall call{input, packed16, {}, w16 != nullptr, x86::gemm_f32_prefers_w16(tiles, C, C_out),
-                    bias, output, C, H, W, C_out, tiles_w, 0, relu};
+  WinogradCall call{input,
+                    packed16,
+                    {},
+                    w16 != nullptr,
+                    x86::gemm_f32_prefers_w16(tiles, C, C_out),
+                    bias,
+                    output,
+                    C,
+                    H,
+                    W,
+                    C_out,
+                    tiles_w,
+                    0,
+                    relu};
   const size_t u_floats = x86::regrouped16_floats(C, C_out);
   if (w16)
     for (int m = 0; m < 16; ++m) call.u[m] = w16[m];
@@ -119,7 +133,8 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
       float* u16 = x86::regroup16_buffer(16 * u_floats);
       for (int m = 0; m < 16; ++m) call.u[m] = u16 + m * u_floats;
       if (shared) {
-        parallel_tasks(16, [&](size_t m) { x86::regroup16_avx512(packed16[m], C, C_out, u16 + m * u_floats); });
+        parallel_tasks(16,
+                       [&](size_t m) { x86::regroup16_avx512(packed16[m], C, C_out, u16 + m * u_floats); });
         call.ready = true;
       } else {
         x86::regroup16_avx512(packed16[0], C, C_out, u16);
@@ -152,7 +167,8 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
                               if (call.ready)
                                 x86::gemm_f32_w16_avx512(Vm, call.u[m], nullptr, Pm, false, tiles, C, C_out);
                               else
-                                x86::gemm_f32_panels_avx512(Vm, packed16[m], nullptr, Pm, false, tiles, C, C_out);
+                                x86::gemm_f32_panels_avx512(Vm, packed16[m], nullptr, Pm, false, tiles, C,
+                                                            C_out);
                             });
 }
 

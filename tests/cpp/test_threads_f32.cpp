@@ -40,7 +40,7 @@ struct Packed {
 
 // {M, K, N}: one row; fewer rows than threads; odd sizes; channels not a multiple of any panel;
 // short products split by channels (rows few, weights large); tall ones split by rows.
-const int kProducts[][3] = {{1, 37, 130}, {3, 19, 70},  {17, 33, 9},   {49, 512, 200},
+const int kProducts[][3] = {{1, 37, 130}, {3, 19, 70},  {17, 33, 9},     {49, 512, 200},
                             {13, 70, 25}, {70, 64, 24}, {200, 300, 130}, {166, 33, 1}};
 
 TEST(F32Threads, GemmEveryTierSameBytes) {
@@ -110,8 +110,9 @@ struct Conv {
 
 // 3x3 Winograd in one block and in several; 1x1 read in place (rows few: channel ranges) and
 // strided; the 7x7 stride-2 stem; tall products reading patch runs; short ones gathering patches.
-const Conv kConvs[] = {{8, 7, 7, 20, 3, 1, 1, 1},     {64, 30, 30, 64, 3, 1, 1, 1}, {40, 13, 11, 33, 3, 1, 1, 1},
-                       {64, 7, 7, 200, 1, 1, 0, 1},   {24, 9, 9, 40, 1, 2, 0, 1},   {3, 40, 38, 16, 7, 2, 3, 1},
+const Conv kConvs[] = {{8, 7, 7, 20, 3, 1, 1, 1},    {64, 30, 30, 64, 3, 1, 1, 1},
+                       {40, 13, 11, 33, 3, 1, 1, 1}, {64, 7, 7, 200, 1, 1, 0, 1},
+                       {24, 9, 9, 40, 1, 2, 0, 1},   {3, 40, 38, 16, 7, 2, 3, 1},
                        {16, 20, 20, 40, 3, 1, 2, 2}, {128, 8, 8, 70, 3, 2, 1, 1}};
 
 std::string conv_json(const Conv& c) {
@@ -119,8 +120,8 @@ std::string conv_json(const Conv& c) {
          ", \"kH\": " + std::to_string(c.k) + ", \"kW\": " + std::to_string(c.k) +
          ", \"stride_h\": " + std::to_string(c.stride) + ", \"stride_w\": " + std::to_string(c.stride) +
          ", \"pad_h\": " + std::to_string(c.pad) + ", \"pad_w\": " + std::to_string(c.pad) +
-         ", \"dilation_h\": " + std::to_string(c.dilation) + ", \"dilation_w\": " + std::to_string(c.dilation) +
-         "}";
+         ", \"dilation_h\": " + std::to_string(c.dilation) +
+         ", \"dilation_w\": " + std::to_string(c.dilation) + "}";
 }
 
 // The float convolution layer at every tier, alone and with a fused residual addition, and the
@@ -217,9 +218,9 @@ TEST(F32Threads, FullyConnectedLayerSameBytes) {
       {"fc.bias", testing::bytes_of(random_floats(C_out, rng))}};
   const auto x = random_floats(C_in, rng);
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
-    auto layer = create_layer(OpType::GemmFp32, testing::parse_node(
-                                                    "{\"C_out\": " + std::to_string(C_out) +
-                                                    ", \"C_in\": " + std::to_string(C_in) + "}"));
+    auto layer =
+        create_layer(OpType::GemmFp32, testing::parse_node("{\"C_out\": " + std::to_string(C_out) +
+                                                           ", \"C_in\": " + std::to_string(C_in) + "}"));
     layer->name = "fc";
     WeightGetter get = testing::getter_over(tensors);
     layer->load_weights(get);
