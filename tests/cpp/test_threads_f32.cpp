@@ -110,10 +110,17 @@ struct Conv {
 
 // 3x3 Winograd in one block and in several; 1x1 read in place (rows few: channel ranges) and
 // strided; the 7x7 stride-2 stem; tall products reading patch runs; short ones gathering patches.
-const Conv kConvs[] = {{8, 7, 7, 20, 3, 1, 1, 1},    {64, 30, 30, 64, 3, 1, 1, 1},
-                       {40, 13, 11, 33, 3, 1, 1, 1}, {64, 7, 7, 200, 1, 1, 0, 1},
-                       {24, 9, 9, 40, 1, 2, 0, 1},   {3, 40, 38, 16, 7, 2, 3, 1},
-                       {16, 20, 20, 40, 3, 1, 2, 2}, {128, 8, 8, 70, 3, 2, 1, 1}};
+const Conv kConvs[] = {{8, 7, 7, 20, 3, 1, 1, 1},
+                       {64, 30, 30, 64, 3, 1, 1, 1},
+                       {40, 13, 11, 33, 3, 1, 1, 1},
+                       {64, 7, 7, 200, 1, 1, 0, 1},
+                       {24, 9, 9, 40, 1, 2, 0, 1},
+                       {3, 40, 38, 16, 7, 2, 3, 1},
+                       {16, 20, 20, 40, 3, 1, 2, 2},
+                       {128, 8, 8, 70, 3, 2, 1, 1},
+                       // 1x1 with outputs of several bands (the fused addition runs band by band)
+                       {32, 40, 64, 256, 1, 1, 0, 1},
+                       {32, 80, 128, 256, 1, 2, 0, 1}};
 
 std::string conv_json(const Conv& c) {
   return "{\"C_out\": " + std::to_string(c.C_out) + ", \"C_in\": " + std::to_string(c.C) +
@@ -161,7 +168,12 @@ TEST(F32Threads, ConvolutionsEveryTierSameBytes) {
               in[0].shape = TensorShape{c.C, c.H, c.W};
               in[1].view = BufferView{const_cast<float*>(residual.data()), 0, produced * sizeof(float)};
               in[1].shape = TensorShape{c.C_out, oh, ow};
+              // The patch scratch the layer asks for, shared by the threads' ranges.
+              uint64_t sizes[kScratchBuffers] = {};
+              layer->scratch_sizes(in[0].shape, sizes);
+              std::vector<float> scratch(sizes[2] / sizeof(float));
               ExecContext ctx{};
+              ctx.scratch[2] = BufferView{scratch.data(), 0, scratch.size() * sizeof(float)};
               layer->forward(in, fused ? 2 : 1, BufferView{out.data(), 0, out.size() * sizeof(float)}, &ctx);
               return out;
             },
