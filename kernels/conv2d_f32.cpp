@@ -11,6 +11,7 @@
 
 #include "kernels/conv_geometry.h"
 #include "kernels/gemm_f32.h"
+#include "kernels/gemm_split.h"
 #include "kernels/packed_weights.h"
 #include "kernels/thread_work.h"
 
@@ -103,14 +104,19 @@ void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weight
   }
 
   const int block = patch_block_rows(M, K);
-  float* patches = scratch;
-  if (!patches) patches = thread_work<float>(WorkBuffer::ConvPatchesF32, size_t(block) * size_t(K));
-  for (int m0 = 0; m0 < M; m0 += block) {
-    const int rows = M - m0 < block ? M - m0 : block;
-    conv2d_f32_gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
-                              dilation_w, out_w, m0, rows, patches);
-    gemm(patches, packed, bias, output + size_t(m0) * size_t(C_out), relu, rows, K, C_out);
-  }
+  // Threads take ranges of patch rows (whole 16-row tiles), each gathering and multiplying its own:
+  // in its part of `scratch`, which holds every row, or in its own working buffer.
+  const size_t min_rows = kMinRangeMacs / (size_t(K) * size_t(C_out)) + 1;
+  parallel_for(size_t(M), 16, min_rows, [&](size_t begin, size_t end) {
+    float* patches = scratch ? scratch + begin * size_t(K) : nullptr;
+    if (!patches) patches = thread_work<float>(WorkBuffer::ConvPatchesF32, size_t(block) * size_t(K));
+    for (int m0 = int(begin); m0 < int(end); m0 += block) {
+      const int rows = int(end) - m0 < block ? int(end) - m0 : block;
+      conv2d_f32_gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
+                                dilation_w, out_w, m0, rows, patches);
+      gemm(patches, packed, bias, output + size_t(m0) * size_t(C_out), relu, rows, K, C_out);
+    }
+  });
 }
 
 void conv2d_f32(const float* input, const float* weights, const float* bias, float* output, int C, int H,

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kernels/gemm_split.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
@@ -63,21 +64,39 @@ void panel_tile(const float* A, int rows, int K, const float* panel, float acc[4
 
 }  // namespace
 
-void gemm_f32_portable(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
-                       int K, int N) {
-  if (M <= 0 || N <= 0) return;
-  const int panels = (N + 3) / 4;
-  const size_t panel_stride = size_t(K > 0 ? K : 0) * 4;
+namespace {
+
+// Rows [0, M) by the panels [p_begin, p_end), 4 rows at a time.
+void portable_product(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
+                      int K, int N, int p_begin, int p_end) {
+  const size_t panel_stride = size_t(K) * 4;
   for (int m0 = 0; m0 < M; m0 += 4) {
     const int rows = M - m0 < 4 ? M - m0 : 4;
-    for (int p = 0; p < panels; ++p) {
+    for (int p = p_begin; p < p_end; ++p) {
       float acc[4][4];
-      panel_tile(A + size_t(m0) * size_t(K), rows, K > 0 ? K : 0, packed + size_t(p) * panel_stride, acc);
+      panel_tile(A + size_t(m0) * size_t(K), rows, K, packed + size_t(p) * panel_stride, acc);
       for (int r = 0; r < rows; ++r)
         for (int j = 0; j < 4 && p * 4 + j < N; ++j)
           out[size_t(m0 + r) * size_t(N) + p * 4 + j] = finish(acc[r][j], bias, p * 4 + j, relu);
     }
   }
+}
+
+}  // namespace
+
+void gemm_f32_portable(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
+                       int K, int N) {
+  if (M <= 0 || N <= 0) return;
+  if (K < 0) K = 0;
+  const int panels = (N + 3) / 4;
+  split_product(
+      M, N, K, 4, 4, kMinRangeMacs / 4,  // scalar code: a quarter of the work takes as long
+      [&](size_t m0, size_t m1) {
+        portable_product(A + m0 * K, packed, bias, out + m0 * N, relu, int(m1 - m0), K, N, 0, panels);
+      },
+      [&](size_t n0, size_t n1) {
+        portable_product(A, packed, bias, out, relu, M, K, N, int(n0 / 4), int((n1 + 3) / 4));
+      });
 }
 
 void gemv_f32_portable(const float* x, const float* w, const float* bias, float* out, int K, int N,

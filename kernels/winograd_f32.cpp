@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kernels/gemm_f32.h"
+#include "kernels/gemm_split.h"
 #include "kernels/thread_work.h"
 #include "kernels/winograd_tiles.h"
 
@@ -114,19 +115,32 @@ void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const flo
   const int tiles = int(tiles64);
   const int block = winograd_tile_block_f32(tiles, C, C_out);
 
-  // Transformed inputs and products of one block: grows to the largest block seen, then reused.
-  const size_t v_stride = winograd_matrix_stride_f32(block, C);
-  const size_t p_stride = winograd_matrix_stride_f32(block, C_out);
-  float* V = winograd_work_f32(16 * (v_stride + p_stride));
-  float* P = V + 16 * v_stride;
-
-  for (int t0 = 0; t0 < tiles; t0 += block) {
-    const int count = tiles - t0 < block ? tiles - t0 : block;
-    transforms.input(input, C, H, W, tiles_w, t0, count, V, v_stride);
-    for (int k = 0; k < 16; ++k)
-      gemm(V + k * v_stride, packed16[k], nullptr, P + k * p_stride, false, count, C, C_out);
-    transforms.output(P, C_out, H, W, tiles_w, t0, count, bias, relu, output, p_stride);
+  // Tiles [t_begin, t_end) in blocks on this thread's working set: transformed inputs and products
+  // of one block, grown to the largest block seen, then reused.
+  auto run_blocks = [&](size_t t_begin, size_t t_end) {
+    const size_t v_stride = winograd_matrix_stride_f32(block, C);
+    const size_t p_stride = winograd_matrix_stride_f32(block, C_out);
+    float* V = winograd_work_f32(16 * (v_stride + p_stride));
+    float* P = V + 16 * v_stride;
+    for (int t0 = int(t_begin); t0 < int(t_end); t0 += block) {
+      const int count = int(t_end) - t0 < block ? int(t_end) - t0 : block;
+      transforms.input(input, C, H, W, tiles_w, t0, count, V, v_stride);
+      for (int k = 0; k < 16; ++k)
+        gemm(V + k * v_stride, packed16[k], nullptr, P + k * p_stride, false, count, C, C_out);
+      transforms.output(P, C_out, H, W, tiles_w, t0, count, bias, relu, output, p_stride);
+    }
+  };
+  const size_t macs = size_t(16) * size_t(tiles) * size_t(C) * size_t(C_out);
+  if (block == tiles && range_count(macs, kMinRangeMacs) > 1) {
+    // One block: the threads share each phase, the products by matrix.
+    winograd_block_phases_f32(transforms, input, C, H, W, C_out, tiles, tiles_w, bias, relu, output,
+                              [&](int k, const float* Vk, float* Pk) {
+                                gemm(Vk, packed16[k], nullptr, Pk, false, tiles, C, C_out);
+                              });
+    return;
   }
+  // Several blocks: threads take ranges of tiles (whole 16-row tiles of the product).
+  parallel_for(size_t(tiles), 16, kMinRangeMacs / (size_t(16) * C * C_out) + 1, run_blocks);
 }
 
 float* winograd_work_f32(size_t floats) { return thread_work<float>(WorkBuffer::WinogradF32, floats); }

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+#include "kernels/thread_pool.h"
+
 namespace trevalon {
 
 // Input transform V = B^T d B of tiles [tile_begin, tile_begin + tile_count) of a channels-fastest
@@ -51,6 +53,29 @@ int winograd_tile_block_f32(int tiles, int C, int C_out);
 size_t winograd_matrix_stride_f32(int tile_count, int channels);
 // The per-thread working set of the drivers: grows to the largest size asked, then reused.
 float* winograd_work_f32(size_t floats);
+
+// One block of all `tiles` tiles with the threads sharing each phase: the input transform by
+// ranges of tiles into one working set, the 16 products by matrix (product(m, V_m, P_m), each
+// reading only its own weights), the output transform by ranges of tiles. Every value is computed
+// as the one-block loop of one thread computes it.
+template <class Product>
+void winograd_block_phases_f32(const WinogradTransformsF32& transforms, const float* input, int C, int H,
+                               int W, int C_out, int tiles, int tiles_w, const float* bias, bool relu,
+                               float* output, Product&& product) {
+  const size_t v_stride = winograd_matrix_stride_f32(tiles, C);
+  const size_t p_stride = winograd_matrix_stride_f32(tiles, C_out);
+  float* V = winograd_work_f32(16 * (v_stride + p_stride));
+  float* P = V + 16 * v_stride;
+  // A range transforms at least 64 Ki values.
+  parallel_for(size_t(tiles), 1, (size_t(1) << 16) / (size_t(16) * C) + 1, [&](size_t begin, size_t end) {
+    transforms.input(input, C, H, W, tiles_w, int(begin), int(end - begin), V + begin * C, v_stride);
+  });
+  parallel_tasks(16, [&](size_t m) { product(int(m), V + m * v_stride, P + m * p_stride); });
+  parallel_for(size_t(tiles), 1, (size_t(1) << 16) / (size_t(16) * C_out) + 1, [&](size_t begin, size_t end) {
+    transforms.output(P + begin * C_out, C_out, H, W, tiles_w, int(begin), int(end - begin), bias, relu,
+                      output, p_stride);
+  });
+}
 
 // The slot-12 contract with the given transforms and product (the portable and AVX2 tiers). The working set
 // (one block of transformed inputs and products) lives in a per-thread buffer that grows once and is reused;

@@ -11,6 +11,7 @@
 #include "kernels/conv_geometry.h"
 #include "kernels/kernel_drivers.h"
 #include "kernels/packed_weights.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 #include "layers/conv_epilogue.h"
 #include "layers/layer_checks.h"
@@ -18,6 +19,9 @@
 
 namespace trevalon {
 namespace {
+
+// Multiply-adds a thread's range of bands should hold at least (about 30 us of work).
+constexpr size_t kMinBandMacs = size_t(1) << 20;
 
 // A packed float matrix owned by the layer.
 using PackedF32 = PackedWeights<float>;
@@ -140,15 +144,29 @@ class ConvFp32 final : public ILayer {
     const int block = banded ? epilogue_block_rows(out.h, row_elements * sizeof(float), row_elements,
                                                    size_t(C_out_) * size_t(K_) * sizeof(float))
                              : out.h;
-    for (int r0 = 0; r0 < out.h; r0 += block) {
-      const int rows = std::min(block, out.h - r0);
-      if (block == out.h)
-        compute(backend, drivers, x, H, W, y, scratch, ctx);
-      else
-        compute(backend, drivers, x + size_t(r0) * stride_h_ * W * C_in_, (rows - 1) * stride_h_ + 1, W,
-                y + size_t(r0) * row_elements, scratch, ctx);
-      epilogue_.apply(y, other, sizeof(float), row_elements, r0, rows, ctx);
+    if (block == out.h) {
+      compute(backend, drivers, x, H, W, y, scratch, ctx);
+      // The addition shared by ranges of rows, each at least 64 Ki elements.
+      parallel_for(size_t(out.h), 1, (size_t(1) << 16) / row_elements + 1, [&](size_t begin, size_t end) {
+        epilogue_.apply(y, other, sizeof(float), row_elements, int(begin), int(end - begin), ctx);
+      });
+      return out;
     }
+    // Several bands: threads take equal ranges of output rows (in whole 16-element groups), each
+    // running its rows band by band, product then addition, with its own part of the patch scratch.
+    size_t group_rows = 1;
+    while (group_rows * row_elements % 16 != 0) ++group_rows;
+    const size_t row_macs = row_elements * size_t(K_);
+    parallel_for(size_t(out.h), group_rows, (kMinBandMacs + row_macs - 1) / row_macs,
+                 [&](size_t begin, size_t end) {
+                   float* part = scratch ? scratch + begin * size_t(out.w) * size_t(K_) : nullptr;
+                   for (int r0 = int(begin); r0 < int(end); r0 += block) {
+                     const int rows = std::min(block, int(end) - r0);
+                     compute(backend, drivers, x + size_t(r0) * stride_h_ * W * C_in_,
+                             (rows - 1) * stride_h_ + 1, W, y + size_t(r0) * row_elements, part, ctx);
+                     epilogue_.apply(y, other, sizeof(float), row_elements, r0, rows, ctx);
+                   }
+                 });
     return out;
   }
 

@@ -10,6 +10,8 @@
 
 #include "kernels/conv2d_f32.h"
 #include "kernels/gemm_f32.h"
+#include "kernels/gemm_split.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 #include "kernels/x86/gemm_f32_avx512.h"
 
@@ -205,33 +207,45 @@ void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* ou
   if (x86::gemm_f32_prefers_w16(M, K, C_out)) {
     // The tall product reads the patch rows in place; without prepared weights the first block of
     // rows regroups them as it goes, the others reuse them.
-    const bool prepared = w16 != nullptr;
-    float* regrouped =
-        prepared ? const_cast<float*>(w16) : x86::regroup16_buffer(x86::regrouped16_floats(K, C_out));
+    bool regrouped = w16 != nullptr;
+    float* u = regrouped ? const_cast<float*>(w16) : x86::regroup16_buffer(x86::regrouped16_floats(K, C_out));
     PatchRuns patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w,
                       out_w);
-    constexpr int kBlockRows = 1020;  // whole 6-row tiles
-    for (int m0 = 0; m0 < M; m0 += kBlockRows) {
-      const int rows = M - m0 < kBlockRows ? M - m0 : kBlockRows;
-      x86::gemm_f32_runs_avx512(patches.build(m0, rows), patches.count(), patches.len(), packed, regrouped,
-                                prepared || m0 > 0, bias, output + size_t(m0) * C_out, relu, rows, C_out);
+    // Threads take ranges of whole 6-row tiles; each builds its own runs. Weights not yet regrouped
+    // are regrouped first, each thread its share of the panels.
+    const size_t min_rows = kMinRangeMacs / (size_t(K) * size_t(C_out)) + 1;
+    if (!regrouped && range_count(size_t(M), min_rows) > 1) {
+      parallel_for(size_t(C_out + 63) / 64, 1, 1, [&](size_t q0, size_t q1) {
+        x86::regroup16_panels_avx512(packed, K, C_out, int(q0), int(q1), u);
+      });
+      regrouped = true;
     }
+    constexpr int kBlockRows = 1020;  // whole 6-row tiles
+    parallel_for(size_t(M), 6, min_rows, [&](size_t begin, size_t end) {
+      for (int m0 = int(begin); m0 < int(end); m0 += kBlockRows) {
+        const int rows = int(end) - m0 < kBlockRows ? int(end) - m0 : kBlockRows;
+        x86::gemm_f32_runs_avx512(patches.build(m0, rows), patches.count(), patches.len(), packed, u,
+                                  regrouped || m0 > 0, bias, output + size_t(m0) * C_out, relu, rows, C_out);
+      }
+    });
     return;
   }
   // Short products work on the panels; all rows at once up to 2 MiB of patches, so that each
-  // weight panel streams through the core once.
+  // weight panel streams through the core once. Threads gather their share of the rows, then share
+  // the product.
   size_t block = (size_t(2) << 20) / row_bytes;
   block = block < 64 ? 64 : block & ~size_t(15);
   if (block > size_t(M)) block = size_t(M);
   float* patches = scratch ? scratch : patch_buffer(block * size_t(K));
+  const size_t min_gather_rows = (size_t(1) << 15) / size_t(K) + 1;  // 128 KiB of copies
   for (int m0 = 0; m0 < M; m0 += int(block)) {
     const int rows = M - m0 < int(block) ? M - m0 : int(block);
-    gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, out_w,
-                   m0, rows, patches);
-    if (w16)  // prepared weights are read in their panel form whatever the rows
-      x86::gemm_f32_w16_avx512(patches, w16, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);
-    else
-      x86::gemm_f32_panels_avx512(patches, packed, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);
+    parallel_for(size_t(rows), 1, min_gather_rows, [&](size_t begin, size_t end) {
+      gather_patches(input, C, H, W, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w, out_w,
+                     m0 + int(begin), int(end - begin), patches + begin * size_t(K));
+    });
+    // Prepared weights are read in their panel form whatever the rows.
+    gemm_f32_prepared_avx512(patches, packed, w16, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernels/gemm_f32.h"
+#include "kernels/gemm_split.h"
 #include "kernels/thread_work.h"
 #include "kernels/x86/gemm_f32_row128.h"
 #include "kernels/x86/gemm_f32_tiles.h"
@@ -135,12 +136,12 @@ float* transposed_a_buffer(size_t floats) { return thread_work<float>(WorkBuffer
 }  // namespace
 
 void gemm_f32_rows8_avx2(const float* A, const float* packed, const float* bias, float* out, bool relu,
-                         int rows, int K, int N) {
+                         int rows, int K, int N, int p_begin, int p_end) {
   float* at = transposed_a_buffer(size_t(K) * 8);
   transpose_rows8(A, rows, K, at);
   const size_t panel_stride = size_t(K) * 4;
-  const int panels = (N + 3) / 4;
-  for (int p = 0; p < panels; p += 3) {
+  const int panels = p_end;
+  for (int p = p_begin; p < panels; p += 3) {
     const float* w = packed + size_t(p) * panel_stride;
     switch (panels - p < 3 ? panels - p : 3) {
       case 1: tile8<1>(at, w, panel_stride, bias, out, relu, rows, K, N, 4 * p); break;
@@ -151,10 +152,10 @@ void gemm_f32_rows8_avx2(const float* A, const float* packed, const float* bias,
 }
 
 void gemm_f32_row_avx2(const float* a, const float* packed, const float* bias, float* out, bool relu, int K,
-                       int N) {
+                       int N, int p_begin, int p_end) {
   const size_t panel_stride = size_t(K) * 4;
-  const int panels = (N + 3) / 4;
-  for (int p = 0; p < panels; p += 8) {
+  const int panels = p_end;
+  for (int p = p_begin; p < panels; p += 8) {
     const float* w = packed + size_t(p) * panel_stride;
     const int n0 = 4 * p;
     switch (panels - p < 8 ? panels - p : 8) {
@@ -172,16 +173,37 @@ void gemm_f32_row_avx2(const float* a, const float* packed, const float* bias, f
 
 }  // namespace x86
 
+namespace {
+
+// Rows [0, M) by the panels [p_begin, p_end): 8-row tiles, the last 1-3 rows one at a time.
+void product_avx2(const float* A, const float* packed, const float* bias, float* out, bool relu, int M, int K,
+                  int N, int p_begin, int p_end) {
+  int m = 0;
+  for (; M - m >= 4; m += 8) {
+    const int rows = M - m < 8 ? M - m : 8;
+    x86::gemm_f32_rows8_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, rows, K, N, p_begin,
+                             p_end);
+  }
+  for (; m < M; ++m)
+    x86::gemm_f32_row_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, K, N, p_begin, p_end);
+}
+
+}  // namespace
+
 void gemm_f32_avx2(const float* A, const float* packed, const float* bias, float* out, bool relu, int M,
                    int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
-  int m = 0;
-  for (; M - m >= 4; m += 8) {
-    const int rows = M - m < 8 ? M - m : 8;
-    x86::gemm_f32_rows8_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, rows, K, N);
-  }
-  for (; m < M; ++m) x86::gemm_f32_row_avx2(A + size_t(m) * K, packed, bias, out + size_t(m) * N, relu, K, N);
+  const int panels = (N + 3) / 4;
+  // Channel ranges in whole 3-panel tiles (24 channels: two) and row ranges in whole 8-row tiles.
+  split_product(
+      M, N, K, 8, 24, kMinRangeMacs,
+      [&](size_t m0, size_t m1) {
+        product_avx2(A + m0 * K, packed, bias, out + m0 * N, relu, int(m1 - m0), K, N, 0, panels);
+      },
+      [&](size_t n0, size_t n1) {
+        product_avx2(A, packed, bias, out, relu, M, K, N, int(n0 / 4), int((n1 + 3) / 4));
+      });
 }
 
 void gemv_f32_avx2(const float* x, const float* w, const float* bias, float* out, int K, int N,
@@ -189,7 +211,10 @@ void gemv_f32_avx2(const float* x, const float* w, const float* bias, float* out
   if (N <= 0) return;
   if (K < 0) K = 0;
   if (!packed) packed = pack_weights_f32_scratch(w, N, K);
-  x86::gemm_f32_row_avx2(x, packed, bias, out, false, K, N);
+  // One row: ranges of channels in whole 8-panel groups, each reading its own part of the weights.
+  parallel_for(size_t(N), 32, kMinGemvMacs / size_t(K > 0 ? K : 1) + 1, [&](size_t n0, size_t n1) {
+    x86::gemm_f32_row_avx2(x, packed, bias, out, false, K, N, int(n0 / 4), int((n1 + 3) / 4));
+  });
 }
 
 }  // namespace trevalon

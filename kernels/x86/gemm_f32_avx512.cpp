@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "kernels/gemm_f32.h"
+#include "kernels/gemm_split.h"
 #include "kernels/prepared_weights.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 #include "kernels/x86/gemm_f32_avx512.h"
 #include "kernels/x86/gemm_f32_row128.h"
@@ -286,11 +288,12 @@ void panel_group(const RowPlan& plan, const float* A, const float* at, const flo
     row_tile<P>(A + lone * K, w, panel_stride, bias, out + lone * N, relu, K, N, n0);
 }
 
+// Groups of up to kMaxPanels panels from p_begin, up to panel p_end (exclusive).
 void panel_groups(const RowPlan& plan, const float* A, const float* at, const float* ax, const float* packed,
-                  const float* bias, float* out, bool relu, int K, int N) {
+                  const float* bias, float* out, bool relu, int K, int N, int p_begin, int p_end) {
   const size_t panel_stride = size_t(K) * 4;
-  const int panels = (N + 3) / 4;
-  for (int p = 0; p < panels; p += kMaxPanels) {
+  const int panels = p_end;
+  for (int p = p_begin; p < panels; p += kMaxPanels) {
     const float* w = packed + size_t(p) * panel_stride;
     const int n0 = 4 * p;
     const int count = panels - p < kMaxPanels ? panels - p : kMaxPanels;
@@ -314,8 +317,15 @@ namespace x86 {
 
 void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
                             int M, int K, int N) {
+  gemm_f32_panel_range_avx512(A, packed, bias, out, relu, M, K, N, 0, (N + 3) / 4);
+}
+
+void gemm_f32_panel_range_avx512(const float* A, const float* packed, const float* bias, float* out,
+                                 bool relu, int M, int K, int N, int p_begin, int p_end) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
+  if (p_end > (N + 3) / 4) p_end = (N + 3) / 4;
+  if (p_begin >= p_end) return;
   const RowPlan plan = plan_rows(M);
   const size_t tile_floats = size_t(K) * 16;
   const size_t quad_floats = size_t(K) * size_t(plan.quad_groups) * 16;
@@ -330,7 +340,7 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
       transpose_rows16(A + size_t(t) * 16 * K, plan.tile_rows(t), K, at + size_t(t) * tile_floats);
     const int m = plan.tiles > 0 ? (plan.tiles - 1) * 16 + plan.last_tile_rows : 0;
     if (plan.quad_groups > 0) expand_quads(A + size_t(m) * K, plan.quad_rows, K, plan.quad_groups, ax);
-    panel_groups(plan, A, at, ax, packed, bias, out, relu, K, N);
+    panel_groups(plan, A, at, ax, packed, bias, out, relu, K, N, p_begin, p_end);
     return;
   }
   // One 16-row tile at a time; the row tail goes with the last tile, while its panels are hot.
@@ -339,7 +349,8 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
   one.tiles = 1;
   for (int t = 0; t + 1 < plan.tiles; ++t) {
     transpose_rows16(A + size_t(t) * 16 * K, 16, K, at);
-    panel_groups(one, nullptr, at, nullptr, packed, bias, out + size_t(t) * 16 * N, relu, K, N);
+    panel_groups(one, nullptr, at, nullptr, packed, bias, out + size_t(t) * 16 * N, relu, K, N, p_begin,
+                 p_end);
   }
   RowPlan last = plan;
   last.tiles = 1;
@@ -347,7 +358,7 @@ void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bi
   transpose_rows16(A + m * K, plan.last_tile_rows, K, at);
   if (plan.quad_groups > 0)
     expand_quads(A + (m + plan.last_tile_rows) * K, plan.quad_rows, K, plan.quad_groups, at + tile_floats);
-  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N);
+  panel_groups(last, A + m * K, at, at + tile_floats, packed, bias, out + m * N, relu, K, N, p_begin, p_end);
 }
 
 void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format,
@@ -369,6 +380,24 @@ void gemm_f32_avx512(const float* A, const float* packed, const float* bias, flo
   gemm_f32_prepared_avx512(A, packed, nullptr, bias, out, relu, M, K, N);
 }
 
+namespace {
+
+// The product on regrouped weights, shared among the threads by rows (whole 6-row tiles) or by
+// 64-channel panels.
+void w16_product(const float* A, const float* w16, const float* bias, float* out, bool relu, int M, int K,
+                 int N) {
+  split_product(
+      M, N, K, 6, 64, kMinRangeMacs,
+      [&](size_t m0, size_t m1) {
+        x86::gemm_f32_w16_avx512(A + m0 * K, w16, bias, out + m0 * N, relu, int(m1 - m0), K, N);
+      },
+      [&](size_t n0, size_t n1) {
+        x86::gemm_f32_w16_panels_avx512(A, w16, bias, out, relu, M, K, N, int(n0 / 64), int((n1 + 63) / 64));
+      });
+}
+
+}  // namespace
+
 void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* w16, const float* bias,
                               float* out, bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
@@ -376,11 +405,21 @@ void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* 
   // Prepared weights are read in their panel form whatever the rows: they cost nothing to
   // regroup, and the layer keeps no other copy.
   if (w16) {
-    x86::gemm_f32_w16_avx512(A, w16, bias, out, relu, M, K, N);
+    w16_product(A, w16, bias, out, relu, M, K, N);
     return;
   }
   if (x86::gemm_f32_prefers_w16(M, K, N)) {
     float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
+    if (num_threads() > 1 && !in_parallel_region()) {
+      // Threads regroup their share of the panels into the one buffer, then share the product.
+      const size_t panels = size_t(N + 63) / 64;
+      // A range copies at least 256 KiB of weights.
+      parallel_for(panels, 1, size_t(1 << 16) / (size_t(K) * 64) + 1, [&](size_t q0, size_t q1) {
+        x86::regroup16_panels_avx512(packed, K, N, int(q0), int(q1), w16);
+      });
+      w16_product(A, w16, bias, out, relu, M, K, N);
+      return;
+    }
     // Weights that fit in L2 are regrouped up front and every row passes under each channel block
     // once; larger ones are regrouped block by block while the product runs.
     constexpr size_t kUpFrontBytes = size_t(512) << 10;
@@ -392,7 +431,14 @@ void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* 
     }
     return;
   }
-  x86::gemm_f32_panels_avx512(A, packed, bias, out, relu, M, K, N);
+  split_product(
+      M, N, K, 16, 24, kMinRangeMacs,
+      [&](size_t m0, size_t m1) {
+        x86::gemm_f32_panels_avx512(A + m0 * K, packed, bias, out + m0 * N, relu, int(m1 - m0), K, N);
+      },
+      [&](size_t n0, size_t n1) {
+        x86::gemm_f32_panel_range_avx512(A, packed, bias, out, relu, M, K, N, int(n0 / 4), int((n1 + 3) / 4));
+      });
 }
 
 }  // namespace trevalon

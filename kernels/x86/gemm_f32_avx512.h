@@ -23,6 +23,12 @@ float* regroup16_buffer(size_t floats);
 // computes, the `fetch_bytes` at `fetch_next` (when given) are brought into L2 for a later step.
 void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu, int M,
                          int K, int N, const void* fetch_next = nullptr, size_t fetch_bytes = 0);
+// gemm_f32_w16_avx512 on the 64-channel panels [panel_begin, panel_end) only (one thread's share of
+// the channels): writes those channels of every row, each as the whole product would.
+void gemm_f32_w16_panels_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
+                                int M, int K, int N, int panel_begin, int panel_end);
+// regroup16_avx512 for the 64-channel panels [panel_begin, panel_end) only.
+void regroup16_panels_avx512(const float* packed, int K, int N, int panel_begin, int panel_end, float* w16);
 // The same product straight from the packed panels: each block of 64 channels is regrouped into
 // `w16` (regrouped16_floats(K, N) floats, complete on return) just before the first pass of rows
 // runs over it, while the next block's panels come into L2, so that reading the weights from
@@ -41,6 +47,9 @@ void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len, 
 // lane groups. Best for short products, where regrouping the weights would not pay.
 void gemm_f32_panels_avx512(const float* A, const float* packed, const float* bias, float* out, bool relu,
                             int M, int K, int N);
+// gemm_f32_panels_avx512 on the 4-channel panels [panel_begin, panel_end) only.
+void gemm_f32_panel_range_avx512(const float* A, const float* packed, const float* bias, float* out,
+                                 bool relu, int M, int K, int N, int panel_begin, int panel_end);
 
 // True when regrouping the weights and running the tall product beats working on the panels
 // directly for an M x K x N product.

@@ -7,7 +7,9 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -253,16 +255,18 @@ size_t row_pass(int M, int K) {
   return (even + kRows - 1) / kRows * kRows;
 }
 
+// Panels [q_begin, q_end) of the regrouped weights (q_end past the last: up to the last).
 template <class Rows>
 void product_w16(Rows rows, const float* w16, const float* bias, float* out, bool relu, int M, int K, int N,
-                 Lines extra) {
-  const int groups = (N + 15) / 16, panels = (N + kPanel - 1) / kPanel;
+                 Lines extra, int q_begin = 0, int q_end = INT32_MAX) {
+  const int groups = (N + 15) / 16;
+  const int panels = std::min(q_end, (N + kPanel - 1) / kPanel);
   const size_t panel_floats = size_t(K) * kPanel;
   const size_t pass = row_pass(M, K);
   for (int m0 = 0; m0 < M; m0 += int(pass)) {
     const int m1 = M - m0 < int(pass) ? M : m0 + int(pass);
     const int kc = block_k(K, m1 - m0);
-    for (int q = 0; q < panels; ++q) {
+    for (int q = q_begin; q < panels; ++q) {
       const int count = groups - q * kGroups < kGroups ? groups - q * kGroups : kGroups;
       const Lines after = q + 1 < panels ? Lines::range(w16 + (q + 1) * panel_floats,
                                                         size_t(K < kc ? K : kc) * kPanel * sizeof(float))
@@ -334,6 +338,12 @@ void regroup16_avx512(const float* packed, int K, int N, float* w16) {
   regroup_groups(packed, K, N, 0, (N + kPanel - 1) / kPanel * kGroups, w16);
 }
 
+void regroup16_panels_avx512(const float* packed, int K, int N, int panel_begin, int panel_end, float* w16) {
+  if (K <= 0 || N <= 0) return;
+  const int panels = std::min(panel_end, (N + kPanel - 1) / kPanel);
+  if (panel_begin < panels) regroup_groups(packed, K, N, panel_begin * kGroups, panels * kGroups, w16);
+}
+
 float* regroup16_buffer(size_t floats) { return thread_work<float>(WorkBuffer::Regrouped16, floats); }
 
 namespace {
@@ -377,6 +387,13 @@ void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, fl
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
   product_w16(PlainRows{A, K}, w16, bias, out, relu, M, K, N, Lines::range(fetch_next, fetch_bytes));
+}
+
+void gemm_f32_w16_panels_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
+                                int M, int K, int N, int panel_begin, int panel_end) {
+  if (M <= 0 || N <= 0) return;
+  if (K < 0) K = 0;
+  product_w16(PlainRows{A, K}, w16, bias, out, relu, M, K, N, Lines{}, panel_begin, panel_end);
 }
 
 void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias, float* out,
