@@ -179,7 +179,7 @@ inline void value_some(const float* const* w, int n, const float* v, size_t vstr
 
 // Tasks of `macs` multiply-adds each that make a range worth handing to another thread.
 inline size_t tasks_worth_splitting(size_t macs) {
-  constexpr size_t kRangeMacs = size_t(1) << 16;
+  constexpr size_t kRangeMacs = size_t(1) << 18;
   return macs >= kRangeMacs ? 1 : (kRangeMacs + (macs ? macs : 1) - 1) / (macs ? macs : 1);
 }
 

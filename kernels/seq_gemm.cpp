@@ -110,7 +110,7 @@ void gemm_i8_dynamic_rows_with(QuantizeRowsFn quantize, GemmI8DriverFn gemm,
   if (!use_fused) std::memcpy(scale_copy, row_scales, size_t(N) * sizeof(float));
   // Rows are independent: each range quantises its rows and multiplies them. Range starts on
   // multiples of eight rows keep every GELU group of four whole (8N is a multiple of four).
-  parallel_for(size_t(T), 8, rows_worth_splitting(K, N), [&](size_t t0, size_t t1) {
+  parallel_for(size_t(T), 8, rows_worth_splitting(K, N, kSplitMacsI8), [&](size_t t0, size_t t1) {
     const int rows = int(t1 - t0);
     const float* x = input + t0 * size_t(K);
     int8_t* qr = q + t0 * size_t(K);

@@ -13,10 +13,15 @@ constexpr size_t kSplitValues = 32768;
 // Values of a polynomial activation (GELU, SiLU, exp, ...): some nanoseconds each.
 constexpr size_t kSplitTranscendentals = 8192;
 
-// Rows of a K x N product per range: about a million multiply-adds.
-inline size_t rows_worth_splitting(long K, long N) {
+// Multiply-adds a range of a float product should hold, and of an int8 one (whose vector
+// instructions do several times as many per cycle).
+constexpr size_t kSplitMacsF32 = size_t(1) << 20;
+constexpr size_t kSplitMacsI8 = size_t(1) << 23;
+
+// Rows of a K x N product per range, for `macs` multiply-adds per range.
+inline size_t rows_worth_splitting(long K, long N, size_t macs = kSplitMacsF32) {
   const size_t per_row = size_t(K > 0 ? K : 1) * size_t(N > 0 ? N : 1);
-  const size_t rows = (size_t(1) << 20) / per_row;
+  const size_t rows = macs / per_row;
   return rows > 0 ? rows : 1;
 }
 
