@@ -12,6 +12,7 @@
 
 #include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
+#include "kernels/work_split.h"
 
 namespace trevalon {
 namespace {
@@ -158,8 +159,7 @@ void attention_heads_lanes(const float* qkv, float* out, int T, int E, int heads
   // the heads (and a head's tiles) between threads, each thread gathering the heads it meets into
   // its own buffers. A task is worth splitting off at about a million multiply-adds.
   const size_t task_macs = size_t(2) * kAttnTile * size_t(T) * size_t(hd);
-  const size_t min_tasks =
-      task_macs >= (size_t(1) << 20) ? 1 : ((size_t(1) << 20) + task_macs - 1) / task_macs;
+  const size_t min_tasks = task_macs >= kSplitMacsF32 ? 1 : (kSplitMacsF32 + task_macs - 1) / task_macs;
   parallel_for(size_t(heads) * size_t(tiles), 1, min_tasks, [&](size_t first, size_t last) {
     float* qt =
         thread_work<float>(WorkBuffer::AttentionHead, size_t(hd) * Tp + size_t(T) * hd + size_t(T) * hdp);
