@@ -25,9 +25,9 @@ inline size_t rows_worth_splitting(long K, long N, size_t macs = kSplitMacsF32) 
   return rows > 0 ? rows : 1;
 }
 
-// Weight rows of K bytes per range of a matrix-vector product: 64 KiB streamed from memory.
+// Weight rows of K bytes per range of a matrix-vector product: 32 KiB streamed from memory.
 inline size_t gemv_rows_worth_splitting(long K) {
-  const size_t rows = size_t(65536) / size_t(K > 0 ? K : 1);
+  const size_t rows = size_t(32768) / size_t(K > 0 ? K : 1);
   return rows > 4 ? rows : 4;
 }
 
