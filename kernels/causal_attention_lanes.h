@@ -183,6 +183,22 @@ inline size_t tasks_worth_splitting(size_t macs) {
   return macs >= kRangeMacs ? 1 : (kRangeMacs + (macs ? macs : 1) - 1) / (macs ? macs : 1);
 }
 
+// A softmax value (maximum, exponential, sum, scaling) costs about as much as this many
+// multiply-adds of the products.
+constexpr size_t kSoftmaxCost = 32;
+
+// body(task) for every task: in order on the caller when tasks of up to `macs` multiply-adds are
+// too little to share, else claimed one at a time by the threads, so that tasks of unequal size
+// (a prompt's later positions see more keys) even out.
+template <class Body>
+inline void run_tasks(size_t tasks, size_t macs, Body&& body) {
+  if (range_count(tasks, tasks_worth_splitting(macs)) <= 1) {
+    for (size_t task = 0; task < tasks; ++task) body(task);
+    return;
+  }
+  parallel_tasks(tasks, body);
+}
+
 // The scores of key head kh's positions j0 .. j0 + W - 1 (those that exist) for every new
 // position that sees them: the keys turned into kt, then each group of up to four query heads.
 template <class V>
@@ -232,41 +248,43 @@ void causal_attn_core_lanes(const float* q, const float* k, const float* v, floa
   float* kt = scores + size_t(T) * nq * size_t(n);
   float* freq = kt + size_t(16) * hd;
 
-  for (int t = 0; t < T; ++t) {
-    std::memcpy(rows + size_t(t) * stride, q + size_t(t) * qw, qw * sizeof(float));
-    std::memcpy(rows + size_t(t) * stride + qw, k + size_t(t) * kw, kw * sizeof(float));
-  }
   if (hd > 1) {
     const float inv_hd = 1.0f / float(hd);
     for (int i = 0; i < hd / 2; ++i) freq[i] = std::pow(rope_theta, -(float(2 * i) * inv_hd));
-    rotate_heads(rows, T, stride, nq + nkv, hd, freq, rope_offset);
   }
   float* keys = cache;
   float* values = cache + size_t(capacity) * kw;
-  for (int t = 0; t < T; ++t) {
-    std::memcpy(keys + size_t(P + t) * kw, rows + size_t(t) * stride + qw, kw * sizeof(float));
-    std::memcpy(values + size_t(P + t) * kw, v + size_t(t) * kw, kw * sizeof(float));
-  }
+  // Each new position's rows: copied, rotated at its own position, appended to the cache (its
+  // rows of the cache are its own).
+  parallel_for(size_t(T), 1, 8, [&](size_t t0, size_t t1) {
+    for (size_t t = t0; t < t1; ++t) {
+      std::memcpy(rows + t * stride, q + t * qw, qw * sizeof(float));
+      std::memcpy(rows + t * stride + qw, k + t * kw, kw * sizeof(float));
+    }
+    if (hd > 1)
+      rotate_heads(rows + t0 * stride, int(t1 - t0), stride, nq + nkv, hd, freq, rope_offset + int(t0));
+    for (size_t t = t0; t < t1; ++t) {
+      std::memcpy(keys + (size_t(P) + t) * kw, rows + t * stride + qw, kw * sizeof(float));
+      std::memcpy(values + (size_t(P) + t) * kw, v + t * kw, kw * sizeof(float));
+    }
+  });
 
   const float scale = 1.0f / std::sqrt(float(hd));
   const size_t group_macs = size_t(group) * size_t(hd);
 
-  // Scores: one task per key head and block of W positions (each score is computed whole, with
-  // the same block of keys, whichever thread runs it). The range that starts at 0 turns its keys
-  // in the scratch's key block, the others in their own thread's buffer.
+  // Scores: one task per block of W positions and key head, the blocks that the most new
+  // positions see first (each score is computed whole, with the same block of keys, whichever
+  // thread runs it). Shared, each thread turns keys in its own buffer.
   const int blocks = (n + W - 1) / W;
-  const size_t block_macs = size_t(W) * size_t(T) * group_macs;
-  parallel_for(
-      size_t(nkv) * size_t(blocks), 1, tasks_worth_splitting(block_macs), [&](size_t first, size_t last) {
-        float* kt_own = first == 0 ? kt : thread_work<float>(WorkBuffer::CausalKeyBlock, size_t(16) * hd);
-        for (size_t task = first; task < last; ++task) {
-          const int kh = int(task / size_t(blocks));
-          const int j0 = int(task % size_t(blocks)) * W;
-          score_key_block<V>(rows, keys, scores, kt_own, kh, j0, n, P, T, nq, group, hd, kw, stride, scale);
-        }
-      });
+  run_tasks(size_t(nkv) * size_t(blocks), size_t(W) * size_t(T) * group_macs, [&](size_t task) {
+    float* kt_own =
+        in_parallel_region() ? thread_work<float>(WorkBuffer::CausalKeyBlock, size_t(16) * hd) : kt;
+    const int kh = int(task % size_t(nkv));
+    const int j0 = int(task / size_t(nkv)) * W;
+    score_key_block<V>(rows, keys, scores, kt_own, kh, j0, n, P, T, nq, group, hd, kw, stride, scale);
+  });
 
-  parallel_for(size_t(T) * size_t(nq), 1, tasks_worth_splitting(size_t(n) * 8),
+  parallel_for(size_t(T) * size_t(nq), 1, tasks_worth_splitting(size_t(n) * kSoftmaxCost),
                [&](size_t first, size_t last) {
                  for (size_t r = first; r < last; ++r) {
                    const int t = int(r / size_t(nq));
@@ -274,25 +292,22 @@ void causal_attn_core_lanes(const float* q, const float* k, const float* v, floa
                  }
                });
 
-  // Weighted values: one task per position and key head (its query heads in groups of four, as at
-  // one thread), each writing its own heads' columns of its own row.
-  parallel_for(size_t(T) * size_t(nkv), 1, tasks_worth_splitting(size_t(n) * group_macs),
-               [&](size_t first, size_t last) {
-                 const float* wrow[4];
-                 float* dst[4];
-                 for (size_t task = first; task < last; ++task) {
-                   const int t = int(task / size_t(nkv)), kh = int(task % size_t(nkv));
-                   const int g0 = kh * group;
-                   for (int g = g0; g < g0 + group; g += 4) {
-                     const int m = g0 + group - g < 4 ? g0 + group - g : 4;
-                     for (int r = 0; r < m; ++r) {
-                       wrow[r] = scores + (size_t(t) * nq + g + r) * n;
-                       dst[r] = out + size_t(t) * qw + size_t(g + r) * hd;
-                     }
-                     value_some<V, DA>(wrow, m, values + size_t(kh) * hd, kw, P + t + 1, hd, dst);
-                   }
-                 }
-               });
+  // Weighted values: one task per position and key head, the last positions (the most keys)
+  // first; a task's query heads go in groups of four, and it writes its own heads' columns.
+  run_tasks(size_t(T) * size_t(nkv), size_t(n) * group_macs, [&](size_t task) {
+    const int t = T - 1 - int(task / size_t(nkv)), kh = int(task % size_t(nkv));
+    const int g0 = kh * group;
+    const float* wrow[4];
+    float* dst[4];
+    for (int g = g0; g < g0 + group; g += 4) {
+      const int m = g0 + group - g < 4 ? g0 + group - g : 4;
+      for (int r = 0; r < m; ++r) {
+        wrow[r] = scores + (size_t(t) * nq + g + r) * n;
+        dst[r] = out + size_t(t) * qw + size_t(g + r) * hd;
+      }
+      value_some<V, DA>(wrow, m, values + size_t(kh) * hd, kw, P + t + 1, hd, dst);
+    }
+  });
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ enum class WorkBuffer {
   Conv1dRuns,          // 1-D direct convolution: run pointers of patch rows read in place
   Conv1dZeros,         // 1-D direct convolution: a run of zeros for taps outside the signal
   Conv1dTranspose,     // 1-D transposed convolution: one tap's rows and a group's gathered inputs
-  CausalKeyBlock,      // causal attention: keys turned by a range of blocks other than the first
+  CausalKeyBlock,      // causal attention: a block of keys turned while the blocks are shared
   Count
 };
 

@@ -79,7 +79,7 @@ class CausalAttnCoreFp32 final : public ILayer {
   TensorShape output_shape_multi(const TensorShape* shapes, int n) const override {
     return n < 1 ? TensorShape{} : shapes[0];
   }
-  // The scratch, and the key blocks that ranges after the first turned in their threads' buffers.
+  // The scratch, and the key blocks the threads turned in their own buffers when they shared them.
   void release_scratch() override {
     std::vector<float>().swap(scratch_);
     release_thread_work();
