@@ -7,6 +7,8 @@
 #include "kernels/activation_lanes.h"
 #include "kernels/seq_gemm.h"
 #include "kernels/attention_heads.h"
+#include "kernels/thread_pool.h"
+#include "kernels/work_split.h"
 
 namespace trevalon {
 namespace {
@@ -36,6 +38,13 @@ void clear_unheaded_columns(float* out, int T, int E, int heads) {
   if ((E / heads) * heads != E) std::memset(out, 0, size_t(T) * size_t(E) * sizeof(float));
 }
 
+// The heads' output copied to the work area for the projection, rows split between threads.
+void copy_heads(const float* out, float* work, int T, int E) {
+  parallel_for(size_t(T), 1, rows_of_values(E), [&](size_t b, size_t e) {
+    std::memcpy(work + b * size_t(E), out + b * size_t(E), (e - b) * size_t(E) * sizeof(float));
+  });
+}
+
 }  // namespace
 
 void attention_heads_portable(const float* qkv, float* out, int T, int E, int heads) {
@@ -51,7 +60,7 @@ void attention_f32_steps(AttentionGemmF32 gemm, AttentionHeadsKernel heads, cons
   clear_unheaded_columns(out, T, E, num_heads);
   heads(work, out, T, E, num_heads);
   // The projection reads the heads from the work area, whose queries, keys and values are spent.
-  std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
+  copy_heads(out, work, T, E);
   if (fake_quant) fake_quantize_f32(work, T * E);
   gemm(work, proj_packed, proj_prepared, proj_bias, out, T, E, E);
 }
@@ -67,7 +76,7 @@ void attention_i8_steps(QuantizeRowsFn quantize, GemmI8DriverFn gemm, AttentionH
                             scale_buffer, work, T, E, 3 * E, fused);
   clear_unheaded_columns(out, T, E, num_heads);
   heads(work, out, T, E, num_heads);
-  std::memcpy(work, out, size_t(T) * size_t(E) * sizeof(float));
+  copy_heads(out, work, T, E);
   gemm_i8_dynamic_rows_with(quantize, gemm, proj_prepared, work, proj_packed, proj_scales, zeros, proj_bias,
                             q, scale_buffer, out, T, E, E, fused);
 }

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <limits>
 
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
+#include "kernels/work_split.h"
 
 namespace trevalon {
 namespace {
@@ -114,6 +116,29 @@ inline void value_rows(float* acc, size_t astride, const float* a, const float* 
   for (; c < dvec; ++c) value_block<V, R, 1>(acc + c * W, astride, a, w, v + c * W, vstride, keys);
 }
 
+// Gathers head h of the T x 3E rows: Qt[d][i] (transposed, rows T..Tp-1 zero), K[j][d], V[j][d]
+// (row stride hdp, padded with zeros). Sixteen rows at a time: rows 3E floats apart share few
+// cache sets, so a pass over all of them per dimension would miss L1 on every load.
+inline void gather_head(const float* qkv, int T, int E, int h, int hd, int hdp, int Tp, float* qt, float* kh,
+                        float* vh) {
+  const size_t row = size_t(3) * size_t(E);
+  const float* q_src = qkv + size_t(h) * hd;
+  for (int i0 = 0; i0 < T; i0 += 16) {
+    const int i1 = T - i0 < 16 ? T : i0 + 16;
+    for (int d = 0; d < hd; ++d) {
+      float* dst = qt + size_t(d) * Tp;
+      for (int i = i0; i < i1; ++i) dst[i] = q_src[size_t(i) * row + d];
+    }
+  }
+  for (int d = 0; d < hd; ++d) std::memset(qt + size_t(d) * Tp + T, 0, size_t(Tp - T) * sizeof(float));
+  for (int j = 0; j < T; ++j) {
+    const float* src = qkv + size_t(j) * row + E + size_t(h) * hd;
+    std::memcpy(kh + size_t(j) * hd, src, size_t(hd) * sizeof(float));
+    std::memcpy(vh + size_t(j) * hdp, src + E, size_t(hd) * sizeof(float));
+    std::memset(vh + size_t(j) * hdp + hd, 0, size_t(hdp - hd) * sizeof(float));
+  }
+}
+
 // The whole core for one tier: R x C score blocks (row vectors x keys) and RA x DA value blocks
 // (rows x dimension vectors).
 template <class V, int R, int C, int RA, int DA>
@@ -125,42 +150,36 @@ void attention_heads_lanes(const float* qkv, float* out, int T, int E, int heads
   const int hd = E / heads;
   const int hdp = round_up(hd, W);        // value and accumulator rows, padded with zeros
   const int Tp = round_up(T, kAttnTile);  // transposed query rows, padded with zeros
-  const size_t row = size_t(3) * size_t(E);
   const float scale = 1.0f / std::sqrt(float(hd));
 
-  float* qt =
-      thread_work<float>(WorkBuffer::AttentionHead, size_t(hd) * Tp + size_t(T) * hd + size_t(T) * hdp);
-  float* kh = qt + size_t(hd) * Tp;
-  float* vh = kh + size_t(T) * hd;
-  float* s = thread_work<float>(WorkBuffer::AttentionTile,
-                                size_t(kAttnTile) * kAttnTile + size_t(kAttnTile) * hdp + 3 * kAttnTile);
-  float* acc = s + kAttnTile * kAttnTile;
-  float* m = acc + size_t(kAttnTile) * hdp;
-  float* l = m + kAttnTile;
-  float* a = l + kAttnTile;
   const int dvec = hdp / W;
+  const int tiles = (T + kAttnTile - 1) / kAttnTile;
 
-  for (int h = 0; h < heads; ++h) {
-    // Gather the head: Qt[d][i] (transposed), K[j][d], V[j][d] (row stride hdp).
-    // Sixteen rows at a time: rows 3E floats apart share few cache sets, so a pass over all of
-    // them per dimension would miss L1 on every load.
-    const float* q_src = qkv + size_t(h) * hd;
-    for (int i0 = 0; i0 < T; i0 += 16) {
-      const int i1 = T - i0 < 16 ? T : i0 + 16;
-      for (int d = 0; d < hd; ++d) {
-        float* dst = qt + size_t(d) * Tp;
-        for (int i = i0; i < i1; ++i) dst[i] = q_src[size_t(i) * row + d];
+  // Each query tile of each head is one task, its streaming softmax whole: ranges of tasks split
+  // the heads (and a head's tiles) between threads, each thread gathering the heads it meets into
+  // its own buffers. A task is worth splitting off at about a million multiply-adds.
+  const size_t task_macs = size_t(2) * kAttnTile * size_t(T) * size_t(hd);
+  const size_t min_tasks = task_macs >= kSplitMacsF32 ? 1 : (kSplitMacsF32 + task_macs - 1) / task_macs;
+  parallel_for(size_t(heads) * size_t(tiles), 1, min_tasks, [&](size_t first, size_t last) {
+    float* qt =
+        thread_work<float>(WorkBuffer::AttentionHead, size_t(hd) * Tp + size_t(T) * hd + size_t(T) * hdp);
+    float* kh = qt + size_t(hd) * Tp;
+    float* vh = kh + size_t(T) * hd;
+    float* s = thread_work<float>(WorkBuffer::AttentionTile,
+                                  size_t(kAttnTile) * kAttnTile + size_t(kAttnTile) * hdp + 3 * kAttnTile);
+    float* acc = s + kAttnTile * kAttnTile;
+    float* m = acc + size_t(kAttnTile) * hdp;
+    float* l = m + kAttnTile;
+    float* a = l + kAttnTile;
+    int gathered = -1;
+
+    for (size_t task = first; task < last; ++task) {
+      const int h = int(task / size_t(tiles));
+      const int i0 = int(task % size_t(tiles)) * kAttnTile;
+      if (h != gathered) {
+        gather_head(qkv, T, E, h, hd, hdp, Tp, qt, kh, vh);
+        gathered = h;
       }
-    }
-    for (int d = 0; d < hd; ++d) std::memset(qt + size_t(d) * Tp + T, 0, size_t(Tp - T) * sizeof(float));
-    for (int j = 0; j < T; ++j) {
-      const float* src = qkv + size_t(j) * row + E + size_t(h) * hd;
-      std::memcpy(kh + size_t(j) * hd, src, size_t(hd) * sizeof(float));
-      std::memcpy(vh + size_t(j) * hdp, src + E, size_t(hd) * sizeof(float));
-      std::memset(vh + size_t(j) * hdp + hd, 0, size_t(hdp - hd) * sizeof(float));
-    }
-
-    for (int i0 = 0; i0 < T; i0 += kAttnTile) {
       const int rows = T - i0 < kAttnTile ? T - i0 : kAttnTile;
       const int rvec = (rows + W - 1) / W;
       for (int i = 0; i < kAttnTile; ++i) {
@@ -197,7 +216,7 @@ void attention_heads_lanes(const float* qkv, float* out, int T, int E, int heads
         if (d < hd) V::store_first(dst + d, V::mul(V::load(src + d), inv), hd - d);
       }
     }
-  }
+  });
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 #include <limits>
 
 #include "kernels/causal_attention.h"
+#include "kernels/thread_pool.h"
+#include "kernels/thread_work.h"
 
 namespace trevalon {
 namespace {
@@ -175,6 +177,57 @@ inline void value_some(const float* const* w, int n, const float* v, size_t vstr
   }
 }
 
+// Tasks of `macs` multiply-adds each that make a range worth handing to another thread.
+inline size_t tasks_worth_splitting(size_t macs) {
+  constexpr size_t kRangeMacs = size_t(1) << 18;
+  return macs >= kRangeMacs ? 1 : (kRangeMacs + (macs ? macs : 1) - 1) / (macs ? macs : 1);
+}
+
+// A softmax value (maximum, exponential, sum, scaling) costs about as much as this many
+// multiply-adds of the products.
+constexpr size_t kSoftmaxCost = 32;
+
+// body(task) for every task: in order on the caller when tasks of up to `macs` multiply-adds are
+// too little to share, else claimed one at a time by the threads, so that tasks of unequal size
+// (a prompt's later positions see more keys) even out.
+template <class Body>
+inline void run_tasks(size_t tasks, size_t macs, Body&& body) {
+  if (range_count(tasks, tasks_worth_splitting(macs)) <= 1) {
+    for (size_t task = 0; task < tasks; ++task) body(task);
+    return;
+  }
+  parallel_tasks(tasks, body);
+}
+
+// The scores of key head kh's positions j0 .. j0 + W - 1 (those that exist) for every new
+// position that sees them: the keys turned into kt, then each group of up to four query heads.
+template <class V>
+inline void score_key_block(const float* rows, const float* keys, float* scores, float* kt, int kh, int j0,
+                            int n, int P, int T, int nq, int group, int hd, size_t kw, size_t stride,
+                            float scale) {
+  constexpr int W = V::kWidth;
+  const float* qrow[4];
+  float* dst[4];
+  const int g0 = kh * group;
+  const int count = n - j0 < W ? n - j0 : W;
+  const float* krows[W];
+  for (int l = 0; l < W; ++l) krows[l] = keys + size_t(j0 + (l < count ? l : 0)) * kw + size_t(kh) * hd;
+  for (int l = 0; l < W && j0 + W + l < n; ++l)  // the next block's rows, while this one is summed
+    for (int d = 0; d < hd; d += 16) __builtin_prefetch(keys + size_t(j0 + W + l) * kw + size_t(kh) * hd + d);
+  transpose_keys<V>(krows, count, hd, kt);
+  // Position t sees j0 only when P + t >= j0.
+  for (int t = j0 > P ? j0 - P : 0; t < T; ++t) {
+    for (int g = g0; g < g0 + group; g += 4) {
+      const int m = g0 + group - g < 4 ? g0 + group - g : 4;
+      for (int r = 0; r < m; ++r) {
+        qrow[r] = rows + size_t(t) * stride + size_t(g + r) * hd;
+        dst[r] = scores + (size_t(t) * nq + g + r) * n + j0;
+      }
+      score_some<V>(qrow, m, kt, hd, scale, dst, count);
+    }
+  }
+}
+
 // The whole kernel for one lane type; DA dimension vectors per value block.
 template <class V, int DA>
 void causal_attn_core_lanes(const float* q, const float* k, const float* v, float* cache, int P, int capacity,
@@ -195,66 +248,66 @@ void causal_attn_core_lanes(const float* q, const float* k, const float* v, floa
   float* kt = scores + size_t(T) * nq * size_t(n);
   float* freq = kt + size_t(16) * hd;
 
-  for (int t = 0; t < T; ++t) {
-    std::memcpy(rows + size_t(t) * stride, q + size_t(t) * qw, qw * sizeof(float));
-    std::memcpy(rows + size_t(t) * stride + qw, k + size_t(t) * kw, kw * sizeof(float));
-  }
   if (hd > 1) {
     const float inv_hd = 1.0f / float(hd);
     for (int i = 0; i < hd / 2; ++i) freq[i] = std::pow(rope_theta, -(float(2 * i) * inv_hd));
-    rotate_heads(rows, T, stride, nq + nkv, hd, freq, rope_offset);
   }
   float* keys = cache;
   float* values = cache + size_t(capacity) * kw;
-  for (int t = 0; t < T; ++t) {
-    std::memcpy(keys + size_t(P + t) * kw, rows + size_t(t) * stride + qw, kw * sizeof(float));
-    std::memcpy(values + size_t(P + t) * kw, v + size_t(t) * kw, kw * sizeof(float));
-  }
+  // Each new position's rows: copied, rotated at its own position, appended to the cache (its
+  // rows of the cache are its own).
+  parallel_for(size_t(T), 1, 8, [&](size_t t0, size_t t1) {
+    for (size_t t = t0; t < t1; ++t) {
+      std::memcpy(rows + t * stride, q + t * qw, qw * sizeof(float));
+      std::memcpy(rows + t * stride + qw, k + t * kw, kw * sizeof(float));
+    }
+    if (hd > 1)
+      rotate_heads(rows + t0 * stride, int(t1 - t0), stride, nq + nkv, hd, freq, rope_offset + int(t0));
+    for (size_t t = t0; t < t1; ++t) {
+      std::memcpy(keys + (size_t(P) + t) * kw, rows + t * stride + qw, kw * sizeof(float));
+      std::memcpy(values + (size_t(P) + t) * kw, v + t * kw, kw * sizeof(float));
+    }
+  });
 
   const float scale = 1.0f / std::sqrt(float(hd));
-  const float* qrow[4];
-  float* dst[4];
-  for (int kh = 0; kh < nkv; ++kh) {
+  const size_t group_macs = size_t(group) * size_t(hd);
+
+  // Scores: one task per block of W positions and key head, the blocks that the most new
+  // positions see first (each score is computed whole, with the same block of keys, whichever
+  // thread runs it). Shared, each thread turns keys in its own buffer.
+  const int blocks = (n + W - 1) / W;
+  run_tasks(size_t(nkv) * size_t(blocks), size_t(W) * size_t(T) * group_macs, [&](size_t task) {
+    float* kt_own =
+        in_parallel_region() ? thread_work<float>(WorkBuffer::CausalKeyBlock, size_t(16) * hd) : kt;
+    const int kh = int(task % size_t(nkv));
+    const int j0 = int(task / size_t(nkv)) * W;
+    score_key_block<V>(rows, keys, scores, kt_own, kh, j0, n, P, T, nq, group, hd, kw, stride, scale);
+  });
+
+  parallel_for(size_t(T) * size_t(nq), 1, tasks_worth_splitting(size_t(n) * kSoftmaxCost),
+               [&](size_t first, size_t last) {
+                 for (size_t r = first; r < last; ++r) {
+                   const int t = int(r / size_t(nq));
+                   softmax_visible<V>(scores + r * n, P + t + 1, n);
+                 }
+               });
+
+  // Weighted values: one task per position and key head, the last positions (the most keys)
+  // first; a task's query heads go in groups of four, and it writes its own heads' columns.
+  run_tasks(size_t(T) * size_t(nkv), size_t(n) * group_macs, [&](size_t task) {
+    const int t = T - 1 - int(task / size_t(nkv)), kh = int(task % size_t(nkv));
     const int g0 = kh * group;
-    for (int j0 = 0; j0 < n; j0 += W) {
-      const int count = n - j0 < W ? n - j0 : W;
-      const float* krows[W];
-      for (int l = 0; l < W; ++l) krows[l] = keys + size_t(j0 + (l < count ? l : 0)) * kw + size_t(kh) * hd;
-      for (int l = 0; l < W && j0 + W + l < n; ++l)  // the next block's rows, while this one is summed
-        for (int d = 0; d < hd; d += 16)
-          __builtin_prefetch(keys + size_t(j0 + W + l) * kw + size_t(kh) * hd + d);
-      transpose_keys<V>(krows, count, hd, kt);
-      // Position t sees j0 only when P + t >= j0.
-      for (int t = j0 > P ? j0 - P : 0; t < T; ++t) {
-        for (int g = g0; g < g0 + group; g += 4) {
-          const int m = g0 + group - g < 4 ? g0 + group - g : 4;
-          for (int r = 0; r < m; ++r) {
-            qrow[r] = rows + size_t(t) * stride + size_t(g + r) * hd;
-            dst[r] = scores + (size_t(t) * nq + g + r) * n + j0;
-          }
-          score_some<V>(qrow, m, kt, hd, scale, dst, count);
-        }
+    const float* wrow[4];
+    float* dst[4];
+    for (int g = g0; g < g0 + group; g += 4) {
+      const int m = g0 + group - g < 4 ? g0 + group - g : 4;
+      for (int r = 0; r < m; ++r) {
+        wrow[r] = scores + (size_t(t) * nq + g + r) * n;
+        dst[r] = out + size_t(t) * qw + size_t(g + r) * hd;
       }
+      value_some<V, DA>(wrow, m, values + size_t(kh) * hd, kw, P + t + 1, hd, dst);
     }
-  }
-
-  for (int t = 0; t < T; ++t)
-    for (int g = 0; g < nq; ++g) softmax_visible<V>(scores + (size_t(t) * nq + g) * n, P + t + 1, n);
-
-  const float* wrow[4];
-  for (int t = 0; t < T; ++t) {
-    for (int kh = 0; kh < nkv; ++kh) {
-      const int g0 = kh * group;
-      for (int g = g0; g < g0 + group; g += 4) {
-        const int m = g0 + group - g < 4 ? g0 + group - g : 4;
-        for (int r = 0; r < m; ++r) {
-          wrow[r] = scores + (size_t(t) * nq + g + r) * n;
-          dst[r] = out + size_t(t) * qw + size_t(g + r) * hd;
-        }
-        value_some<V, DA>(wrow, m, values + size_t(kh) * hd, kw, P + t + 1, hd, dst);
-      }
-    }
-  }
+  });
 }
 
 }  // namespace

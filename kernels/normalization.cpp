@@ -6,10 +6,13 @@
 #include <algorithm>
 #include <cstddef>
 
-namespace trevalon {
+#include "kernels/thread_pool.h"
+#include "kernels/work_split.h"
 
-void rms_norm_f32_portable(const float* in, const float* weight, float* out, int rows, int cols, float eps) {
-  if (rows <= 0 || cols <= 0) return;
+namespace trevalon {
+namespace {
+
+void rms_norm_rows(const float* in, const float* weight, float* out, int rows, int cols, float eps) {
   const float inv_c = 1.0f / static_cast<float>(cols);
   for (int r = 0; r < rows; ++r) {
     const float* x = in + size_t(r) * size_t(cols);
@@ -26,9 +29,8 @@ void rms_norm_f32_portable(const float* in, const float* weight, float* out, int
   }
 }
 
-void layer_norm_f32_portable(const float* in, const float* gamma, const float* beta, float* out, int rows,
-                             int cols, float eps) {
-  if (rows <= 0 || cols <= 0) return;
+void layer_norm_rows(const float* in, const float* gamma, const float* beta, float* out, int rows, int cols,
+                     float eps) {
   const float inv_c = 1.0f / static_cast<float>(cols);
   for (int r = 0; r < rows; ++r) {
     const float* x = in + size_t(r) * size_t(cols);
@@ -54,15 +56,14 @@ void layer_norm_f32_portable(const float* in, const float* gamma, const float* b
   }
 }
 
-void ada_in1d_f32_portable(const float* in, float* out, const float* gamma, const float* beta, int rows,
-                           int C, const float* norm_weight, float eps, const float* norm_bias) {
-  if (rows <= 0 || C <= 0) return;
+void ada_in1d_channels(const float* in, float* out, const float* gamma, const float* beta, int rows, int C,
+                       const float* norm_weight, float eps, const float* norm_bias, int c_first, int c_last) {
   const float inv_t = 1.0f / static_cast<float>(rows);
   // A block of channels per pass over time keeps the reads along rows; each channel's sums still
   // run over t in order, as one chain.
   constexpr int kBlock = 64;
-  for (int c0 = 0; c0 < C; c0 += kBlock) {
-    const int nc = std::min(kBlock, C - c0);
+  for (int c0 = c_first; c0 < c_last; c0 += kBlock) {
+    const int nc = std::min(kBlock, c_last - c0);
     float mean[kBlock], var[kBlock], k[kBlock];
     std::fill(mean, mean + nc, 0.0f);
     std::fill(var, var + nc, 0.0f);
@@ -94,9 +95,8 @@ void ada_in1d_f32_portable(const float* in, float* out, const float* gamma, cons
   }
 }
 
-void ada_layer_norm_f32_portable(const float* in, float* out, const float* gamma, const float* beta, int rows,
-                                 int C, float eps) {
-  if (rows <= 0 || C <= 0) return;
+void ada_layer_norm_rows(const float* in, float* out, const float* gamma, const float* beta, int rows, int C,
+                         float eps) {
   const float inv_c = 1.0f / static_cast<float>(C);
   for (int r = 0; r < rows; ++r) {
     const float* x = in + size_t(r) * size_t(C);
@@ -112,6 +112,41 @@ void ada_layer_norm_f32_portable(const float* in, float* out, const float* gamma
     const float rstd = 1.0f / std::sqrt(v * inv_c + eps);
     for (int c = 0; c < C; ++c) y[c] = std::fma((x[c] - m) * rstd, gamma[c] + 1.0f, beta[c]);
   }
+}
+
+}  // namespace
+
+// The entries split rows (or, for the instance norm, blocks of 64 channels) between threads: each
+// row's or channel's chain is the same in whichever range it runs.
+void rms_norm_f32_portable(const float* in, const float* weight, float* out, int rows, int cols, float eps) {
+  if (rows <= 0 || cols <= 0) return;
+  parallel_for(size_t(rows), 16, rows_of_values(cols), [&](size_t b, size_t e) {
+    rms_norm_rows(in + b * size_t(cols), weight, out + b * size_t(cols), int(e - b), cols, eps);
+  });
+}
+
+void layer_norm_f32_portable(const float* in, const float* gamma, const float* beta, float* out, int rows,
+                             int cols, float eps) {
+  if (rows <= 0 || cols <= 0) return;
+  parallel_for(size_t(rows), 16, rows_of_values(cols), [&](size_t b, size_t e) {
+    layer_norm_rows(in + b * size_t(cols), gamma, beta, out + b * size_t(cols), int(e - b), cols, eps);
+  });
+}
+
+void ada_in1d_f32_portable(const float* in, float* out, const float* gamma, const float* beta, int rows,
+                           int C, const float* norm_weight, float eps, const float* norm_bias) {
+  if (rows <= 0 || C <= 0) return;
+  parallel_for(size_t(C), 64, rows_of_values(rows), [&](size_t b, size_t e) {
+    ada_in1d_channels(in, out, gamma, beta, rows, C, norm_weight, eps, norm_bias, int(b), int(e));
+  });
+}
+
+void ada_layer_norm_f32_portable(const float* in, float* out, const float* gamma, const float* beta, int rows,
+                                 int C, float eps) {
+  if (rows <= 0 || C <= 0) return;
+  parallel_for(size_t(rows), 16, rows_of_values(C), [&](size_t b, size_t e) {
+    ada_layer_norm_rows(in + b * size_t(C), out + b * size_t(C), gamma, beta, int(e - b), C, eps);
+  });
 }
 
 }  // namespace trevalon

@@ -43,6 +43,7 @@ enum class WorkBuffer {
   Conv1dI8Scales,      // 1-D int8 convolution: a thread's copy of the weight scales
   StftBins,            // STFT: one frame's real and imaginary bins
   IstftFrames,         // iSTFT: a block of synthesised frames and the frame loop's working memory
+  CausalKeyBlock,      // causal attention: a block of keys turned while the blocks are shared
   Count
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernels/causal_attention.h"
+#include "kernels/thread_work.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 #include "layers/small_layer_checks.h"
@@ -78,7 +79,11 @@ class CausalAttnCoreFp32 final : public ILayer {
   TensorShape output_shape_multi(const TensorShape* shapes, int n) const override {
     return n < 1 ? TensorShape{} : shapes[0];
   }
-  void release_scratch() override { std::vector<float>().swap(scratch_); }
+  // The scratch, and the key blocks the threads turned in their own buffers when they shared them.
+  void release_scratch() override {
+    std::vector<float>().swap(scratch_);
+    release_thread_work();
+  }
   bool uses_kv_cache() const override { return true; }
 
   void allocate_kv_cache(int max_positions, Allocator* allocator) override {

@@ -12,6 +12,8 @@
 
 #include "kernels/normalization.h"
 #include "kernels/table_small_f32.h"
+#include "kernels/thread_pool.h"
+#include "kernels/work_split.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 #include "layers/small_layer_checks.h"
@@ -141,12 +143,14 @@ class BertEmbeddingsFp32 final : public TokenLayer {
     const size_t E = size_t(E_);
     auto* y = static_cast<float*>(output.data);
     const float* type0 = type_.empty() ? nullptr : type_.data();
-    for (int t = 0; t < T; ++t) {
-      const float* word = word_.data() + size_t(static_cast<int64_t>(ids[t])) * E;
-      const float* pos = pos_.data() + size_t(t) * E;
-      float* e = y + size_t(t) * E;
-      for (size_t i = 0; i < E; ++i) e[i] = type0 ? word[i] + pos[i] + type0[i] : word[i] + pos[i];
-    }
+    parallel_for(size_t(T), 1, rows_of_values(E_), [&](size_t t0, size_t t1) {
+      for (size_t t = t0; t < t1; ++t) {
+        const float* word = word_.data() + size_t(static_cast<int64_t>(ids[t])) * E;
+        const float* pos = pos_.data() + t * E;
+        float* e = y + t * E;
+        for (size_t i = 0; i < E; ++i) e[i] = type0 ? word[i] + pos[i] + type0[i] : word[i] + pos[i];
+      }
+    });
     normalize(backend, y, T);
     return output_shape(inputs[0].shape);
   }

@@ -13,6 +13,8 @@
 #include <cstddef>
 
 #include "kernels/normalization.h"
+#include "kernels/thread_pool.h"
+#include "kernels/work_split.h"
 #include "kernels/x86/row_block.h"
 
 namespace trevalon {
@@ -47,7 +49,7 @@ inline void map_row(const float* x, float* y, int cols, F f) {
 }
 
 template <class V>
-inline void rms_norm_f32_simd(const float* in, const float* weight, float* out, int rows, int cols,
+inline void rms_norm_f32_rows(const float* in, const float* weight, float* out, int rows, int cols,
                               float eps) {
   using F = typename V::F;
   if (rows <= 0 || cols <= 0) return;
@@ -75,7 +77,7 @@ inline void rms_norm_f32_simd(const float* in, const float* weight, float* out, 
 }
 
 template <class V>
-inline void layer_norm_f32_simd(const float* in, const float* gamma, const float* beta, float* out, int rows,
+inline void layer_norm_f32_rows(const float* in, const float* gamma, const float* beta, float* out, int rows,
                                 int cols, float eps) {
   using F = typename V::F;
   if (rows <= 0 || cols <= 0) return;
@@ -112,7 +114,7 @@ inline void layer_norm_f32_simd(const float* in, const float* gamma, const float
 }
 
 template <class V>
-inline void ada_layer_norm_f32_simd(const float* in, float* out, const float* gamma, const float* beta,
+inline void ada_layer_norm_f32_rows(const float* in, float* out, const float* gamma, const float* beta,
                                     int rows, int C, float eps) {
   using F = typename V::F;
   if (rows <= 0 || C <= 0) return;
@@ -140,17 +142,17 @@ inline void ada_layer_norm_f32_simd(const float* in, float* out, const float* ga
 
 // Up to kVectors vectors of channels per pass over time, so each row is read a cache line at a time.
 template <class V>
-inline void ada_in1d_f32_simd(const float* in, float* out, const float* gamma, const float* beta, int rows,
-                              int C, const float* norm_weight, float eps, const float* norm_bias) {
+inline void ada_in1d_channels(const float* in, float* out, const float* gamma, const float* beta, int rows,
+                              int C, const float* norm_weight, float eps, const float* norm_bias, int c_first,
+                              int c_last) {
   using F = typename V::F;
   constexpr int W = V::kWidth, kVectors = 4;
-  if (rows <= 0 || C <= 0) return;
   const F inv_t = V::set1(1.0f / static_cast<float>(rows));
   const F eps_v = V::set1(eps), one = V::set1(1.0f);
-  for (int c0 = 0; c0 < C; c0 += W * kVectors) {
+  for (int c0 = c_first; c0 < c_last; c0 += W * kVectors) {
     int lanes[kVectors];  // channels in each vector of the block; 0 past the last
     for (int v = 0; v < kVectors; ++v) {
-      const int left = C - c0 - v * W;
+      const int left = c_last - c0 - v * W;
       lanes[v] = left <= 0 ? 0 : left < W ? left : W;
     }
     auto row = [&](auto* base, int t, int v) { return base + size_t(t) * size_t(C) + c0 + v * W; };
@@ -182,6 +184,44 @@ inline void ada_in1d_f32_simd(const float* in, float* out, const float* gamma, c
           V::store_first(row(out, t, v), y, n);
       }
   }
+}
+
+// The entries split rows (or, for the instance norm, blocks of 64 channels) between threads: a
+// row's or a channel's chain is the same in whichever lane and range it runs.
+template <class V>
+inline void rms_norm_f32_simd(const float* in, const float* weight, float* out, int rows, int cols,
+                              float eps) {
+  if (rows <= 0 || cols <= 0) return;
+  parallel_for(size_t(rows), 16, rows_of_values(cols), [&](size_t b, size_t e) {
+    rms_norm_f32_rows<V>(in + b * size_t(cols), weight, out + b * size_t(cols), int(e - b), cols, eps);
+  });
+}
+
+template <class V>
+inline void layer_norm_f32_simd(const float* in, const float* gamma, const float* beta, float* out, int rows,
+                                int cols, float eps) {
+  if (rows <= 0 || cols <= 0) return;
+  parallel_for(size_t(rows), 16, rows_of_values(cols), [&](size_t b, size_t e) {
+    layer_norm_f32_rows<V>(in + b * size_t(cols), gamma, beta, out + b * size_t(cols), int(e - b), cols, eps);
+  });
+}
+
+template <class V>
+inline void ada_layer_norm_f32_simd(const float* in, float* out, const float* gamma, const float* beta,
+                                    int rows, int C, float eps) {
+  if (rows <= 0 || C <= 0) return;
+  parallel_for(size_t(rows), 16, rows_of_values(C), [&](size_t b, size_t e) {
+    ada_layer_norm_f32_rows<V>(in + b * size_t(C), out + b * size_t(C), gamma, beta, int(e - b), C, eps);
+  });
+}
+
+template <class V>
+inline void ada_in1d_f32_simd(const float* in, float* out, const float* gamma, const float* beta, int rows,
+                              int C, const float* norm_weight, float eps, const float* norm_bias) {
+  if (rows <= 0 || C <= 0) return;
+  parallel_for(size_t(C), 64, rows_of_values(rows), [&](size_t b, size_t e) {
+    ada_in1d_channels<V>(in, out, gamma, beta, rows, C, norm_weight, eps, norm_bias, int(b), int(e));
+  });
 }
 
 }  // namespace

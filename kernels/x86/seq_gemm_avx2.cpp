@@ -3,7 +3,9 @@
 #include <immintrin.h>
 
 #include "kernels/seq_gemm.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
+#include "kernels/work_split.h"
 
 namespace trevalon {
 namespace {
@@ -81,40 +83,45 @@ void gemv_i8_dynamic_avx2(const float* x, const int8_t* w, const float* row_scal
     for (int k = body; k < K; ++k) sum += uint32_t(int32_t(xq[k]) * int32_t(wo[k]));
     out[o] = (bias ? bias[o] : 0.0f) + row_scales[o] * (s * float(int32_t(sum)));
   };
-  int o = 0;
-  // Four rows share each widened slice of x; each row's weights are read once, front to back.
-  for (; o + 4 <= N; o += 4) {
-    const int8_t* w0 = w + size_t(o) * size_t(K);
-    const int8_t* w1 = w0 + K;
-    const int8_t* w2 = w1 + K;
-    const int8_t* w3 = w2 + K;
-    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-    // Two groups of rows ahead are asked for while this one is summed (one core alone keeps too
-    // few lines in flight to stream at the memory's rate); a prefetch past the end is dropped.
-    const int8_t* ahead = w0 + 8 * size_t(K);
-    for (int k = 0; k < body; k += 16) {
-      if ((k & 63) == 0)
-        for (int r = 0; r < 4; ++r)
-          _mm_prefetch(reinterpret_cast<const char*>(ahead + r * size_t(K) + k), _MM_HINT_T0);
-      const __m256i x16 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xq + k)));
-      a0 = _mm256_add_epi32(a0, dot16(x16, w0 + k));
-      a1 = _mm256_add_epi32(a1, dot16(x16, w1 + k));
-      a2 = _mm256_add_epi32(a2, dot16(x16, w2 + k));
-      a3 = _mm256_add_epi32(a3, dot16(x16, w3 + k));
+  // Ranges of whole groups of four rows, each reading the caller's quantised vector.
+  parallel_for(size_t(N), 4, gemv_rows_worth_splitting(K), [&](size_t first, size_t last) {
+    const int end = int(last);
+    int o = int(first);
+    // Four rows share each widened slice of x; each row's weights are read once, front to back.
+    for (; o + 4 <= end; o += 4) {
+      const int8_t* w0 = w + size_t(o) * size_t(K);
+      const int8_t* w1 = w0 + K;
+      const int8_t* w2 = w1 + K;
+      const int8_t* w3 = w2 + K;
+      __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+      // Two groups of rows ahead are asked for while this one is summed (one core alone keeps too
+      // few lines in flight to stream at the memory's rate); a prefetch past the end is dropped.
+      const int8_t* ahead = w0 + 8 * size_t(K);
+      for (int k = 0; k < body; k += 16) {
+        if ((k & 63) == 0)
+          for (int r = 0; r < 4; ++r)
+            _mm_prefetch(reinterpret_cast<const char*>(ahead + r * size_t(K) + k), _MM_HINT_T0);
+        const __m256i x16 = _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xq + k)));
+        a0 = _mm256_add_epi32(a0, dot16(x16, w0 + k));
+        a1 = _mm256_add_epi32(a1, dot16(x16, w1 + k));
+        a2 = _mm256_add_epi32(a2, dot16(x16, w2 + k));
+        a3 = _mm256_add_epi32(a3, dot16(x16, w3 + k));
+      }
+      finish(o, hsum8(a0));
+      finish(o + 1, hsum8(a1));
+      finish(o + 2, hsum8(a2));
+      finish(o + 3, hsum8(a3));
     }
-    finish(o, hsum8(a0));
-    finish(o + 1, hsum8(a1));
-    finish(o + 2, hsum8(a2));
-    finish(o + 3, hsum8(a3));
-  }
-  for (; o < N; ++o) {
-    const int8_t* wo = w + size_t(o) * size_t(K);
-    __m256i a = _mm256_setzero_si256();
-    for (int k = 0; k < body; k += 16)
-      a = _mm256_add_epi32(
-          a, dot16(_mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xq + k))), wo + k));
-    finish(o, hsum8(a));
-  }
+    for (; o < end; ++o) {
+      const int8_t* wo = w + size_t(o) * size_t(K);
+      __m256i a = _mm256_setzero_si256();
+      for (int k = 0; k < body; k += 16)
+        a = _mm256_add_epi32(
+            a,
+            dot16(_mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(xq + k))), wo + k));
+      finish(o, hsum8(a));
+    }
+  });
 }
 
 }  // namespace trevalon

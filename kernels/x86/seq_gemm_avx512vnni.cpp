@@ -5,7 +5,9 @@
 #include <immintrin.h>
 
 #include "kernels/seq_gemm.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
+#include "kernels/work_split.h"
 
 namespace trevalon {
 namespace {
@@ -40,50 +42,55 @@ void gemv_i8_dynamic_avx512vnni(const float* x, const int8_t* w, const float* ro
     out[o] = (bias ? bias[o] : 0.0f) + row_scales[o] * (s * float(acc));
   };
 
-  int o = 0;
-  for (; o + 4 <= N; o += 4) {
-    const int8_t* w0 = w + size_t(o) * size_t(K);
-    const int8_t* w1 = w0 + K;
-    const int8_t* w2 = w1 + K;
-    const int8_t* w3 = w2 + K;
-    __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
-    __m512i s0 = a0, s1 = a0, s2 = a0, s3 = a0;
-    // The next groups' rows are asked for while this one is summed: one core alone keeps too few
-    // lines in flight to stream at the memory's rate. A prefetch past the end is dropped.
-    const int8_t* ahead = w0 + kPrefetchGroups * 4 * size_t(K);
-    for (int k = 0; k < K; k += 64) {
-      for (int r = 0; r < 4; ++r)
-        _mm_prefetch(reinterpret_cast<const char*>(ahead + r * size_t(K) + k), _MM_HINT_T0);
-      const __mmask64 m = first_bytes(K - k);
-      const __m512i xv = _mm512_load_si512(xu + k);
-      const __m512i v0 = _mm512_maskz_loadu_epi8(m, w0 + k);
-      const __m512i v1 = _mm512_maskz_loadu_epi8(m, w1 + k);
-      const __m512i v2 = _mm512_maskz_loadu_epi8(m, w2 + k);
-      const __m512i v3 = _mm512_maskz_loadu_epi8(m, w3 + k);
-      a0 = _mm512_dpbusd_epi32(a0, xv, v0);
-      s0 = _mm512_dpbusd_epi32(s0, ones, v0);
-      a1 = _mm512_dpbusd_epi32(a1, xv, v1);
-      s1 = _mm512_dpbusd_epi32(s1, ones, v1);
-      a2 = _mm512_dpbusd_epi32(a2, xv, v2);
-      s2 = _mm512_dpbusd_epi32(s2, ones, v2);
-      a3 = _mm512_dpbusd_epi32(a3, xv, v3);
-      s3 = _mm512_dpbusd_epi32(s3, ones, v3);
+  // Ranges of whole groups of four rows, each reading the caller's offset vector: both cores then
+  // stream weights, which is what a decode step waits for.
+  parallel_for(size_t(N), 4, gemv_rows_worth_splitting(K), [&](size_t first, size_t last) {
+    const int end = int(last);
+    int o = int(first);
+    for (; o + 4 <= end; o += 4) {
+      const int8_t* w0 = w + size_t(o) * size_t(K);
+      const int8_t* w1 = w0 + K;
+      const int8_t* w2 = w1 + K;
+      const int8_t* w3 = w2 + K;
+      __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
+      __m512i s0 = a0, s1 = a0, s2 = a0, s3 = a0;
+      // The next groups' rows are asked for while this one is summed: one core alone keeps too few
+      // lines in flight to stream at the memory's rate. A prefetch past the end is dropped.
+      const int8_t* ahead = w0 + kPrefetchGroups * 4 * size_t(K);
+      for (int k = 0; k < K; k += 64) {
+        for (int r = 0; r < 4; ++r)
+          _mm_prefetch(reinterpret_cast<const char*>(ahead + r * size_t(K) + k), _MM_HINT_T0);
+        const __mmask64 m = first_bytes(K - k);
+        const __m512i xv = _mm512_load_si512(xu + k);
+        const __m512i v0 = _mm512_maskz_loadu_epi8(m, w0 + k);
+        const __m512i v1 = _mm512_maskz_loadu_epi8(m, w1 + k);
+        const __m512i v2 = _mm512_maskz_loadu_epi8(m, w2 + k);
+        const __m512i v3 = _mm512_maskz_loadu_epi8(m, w3 + k);
+        a0 = _mm512_dpbusd_epi32(a0, xv, v0);
+        s0 = _mm512_dpbusd_epi32(s0, ones, v0);
+        a1 = _mm512_dpbusd_epi32(a1, xv, v1);
+        s1 = _mm512_dpbusd_epi32(s1, ones, v1);
+        a2 = _mm512_dpbusd_epi32(a2, xv, v2);
+        s2 = _mm512_dpbusd_epi32(s2, ones, v2);
+        a3 = _mm512_dpbusd_epi32(a3, xv, v3);
+        s3 = _mm512_dpbusd_epi32(s3, ones, v3);
+      }
+      finish(o, row_sum(a0, s0));
+      finish(o + 1, row_sum(a1, s1));
+      finish(o + 2, row_sum(a2, s2));
+      finish(o + 3, row_sum(a3, s3));
     }
-    finish(o, row_sum(a0, s0));
-    finish(o + 1, row_sum(a1, s1));
-    finish(o + 2, row_sum(a2, s2));
-    finish(o + 3, row_sum(a3, s3));
-  }
-  for (; o < N; ++o) {
-    const int8_t* wo = w + size_t(o) * size_t(K);
-    __m512i a = _mm512_setzero_si512(), sw = a;
-    for (int k = 0; k < K; k += 64) {
-      const __m512i v = _mm512_maskz_loadu_epi8(first_bytes(K - k), wo + k);
-      a = _mm512_dpbusd_epi32(a, _mm512_load_si512(xu + k), v);
-      sw = _mm512_dpbusd_epi32(sw, ones, v);
+    for (; o < end; ++o) {
+      const int8_t* wo = w + size_t(o) * size_t(K);
+      __m512i a = _mm512_setzero_si512(), sw = a;
+      for (int k = 0; k < K; k += 64) {
+        const __m512i v = _mm512_maskz_loadu_epi8(first_bytes(K - k), wo + k);
+        a = _mm512_dpbusd_epi32(a, _mm512_load_si512(xu + k), v);
+        sw = _mm512_dpbusd_epi32(sw, ones, v);
+      }
+      finish(o, row_sum(a, sw));
     }
-    finish(o, row_sum(a, sw));
-  }
+  });
 }
 
 }  // namespace trevalon

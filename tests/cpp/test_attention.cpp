@@ -20,6 +20,7 @@
 #include "kernels/prepared_weights.h"
 #include "layers/layer_factory.h"
 #include "test_support.h"
+#include "thread_counts.h"
 
 namespace trevalon {
 namespace {
@@ -403,6 +404,49 @@ TEST(AttentionInt8, ReportsTheMandatoryTensorItLacks) {
   expect_error(
       [&] { make_attention("attention_int8", "{\"num_heads\": 3, \"embed_dim\": 32}", tensors_of(w)); },
       "node 'att': num_heads 3 does not divide embed_dim 32");
+}
+
+// ---- threads ----
+
+// Heads and query tiles split between threads: one position, fewer heads (and tiles) than threads,
+// a head split between two ranges (three tiles of one head), and tile edges; the float layer with
+// and without fake quantisation, the int8 layer and the float table slot.
+TEST(AttentionThreads, EveryPathGivesTheSameBytesAtEveryThreadCount) {
+  const Case cases[] = {
+      {1, 32, 2, true, 1.0f}, {70, 32, 1, true, 1.0f}, {130, 48, 3, false, 1.0f}, {197, 64, 4, true, 1.0f}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE("T " + std::to_string(c.T) + " E " + std::to_string(c.E) + " heads " +
+                 std::to_string(c.heads));
+    const FloatWeights w = random_weights(c.E, c.biases, 300 + c.T);
+    const Int8Weights wi = random_int8_weights(c.E, c.biases, 400 + c.T);
+    const std::vector<float> x = testing::random_floats(size_t(c.T) * c.E, -1.0f, 1.0f, 500 + c.T);
+    const std::string heads = "{\"num_heads\": " + std::to_string(c.heads);
+    const TensorShape shape{c.E, c.T, 1};
+    float* qkv = pack_weights_f32(w.w_qkv.data(), 3 * c.E, c.E);
+    float* proj = pack_weights_f32(w.w_proj.data(), c.E, c.E);
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
+      auto plain = make_attention("attention_fp32", heads + "}", tensors_of(w));
+      auto snapped = make_attention("attention_fp32", heads + ", \"dynamic_quantize\": true}", tensors_of(w));
+      auto int8 = make_attention("attention_int8", heads + "}", tensors_of(wi));
+      testing::expect_same_bytes_at_thread_counts(
+          [&] {
+            std::vector<float> all = run(*plain, x, shape);
+            for (ILayer* layer : {snapped.get(), int8.get()}) {
+              const std::vector<float> y = run(*layer, x, shape);
+              all.insert(all.end(), y.begin(), y.end());
+            }
+            std::vector<float> work(size_t(3) * c.T * c.E), y(size_t(c.T) * c.E);
+            k.attention_f32(x.data(), nullptr, w.b_qkv.empty() ? nullptr : w.b_qkv.data(), nullptr,
+                            w.b_proj.empty() ? nullptr : w.b_proj.data(), y.data(), c.T, c.E, c.heads,
+                            work.data(), qkv, proj, nullptr, false);
+            all.insert(all.end(), y.begin(), y.end());
+            return all;
+          },
+          "attention");
+    });
+    free_packed_f32(qkv);
+    free_packed_f32(proj);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "layers/layer_factory.h"
 #include "runtime/inference_model.h"
 #include "test_support.h"
+#include "thread_counts.h"
 
 namespace trevalon {
 namespace {
@@ -119,6 +120,33 @@ TEST(CausalAttentionKernel, MatchesReferenceOnEveryTierAndTiersAgreeBitForBit) {
       std::vector<int> chunks = {first, c.n - first - 2, 1, 1};
       if (chunks[1] <= 0) chunks = {c.n};
       EXPECT_EQ(run_chunks(table, q, k, v, chunks, c.n + 3, c.s, c.theta).out, r.out);
+    });
+  }
+}
+
+// A prefill then decode steps on one cache, at 1 to 4 threads: key heads fewer than threads, one
+// query head per key head and groups of four and more, key blocks cut at every lane width.
+TEST(CausalAttentionKernel, PrefillAndDecodeGiveTheSameBytesAndCacheAtEveryThreadCount) {
+  const struct {
+    Shape s;
+    std::vector<int> chunks;
+  } cases[] = {
+      {{9, 3, 64}, {37, 1, 1}}, {{2, 1, 8}, {1, 1}}, {{6, 6, 17}, {20, 3, 1}}, {{10, 2, 32}, {70, 1}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "nq " << c.s.nq << " nkv " << c.s.nkv << " hd " << c.s.hd);
+    int n = 0;
+    for (int t : c.chunks) n += t;
+    const auto q = random_floats(size_t(n) * c.s.nq * c.s.hd, -2.0f, 2.0f, 11);
+    const auto k = random_floats(size_t(n) * c.s.nkv * c.s.hd, -2.0f, 2.0f, 12);
+    const auto v = random_floats(size_t(n) * c.s.nkv * c.s.hd, -1.0f, 1.0f, 13);
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable& table) {
+      testing::expect_same_bytes_at_thread_counts(
+          [&] {
+            CoreRun r = run_chunks(table, q, k, v, c.chunks, n + 5, c.s, 10000.0f);
+            r.out.insert(r.out.end(), r.cache.begin(), r.cache.end());
+            return r.out;
+          },
+          "causal attention");
     });
   }
 }

@@ -12,6 +12,7 @@
 #include "kernel_tier_loop.h"
 #include "small_layer_harness.h"
 #include "test_support.h"
+#include "thread_counts.h"
 
 using namespace trevalon;
 namespace test = trevalon::testing;  // "testing" alone would also name the GoogleTest namespace
@@ -163,14 +164,20 @@ TEST(BertEmbeddingsLayer, SumsWordPositionAndTypeRowsThenNormalises) {
     }
 }
 
-TEST(BertEmbeddingsLayer, EveryTierGivesTheSameBits) {
+TEST(BertEmbeddingsLayer, EveryTierAndThreadCountGivesTheSameBits) {
   const Bert b;
   std::vector<float> ids = {3.0f, 0.0f, 6.0f, 2.0f};
   std::vector<float> first;
   test::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
-    const auto out = test::run_layer<float>(*b.layer(), {&ids}, {{1, 4, 1}}).out;
+    const auto layer = b.layer();
+    const auto out = test::run_layer<float>(*layer, {&ids}, {{1, 4, 1}}).out;
     if (first.empty()) first = out;
     EXPECT_EQ(std::memcmp(out.data(), first.data(), out.size() * sizeof(float)), 0);
+    test::expect_same_bytes_at_thread_counts(
+        [&] {
+          return test::run_layer<float>(*layer, {&ids}, {{1, 4, 1}}).out;
+        },
+        "embeddings");
   });
 }
 

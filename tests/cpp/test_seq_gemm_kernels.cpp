@@ -1,6 +1,7 @@
 // Sequence-projection kernels: the float row product against float64 and against the k-ordered
 // fused sum on every tier, the fake quantisation against its formula, and the dynamic-row int8
-// product and int8 matrix-vector product against exact references, bit for bit on every tier.
+// product and int8 matrix-vector product against exact references, bit for bit on every tier and
+// at every thread count.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -18,6 +19,7 @@
 #include "kernels/packed_weights.h"
 #include "kernels/seq_gemm.h"
 #include "test_support.h"
+#include "thread_counts.h"
 
 namespace trevalon {
 namespace {
@@ -275,6 +277,78 @@ TEST(GemvI8Dynamic, MatchesTheFormulaBitForBitOnEveryTier) {
       });
     }
   }
+}
+
+// --- threads ------------------------------------------------------------------------------------
+
+// Row counts that are not multiples of the ranges' blocks, one row, fewer rows than threads, and
+// products whose GELU count ends in a scalar tail (T x N not a multiple of four).
+TEST(SequenceProjectionThreads, EveryProductGivesTheSameBytesAtEveryThreadCount) {
+  const RowsShape shapes[] = {{1, 40, 9}, {3, 17, 5}, {19, 64, 33}, {37, 96, 40}, {70, 33, 7}};
+  for (const RowsShape& s : shapes) {
+    SCOPED_TRACE(std::to_string(s.T) + "x" + std::to_string(s.K) + "x" + std::to_string(s.N));
+    const auto x = random_floats(size_t(s.T) * s.K, -3.0f, 3.0f, 31);
+    const auto wf = random_floats(size_t(s.N) * s.K, -1.0f, 1.0f, 32);
+    const auto wi = random_i8(size_t(s.N) * s.K, 33);
+    const auto scales = random_floats(size_t(s.N), 0.001f, 0.02f, 34);
+    const auto bias = random_floats(size_t(s.N), -1.0f, 1.0f, 35);
+    const std::vector<int64_t> zero(size_t(s.N), 0);
+    PackedWeights<float> panels(pack_weights_f32(wf.data(), s.N, s.K), &free_packed_f32);
+    PackedWeights<int8_t> packed(pack_weights_i8(wi.data(), s.N, s.K), &free_packed_i8);
+    for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
+      const KernelDrivers& d = cpu_kernel_drivers();
+      PreparedWeightsI8 form;
+      if (d.prepare_i8)
+        d.prepare_i8(packed.get(), s.N, s.K, nullptr, nullptr, nullptr, 0, false, d.format, form);
+      const size_t outs = size_t(s.T) * s.N;
+      testing::expect_same_bytes_at_thread_counts(
+          [&] {
+            // Every product into one vector: float rows direct and on panels (with GELU), the
+            // dynamic-row int8 product through the slot and the drivers (fused GELU and not),
+            // and the decode product of the first row.
+            std::vector<float> all(5 * outs + x.size() + s.N);
+            std::vector<int8_t> q(size_t(s.T) * s.K);
+            std::vector<float> f(s.N);
+            k.gemm_f32_rows(x.data(), wf.data(), bias.data(), all.data(), s.T, s.K, s.N, true, nullptr,
+                            nullptr);
+            k.gemm_f32_rows(x.data(), nullptr, bias.data(), all.data() + outs, s.T, s.K, s.N, true,
+                            panels.get(), nullptr);
+            k.seq_gemm_i8(x.data(), packed.get(), scales.data(), zero.data(), bias.data(), q.data(), f.data(),
+                          all.data() + 2 * outs, s.T, s.K, s.N, true, nullptr);
+            gemm_i8_dynamic_rows(x.data(), packed.get(), scales.data(), zero.data(), bias.data(), q.data(),
+                                 f.data(), all.data() + 3 * outs, s.T, s.K, s.N, d, &form, k.gelu_f32);
+            gemm_i8_dynamic_rows(x.data(), packed.get(), scales.data(), zero.data(), nullptr, q.data(),
+                                 f.data(), all.data() + 4 * outs, s.T, s.K, s.N, d, nullptr);
+            std::copy(x.begin(), x.end(), all.begin() + 5 * outs);
+            fake_quantize_f32(all.data() + 5 * outs, x.size());
+            k.gemv_i8_dynamic(x.data(), wi.data(), scales.data(), bias.data(),
+                              all.data() + 5 * outs + x.size(), s.K, s.N, nullptr);
+            return all;
+          },
+          "sequence products");
+    });
+  }
+}
+
+// The decode product over many rows, the shape a decoder's projections have: ranges of groups of
+// four rows and a leftover row, every range reading the caller's quantised vector.
+TEST(SequenceProjectionThreads, DecodeProductMatchesTheFormulaAtEveryThreadCount) {
+  const int K = 200, N = 1027;
+  const auto x = random_floats(size_t(K), -5.0f, 5.0f, 41);
+  const auto w = random_i8(size_t(N) * K, 42);
+  const auto scales = random_floats(size_t(N), 0.001f, 0.02f, 43);
+  const QuantizedRow r = quantize_reference(x.data(), K);
+  std::vector<float> expected(N);
+  for (int o = 0; o < N; ++o)
+    expected[o] = 0.0f + scales[o] * (r.s * float(dot_i8(r.q.data(), w.data() + size_t(o) * K, K)));
+  for_each_cpu_tier([&](CpuTier, const KernelTable& k) {
+    for (int threads : {1, 2, 3, 4}) {
+      testing::ScopedThreads scope(threads);
+      std::vector<float> out(N);
+      k.gemv_i8_dynamic(x.data(), w.data(), scales.data(), nullptr, out.data(), K, N, nullptr);
+      EXPECT_TRUE(same_bits(out, expected)) << threads << " threads";
+    }
+  });
 }
 
 }  // namespace

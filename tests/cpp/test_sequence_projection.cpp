@@ -19,6 +19,7 @@
 #include "layers/layer_factory.h"
 #include "layers/quantised_storage.h"
 #include "test_support.h"
+#include "thread_counts.h"
 
 namespace trevalon {
 namespace {
@@ -216,6 +217,40 @@ TEST(SeqGemmInt8, FollowsTheDynamicRowFormulaAndTheDecodeStep) {
     std::vector<float> one(C_out);
     k.gemv_i8_dynamic(x.data(), w.data(), s.data(), b.data(), one.data(), C_in, C_out, nullptr);
     EXPECT_EQ(run(*layer, std::vector<float>(x.begin(), x.begin() + C_in), TensorShape{C_in, 1, 1}), one);
+  });
+}
+
+// Both layers with GELU at 1 to 4 threads: a prompt of odd length, then one position (the decode
+// copy's int8 product, GELU after it), the float layer also with fake quantisation of its input.
+TEST(SeqGemmLayers, PromptAndDecodeStepGiveTheSameBytesAtEveryThreadCount) {
+  const int C_in = 40, C_out = 27, T = 19;
+  const auto wf = random_floats(size_t(C_out) * C_in, -1, 1, 20);
+  std::vector<int8_t> wi(wf.size());
+  for (size_t i = 0; i < wi.size(); ++i) wi[i] = int8_t(int(i * 53 % 256) - 128);
+  const auto s = random_floats(size_t(C_out), 0.001f, 0.01f, 21);
+  const auto b = random_floats(size_t(C_out), -1, 1, 22);
+  const auto x = random_floats(size_t(T) * C_in, -2, 2, 23);
+  const std::vector<float> first(x.begin(), x.begin() + C_in);
+  const Tensors floats{{"layers.2.up.weight", bytes_of(wf)}, {"layers.2.up.bias", bytes_of(b)}};
+  const Tensors int8s{{"layers.2.up.weight_i8", bytes_of(wi)},
+                      {"layers.2.up.w_scales", bytes_of(s)},
+                      {"layers.2.up.bias", bytes_of(b)}};
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    auto f32 = make_seq("seqgemm_fp32", "layers.2.up", sizes(C_in, C_out, ", \"gelu\": true"), floats);
+    auto snapped = make_seq("seqgemm_fp32", "layers.2.up",
+                            sizes(C_in, C_out, ", \"gelu\": true, \"dynamic_quantize\": true"), floats);
+    auto i8 = make_seq("seqgemm_int8", "layers.2.up", sizes(C_in, C_out, ", \"gelu\": true"), int8s);
+    testing::expect_same_bytes_at_thread_counts(
+        [&] {
+          std::vector<float> all;
+          for (ILayer* layer : {f32.get(), snapped.get(), i8.get()}) {
+            for (const auto& y :
+                 {run(*layer, x, TensorShape{C_in, T, 1}), run(*layer, first, TensorShape{C_in, 1, 1})})
+              all.insert(all.end(), y.begin(), y.end());
+          }
+          return all;
+        },
+        "projection layers");
   });
 }
 
