@@ -11,6 +11,7 @@
 #include "kernels/conv_geometry.h"
 #include "kernels/gemm_i8.h"
 #include "kernels/packed_weights.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
@@ -34,6 +35,9 @@ bool output_size(int C_in, int H, int W, int C_out, int kH, int kW, int stride_h
   out_w = int(w);
   return true;
 }
+
+// Multiply-adds of a range of groups worth a hand-off to another thread.
+constexpr size_t kMinGroupRangeMacs = size_t(3) << 20;
 
 // Patch bytes gathered per gemm_i8 call: small enough to stay in L2 between the gather and the
 // product, large enough for the product to run long row blocks.
@@ -266,45 +270,60 @@ void conv_planar(const ConvI8Products& products, const int8_t* input, const int8
   const int M = s.out_h * s.out_w;
   const size_t plane = size_t(s.H) * size_t(s.W);
   const size_t group_packed_bytes = packed_weights_i8_bytes(group_out, K);
-  for (int g = 0; g < groups; ++g) {
-    int8_t* dst = scratch;
-    for (int oy = 0; oy < s.out_h; ++oy) {
-      const int iy0 = oy * s.stride_h - s.pad_h;
-      for (int ox = 0; ox < s.out_w; ++ox) {
-        const int ix0 = ox * s.stride_w - s.pad_w;
-        for (int c = 0; c < group_in; ++c) {
-          const int8_t* channel = input + size_t(g * group_in + c) * plane;
-          for (int ky = 0; ky < s.kH; ++ky) {
-            const int iy = iy0 + ky;
-            const int8_t* row = (iy >= 0 && iy < s.H) ? channel + size_t(iy) * size_t(s.W) : nullptr;
-            dst = copy_tap_row<false>(dst, row, ix0, s.kW, s.W, 1, in_zp);
+  const size_t patch_bytes = size_t(K) * size_t(M);
+  // Groups split over threads when there are several; a range other than the whole gathers into
+  // its thread's working buffer, since the scratch buffer may hold one group's patches only.
+  const size_t group_macs = patch_bytes * size_t(group_out);
+  parallel_for(size_t(groups), 1, kMinGroupRangeMacs / group_macs + 1, [&](size_t g_begin, size_t g_end) {
+    int8_t* const patches = g_end - g_begin == size_t(groups)
+                                ? scratch
+                                : thread_work<int8_t>(WorkBuffer::GroupedPatches, patch_bytes);
+    for (int g = int(g_begin); g < int(g_end); ++g) {
+      int8_t* dst = patches;
+      for (int oy = 0; oy < s.out_h; ++oy) {
+        const int iy0 = oy * s.stride_h - s.pad_h;
+        for (int ox = 0; ox < s.out_w; ++ox) {
+          const int ix0 = ox * s.stride_w - s.pad_w;
+          for (int c = 0; c < group_in; ++c) {
+            const int8_t* channel = input + size_t(g * group_in + c) * plane;
+            for (int ky = 0; ky < s.kH; ++ky) {
+              const int iy = iy0 + ky;
+              const int8_t* row = (iy >= 0 && iy < s.H) ? channel + size_t(iy) * size_t(s.W) : nullptr;
+              dst = copy_tap_row<false>(dst, row, ix0, s.kW, s.W, 1, in_zp);
+            }
           }
         }
       }
+      const size_t first = size_t(g) * size_t(group_out);
+      PackedWeights<int8_t> own;
+      const int8_t* group_packed = packed ? packed + size_t(g) * group_packed_bytes : nullptr;
+      if (!group_packed) {
+        own = PackedWeights<int8_t>(pack_weights_i8(weights + first * size_t(K), group_out, K),
+                                    &free_packed_i8);
+        group_packed = own.get();
+      }
+      products.gemm(patches, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
+                    output + first * size_t(M), false, M, K, group_out, true,
+                    row_sums ? row_sums + first : nullptr, nullptr);
     }
-    const size_t first = size_t(g) * size_t(group_out);
-    PackedWeights<int8_t> own;
-    const int8_t* group_packed = packed ? packed + size_t(g) * group_packed_bytes : nullptr;
-    if (!group_packed) {
-      own =
-          PackedWeights<int8_t>(pack_weights_i8(weights + first * size_t(K), group_out, K), &free_packed_i8);
-      group_packed = own.get();
-    }
-    products.gemm(scratch, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
-                  output + first * size_t(M), false, M, K, group_out, true,
-                  row_sums ? row_sums + first : nullptr, nullptr);
-  }
+  });
 }
 
-// dst (cols x rows) = transpose of src (rows x cols), in cache-sized tiles.
+// dst (cols x rows) = transpose of src (rows x cols), in cache-sized tiles; large ones split their
+// tile rows over threads.
 void transpose_bytes(const int8_t* src, int rows, int cols, int8_t* dst) {
   constexpr int kTile = 32;
-  for (int r0 = 0; r0 < rows; r0 += kTile)
-    for (int c0 = 0; c0 < cols; c0 += kTile) {
-      const int r1 = std::min(rows, r0 + kTile), c1 = std::min(cols, c0 + kTile);
-      for (int r = r0; r < r1; ++r)
-        for (int c = c0; c < c1; ++c) dst[size_t(c) * rows + r] = src[size_t(r) * cols + c];
-    }
+  constexpr size_t kMinRangeBytes = size_t(256) << 10;
+  const size_t tile_row_bytes = size_t(kTile) * size_t(cols);
+  parallel_for(size_t(rows), kTile, kMinRangeBytes / tile_row_bytes * kTile + kTile,
+               [&](size_t begin, size_t end) {
+                 for (int r0 = int(begin); r0 < int(end); r0 += kTile)
+                   for (int c0 = 0; c0 < cols; c0 += kTile) {
+                     const int r1 = std::min(rows, r0 + kTile), c1 = std::min(cols, c0 + kTile);
+                     for (int r = r0; r < r1; ++r)
+                       for (int c = c0; c < c1; ++c) dst[size_t(c) * rows + r] = src[size_t(r) * cols + c];
+                   }
+               });
 }
 
 }  // namespace

@@ -21,6 +21,8 @@ constexpr int kMinChunkTiles = 64;
 // products stay in L2 however many channels the layer has, and each weight block is read once per
 // chunk.
 constexpr int kGroupChannels = 64;
+// Bytes of transformed values (inputs, or int32 products) worth a hand-off to another thread.
+constexpr size_t kMinStageBytes = size_t(256) << 10;
 
 // U = G g G^T, G = [[1, 0, 0], [1/2, 1/2, 1/2], [1/2, -1/2, 1/2], [0, 0, 1]], rows first, each
 // half taken of a sum.
@@ -220,29 +222,44 @@ void winograd_i8_run(const WinogradI8Tier& tier, const int8_t* input, const int8
   // A channel group's rows of a packed matrix are packed matrices themselves: whole 8-row block
   // columns, `column_bytes` each.
   const size_t column_bytes = size_t((C_in + 3) / 4) * 32;
+  // With threads, each stage splits over outputs: the input stage over tile rows, the 16 products
+  // of a channel group over the matrices, the output stage over tile rows; a tile row of the chunk
+  // is tiles_x consecutive rows of every matrix.
+  const size_t min_stage_rows = std::max<size_t>(1, kMinStageBytes / (size_t(tiles_x) * 16 * size_t(C_in)));
   for (int ty0 = 0; ty0 < tiles_y; ty0 += rows_per_chunk) {
     const int ty1 = std::min(tiles_y, ty0 + rows_per_chunk);
     const int M = (ty1 - ty0) * tiles_x;
     const size_t plane_v = size_t(M) * size_t(C_in);
-    input_stage(input, C_in, H, W, in_zp, ty0, ty1, V, plane_v);
+    parallel_for(size_t(ty1 - ty0), 1, min_stage_rows, [&](size_t begin, size_t end) {
+      input_stage(input, C_in, H, W, in_zp, ty0 + int(begin), ty0 + int(end),
+                  V + begin * size_t(tiles_x) * size_t(C_in), plane_v);
+    });
     for (int n0 = 0; n0 < C_out; n0 += group) {
       const int n1 = std::min(C_out, n0 + group), width = n1 - n0;
       const size_t plane_p = size_t(M) * size_t(width), first_block = size_t(n0 / 8) * column_bytes;
-      for (int k = 0; k < 16; ++k) {
-        const int8_t* weights = packed16[k] + first_block;
-        if (tier.raw_prepared) {
-          // Next come the same channels of matrix k + 1, or after the last matrix the next group.
-          const int8_t* next = k < 15 ? packed16[k + 1] + first_block
-                                      : (n1 < C_out ? packed16[0] + size_t(n1 / 8) * column_bytes : nullptr);
-          tier.raw_prepared(V + k * plane_v, offset_stride, weights, P + k * plane_p, M, C_in, width,
-                            row_sums16 && row_sums16[k] ? row_sums16[k] + n0 : nullptr, next);
-          continue;
+      const size_t product_macs = size_t(M) * size_t(C_in) * size_t(width);
+      parallel_for(16, 1, (kGemmI8MinRangeMacs + product_macs - 1) / product_macs, [&](size_t k0, size_t k1) {
+        for (size_t k = k0; k < k1; ++k) {
+          const int8_t* weights = packed16[k] + first_block;
+          if (tier.raw_prepared) {
+            // Next come the same channels of matrix k + 1, or after the last matrix the next group.
+            const int8_t* next = k < 15       ? packed16[k + 1] + first_block
+                                 : n1 < C_out ? packed16[0] + size_t(n1 / 8) * column_bytes
+                                              : nullptr;
+            tier.raw_prepared(V + k * plane_v, offset_stride, weights, P + k * plane_p, M, C_in, width,
+                              row_sums16 && row_sums16[k] ? row_sums16[k] + n0 : nullptr, next);
+            continue;
+          }
+          tier.raw(V + k * plane_v, weights, P + k * plane_p, M, C_in, width);
         }
-        tier.raw(V + k * plane_v, weights, P + k * plane_p, M, C_in, width);
-      }
+      });
       args.channel_begin = n0;
       args.channel_end = n1;
-      tier.output_stage(P, plane_p, args, ty0, ty1, output);
+      const size_t min_rows = std::max<size_t>(1, kMinStageBytes / (size_t(tiles_x) * 64 * size_t(width)));
+      parallel_for(size_t(ty1 - ty0), 1, min_rows, [&](size_t begin, size_t end) {
+        tier.output_stage(P + begin * size_t(tiles_x) * size_t(width), plane_p, args, ty0 + int(begin),
+                          ty0 + int(end), output);
+      });
     }
   }
 }
