@@ -36,8 +36,10 @@ bool output_size(int C_in, int H, int W, int C_out, int kH, int kW, int stride_h
   return true;
 }
 
-// Multiply-adds of a range of groups worth a hand-off to another thread.
-constexpr size_t kMinGroupRangeMacs = size_t(3) << 20;
+// Multiply-adds of a band of output rows, or a range of groups, worth a hand-off to another thread.
+constexpr size_t kMinBandMacs = size_t(3) << 20;
+constexpr size_t kMinGroupRangeMacs = kMinBandMacs;
+constexpr size_t kMinBandRows = 4;
 
 // Patch bytes gathered per gemm_i8 call: small enough to stay in L2 between the gather and the
 // product, large enough for the product to run long row blocks.
@@ -215,25 +217,6 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
   const size_t out_row_bytes = size_t(s.out_w) * size_t(C_out);
   const size_t chunk_pixels = std::max<size_t>(kMinChunkPixels, kPatchChunkBytes / size_t(K));
   const int rows_per_chunk = int(std::max<size_t>(1, chunk_pixels / size_t(s.out_w)));
-  // A tier whose product reads offset activations takes the patches gathered straight into that
-  // form (offset bytes, rows of whole dwords) as long as they fit the scratch buffer, which holds
-  // K bytes per pixel.
-  if (products.offset_gemm) {
-    const Gatherer gather = choose_gatherer<true>(s);
-    const size_t stride = (size_t(K) + 3) / 4 * 4;
-    const size_t fitting_rows = size_t(s.out_h) * size_t(K) / stride;
-    const int rows = int(std::min<size_t>(size_t(rows_per_chunk), fitting_rows));
-    if (gather && rows > 0) {
-      for (int oy0 = 0; oy0 < s.out_h; oy0 += rows) {
-        const int oy1 = std::min(s.out_h, oy0 + rows);
-        gather(input, s, in_zp, oy0, oy1, scratch, stride);
-        products.offset_gemm(scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
-                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
-                             false, row_sums, prepared);
-      }
-      return;
-    }
-  }
   const Gatherer gather = choose_gatherer<false>(s);
   if (!gather) {
     if (products.offset_gemm) {  // the prepared starts spare a pass over the weights
@@ -245,18 +228,45 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
                   C_out, false, row_sums, nullptr);
     return;
   }
-  for (int oy0 = 0; oy0 < s.out_h; oy0 += rows_per_chunk) {
-    const int oy1 = std::min(s.out_h, oy0 + rows_per_chunk);
-    gather(input, s, in_zp, oy0, oy1, scratch, size_t(K));
-    if (products.offset_gemm) {
-      products.offset_gemm(scratch, 0, packed, bias, mult, shift, nullptr, out_zp,
-                           output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
-                           false, row_sums, prepared);
-      continue;
+  // A tier whose product reads offset activations takes the patches gathered straight into that
+  // form (offset bytes, rows of whole dwords) as long as they fit the scratch buffer, which holds
+  // K bytes per pixel.
+  const Gatherer offset_gather = products.offset_gemm ? choose_gatherer<true>(s) : nullptr;
+  const size_t stride = (size_t(K) + 3) / 4 * 4;
+  // With threads, bands of output rows gather and multiply on their own, each in its own rows of
+  // the scratch buffer. Bands hold at least kMinBandRows rows, so that few rows do not split
+  // unevenly: one band's products then split over threads themselves.
+  const size_t row_macs = size_t(s.out_w) * size_t(K) * size_t(C_out);
+  const size_t min_rows = std::max<size_t>(kMinBandRows, kMinBandMacs / row_macs + 1);
+  parallel_for(size_t(s.out_h), 1, min_rows, [&](size_t band_begin, size_t band_end) {
+    const int b0 = int(band_begin), b1 = int(band_end);
+    int8_t* const band_scratch = scratch + band_begin * size_t(s.out_w) * size_t(K);
+    const size_t fitting_rows = (band_end - band_begin) * size_t(K) / stride;
+    const int rows = int(std::min<size_t>(size_t(rows_per_chunk), fitting_rows));
+    if (offset_gather && rows > 0) {
+      for (int oy0 = b0; oy0 < b1; oy0 += rows) {
+        const int oy1 = std::min(b1, oy0 + rows);
+        offset_gather(input, s, in_zp, oy0, oy1, band_scratch, stride);
+        products.offset_gemm(band_scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
+                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                             false, row_sums, prepared);
+      }
+      return;
     }
-    products.gemm(scratch, packed, bias, mult, shift, nullptr, out_zp, output + size_t(oy0) * out_row_bytes,
-                  false, (oy1 - oy0) * s.out_w, K, C_out, false, row_sums, nullptr);
-  }
+    for (int oy0 = b0; oy0 < b1; oy0 += rows_per_chunk) {
+      const int oy1 = std::min(b1, oy0 + rows_per_chunk);
+      gather(input, s, in_zp, oy0, oy1, band_scratch, size_t(K));
+      if (products.offset_gemm) {
+        products.offset_gemm(band_scratch, 0, packed, bias, mult, shift, nullptr, out_zp,
+                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                             false, row_sums, prepared);
+        continue;
+      }
+      products.gemm(band_scratch, packed, bias, mult, shift, nullptr, out_zp,
+                    output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out, false,
+                    row_sums, nullptr);
+    }
+  });
 }
 
 // Planar data: per group, patch rows of K = (C_in / groups) x kH x kW values in (input channel,
