@@ -217,17 +217,16 @@ void winograd_i8_run(const WinogradI8Tier& tier, const int8_t* input, const int8
     input_stage = tier.offset_input;
     offset_stride = size_t(C_in);
   }
-  int8_t* V = static_cast<int8_t*>(scratch0);
-  int32_t* P = static_cast<int32_t*>(scratch1);
   // A channel group's rows of a packed matrix are packed matrices themselves: whole 8-row block
   // columns, `column_bytes` each.
   const size_t column_bytes = size_t((C_in + 3) / 4) * 32;
-  // With threads, each stage splits over outputs: the input stage over tile rows, the 16 products
-  // of a channel group over the matrices, the output stage over tile rows; a tile row of the chunk
-  // is tiles_x consecutive rows of every matrix.
+  // One chunk of tile rows [ty0, ty1), its transformed inputs at V and products at P. Called outside
+  // a parallel region (one band), each stage splits over outputs itself: the input stage over tile
+  // rows, the 16 products of a channel group over the matrices, the output stage over tile rows; a
+  // tile row of the chunk is tiles_x consecutive rows of every matrix.
   const size_t min_stage_rows = std::max<size_t>(1, kMinStageBytes / (size_t(tiles_x) * 16 * size_t(C_in)));
-  for (int ty0 = 0; ty0 < tiles_y; ty0 += rows_per_chunk) {
-    const int ty1 = std::min(tiles_y, ty0 + rows_per_chunk);
+  auto run_chunk = [&](int ty0, int ty1, int8_t* V, int32_t* P) {
+    WinogradI8OutputArgs chunk_args = args;
     const int M = (ty1 - ty0) * tiles_x;
     const size_t plane_v = size_t(M) * size_t(C_in);
     parallel_for(size_t(ty1 - ty0), 1, min_stage_rows, [&](size_t begin, size_t end) {
@@ -253,15 +252,30 @@ void winograd_i8_run(const WinogradI8Tier& tier, const int8_t* input, const int8
           tier.raw(V + k * plane_v, weights, P + k * plane_p, M, C_in, width);
         }
       });
-      args.channel_begin = n0;
-      args.channel_end = n1;
+      chunk_args.channel_begin = n0;
+      chunk_args.channel_end = n1;
       const size_t min_rows = std::max<size_t>(1, kMinStageBytes / (size_t(tiles_x) * 64 * size_t(width)));
       parallel_for(size_t(ty1 - ty0), 1, min_rows, [&](size_t begin, size_t end) {
-        tier.output_stage(P + begin * size_t(tiles_x) * size_t(width), plane_p, args, ty0 + int(begin),
+        tier.output_stage(P + begin * size_t(tiles_x) * size_t(width), plane_p, chunk_args, ty0 + int(begin),
                           ty0 + int(end), output);
       });
     }
-  }
+  };
+  // With threads, bands of tile rows run their chunks on their own, each band in its own part of
+  // both scratch buffers (16 x tiles x C_in bytes and 16 x tiles x C_out int32 hold every band's),
+  // reused from chunk to chunk as one thread reuses the whole buffer. A band cut from the image
+  // is cut into chunks of equal rows.
+  const size_t row_macs = size_t(tiles_x) * 16 * size_t(C_in) * size_t(C_out);
+  parallel_for(
+      size_t(tiles_y), 1, kGemmI8MinRangeMacs / row_macs + 1, [&](size_t band_begin, size_t band_end) {
+        const int b0 = int(band_begin), b1 = int(band_end), rows = b1 - b0;
+        const int chunks = (rows + rows_per_chunk - 1) / rows_per_chunk;
+        const int chunk_rows = rows == tiles_y ? rows_per_chunk : (rows + chunks - 1) / chunks;
+        int8_t* const V = static_cast<int8_t*>(scratch0) + band_begin * size_t(tiles_x) * 16 * size_t(C_in);
+        int32_t* const P =
+            static_cast<int32_t*>(scratch1) + band_begin * size_t(tiles_x) * 16 * size_t(group);
+        for (int ty0 = b0; ty0 < b1; ty0 += chunk_rows) run_chunk(ty0, std::min(b1, ty0 + chunk_rows), V, P);
+      });
 }
 
 }  // namespace
