@@ -264,18 +264,18 @@ void winograd_i8_run(const WinogradI8Tier& tier, const int8_t* input, const int8
   // With threads, bands of tile rows run their chunks on their own, each band in its own part of
   // both scratch buffers (16 x tiles x C_in bytes and 16 x tiles x C_out int32 hold every band's),
   // reused from chunk to chunk as one thread reuses the whole buffer. A band cut from the image
-  // is cut into chunks of equal rows.
+  // is cut into chunks of equal rows. Bands hold at least a chunk's minimum of tiles: a small
+  // image rather splits the products of each chunk, so that each thread reads part of the weights.
   const size_t row_macs = size_t(tiles_x) * 16 * size_t(C_in) * size_t(C_out);
-  parallel_for(
-      size_t(tiles_y), 1, kGemmI8MinRangeMacs / row_macs + 1, [&](size_t band_begin, size_t band_end) {
-        const int b0 = int(band_begin), b1 = int(band_end), rows = b1 - b0;
-        const int chunks = (rows + rows_per_chunk - 1) / rows_per_chunk;
-        const int chunk_rows = rows == tiles_y ? rows_per_chunk : (rows + chunks - 1) / chunks;
-        int8_t* const V = static_cast<int8_t*>(scratch0) + band_begin * size_t(tiles_x) * 16 * size_t(C_in);
-        int32_t* const P =
-            static_cast<int32_t*>(scratch1) + band_begin * size_t(tiles_x) * 16 * size_t(group);
-        for (int ty0 = b0; ty0 < b1; ty0 += chunk_rows) run_chunk(ty0, std::min(b1, ty0 + chunk_rows), V, P);
-      });
+  const size_t min_band_rows = std::max<size_t>(kGemmI8MinRangeMacs / row_macs + 1, size_t(min_rows));
+  parallel_for(size_t(tiles_y), 1, min_band_rows, [&](size_t band_begin, size_t band_end) {
+    const int b0 = int(band_begin), b1 = int(band_end), rows = b1 - b0;
+    const int chunks = (rows + rows_per_chunk - 1) / rows_per_chunk;
+    const int chunk_rows = rows == tiles_y ? rows_per_chunk : (rows + chunks - 1) / chunks;
+    int8_t* const V = static_cast<int8_t*>(scratch0) + band_begin * size_t(tiles_x) * 16 * size_t(C_in);
+    int32_t* const P = static_cast<int32_t*>(scratch1) + band_begin * size_t(tiles_x) * 16 * size_t(group);
+    for (int ty0 = b0; ty0 < b1; ty0 += chunk_rows) run_chunk(ty0, std::min(b1, ty0 + chunk_rows), V, P);
+  });
 }
 
 }  // namespace
