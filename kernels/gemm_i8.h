@@ -50,7 +50,7 @@ struct GemmI8Output {
   }
 };
 
-// Multiply-adds worth a hand-off to another thread (some tens of microseconds on one core).
+// Multiply-adds worth a hand-off to another thread (ten microseconds and more on one core).
 constexpr size_t kGemmI8MinRangeMacs = size_t(3) << 20;
 
 // Calls part(m_begin, m_end, n_begin, n_end) over pieces of an M x N product with K-long sums that
@@ -61,8 +61,10 @@ constexpr size_t kGemmI8MinRangeMacs = size_t(3) << 20;
 template <class Part>
 void parallel_gemm_i8(int M, int N, int K, int row_align, int col_align, Part&& part) {
   if (M <= 0 || N <= 0) return;
+  // A channel costs at least the reading of its weights: with few rows that, not the
+  // multiply-adds, sets the time (counted here as 32 rows' worth).
   const size_t macs_per_row = size_t(N) * size_t(K > 0 ? K : 1);
-  const size_t macs_per_col = size_t(M) * size_t(K > 0 ? K : 1);
+  const size_t macs_per_col = size_t(std::max(M, 32)) * size_t(K > 0 ? K : 1);
   const size_t min_rows = (kGemmI8MinRangeMacs + macs_per_row - 1) / macs_per_row;
   const size_t min_cols = (kGemmI8MinRangeMacs + macs_per_col - 1) / macs_per_col;
   const size_t row_blocks = (size_t(M) + row_align - 1) / row_align;
