@@ -431,10 +431,7 @@ void division_tables(const int32_t* mult, const int32_t* shift, int8_t out_zp, i
   }
 }
 
-// next_packed: weights of the same shape that the caller multiplies next (or null); the last
-// column group prefetches their first group. offset_stride: 0 when A holds plain activations in rows
-// of K bytes; otherwise A holds them offset already, rows offset_stride bytes apart (a multiple of
-// 4, at least K; the bytes past K meet zero weights).
+// The arguments of one gemm_i8_vnni call, shared by the threads that run its parts.
 struct VnniCall {
   const int8_t* A;
   const int8_t* packed;
@@ -620,6 +617,10 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
   }
 }
 
+// next_packed: weights of the same shape that the caller multiplies next (or null); the last
+// column group prefetches their first group. offset_stride: 0 when A holds plain activations in rows
+// of K bytes; otherwise A holds them offset already, rows offset_stride bytes apart (a multiple of
+// 4, at least K; the bytes past K meet zero weights).
 void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
                   const GemmI8Output* o, const int32_t* row_sums, int32_t* raw,
                   const int8_t* next_packed = nullptr, size_t offset_stride = 0,
