@@ -640,7 +640,8 @@ TEST(ConvInt8, ThreadsGiveTheOneThreadBytesOnEveryPath) {
       {{3, 16, 15, 13, 7, 7, 2, 2, 3, 3, 1, 0, -128}, ConvInt8Path::General},    // 7x7 stem
       {{3, 32, 17, 14, 3, 3, 2, 2, 1, 1, 1, -128, 127}, ConvInt8Path::General},  // direct stem
       {{16, 72, 10, 9, 3, 3, 1, 1, 1, 1, 1, 4, -2}, ConvInt8Path::Winograd},     // two channel groups
-      {{8, 8, 3, 1, 3, 3, 1, 1, 1, 1, 1, 0, 0}, ConvInt8Path::Winograd},  // fewer tile rows than threads
+      {{16, 136, 2, 9, 3, 3, 1, 1, 1, 1, 1, -5, 6}, ConvInt8Path::Winograd},  // one tile row: channel groups
+      {{8, 8, 3, 1, 3, 3, 1, 1, 1, 1, 1, 0, 0}, ConvInt8Path::Winograd},      // fewer tile rows than threads
       {{48, 48, 14, 9, 3, 3, 1, 1, 1, 1, 48, -128, 127}, ConvInt8Path::Depthwise},
       {{37, 37, 9, 8, 3, 3, 2, 2, 1, 1, 37, 12, 7}, ConvInt8Path::Depthwise},
       {{24, 24, 1, 1, 3, 3, 2, 2, 1, 1, 24, 0, 1}, ConvInt8Path::Depthwise},  // one output row
