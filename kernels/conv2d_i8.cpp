@@ -235,9 +235,13 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
   const size_t stride = (size_t(K) + 3) / 4 * 4;
   // With threads, bands of output rows gather and multiply on their own, each in its own rows of
   // the scratch buffer. Bands hold at least kMinBandRows rows, so that few rows do not split
-  // unevenly: one band's products then split over threads themselves.
+  // unevenly: one band's products then split over threads themselves. So does a 1x1 kernel with
+  // more output channels than pixels: its gather is a cheap copy, and bands would each read all the
+  // weights where the product's channel ranges read a part.
   const size_t row_macs = size_t(s.out_w) * size_t(K) * size_t(C_out);
-  const size_t min_rows = std::max<size_t>(kMinBandRows, kMinBandMacs / row_macs + 1);
+  const bool weights_dominate = s.kH * s.kW == 1 && size_t(s.out_h) * size_t(s.out_w) < size_t(C_out);
+  const size_t min_rows =
+      weights_dominate ? size_t(s.out_h) : std::max<size_t>(kMinBandRows, kMinBandMacs / row_macs + 1);
   parallel_for(size_t(s.out_h), 1, min_rows, [&](size_t band_begin, size_t band_end) {
     const int b0 = int(band_begin), b1 = int(band_end);
     int8_t* const band_scratch = scratch + band_begin * size_t(s.out_w) * size_t(K);
