@@ -32,7 +32,7 @@ inline DepthwiseSpan depthwise_inner_span(int n, int stride, int out) {
 // sum and requantisation are those of the whole-image pass, whichever band holds it.
 template <class Rows>
 void depthwise_i8_row_bands(int C, int H, int W, int stride, int align, Rows&& rows) {
-  constexpr size_t kMinBandMacs = size_t(1) << 20;
+  constexpr size_t kMinBandMacs = size_t(1) << 19;
   const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
   const size_t row_macs = size_t(out_w) * size_t(C) * 9;
   parallel_for(size_t(out_h), size_t(align), kMinBandMacs / row_macs + 1,

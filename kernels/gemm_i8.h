@@ -50,8 +50,9 @@ struct GemmI8Output {
   }
 };
 
-// Multiply-adds worth a hand-off to another thread (ten microseconds and more on one core).
-constexpr size_t kGemmI8MinRangeMacs = size_t(3) << 20;
+// Multiply-adds worth a hand-off to another thread (five microseconds and more on one core, a few
+// times what waking a spinning worker costs).
+constexpr size_t kGemmI8MinRangeMacs = size_t(3) << 19;
 
 // Calls part(m_begin, m_end, n_begin, n_end) over pieces of an M x N product with K-long sums that
 // cover it once: bands of rows (starts multiples of row_align) or, when the rows are too few to
