@@ -30,9 +30,11 @@ inline DepthwiseSpan depthwise_inner_span(int n, int stride, int out) {
 // Calls rows(oy_begin, oy_end) over bands of output rows covering the output once, split over
 // threads when the layer is large enough (band starts multiples of `align`). Every pixel's taps,
 // sum and requantisation are those of the whole-image pass, whichever band holds it.
+// The minimum is low: a band also reads the input rows that the layer before, split the same way,
+// left in the same core's cache.
 template <class Rows>
 void depthwise_i8_row_bands(int C, int H, int W, int stride, int align, Rows&& rows) {
-  constexpr size_t kMinBandMacs = size_t(1) << 19;
+  constexpr size_t kMinBandMacs = size_t(1) << 18;
   const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
   const size_t row_macs = size_t(out_w) * size_t(C) * 9;
   parallel_for(size_t(out_h), size_t(align), kMinBandMacs / row_macs + 1,
