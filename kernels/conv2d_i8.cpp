@@ -11,6 +11,7 @@
 #include "kernels/conv_geometry.h"
 #include "kernels/gemm_i8.h"
 #include "kernels/packed_weights.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
@@ -34,6 +35,11 @@ bool output_size(int C_in, int H, int W, int C_out, int kH, int kW, int stride_h
   out_w = int(w);
   return true;
 }
+
+// Multiply-adds of a band of output rows, or a range of groups, worth a hand-off to another thread.
+constexpr size_t kMinBandMacs = size_t(3) << 20;
+constexpr size_t kMinGroupRangeMacs = kMinBandMacs;
+constexpr size_t kMinBandRows = 4;
 
 // Patch bytes gathered per gemm_i8 call: small enough to stay in L2 between the gather and the
 // product, large enough for the product to run long row blocks.
@@ -211,25 +217,6 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
   const size_t out_row_bytes = size_t(s.out_w) * size_t(C_out);
   const size_t chunk_pixels = std::max<size_t>(kMinChunkPixels, kPatchChunkBytes / size_t(K));
   const int rows_per_chunk = int(std::max<size_t>(1, chunk_pixels / size_t(s.out_w)));
-  // A tier whose product reads offset activations takes the patches gathered straight into that
-  // form (offset bytes, rows of whole dwords) as long as they fit the scratch buffer, which holds
-  // K bytes per pixel.
-  if (products.offset_gemm) {
-    const Gatherer gather = choose_gatherer<true>(s);
-    const size_t stride = (size_t(K) + 3) / 4 * 4;
-    const size_t fitting_rows = size_t(s.out_h) * size_t(K) / stride;
-    const int rows = int(std::min<size_t>(size_t(rows_per_chunk), fitting_rows));
-    if (gather && rows > 0) {
-      for (int oy0 = 0; oy0 < s.out_h; oy0 += rows) {
-        const int oy1 = std::min(s.out_h, oy0 + rows);
-        gather(input, s, in_zp, oy0, oy1, scratch, stride);
-        products.offset_gemm(scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
-                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
-                             false, row_sums, prepared);
-      }
-      return;
-    }
-  }
   const Gatherer gather = choose_gatherer<false>(s);
   if (!gather) {
     if (products.offset_gemm) {  // the prepared starts spare a pass over the weights
@@ -241,18 +228,49 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
                   C_out, false, row_sums, nullptr);
     return;
   }
-  for (int oy0 = 0; oy0 < s.out_h; oy0 += rows_per_chunk) {
-    const int oy1 = std::min(s.out_h, oy0 + rows_per_chunk);
-    gather(input, s, in_zp, oy0, oy1, scratch, size_t(K));
-    if (products.offset_gemm) {
-      products.offset_gemm(scratch, 0, packed, bias, mult, shift, nullptr, out_zp,
-                           output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
-                           false, row_sums, prepared);
-      continue;
+  // A tier whose product reads offset activations takes the patches gathered straight into that
+  // form (offset bytes, rows of whole dwords) as long as they fit the scratch buffer, which holds
+  // K bytes per pixel.
+  const Gatherer offset_gather = products.offset_gemm ? choose_gatherer<true>(s) : nullptr;
+  const size_t stride = (size_t(K) + 3) / 4 * 4;
+  // With threads, bands of output rows gather and multiply on their own, each in its own rows of
+  // the scratch buffer. Bands hold at least kMinBandRows rows, so that few rows do not split
+  // unevenly: one band's products then split over threads themselves. So does a 1x1 kernel with
+  // more output channels than pixels: its gather is a cheap copy, and bands would each read all the
+  // weights where the product's channel ranges read a part.
+  const size_t row_macs = size_t(s.out_w) * size_t(K) * size_t(C_out);
+  const bool weights_dominate = s.kH * s.kW == 1 && size_t(s.out_h) * size_t(s.out_w) < size_t(C_out);
+  const size_t min_rows =
+      weights_dominate ? size_t(s.out_h) : std::max<size_t>(kMinBandRows, kMinBandMacs / row_macs + 1);
+  parallel_for(size_t(s.out_h), 1, min_rows, [&](size_t band_begin, size_t band_end) {
+    const int b0 = int(band_begin), b1 = int(band_end);
+    int8_t* const band_scratch = scratch + band_begin * size_t(s.out_w) * size_t(K);
+    const size_t fitting_rows = (band_end - band_begin) * size_t(K) / stride;
+    const int rows = int(std::min<size_t>(size_t(rows_per_chunk), fitting_rows));
+    if (offset_gather && rows > 0) {
+      for (int oy0 = b0; oy0 < b1; oy0 += rows) {
+        const int oy1 = std::min(b1, oy0 + rows);
+        offset_gather(input, s, in_zp, oy0, oy1, band_scratch, stride);
+        products.offset_gemm(band_scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
+                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                             false, row_sums, prepared);
+      }
+      return;
     }
-    products.gemm(scratch, packed, bias, mult, shift, nullptr, out_zp, output + size_t(oy0) * out_row_bytes,
-                  false, (oy1 - oy0) * s.out_w, K, C_out, false, row_sums, nullptr);
-  }
+    for (int oy0 = b0; oy0 < b1; oy0 += rows_per_chunk) {
+      const int oy1 = std::min(b1, oy0 + rows_per_chunk);
+      gather(input, s, in_zp, oy0, oy1, band_scratch, size_t(K));
+      if (products.offset_gemm) {
+        products.offset_gemm(band_scratch, 0, packed, bias, mult, shift, nullptr, out_zp,
+                             output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                             false, row_sums, prepared);
+        continue;
+      }
+      products.gemm(band_scratch, packed, bias, mult, shift, nullptr, out_zp,
+                    output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out, false,
+                    row_sums, nullptr);
+    }
+  });
 }
 
 // Planar data: per group, patch rows of K = (C_in / groups) x kH x kW values in (input channel,
@@ -266,45 +284,60 @@ void conv_planar(const ConvI8Products& products, const int8_t* input, const int8
   const int M = s.out_h * s.out_w;
   const size_t plane = size_t(s.H) * size_t(s.W);
   const size_t group_packed_bytes = packed_weights_i8_bytes(group_out, K);
-  for (int g = 0; g < groups; ++g) {
-    int8_t* dst = scratch;
-    for (int oy = 0; oy < s.out_h; ++oy) {
-      const int iy0 = oy * s.stride_h - s.pad_h;
-      for (int ox = 0; ox < s.out_w; ++ox) {
-        const int ix0 = ox * s.stride_w - s.pad_w;
-        for (int c = 0; c < group_in; ++c) {
-          const int8_t* channel = input + size_t(g * group_in + c) * plane;
-          for (int ky = 0; ky < s.kH; ++ky) {
-            const int iy = iy0 + ky;
-            const int8_t* row = (iy >= 0 && iy < s.H) ? channel + size_t(iy) * size_t(s.W) : nullptr;
-            dst = copy_tap_row<false>(dst, row, ix0, s.kW, s.W, 1, in_zp);
+  const size_t patch_bytes = size_t(K) * size_t(M);
+  // Groups split over threads when there are several; a range other than the whole gathers into
+  // its thread's working buffer, since the scratch buffer may hold one group's patches only.
+  const size_t group_macs = patch_bytes * size_t(group_out);
+  parallel_for(size_t(groups), 1, kMinGroupRangeMacs / group_macs + 1, [&](size_t g_begin, size_t g_end) {
+    int8_t* const patches = g_end - g_begin == size_t(groups)
+                                ? scratch
+                                : thread_work<int8_t>(WorkBuffer::GroupedPatches, patch_bytes);
+    for (int g = int(g_begin); g < int(g_end); ++g) {
+      int8_t* dst = patches;
+      for (int oy = 0; oy < s.out_h; ++oy) {
+        const int iy0 = oy * s.stride_h - s.pad_h;
+        for (int ox = 0; ox < s.out_w; ++ox) {
+          const int ix0 = ox * s.stride_w - s.pad_w;
+          for (int c = 0; c < group_in; ++c) {
+            const int8_t* channel = input + size_t(g * group_in + c) * plane;
+            for (int ky = 0; ky < s.kH; ++ky) {
+              const int iy = iy0 + ky;
+              const int8_t* row = (iy >= 0 && iy < s.H) ? channel + size_t(iy) * size_t(s.W) : nullptr;
+              dst = copy_tap_row<false>(dst, row, ix0, s.kW, s.W, 1, in_zp);
+            }
           }
         }
       }
+      const size_t first = size_t(g) * size_t(group_out);
+      PackedWeights<int8_t> own;
+      const int8_t* group_packed = packed ? packed + size_t(g) * group_packed_bytes : nullptr;
+      if (!group_packed) {
+        own = PackedWeights<int8_t>(pack_weights_i8(weights + first * size_t(K), group_out, K),
+                                    &free_packed_i8);
+        group_packed = own.get();
+      }
+      products.gemm(patches, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
+                    output + first * size_t(M), false, M, K, group_out, true,
+                    row_sums ? row_sums + first : nullptr, nullptr);
     }
-    const size_t first = size_t(g) * size_t(group_out);
-    PackedWeights<int8_t> own;
-    const int8_t* group_packed = packed ? packed + size_t(g) * group_packed_bytes : nullptr;
-    if (!group_packed) {
-      own =
-          PackedWeights<int8_t>(pack_weights_i8(weights + first * size_t(K), group_out, K), &free_packed_i8);
-      group_packed = own.get();
-    }
-    products.gemm(scratch, group_packed, bias + first, mult + first, shift + first, nullptr, out_zp,
-                  output + first * size_t(M), false, M, K, group_out, true,
-                  row_sums ? row_sums + first : nullptr, nullptr);
-  }
+  });
 }
 
-// dst (cols x rows) = transpose of src (rows x cols), in cache-sized tiles.
+// dst (cols x rows) = transpose of src (rows x cols), in cache-sized tiles; large ones split their
+// tile rows over threads.
 void transpose_bytes(const int8_t* src, int rows, int cols, int8_t* dst) {
   constexpr int kTile = 32;
-  for (int r0 = 0; r0 < rows; r0 += kTile)
-    for (int c0 = 0; c0 < cols; c0 += kTile) {
-      const int r1 = std::min(rows, r0 + kTile), c1 = std::min(cols, c0 + kTile);
-      for (int r = r0; r < r1; ++r)
-        for (int c = c0; c < c1; ++c) dst[size_t(c) * rows + r] = src[size_t(r) * cols + c];
-    }
+  constexpr size_t kMinRangeBytes = size_t(256) << 10;
+  const size_t tile_row_bytes = size_t(kTile) * size_t(cols);
+  parallel_for(size_t(rows), kTile, kMinRangeBytes / tile_row_bytes * kTile + kTile,
+               [&](size_t begin, size_t end) {
+                 for (int r0 = int(begin); r0 < int(end); r0 += kTile)
+                   for (int c0 = 0; c0 < cols; c0 += kTile) {
+                     const int r1 = std::min(rows, r0 + kTile), c1 = std::min(cols, c0 + kTile);
+                     for (int r = r0; r < r1; ++r)
+                       for (int c = c0; c < c1; ++c) dst[size_t(c) * rows + r] = src[size_t(r) * cols + c];
+                   }
+               });
 }
 
 }  // namespace

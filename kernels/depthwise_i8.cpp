@@ -32,23 +32,25 @@ void depthwise_i8_3x3_portable(const int8_t* input, const int8_t* weights, const
                                const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                                int8_t* output, int C, int H, int W, int stride) {
   if (C <= 0 || H <= 0 || W <= 0 || stride <= 0) return;
-  const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
-  for (int oy = 0; oy < out_h; ++oy) {
-    for (int ox = 0; ox < out_w; ++ox) {
-      const int8_t* taps[9];
-      for (int ky = 0; ky < 3; ++ky)
-        for (int kx = 0; kx < 3; ++kx) {
-          const int iy = oy * stride - 1 + ky, ix = ox * stride - 1 + kx;
-          const bool inside = iy >= 0 && iy < H && ix >= 0 && ix < W;
-          taps[3 * ky + kx] = inside ? input + (size_t(iy) * W + ix) * C : nullptr;
-        }
-      int8_t* dst = output + (size_t(oy) * out_w + ox) * C;
-      int c = 0;
-      for (; c + 16 <= C; c += 16)
-        depthwise_channels<16>(taps, c, weights, C, bias, mult, shift, in_zp, out_zp, dst);
-      for (; c < C; ++c) depthwise_channels<1>(taps, c, weights, C, bias, mult, shift, in_zp, out_zp, dst);
+  const int out_w = (W - 1) / stride + 1;
+  depthwise_i8_row_bands(C, H, W, stride, 1, [&](int oy_begin, int oy_end) {
+    for (int oy = oy_begin; oy < oy_end; ++oy) {
+      for (int ox = 0; ox < out_w; ++ox) {
+        const int8_t* taps[9];
+        for (int ky = 0; ky < 3; ++ky)
+          for (int kx = 0; kx < 3; ++kx) {
+            const int iy = oy * stride - 1 + ky, ix = ox * stride - 1 + kx;
+            const bool inside = iy >= 0 && iy < H && ix >= 0 && ix < W;
+            taps[3 * ky + kx] = inside ? input + (size_t(iy) * W + ix) * C : nullptr;
+          }
+        int8_t* dst = output + (size_t(oy) * out_w + ox) * C;
+        int c = 0;
+        for (; c + 16 <= C; c += 16)
+          depthwise_channels<16>(taps, c, weights, C, bias, mult, shift, in_zp, out_zp, dst);
+        for (; c < C; ++c) depthwise_channels<1>(taps, c, weights, C, bias, mult, shift, in_zp, out_zp, dst);
+      }
     }
-  }
+  });
 }
 
 }  // namespace trevalon

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+
+#include "kernels/thread_pool.h"
 
 namespace trevalon {
 
@@ -24,6 +27,20 @@ inline DepthwiseSpan depthwise_inner_span(int n, int stride, int out) {
   return {begin, end};
 }
 
+// Calls rows(oy_begin, oy_end) over bands of output rows covering the output once, split over
+// threads when the layer is large enough (band starts multiples of `align`). Every pixel's taps,
+// sum and requantisation are those of the whole-image pass, whichever band holds it.
+// The minimum is low: a band also reads the input rows that the layer before, split the same way,
+// left in the same core's cache.
+template <class Rows>
+void depthwise_i8_row_bands(int C, int H, int W, int stride, int align, Rows&& rows) {
+  constexpr size_t kMinBandMacs = size_t(1) << 18;
+  const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
+  const size_t row_macs = size_t(out_w) * size_t(C) * 9;
+  parallel_for(size_t(out_h), size_t(align), kMinBandMacs / row_macs + 1,
+               [&](size_t begin, size_t end) { rows(int(begin), int(end)); });
+}
+
 // Each tier's implementation; the CPU backend's drivers (kernel_drivers.h) hold the current one.
 // Plain C++: 16 channels at a time, then the rest one by one.
 void depthwise_i8_3x3_portable(const int8_t* input, const int8_t* weights, const int32_t* bias,
@@ -37,10 +54,12 @@ void depthwise_i8_3x3_avx2(const int8_t* input, const int8_t* weights, const int
 void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
                              const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                              int8_t* output, int C, int H, int W, int stride);
-// Channels [c_begin, c_end) only: the VNNI kernel leaves it the channels past the last 16.
+// Channels [c_begin, c_end) of output rows [oy_begin, oy_end) only: the VNNI kernel leaves it the
+// channels past the last 16.
 void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, const int32_t* bias,
                                   const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end);
+                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end,
+                                  int oy_begin, int oy_end);
 void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, const int32_t* bias,
                                  const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                                  int8_t* output, int C, int H, int W, int stride);

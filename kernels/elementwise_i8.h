@@ -2,7 +2,10 @@
 // versions that give the same bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "kernels/thread_pool.h"
 
 namespace trevalon {
 
@@ -25,6 +28,28 @@ void add_i8_high_mul(const AddI8Plan& plan, const int8_t* a, const int8_t* b, in
                      int end);
 void add_i8_single_round(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int8_t* out, int begin,
                          int end);
+
+// Elements [0, count) of an add: complete groups of `plan.group` through q12(a, b, out, n) (the
+// tier's group formula on the first n elements from those pointers, n a multiple of 16) or the
+// high-multiply formula, the rest by the single-rounding formula. Large adds split over threads
+// in ranges starting at multiples of 16, so every element takes the formula it takes in one pass.
+template <class Q12>
+void add_i8_split(const AddI8Plan& plan, const int8_t* a, const int8_t* b, int8_t* out, int count,
+                  Q12&& q12) {
+  constexpr size_t kMinRangeElements = size_t(1) << 17;
+  const int grouped = count - count % plan.group;
+  parallel_for(size_t(count), 16, kMinRangeElements, [&](size_t range_begin, size_t range_end) {
+    const int begin = int(range_begin), end = int(range_end);
+    const int group_end = end < grouped ? end : grouped;
+    if (begin < group_end) {
+      if (plan.small_ratios)
+        q12(a + begin, b + begin, out + begin, group_end - begin);
+      else
+        add_i8_high_mul(plan, a, b, out, begin, group_end);
+    }
+    add_i8_single_round(plan, a, b, out, begin > grouped ? begin : grouped, end);
+  });
+}
 
 // Complete groups of `plan.group` elements by the group formula, the rest by the single-rounding
 // Q31 formula.

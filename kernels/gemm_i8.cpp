@@ -40,19 +40,28 @@ void block_tile(const int8_t* A, int rows, int K, const int8_t* blocks, uint32_t
   }
 }
 
+// Rows [m_begin, m_end) by channels [n_begin, n_end) (n_begin a multiple of 8).
 template <typename Store>
-void gemm_i8_blocks(const int8_t* A, const int8_t* packed, int M, int K, int N, Store store) {
-  if (M <= 0 || N <= 0 || K <= 0) return;
+void gemm_i8_blocks_part(const int8_t* A, const int8_t* packed, int K, int N, int m_begin, int m_end,
+                         int n_begin, int n_end, Store& store) {
   const size_t column_bytes = size_t((K + 3) / 4) * 32;
-  for (int m0 = 0; m0 < M; m0 += 4) {
-    const int rows = M - m0 < 4 ? M - m0 : 4;
-    for (int nb = 0; nb * 8 < N; ++nb) {
+  for (int m0 = m_begin; m0 < m_end; m0 += 4) {
+    const int rows = m_end - m0 < 4 ? m_end - m0 : 4;
+    for (int nb = n_begin / 8; nb * 8 < n_end; ++nb) {
       uint32_t acc[4][8];
       block_tile(A + size_t(m0) * size_t(K), rows, K, packed + size_t(nb) * column_bytes, acc);
       for (int r = 0; r < rows; ++r)
         for (int c = 0; c < 8 && nb * 8 + c < N; ++c) store(m0 + r, nb * 8 + c, int32_t(acc[r][c]));
     }
   }
+}
+
+template <typename Store>
+void gemm_i8_blocks(const int8_t* A, const int8_t* packed, int M, int K, int N, Store store) {
+  if (M <= 0 || N <= 0 || K <= 0) return;
+  parallel_gemm_i8(M, N, K, 4, 8, [&](int m_begin, int m_end, int n_begin, int n_end) {
+    gemm_i8_blocks_part(A, packed, K, N, m_begin, m_end, n_begin, n_end, store);
+  });
 }
 
 }  // namespace

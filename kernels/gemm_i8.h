@@ -2,11 +2,13 @@
 // reference and the ISA entry points the CPU table chooses from.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 #include "kernels/prepared_weights.h"
 #include "kernels/requantize.h"
+#include "kernels/thread_pool.h"
 
 namespace trevalon {
 
@@ -47,6 +49,39 @@ struct GemmI8Output {
     return requantize(v, mult[n], shift[n], out_zp);
   }
 };
+
+// Multiply-adds worth a hand-off to another thread (five microseconds and more on one core, a few
+// times what waking a spinning worker costs).
+constexpr size_t kGemmI8MinRangeMacs = size_t(3) << 19;
+
+// Calls part(m_begin, m_end, n_begin, n_end) over pieces of an M x N product with K-long sums that
+// cover it once: bands of rows (starts multiples of row_align) or, when the rows are too few to
+// share, bands of channels (starts multiples of col_align, the tier's channel block). Each output
+// is one exact integer sum either way; the split only decides which thread forms it. Rows win
+// when there are at least as many as channels, since every band of rows reads all the weights.
+template <class Part>
+void parallel_gemm_i8(int M, int N, int K, int row_align, int col_align, Part&& part) {
+  if (M <= 0 || N <= 0) return;
+  // A channel costs at least the reading of its weights: with few rows that, not the
+  // multiply-adds, sets the time (counted here as 32 rows' worth).
+  const size_t macs_per_row = size_t(N) * size_t(K > 0 ? K : 1);
+  const size_t macs_per_col = size_t(std::max(M, 32)) * size_t(K > 0 ? K : 1);
+  const size_t min_rows = (kGemmI8MinRangeMacs + macs_per_row - 1) / macs_per_row;
+  const size_t min_cols = (kGemmI8MinRangeMacs + macs_per_col - 1) / macs_per_col;
+  const size_t row_blocks = (size_t(M) + row_align - 1) / row_align;
+  const size_t col_blocks = (size_t(N) + col_align - 1) / col_align;
+  const size_t by_rows = std::min(range_count(size_t(M), min_rows), row_blocks);
+  const size_t by_cols = std::min(range_count(size_t(N), min_cols), col_blocks);
+  if (by_rows <= 1 && by_cols <= 1) {
+    part(0, M, 0, N);
+  } else if (by_rows > by_cols || (by_rows == by_cols && M >= N)) {
+    parallel_for(size_t(M), size_t(row_align), min_rows,
+                 [&](size_t begin, size_t end) { part(int(begin), int(end), 0, N); });
+  } else {
+    parallel_for(size_t(N), size_t(col_align), min_cols,
+                 [&](size_t begin, size_t end) { part(0, M, int(begin), int(end)); });
+  }
+}
 
 // A gemm_i8 slot in the driver's form, for tiers that prepare nothing and for callers without a
 // prepared form: the slot derives what it needs from the packed weights.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kernels/pooling.h"
+#include "kernels/thread_pool.h"
 
 namespace trevalon {
 namespace {  // included by ISA files too: keep every copy local to its file
@@ -32,16 +33,21 @@ inline void for_each_pool_window(int C, int H, int W, int kH, int kW, int stride
   const int64_t out_h = pooled_extent(H, kH, stride_h, pad_h);
   const int64_t out_w = pooled_extent(W, kW, stride_w, pad_w);
   if (out_h <= 0 || out_w <= 0) return;
-  size_t offset = 0;
-  for (int64_t oy = 0; oy < out_h; ++oy) {
-    PoolWindow win;
-    clip_window(oy, stride_h, pad_h, kH, H, win.y0, win.y1);
-    for (int64_t ox = 0; ox < out_w; ++ox) {
-      clip_window(ox, stride_w, pad_w, kW, W, win.x0, win.x1);
-      pixel(offset, win);
-      offset += size_t(C);
+  // Large pools split their output rows over threads; each position still reads its own window.
+  constexpr size_t kMinRangeReads = size_t(1) << 18;
+  const size_t row_reads = size_t(out_w) * size_t(C) * size_t(kH) * size_t(kW);
+  parallel_for(size_t(out_h), 1, kMinRangeReads / row_reads + 1, [&](size_t begin, size_t end) {
+    size_t offset = begin * size_t(out_w) * size_t(C);
+    for (int64_t oy = int64_t(begin); oy < int64_t(end); ++oy) {
+      PoolWindow win;
+      clip_window(oy, stride_h, pad_h, kH, H, win.y0, win.y1);
+      for (int64_t ox = 0; ox < out_w; ++ox) {
+        clip_window(ox, stride_w, pad_w, kW, W, win.x0, win.x1);
+        pixel(offset, win);
+        offset += size_t(C);
+      }
     }
-  }
+  });
 }
 
 }  // namespace

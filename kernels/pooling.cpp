@@ -42,15 +42,17 @@ void maxpool_i8_portable(const int8_t* in, int8_t* out, int C, int H, int W, int
 void avgpool_f32_portable(const float* in, float* out, int C, int H, int W, void*) {
   if (C <= 0) return;
   const int64_t positions = (H > 0 && W > 0) ? int64_t(H) * W : 0;
-  for (int c = 0; c < C; ++c) out[c] = 0.0f;
-  if (positions == 0) return;
-  // The output row is the accumulator: sums run over positions in row order, one per channel.
-  for (int64_t p = 0; p < positions; ++p) {
-    const float* x = in + size_t(p) * size_t(C);
-    for (int c = 0; c < C; ++c) out[c] += x[c];
-  }
-  const float inv = 1.0f / static_cast<float>(positions);
-  for (int c = 0; c < C; ++c) out[c] *= inv;
+  pool_channel_ranges(C, positions, 1, [&](int c_begin, int c_end) {
+    for (int c = c_begin; c < c_end; ++c) out[c] = 0.0f;
+    if (positions == 0) return;
+    // The output row is the accumulator: sums run over positions in row order, one per channel.
+    for (int64_t p = 0; p < positions; ++p) {
+      const float* x = in + size_t(p) * size_t(C);
+      for (int c = c_begin; c < c_end; ++c) out[c] += x[c];
+    }
+    const float inv = 1.0f / static_cast<float>(positions);
+    for (int c = c_begin; c < c_end; ++c) out[c] *= inv;
+  });
 }
 
 void avgpool_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H, int W,
@@ -60,18 +62,20 @@ void avgpool_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t
   int32_t m = 0, e = 0;
   scale_to_multiplier(in_scale / (static_cast<float>(positions) * out_scale), m, e);
   constexpr int kChunk = 64;  // channels summed together, so the input is read row by row
-  for (int c0 = 0; c0 < C; c0 += kChunk) {
-    const int n = C - c0 < kChunk ? C - c0 : kChunk;
-    uint32_t sum[kChunk] = {};  // 32-bit sums wrap like the hardware lanes would
-    for (int64_t p = 0; p < positions; ++p) {
-      const int8_t* x = in + size_t(p) * size_t(C) + size_t(c0);
-      for (int c = 0; c < n; ++c) sum[c] += uint32_t(int32_t(x[c])) - uint32_t(in_zp);
+  pool_channel_ranges(C, positions, kChunk, [&](int c_begin, int c_end) {
+    for (int c0 = c_begin; c0 < c_end; c0 += kChunk) {
+      const int n = c_end - c0 < kChunk ? c_end - c0 : kChunk;
+      uint32_t sum[kChunk] = {};  // 32-bit sums wrap like the hardware lanes would
+      for (int64_t p = 0; p < positions; ++p) {
+        const int8_t* x = in + size_t(p) * size_t(C) + size_t(c0);
+        for (int c = 0; c < n; ++c) sum[c] += uint32_t(int32_t(x[c])) - uint32_t(in_zp);
+      }
+      for (int c = 0; c < n; ++c) {
+        const int64_t v = int64_t(out_zp) + q31_scale_single_round(int32_t(sum[c]), m, e);
+        out[c0 + c] = static_cast<int8_t>(v < -128 ? -128 : (v > 127 ? 127 : v));
+      }
     }
-    for (int c = 0; c < n; ++c) {
-      const int64_t v = int64_t(out_zp) + q31_scale_single_round(int32_t(sum[c]), m, e);
-      out[c0 + c] = static_cast<int8_t>(v < -128 ? -128 : (v > 127 ? 127 : v));
-    }
-  }
+  });
 }
 
 void avgpool_i8_to_i8_portable(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H,

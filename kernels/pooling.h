@@ -2,7 +2,10 @@
 // portable and, in x86 builds, AVX2 / AVX-512. Every version gives the same bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "kernels/thread_pool.h"
 
 namespace trevalon {
 
@@ -10,6 +13,17 @@ namespace trevalon {
 // 64 bits; the caller checks it against the int range. Internal linkage: ISA files include it.
 static inline int64_t pooled_extent(int64_t in, int64_t k, int64_t stride, int64_t pad) {
   return (in + 2 * pad - k) / stride + 1;
+}
+
+// Calls channels(c_begin, c_end) over ranges of channels covering [0, C) (starts multiples of
+// `align`), split over threads when the pool reads enough positions: a global pool's channels are
+// independent, each summing its positions in row order whichever thread runs it.
+template <class Channels>
+void pool_channel_ranges(int C, int64_t positions, int align, Channels&& channels) {
+  constexpr size_t kMinRangeReads = size_t(1) << 18;
+  const size_t reads = positions > 0 ? size_t(positions) : 1;
+  parallel_for(size_t(C), size_t(align), kMinRangeReads / reads + 1,
+               [&](size_t begin, size_t end) { channels(int(begin), int(end)); });
 }
 
 // Window positions outside the input are skipped; a float window wholly in padding gives -inf,

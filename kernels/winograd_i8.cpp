@@ -21,6 +21,8 @@ constexpr int kMinChunkTiles = 64;
 // products stay in L2 however many channels the layer has, and each weight block is read once per
 // chunk.
 constexpr int kGroupChannels = 64;
+// Bytes of transformed values (inputs, or int32 products) worth a hand-off to another thread.
+constexpr size_t kMinStageBytes = size_t(256) << 10;
 
 // U = G g G^T, G = [[1, 0, 0], [1/2, 1/2, 1/2], [1/2, -1/2, 1/2], [0, 0, 1]], rows first, each
 // half taken of a sum.
@@ -215,36 +217,73 @@ void winograd_i8_run(const WinogradI8Tier& tier, const int8_t* input, const int8
     input_stage = tier.offset_input;
     offset_stride = size_t(C_in);
   }
-  int8_t* V = static_cast<int8_t*>(scratch0);
-  int32_t* P = static_cast<int32_t*>(scratch1);
   // A channel group's rows of a packed matrix are packed matrices themselves: whole 8-row block
   // columns, `column_bytes` each.
   const size_t column_bytes = size_t((C_in + 3) / 4) * 32;
-  for (int ty0 = 0; ty0 < tiles_y; ty0 += rows_per_chunk) {
-    const int ty1 = std::min(tiles_y, ty0 + rows_per_chunk);
+  // One chunk of tile rows [ty0, ty1), its transformed inputs at V and products at P. Called outside
+  // a parallel region (one band), each stage splits over outputs itself: the input stage over tile
+  // rows, then channel groups, or with one group its 16 products over the matrices and its output
+  // stage over tile rows; a tile row of the chunk is tiles_x consecutive rows of every matrix.
+  const size_t min_stage_rows = std::max<size_t>(1, kMinStageBytes / (size_t(tiles_x) * 16 * size_t(C_in)));
+  auto run_chunk = [&](int ty0, int ty1, int8_t* V, int32_t* P) {
     const int M = (ty1 - ty0) * tiles_x;
     const size_t plane_v = size_t(M) * size_t(C_in);
-    input_stage(input, C_in, H, W, in_zp, ty0, ty1, V, plane_v);
-    for (int n0 = 0; n0 < C_out; n0 += group) {
-      const int n1 = std::min(C_out, n0 + group), width = n1 - n0;
-      const size_t plane_p = size_t(M) * size_t(width), first_block = size_t(n0 / 8) * column_bytes;
-      for (int k = 0; k < 16; ++k) {
-        const int8_t* weights = packed16[k] + first_block;
-        if (tier.raw_prepared) {
-          // Next come the same channels of matrix k + 1, or after the last matrix the next group.
-          const int8_t* next = k < 15 ? packed16[k + 1] + first_block
-                                      : (n1 < C_out ? packed16[0] + size_t(n1 / 8) * column_bytes : nullptr);
-          tier.raw_prepared(V + k * plane_v, offset_stride, weights, P + k * plane_p, M, C_in, width,
-                            row_sums16 && row_sums16[k] ? row_sums16[k] + n0 : nullptr, next);
-          continue;
-        }
-        tier.raw(V + k * plane_v, weights, P + k * plane_p, M, C_in, width);
+    parallel_for(size_t(ty1 - ty0), 1, min_stage_rows, [&](size_t begin, size_t end) {
+      input_stage(input, C_in, H, W, in_zp, ty0 + int(begin), ty0 + int(end),
+                  V + begin * size_t(tiles_x) * size_t(C_in), plane_v);
+    });
+    // Ranges of channel groups, each reusing its own part of P (a group's products take at most
+    // 16 x M x group values) for its groups in turn.
+    const int groups = (C_out + group - 1) / group;
+    const size_t group_macs = size_t(16) * size_t(M) * size_t(C_in) * size_t(group);
+    parallel_for(size_t(groups), 1, kGemmI8MinRangeMacs / group_macs + 1, [&](size_t g_begin, size_t g_end) {
+      int32_t* const P_range = P + g_begin * 16 * size_t(M) * size_t(group);
+      WinogradI8OutputArgs chunk_args = args;
+      for (int n0 = int(g_begin) * group; n0 < std::min(C_out, int(g_end) * group); n0 += group) {
+        const int n1 = std::min(C_out, n0 + group), width = n1 - n0;
+        const size_t plane_p = size_t(M) * size_t(width), first_block = size_t(n0 / 8) * column_bytes;
+        const size_t product_macs = size_t(M) * size_t(C_in) * size_t(width);
+        parallel_for(
+            16, 1, (kGemmI8MinRangeMacs + product_macs - 1) / product_macs, [&](size_t k0, size_t k1) {
+              for (size_t k = k0; k < k1; ++k) {
+                const int8_t* weights = packed16[k] + first_block;
+                if (tier.raw_prepared) {
+                  // Next come the same channels of matrix k + 1, or after the last matrix the next group.
+                  const int8_t* next = k < 15       ? packed16[k + 1] + first_block
+                                       : n1 < C_out ? packed16[0] + size_t(n1 / 8) * column_bytes
+                                                    : nullptr;
+                  tier.raw_prepared(V + k * plane_v, offset_stride, weights, P_range + k * plane_p, M, C_in,
+                                    width, row_sums16 && row_sums16[k] ? row_sums16[k] + n0 : nullptr, next);
+                  continue;
+                }
+                tier.raw(V + k * plane_v, weights, P_range + k * plane_p, M, C_in, width);
+              }
+            });
+        chunk_args.channel_begin = n0;
+        chunk_args.channel_end = n1;
+        const size_t min_rows = std::max<size_t>(1, kMinStageBytes / (size_t(tiles_x) * 64 * size_t(width)));
+        parallel_for(size_t(ty1 - ty0), 1, min_rows, [&](size_t begin, size_t end) {
+          tier.output_stage(P_range + begin * size_t(tiles_x) * size_t(width), plane_p, chunk_args,
+                            ty0 + int(begin), ty0 + int(end), output);
+        });
       }
-      args.channel_begin = n0;
-      args.channel_end = n1;
-      tier.output_stage(P, plane_p, args, ty0, ty1, output);
-    }
-  }
+    });
+  };
+  // With threads, bands of tile rows run their chunks on their own, each band in its own part of
+  // both scratch buffers (16 x tiles x C_in bytes and 16 x tiles x C_out int32 hold every band's),
+  // reused from chunk to chunk as one thread reuses the whole buffer. A band cut from the image
+  // is cut into chunks of equal rows. Bands hold at least a chunk's minimum of tiles: a small
+  // image rather splits the products of each chunk, so that each thread reads part of the weights.
+  const size_t row_macs = size_t(tiles_x) * 16 * size_t(C_in) * size_t(C_out);
+  const size_t min_band_rows = std::max<size_t>(kGemmI8MinRangeMacs / row_macs + 1, size_t(min_rows));
+  parallel_for(size_t(tiles_y), 1, min_band_rows, [&](size_t band_begin, size_t band_end) {
+    const int b0 = int(band_begin), b1 = int(band_end), rows = b1 - b0;
+    const int chunks = (rows + rows_per_chunk - 1) / rows_per_chunk;
+    const int chunk_rows = rows == tiles_y ? rows_per_chunk : (rows + chunks - 1) / chunks;
+    int8_t* const V = static_cast<int8_t*>(scratch0) + band_begin * size_t(tiles_x) * 16 * size_t(C_in);
+    int32_t* const P = static_cast<int32_t*>(scratch1) + band_begin * size_t(tiles_x) * 16 * size_t(group);
+    for (int ty0 = b0; ty0 < b1; ty0 += chunk_rows) run_chunk(ty0, std::min(b1, ty0 + chunk_rows), V, P);
+  });
 }
 
 }  // namespace

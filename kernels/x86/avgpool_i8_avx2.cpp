@@ -36,28 +36,30 @@ void avgpool_i8_avx2(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* ou
   int32_t m = 0, e = 0;
   scale_to_multiplier(in_scale / (static_cast<float>(positions) * out_scale), m, e);
   constexpr int kChunk = 64;
-  for (int c0 = 0; c0 < C; c0 += kChunk) {
-    const int n = C - c0 < kChunk ? C - c0 : kChunk;
-    uint32_t sum[kChunk];
-    int c = 0;
-    if (n == kChunk) {
-      sum_channels<8>(in, size_t(C), positions, c0, sum);
-      c = kChunk;
-    } else {
-      for (; c + 8 <= n; c += 8) sum_channels<1>(in, size_t(C), positions, c0 + c, sum + c);
+  pool_channel_ranges(C, positions, kChunk, [&](int c_begin, int c_end) {
+    for (int c0 = c_begin; c0 < c_end; c0 += kChunk) {
+      const int n = c_end - c0 < kChunk ? c_end - c0 : kChunk;
+      uint32_t sum[kChunk];
+      int c = 0;
+      if (n == kChunk) {
+        sum_channels<8>(in, size_t(C), positions, c0, sum);
+        c = kChunk;
+      } else {
+        for (; c + 8 <= n; c += 8) sum_channels<1>(in, size_t(C), positions, c0 + c, sum + c);
+      }
+      for (; c < n; ++c) {
+        uint32_t s = 0;
+        for (int64_t p = 0; p < positions; ++p)
+          s += uint32_t(int32_t(in[size_t(p) * size_t(C) + size_t(c0 + c)]));
+        sum[c] = s;
+      }
+      const uint32_t offset = uint32_t(uint64_t(positions)) * uint32_t(in_zp);
+      for (c = 0; c < n; ++c) {
+        const int64_t v = int64_t(out_zp) + q31_scale_single_round(int32_t(sum[c] - offset), m, e);
+        out[c0 + c] = static_cast<int8_t>(v < -128 ? -128 : (v > 127 ? 127 : v));
+      }
     }
-    for (; c < n; ++c) {
-      uint32_t s = 0;
-      for (int64_t p = 0; p < positions; ++p)
-        s += uint32_t(int32_t(in[size_t(p) * size_t(C) + size_t(c0 + c)]));
-      sum[c] = s;
-    }
-    const uint32_t offset = uint32_t(uint64_t(positions)) * uint32_t(in_zp);
-    for (c = 0; c < n; ++c) {
-      const int64_t v = int64_t(out_zp) + q31_scale_single_round(int32_t(sum[c] - offset), m, e);
-      out[c0 + c] = static_cast<int8_t>(v < -128 ? -128 : (v > 127 ? 127 : v));
-    }
-  }
+  });
 }
 
 void avgpool_i8_to_i8_avx2(const int8_t* in, int32_t in_zp, int32_t out_zp, int8_t* out, int C, int H, int W,

@@ -14,11 +14,15 @@
 
 #include "kernels/conv2d_i8_direct.h"
 #include "kernels/requantize.h"
+#include "kernels/thread_pool.h"
 
 namespace trevalon {
 namespace {
 
 constexpr int kVector = 16;  // output channels per accumulator
+// Work worth a hand-off to another thread: bytes of the padded copy, multiply-adds of output rows.
+constexpr size_t kMinStageRowBytes = size_t(128) << 10;
+constexpr size_t kMinRowsMacs = size_t(3) << 20;
 
 int row_dwords(int C_in, int kW) { return (kW * C_in + 3) / 4; }
 
@@ -40,12 +44,14 @@ const GroupRequant* requant_of(const PreparedWeightsI8& p, int C_out, int C_in, 
                                                weight_bytes(C_out, C_in, kH, kW));
 }
 
-// The copy the kernel reads: rows x cols pixels of the padded image, bytes offset by 128.
-void stage_padded(const int8_t* input, int C, int H, int W, int pad_h, int pad_w, int rows, int cols,
-                  int8_t in_zp, uint8_t* dst) {
+// Rows [r_begin, r_end) of the copy the kernel reads: rows of cols pixels of the padded image,
+// bytes offset by 128, the copy starting at `staged`.
+void stage_padded(const int8_t* input, int C, int H, int W, int pad_h, int pad_w, int r_begin, int r_end,
+                  int cols, int8_t in_zp, uint8_t* staged) {
   const size_t row_bytes = size_t(cols) * size_t(C);
   const uint8_t fill = uint8_t(in_zp) ^ 0x80;
-  for (int r = 0; r < rows; ++r, dst += row_bytes) {
+  uint8_t* dst = staged + size_t(r_begin) * row_bytes;
+  for (int r = r_begin; r < r_end; ++r, dst += row_bytes) {
     const int iy = r - pad_h;
     if (iy < 0 || iy >= H) {
       std::memset(dst, fill, row_bytes);
@@ -67,7 +73,6 @@ void stage_padded(const int8_t* input, int C, int H, int W, int pad_h, int pad_w
     }
     std::memset(dst + size_t(last) * C, fill, size_t(cols - last) * C);
   }
-  std::memset(dst, 0, 64);  // slack read by the last pixel's final dword, times zero weights
 }
 
 // Requantise one accumulator of 16 channels and store them saturated to int8.
@@ -112,15 +117,17 @@ template <int N, int P, int KH, int D>
     for (int j = 0; j < N; ++j) finish(acc[p][j], q[j], dst + size_t(p) * C_out + kVector * j);
 }
 
+// Output rows [oy_begin, oy_end).
 template <int N, int KH = 0, int D = 0>
 void run(const uint8_t* staged, const PreparedWeightsI8& prepared, const GroupRequant* q, int8_t* output,
-         int C_in, int kH, int kW, int stride_h, int stride_w, int out_h, int out_w, int cols) {
+         int C_in, int kH, int kW, int stride_h, int stride_w, int oy_begin, int oy_end, int out_w,
+         int cols) {
   constexpr int P = N <= 2 ? 4 : 2;  // pixels sharing each weight load
   const int C_out = N * kVector, dwords = row_dwords(C_in, kW);
   const size_t row_bytes = size_t(cols) * C_in, step = size_t(stride_w) * C_in;
   const auto* weights = static_cast<const __m512i*>(prepared.tables.data());
   const int32_t* starts = prepared.start_values();
-  for (int oy = 0; oy < out_h; ++oy) {
+  for (int oy = oy_begin; oy < oy_end; ++oy) {
     const uint8_t* src = staged + size_t(oy) * stride_h * row_bytes;
     int8_t* dst = output + size_t(oy) * out_w * C_out;
     int ox = 0;
@@ -136,12 +143,13 @@ void run(const uint8_t* staged, const PreparedWeightsI8& prepared, const GroupRe
 // The shape's instance: 3x3 kernels on three or four channels unrolled, any other through loops.
 template <int N>
 void run_shape(const uint8_t* staged, const PreparedWeightsI8& prepared, const GroupRequant* q,
-               int8_t* output, int C_in, int kH, int kW, int stride_h, int stride_w, int out_h, int out_w,
-               int cols) {
+               int8_t* output, int C_in, int kH, int kW, int stride_h, int stride_w, int oy_begin, int oy_end,
+               int out_w, int cols) {
   if (kH == 3 && row_dwords(C_in, kW) == 3)
-    run<N, 3, 3>(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, out_h, out_w, cols);
+    run<N, 3, 3>(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, oy_begin, oy_end, out_w,
+                 cols);
   else
-    run<N>(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, out_h, out_w, cols);
+    run<N>(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, oy_begin, oy_end, out_w, cols);
 }
 
 }  // namespace
@@ -197,28 +205,25 @@ void conv2d_i8_direct_avx512vnni(const int8_t* input, const PreparedWeightsI8& p
   const int64_t out_h = (int64_t(H) + 2 * pad_h - kH) / stride_h + 1;
   const int64_t out_w = (int64_t(W) + 2 * pad_w - kW) / stride_w + 1;
   if (out_h <= 0 || out_w <= 0 || !prepared.start_values()) return;
+  if (C_out % kVector != 0 || C_out / kVector < 1 || C_out / kVector > 4) return;
   const int rows = int((out_h - 1) * stride_h + kH), cols = int((out_w - 1) * stride_w + kW);
   auto* staged = static_cast<uint8_t*>(scratch);
-  stage_padded(input, C_in, H, W, pad_h, pad_w, rows, cols, in_zp, staged);
+  const size_t row_bytes = size_t(cols) * size_t(C_in);
+  parallel_for(size_t(rows), 1, kMinStageRowBytes / row_bytes + 1, [&](size_t begin, size_t end) {
+    stage_padded(input, C_in, H, W, pad_h, pad_w, int(begin), int(end), cols, in_zp, staged);
+  });
+  std::memset(staged + size_t(rows) * row_bytes, 0, 64);  // slack read by the last pixel's final dword
   const GroupRequant* q = requant_of(prepared, C_out, C_in, kH, kW);
-  switch (C_out / kVector) {
-    case 1:
-      run_shape<1>(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, int(out_h), int(out_w),
-                   cols);
-      break;
-    case 2:
-      run_shape<2>(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, int(out_h), int(out_w),
-                   cols);
-      break;
-    case 3:
-      run_shape<3>(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, int(out_h), int(out_w),
-                   cols);
-      break;
-    case 4:
-      run_shape<4>(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, int(out_h), int(out_w),
-                   cols);
-      break;
-  }
+  using Shape = void (*)(const uint8_t*, const PreparedWeightsI8&, const GroupRequant*, int8_t*, int, int,
+                         int, int, int, int, int, int, int);
+  static constexpr Shape kShapes[4] = {run_shape<1>, run_shape<2>, run_shape<3>, run_shape<4>};
+  const Shape shape = kShapes[C_out / kVector - 1];
+  // Output rows split over threads: each pixel is formed by the same code whichever thread runs it.
+  const size_t row_macs = size_t(out_w) * size_t(C_out) * size_t(kH) * size_t(row_dwords(C_in, kW)) * 4;
+  parallel_for(size_t(out_h), 1, kMinRowsMacs / row_macs + 1, [&](size_t begin, size_t end) {
+    shape(staged, prepared, q, output, C_in, kH, kW, stride_h, stride_w, int(begin), int(end), int(out_w),
+          cols);
+  });
 }
 
 }  // namespace trevalon

@@ -24,14 +24,15 @@ inline __m512i load_i8x16(const int8_t* p, __mmask16 mask) {
 
 void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, const int32_t* bias,
                                   const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
-                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end) {
+                                  int8_t* output, int C, int H, int W, int stride, int c_begin, int c_end,
+                                  int oy_begin, int oy_end) {
   if (C <= 0 || H <= 0 || W <= 0 || stride <= 0) return;
-  const int out_h = (H - 1) / stride + 1, out_w = (W - 1) / stride + 1;
+  const int out_w = (W - 1) / stride + 1;
   const DepthwiseSpan inner = depthwise_inner_span(W, stride, out_w);
   const __m512i zp_in = _mm512_set1_epi32(in_zp), zp_out = _mm512_set1_epi32(out_zp);
   const size_t row_bytes = size_t(W) * C;
 
-  for (int oy = 0; oy < out_h; ++oy) {
+  for (int oy = oy_begin; oy < oy_end; ++oy) {
     const int8_t* rows[3];
     bool all_rows = true;
     for (int ky = 0; ky < 3; ++ky) {
@@ -90,8 +91,11 @@ void depthwise_i8_3x3_avx512_part(const int8_t* input, const int8_t* weights, co
 void depthwise_i8_3x3_avx512(const int8_t* input, const int8_t* weights, const int32_t* bias,
                              const int32_t* mult, const int32_t* shift, int8_t in_zp, int8_t out_zp,
                              int8_t* output, int C, int H, int W, int stride) {
-  depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, 0,
-                               C);
+  if (C <= 0 || H <= 0 || W <= 0 || stride <= 0) return;
+  depthwise_i8_row_bands(C, H, W, stride, 1, [&](int oy_begin, int oy_end) {
+    depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, 0,
+                                 C, oy_begin, oy_end);
+  });
 }
 
 }  // namespace trevalon

@@ -558,24 +558,27 @@ void depthwise_i8_3x3_avx512vnni(const int8_t* input, const int8_t* weights, con
   const size_t band_input = size_t(stride) * size_t(W) * size_t(C);
   const int band =
       int(std::clamp<size_t>(kBandInputBytes / std::max<size_t>(band_input, 1), 1, size_t(out_h)));
-  for (int oy0 = 0; oy0 < out_h; oy0 += band) {
-    const int oy1 = std::min(out_h, oy0 + band);
-    // The widest blocks first: a block costs about the same operations whatever its width.
-    int c = 0;
-    for (; c + Zmm::kChannels <= vector_channels; c += Zmm::kChannels)
-      narrow_channels<1, Zmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
-                              oy0, oy1);
-    for (; c + Ymm::kChannels <= vector_channels; c += Ymm::kChannels)
-      narrow_channels<2, Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
-                              oy0, oy1);
-    if (c < vector_channels)
-      narrow_channels<4, Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
-                              oy0, oy1);
-  }
-  const int c = vector_channels;
-  if (c < C)
-    depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
-                                 C);
+  // Threads take ranges of whole groups of four rows, the most rows_in_lanes joins.
+  depthwise_i8_row_bands(C, H, W, stride, 4, [&](int oy_begin, int oy_end) {
+    for (int oy0 = oy_begin; oy0 < oy_end; oy0 += band) {
+      const int oy1 = std::min(oy_end, oy0 + band);
+      // The widest blocks first: a block costs about the same operations whatever its width.
+      int c = 0;
+      for (; c + Zmm::kChannels <= vector_channels; c += Zmm::kChannels)
+        narrow_channels<1, Zmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
+                                oy0, oy1);
+      for (; c + Ymm::kChannels <= vector_channels; c += Ymm::kChannels)
+        narrow_channels<2, Ymm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
+                                oy0, oy1);
+      if (c < vector_channels)
+        narrow_channels<4, Xmm>(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride, c,
+                                oy0, oy1);
+    }
+    const int c = vector_channels;
+    if (c < C)
+      depthwise_i8_3x3_avx512_part(input, weights, bias, mult, shift, in_zp, out_zp, output, C, H, W, stride,
+                                   c, C, oy_begin, oy_end);
+  });
 }
 
 }  // namespace trevalon

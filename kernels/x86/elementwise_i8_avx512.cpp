@@ -29,12 +29,8 @@ void add_i8_avx512(const int8_t* a, const int8_t* b, int32_t in1_zp, int32_t in2
                    int8_t* out, int count, float in1_scale, float in2_scale, float out_scale, void*) {
   if (count <= 0) return;
   const AddI8Plan plan = plan_add_i8(in1_zp, in2_zp, out_zp, in1_scale, in2_scale, out_scale);
-  const int grouped = count - count % plan.group;
-  if (plan.small_ratios)
-    add_q12_avx512(plan, a, b, out, grouped);
-  else
-    add_i8_high_mul(plan, a, b, out, 0, grouped);
-  add_i8_single_round(plan, a, b, out, grouped, count);
+  add_i8_split(plan, a, b, out, count,
+               [&](const int8_t* x, const int8_t* y, int8_t* z, int n) { add_q12_avx512(plan, x, y, z, n); });
 }
 
 }  // namespace trevalon

@@ -124,33 +124,43 @@ void store8(__m256i acc, Sink sink, const GemmI8Output* o, int32_t* raw, int m, 
   }
 }
 
+// Channels [n_begin, n_end) of R rows, n_begin a multiple of 8.
 template <int R>
 void row_tile(const int16_t* a, size_t a_stride, const int8_t* packed, size_t col_bytes, int kblocks, int m0,
-              int N, Sink sink, const GemmI8Output* o, int32_t* raw) {
-  for (int nb = 0; nb * 8 < N; ++nb) {
+              int N, int n_begin, int n_end, Sink sink, const GemmI8Output* o, int32_t* raw) {
+  for (int nb = n_begin / 8; nb * 8 < n_end; ++nb) {
     __m256i sums[R];
     block_sums<R>(a, a_stride, packed + size_t(nb) * col_bytes, kblocks, sums);
     for (int r = 0; r < R; ++r) store8(sums[r], sink, o, raw, m0 + r, nb * 8, N);
   }
 }
 
+using RowTile = void (*)(const int16_t*, size_t, const int8_t*, size_t, int, int, int, int, int, Sink,
+                         const GemmI8Output*, int32_t*);
+constexpr RowTile kRowTiles[kTileRows] = {row_tile<1>, row_tile<2>, row_tile<3>,
+                                          row_tile<4>, row_tile<5>, row_tile<6>};
+
+// Rows [m_begin, m_end) by channels [n_begin, n_end); the rows are widened into this thread's buffer.
+void gemm_i8_widened_part(const int8_t* A, const int8_t* packed, int K, int N, int m_begin, int m_end,
+                          int n_begin, int n_end, Sink sink, const GemmI8Output* o, int32_t* raw) {
+  const int kblocks = (K + 3) / 4;
+  const size_t a_stride = size_t(kblocks) * 4, col_bytes = size_t(kblocks) * 32;
+  const int M = m_end - m_begin;
+  const int16_t* a = widen_activations(A + size_t(m_begin) * size_t(K), M, K, a_stride);
+  for (int i0 = 0; i0 < M; i0 += kTileRows) {
+    const int16_t* rows_a = a + size_t(i0) * a_stride;
+    const int m0 = m_begin + i0;
+    const int rows = M - i0 < kTileRows ? M - i0 : kTileRows;
+    kRowTiles[rows - 1](rows_a, a_stride, packed, col_bytes, kblocks, m0, N, n_begin, n_end, sink, o, raw);
+  }
+}
+
 void gemm_i8_widened(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
                      const GemmI8Output* o, int32_t* raw) {
   if (M <= 0 || N <= 0 || K <= 0) return;
-  const int kblocks = (K + 3) / 4;
-  const size_t a_stride = size_t(kblocks) * 4, col_bytes = size_t(kblocks) * 32;
-  const int16_t* a = widen_activations(A, M, K, a_stride);
-  for (int m0 = 0; m0 < M; m0 += kTileRows) {
-    const int16_t* rows_a = a + size_t(m0) * a_stride;
-    switch (M - m0 < kTileRows ? M - m0 : kTileRows) {
-      case 1: row_tile<1>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      case 2: row_tile<2>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      case 3: row_tile<3>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      case 4: row_tile<4>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      case 5: row_tile<5>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-      default: row_tile<6>(rows_a, a_stride, packed, col_bytes, kblocks, m0, N, sink, o, raw); break;
-    }
-  }
+  parallel_gemm_i8(M, N, K, kTileRows, 8, [&](int m_begin, int m_end, int n_begin, int n_end) {
+    gemm_i8_widened_part(A, packed, K, N, m_begin, m_end, n_begin, n_end, sink, o, raw);
+  });
 }
 
 }  // namespace

@@ -431,16 +431,40 @@ void division_tables(const int32_t* mult, const int32_t* shift, int8_t out_zp, i
   }
 }
 
-// next_packed: weights of the same shape that the caller multiplies next (or null); the last
-// column group prefetches their first group. offset_stride: 0 when A holds plain activations in rows
-// of K bytes; otherwise A holds them offset already, rows offset_stride bytes apart (a multiple of
-// 4, at least K; the bytes past K meet zero weights).
-void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
-                  const GemmI8Output* o, const int32_t* row_sums, int32_t* raw,
-                  const int8_t* next_packed = nullptr, size_t offset_stride = 0,
-                  const PreparedWeightsI8* prepared = nullptr, const float* row_scale = nullptr,
-                  const float* float_bias = nullptr, bool gelu = false) {
-  if (M <= 0 || N <= 0 || K <= 0) return;
+// The arguments of one gemm_i8_vnni call, shared by the threads that run its parts.
+struct VnniCall {
+  const int8_t* A;
+  const int8_t* packed;
+  int M, K, N;
+  Sink sink;
+  const GemmI8Output* o;
+  const int32_t* row_sums;
+  int32_t* raw;
+  const int8_t* next_packed;
+  size_t offset_stride;
+  const PreparedWeightsI8* prepared;
+  const float* row_scale;
+  const float* float_bias;
+  bool gelu;
+};
+
+// Rows [m_begin, m_end) by channels [n_begin, n_end) of the call's product (n_begin a multiple of
+// 64, a column group), with this thread's working buffers.
+void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin, int n_end) {
+  const int8_t* const A = call.A;
+  const int8_t* const packed = call.packed;
+  const int M = call.M, K = call.K, N = call.N;
+  const Sink sink = call.sink;
+  const GemmI8Output* const o = call.o;
+  const int32_t* row_sums = call.row_sums;
+  int32_t* const raw = call.raw;
+  const size_t offset_stride = call.offset_stride;
+  const PreparedWeightsI8* const prepared = call.prepared;
+  const float* const row_scale = call.row_scale;
+  const float* const float_bias = call.float_bias;
+  const bool gelu = call.gelu;
+  const int rows_total = m_end - m_begin;
+  const int nb_begin = n_begin / 8, nb_end = (n_end + 7) / 8;
   const int kblocks = (K + 3) / 4;
   const size_t a_stride = offset_stride ? offset_stride : size_t(kblocks) * 4;
   const size_t col_bytes = size_t(kblocks) * 32;
@@ -454,9 +478,9 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
   // chunks take chunks as large as the buffer allows.
   const size_t budget = size_t(nblocks) * col_bytes > kOffsetChunkBytes * 4 ? kOffsetChunkBytes * 8
                                                                                : kOffsetChunkBytes;
-  const int chunks = int(std::max<size_t>(1, (size_t(M) * a_stride + budget - 1) / budget));
-  const int chunk_rows =
-      offset_stride ? M : std::min(M, ((M + chunks - 1) / chunks + kTileRows - 1) / kTileRows * kTileRows);
+  const int chunks = int(std::max<size_t>(1, (size_t(rows_total) * a_stride + budget - 1) / budget));
+  const int chunk_tile_rows = ((rows_total + chunks - 1) / chunks + kTileRows - 1) / kTileRows;
+  const int chunk_rows = offset_stride ? rows_total : std::min(rows_total, chunk_tile_rows * kTileRows);
   uint8_t* offset =
       offset_stride ? nullptr : thread_work<uint8_t>(WorkBuffer::GemmI8Offset, size_t(chunk_rows) * a_stride);
 
@@ -498,20 +522,20 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
     }
   }
 
-  for (int c0 = 0; c0 < M; c0 += chunk_rows) {
-    const int rows_here = std::min(chunk_rows, M - c0);
+  for (int c0 = m_begin; c0 < m_end; c0 += chunk_rows) {
+    const int rows_here = std::min(chunk_rows, m_end - c0);
     const uint8_t* a = reinterpret_cast<const uint8_t*>(A) + size_t(c0) * a_stride;
     if (!offset_stride) {
       offset_activations(A + size_t(c0) * size_t(K), rows_here, K, a_stride, offset);
       a = offset;
     }
-    const bool last_chunk = c0 + rows_here == M;
+    const bool last_chunk = c0 + rows_here == m_end;
     const int row_tiles_here = (rows_here + kTileRows - 1) / kTileRows;
-    const int chunk_tiles = row_tiles_here * groups;
+    const int chunk_tiles = row_tiles_here * ((nb_end - nb_begin + 7) / (2 * kTileVectors));
     const size_t next_chunk_bytes =
-        offset_stride || last_chunk ? 0 : size_t(std::min(chunk_rows, M - c0 - rows_here)) * size_t(K);
-    for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
-      const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
+        offset_stride || last_chunk ? 0 : size_t(std::min(chunk_rows, m_end - c0 - rows_here)) * size_t(K);
+    for (int nb0 = nb_begin; nb0 < nb_end; nb0 += 2 * kTileVectors) {
+      const int blocks = std::min(nb_end - nb0, 2 * kTileVectors);
       const int vectors = (blocks + 1) / 2;
       const int n0 = nb0 * 8;
       const int8_t* w = packed + size_t(nb0) * col_bytes;
@@ -522,9 +546,9 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       // Weights copied whole serve every chunk, whatever its rows.
       const bool widen = widened && (widen_all || row_tiles_here >= kWidenMinRowTiles);
       int8_t* group_widened = widened && widen_all ? widened + size_t(n0 / 16) * wide_col : widened;
-      const bool copy = widen && (c0 == 0 || !widen_all);
+      const bool copy = widen && (c0 == m_begin || !widen_all);
       // Weight sums of this column group just before its row tiles, while its blocks are in cache.
-      if (!row_sums && !use_prepared && c0 == 0)
+      if (!row_sums && !use_prepared && c0 == m_begin)
         starts_from_blocks(w, col_bytes, kblocks, blocks, start_bias, n0, N, start + n0,
                            copy ? group_widened : nullptr);
       else if (copy)
@@ -548,10 +572,11 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
       // on its own.
       const int row_tiles = row_tiles_here;
-      const bool last = nb0 + blocks == nblocks;
-      const int8_t* after = last_chunk ? next_packed : packed;  // what follows the last group
+      const bool last = nb0 + blocks == nb_end;
+      // What follows the last group: the first group again for the next chunk of rows.
+      const int8_t* after = last_chunk ? call.next_packed : packed + size_t(nb_begin) * col_bytes;
       const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
-      const int next_blocks = std::min(last ? nblocks : nblocks - nb0 - blocks, 2 * kTileVectors);
+      const int next_blocks = std::min(last ? nb_end - nb_begin : nb_end - nb0 - blocks, 2 * kTileVectors);
       size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
       size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
       // Otherwise the tiles of every group fetch a share of the next chunk's plain activations,
@@ -561,7 +586,7 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
         next = reinterpret_cast<const char*>(A + size_t(c0 + rows_here) * size_t(K));
         next_bytes = next_chunk_bytes;
         share = std::min((next_bytes / 64 + chunk_tiles - 1) / chunk_tiles, size_t(2) * kblocks);
-        tile_base = nb0 / (2 * kTileVectors) * row_tiles;
+        tile_base = (nb0 - nb_begin) / (2 * kTileVectors) * row_tiles;
       }
       for (int m0 = 0, tile = tile_base; m0 < rows_here; m0 += kTileRows, ++tile) {
         const int rows = std::min(rows_here - m0, kTileRows);
@@ -590,6 +615,23 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
       }
     }
   }
+}
+
+// next_packed: weights of the same shape that the caller multiplies next (or null); the last
+// column group prefetches their first group. offset_stride: 0 when A holds plain activations in rows
+// of K bytes; otherwise A holds them offset already, rows offset_stride bytes apart (a multiple of
+// 4, at least K; the bytes past K meet zero weights).
+void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
+                  const GemmI8Output* o, const int32_t* row_sums, int32_t* raw,
+                  const int8_t* next_packed = nullptr, size_t offset_stride = 0,
+                  const PreparedWeightsI8* prepared = nullptr, const float* row_scale = nullptr,
+                  const float* float_bias = nullptr, bool gelu = false) {
+  if (M <= 0 || N <= 0 || K <= 0) return;
+  const VnniCall call{A,           packed,        M,        K,         N,          sink, o, row_sums, raw,
+                      next_packed, offset_stride, prepared, row_scale, float_bias, gelu};
+  parallel_gemm_i8(M, N, K, kTileRows, kTileChannels, [&](int m_begin, int m_end, int n_begin, int n_end) {
+    gemm_i8_vnni_part(call, m_begin, m_end, n_begin, n_end);
+  });
 }
 
 }  // namespace

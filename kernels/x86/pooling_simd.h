@@ -33,14 +33,14 @@ inline void maxpool_simd(const T* in, T* out, int C, int H, int W, int kH, int k
                        });
 }
 
+// Channels [c_begin, c_end) of a global average pool over `positions` rows of C channels.
 template <class V>
-inline void avgpool_f32_simd(const float* in, float* out, int C, int H, int W) {
-  if (C <= 0) return;
-  const int64_t positions = (H > 0 && W > 0) ? int64_t(H) * W : 0;
-  auto each_chunk = [C](auto body) {
-    int c = 0;
-    for (; c + V::kWidth <= C; c += V::kWidth) body(c, V::kWidth);
-    if (c < C) body(c, C - c);
+inline void avgpool_f32_simd_channels(const float* in, float* out, int C, int64_t positions, int c_begin,
+                                      int c_end) {
+  auto each_chunk = [c_begin, c_end](auto body) {
+    int c = c_begin;
+    for (; c + V::kWidth <= c_end; c += V::kWidth) body(c, V::kWidth);
+    if (c < c_end) body(c, c_end - c);
   };
   auto load = [](const float* p, int n) { return n == V::kWidth ? V::load(p) : V::load_first(p, n); };
   auto store = [](float* p, typename V::F v, int n) {
@@ -58,6 +58,17 @@ inline void avgpool_f32_simd(const float* in, float* out, int C, int H, int W) {
   }
   const typename V::F inv = V::set1(positions ? 1.0f / static_cast<float>(positions) : 0.0f);
   each_chunk([&](int c, int n) { store(out + c, V::mul(load(out + c, n), inv), n); });
+}
+
+template <class V>
+inline void avgpool_f32_simd(const float* in, float* out, int C, int H, int W) {
+  if (C <= 0) return;
+  const int64_t positions = (H > 0 && W > 0) ? int64_t(H) * W : 0;
+  // Ranges of whole vectors: every channel adds in its own lane, so the ranges only decide which
+  // thread forms it.
+  pool_channel_ranges(C, positions, V::kWidth, [&](int c_begin, int c_end) {
+    avgpool_f32_simd_channels<V>(in, out, C, positions, c_begin, c_end);
+  });
 }
 
 }  // namespace

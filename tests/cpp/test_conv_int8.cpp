@@ -18,6 +18,7 @@
 #include "test_support.h"
 #include "backend/registry.h"
 #include "kernel_tier_loop.h"
+#include "thread_counts.h"
 #include "kernels/conv2d_i8.h"
 #include "kernels/conv2d_i8_direct.h"
 #include "kernels/conv_geometry.h"
@@ -622,6 +623,40 @@ TEST(ConvInt8, PlanarPathCoversOtherGroupedShapes) {
   for (const ConvSpec& s : cases) {
     const ConvData d = random_data(s, seed++);
     expect_layer_matches(s, ConvInt8Path::Planar, ref_conv(s, d), d);
+  }
+}
+
+// ---- threads -------------------------------------------------------------------------------------
+
+// Every path with its work split over 2, 3 and 4 threads (small shapes split as large ones would)
+// still gives the reference bytes, within the scratch sizes asked: patch-matrix products split over
+// rows or channel groups, Winograd stages, direct stem rows, depthwise rows, groups and transposes.
+TEST(ConvInt8, ThreadsGiveTheOneThreadBytesOnEveryPath) {
+  // {C_in, C_out, H, W, kH, kW, sh, sw, ph, pw, groups, in_zp, out_zp}
+  const std::pair<ConvSpec, ConvInt8Path> cases[] = {
+      {{64, 72, 9, 11, 1, 1, 1, 1, 0, 0, 1, -7, 3}, ConvInt8Path::General},      // 1x1
+      {{16, 136, 7, 9, 1, 1, 2, 2, 0, 0, 1, 5, -4}, ConvInt8Path::General},      // 1x1 stride 2
+      {{17, 70, 9, 11, 3, 3, 2, 2, 1, 1, 1, -3, 9}, ConvInt8Path::General},      // 3x3 stride 2
+      {{3, 16, 15, 13, 7, 7, 2, 2, 3, 3, 1, 0, -128}, ConvInt8Path::General},    // 7x7 stem
+      {{3, 32, 17, 14, 3, 3, 2, 2, 1, 1, 1, -128, 127}, ConvInt8Path::General},  // direct stem
+      {{16, 72, 10, 9, 3, 3, 1, 1, 1, 1, 1, 4, -2}, ConvInt8Path::Winograd},     // two channel groups
+      {{16, 136, 2, 9, 3, 3, 1, 1, 1, 1, 1, -5, 6}, ConvInt8Path::Winograd},  // one tile row: channel groups
+      {{8, 8, 3, 1, 3, 3, 1, 1, 1, 1, 1, 0, 0}, ConvInt8Path::Winograd},      // fewer tile rows than threads
+      {{48, 48, 14, 9, 3, 3, 1, 1, 1, 1, 48, -128, 127}, ConvInt8Path::Depthwise},
+      {{37, 37, 9, 8, 3, 3, 2, 2, 1, 1, 37, 12, 7}, ConvInt8Path::Depthwise},
+      {{24, 24, 1, 1, 3, 3, 2, 2, 1, 1, 24, 0, 1}, ConvInt8Path::Depthwise},  // one output row
+      {{12, 15, 7, 6, 3, 3, 1, 1, 1, 1, 3, -11, 4}, ConvInt8Path::Planar},
+      {{20, 10, 8, 8, 5, 5, 2, 2, 2, 2, 5, 33, -6}, ConvInt8Path::Planar},
+  };
+  uint32_t seed = 900;
+  for (const auto& [s, path] : cases) {
+    const ConvData d = random_data(s, seed++);
+    const auto want = path == ConvInt8Path::Winograd ? ref_winograd(s, d) : ref_conv(s, d);
+    for (int threads : {2, 3, 4}) {
+      testing::ScopedThreads scope(threads);
+      SCOPED_TRACE(threads);
+      expect_layer_matches(s, path, want, d);
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include "kernel_tier_loop.h"
 #include "kernels/elementwise_f32.h"
 #include "small_layer_harness.h"
+#include "thread_counts.h"
 
 using namespace trevalon;
 namespace test = trevalon::testing;  // "testing" alone would also name the GoogleTest namespace
@@ -142,6 +143,20 @@ TEST(AddI8Kernel, CompleteGroupsAndTailMatchTheirFormulas) {
       }
     });
   }
+}
+
+// Split over threads, each element keeps the formula its place gives it: ranges start on whole
+// groups of 16, the tail stays single-rounding.
+TEST(AddI8Kernel, ThreadsKeepEveryElementsFormula) {
+  const AddParams sets[] = {{0.37f, 0.61f, 1.0f, 0, 0, 0}, {10.0f, 1.0f, 1.0f, 0, 0, 0}};
+  const std::vector<int8_t> a = random_values<int8_t>(300, -128, 127, 3);
+  const std::vector<int8_t> b = random_values<int8_t>(300, -128, 127, 4);
+  for (const AddParams& p : sets)
+    test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+      for (int count : {9, 17, 40, 100, 300})
+        test::expect_same_bytes_at_thread_counts([&] { return run_add_i8(t, p, a, b, count); },
+                                                 small_ratios(p) ? "add, Q12 groups" : "add, high multiply");
+    });
 }
 
 // 17 elements with small ratios: 16 by Q12, the 17th by the single-rounding formula; ratio 10 with

@@ -8,6 +8,7 @@
 
 #include "backend/cpu_features.h"
 #include "kernel_tier_loop.h"
+#include "thread_counts.h"
 #include "kernels/gemm_i8.h"
 #include "kernels/requantize.h"
 
@@ -333,6 +334,78 @@ TEST(GemmI8, FloatOutputExample) {
     EXPECT_EQ(out[1], -1.0f);
   });
 }
+
+// Split over threads, every output still equals the scalar reference in every mode on every tier:
+// one row (channel groups split), few rows (channel groups), many rows (row tiles, several offset
+// chunks per range), fewer blocks than threads, and ranges that are not whole tiles.
+TEST(GemmI8, ThreadsSplitRowsOrChannelsExactly) {
+  const int shapes[][3] = {{1, 70, 300},  {5, 33, 130}, {61, 19, 67},
+                           {13, 96, 200}, {2, 17, 9},   {1003, 301, 72}};
+  std::mt19937 rng(21);
+  for (int threads : {2, 3, 4}) {
+    testing::ScopedThreads scope(threads);
+    SCOPED_TRACE(threads);
+    testing::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+      for (const auto& s : shapes) {
+        check_against_reference(t, s[0], s[1], s[2], int8_t(threads - 3), rng, threads == 3);
+        if (HasFatalFailure()) return;
+      }
+    });
+  }
+}
+
+#ifndef TREVALON_PORTABLE
+// The VNNI products the convolutions call with prepared weights, offset activations and dynamic
+// row scales give the bytes of one thread at any thread count.
+TEST(GemmI8, PreparedProductsSameBytesAtThreadCounts) {
+  if (detect_cpu_tier() < CpuTier::Avx512Vnni) GTEST_SKIP() << "no AVX-512 VNNI here";
+  std::mt19937 rng(22);
+  const int shapes[][3] = {{1, 64, 200}, {7, 36, 136}, {97, 128, 70}};
+  for (const auto& s : shapes) {
+    const int M = s[0], K = s[1], N = s[2];
+    const auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
+    std::vector<int8_t> offset(A.size());
+    for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
+    const Tables tab = random_tables(N, rng);
+    PackedI8 packed(pack_weights_i8(W.data(), N, K));
+    const std::vector<int32_t> sums = row_sums_of(W, N, K);
+    PreparedWeightsI8 prepared, prepared_float;
+    prepare_weights_i8_avx512vnni(packed.p, N, K, tab.bias.data(), tab.mult.data(), tab.shift.data(), 3, true,
+                                  1, prepared);
+    prepare_weights_i8_avx512vnni(packed.p, N, K, nullptr, nullptr, nullptr, 0, false, 1, prepared_float);
+    std::vector<float> row_scale(static_cast<size_t>(M)), float_bias(static_cast<size_t>(N));
+    for (int m = 0; m < M; ++m) row_scale[size_t(m)] = 0.01f * float(m + 1);
+    for (int n = 0; n < N; ++n) float_bias[size_t(n)] = 0.5f - 0.03f * float(n);
+    const bool offset_rows = K % 4 == 0;
+    testing::expect_same_bytes_at_thread_counts(
+        [&] {
+          std::vector<int8_t> out(size_t(M) * N);
+          gemm_i8_prepared_avx512vnni(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
+                                      packed.p, tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr,
+                                      3, out.data(), false, M, K, N, false, nullptr, &prepared);
+          return out;
+        },
+        "prepared requantised product");
+    testing::expect_same_bytes_at_thread_counts(
+        [&] {
+          std::vector<int32_t> out(size_t(M) * N);
+          gemm_i8_raw_prepared_avx512vnni(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
+                                          packed.p, out.data(), M, K, N, sums.data(), nullptr);
+          return out;
+        },
+        "raw product with row sums");
+    for (const bool gelu : {false, true})
+      testing::expect_same_bytes_at_thread_counts(
+          [&] {
+            std::vector<float> out(size_t(M) * N);
+            gemm_i8_rows_f32_avx512vnni(A.data(), packed.p, &prepared_float, tab.scale.data(),
+                                        row_scale.data(), float_bias.data(), out.data(), M, K, N, gelu);
+            return out;
+          },
+          gelu ? "float rows with GELU" : "float rows");
+  }
+}
+#endif
 
 TEST(GemmI8, ZeroRowsWriteNothing) {
   std::vector<int8_t> A(8, 1), W(8, 1);

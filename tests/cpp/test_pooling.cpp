@@ -14,6 +14,7 @@
 #include "backend/cpu_backend.h"
 #include "kernel_tier_loop.h"
 #include "small_layer_harness.h"
+#include "thread_counts.h"
 
 using namespace trevalon;
 namespace test = trevalon::testing;  // "testing" alone would also name the GoogleTest namespace
@@ -115,6 +116,59 @@ TEST(MaxPoolKernels, WindowWhollyInPaddingGivesTheLowestValue) {
         EXPECT_EQ(out[size_t(pos * 2 + c)], centre ? in[c] : -std::numeric_limits<float>::infinity());
         EXPECT_EQ(qout[size_t(pos * 2 + c)], centre ? qin[c] : int8_t(-128));
       }
+  });
+}
+
+// Split over threads (output rows of a max pool, channels of a global pool), every tier gives the
+// bytes of one thread: ragged row ranges, fewer rows or channels than threads, vector tails.
+TEST(PoolKernels, ThreadsGiveTheOneThreadBytes) {
+  std::mt19937 rng(17);
+  const std::vector<float> in_f = [&] {
+    std::vector<float> v(size_t(150) * 9 * 11);
+    for (float& x : v) x = std::uniform_real_distribution<float>(-10, 10)(rng);
+    return v;
+  }();
+  std::vector<int8_t> in_i8(in_f.size());
+  for (size_t i = 0; i < in_f.size(); ++i) in_i8[i] = int8_t(std::lrint(in_f[i] * 12.7f));
+  const PoolCase max_cases[] = {
+      {150, 9, 11, 3, 3, 2, 2, 1, 1}, {33, 9, 9, 3, 3, 1, 1, 1, 1}, {17, 2, 11, 3, 2, 1, 2, 1, 0}};
+  test::for_each_cpu_tier([&](CpuTier, const KernelTable& t) {
+    for (const PoolCase& p : max_cases) {
+      const size_t outputs =
+          size_t((p.H + 2 * p.ph - p.kH) / p.sh + 1) * size_t((p.W + 2 * p.pw - p.kW) / p.sw + 1) * p.C;
+      test::expect_same_bytes_at_thread_counts(
+          [&] {
+            std::vector<float> out(outputs);
+            t.maxpool_f32(in_f.data(), out.data(), p.C, p.H, p.W, p.kH, p.kW, p.sh, p.sw, p.ph, p.pw,
+                          nullptr);
+            return out;
+          },
+          "float max pool");
+      test::expect_same_bytes_at_thread_counts(
+          [&] {
+            std::vector<int8_t> out(outputs);
+            t.maxpool_i8(in_i8.data(), out.data(), p.C, p.H, p.W, p.kH, p.kW, p.sh, p.sw, p.ph, p.pw,
+                         nullptr);
+            return out;
+          },
+          "int8 max pool");
+    }
+    for (int C : {1, 7, 33, 150}) {
+      test::expect_same_bytes_at_thread_counts(
+          [&] {
+            std::vector<float> out(static_cast<size_t>(C));
+            t.avgpool_f32(in_f.data(), out.data(), C, 9, 11, nullptr);
+            return out;
+          },
+          "float global average pool");
+      test::expect_same_bytes_at_thread_counts(
+          [&] {
+            std::vector<int8_t> out(static_cast<size_t>(C));
+            t.avgpool_i8(in_i8.data(), -3, 4, out.data(), C, 9, 11, 0.05f, 0.02f, nullptr);
+            return out;
+          },
+          "int8 global average pool");
+    }
   });
 }
 
