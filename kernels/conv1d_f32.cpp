@@ -10,6 +10,7 @@
 #include "kernels/gemm_f32.h"
 #include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
+#include "kernels/work_split.h"
 
 namespace trevalon {
 namespace {
@@ -95,9 +96,7 @@ void conv1d_winograd_with(const Conv1dWinogradKernels& kernels, const Winograd1d
 }
 
 size_t conv1d_min_outputs(size_t work_per_output) {
-  // About a million multiply-adds a range, some 20 microseconds: more than a hand-off costs.
-  constexpr size_t kRangeWork = size_t(1) << 20;
-  return work_per_output >= kRangeWork ? 1 : kRangeWork / (work_per_output ? work_per_output : 1);
+  return work_per_output >= kSplitMacsF32 ? 1 : kSplitMacsF32 / (work_per_output ? work_per_output : 1);
 }
 
 void conv1d_patches_with(Conv1dGemmFn gemm, const Conv1dShape& shape, const float* x, const float* const* packed,
@@ -274,15 +273,6 @@ void winograd1d_input_portable(const Winograd1d& plan, const float* x, int L, in
 void winograd1d_output_portable(const Winograd1d& plan, const float* P, size_t stride, int count, int C_out,
                                 const float* bias, bool relu, float* y, int rows) {
   winograd1d_output_for<ScalarLane>(plan.taps, P, stride, count, C_out, bias, relu, y, rows);
-}
-
-void conv1d_gemm_rows(Conv1dGemmFn gemm, const float* A, const float* packed, const float* prepared,
-                      const float* bias, float* out, bool relu, int M, int K, int N) {
-  if (M <= 0 || N <= 0) return;
-  const size_t per_row = size_t(K > 0 ? K : 0) * size_t(N);
-  parallel_for(size_t(M), 1, conv1d_min_outputs(per_row), [&](size_t b, size_t e) {
-    gemm(A + b * size_t(K > 0 ? K : 0), packed, prepared, bias, out + b * size_t(N), relu, int(e - b), K, N);
-  });
 }
 
 void conv1d_direct_portable(const Conv1dShape& s, const float* x, const float* const* packed,

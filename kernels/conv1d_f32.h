@@ -118,10 +118,6 @@ void conv1d_depthwise_parallel(Depthwise&& depthwise, const float* x, int L, int
   });
 }
 
-// gemm over ranges of the M rows of A on the threads.
-void conv1d_gemm_rows(Conv1dGemmFn gemm, const float* A, const float* packed, const float* prepared,
-                      const float* bias, float* out, bool relu, int M, int K, int N);
-
 // add(data, bias, rows, cols) (a row bias) over ranges of rows on the threads, when large.
 template <class AddRowBias>
 void add_row_bias_parallel(AddRowBias&& add, float* data, const float* bias, int rows, int cols) {

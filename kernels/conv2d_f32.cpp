@@ -106,7 +106,7 @@ void conv2d_f32_with(GemmF32Kernel gemm, const float* input, const float* weight
   const int block = patch_block_rows(M, K);
   // Threads take ranges of patch rows (whole 16-row tiles), each gathering and multiplying its own:
   // in its part of `scratch`, which holds every row, or in its own working buffer.
-  const size_t min_rows = kMinRangeMacs / (size_t(K) * size_t(C_out)) + 1;
+  const size_t min_rows = kSplitMacsF32 / (size_t(K) * size_t(C_out)) + 1;
   parallel_for(size_t(M), 16, min_rows, [&](size_t begin, size_t end) {
     float* patches = scratch ? scratch + begin * size_t(K) : nullptr;
     if (!patches) patches = thread_work<float>(WorkBuffer::ConvPatchesF32, size_t(block) * size_t(K));

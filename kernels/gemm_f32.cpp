@@ -90,7 +90,7 @@ void gemm_f32_portable(const float* A, const float* packed, const float* bias, f
   if (K < 0) K = 0;
   const int panels = (N + 3) / 4;
   split_product(
-      M, N, K, 4, 4, kMinRangeMacs / 4,  // scalar code: a quarter of the work takes as long
+      M, N, K, 4, 4, kSplitMacsF32 / 4,  // scalar code: a quarter of the work takes as long
       [&](size_t m0, size_t m1) {
         portable_product(A + m0 * K, packed, bias, out + m0 * N, relu, int(m1 - m0), K, N, 0, panels);
       },

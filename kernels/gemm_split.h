@@ -7,15 +7,10 @@
 #include <cstddef>
 
 #include "kernels/thread_pool.h"
+#include "kernels/work_split.h"
 
 namespace trevalon {
 
-// Multiply-adds a range should hold at least: about 30 us of one core's work, well above the cost
-// of handing a range to a worker.
-constexpr size_t kMinRangeMacs = size_t(1) << 20;
-// The same for a matrix-vector product, which waits on memory rather than on arithmetic: 128K
-// weights (512 KiB) per range.
-constexpr size_t kMinGemvMacs = size_t(1) << 17;
 
 // The useful share of the threads when `items` in blocks of `align` go to `ranges` ranges: the
 // largest range sets the time.

@@ -51,19 +51,25 @@ class Pool {
  public:
   explicit Pool(int workers) {
     // Workers never take signals: the caller's thread (Python's main thread) handles them.
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    threads_.reserve(size_t(workers));
-    for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    struct BlockSignals {
+      sigset_t old;
+      BlockSignals() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+      }
+      ~BlockSignals() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
+    } blocked;
+    try {
+      threads_.reserve(size_t(workers));
+      for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+    } catch (const std::exception& e) {
+      stop();
+      throw std::runtime_error("could not start " + std::to_string(workers) + " worker threads: " + e.what());
+    }
   }
 
-  ~Pool() {
-    stop_.store(true, std::memory_order_relaxed);
-    publish(next_generation());
-    for (std::thread& t : threads_) t.join();
-  }
+  ~Pool() { stop(); }
 
   int workers() const { return int(threads_.size()); }
 
@@ -72,8 +78,7 @@ class Pool {
   void run(size_t tasks, TaskBody body) {
     for (size_t first = 0; first < tasks; first += kMaxTasksPerJob) {
       const size_t count = std::min(tasks - first, kMaxTasksPerJob);
-      if (first > 0) body = offset_body(body, first);
-      run_job(uint64_t(count), body);
+      run_job(uint64_t(count), first > 0 ? offset_body(body, first) : body);
     }
   }
 
@@ -86,6 +91,7 @@ class Pool {
     publish(generation);
     body();
     wait_for_zero(pending_);
+    every_generation_.store(0, std::memory_order_relaxed);  // a later job may reuse the number
   }
 
   std::mutex busy;  // one caller at a time; others run their tasks alone
@@ -107,6 +113,12 @@ class Pool {
   }
 
   // Never 0, which a worker that has seen nothing yet holds.
+  void stop() {
+    stop_.store(true, std::memory_order_relaxed);
+    publish(next_generation());
+    for (std::thread& t : threads_) t.join();
+  }
+
   uint32_t next_generation() {
     const uint32_t next = generation_.load(std::memory_order_relaxed) + 1;
     return next != 0 ? next : 1;
@@ -219,8 +231,10 @@ void forget_pool_in_child() {
   g_pool_mutex.unlock();
 }
 
-// The pool for the current thread count, created on first use. Null with one thread.
-Pool* current_pool() {
+// The pool for the current thread count, created on first use and returned with its `busy` lock
+// held (taken under g_pool_mutex, so set_num_threads cannot delete it in between). Null with one
+// thread, or when another caller holds the pool.
+Pool* lock_current_pool() {
   const int threads = g_threads.load(std::memory_order_relaxed);
   if (threads <= 1) return nullptr;
   std::lock_guard<std::mutex> lock(g_pool_mutex);
@@ -230,7 +244,7 @@ Pool* current_pool() {
   }();
   (void)fork_handlers;
   if (!g_pool) g_pool = new Pool(threads - 1);
-  return g_pool;
+  return g_pool->busy.try_lock() ? g_pool : nullptr;
 }
 
 }  // namespace
@@ -263,8 +277,8 @@ size_t range_count(size_t items, size_t min_items) {
 }
 
 void run_parallel_tasks(size_t tasks, TaskBody body) {
-  Pool* pool = tasks > 1 && !t_in_region ? current_pool() : nullptr;
-  if (pool && pool->busy.try_lock()) {
+  Pool* pool = tasks > 1 && !t_in_region ? lock_current_pool() : nullptr;
+  if (pool) {
     std::lock_guard<std::mutex> lock(pool->busy, std::adopt_lock);
     pool->run(tasks, body);
     return;

@@ -131,7 +131,7 @@ void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const flo
     }
   };
   const size_t macs = size_t(16) * size_t(tiles) * size_t(C) * size_t(C_out);
-  if (block == tiles && range_count(macs, kMinRangeMacs) > 1) {
+  if (block == tiles && range_count(macs, kSplitMacsF32) > 1) {
     // One block: the threads share each phase, the products by matrix.
     winograd_block_phases_f32(transforms, input, C, H, W, C_out, tiles, tiles_w, bias, relu, output,
                               [&](int k, const float* Vk, float* Pk) {
@@ -140,7 +140,7 @@ void conv2d_f32_winograd_with(const WinogradTransformsF32& transforms, const flo
     return;
   }
   // Several blocks: threads take ranges of tiles (whole 16-row tiles of the product).
-  parallel_for(size_t(tiles), 16, kMinRangeMacs / (size_t(16) * C * C_out) + 1, run_blocks);
+  parallel_for(size_t(tiles), 16, kSplitMacsF32 / (size_t(16) * C * C_out) + 1, run_blocks);
 }
 
 float* winograd_work_f32(size_t floats) { return thread_work<float>(WorkBuffer::WinogradF32, floats); }

@@ -1,5 +1,4 @@
-// How much work a range must hold before the sequence, normalisation and element-wise kernels
-// hand it to another thread: enough for some tens of microseconds, so that a hand-off (a few
+// How much work a range must hold before a kernel hands it to another thread: enough for some tens of microseconds, so that a hand-off (a few
 // microseconds to a spinning worker) never costs more than it saves, and small layers stay on the
 // caller.
 #pragma once
@@ -17,6 +16,8 @@ constexpr size_t kSplitTranscendentals = 8192;
 // instructions do several times as many per cycle).
 constexpr size_t kSplitMacsF32 = size_t(1) << 20;
 constexpr size_t kSplitMacsI8 = size_t(1) << 23;
+// A float matrix-vector product waits on memory rather than on arithmetic: 128K weights (512 KiB).
+constexpr size_t kSplitGemvMacsF32 = size_t(1) << 17;
 
 // Rows of a K x N product per range, for `macs` multiply-adds per range.
 inline size_t rows_worth_splitting(long K, long N, size_t macs = kSplitMacsF32) {

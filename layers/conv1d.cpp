@@ -230,8 +230,7 @@ class Conv1dFp32 final : public ILayer {
       case Path::Pointwise:
         // Rows of padding alone give the bias; the others are the input's rows times the weights.
         fill_bias_rows(y, padding_);
-        conv1d_gemm_rows(d.gemm, x, panels[0], prepared[0], bias, y + size_t(padding_) * size_t(C_out_), relu, L,
-                         C_in_, C_out_);
+        d.gemm(x, panels[0], prepared[0], bias, y + size_t(padding_) * size_t(C_out_), relu, L, C_in_, C_out_);
         fill_bias_rows(y + (size_t(padding_) + size_t(L)) * size_t(C_out_), L_out - padding_ - L);
         break;
       case Path::Direct:

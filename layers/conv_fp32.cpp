@@ -13,15 +13,13 @@
 #include "kernels/packed_weights.h"
 #include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
+#include "kernels/work_split.h"
 #include "layers/conv_epilogue.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 
 namespace trevalon {
 namespace {
-
-// Multiply-adds a thread's range of bands should hold at least (about 30 us of work).
-constexpr size_t kMinBandMacs = size_t(1) << 20;
 
 // A packed float matrix owned by the layer.
 using PackedF32 = PackedWeights<float>;
@@ -157,7 +155,7 @@ class ConvFp32 final : public ILayer {
     size_t group_rows = 1;
     while (group_rows * row_elements % 16 != 0) ++group_rows;
     const size_t row_macs = row_elements * size_t(K_);
-    parallel_for(size_t(out.h), group_rows, (kMinBandMacs + row_macs - 1) / row_macs,
+    parallel_for(size_t(out.h), group_rows, (kSplitMacsF32 + row_macs - 1) / row_macs,
                  [&](size_t begin, size_t end) {
                    float* part = scratch ? scratch + begin * size_t(out.w) * size_t(K_) : nullptr;
                    for (int r0 = int(begin); r0 < int(end); r0 += block) {

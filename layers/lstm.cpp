@@ -121,13 +121,9 @@ class LstmFp32 final : public ILayer {
       const Direction& dir = dirs_[d];
       float* gates = thread_work<float>(WorkBuffer::LstmGates, size_t(T) * gate_rows);
       float* state = thread_work<float>(WorkBuffer::LstmState, lstm_work_floats(H_));
-      // The input projection of every step: ranges of steps on the threads.
-      const size_t min_steps = (size_t(1) << 19) / (gate_rows * size_t(K_)) + 1;
-      parallel_for(size_t(T), 1, min_steps, [&](size_t b, size_t e) {
-        drivers->gemm_f32_rows(x + b * size_t(K_), dir.b_ih.empty() ? nullptr : dir.b_ih.data(),
-                               gates + b * gate_rows, int(e - b), K_, 4 * H_, false, dir.w_ih.panel_data(),
-                               dir.w_ih.prepared.get());
-      });
+      // The input projection of every step (the product shares it among the threads itself).
+      drivers->gemm_f32_rows(x, dir.b_ih.empty() ? nullptr : dir.b_ih.data(), gates, T, K_, 4 * H_, false,
+                             dir.w_ih.panel_data(), dir.w_ih.prepared.get());
       drivers->lstm_f32_recurrence(gates, dir.w_hh.panel_data(), dir.w_hh.prepared.get(),
                                    dir.b_hh.empty() ? nullptr : dir.b_hh.data(), y + d * size_t(H_), row, T, H_,
                                    d == 1, state);

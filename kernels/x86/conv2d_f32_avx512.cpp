@@ -213,7 +213,7 @@ void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* ou
                       out_w);
     // Threads take ranges of whole 6-row tiles; each builds its own runs. Weights not yet regrouped
     // are regrouped first, each thread its share of the panels.
-    const size_t min_rows = kMinRangeMacs / (size_t(K) * size_t(C_out)) + 1;
+    const size_t min_rows = kSplitMacsF32 / (size_t(K) * size_t(C_out)) + 1;
     if (!regrouped && range_count(size_t(M), min_rows) > 1) {
       parallel_for(size_t(C_out + 63) / 64, 1, 1, [&](size_t q0, size_t q1) {
         x86::regroup16_panels_avx512(packed, K, C_out, int(q0), int(q1), u);

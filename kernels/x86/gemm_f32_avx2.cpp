@@ -197,7 +197,7 @@ void gemm_f32_avx2(const float* A, const float* packed, const float* bias, float
   const int panels = (N + 3) / 4;
   // Channel ranges in whole 3-panel tiles (24 channels: two) and row ranges in whole 8-row tiles.
   split_product(
-      M, N, K, 8, 24, kMinRangeMacs,
+      M, N, K, 8, 24, kSplitMacsF32,
       [&](size_t m0, size_t m1) {
         product_avx2(A + m0 * K, packed, bias, out + m0 * N, relu, int(m1 - m0), K, N, 0, panels);
       },
@@ -212,7 +212,7 @@ void gemv_f32_avx2(const float* x, const float* w, const float* bias, float* out
   if (K < 0) K = 0;
   if (!packed) packed = pack_weights_f32_scratch(w, N, K);
   // One row: ranges of channels in whole 8-panel groups, each reading its own part of the weights.
-  parallel_for(size_t(N), 32, kMinGemvMacs / size_t(K > 0 ? K : 1) + 1, [&](size_t n0, size_t n1) {
+  parallel_for(size_t(N), 32, kSplitGemvMacsF32 / size_t(K > 0 ? K : 1) + 1, [&](size_t n0, size_t n1) {
     x86::gemm_f32_row_avx2(x, packed, bias, out, false, K, N, int(n0 / 4), int((n1 + 3) / 4));
   });
 }

@@ -387,7 +387,7 @@ namespace {
 void w16_product(const float* A, const float* w16, const float* bias, float* out, bool relu, int M, int K,
                  int N) {
   split_product(
-      M, N, K, 6, 64, kMinRangeMacs,
+      M, N, K, 6, 64, kSplitMacsF32,
       [&](size_t m0, size_t m1) {
         x86::gemm_f32_w16_avx512(A + m0 * K, w16, bias, out + m0 * N, relu, int(m1 - m0), K, N);
       },
@@ -432,7 +432,7 @@ void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* 
     return;
   }
   split_product(
-      M, N, K, 16, 24, kMinRangeMacs,
+      M, N, K, 16, 24, kSplitMacsF32,
       [&](size_t m0, size_t m1) {
         x86::gemm_f32_panels_avx512(A + m0 * K, packed, bias, out + m0 * N, relu, int(m1 - m0), K, N);
       },

@@ -125,7 +125,7 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
   if (w16)
     for (int m = 0; m < 16; ++m) call.u[m] = w16[m];
   const size_t macs = size_t(16) * size_t(tiles) * size_t(C) * size_t(C_out);
-  const bool shared = range_count(macs, kMinRangeMacs) > 1;
+  const bool shared = range_count(macs, kSplitMacsF32) > 1;
   if (call.tall) {
     if (!w16) {
       // One thread regroups during the first block, each matrix just before its product, while
@@ -154,7 +154,7 @@ void conv2d_f32_winograd_prepared_avx512(const float* input, const float* const*
   if (call.block < tiles) {
     // Several blocks: threads take ranges of tiles (whole 6-row tiles of the product), each on its
     // own working set.
-    parallel_for(size_t(tiles), 6, kMinRangeMacs / (size_t(16) * C * C_out) + 1,
+    parallel_for(size_t(tiles), 6, kSplitMacsF32 / (size_t(16) * C * C_out) + 1,
                  [&](size_t begin, size_t end) { run_blocks(call, int(begin), int(end)); });
     return;
   }

@@ -65,7 +65,7 @@ TEST(ThreadPool, RangesCoverEveryItemOnceOnTheirAlignment) {
 
 TEST(ThreadPool, MoreTasksThanOneJobHoldsRunEachOnce) {
   ScopedThreads scope(2);
-  const size_t tasks = (size_t(1) << 20) + 3;
+  const size_t tasks = 2 * ((size_t(1) << 20) - 1) + 3;  // three jobs' worth
   std::vector<std::atomic<unsigned char>> hits(tasks);
   parallel_tasks(tasks, [&](size_t t) { hits[t].fetch_add(1, std::memory_order_relaxed); });
   for (size_t t = 0; t < tasks; ++t) ASSERT_EQ(hits[t].load(), 1) << "task " << t;
