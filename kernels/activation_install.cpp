@@ -31,40 +31,32 @@ void leaky(const float* in, float* out, int count, float alpha) {
   split_values<kSplitValues>(count, [&](size_t b, int n) { Kernel(in + b, out + b, n, alpha); });
 }
 
+// One tier's activation kernels, each split over the threads as its cost asks.
+template <auto Relu, auto Gelu, auto Sigmoid, auto Tanh, auto LeakyRelu, auto Exp, auto Sin, auto Silu>
+void fill_activations(KernelTable& table) {
+  table.relu_f32 = in_place<Relu, kSplitValues>;
+  table.relu_inplace_f32 = in_place<Relu, kSplitValues>;  // the same, under its second name
+  table.gelu_f32 = in_place<Gelu>;
+  table.sigmoid_f32 = mapped<Sigmoid>;
+  table.tanh_f32 = mapped<Tanh>;
+  table.leaky_relu_f32 = leaky<LeakyRelu>;
+  table.exp_f32 = mapped<Exp>;
+  table.sin_f32 = mapped<Sin>;
+  table.silu_f32 = mapped<Silu>;
+}
+
 }  // namespace
 
 void install_activation_kernels(KernelTable& table, CpuTier tier) {
-  table.relu_f32 = in_place<relu_f32_portable, kSplitValues>;
-  table.relu_inplace_f32 = in_place<relu_f32_portable, kSplitValues>;  // the same, under its second name
-  table.gelu_f32 = in_place<gelu_f32_portable>;
-  table.sigmoid_f32 = mapped<sigmoid_f32_portable>;
-  table.tanh_f32 = mapped<tanh_f32_portable>;
-  table.leaky_relu_f32 = leaky<leaky_relu_f32_portable>;
-  table.exp_f32 = mapped<exp_f32_portable>;
-  table.sin_f32 = mapped<sin_f32_portable>;
-  table.silu_f32 = mapped<silu_f32_portable>;
+  fill_activations<relu_f32_portable, gelu_f32_portable, sigmoid_f32_portable, tanh_f32_portable,
+                   leaky_relu_f32_portable, exp_f32_portable, sin_f32_portable, silu_f32_portable>(table);
 #ifndef TREVALON_PORTABLE
-  if (tier >= CpuTier::Avx512) {
-    table.relu_f32 = in_place<relu_f32_avx512, kSplitValues>;
-    table.relu_inplace_f32 = in_place<relu_f32_avx512, kSplitValues>;
-    table.gelu_f32 = in_place<gelu_f32_avx512>;
-    table.sigmoid_f32 = mapped<sigmoid_f32_avx512>;
-    table.tanh_f32 = mapped<tanh_f32_avx512>;
-    table.leaky_relu_f32 = leaky<leaky_relu_f32_avx512>;
-    table.exp_f32 = mapped<exp_f32_avx512>;
-    table.sin_f32 = mapped<sin_f32_avx512>;
-    table.silu_f32 = mapped<silu_f32_avx512>;
-  } else if (tier >= CpuTier::Avx2) {
-    table.relu_f32 = in_place<relu_f32_avx2, kSplitValues>;
-    table.relu_inplace_f32 = in_place<relu_f32_avx2, kSplitValues>;
-    table.gelu_f32 = in_place<gelu_f32_avx2>;
-    table.sigmoid_f32 = mapped<sigmoid_f32_avx2>;
-    table.tanh_f32 = mapped<tanh_f32_avx2>;
-    table.leaky_relu_f32 = leaky<leaky_relu_f32_avx2>;
-    table.exp_f32 = mapped<exp_f32_avx2>;
-    table.sin_f32 = mapped<sin_f32_avx2>;
-    table.silu_f32 = mapped<silu_f32_avx2>;
-  }
+  if (tier >= CpuTier::Avx512)
+    fill_activations<relu_f32_avx512, gelu_f32_avx512, sigmoid_f32_avx512, tanh_f32_avx512,
+                     leaky_relu_f32_avx512, exp_f32_avx512, sin_f32_avx512, silu_f32_avx512>(table);
+  else if (tier >= CpuTier::Avx2)
+    fill_activations<relu_f32_avx2, gelu_f32_avx2, sigmoid_f32_avx2, tanh_f32_avx2, leaky_relu_f32_avx2,
+                     exp_f32_avx2, sin_f32_avx2, silu_f32_avx2>(table);
 #else
   (void)tier;
 #endif
