@@ -45,6 +45,9 @@ constexpr size_t kMinBandRows = 4;
 // product, large enough for the product to run long row blocks.
 constexpr size_t kPatchChunkBytes = size_t(256) << 10;
 constexpr int kMinChunkPixels = 64;
+// Patch bytes a thread gathers on its own, between two products that split over threads (the
+// workers still spin).
+constexpr size_t kMinGatherBytes = size_t(48) << 10;
 
 // One piece of a run: a plain copy, or (Offset) each byte XOR 0x80, the activation plus 128 read
 // as unsigned that the VNNI product multiplies. Fixed sizes compile to plain vector moves.
@@ -200,6 +203,17 @@ Gatherer choose_gatherer(const ConvShape& s) {
   return gather_patches<Offset, 0, 0, 0, 0, 0, 0>;
 }
 
+// Patch rows of output rows [oy0, oy1) into dst, `stride` bytes each. Called by a band that is the
+// whole image (few rows, or a 1x1 kernel whose product splits over channels), the rows split over
+// threads, so that a worker does not wait for the gather; inside a band it runs in one piece.
+void gather_rows(Gatherer gather, const int8_t* in, const ConvShape& s, int8_t zp, int oy0, int oy1,
+                 int8_t* dst, size_t stride) {
+  const size_t row_bytes = size_t(s.out_w) * stride;
+  parallel_for(size_t(oy1 - oy0), 1, kMinGatherBytes / row_bytes + 1, [&](size_t begin, size_t end) {
+    gather(in, s, zp, oy0 + int(begin), oy0 + int(end), dst + begin * row_bytes, stride);
+  });
+}
+
 void conv_channels_fastest(const ConvI8Products& products, const PreparedWeightsI8* prepared,
                            const int8_t* input, const int8_t* weights, const int8_t* packed,
                            const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
@@ -250,7 +264,7 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
     if (offset_gather && rows > 0) {
       for (int oy0 = b0; oy0 < b1; oy0 += rows) {
         const int oy1 = std::min(b1, oy0 + rows);
-        offset_gather(input, s, in_zp, oy0, oy1, band_scratch, stride);
+        gather_rows(offset_gather, input, s, in_zp, oy0, oy1, band_scratch, stride);
         products.offset_gemm(band_scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
                              output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
                              false, row_sums, prepared);
@@ -259,7 +273,7 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
     }
     for (int oy0 = b0; oy0 < b1; oy0 += rows_per_chunk) {
       const int oy1 = std::min(b1, oy0 + rows_per_chunk);
-      gather(input, s, in_zp, oy0, oy1, band_scratch, size_t(K));
+      gather_rows(gather, input, s, in_zp, oy0, oy1, band_scratch, size_t(K));
       if (products.offset_gemm) {
         products.offset_gemm(band_scratch, 0, packed, bias, mult, shift, nullptr, out_zp,
                              output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
