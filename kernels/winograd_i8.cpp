@@ -224,12 +224,7 @@ void winograd_i8_run(const WinogradI8Tier& tier, const int8_t* input, const int8
   // a parallel region (one band), each stage splits over outputs itself: the input stage over tile
   // rows, then channel groups, or with one group its 16 products over the matrices and its output
   // stage over tile rows; a tile row of the chunk is tiles_x consecutive rows of every matrix.
-  // A chunk that is the whole image (a small one) splits its input stage from a quarter of that
-  // size on: the threads come from the previous layer still spinning, and with the stage on one
-  // thread the other waits for it.
-  const size_t stage_row_bytes = size_t(tiles_x) * 16 * size_t(C_in);
-  const size_t min_stage_rows =
-      std::max<size_t>(1, (rows_per_chunk >= tiles_y ? kMinStageBytes / 4 : kMinStageBytes) / stage_row_bytes);
+  const size_t min_stage_rows = std::max<size_t>(1, kMinStageBytes / (size_t(tiles_x) * 16 * size_t(C_in)));
   auto run_chunk = [&](int ty0, int ty1, int8_t* V, int32_t* P) {
     const int M = (ty1 - ty0) * tiles_x;
     const size_t plane_v = size_t(M) * size_t(C_in);

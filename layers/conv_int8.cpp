@@ -37,7 +37,7 @@ uint64_t checked_mul(const ILayer& layer, uint64_t a, uint64_t b) {
 }
 
 // Output bytes of a fused addition worth a hand-off to a worker that is still spinning.
-constexpr size_t kMinEpilogueRangeBytes = size_t(48) << 10;
+constexpr size_t kMinEpilogueRangeBytes = size_t(64) << 10;
 
 }  // namespace
 
@@ -301,7 +301,7 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
     compute(route, x, H, W, y, ctx);
     // The addition over ranges of whole 16-element groups (an element's rounding depends on its
     // place in its group). The product has just left the workers spinning, so a range pays from
-    // 48 KiB on, below the addition's own threshold: the small images of the last stages split.
+    // 64 KiB on, below the addition's own threshold: a 14x14 image of 1024 channels splits in two.
     size_t group_rows = 1;
     while (group_rows * row_elements % 16 != 0) ++group_rows;
     parallel_for(size_t(out.h), group_rows, kMinEpilogueRangeBytes / row_elements + 1,
