@@ -267,7 +267,8 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
   const size_t ranges = range_count(size_t(s.out_h), min_rows);
   const size_t task_row_bytes = size_t(s.out_w) * stride;
   const size_t task_rows = std::max<size_t>(1, kTaskPatchBytes / task_row_bytes);
-  if (ranges > 1 && offset_gather && size_t(C_out) * stride * kTaskWeightShare <= task_rows * task_row_bytes) {
+  const bool small_weights = size_t(C_out) * stride * kTaskWeightShare <= task_rows * task_row_bytes;
+  if (ranges > 1 && offset_gather && small_weights) {
     const size_t tasks = ((size_t(s.out_h) + task_rows - 1) / task_rows + ranges - 1) / ranges * ranges;
     const size_t most_rows = (size_t(s.out_h) + tasks - 1) / tasks;
     parallel_tasks(tasks, [&](size_t task) {
@@ -276,8 +277,8 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
       int8_t* const patches = thread_work<int8_t>(WorkBuffer::ConvPatchesI8, most_rows * task_row_bytes);
       offset_gather(input, s, in_zp, oy0, oy1, patches, stride);
       products.offset_gemm(patches, stride, packed, bias, mult, shift, nullptr, out_zp,
-                           output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out, false,
-                           row_sums, prepared);
+                           output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                           false, row_sums, prepared);
     });
     return;
   }
