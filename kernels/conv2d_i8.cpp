@@ -45,6 +45,13 @@ constexpr size_t kMinBandRows = 4;
 // product, large enough for the product to run long row blocks.
 constexpr size_t kPatchChunkBytes = size_t(256) << 10;
 constexpr int kMinChunkPixels = 64;
+// Patch bytes a thread gathers on its own, between two products that split over threads (the
+// workers still spin).
+constexpr size_t kMinGatherBytes = size_t(48) << 10;
+// Patch bytes of one claimed task of output rows, and how many times the weights' bytes a task
+// must hold to be cut that short.
+constexpr size_t kTaskPatchBytes = size_t(128) << 10;
+constexpr size_t kTaskWeightShare = 8;
 
 // One piece of a run: a plain copy, or (Offset) each byte XOR 0x80, the activation plus 128 read
 // as unsigned that the VNNI product multiplies. Fixed sizes compile to plain vector moves.
@@ -200,6 +207,17 @@ Gatherer choose_gatherer(const ConvShape& s) {
   return gather_patches<Offset, 0, 0, 0, 0, 0, 0>;
 }
 
+// Patch rows of output rows [oy0, oy1) into dst, `stride` bytes each. Called by a band that is the
+// whole image (few rows, or a 1x1 kernel whose product splits over channels), the rows split over
+// threads, so that a worker does not wait for the gather; inside a band it runs in one piece.
+void gather_rows(Gatherer gather, const int8_t* in, const ConvShape& s, int8_t zp, int oy0, int oy1,
+                 int8_t* dst, size_t stride) {
+  const size_t row_bytes = size_t(s.out_w) * stride;
+  parallel_for(size_t(oy1 - oy0), 1, kMinGatherBytes / row_bytes + 1, [&](size_t begin, size_t end) {
+    gather(in, s, zp, oy0 + int(begin), oy0 + int(end), dst + begin * row_bytes, stride);
+  });
+}
+
 void conv_channels_fastest(const ConvI8Products& products, const PreparedWeightsI8* prepared,
                            const int8_t* input, const int8_t* weights, const int8_t* packed,
                            const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t in_zp,
@@ -242,6 +260,28 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
   const bool weights_dominate = s.kH * s.kW == 1 && size_t(s.out_h) * size_t(s.out_w) < size_t(C_out);
   const size_t min_rows =
       weights_dominate ? size_t(s.out_h) : std::max<size_t>(kMinBandRows, kMinBandMacs / row_macs + 1);
+  // Weights small beside a task's patches (the 7x7 stem on three colour channels) cost little to
+  // read again: with threads the rows are cut into short tasks that the threads claim in turn, a
+  // multiple of the bands in number, so that a worker that wakes late or runs slow leaves its
+  // share to the others instead of making them wait. A task gathers into its thread's buffer.
+  const size_t ranges = range_count(size_t(s.out_h), min_rows);
+  const size_t task_row_bytes = size_t(s.out_w) * stride;
+  const size_t task_rows = std::max<size_t>(1, kTaskPatchBytes / task_row_bytes);
+  const bool small_weights = size_t(C_out) * stride * kTaskWeightShare <= task_rows * task_row_bytes;
+  if (ranges > 1 && offset_gather && small_weights) {
+    const size_t tasks = ((size_t(s.out_h) + task_rows - 1) / task_rows + ranges - 1) / ranges * ranges;
+    const size_t most_rows = (size_t(s.out_h) + tasks - 1) / tasks;
+    parallel_tasks(tasks, [&](size_t task) {
+      const int oy0 = int(size_t(s.out_h) * task / tasks), oy1 = int(size_t(s.out_h) * (task + 1) / tasks);
+      if (oy0 == oy1) return;
+      int8_t* const patches = thread_work<int8_t>(WorkBuffer::ConvPatchesI8, most_rows * task_row_bytes);
+      offset_gather(input, s, in_zp, oy0, oy1, patches, stride);
+      products.offset_gemm(patches, stride, packed, bias, mult, shift, nullptr, out_zp,
+                           output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
+                           false, row_sums, prepared);
+    });
+    return;
+  }
   parallel_for(size_t(s.out_h), 1, min_rows, [&](size_t band_begin, size_t band_end) {
     const int b0 = int(band_begin), b1 = int(band_end);
     int8_t* const band_scratch = scratch + band_begin * size_t(s.out_w) * size_t(K);
@@ -250,7 +290,7 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
     if (offset_gather && rows > 0) {
       for (int oy0 = b0; oy0 < b1; oy0 += rows) {
         const int oy1 = std::min(b1, oy0 + rows);
-        offset_gather(input, s, in_zp, oy0, oy1, band_scratch, stride);
+        gather_rows(offset_gather, input, s, in_zp, oy0, oy1, band_scratch, stride);
         products.offset_gemm(band_scratch, stride, packed, bias, mult, shift, nullptr, out_zp,
                              output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,
                              false, row_sums, prepared);
@@ -259,7 +299,7 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
     }
     for (int oy0 = b0; oy0 < b1; oy0 += rows_per_chunk) {
       const int oy1 = std::min(b1, oy0 + rows_per_chunk);
-      gather(input, s, in_zp, oy0, oy1, band_scratch, size_t(K));
+      gather_rows(gather, input, s, in_zp, oy0, oy1, band_scratch, size_t(K));
       if (products.offset_gemm) {
         products.offset_gemm(band_scratch, 0, packed, bias, mult, shift, nullptr, out_zp,
                              output + size_t(oy0) * out_row_bytes, false, (oy1 - oy0) * s.out_w, K, C_out,

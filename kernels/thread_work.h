@@ -28,6 +28,7 @@ enum class WorkBuffer {
   GroupedPlanarIn,     // grouped int8 convolution: input in planar order
   GroupedPlanarOut,    // grouped int8 convolution: output in planar order
   GroupedPatches,      // planar int8 convolution: one range of groups' patch matrix, with threads
+  ConvPatchesI8,       // int8 convolution: the patch rows of one task of output rows, with threads
   DynamicRowScales,    // per-row scales of float rows quantised to int8 on the fly
   GemvI8Input,         // the quantised input vector of the int8 matrix-vector product
   FakeQuantized,       // a layer's fake-quantised copy of its input

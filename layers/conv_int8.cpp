@@ -11,6 +11,7 @@
 #include "kernels/conv2d_i8_direct.h"
 #include "kernels/conv_geometry.h"
 #include "kernels/requantize.h"
+#include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
 #include "kernels/winograd_i8.h"
 #include "layers/layer_checks.h"
@@ -34,6 +35,9 @@ uint64_t checked_mul(const ILayer& layer, uint64_t a, uint64_t b) {
   return trevalon::checked_mul(a, b, uint64_t(1) << 62,
                                [&] { return "node '" + layer.name + "': convolution sizes overflow"; });
 }
+
+// Output bytes of a fused addition worth a hand-off to a worker that is still spinning.
+constexpr size_t kMinEpilogueRangeBytes = size_t(64) << 10;
 
 }  // namespace
 
@@ -293,13 +297,23 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
   const bool banded = route == ConvInt8Path::General && kH_ == 1 && kW_ == 1 && pad_h_ == 0 && pad_w_ == 0;
   const int block =
       banded ? epilogue_block_rows(out.h, row_elements, row_elements, size_t(C_out_) * size_t(K_)) : out.h;
+  if (block == out.h) {
+    compute(route, x, H, W, y, ctx);
+    // The addition over ranges of whole 16-element groups (an element's rounding depends on its
+    // place in its group). The product has just left the workers spinning, so a range pays from
+    // 64 KiB on, below the addition's own threshold: a 14x14 image of 1024 channels splits in two.
+    size_t group_rows = 1;
+    while (group_rows * row_elements % 16 != 0) ++group_rows;
+    parallel_for(size_t(out.h), group_rows, kMinEpilogueRangeBytes / row_elements + 1,
+                 [&](size_t begin, size_t end) {
+                   epilogue_.apply(y, other, 1, row_elements, int(begin), int(end - begin), ctx);
+                 });
+    return out;
+  }
   for (int r0 = 0; r0 < out.h; r0 += block) {
     const int rows = std::min(block, out.h - r0);
-    if (block == out.h)
-      compute(route, x, H, W, y, ctx);
-    else
-      compute(route, x + size_t(r0) * stride_h_ * W * C_in_, (rows - 1) * stride_h_ + 1, W,
-              y + size_t(r0) * row_elements, ctx);
+    compute(route, x + size_t(r0) * stride_h_ * W * C_in_, (rows - 1) * stride_h_ + 1, W,
+            y + size_t(r0) * row_elements, ctx);
     epilogue_.apply(y, other, 1, row_elements, r0, rows, ctx);
   }
   return out;

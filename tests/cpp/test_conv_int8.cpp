@@ -638,6 +638,7 @@ TEST(ConvInt8, ThreadsGiveTheOneThreadBytesOnEveryPath) {
       {{16, 136, 7, 9, 1, 1, 2, 2, 0, 0, 1, 5, -4}, ConvInt8Path::General},      // 1x1 stride 2
       {{17, 70, 9, 11, 3, 3, 2, 2, 1, 1, 1, -3, 9}, ConvInt8Path::General},      // 3x3 stride 2
       {{3, 16, 15, 13, 7, 7, 2, 2, 3, 3, 1, 0, -128}, ConvInt8Path::General},    // 7x7 stem
+      {{3, 16, 60, 224, 7, 7, 2, 2, 3, 3, 1, -5, -128}, ConvInt8Path::General},  // stem in claimed tasks
       {{3, 32, 17, 14, 3, 3, 2, 2, 1, 1, 1, -128, 127}, ConvInt8Path::General},  // direct stem
       {{16, 72, 10, 9, 3, 3, 1, 1, 1, 1, 1, 4, -2}, ConvInt8Path::Winograd},     // two channel groups
       {{16, 136, 2, 9, 3, 3, 1, 1, 1, 1, 1, -5, 6}, ConvInt8Path::Winograd},  // one tile row: channel groups

@@ -12,6 +12,7 @@
 #include "kernel_tier_loop.h"
 #include "runtime/inference_model.h"
 #include "test_support.h"
+#include "thread_counts.h"
 
 namespace trevalon {
 namespace {
@@ -158,6 +159,21 @@ TEST_P(FusionTest, FusedSumHasTheBytesOfTheUnfusedOne) {
   });
 }
 
+// With threads the addition runs over ranges of whole 16-element groups: the fused bytes of one
+// thread at any thread count, including a tail past the last group.
+TEST_P(FusionTest, FusedSumKeepsItsBytesAtAnyThreadCount) {
+  const Case c = GetParam();
+  const Inputs in = random_inputs(c);
+  testing::for_each_cpu_tier([&](CpuTier, const KernelTable&) {
+    for (bool conv_first : {true, false}) {
+      SCOPED_TRACE(conv_first ? "conv output first" : "conv output second");
+      auto fused = residual(c, conv_first);
+      testing::expect_same_bytes_at_thread_counts(
+          [&] { return bytes_of_output(fused->forward(in.map(c)), "y"); }, "fused sum");
+    }
+  });
+}
+
 // Float tensors of about 1.3 MB and int8 ones of 650 KB are computed in bands of rows (1x1
 // kernels), the rest in one piece.
 INSTANTIATE_TEST_SUITE_P(Shapes, FusionTest,
@@ -168,7 +184,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FusionTest,
                                            Case{true, 160, 64, 16, 64, 1, 1, 0},  // banded
                                            Case{true, 639, 64, 8, 64, 1, 2, 0},   // banded, stride 2
                                            Case{true, 13, 11, 8, 16, 3, 1, 1},
-                                           Case{true, 15, 9, 5, 12, 3, 2, 1}));
+                                           Case{true, 15, 9, 5, 12, 3, 2, 1},
+                                           Case{true, 17, 5, 4, 12, 3, 2, 1}));  // 324 values
 
 class FusionGraphTest : public ::testing::Test {
  protected:
