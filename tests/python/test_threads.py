@@ -395,9 +395,9 @@ def waveform(rng):
     g = Graph("waveform")
     x = g.input("signal", (0, 1))
     f0 = g.input("f0", (0, 1))
-    spec = g.node("stft_fp32", "stft", [x], n_fft=n_fft, hop_size=hop)
-    mag = g.node("slice_channels_fp32", "mag", [spec], ch_start=0, ch_end=bins)
-    phase = g.node("slice_channels_fp32", "phase", [spec], ch_start=bins, ch_end=2 * bins)
+    bins_out = g.node("stft_fp32", "stft", [x], n_fft=n_fft, hop_size=hop)
+    mag = g.node("slice_channels_fp32", "mag", [bins_out], ch_start=0, ch_end=bins)
+    phase = g.node("slice_channels_fp32", "phase", [bins_out], ch_start=bins, ch_end=2 * bins)
     g.output(g.node("istft_fp32", "istft", [mag, phase], n_fft=n_fft, hop_size=hop, normalized=True))
     g.output(g.node("sine_gen_fp32", "noisy", [f0], noise_std=0.003))
     g.output(g.node("sine_gen_fp32", "upsampled", [f0], upsample_scale=8))
@@ -448,8 +448,8 @@ def test_speech_speed_is_kept_at_any_thread_count(make_model):
 def test_bundled_digit_classifiers_at_any_thread_count(bundled):
     images, _ = demo.load_sample()
     with cli.bundled_model(bundled) as (arch, weights):
-        spec = mi.InferenceModel(arch, weights).inputs[0]
-        passes = [{spec.name: runner.prepare_input(spec, image)[0]}
+        image_input = mi.InferenceModel(arch, weights).inputs[0]
+        passes = [{image_input.name: runner.prepare_input(image_input, image)[0]}
                   for image in demo.preprocess(images[:12])]
         assert_same_bytes_at_thread_counts(lambda: mi.InferenceModel(arch, weights), passes)
 
