@@ -168,9 +168,6 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
                         _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r])));
 }
 
-// Products with at least this many row tiles copy each column group of packed weights into the
-// 16-channel layout first, when no prepared layout exists.
-constexpr int kWidenMinRowTiles = 4;
 
 // Weights of at most this many bytes are copied into that layout whole, once per product.
 constexpr size_t kWidenAllBytes = size_t(512) << 10;
@@ -180,6 +177,11 @@ constexpr size_t kOffsetChunkBytes = size_t(96) << 10;
 
 // Calls with at most this many row tiles prefetch the next column group's weights.
 constexpr int kPrefetchMaxRowTiles = 12;
+
+// Products with more row tiles copy each column group of packed weights into the 16-channel layout
+// first. Fewer rows read their weights from memory once: a copy would add a pass over them, so they
+// join two blocks per vector instead and overlap the reads with the products.
+constexpr int kWidenMinRowTiles = kPrefetchMaxRowTiles + 1;
 
 // acc += the products of one k block; w and a advance to the next.
 // Wide: the weights are in the 16-channel layout (widen_group), one aligned 64-byte vector per k
@@ -209,23 +211,39 @@ __attribute__((always_inline)) inline void accumulate_block(const int8_t*& w, co
 }
 
 // acc += the tile's products over all k blocks. Meanwhile the tile prefetches its share of the
-// next column group's weights, two cache lines per k block, so that they arrive from memory while
-// this group computes; the k loop is split so that neither part tests anything per step.
+// next column group's weights so that they arrive from memory while this group computes. The
+// requests are spread evenly over the k loop (one line every few k blocks, or two per block when
+// the share exceeds the blocks): issued in a burst they fill the queue to memory and stall the
+// tile's own loads, spread out they stay below the rate memory delivers and overlap the products.
 template <int R, int V, bool Wide>
 __attribute__((always_inline)) inline void accumulate(const TileArgs& t, __m512i* acc) {
   const int8_t* w = t.w;
   const uint8_t* a = t.a;
   const size_t col_bytes = t.col_bytes, a_stride = t.a_stride, last_high = t.last_high;
-  const int paired = std::min(t.kblocks, t.prefetch_lines / 2);
+  const int kblocks = t.kblocks, lines = t.prefetch_lines;
   const char* next = t.prefetch;
   int kb = 0;
-  for (; kb < paired; ++kb, next += 128) {
-    _mm_prefetch(next, _MM_HINT_T1);
-    _mm_prefetch(next + 64, _MM_HINT_T1);
-    accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+  if (lines >= kblocks) {
+    for (const int doubled = lines - kblocks; kb < doubled; ++kb, next += 128) {
+      _mm_prefetch(next, _MM_HINT_T1);
+      _mm_prefetch(next + 64, _MM_HINT_T1);
+      accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+    }
+    for (; kb < kblocks; ++kb, next += 64) {
+      _mm_prefetch(next, _MM_HINT_T1);
+      accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+    }
+    return;
   }
-  if (t.prefetch_lines > 2 * paired && paired < t.kblocks) _mm_prefetch(next, _MM_HINT_T1);
-  for (; kb < t.kblocks; ++kb) accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+  if (lines > 0) {
+    const int every = kblocks / lines;
+    for (int line = 0; line < lines; ++line, next += 64) {
+      _mm_prefetch(next, _MM_HINT_T1);
+      for (int i = 0; i < every; ++i, ++kb)
+        accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+    }
+  }
+  for (; kb < kblocks; ++kb) accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
 }
 
 // R rows by V vectors of 16 channels. Division: the starting values include the bias and the
