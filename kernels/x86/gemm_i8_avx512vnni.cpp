@@ -587,15 +587,17 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
                                                      : kTiles<Epilogue::FloatRows, false>)
                                              : kTiles<Epilogue::General, false>);
       // The next group's weights (or the first group of the next weights) are one contiguous run;
-      // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
-      // on its own.
+      // each row tile fetches an equal share. With many row tiles the weights come from memory in
+      // the first chunk only (later chunks find them in cache), and the hardware prefetcher, which
+      // stops at the end of a group, would leave the next group's first reads waiting.
       const int row_tiles = row_tiles_here;
       const bool last = nb0 + blocks == nb_end;
       // What follows the last group: the first group again for the next chunk of rows.
       const int8_t* after = last_chunk ? call.next_packed : packed + size_t(nb_begin) * col_bytes;
       const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
       const int next_blocks = std::min(last ? nb_end - nb_begin : nb_end - nb0 - blocks, 2 * kTileVectors);
-      size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
+      const bool fetch_weights = row_tiles <= kPrefetchMaxRowTiles || (c0 == m_begin && !last);
+      size_t next_bytes = !fetch_weights || !next ? 0 : size_t(next_blocks) * col_bytes;
       size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
       // Otherwise the tiles of every group fetch a share of the next chunk's plain activations,
       // which the offset copy then finds in cache instead of waiting for memory.
