@@ -525,9 +525,15 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
     }
   }
   const size_t wide_col = size_t(kblocks) * 64;
-  // Weights small enough are copied whole, once for all chunks; larger ones a group at a time.
+  // Weights prepared in the 16-channel layout are read in place (`packed` may then be null).
+  const int8_t* const prepared_wide =
+      use_prepared && prepared->weights.bytes() >= size_t(nblocks + 1) / 2 * wide_col
+          ? static_cast<const int8_t*>(prepared->weights.data())
+          : nullptr;
+  // Otherwise weights small enough are copied whole, once for all chunks; larger ones a group at
+  // a time.
   const bool widen_all = padded_channels / 16 * wide_col <= kWidenAllBytes;
-  int8_t* widened = (chunk_rows + kTileRows - 1) / kTileRows < kWidenMinRowTiles
+  int8_t* widened = prepared_wide || (chunk_rows + kTileRows - 1) / kTileRows < kWidenMinRowTiles
                         ? nullptr
                         : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
                                               (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
@@ -556,7 +562,7 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       const int blocks = std::min(nb_end - nb0, 2 * kTileVectors);
       const int vectors = (blocks + 1) / 2;
       const int n0 = nb0 * 8;
-      const int8_t* w = packed + size_t(nb0) * col_bytes;
+      const int8_t* w = prepared_wide ? nullptr : packed + size_t(nb0) * col_bytes;
       // A group that many row tiles read is first copied into the 16-channel layout, in cache, so
       // that every tile loads whole vectors instead of joining two blocks per vector.
       const int8_t* tile_w = w;
@@ -575,8 +581,12 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         tile_w = group_widened;
         tile_col = wide_col;
       }
+      if (prepared_wide) {
+        tile_w = prepared_wide + size_t(nb0 / 2) * wide_col;
+        tile_col = wide_col;
+      }
       const auto& tiles =
-          widen ? (division ? kTiles<Epilogue::Division, true>
+          widen || prepared_wide ? (division ? kTiles<Epilogue::Division, true>
                    : sink == Sink::Raw       ? kTiles<Epilogue::Raw, true>
                    : sink == Sink::FloatRows ? (gelu ? kTiles<Epilogue::FloatRowsGelu, true>
                                                      : kTiles<Epilogue::FloatRows, true>)
@@ -596,8 +606,15 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       const int8_t* after = last_chunk ? call.next_packed : packed + size_t(nb_begin) * col_bytes;
       const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
       const int next_blocks = std::min(last ? nb_end - nb_begin : nb_end - nb0 - blocks, 2 * kTileVectors);
+      size_t group_bytes = size_t(next_blocks) * col_bytes;
+      if (prepared_wide) {  // the same run in the 16-channel layout: whole columns of 16
+        const int8_t* first = prepared_wide + size_t(nb_begin / 2) * wide_col;
+        next = reinterpret_cast<const char*>(last ? (last_chunk ? nullptr : first)
+                                                  : prepared_wide + size_t((nb0 + blocks) / 2) * wide_col);
+        group_bytes = size_t(next_blocks + 1) / 2 * wide_col;
+      }
       const bool fetch_weights = row_tiles <= kPrefetchMaxRowTiles || (c0 == m_begin && !last);
-      size_t next_bytes = !fetch_weights || !next ? 0 : size_t(next_blocks) * col_bytes;
+      size_t next_bytes = !fetch_weights || !next ? 0 : group_bytes;
       size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
       // Otherwise the tiles of every group fetch a share of the next chunk's plain activations,
       // which the offset copy then finds in cache instead of waiting for memory.
@@ -706,11 +723,20 @@ void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, con
   auto* start = static_cast<int32_t*>(out.starts.data());
   const int kblocks = (cols + 3) / 4, nblocks = (rows + 7) / 8;
   const size_t col_bytes = size_t(kblocks) * 32;
+  // The requantising products (a convolution's) keep the weights in the 16-channel layout as well,
+  // in place of the packed blocks their layer then drops: no product copies or joins blocks.
+  const size_t wide_col = size_t(kblocks) * 64;
+  int8_t* wide = nullptr;
+  if (requantized) {
+    out.weights.assign_zeros(size_t(nblocks + 1) / 2 * wide_col);
+    wide = static_cast<int8_t*>(out.weights.data());
+  }
   // Whole 16-channel pairs of blocks, as the product reads them.
   for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
     const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
     starts_from_blocks(packed + size_t(nb0) * col_bytes, col_bytes, kblocks, blocks,
-                       out.division ? bias : nullptr, nb0 * 8, rows, start + nb0 * 8);
+                       out.division ? bias : nullptr, nb0 * 8, rows, start + nb0 * 8,
+                       wide ? wide + size_t(nb0 / 2) * wide_col : nullptr);
   }
   if (out.division) {
     out.tables.assign_zeros(padded / 16 * sizeof(DivisionRequant512));
