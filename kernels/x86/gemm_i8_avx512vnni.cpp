@@ -182,6 +182,9 @@ constexpr int kPrefetchMaxRowTiles = 12;
 // first. Fewer rows read their weights from memory once: a copy would add a pass over them, so they
 // join two blocks per vector instead and overlap the reads with the products.
 constexpr int kWidenMinRowTiles = kPrefetchMaxRowTiles + 1;
+// A call that sums the weights itself reads every block once anyway: the copy rides on that pass
+// from this many row tiles on.
+constexpr int kWidenMinRowTilesSumming = 4;
 
 // acc += the products of one k block; w and a advance to the next.
 // Wide: the weights are in the 16-channel layout (widen_group), one aligned 64-byte vector per k
@@ -533,7 +536,8 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
   // Otherwise weights small enough are copied whole, once for all chunks; larger ones a group at
   // a time.
   const bool widen_all = padded_channels / 16 * wide_col <= kWidenAllBytes;
-  int8_t* widened = prepared_wide || (chunk_rows + kTileRows - 1) / kTileRows < kWidenMinRowTiles
+  const int widen_min_tiles = !row_sums && !use_prepared ? kWidenMinRowTilesSumming : kWidenMinRowTiles;
+  int8_t* widened = prepared_wide || (chunk_rows + kTileRows - 1) / kTileRows < widen_min_tiles
                         ? nullptr
                         : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
                                               (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
@@ -568,7 +572,7 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       const int8_t* tile_w = w;
       size_t tile_col = col_bytes;
       // Weights copied whole serve every chunk, whatever its rows.
-      const bool widen = widened && (widen_all || row_tiles_here >= kWidenMinRowTiles);
+      const bool widen = widened && (widen_all || row_tiles_here >= widen_min_tiles);
       int8_t* group_widened = widened && widen_all ? widened + size_t(n0 / 16) * wide_col : widened;
       const bool copy = widen && (c0 == m_begin || !widen_all);
       // Weight sums of this column group just before its row tiles, while its blocks are in cache.
