@@ -607,15 +607,18 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       const int row_tiles = row_tiles_here;
       const bool last = nb0 + blocks == nb_end;
       // What follows the last group: the first group again for the next chunk of rows.
-      const int8_t* after = last_chunk ? call.next_packed : packed + size_t(nb_begin) * col_bytes;
-      const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
       const int next_blocks = std::min(last ? nb_end - nb_begin : nb_end - nb0 - blocks, 2 * kTileVectors);
-      size_t group_bytes = size_t(next_blocks) * col_bytes;
+      const char* next = nullptr;
+      size_t group_bytes = 0;
       if (prepared_wide) {  // the same run in the 16-channel layout: whole columns of 16
         const int8_t* first = prepared_wide + size_t(nb_begin / 2) * wide_col;
         next = reinterpret_cast<const char*>(last ? (last_chunk ? nullptr : first)
                                                   : prepared_wide + size_t((nb0 + blocks) / 2) * wide_col);
         group_bytes = size_t(next_blocks + 1) / 2 * wide_col;
+      } else {
+        const int8_t* after = last_chunk ? call.next_packed : packed + size_t(nb_begin) * col_bytes;
+        next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
+        group_bytes = size_t(next_blocks) * col_bytes;
       }
       const bool fetch_weights = row_tiles <= kPrefetchMaxRowTiles || (c0 == m_begin && !last);
       size_t next_bytes = !fetch_weights || !next ? 0 : group_bytes;
