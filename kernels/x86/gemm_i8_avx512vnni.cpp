@@ -536,7 +536,8 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
   // Otherwise weights small enough are copied whole, once for all chunks; larger ones a group at
   // a time.
   const bool widen_all = padded_channels / 16 * wide_col <= kWidenAllBytes;
-  const int widen_min_tiles = !row_sums && !use_prepared ? kWidenMinRowTilesSumming : kWidenMinRowTiles;
+  const bool summing_here = !row_sums && !use_prepared;
+  const int widen_min_tiles = summing_here ? kWidenMinRowTilesSumming : kWidenMinRowTiles;
   int8_t* widened = prepared_wide || (chunk_rows + kTileRows - 1) / kTileRows < widen_min_tiles
                         ? nullptr
                         : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
@@ -603,7 +604,8 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       // The next group's weights (or the first group of the next weights) are one contiguous run;
       // each row tile fetches an equal share. With many row tiles the weights come from memory in
       // the first chunk only (later chunks find them in cache), and the hardware prefetcher, which
-      // stops at the end of a group, would leave the next group's first reads waiting.
+      // stops at the end of a group, would leave the next group's first reads waiting; except in a
+      // call that sums the weights itself, whose one sequential pass over each group it streams.
       const int row_tiles = row_tiles_here;
       const bool last = nb0 + blocks == nb_end;
       // What follows the last group: the first group again for the next chunk of rows.
@@ -620,7 +622,8 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
         group_bytes = size_t(next_blocks) * col_bytes;
       }
-      const bool fetch_weights = row_tiles <= kPrefetchMaxRowTiles || (c0 == m_begin && !last);
+      const bool fetch_weights =
+          row_tiles <= kPrefetchMaxRowTiles || (c0 == m_begin && !last && !summing_here);
       size_t next_bytes = !fetch_weights || !next ? 0 : group_bytes;
       size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
       // Otherwise the tiles of every group fetch a share of the next chunk's plain activations,
