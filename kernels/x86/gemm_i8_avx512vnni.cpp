@@ -538,10 +538,11 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
   const bool widen_all = padded_channels / 16 * wide_col <= kWidenAllBytes;
   const bool summing_here = !row_sums && !use_prepared;
   const int widen_min_tiles = summing_here ? kWidenMinRowTilesSumming : kWidenMinRowTiles;
-  int8_t* widened = prepared_wide || (chunk_rows + kTileRows - 1) / kTileRows < widen_min_tiles
-                        ? nullptr
-                        : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
-                                              (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
+  int8_t* widened =
+      prepared_wide || (chunk_rows + kTileRows - 1) / kTileRows < widen_min_tiles
+          ? nullptr
+          : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
+                                (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
   const int64_t* start_bias = division ? o->bias : nullptr;
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
@@ -590,8 +591,9 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         tile_w = prepared_wide + size_t(nb0 / 2) * wide_col;
         tile_col = wide_col;
       }
+      const bool wide_tiles = widen || prepared_wide;
       const auto& tiles =
-          widen || prepared_wide ? (division ? kTiles<Epilogue::Division, true>
+          wide_tiles ? (division ? kTiles<Epilogue::Division, true>
                    : sink == Sink::Raw       ? kTiles<Epilogue::Raw, true>
                    : sink == Sink::FloatRows ? (gelu ? kTiles<Epilogue::FloatRowsGelu, true>
                                                      : kTiles<Epilogue::FloatRows, true>)

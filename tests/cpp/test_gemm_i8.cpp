@@ -395,7 +395,8 @@ TEST(GemmI8, PreparedCopyStandsInForThePackedWeights) {
       };
       const std::vector<int8_t> got = run();
       testing::expect_same_bytes_at_thread_counts(run, "product on the prepared copy");
-      for (int g = 0; g < kGuard; ++g) ASSERT_EQ(got[size_t(M) * N + g], 77) << "overrun M=" << M << " N=" << N;
+      for (int g = 0; g < kGuard; ++g)
+        ASSERT_EQ(got[size_t(M) * N + g], 77) << "overrun M=" << M << " N=" << N;
       EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
           << "M=" << M << " K=" << K << " N=" << N << " channel-major=" << channel_major;
     }
