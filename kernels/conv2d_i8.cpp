@@ -225,7 +225,9 @@ void conv_channels_fastest(const ConvI8Products& products, const PreparedWeights
                            const int32_t* row_sums) {
   const int K = s.kH * s.kW * s.C;
   PackedWeights<int8_t> own;  // weights packed for this call only
-  if (!packed) {
+  // A product that reads prepared weights in their own layout needs no packed blocks.
+  const bool prepared_holds_weights = products.offset_gemm && prepared && prepared->weights.data();
+  if (!packed && !prepared_holds_weights) {
     const std::vector<int8_t> reordered = to_patch_order(weights, C_out, s.C, s.kH * s.kW);
     own = PackedWeights<int8_t>(pack_weights_i8(reordered.data(), C_out, K), &free_packed_i8);
     packed = own.get();

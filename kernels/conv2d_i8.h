@@ -30,8 +30,9 @@ struct ConvI8Products {
 // multiplier and shift after adding the low 32 bits of `bias`; taps outside the input read `in_zp`.
 // - channels_fastest set, groups < 2: input H x W x C_in, output out_h x out_w x C_out. `packed`
 //   is the weight matrix in patch order (kernel row, kernel column, input channel), packed as
-//   C_out x K; null packs `weights` (stored order) for the call. `prepared`, when given, is the
-//   tier's prepared form of `packed` with these bias, mult, shift and out_zp.
+//   C_out x K; null packs `weights` (stored order) for the call, unless `prepared` holds the
+//   weights in its tier's own layout. `prepared`, when given, is the tier's prepared form of
+//   that matrix with these bias, mult, shift and out_zp.
 // - channels_fastest clear (planar): input C_in x H x W, output C_out x out_h x out_w. `packed` holds
 //   every group's rows of the stored weights packed on their own, group after group, each taking
 //   packed_weights_i8_bytes(C_out / groups, K); null packs them for the call.

@@ -128,14 +128,16 @@ void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const in
                                  const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
                                  int N, bool channel_major, const int32_t* row_sums,
                                  const PreparedWeightsI8* prepared = nullptr);
-// The starting accumulators and requantisation constants of a packed C_out x K matrix, once: with
-// `requantized` for products that requantise with these bias, mult, shift and out_zp, else for
-// float or raw output. The result, tagged `format`, is what `prepared` above takes.
 // The float-output product with each row's dynamic scale and the float bias applied in registers
 // (KernelDrivers::gemm_i8_rows_f32).
 void gemm_i8_rows_f32_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
                                  const float* scale, const float* row_scale, const float* bias, float* out,
                                  int M, int K, int N, bool gelu);
+// The starting accumulators and requantisation constants of a packed C_out x K matrix, once: with
+// `requantized` for products that requantise with these bias, mult, shift and out_zp (and then
+// the weights in the 16-channel layout too, which the product reads in place of `packed`: it may
+// be null), else for float or raw output. The result, tagged `format`, is what `prepared` above
+// takes.
 void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, const int64_t* bias,
                                    const int32_t* mult, const int32_t* shift, int8_t out_zp, bool requantized,
                                    int format, PreparedWeightsI8& out);

@@ -52,6 +52,9 @@ struct PreparedWeightsI8 {
   bool division = false;
   AlignedStorage starts;
   AlignedStorage tables;
+  // The weights themselves in the tier's own layout, for a tier that reads them so in place of the
+  // packed blocks (empty otherwise); a layer holding them may drop its packed form.
+  AlignedStorage weights;
   const int32_t* start_values() const { return static_cast<const int32_t*>(starts.data()); }
 };
 

@@ -101,8 +101,9 @@ void ConvInt8::load_weights(WeightGetter& get) {
   if (!have_weights) return;
 
   const BackendDescriptor& backend = require_backend();
-  const int rows = C_out_, cols = int(K_);
-  packed_ = pack(weights_.data(), rows, cols);
+  packed_ = ConvPackedI8{};
+  patch_packed_ = ConvPackedI8{};
+  restore_packed();
   row_sums_.assign(C_out, 0);
   for (size_t o = 0; o < C_out; ++o) {
     int64_t sum = 0;
@@ -110,11 +111,6 @@ void ConvInt8::load_weights(WeightGetter& get) {
     row_sums_[o] = int32_t(uint32_t(uint64_t(sum)));  // low 32 bits, like every int32 sum here
   }
 
-  if (kH_ > 1 || kW_ > 1) {
-    const int group_in = C_in_ / std::max(groups_, 1);
-    const std::vector<int8_t> reordered = to_patch_order(weights_.data(), C_out_, group_in, kH_ * kW_);
-    patch_packed_ = pack(reordered.data(), rows, cols);
-  }
   if (winograd_shape()) prepare_winograd(backend);
   if (groups_ == C_in_ && kH_ == 3 && kW_ == 3 && (backend.device == 0 || backend.device == 3))
     prepare_depthwise();
@@ -122,14 +118,30 @@ void ConvInt8::load_weights(WeightGetter& get) {
   if (const KernelDrivers* drivers = kernel_drivers_for(backend)) prepare_for(*drivers);
 }
 
+void ConvInt8::restore_packed() {
+  if (packed_.get() || weights_.empty()) return;
+  packed_ = pack(weights_.data(), C_out_, int(K_));
+  if (kH_ > 1 || kW_ > 1) {
+    const int group_in = C_in_ / std::max(groups_, 1);
+    const std::vector<int8_t> reordered = to_patch_order(weights_.data(), C_out_, group_in, kH_ * kW_);
+    patch_packed_ = pack(reordered.data(), C_out_, int(K_));
+  }
+}
+
 void ConvInt8::prepare_for(const KernelDrivers& drivers) {
   if (prepared_.format == drivers.format) return;
+  restore_packed();  // dropped for a tier that read its own copy
   const int8_t* packed = general_packed();
   // A layer on the Winograd path never runs the general product on this host.
   if (drivers.prepare_i8 && packed && groups_ < 2 && !eff_bias_.empty() && !mult_.empty() &&
       path() != ConvInt8Path::Winograd) {
     drivers.prepare_i8(packed, C_out_, int(K_), eff_bias_.data(), mult_.data(), shift_.data(), out_zp_, true,
                        drivers.format, prepared_);
+    // A tier that keeps the weights in its own layout reads only that: one copy in memory, not two.
+    if (prepared_.weights.data()) {
+      packed_ = ConvPackedI8{};
+      patch_packed_ = ConvPackedI8{};
+    }
   } else {
     prepared_ = PreparedWeightsI8{};
     prepared_.format = drivers.format;
@@ -340,6 +352,7 @@ void ConvInt8::compute(ConvInt8Path route, const int8_t* x, int H, int W, int8_t
       break;
     case ConvInt8Path::General:
     case ConvInt8Path::Device: {
+      if (!drivers || !drivers->conv2d_i8 || groups_ >= 2) restore_packed();  // another backend since load
       const int8_t* packed = general_packed();
       if (groups_ >= 2) packed = nullptr;  // a device packs its grouped weights itself
       if (drivers && drivers->conv2d_i8 && groups_ < 2) {
@@ -377,6 +390,7 @@ void ConvInt8::compute(ConvInt8Path route, const int8_t* x, int H, int W, int8_t
 void ConvInt8::upload_weights(Allocator* allocator) {
   if (!allocator || !allocator->is_device()) return;  // host kernels read the packed forms in place
   device_weights_.clear();
+  restore_packed();
   auto upload = [&](const ConvPackedI8& p) {
     if (!p.get() || p.bytes() == 0) return;
     Buffer b = allocator->make_buffer(p.bytes());

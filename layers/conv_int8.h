@@ -45,6 +45,8 @@ class ConvInt8 final : public ILayer {
   void prepare_winograd(const BackendDescriptor& backend);
   void prepare_depthwise();
   void prepare_groups();
+  // packed_ and patch_packed_ from the stored weights, when a tier that read its own copy dropped them.
+  void restore_packed();
   // The general path's packed weights in the form `drivers`' tier reads; a no-op once done for it.
   void prepare_for(const KernelDrivers& drivers);
   const int8_t* general_packed() const { return patch_packed_.get() ? patch_packed_.get() : packed_.get(); }

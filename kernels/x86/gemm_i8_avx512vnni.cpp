@@ -168,9 +168,6 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
                         _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r])));
 }
 
-// Products with at least this many row tiles copy each column group of packed weights into the
-// 16-channel layout first, when no prepared layout exists.
-constexpr int kWidenMinRowTiles = 4;
 
 // Weights of at most this many bytes are copied into that layout whole, once per product.
 constexpr size_t kWidenAllBytes = size_t(512) << 10;
@@ -180,6 +177,14 @@ constexpr size_t kOffsetChunkBytes = size_t(96) << 10;
 
 // Calls with at most this many row tiles prefetch the next column group's weights.
 constexpr int kPrefetchMaxRowTiles = 12;
+
+// Products with more row tiles copy each column group of packed weights into the 16-channel layout
+// first. Fewer rows read their weights from memory once: a copy would add a pass over them, so they
+// join two blocks per vector instead and overlap the reads with the products.
+constexpr int kWidenMinRowTiles = kPrefetchMaxRowTiles + 1;
+// A call that sums the weights itself reads every block once anyway: the copy rides on that pass
+// from this many row tiles on.
+constexpr int kWidenMinRowTilesSumming = 4;
 
 // acc += the products of one k block; w and a advance to the next.
 // Wide: the weights are in the 16-channel layout (widen_group), one aligned 64-byte vector per k
@@ -209,23 +214,39 @@ __attribute__((always_inline)) inline void accumulate_block(const int8_t*& w, co
 }
 
 // acc += the tile's products over all k blocks. Meanwhile the tile prefetches its share of the
-// next column group's weights, two cache lines per k block, so that they arrive from memory while
-// this group computes; the k loop is split so that neither part tests anything per step.
+// next column group's weights so that they arrive from memory while this group computes. The
+// requests are spread evenly over the k loop (one line every few k blocks, or two per block when
+// the share exceeds the blocks): issued in a burst they fill the queue to memory and stall the
+// tile's own loads, spread out they stay below the rate memory delivers and overlap the products.
 template <int R, int V, bool Wide>
 __attribute__((always_inline)) inline void accumulate(const TileArgs& t, __m512i* acc) {
   const int8_t* w = t.w;
   const uint8_t* a = t.a;
   const size_t col_bytes = t.col_bytes, a_stride = t.a_stride, last_high = t.last_high;
-  const int paired = std::min(t.kblocks, t.prefetch_lines / 2);
+  const int kblocks = t.kblocks, lines = t.prefetch_lines;
   const char* next = t.prefetch;
   int kb = 0;
-  for (; kb < paired; ++kb, next += 128) {
-    _mm_prefetch(next, _MM_HINT_T1);
-    _mm_prefetch(next + 64, _MM_HINT_T1);
-    accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+  if (lines >= kblocks) {
+    for (const int doubled = lines - kblocks; kb < doubled; ++kb, next += 128) {
+      _mm_prefetch(next, _MM_HINT_T1);
+      _mm_prefetch(next + 64, _MM_HINT_T1);
+      accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+    }
+    for (; kb < kblocks; ++kb, next += 64) {
+      _mm_prefetch(next, _MM_HINT_T1);
+      accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+    }
+    return;
   }
-  if (t.prefetch_lines > 2 * paired && paired < t.kblocks) _mm_prefetch(next, _MM_HINT_T1);
-  for (; kb < t.kblocks; ++kb) accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+  if (lines > 0) {
+    const int every = kblocks / lines;
+    for (int line = 0; line < lines; ++line, next += 64) {
+      _mm_prefetch(next, _MM_HINT_T1);
+      for (int i = 0; i < every; ++i, ++kb)
+        accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
+    }
+  }
+  for (; kb < kblocks; ++kb) accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
 }
 
 // R rows by V vectors of 16 channels. Division: the starting values include the bias and the
@@ -507,12 +528,21 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
     }
   }
   const size_t wide_col = size_t(kblocks) * 64;
-  // Weights small enough are copied whole, once for all chunks; larger ones a group at a time.
+  // Weights prepared in the 16-channel layout are read in place (`packed` may then be null).
+  const int8_t* const prepared_wide =
+      use_prepared && prepared->weights.bytes() >= size_t(nblocks + 1) / 2 * wide_col
+          ? static_cast<const int8_t*>(prepared->weights.data())
+          : nullptr;
+  // Otherwise weights small enough are copied whole, once for all chunks; larger ones a group at
+  // a time.
   const bool widen_all = padded_channels / 16 * wide_col <= kWidenAllBytes;
-  int8_t* widened = (chunk_rows + kTileRows - 1) / kTileRows < kWidenMinRowTiles
-                        ? nullptr
-                        : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
-                                              (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
+  const bool summing_here = !row_sums && !use_prepared;
+  const int widen_min_tiles = summing_here ? kWidenMinRowTilesSumming : kWidenMinRowTiles;
+  int8_t* widened =
+      prepared_wide || (chunk_rows + kTileRows - 1) / kTileRows < widen_min_tiles
+          ? nullptr
+          : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
+                                (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
   const int64_t* start_bias = division ? o->bias : nullptr;
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
@@ -538,13 +568,13 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       const int blocks = std::min(nb_end - nb0, 2 * kTileVectors);
       const int vectors = (blocks + 1) / 2;
       const int n0 = nb0 * 8;
-      const int8_t* w = packed + size_t(nb0) * col_bytes;
+      const int8_t* w = prepared_wide ? nullptr : packed + size_t(nb0) * col_bytes;
       // A group that many row tiles read is first copied into the 16-channel layout, in cache, so
       // that every tile loads whole vectors instead of joining two blocks per vector.
       const int8_t* tile_w = w;
       size_t tile_col = col_bytes;
       // Weights copied whole serve every chunk, whatever its rows.
-      const bool widen = widened && (widen_all || row_tiles_here >= kWidenMinRowTiles);
+      const bool widen = widened && (widen_all || row_tiles_here >= widen_min_tiles);
       int8_t* group_widened = widened && widen_all ? widened + size_t(n0 / 16) * wide_col : widened;
       const bool copy = widen && (c0 == m_begin || !widen_all);
       // Weight sums of this column group just before its row tiles, while its blocks are in cache.
@@ -557,8 +587,13 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         tile_w = group_widened;
         tile_col = wide_col;
       }
+      if (prepared_wide) {
+        tile_w = prepared_wide + size_t(nb0 / 2) * wide_col;
+        tile_col = wide_col;
+      }
+      const bool wide_tiles = widen || prepared_wide;
       const auto& tiles =
-          widen ? (division ? kTiles<Epilogue::Division, true>
+          wide_tiles ? (division ? kTiles<Epilogue::Division, true>
                    : sink == Sink::Raw       ? kTiles<Epilogue::Raw, true>
                    : sink == Sink::FloatRows ? (gelu ? kTiles<Epilogue::FloatRowsGelu, true>
                                                      : kTiles<Epilogue::FloatRows, true>)
@@ -569,15 +604,29 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
                                                      : kTiles<Epilogue::FloatRows, false>)
                                              : kTiles<Epilogue::General, false>);
       // The next group's weights (or the first group of the next weights) are one contiguous run;
-      // each row tile fetches an equal share. With many row tiles the hardware prefetcher keeps up
-      // on its own.
+      // each row tile fetches an equal share. With many row tiles the weights come from memory in
+      // the first chunk only (later chunks find them in cache), and the hardware prefetcher, which
+      // stops at the end of a group, would leave the next group's first reads waiting; except in a
+      // call that sums the weights itself, whose one sequential pass over each group it streams.
       const int row_tiles = row_tiles_here;
       const bool last = nb0 + blocks == nb_end;
       // What follows the last group: the first group again for the next chunk of rows.
-      const int8_t* after = last_chunk ? call.next_packed : packed + size_t(nb_begin) * col_bytes;
-      const char* next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
       const int next_blocks = std::min(last ? nb_end - nb_begin : nb_end - nb0 - blocks, 2 * kTileVectors);
-      size_t next_bytes = row_tiles > kPrefetchMaxRowTiles || !next ? 0 : size_t(next_blocks) * col_bytes;
+      const char* next = nullptr;
+      size_t group_bytes = 0;
+      if (prepared_wide) {  // the same run in the 16-channel layout: whole columns of 16
+        const int8_t* first = prepared_wide + size_t(nb_begin / 2) * wide_col;
+        next = reinterpret_cast<const char*>(last ? (last_chunk ? nullptr : first)
+                                                  : prepared_wide + size_t((nb0 + blocks) / 2) * wide_col);
+        group_bytes = size_t(next_blocks + 1) / 2 * wide_col;
+      } else {
+        const int8_t* after = last_chunk ? call.next_packed : packed + size_t(nb_begin) * col_bytes;
+        next = reinterpret_cast<const char*>(last ? after : w + size_t(blocks) * col_bytes);
+        group_bytes = size_t(next_blocks) * col_bytes;
+      }
+      const bool fetch_weights =
+          row_tiles <= kPrefetchMaxRowTiles || (c0 == m_begin && !last && !summing_here);
+      size_t next_bytes = !fetch_weights || !next ? 0 : group_bytes;
       size_t share = std::min((next_bytes / 64 + row_tiles - 1) / row_tiles, size_t(2) * kblocks);
       // Otherwise the tiles of every group fetch a share of the next chunk's plain activations,
       // which the offset copy then finds in cache instead of waiting for memory.
@@ -686,11 +735,20 @@ void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, con
   auto* start = static_cast<int32_t*>(out.starts.data());
   const int kblocks = (cols + 3) / 4, nblocks = (rows + 7) / 8;
   const size_t col_bytes = size_t(kblocks) * 32;
+  // The requantising products (a convolution's) keep the weights in the 16-channel layout as well,
+  // in place of the packed blocks their layer then drops: no product copies or joins blocks.
+  const size_t wide_col = size_t(kblocks) * 64;
+  int8_t* wide = nullptr;
+  if (requantized) {
+    out.weights.assign_zeros(size_t(nblocks + 1) / 2 * wide_col);
+    wide = static_cast<int8_t*>(out.weights.data());
+  }
   // Whole 16-channel pairs of blocks, as the product reads them.
   for (int nb0 = 0; nb0 < nblocks; nb0 += 2 * kTileVectors) {
     const int blocks = std::min(nblocks - nb0, 2 * kTileVectors);
     starts_from_blocks(packed + size_t(nb0) * col_bytes, col_bytes, kblocks, blocks,
-                       out.division ? bias : nullptr, nb0 * 8, rows, start + nb0 * 8);
+                       out.division ? bias : nullptr, nb0 * 8, rows, start + nb0 * 8,
+                       wide ? wide + size_t(nb0 / 2) * wide_col : nullptr);
   }
   if (out.division) {
     out.tables.assign_zeros(padded / 16 * sizeof(DivisionRequant512));

@@ -2,6 +2,7 @@
 // reference in all three output modes and the raw form.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -357,6 +358,51 @@ TEST(GemmI8, ThreadsSplitRowsOrChannelsExactly) {
 #ifndef TREVALON_PORTABLE
 // The VNNI products the convolutions call with prepared weights, offset activations and dynamic
 // row scales give the bytes of one thread at any thread count.
+// A convolution's prepared form keeps the weights in the product's own layout and its layer drops
+// the packed blocks: the product then reads the prepared copy alone (null packed weights). Shapes
+// with an odd last block (its upper lanes read twice, never stored), few rows over several column
+// groups (the next group prefetched from the prepared copy), rows enough for chunks, plain and
+// offset activations, at every thread count.
+TEST(GemmI8, PreparedCopyStandsInForThePackedWeights) {
+  if (detect_cpu_tier() < CpuTier::Avx512Vnni) GTEST_SKIP() << "no AVX-512 VNNI here";
+  std::mt19937 rng(31);
+  const int shapes[][3] = {{1, 75, 33}, {16, 512, 200}, {49, 36, 136}, {300, 256, 72}, {6, 9, 8}};
+  for (const auto& s : shapes) {
+    const int M = s[0], K = s[1], N = s[2];
+    const auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
+    std::vector<int8_t> offset(A.size());
+    for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
+    const Tables tab = random_tables(N, rng);
+    PreparedWeightsI8 prepared;
+    {
+      PackedI8 packed(pack_weights_i8(W.data(), N, K));  // gone before the products run
+      prepare_weights_i8_avx512vnni(packed.p, N, K, tab.bias.data(), tab.mult.data(), tab.shift.data(), -5,
+                                    true, 1, prepared);
+    }
+    ASSERT_NE(prepared.weights.data(), nullptr);
+    for (const bool channel_major : {false, true}) {
+      std::vector<int8_t> want(size_t(M) * N);
+      const GemmI8Output ref{tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr, -5, want.data(),
+                             false, channel_major, M, N};
+      gemm_i8_reference(A.data(), W.data(), ref, K);
+      const bool offset_rows = K % 4 == 0;
+      const auto run = [&] {
+        std::vector<int8_t> out(size_t(M) * N + kGuard, 77);
+        gemm_i8_prepared_avx512vnni(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
+                                    nullptr, tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr, -5,
+                                    out.data(), false, M, K, N, channel_major, nullptr, &prepared);
+        return out;
+      };
+      const std::vector<int8_t> got = run();
+      testing::expect_same_bytes_at_thread_counts(run, "product on the prepared copy");
+      for (int g = 0; g < kGuard; ++g)
+        ASSERT_EQ(got[size_t(M) * N + g], 77) << "overrun M=" << M << " N=" << N;
+      EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
+          << "M=" << M << " K=" << K << " N=" << N << " channel-major=" << channel_major;
+    }
+  }
+}
+
 TEST(GemmI8, PreparedProductsSameBytesAtThreadCounts) {
   if (detect_cpu_tier() < CpuTier::Avx512Vnni) GTEST_SKIP() << "no AVX-512 VNNI here";
   std::mt19937 rng(22);
