@@ -104,6 +104,16 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
         for (int g = 0; g < G; ++g)
           reg[r * G + g] = _mm512_maskz_loadu_ps(mask[g], out + size_t(r) * N + n0 + 16 * g);
     }
+    if (s.first) {
+      // The tile's output lines come into L1 while it computes: the stores at its end would
+      // otherwise each wait for a line from memory, which short products (a few hundred cycles a
+      // tile at K = 64) cannot hide.
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r)
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g)
+          _mm_prefetch(reinterpret_cast<const char*>(out + size_t(r) * N + n0 + 16 * g), _MM_HINT_T0);
+    }
     const char* fp = fetch.next;
     size_t fn = fetch.left;
     // The tile's share of lines goes out evenly over its steps, four lines at a time: a burst
