@@ -108,11 +108,11 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
       // The tile's output lines come into L1 while it computes: the stores at its end would
       // otherwise each wait for a line from memory, which short products (a few hundred cycles a
       // tile at K = 64) cannot hide.
+      const char* line = reinterpret_cast<const char*>(out + n0);
 #pragma GCC unroll 8
-      for (int r = 0; r < R; ++r)
+      for (int r = 0; r < R; ++r, line += size_t(N) * sizeof(float))
 #pragma GCC unroll 4
-        for (int g = 0; g < G; ++g)
-          _mm_prefetch(reinterpret_cast<const char*>(out + size_t(r) * N + n0 + 16 * g), _MM_HINT_T0);
+        for (int g = 0; g < G; ++g) _mm_prefetch(line + 64 * g, _MM_HINT_T0);
     }
     const char* fp = fetch.next;
     size_t fn = fetch.left;
@@ -190,10 +190,13 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
     for (int i = 0; i < R * G; ++i) acc[i] = reg[i];
   }
   const __m512 zero = _mm512_setzero_ps();
+  // Unrolled whole, so that the accumulators stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < G; ++g) {
     const int c0 = n0 + 16 * g;
     // No bias still adds +0, as the reference does (a -0 sum becomes +0).
     const __m512 b = s.last && bias ? _mm512_maskz_loadu_ps(mask[g], bias + c0) : zero;
+#pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
       __m512 v = acc[r * G + g];
       if (s.last) {
