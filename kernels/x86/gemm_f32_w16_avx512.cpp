@@ -27,6 +27,12 @@ constexpr int kPanel = 16 * kGroups;
 // meanwhile. The partial sums wait in the output between blocks: a fused multiply-add chain
 // continued from a stored float gives the same bits as one unbroken chain.
 constexpr int kBlockK = 128;
+// Passes of at most this many rows (the 16 tiles of a 7x7 Winograd layer: three tiles a block, so
+// each block's weights are read from memory by one tile and serve two more) take shorter blocks:
+// the next block, fetched meanwhile, arrives in time more often (measured on the 16 x 512 x 512
+// products: blocks of at most 96 steps, 86 there, beat at most 64 and at most 128).
+constexpr int kFewRows = 16;
+constexpr int kFewRowsBlockK = 96;
 // Passes of at least this many rows run each panel's whole K per tile: the panel, read by many
 // tiles, stays in L2, and each tile's rows of A (contiguous in a plain matrix) stream in order.
 constexpr int kUnblockedRows = 72;
@@ -104,6 +110,16 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
         for (int g = 0; g < G; ++g)
           reg[r * G + g] = _mm512_maskz_loadu_ps(mask[g], out + size_t(r) * N + n0 + 16 * g);
     }
+    if (s.first) {
+      // The tile's output lines come into L1 while it computes: the stores at its end would
+      // otherwise each wait for a line from memory, which short products (a few hundred cycles a
+      // tile at K = 64) cannot hide.
+      const char* line = reinterpret_cast<const char*>(out + n0);
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r, line += size_t(N) * sizeof(float))
+#pragma GCC unroll 4
+        for (int g = 0; g < G; ++g) _mm_prefetch(line + 64 * g, _MM_HINT_T0);
+    }
     const char* fp = fetch.next;
     size_t fn = fetch.left;
     // The tile's share of lines goes out evenly over its steps, four lines at a time: a burst
@@ -180,10 +196,13 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
     for (int i = 0; i < R * G; ++i) acc[i] = reg[i];
   }
   const __m512 zero = _mm512_setzero_ps();
+  // Unrolled whole, so that the accumulators stay in registers.
+#pragma GCC unroll 4
   for (int g = 0; g < G; ++g) {
     const int c0 = n0 + 16 * g;
     // No bias still adds +0, as the reference does (a -0 sum becomes +0).
     const __m512 b = s.last && bias ? _mm512_maskz_loadu_ps(mask[g], bias + c0) : zero;
+#pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
       __m512 v = acc[r * G + g];
       if (s.last) {
@@ -206,11 +225,13 @@ constexpr auto make_tiles(std::integer_sequence<int, I...>) {
 template <class Rows>
 constexpr auto kTiles = make_tiles<Rows>(std::make_integer_sequence<int, kRows * kGroups>{});
 
-// Steps per k block for a pass of `rows` rows: all K, or equal blocks of at most kBlockK steps.
+// Steps per k block for a pass of `rows` rows: all K, or equal blocks of at most kBlockK steps
+// (kFewRowsBlockK for few rows).
 int block_k(int K, int rows) {
   if (rows >= kUnblockedRows && size_t(K) * kPanel * sizeof(float) <= kUnblockedPanelBytes) return K;
   // Up to a quarter more in one block (40 KiB of weights) rather than two short ones.
-  const int blocks = K <= kBlockK + kBlockK / 4 ? 1 : (K + kBlockK - 1) / kBlockK;
+  const int kb = rows <= kFewRows ? kFewRowsBlockK : kBlockK;
+  const int blocks = K <= kb + kb / 4 ? 1 : (K + kb - 1) / kb;
   return (K + blocks - 1) / blocks;
 }
 

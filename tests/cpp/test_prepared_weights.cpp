@@ -236,8 +236,10 @@ TEST(PreparedWeights, PreparedInt8ProductEqualsTheSlot) {
 
 TEST(PreparedWeights, PreparedFloatProductEqualsTheReference) {
   // The product as 1x1 layers run it: k blocks with a short last one (K = 129, 300, 2100), row
-  // tails of every tile height, channel tails past 16-channel vectors and 64-channel tiles.
-  const int shapes[][3] = {{1, 129, 33}, {5, 300, 70}, {49, 2100, 17}, {13, 64, 130}, {200, 257, 64}};
+  // tails of every tile height, channel tails past 16-channel vectors and 64-channel tiles, and
+  // tall passes whose tiles run all of a short K at once with a channel tail (96 x 64 x 20).
+  const int shapes[][3] = {{1, 129, 33}, {5, 300, 70}, {49, 2100, 17}, {13, 64, 130}, {200, 257, 64},
+                           {96, 64, 20}};
   std::mt19937 rng(11);
   testing::for_each_cpu_tier([&](CpuTier, const KernelTable& table) {
     const KernelDrivers& drivers = cpu_kernel_drivers();
