@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kernels/gemm_split.h"
+#include "kernels/huge_page_memory.h"
 #include "kernels/thread_work.h"
 
 namespace trevalon {
@@ -28,12 +29,12 @@ void pack_weights_f32_into(const float* w, int rows, int cols, float* packed) {
 
 float* pack_weights_f32(const float* w, int rows, int cols) {
   const size_t total = packed_weights_f32_floats(rows, cols);
-  float* packed = new float[total > 0 ? total : 1]();
+  auto* packed = static_cast<float*>(allocate_huge_page_array((total > 0 ? total : 1) * sizeof(float)));
   pack_weights_f32_into(w, rows, cols, packed);
   return packed;
 }
 
-void free_packed_f32(float* packed) { delete[] packed; }
+void free_packed_f32(float* packed) { free_huge_page_array(packed); }
 
 const float* pack_weights_f32_scratch(const float* w, int rows, int cols) {
   const size_t total = packed_weights_f32_floats(rows, cols);

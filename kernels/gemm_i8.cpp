@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "kernels/huge_page_memory.h"
+
 namespace trevalon {
 
 size_t packed_weights_i8_bytes(int rows, int cols) {
@@ -12,7 +14,7 @@ size_t packed_weights_i8_bytes(int rows, int cols) {
 
 int8_t* pack_weights_i8(const int8_t* w, int rows, int cols) {
   const size_t total = packed_weights_i8_bytes(rows, cols);
-  int8_t* packed = new int8_t[total > 0 ? total : 1]();
+  auto* packed = static_cast<int8_t*>(allocate_huge_page_array((total > 0 ? total : 1) * sizeof(int8_t)));
   if (total == 0) return packed;
   const size_t kblocks = size_t((cols + 3) / 4);
   for (int n = 0; n < rows; ++n) {
@@ -23,7 +25,7 @@ int8_t* pack_weights_i8(const int8_t* w, int rows, int cols) {
   return packed;
 }
 
-void free_packed_i8(int8_t* packed) { delete[] packed; }
+void free_packed_i8(int8_t* packed) { free_huge_page_array(packed); }
 
 namespace {
 

@@ -10,12 +10,9 @@ std::atomic<uint64_t> g_preparations{0};
 }  // namespace
 
 void AlignedStorage::assign_zeros(size_t bytes) {
-  data_.reset();
-  bytes_ = 0;
+  reset();
   if (bytes == 0) return;
-  void* p = ::operator new (bytes, std::align_val_t{64});
-  std::memset(p, 0, bytes);
-  data_.reset(p);
+  block_ = allocate_huge_page_memory(bytes);
   bytes_ = bytes;
 }
 

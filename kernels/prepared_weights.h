@@ -4,30 +4,43 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
+#include <utility>
+
+#include "kernels/huge_page_memory.h"
 
 namespace trevalon {
 
 // `format` of weights nothing has prepared yet; a tier's drivers use their tier's number.
 inline constexpr int kUnpreparedFormat = -1;
 
-// Owned, 64-byte aligned, zero-filled storage of a prepared form.
+// Owned, 64-byte aligned, zero-filled storage of a prepared form, on huge pages when large (the
+// kernels stream it on every pass).
 class AlignedStorage {
  public:
+  AlignedStorage() = default;
+  AlignedStorage(AlignedStorage&& other) noexcept
+      : block_(std::exchange(other.block_, HugePageAllocation{})), bytes_(std::exchange(other.bytes_, 0)) {}
+  AlignedStorage& operator=(AlignedStorage&& other) noexcept {
+    if (this != &other) {
+      reset();
+      block_ = std::exchange(other.block_, HugePageAllocation{});
+      bytes_ = std::exchange(other.bytes_, 0);
+    }
+    return *this;
+  }
+  ~AlignedStorage() { reset(); }
+
   void assign_zeros(size_t bytes);
   void reset() {
-    data_.reset();
+    free_huge_page_memory(block_);
+    block_ = HugePageAllocation{};
     bytes_ = 0;
   }
-  void* data() const { return data_.get(); }
+  void* data() const { return block_.data; }
   size_t bytes() const { return bytes_; }
 
  private:
-  struct Free {
-    void operator()(void* p) const { ::operator delete (p, std::align_val_t{64}); }
-  };
-  std::unique_ptr<void, Free> data_;
+  HugePageAllocation block_;
   size_t bytes_ = 0;
 };
 
