@@ -130,11 +130,18 @@ void ConvInt8::restore_packed() {
 
 void ConvInt8::prepare_for(const KernelDrivers& drivers) {
   if (prepared_.format == drivers.format) return;
-  restore_packed();  // dropped for a tier that read its own copy
+  // A layer on the Winograd path reads only its sixteen matrices on this host: the general path's
+  // packed forms would be memory that no pass reads (a host backend without drivers packs them
+  // again if it ever runs that path).
+  const bool winograd = path() == ConvInt8Path::Winograd;
+  if (winograd) {
+    packed_ = ConvPackedI8{};
+    patch_packed_ = ConvPackedI8{};
+  } else {
+    restore_packed();  // dropped for a tier that read its own copy
+  }
   const int8_t* packed = general_packed();
-  // A layer on the Winograd path never runs the general product on this host.
-  if (drivers.prepare_i8 && packed && groups_ < 2 && !eff_bias_.empty() && !mult_.empty() &&
-      path() != ConvInt8Path::Winograd) {
+  if (drivers.prepare_i8 && packed && groups_ < 2 && !eff_bias_.empty() && !mult_.empty() && !winograd) {
     drivers.prepare_i8(packed, C_out_, int(K_), eff_bias_.data(), mult_.data(), shift_.data(), out_zp_, true,
                        drivers.format, prepared_);
     // A tier that keeps the weights in its own layout reads only that: one copy in memory, not two.
