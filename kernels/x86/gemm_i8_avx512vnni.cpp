@@ -168,8 +168,7 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
                         _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r])));
 }
 
-
-// Weights of at most this many bytes are copied into that layout whole, once per product.
+// Weights of at most this many bytes are copied into the 16-channel layout whole, once per product.
 constexpr size_t kWidenAllBytes = size_t(512) << 10;
 
 // Plain activations are offset in chunks of about this many bytes.
@@ -289,8 +288,8 @@ void run_tile(const TileArgs& t) {
       if (16 * v >= channels) break;
       const __mmask16 mask = first_lanes(channels - 16 * v);
       const __m512 scale = _mm512_maskz_loadu_ps(mask, t.o->scale + t.n0 + 16 * v);
-      const __m512 bias = t.float_bias ? _mm512_maskz_loadu_ps(mask, t.float_bias + t.n0 + 16 * v)
-                                       : _mm512_setzero_ps();
+      const __m512 bias =
+          t.float_bias ? _mm512_maskz_loadu_ps(mask, t.float_bias + t.n0 + 16 * v) : _mm512_setzero_ps();
 #pragma GCC unroll 8
       for (int r = 0; r < R; ++r) {
         __m512 f = _mm512_mul_ps(_mm512_cvtepi32_ps(acc[r * V + v]), scale);
@@ -332,8 +331,7 @@ void run_tile(const TileArgs& t) {
         const __mmask16 mask = first_lanes(channels - 16 * v);
         switch (t.sink) {
           case Sink::Raw:  // raw and row-scaled tiles have epilogues of their own
-          case Sink::FloatRows:
-            break;
+          case Sink::FloatRows: break;
           case Sink::Float: store_float16(sums[r * V + v], *t.o, m, c0, mask); break;
           case Sink::RowMajorI8:
           case Sink::ChannelMajorI8:
@@ -426,7 +424,8 @@ void widen_group(const int8_t* w, size_t col_bytes, int kblocks, int blocks, int
     const size_t high = b + 1 < blocks ? col_bytes : 0;
     int8_t* out = dst + size_t(b / 2) * size_t(kblocks) * 64;
     for (int kb = 0; kb < kblocks; ++kb)
-      _mm512_store_si512(out + size_t(kb) * 64, weight_vector(column + size_t(kb) * 32, column + size_t(kb) * 32 + high));
+      _mm512_store_si512(out + size_t(kb) * 64,
+                         weight_vector(column + size_t(kb) * 32, column + size_t(kb) * 32 + high));
   }
 }
 
@@ -497,8 +496,8 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
   // that the copy stays in cache instead of streaming the whole matrix out and back in.
   // Chunks of equal size in whole row tiles; weights too large for the cache to hold between
   // chunks take chunks as large as the buffer allows.
-  const size_t budget = size_t(nblocks) * col_bytes > kOffsetChunkBytes * 4 ? kOffsetChunkBytes * 8
-                                                                               : kOffsetChunkBytes;
+  const size_t budget =
+      size_t(nblocks) * col_bytes > kOffsetChunkBytes * 4 ? kOffsetChunkBytes * 8 : kOffsetChunkBytes;
   const int chunks = int(std::max<size_t>(1, (size_t(rows_total) * a_stride + budget - 1) / budget));
   const int chunk_tile_rows = ((rows_total + chunks - 1) / chunks + kTileRows - 1) / kTileRows;
   const int chunk_rows = offset_stride ? rows_total : std::min(rows_total, chunk_tile_rows * kTileRows);
@@ -593,16 +592,17 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       }
       const bool wide_tiles = widen || prepared_wide;
       const auto& tiles =
-          wide_tiles ? (division ? kTiles<Epilogue::Division, true>
-                   : sink == Sink::Raw       ? kTiles<Epilogue::Raw, true>
-                   : sink == Sink::FloatRows ? (gelu ? kTiles<Epilogue::FloatRowsGelu, true>
-                                                     : kTiles<Epilogue::FloatRows, true>)
-                                             : kTiles<Epilogue::General, true>)
-                : (division ? kTiles<Epilogue::Division, false>
-                   : sink == Sink::Raw       ? kTiles<Epilogue::Raw, false>
-                   : sink == Sink::FloatRows ? (gelu ? kTiles<Epilogue::FloatRowsGelu, false>
-                                                     : kTiles<Epilogue::FloatRows, false>)
-                                             : kTiles<Epilogue::General, false>);
+          wide_tiles
+              ? (division            ? kTiles<Epilogue::Division, true>
+                 : sink == Sink::Raw ? kTiles<Epilogue::Raw, true>
+                 : sink == Sink::FloatRows
+                     ? (gelu ? kTiles<Epilogue::FloatRowsGelu, true> : kTiles<Epilogue::FloatRows, true>)
+                     : kTiles<Epilogue::General, true>)
+              : (division            ? kTiles<Epilogue::Division, false>
+                 : sink == Sink::Raw ? kTiles<Epilogue::Raw, false>
+                 : sink == Sink::FloatRows
+                     ? (gelu ? kTiles<Epilogue::FloatRowsGelu, false> : kTiles<Epilogue::FloatRows, false>)
+                     : kTiles<Epilogue::General, false>);
       // The next group's weights (or the first group of the next weights) are one contiguous run;
       // each row tile fetches an equal share. With many row tiles the weights come from memory in
       // the first chunk only (later chunks find them in cache), and the hardware prefetcher, which

@@ -382,8 +382,8 @@ TEST(GemmI8, PreparedCopyStandsInForThePackedWeights) {
     ASSERT_NE(prepared.weights.data(), nullptr);
     for (const bool channel_major : {false, true}) {
       std::vector<int8_t> want(size_t(M) * N);
-      const GemmI8Output ref{tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr, -5, want.data(),
-                             false, channel_major, M, N};
+      const GemmI8Output ref{tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr, -5,
+                             want.data(),     false,           channel_major,    M,       N};
       gemm_i8_reference(A.data(), W.data(), ref, K);
       const bool offset_rows = K % 4 == 0;
       const auto run = [&] {

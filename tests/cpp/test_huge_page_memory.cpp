@@ -20,8 +20,8 @@ bool all_zero(const void* p, size_t bytes) {
 
 // Sizes below, at and between the class limits (heap, shared chunks from 128 KiB, own mappings
 // from 2 MiB), odd ones included.
-const size_t kSizes[] = {1,           4096,        (128 << 10) - 1, 128 << 10, (300 << 10) + 7,
-                         (1 << 20),   (2 << 20) - 1, 2 << 20,       (5 << 20) + 3};
+const size_t kSizes[] = {1,         4096,          (128 << 10) - 1, 128 << 10,    (300 << 10) + 7,
+                         (1 << 20), (2 << 20) - 1, 2 << 20,         (5 << 20) + 3};
 
 TEST(HugePageMemory, BlocksAreZeroedAlignedAndDisjoint) {
   std::vector<HugePageAllocation> blocks;
