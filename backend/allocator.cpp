@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "kernels/huge_page_memory.h"
+
 namespace trevalon {
 
 void Buffer::release() {
@@ -50,13 +52,18 @@ void* CpuAllocator::allocate(uint64_t bytes) {
   uint64_t rounded = (bytes + 63) & ~uint64_t(63);
   if (rounded < bytes) throw std::bad_alloc();
   if (rounded == 0) rounded = 64;
-  void* p = std::aligned_alloc(64, rounded);
-  if (!p) throw std::bad_alloc();
-  return p;
+  // Large buffers (activations, scratch) sit on huge pages: every pass streams through them.
+  return allocate_huge_page_array(size_t(rounded));
 #endif
 }
 
-void CpuAllocator::free(void* p) { std::free(p); }
+void CpuAllocator::free(void* p) {
+#if defined(TREVALON_SANITIZED_ALLOCATOR) || defined(__SANITIZE_ADDRESS__)
+  std::free(p);
+#else
+  free_huge_page_array(p);
+#endif
+}
 
 void CpuAllocator::copy_to_device(void* dst, const void* src, uint64_t bytes) {
   if (bytes) std::memcpy(dst, src, bytes);

@@ -1,18 +1,16 @@
 // Per-thread working buffers of the kernels, freed on request.
 #include "kernels/thread_work.h"
 
-#include <cstring>
-#include <new>
-
+#include "kernels/huge_page_memory.h"
 #include "kernels/thread_pool.h"
 
 namespace trevalon {
 namespace {
 
-constexpr std::align_val_t kAlign{64};
-
+// Zero-filled and 64-byte aligned; large working sets (patch matrices, transformed tiles) on huge
+// pages, since the kernels stream them on every pass.
 struct Block {
-  void* data = nullptr;
+  HugePageAllocation memory;
   size_t bytes = 0;
 };
 
@@ -20,7 +18,7 @@ struct ThreadBlocks {
   Block blocks[static_cast<int>(WorkBuffer::Count)];
   void release() {
     for (Block& b : blocks) {
-      if (b.data) ::operator delete(b.data, kAlign);
+      free_huge_page_memory(b.memory);
       b = Block{};
     }
   }
@@ -38,15 +36,14 @@ void release_own() { blocks().release(); }
 
 void* thread_work_bytes(WorkBuffer buffer, size_t bytes) {
   Block& b = blocks().blocks[static_cast<int>(buffer)];
-  if (b.bytes < bytes || !b.data) {
+  if (b.bytes < bytes || !b.memory.data) {
     const size_t size = bytes > 0 ? bytes : 1;
-    void* fresh = ::operator new(size, kAlign);
-    std::memset(fresh, 0, size);
-    if (b.data) ::operator delete(b.data, kAlign);
-    b.data = fresh;
+    const HugePageAllocation fresh = allocate_huge_page_memory(size);
+    free_huge_page_memory(b.memory);
+    b.memory = fresh;
     b.bytes = size;
   }
-  return b.data;
+  return b.memory.data;
 }
 
 void release_thread_work() { run_on_every_thread(release_own); }
