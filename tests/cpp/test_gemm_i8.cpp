@@ -356,8 +356,6 @@ TEST(GemmI8, ThreadsSplitRowsOrChannelsExactly) {
 }
 
 #ifndef TREVALON_PORTABLE
-// The VNNI products the convolutions call with prepared weights, offset activations and dynamic
-// row scales give the bytes of one thread at any thread count.
 // A convolution's prepared form keeps the weights in the product's own layout and its layer drops
 // the packed blocks: the product then reads the prepared copy alone (null packed weights). Shapes
 // with an odd last block (its upper lanes read twice, never stored), few rows over several column
@@ -403,6 +401,8 @@ TEST(GemmI8, PreparedCopyStandsInForThePackedWeights) {
   }
 }
 
+// The VNNI products the convolutions call with prepared weights, offset activations and dynamic
+// row scales give the bytes of one thread at any thread count.
 TEST(GemmI8, PreparedProductsSameBytesAtThreadCounts) {
   if (detect_cpu_tier() < CpuTier::Avx512Vnni) GTEST_SKIP() << "no AVX-512 VNNI here";
   std::mt19937 rng(22);
