@@ -251,6 +251,13 @@ TEST(GemmI8, ManyRowsInChunks) {
 }
 
 #ifndef TREVALON_PORTABLE
+// Activations as the VNNI products take them already offset: a + 128 as an unsigned byte.
+std::vector<int8_t> offset_activations(const std::vector<int8_t>& A) {
+  std::vector<int8_t> offset(A.size());
+  for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
+  return offset;
+}
+
 // The raw product the Winograd convolution calls directly on the VNNI tier: with and without the
 // caller's row sums, with a next matrix to prefetch, and on activations given already offset.
 TEST(GemmI8, PreparedRawProductMatchesReference) {
@@ -261,8 +268,7 @@ TEST(GemmI8, PreparedRawProductMatchesReference) {
     const int M = s[0], K = s[1], N = s[2];
     auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
     auto W2 = random_i8(size_t(N) * K, rng);
-    std::vector<int8_t> offset(A.size());
-    for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
+    const std::vector<int8_t> offset = offset_activations(A);
     PackedI8 packed(pack_weights_i8(W.data(), N, K)), next(pack_weights_i8(W2.data(), N, K));
     const std::vector<int32_t> sums = row_sums_of(W, N, K);
     std::vector<int32_t> want(size_t(M) * N);
@@ -368,8 +374,7 @@ TEST(GemmI8, PreparedCopyStandsInForThePackedWeights) {
   for (const auto& s : shapes) {
     const int M = s[0], K = s[1], N = s[2];
     const auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
-    std::vector<int8_t> offset(A.size());
-    for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
+    const std::vector<int8_t> offset = offset_activations(A);
     const Tables tab = random_tables(N, rng);
     PreparedWeightsI8 prepared;
     {
@@ -410,8 +415,7 @@ TEST(GemmI8, PreparedProductsSameBytesAtThreadCounts) {
   for (const auto& s : shapes) {
     const int M = s[0], K = s[1], N = s[2];
     const auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
-    std::vector<int8_t> offset(A.size());
-    for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
+    const std::vector<int8_t> offset = offset_activations(A);
     const Tables tab = random_tables(N, rng);
     PackedI8 packed(pack_weights_i8(W.data(), N, K));
     const std::vector<int32_t> sums = row_sums_of(W, N, K);
