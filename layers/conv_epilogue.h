@@ -17,6 +17,9 @@ struct ConvEpilogue {
 
   explicit operator bool() const { return op != nullptr; }
 
+  // The epilogue as a kernel may apply it in registers (op kNone: only apply serves).
+  ElementwiseEpilogue::Form form() const { return op ? op->form() : ElementwiseEpilogue::Form{}; }
+
   // Accepts the epilogue for a layer that can feed it (a host backend only: the epilogue runs
   // the host's element-wise kernel).
   bool set(const ElementwiseEpilogue* epilogue, int own) {

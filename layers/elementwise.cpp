@@ -56,6 +56,9 @@ class AddFp32 final : public SameShapeLayer, public ElementwiseEpilogue {
     require_kernel(k.add_f32, "add_f32")(static_cast<const float*>(a), static_cast<const float*>(b),
                                          static_cast<float*>(out), count, relu, stream_of(ctx));
   }
+
+  // add_f32: a + b, then with the layer's ReLU negatives become +0 (-0 and NaN pass).
+  Form form() const override { return Form{Form::kAddF32, relu}; }
 };
 
 class AddInt8 final : public SameShapeLayer, public ElementwiseEpilogue {

@@ -53,6 +53,14 @@ class ElementwiseEpilogue {
   virtual int check_operands(const TensorRef* operands, int n, BufferView output) const = 0;
   // out[i] = op(a[i], b[i]) for i < count; out may be a or b (each element is read before written).
   virtual void apply(const void* a, const void* b, void* out, int count, ExecContext* ctx) const = 0;
+
+  // The operation in a form a product kernel can apply to its finished outputs in registers, for
+  // the operations that have one (kNone: only apply serves).
+  struct Form {
+    enum Op : uint8_t { kNone, kAddF32 } op = kNone;
+    bool relu = false;  // the operation's own ReLU after it
+  };
+  virtual Form form() const { return {}; }
 };
 
 class ILayer {
