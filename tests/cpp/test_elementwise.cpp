@@ -120,10 +120,11 @@ std::pair<int, int> find_disagreement(F f, G g) {
 
 TEST(AddI8Kernel, CompleteGroupsAndTailMatchTheirFormulas) {
   const AddParams sets[] = {
-      {0.37f, 0.61f, 1.0f, 0, 0, 0},       {0.02f, 0.03f, 0.05f, -128, 127, 3},
-      {0.5f, -0.25f, 0.75f, 10, -7, -128}, {7.9f, 0.001f, 1.0f, 1, 2, 3},
-      {10.0f, 1.0f, 1.0f, 0, 0, 0},        {0.9f, 33.0f, 4.0f, -5, 100, 20},
-      {-12.0f, 0.3f, 1.0f, 127, -128, 0},  {1.0f, 1.0f, 1.0f, 0, 0, 0},
+      {0.37f, 0.61f, 1.0f, 0, 0, 0},        {0.02f, 0.03f, 0.05f, -128, 127, 3},
+      {0.5f, -0.25f, 0.75f, 10, -7, -128},  {7.9f, 0.001f, 1.0f, 1, 2, 3},
+      {10.0f, 1.0f, 1.0f, 0, 0, 0},         {0.9f, 33.0f, 4.0f, -5, 100, 20},
+      {-12.0f, 0.3f, 1.0f, 127, -128, 0},   {1.0f, 1.0f, 1.0f, 0, 0, 0},
+      {7.98f, -7.98f, 1.0f, -128, 127, -3},  // Q12 weights at the edge of 16 bits
   };
   const std::vector<int8_t> a = random_values<int8_t>(300, -128, 127, 1);
   const std::vector<int8_t> b = random_values<int8_t>(300, -128, 127, 2);
@@ -345,9 +346,13 @@ TEST(ElementwiseLayers, ProductNeedsTwoEqualInputsAndKeepsTheFirstShape) {
   EXPECT_EQ(run.out, (std::vector<float>{2, -4, 1.5f, -4, -5, -0.0f}));
   const TensorShape shapes[] = {{3, 2, 1}, {6, 1, 1}};
   EXPECT_EQ(mul->output_shape_multi(shapes, 2), (TensorShape{3, 2, 1}));
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*mul, {&a}, {{3, 2, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*mul, {&a}, {{3, 2, 1}});
+            }),
             "node 'gate' needs 2 inputs, got 1");
-  EXPECT_EQ(test::error_of([&] { test::run_layer<float>(*mul, {&a, &b}, {{3, 2, 1}, {5, 1, 1}}); }),
+  EXPECT_EQ(test::error_of([&] {
+              test::run_layer<float>(*mul, {&a, &b}, {{3, 2, 1}, {5, 1, 1}});
+            }),
             "node 'gate': inputs hold 6 and 5 values, expected equal sizes");
 }
 
