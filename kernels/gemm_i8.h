@@ -50,6 +50,15 @@ struct GemmI8Output {
   }
 };
 
+// A quantised addition folded into a requantising product: each int8 result y becomes
+// saturate_int8((bias + own_weight x y + other_weight x other) >> 12), with `other` the element at
+// the same place of an M x N row-major operand and 32-bit wrapping sums: the Q12 form of the int8
+// addition. Both weights lie in [-32768, 32767].
+struct ResidualAddI8 {
+  const int8_t* other;
+  int32_t own_weight, other_weight, bias;
+};
+
 // Multiply-adds worth a hand-off to another thread (five microseconds and more on one core, a few
 // times what waking a spinning worker costs).
 constexpr size_t kGemmI8MinRangeMacs = size_t(3) << 19;
@@ -128,6 +137,11 @@ void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const in
                                  const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
                                  int N, bool channel_major, const int32_t* row_sums,
                                  const PreparedWeightsI8* prepared = nullptr);
+// The requantising row-major product with a quantised addition in its epilogue
+// (KernelDrivers::gemm_i8_add).
+void gemm_i8_add_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                            const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t out_zp,
+                            int8_t* out, int M, int K, int N, const ResidualAddI8& residual);
 // The float-output product with each row's dynamic scale and the float bias applied in registers
 // (KernelDrivers::gemm_i8_rows_f32).
 void gemm_i8_rows_f32_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,

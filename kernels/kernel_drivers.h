@@ -14,6 +14,8 @@
 
 namespace trevalon {
 
+struct ResidualAddI8;  // kernels/gemm_i8.h
+
 struct KernelDrivers {
   // The tag this tier's prepare entries give their output; a prepared form with another tag was
   // made for another tier and must be prepared again before these entries read it.
@@ -43,6 +45,12 @@ struct KernelDrivers {
                   const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,
                   int8_t out_zp, void* out, bool float_out, int M, int K, int N, bool channel_major,
                   const int32_t* row_sums) = nullptr;
+  // The requantising row-major product whose int8 results then go through the quantised addition
+  // `residual` in registers (see ResidualAddI8): the convolution and the addition it feeds in one
+  // pass. Null where the tier has none.
+  void (*gemm_i8_add)(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                      const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t out_zp,
+                      int8_t* out, int M, int K, int N, const ResidualAddI8& residual) = nullptr;
   // The float-output product of the dynamic-row layers with their epilogue in registers:
   // out[m][o] = float(acc) x scale[o], then x row_scale[m], then + bias[o] (bias may be null), each
   // a separate rounding as in the passes it replaces; with `gelu`, then the lanes of this tier's

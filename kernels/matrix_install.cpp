@@ -46,6 +46,7 @@ void install_matrix_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier 
     drivers.gemm_i8 = &gemm_i8_prepared_vnni;
     drivers.prepare_i8 = &prepare_weights_i8_avx512vnni;
     drivers.gemm_i8_rows_f32 = &gemm_i8_rows_f32_avx512vnni;
+    drivers.gemm_i8_add = &gemm_i8_add_avx512vnni;
     table.gemm_i8_raw = &gemm_i8_raw_avx512vnni;
   }
 #else

@@ -10,6 +10,7 @@
 #include "kernels/conv2d_i8.h"
 #include "kernels/conv2d_i8_direct.h"
 #include "kernels/conv_geometry.h"
+#include "kernels/gemm_i8.h"
 #include "kernels/requantize.h"
 #include "kernels/thread_pool.h"
 #include "kernels/thread_work.h"
@@ -309,6 +310,7 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
     compute(route, x, H, W, y, ctx);
     return out;
   }
+  if (add_in_product(route, x, y, other, out)) return out;
   // A 1x1 unpadded kernel on the general path reads input row oy x stride for output row oy: bands
   // of output rows are convolutions of bands of input rows, each combined with the other operand
   // at once.
@@ -336,6 +338,26 @@ TensorShape ConvInt8::forward(const TensorRef* inputs, int n, BufferView output,
     epilogue_.apply(y, other, 1, row_elements, r0, rows, ctx);
   }
   return out;
+}
+
+bool ConvInt8::add_in_product(ConvInt8Path route, const int8_t* x, int8_t* y, const void* other,
+                              TensorShape out) {
+  const ElementwiseEpilogue::Form form = epilogue_.form();
+  if (form.op != ElementwiseEpilogue::Form::kAddI8Q12 || route != ConvInt8Path::General || groups_ >= 2)
+    return false;
+  // The input is the product's left matrix as it stands.
+  if (kH_ != 1 || kW_ != 1 || stride_h_ != 1 || stride_w_ != 1 || pad_h_ != 0 || pad_w_ != 0) return false;
+  // Every element in a complete group of 16, so every one takes the Q12 formula.
+  if (element_count(out) % 16 != 0) return false;
+  const KernelDrivers* drivers = kernel_drivers_for(require_backend());
+  if (!drivers || !drivers->gemm_i8_add || !drivers->conv2d_i8) return false;
+  prepare_for(*drivers);  // only after the tier changed since load
+  const bool own_first = epilogue_.own_operand == 0;
+  const ResidualAddI8 residual{static_cast<const int8_t*>(other), own_first ? form.weight_a : form.weight_b,
+                               own_first ? form.weight_b : form.weight_a, form.q12_bias};
+  drivers->gemm_i8_add(x, general_packed(), &prepared_, eff_bias_.data(), mult_.data(), shift_.data(),
+                       out_zp_, y, out.h * out.w, C_in_, C_out_, residual);
+  return true;
 }
 
 bool ConvInt8::fuse_epilogue(const ElementwiseEpilogue* epilogue, int own_operand) {

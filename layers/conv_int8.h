@@ -37,6 +37,9 @@ class ConvInt8 final : public ILayer {
   ConvInt8Path path() const;
 
  private:
+  // A 1x1 convolution and the quantised addition fused into it in one product, on tiers that have
+  // one and when every output element takes the addition's Q12 formula; false otherwise.
+  bool add_in_product(ConvInt8Path route, const int8_t* x, int8_t* y, const void* other, TensorShape out);
   // The convolution of an H x W image into y along `route`.
   void compute(ConvInt8Path route, const int8_t* x, int H, int W, int8_t* y, ExecContext* ctx);
   bool winograd_shape() const;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/elementwise_i8.h"
 #include "layers/layer_checks.h"
 #include "layers/layer_factory.h"
 #include "layers/small_layer_checks.h"
@@ -88,6 +89,13 @@ class AddInt8 final : public SameShapeLayer, public ElementwiseEpilogue {
     require_kernel(k.add_i8, "add_i8")(static_cast<const int8_t*>(a), static_cast<const int8_t*>(b), in1_zp_,
                                        in2_zp_, out_zp_, static_cast<int8_t*>(out), count, in1_scale_,
                                        in2_scale_, out_scale_, stream_of(ctx));
+  }
+
+  // add_i8 with small ratios takes the Q12 formula on complete groups of 16.
+  Form form() const override {
+    const AddI8Plan plan = plan_add_i8(in1_zp_, in2_zp_, out_zp_, in1_scale_, in2_scale_, out_scale_);
+    if (!plan.small_ratios) return {};
+    return Form{Form::kAddI8Q12, false, plan.u, plan.v, plan.q12_bias};
   }
 
  private:

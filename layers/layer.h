@@ -57,8 +57,11 @@ class ElementwiseEpilogue {
   // The operation in a form a product kernel can apply to its finished outputs in registers, for
   // the operations that have one (kNone: only apply serves).
   struct Form {
-    enum Op : uint8_t { kNone, kAddF32 } op = kNone;
+    enum Op : uint8_t { kNone, kAddF32, kAddI8Q12 } op = kNone;
     bool relu = false;  // the operation's own ReLU after it
+    // kAddI8Q12: out = saturate_int8((q12_bias + weight_a x a + weight_b x b) >> 12) for every
+    // element in a complete group of 16 (weights below 2^15 in magnitude).
+    int32_t weight_a = 0, weight_b = 0, q12_bias = 0;
   };
   virtual Form form() const { return {}; }
 };

@@ -51,6 +51,13 @@ enum class Sink { Raw, RowMajorI8, ChannelMajorI8, Float, FloatRows };
 // registers (the dynamic-row float output, optionally followed by GELU).
 enum class Epilogue { General, Division, Raw, FloatRows, FloatRowsGelu };
 
+// A quantised addition folded into the epilogue (ResidualAddI8), its weights as 16-bit pairs.
+struct ResidualLanes {
+  const int8_t* other;
+  __m512i weights;  // own weight in the low half of each dword, the other operand's in the high half
+  __m512i bias;
+};
+
 struct TileArgs {
   const uint8_t* a;  // offset activations of the tile's first row
   size_t a_stride;   // bytes per row, a multiple of 4
@@ -69,6 +76,7 @@ struct TileArgs {
   int32_t* raw;
   const float* row_scale;  // FloatRows: one scale per output row, and the float bias (or null)
   const float* float_bias;
+  const ResidualLanes* residual;  // requantised row-major output only; null: none
 };
 
 inline __mmask16 first_lanes(int count) {
@@ -99,14 +107,33 @@ inline __m512i weight_vector(const int8_t* low, const int8_t* high) {
 }
 
 // General requantisation of 16 channels exactly as requantize(), for shifts and multipliers the
-// division form does not cover: bias, Q31 high multiply, rounding shift, zero point.
-inline __m128i requantize16(__m512i acc, const GemmI8Output& o, int c0, __mmask16 mask) {
+// division form does not cover: bias, Q31 high multiply, rounding shift, zero point. The result
+// is not yet narrowed to int8.
+inline __m512i requantize16(__m512i acc, const GemmI8Output& o, int c0, __mmask16 mask) {
   const __m256i b_lo = _mm512_cvtepi64_epi32(_mm512_maskz_loadu_epi64(__mmask8(mask), o.bias + c0));
   const __m256i b_hi = _mm512_cvtepi64_epi32(_mm512_maskz_loadu_epi64(__mmask8(mask >> 8), o.bias + c0 + 8));
   const __m512i v = _mm512_add_epi32(acc, _mm512_inserti64x4(_mm512_castsi256_si512(b_lo), b_hi, 1));
   const x86::RequantLanes512 q = x86::requant_lanes_avx512(_mm512_maskz_loadu_epi32(mask, o.mult + c0),
                                                            _mm512_maskz_loadu_epi32(mask, o.shift + c0));
-  return _mm512_cvtsepi32_epi8(x86::requantize_avx512(v, q, _mm512_set1_epi32(o.out_zp)));
+  return x86::requantize_avx512(v, q, _mm512_set1_epi32(o.out_zp));
+}
+
+// The folded addition on 16 requantised channels of one row, `offset` elements into the other
+// operand: the product's value saturated to int8 and the other operand's, weighted in Q12 by one
+// multiply-add of 16-bit pairs (exact: both weights fit 16 bits), rounded down by 12 bits. The
+// caller's narrowing to int8 is the addition's saturation.
+inline __m512i add_residual(__m512i requantized, const ResidualLanes& r, size_t offset, __mmask16 mask) {
+  const __m512i y =
+      _mm512_min_epi32(_mm512_max_epi32(requantized, _mm512_set1_epi32(-128)), _mm512_set1_epi32(127));
+  const __m512i other = _mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(mask, r.other + offset));
+  const __m512i pairs = _mm512_mask_blend_epi16(__mmask32(0xAAAAAAAA), y, _mm512_slli_epi32(other, 16));
+  return _mm512_srai_epi32(_mm512_add_epi32(r.bias, _mm512_madd_epi16(pairs, r.weights)), 12);
+}
+
+// The folded addition when the tile has one; offset of row r, vector v of the tile.
+inline __m512i finish(const TileArgs& t, __m512i requantized, int r, int v, __mmask16 mask) {
+  if (!t.residual) return requantized;
+  return add_residual(requantized, *t.residual, size_t(t.m0 + r) * size_t(t.N) + size_t(t.n0 + 16 * v), mask);
 }
 
 inline void store_float16(__m512i acc, const GemmI8Output& o, int m, int c0, __mmask16 mask) {
@@ -156,8 +183,9 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
     const DivisionRequant512 q0 = t.division[2 * p], q1 = t.division[2 * p + 1];
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r)
-      pairs[p][r] = _mm512_packs_epi32(x86::requantize_division_avx512(acc[r * V + 2 * p], q0),
-                                       x86::requantize_division_avx512(acc[r * V + 2 * p + 1], q1));
+      pairs[p][r] = _mm512_packs_epi32(
+          finish(t, x86::requantize_division_avx512(acc[r * V + 2 * p], q0), r, 2 * p, 0xFFFF),
+          finish(t, x86::requantize_division_avx512(acc[r * V + 2 * p + 1], q1), r, 2 * p + 1, 0xFFFF));
   }
   // After the packs, dword 4L + j holds channels 4L..4L+3 of vector j.
   const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
@@ -314,8 +342,10 @@ void run_tile(const TileArgs& t) {
       const DivisionRequant512 q = t.division[v];
 #pragma GCC unroll 8
       for (int r = 0; r < R; ++r)
-        store_bytes(t, r, v, _mm512_cvtsepi32_epi8(x86::requantize_division_avx512(acc[r * V + v], q)), mask,
-                    staging);
+        store_bytes(
+            t, r, v,
+            _mm512_cvtsepi32_epi8(finish(t, x86::requantize_division_avx512(acc[r * V + v], q), r, v, mask)),
+            mask, staging);
     }
   } else {
     // Through memory: indexing the registers with run-time bounds would keep them on the stack
@@ -335,7 +365,10 @@ void run_tile(const TileArgs& t) {
           case Sink::Float: store_float16(sums[r * V + v], *t.o, m, c0, mask); break;
           case Sink::RowMajorI8:
           case Sink::ChannelMajorI8:
-            store_bytes(t, r, v, requantize16(sums[r * V + v], *t.o, c0, mask), mask, staging);
+            store_bytes(
+                t, r, v,
+                _mm512_cvtsepi32_epi8(finish(t, requantize16(sums[r * V + v], *t.o, c0, mask), r, v, mask)),
+                mask, staging);
             break;
         }
       }
@@ -466,6 +499,7 @@ struct VnniCall {
   const float* row_scale;
   const float* float_bias;
   bool gelu;
+  const ResidualLanes* residual;
 };
 
 // Rows [m_begin, m_end) by channels [n_begin, n_end) of the call's product (n_begin a multiple of
@@ -659,7 +693,8 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
                          o,
                          raw,
                          row_scale,
-                         float_bias};
+                         float_bias,
+                         call.residual};
         tiles[(rows - 1) * kTileVectors + (vectors - 1)](t);
       }
     }
@@ -674,10 +709,12 @@ void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Si
                   const GemmI8Output* o, const int32_t* row_sums, int32_t* raw,
                   const int8_t* next_packed = nullptr, size_t offset_stride = 0,
                   const PreparedWeightsI8* prepared = nullptr, const float* row_scale = nullptr,
-                  const float* float_bias = nullptr, bool gelu = false) {
+                  const float* float_bias = nullptr, bool gelu = false,
+                  const ResidualLanes* residual = nullptr) {
   if (M <= 0 || N <= 0 || K <= 0) return;
-  const VnniCall call{A,           packed,        M,        K,         N,          sink, o, row_sums, raw,
-                      next_packed, offset_stride, prepared, row_scale, float_bias, gelu};
+  const VnniCall call{
+      A,           packed,        M,        K,         N,          sink, o,       row_sums, raw,
+      next_packed, offset_stride, prepared, row_scale, float_bias, gelu, residual};
   parallel_gemm_i8(M, N, K, kTileRows, kTileChannels, [&](int m_begin, int m_end, int n_begin, int n_end) {
     gemm_i8_vnni_part(call, m_begin, m_end, n_begin, n_end);
   });
@@ -712,6 +749,17 @@ void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const in
   const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
   const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
   gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr, nullptr, offset_stride, prepared);
+}
+
+void gemm_i8_add_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                            const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t out_zp,
+                            int8_t* out, int M, int K, int N, const ResidualAddI8& residual) {
+  const GemmI8Output o{bias, mult, shift, nullptr, out_zp, out, false, false, M, N};
+  const uint32_t weights = (uint32_t(residual.own_weight) & 0xFFFF) | (uint32_t(residual.other_weight) << 16);
+  const ResidualLanes lanes{residual.other, _mm512_set1_epi32(int32_t(weights)),
+                            _mm512_set1_epi32(residual.bias)};
+  gemm_i8_vnni(A, packed, M, K, N, Sink::RowMajorI8, &o, nullptr, nullptr, nullptr, 0, prepared, nullptr,
+               nullptr, false, &lanes);
 }
 
 void gemm_i8_rows_f32_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,

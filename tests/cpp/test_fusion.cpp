@@ -174,14 +174,17 @@ TEST_P(FusionTest, FusedSumKeepsItsBytesAtAnyThreadCount) {
   });
 }
 
-// Float tensors of about 1.3 MB and int8 ones of 650 KB are computed in bands of rows (1x1
-// kernels), the rest in one piece.
+// Float tensors of about 1.3 MB are computed in bands of rows (1x1 kernels), the rest in one
+// piece. An int8 1x1 product finishes the addition in its own epilogue where the tier has one and
+// every value takes the addition's group formula; otherwise the int8 ones go in bands as well.
 INSTANTIATE_TEST_SUITE_P(Shapes, FusionTest,
                          ::testing::Values(Case{false, 80, 64, 16, 64, 1, 1, 0},  // banded
                                            Case{false, 159, 64, 8, 64, 1, 2, 0},  // banded, stride 2
                                            Case{false, 13, 11, 8, 16, 3, 1, 1},   // Winograd
                                            Case{false, 15, 9, 5, 12, 3, 2, 1},    // patch matrix
-                                           Case{true, 160, 64, 16, 64, 1, 1, 0},  // banded
+                                           Case{true, 160, 64, 16, 64, 1, 1, 0},  // in the product
+                                           Case{true, 8, 8, 16, 12, 1, 1, 0},     // 768 values: masked lanes
+                                           Case{true, 5, 5, 16, 12, 1, 1, 0},     // 300: the addition's tail
                                            Case{true, 639, 64, 8, 64, 1, 2, 0},   // banded, stride 2
                                            Case{true, 13, 11, 8, 16, 3, 1, 1},
                                            Case{true, 15, 9, 5, 12, 3, 2, 1},

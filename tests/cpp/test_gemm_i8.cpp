@@ -406,6 +406,61 @@ TEST(GemmI8, PreparedCopyStandsInForThePackedWeights) {
   }
 }
 
+// The product with a quantised addition in its epilogue gives the bytes of requantising first and
+// adding after: every tile shape, masked channels, both requantisation forms (a channel scale above
+// 1 leaves the division form), prepared or packed weights, and Q12 weights at their limits.
+TEST(GemmI8, AdditionInTheEpilogueMatchesRequantiseThenAdd) {
+  if (detect_cpu_tier() < CpuTier::Avx512Vnni) GTEST_SKIP() << "no AVX-512 VNNI here";
+  std::mt19937 rng(41);
+  const int shapes[][3] = {{1, 64, 64}, {7, 36, 136}, {49, 256, 12}, {97, 128, 70}, {300, 64, 256}};
+  const ResidualAddI8 weights[] = {{nullptr, 2540, 3850, 123456},
+                                   {nullptr, 32727, -32727, -2048},
+                                   {nullptr, -32768, 32767, int32_t(0x7FFFF000)}};
+  for (const auto& s : shapes)
+    for (const bool general : {false, true}) {
+      const int M = s[0], K = s[1], N = s[2];
+      const auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
+      const auto other = random_i8(size_t(M) * N, rng);
+      Tables tab = random_tables(N, rng);
+      if (general)
+        for (int n = 2; n < N; n += 5) scale_to_multiplier(1.7f, tab.mult[size_t(n)], tab.shift[size_t(n)]);
+      std::vector<int8_t> y(size_t(M) * N);
+      const GemmI8Output ref{
+          tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr, 4, y.data(), false, false, M, N};
+      gemm_i8_reference(A.data(), W.data(), ref, K);
+      PackedI8 packed(pack_weights_i8(W.data(), N, K));
+      PreparedWeightsI8 prepared;
+      prepare_weights_i8_avx512vnni(packed.p, N, K, tab.bias.data(), tab.mult.data(), tab.shift.data(), 4,
+                                    true, 1, prepared);
+      for (ResidualAddI8 add : weights) {
+        add.other = other.data();
+        std::vector<int8_t> want(y.size());
+        for (size_t i = 0; i < y.size(); ++i) {
+          const uint32_t sum = uint32_t(add.bias) + uint32_t(add.own_weight) * uint32_t(int32_t(y[i])) +
+                               uint32_t(add.other_weight) * uint32_t(int32_t(other[i]));
+          want[i] = saturate_int8(int32_t(sum) >> 12);
+        }
+        for (const bool use_prepared : {true, false}) {
+          const auto run = [&] {
+            std::vector<int8_t> out(size_t(M) * N + kGuard, 77);
+            gemm_i8_add_avx512vnni(A.data(), use_prepared ? nullptr : packed.p,
+                                   use_prepared ? &prepared : nullptr, tab.bias.data(), tab.mult.data(),
+                                   tab.shift.data(), 4, out.data(), M, K, N, add);
+            return out;
+          };
+          const std::vector<int8_t> got = run();
+          for (int g = 0; g < kGuard; ++g)
+            ASSERT_EQ(got[size_t(M) * N + g], 77) << "overrun M=" << M << " N=" << N;
+          EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
+              << "M=" << M << " K=" << K << " N=" << N << " general=" << general << " weights "
+              << add.own_weight << " " << add.other_weight << " prepared=" << use_prepared;
+          if (add.own_weight == 2540)
+            testing::expect_same_bytes_at_thread_counts(run, "product with addition");
+        }
+      }
+    }
+}
+
 // The VNNI products the convolutions call with prepared weights, offset activations and dynamic
 // row scales give the bytes of one thread at any thread count.
 TEST(GemmI8, PreparedProductsSameBytesAtThreadCounts) {
