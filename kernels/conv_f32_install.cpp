@@ -46,6 +46,7 @@ void install_conv_f32_kernels(KernelTable& table, KernelDrivers& drivers, CpuTie
     table.conv2d_f32_winograd = &conv2d_f32_winograd_avx512;
     drivers.prepare_f32 = &x86::prepare_weights_f32_avx512;
     drivers.conv2d_f32 = &conv2d_f32_prepared_avx512;
+    drivers.conv2d_f32_add = &conv2d_f32_add_prepared_avx512;
     drivers.conv2d_f32_winograd = &conv2d_f32_winograd_prepared_avx512;
   }
 #else
