@@ -1,7 +1,8 @@
 // Float 2-D convolution (slot 11) with AVX-512. Tall products read the patch rows in place through
 // run pointers (no patch matrix) on 64-channel weight panels, prepared at load or regrouped for the call
 // (the slot); short ones gather the patch rows with vector copies and work on the prepared weights
-// or, without them, on the 4-row panels.
+// or, without them, on the 4-row panels. With a residual addition every product runs on
+// 64-channel panels, whose tiles add the other operand as they store their outputs.
 #include <immintrin.h>
 
 #include <cstddef>
