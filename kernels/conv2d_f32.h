@@ -51,6 +51,13 @@ void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* ou
                                 int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
                                 bool relu, const float* packed, const float* w16, float* scratch,
                                 int dilation_h, int dilation_w);
+// conv2d_f32_prepared_avx512 finishing every output in registers with a residual addition (see
+// KernelDrivers::conv2d_f32_add).
+void conv2d_f32_add_prepared_avx512(const float* input, const float* bias, float* output, int C, int H, int W,
+                                    int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                                    int pad_w, bool relu, const float* packed, const float* w16,
+                                    float* scratch, int dilation_h, int dilation_w, const float* other,
+                                    bool relu_after);
 #endif
 
 }  // namespace trevalon

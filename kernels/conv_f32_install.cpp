@@ -1,6 +1,7 @@
 // Fills the float convolution slots of the CPU table and their drivers: portable code first, then
 // the tier's (the products themselves are the tier's gemm_f32). Only the AVX-512 tier prepares
-// weights (64-channel panels); the others read the table's 4-row panels as they are.
+// weights (64-channel panels), and only its products finish a fused residual addition in
+// registers; the others read the table's 4-row panels as they are.
 #include "backend/cpu_backend.h"
 #include "kernels/conv2d_f32.h"
 #include "kernels/winograd_f32.h"
@@ -46,6 +47,7 @@ void install_conv_f32_kernels(KernelTable& table, KernelDrivers& drivers, CpuTie
     table.conv2d_f32_winograd = &conv2d_f32_winograd_avx512;
     drivers.prepare_f32 = &x86::prepare_weights_f32_avx512;
     drivers.conv2d_f32 = &conv2d_f32_prepared_avx512;
+    drivers.conv2d_f32_add = &conv2d_f32_add_prepared_avx512;
     drivers.conv2d_f32_winograd = &conv2d_f32_winograd_prepared_avx512;
   }
 #else

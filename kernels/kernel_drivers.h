@@ -30,6 +30,14 @@ struct KernelDrivers {
                      int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, bool relu,
                      const float* packed, const float* prepared, float* scratch, int dilation_h,
                      int dilation_w) = nullptr;
+  // conv2d_f32 finishing each output in registers with a residual addition: the output (bias and
+  // ReLU applied) + other at the same place (other laid out as the output), then with `relu_after`
+  // negatives become +0 while -0 and NaN pass, the bytes of add_f32 run afterwards. Null on tiers
+  // whose products have no such epilogue.
+  void (*conv2d_f32_add)(const float* input, const float* bias, float* output, int C, int H, int W, int C_out,
+                         int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, bool relu,
+                         const float* packed, const float* prepared, float* scratch, int dilation_h,
+                         int dilation_w, const float* other, bool relu_after) = nullptr;
   // Slot 12 on the 16 packed matrices and their prepared forms (16 pointers, or null).
   void (*conv2d_f32_winograd)(const float* input, const float* const* packed16,
                               const float* const* prepared16, const float* bias, float* output, int C, int H,

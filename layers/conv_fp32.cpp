@@ -135,36 +135,52 @@ class ConvFp32 final : public ILayer {
       compute(backend, drivers, x, H, W, y, scratch, ctx);
       return out;
     }
-    // A 1x1 unpadded kernel reads input row oy x stride for output row oy: bands of output rows
-    // are convolutions of bands of input rows, each combined with the other operand at once.
     const size_t row_elements = size_t(out.w) * size_t(C_out_);
+    // A float addition that the tier's product can finish in registers as it stores each output
+    // (the Winograd products have no such epilogue): the output is then written once.
+    const ElementwiseEpilogue::Form form = epilogue_.form();
+    const bool in_registers = drivers && drivers->conv2d_f32_add && !winograd_ready_ &&
+                              form.op == ElementwiseEpilogue::Form::kAddF32;
+    // Output rows [r0, r0 + rows) from the input rows they read, combined with the other operand.
+    auto finish = [&](const float* x_rows, int H_rows, int r0, int rows, float* part) {
+      float* y_rows = y + size_t(r0) * row_elements;
+      if (in_registers) {
+        drivers->conv2d_f32_add(x_rows, bias_.empty() ? nullptr : bias_.data(), y_rows, C_in_, H_rows, W,
+                                C_out_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, relu, packed_.get(),
+                                prepared_.get(), part, dilation_h_, dilation_w_,
+                                static_cast<const float*>(other) + size_t(r0) * row_elements, form.relu);
+        return;
+      }
+      compute(backend, drivers, x_rows, H_rows, W, y_rows, part, ctx);
+      // The addition shared by ranges of rows, each at least 64 Ki elements.
+      parallel_for(size_t(rows), 1, (size_t(1) << 16) / row_elements + 1, [&](size_t begin, size_t end) {
+        epilogue_.apply(y, other, sizeof(float), row_elements, r0 + int(begin), int(end - begin), ctx);
+      });
+    };
+    // A 1x1 unpadded kernel reads input row oy x stride for output row oy: bands of output rows
+    // are convolutions of bands of input rows, each finished while in cache (the fused product
+    // too is faster on bands whose output stays in L2 than on the whole image).
     const bool banded = kH_ == 1 && kW_ == 1 && pad_h_ == 0 && pad_w_ == 0 && !winograd_ready_;
     const int block = banded ? epilogue_block_rows(out.h, row_elements * sizeof(float), row_elements,
                                                    size_t(C_out_) * size_t(K_) * sizeof(float))
                              : out.h;
     if (block == out.h) {
-      compute(backend, drivers, x, H, W, y, scratch, ctx);
-      // The addition shared by ranges of rows, each at least 64 Ki elements.
-      parallel_for(size_t(out.h), 1, (size_t(1) << 16) / row_elements + 1, [&](size_t begin, size_t end) {
-        epilogue_.apply(y, other, sizeof(float), row_elements, int(begin), int(end - begin), ctx);
-      });
+      finish(x, H, 0, out.h, scratch);
       return out;
     }
     // Several bands: threads take equal ranges of output rows (in whole 16-element groups), each
-    // running its rows band by band, product then addition, with its own part of the patch scratch.
+    // running its rows band by band with its own part of the patch scratch.
     size_t group_rows = 1;
     while (group_rows * row_elements % 16 != 0) ++group_rows;
     const size_t row_macs = row_elements * size_t(K_);
-    parallel_for(size_t(out.h), group_rows, (kSplitMacsF32 + row_macs - 1) / row_macs,
-                 [&](size_t begin, size_t end) {
-                   float* part = scratch ? scratch + begin * size_t(out.w) * size_t(K_) : nullptr;
-                   for (int r0 = int(begin); r0 < int(end); r0 += block) {
-                     const int rows = std::min(block, int(end) - r0);
-                     compute(backend, drivers, x + size_t(r0) * stride_h_ * W * C_in_,
-                             (rows - 1) * stride_h_ + 1, W, y + size_t(r0) * row_elements, part, ctx);
-                     epilogue_.apply(y, other, sizeof(float), row_elements, r0, rows, ctx);
-                   }
-                 });
+    parallel_for(
+        size_t(out.h), group_rows, (kSplitMacsF32 + row_macs - 1) / row_macs, [&](size_t begin, size_t end) {
+          float* part = scratch ? scratch + begin * size_t(out.w) * size_t(K_) : nullptr;
+          for (int r0 = int(begin); r0 < int(end); r0 += block) {
+            const int rows = std::min(block, int(end) - r0);
+            finish(x + size_t(r0) * stride_h_ * W * C_in_, (rows - 1) * stride_h_ + 1, r0, rows, part);
+          }
+        });
     return out;
   }
 

@@ -1,7 +1,8 @@
 // Float 2-D convolution (slot 11) with AVX-512. Tall products read the patch rows in place through
 // run pointers (no patch matrix) on 64-channel weight panels, prepared at load or regrouped for the call
 // (the slot); short ones gather the patch rows with vector copies and work on the prepared weights
-// or, without them, on the 4-row panels.
+// or, without them, on the 4-row panels. With a residual addition every product runs on
+// 64-channel panels, whose tiles add the other operand as they store their outputs.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -173,33 +174,27 @@ class PatchRuns {
   int count_, len_;
 };
 
-}  // namespace
-
-void conv2d_f32_avx512(const float* input, const float* weights, const float* bias, float* output, int C,
-                       int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
-                       int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
-                       int dilation_w, void* stream) {
-  if (!packed) {  // unpacked weights: the portable driver packs them for the call
-    conv2d_f32_with(&gemm_f32_avx512, input, weights, bias, output, C, H, W, C_out, kH, kW, stride_h,
-                    stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
-    return;
-  }
-  conv2d_f32_prepared_avx512(input, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w,
-                             relu, packed, nullptr, scratch, dilation_h, dilation_w);
-}
-
-void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* output, int C, int H, int W,
-                                int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
-                                bool relu, const float* packed, const float* w16, float* scratch,
-                                int dilation_h, int dilation_w) {
+// conv2d_f32_prepared_avx512 with every output finished by `add` (when it has an operand).
+void conv_prepared(const float* input, const float* bias, float* output, int C, int H, int W, int C_out,
+                   int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w, bool relu,
+                   const float* packed, const float* w16, float* scratch, int dilation_h, int dilation_w,
+                   x86::ResidualAdd add) {
   ConvProductShape shape;
   if (!conv2d_f32_product_shape(C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, dilation_h,
                                 dilation_w, shape))
     return;
   const int out_w = shape.out_w, M = shape.M, K = shape.K;
+  // A product over rows [m0, m0 + rows) of the patch matrix, finished with the addition.
+  auto product = [&](const float* A, int m0, int rows) {
+    float* out = output + size_t(m0) * C_out;
+    if (add.other)
+      x86::gemm_f32_prepared_add_avx512(A, packed, w16, bias, out, relu, rows, K, C_out, add.at(m0, C_out));
+    else
+      gemm_f32_prepared_avx512(A, packed, w16, bias, out, relu, rows, K, C_out);
+  };
 
   if (kH == 1 && kW == 1 && stride_h == 1 && stride_w == 1 && pad_h == 0 && pad_w == 0) {
-    gemm_f32_prepared_avx512(input, packed, w16, bias, output, relu, M, K, C_out);
+    product(input, 0, M);
     return;
   }
 
@@ -225,7 +220,8 @@ void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* ou
       for (int m0 = int(begin); m0 < int(end); m0 += kBlockRows) {
         const int rows = int(end) - m0 < kBlockRows ? int(end) - m0 : kBlockRows;
         x86::gemm_f32_runs_avx512(patches.build(m0, rows), patches.count(), patches.len(), packed, u,
-                                  regrouped || m0 > 0, bias, output + size_t(m0) * C_out, relu, rows, C_out);
+                                  regrouped || m0 > 0, bias, output + size_t(m0) * C_out, relu, rows, C_out,
+                                  add.at(size_t(m0), C_out));
       }
     });
     return;
@@ -245,8 +241,40 @@ void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* ou
                      m0 + int(begin), int(end - begin), patches + begin * size_t(K));
     });
     // Prepared weights are read in their panel form whatever the rows.
-    gemm_f32_prepared_avx512(patches, packed, w16, bias, output + size_t(m0) * C_out, relu, rows, K, C_out);
+    product(patches, m0, rows);
   }
+}
+
+}  // namespace
+
+void conv2d_f32_avx512(const float* input, const float* weights, const float* bias, float* output, int C,
+                       int H, int W, int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                       int pad_w, bool relu, const float* packed, float* scratch, int dilation_h,
+                       int dilation_w, void* stream) {
+  if (!packed) {  // unpacked weights: the portable driver packs them for the call
+    conv2d_f32_with(&gemm_f32_avx512, input, weights, bias, output, C, H, W, C_out, kH, kW, stride_h,
+                    stride_w, pad_h, pad_w, relu, packed, scratch, dilation_h, dilation_w);
+    return;
+  }
+  conv2d_f32_prepared_avx512(input, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w,
+                             relu, packed, nullptr, scratch, dilation_h, dilation_w);
+}
+
+void conv2d_f32_prepared_avx512(const float* input, const float* bias, float* output, int C, int H, int W,
+                                int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h, int pad_w,
+                                bool relu, const float* packed, const float* w16, float* scratch,
+                                int dilation_h, int dilation_w) {
+  conv_prepared(input, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, relu, packed,
+                w16, scratch, dilation_h, dilation_w, x86::ResidualAdd{});
+}
+
+void conv2d_f32_add_prepared_avx512(const float* input, const float* bias, float* output, int C, int H, int W,
+                                    int C_out, int kH, int kW, int stride_h, int stride_w, int pad_h,
+                                    int pad_w, bool relu, const float* packed, const float* w16,
+                                    float* scratch, int dilation_h, int dilation_w, const float* other,
+                                    bool relu_after) {
+  conv_prepared(input, bias, output, C, H, W, C_out, kH, kW, stride_h, stride_w, pad_h, pad_w, relu, packed,
+                w16, scratch, dilation_h, dilation_w, x86::ResidualAdd{other, relu_after});
 }
 
 }  // namespace trevalon

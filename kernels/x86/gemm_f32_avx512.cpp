@@ -383,17 +383,34 @@ void gemm_f32_avx512(const float* A, const float* packed, const float* bias, flo
 namespace {
 
 // The product on regrouped weights, shared among the threads by rows (whole 6-row tiles) or by
-// 64-channel panels.
+// 64-channel panels, each output finished with `add` where it has one.
 void w16_product(const float* A, const float* w16, const float* bias, float* out, bool relu, int M, int K,
-                 int N) {
+                 int N, x86::ResidualAdd add = {}) {
   split_product(
       M, N, K, 6, 64, kSplitMacsF32,
       [&](size_t m0, size_t m1) {
-        x86::gemm_f32_w16_avx512(A + m0 * K, w16, bias, out + m0 * N, relu, int(m1 - m0), K, N);
+        if (add.other)
+          x86::gemm_f32_w16_add_avx512(A + m0 * K, w16, bias, out + m0 * N, relu, int(m1 - m0), K, N,
+                                       add.at(m0, N));
+        else
+          x86::gemm_f32_w16_avx512(A + m0 * K, w16, bias, out + m0 * N, relu, int(m1 - m0), K, N);
       },
       [&](size_t n0, size_t n1) {
-        x86::gemm_f32_w16_panels_avx512(A, w16, bias, out, relu, M, K, N, int(n0 / 64), int((n1 + 63) / 64));
+        x86::gemm_f32_w16_add_avx512(A, w16, bias, out, relu, M, K, N, add, int(n0 / 64),
+                                     int((n1 + 63) / 64));
       });
+}
+
+// Regrouped weights for one call: each thread regroups its share of the panels into the one
+// buffer.
+const float* regroup_for_call(const float* packed, int K, int N) {
+  float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
+  const size_t panels = size_t(N + 63) / 64;
+  // A range copies at least 256 KiB of weights.
+  parallel_for(panels, 1, size_t(1 << 16) / (size_t(K) * 64) + 1, [&](size_t q0, size_t q1) {
+    x86::regroup16_panels_avx512(packed, K, N, int(q0), int(q1), w16);
+  });
+  return w16;
 }
 
 }  // namespace
@@ -409,17 +426,12 @@ void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* 
     return;
   }
   if (x86::gemm_f32_prefers_w16(M, K, N)) {
-    float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
     if (num_threads() > 1 && !in_parallel_region()) {
-      // Threads regroup their share of the panels into the one buffer, then share the product.
-      const size_t panels = size_t(N + 63) / 64;
-      // A range copies at least 256 KiB of weights.
-      parallel_for(panels, 1, size_t(1 << 16) / (size_t(K) * 64) + 1, [&](size_t q0, size_t q1) {
-        x86::regroup16_panels_avx512(packed, K, N, int(q0), int(q1), w16);
-      });
-      w16_product(A, w16, bias, out, relu, M, K, N);
+      // Threads regroup their share of the panels, then share the product.
+      w16_product(A, regroup_for_call(packed, K, N), bias, out, relu, M, K, N);
       return;
     }
+    float* w16 = x86::regroup16_buffer(x86::regrouped16_floats(K, N));
     // Weights that fit in L2 are regrouped up front and every row passes under each channel block
     // once; larger ones are regrouped block by block while the product runs.
     constexpr size_t kUpFrontBytes = size_t(512) << 10;
@@ -440,5 +452,17 @@ void gemm_f32_prepared_avx512(const float* A, const float* packed, const float* 
         x86::gemm_f32_panel_range_avx512(A, packed, bias, out, relu, M, K, N, int(n0 / 4), int((n1 + 3) / 4));
       });
 }
+
+namespace x86 {
+
+void gemm_f32_prepared_add_avx512(const float* A, const float* packed, const float* w16, const float* bias,
+                                  float* out, bool relu, int M, int K, int N, ResidualAdd add) {
+  if (M <= 0 || N <= 0) return;
+  if (K < 0) K = 0;
+  // The 4-channel panel path has no epilogue of its own: weights not yet regrouped are regrouped here.
+  w16_product(A, w16 ? w16 : regroup_for_call(packed, K, N), bias, out, relu, M, K, N, add);
+}
+
+}  // namespace x86
 
 }  // namespace trevalon

@@ -8,6 +8,16 @@
 
 namespace trevalon::x86 {
 
+// A residual added to a product's finished outputs in registers (after bias and the product's own
+// ReLU): out[m][n] + other[m][n], other laid out as out; then with `relu` negatives become +0 while
+// -0 and NaN pass, as add_f32 does. Null `other`: nothing added.
+struct ResidualAdd {
+  const float* other = nullptr;
+  bool relu = false;
+  // The same addition for the outputs from row m on (N per row).
+  ResidualAdd at(size_t m, int N) const { return other ? ResidualAdd{other + m * size_t(N), relu} : *this; }
+};
+
 // A packed rows x cols matrix regrouped once into 64-channel panels (panel width 64).
 void prepare_weights_f32_avx512(const float* packed, int rows, int cols, int format, PreparedWeightsF32& out);
 
@@ -27,6 +37,10 @@ void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, fl
 // the channels): writes those channels of every row, each as the whole product would.
 void gemm_f32_w16_panels_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
                                 int M, int K, int N, int panel_begin, int panel_end);
+// gemm_f32_w16_panels_avx512 finishing every output with `add`.
+void gemm_f32_w16_add_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
+                             int M, int K, int N, ResidualAdd add, int panel_begin = 0,
+                             int panel_end = 1 << 30);
 // regroup16_avx512 for the 64-channel panels [panel_begin, panel_end) only.
 void regroup16_panels_avx512(const float* packed, int K, int N, int panel_begin, int panel_end, float* w16);
 // The same product straight from the packed panels: each block of 64 channels is regrouped into
@@ -41,7 +55,13 @@ void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const
 // so K = run_count * run_len. Regrouped weights are taken from `w16` when `regrouped`, else
 // regrouped into it as gemm_f32_tall_avx512 does.
 void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len, const float* packed,
-                          float* w16, bool regrouped, const float* bias, float* out, bool relu, int M, int N);
+                          float* w16, bool regrouped, const float* bias, float* out, bool relu, int M, int N,
+                          ResidualAdd add = {});
+
+// gemm_f32_prepared_avx512 finishing every output with `add`; without `w16` the weights are
+// regrouped for the call (every output of the product then runs on 64-channel panels).
+void gemm_f32_prepared_add_avx512(const float* A, const float* packed, const float* w16, const float* bias,
+                                  float* out, bool relu, int M, int K, int N, ResidualAdd add);
 
 // gemm_f32 on the 4-channel panels directly: 16-row tiles with A transposed, row tails in 4-row
 // lane groups. Best for short products, where regrouping the weights would not pay.

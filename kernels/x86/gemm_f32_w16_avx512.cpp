@@ -84,7 +84,8 @@ struct RunRows {
 };
 
 // What a tile does with its k range [k0, k1): start from zero (the first block) or from the partial
-// sums in `out`, and end with bias and ReLU (the last block) or store the partial sums.
+// sums in `out`, and end with bias, ReLU and the residual addition (the last block) or store the
+// partial sums.
 struct TileStep {
   int k0, k1;
   bool first, last;
@@ -92,8 +93,8 @@ struct TileStep {
 
 // R rows by the first G groups of the 64-channel panel `w` (k from 0, 64 floats a step).
 template <int R, int G, class Rows>
-void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, bool relu, int N, int n0,
-          Lines fetch, Lines extra, int next_rows) {
+void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, bool relu, ResidualAdd add,
+          int N, int n0, Lines fetch, Lines extra, int next_rows) {
   __mmask16 mask[G];
 #pragma GCC unroll 4
   for (int g = 0; g < G; ++g) mask[g] = first_lanes(N - n0 - 16 * g);
@@ -120,6 +121,17 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
 #pragma GCC unroll 4
         for (int g = 0; g < G; ++g) _mm_prefetch(line + 64 * g, _MM_HINT_T0);
     }
+    // The residual's lines that the last block adds come into L1 two every four steps: a burst
+    // of them from memory would hold the fill buffers that the weight loads need.
+    const char* const residual = s.last ? reinterpret_cast<const char*>(add.other + n0) : nullptr;
+    int residual_line = add.other && s.last ? 0 : R * G;
+    auto fetch_residual = [&]() __attribute__((always_inline)) {
+      if (residual_line < R * G) {
+        _mm_prefetch(residual + size_t(residual_line / G) * N * sizeof(float) + 64 * (residual_line % G),
+                     _MM_HINT_T0);
+        ++residual_line;
+      }
+    };
     const char* fp = fetch.next;
     size_t fn = fetch.left;
     // The tile's share of lines goes out evenly over its steps, four lines at a time: a burst
@@ -171,6 +183,8 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
       for (; i + 4 <= i1; i += 4, wk += 4 * kPanel) {
         fetch_next_rows();
         fetch_next_rows();
+        fetch_residual();
+        fetch_residual();
         if (fn >= 4 && --countdown == 0) {
           countdown = period;
 #pragma GCC unroll 4
@@ -208,6 +222,12 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
       if (s.last) {
         v = _mm512_add_ps(v, b);
         if (relu) v = _mm512_max_ps(v, zero);
+        if (add.other) {
+          v = _mm512_add_ps(v, _mm512_maskz_loadu_ps(mask[g], add.other + size_t(r) * N + c0));
+          // add_f32's ReLU: max answers its second operand unless the first is greater, so
+          // negatives become +0 while -0 and NaN pass.
+          if (add.relu) v = _mm512_max_ps(zero, v);
+        }
       }
       _mm512_mask_storeu_ps(out + size_t(r) * N + c0, mask[g], v);
     }
@@ -215,8 +235,8 @@ void tile(Rows rows, TileStep s, const float* w, const float* bias, float* out, 
 }
 
 template <class Rows>
-using TileFn = void (*)(Rows, TileStep, const float*, const float*, float*, bool, int, int, Lines, Lines,
-                        int);
+using TileFn = void (*)(Rows, TileStep, const float*, const float*, float*, bool, ResidualAdd, int, int,
+                        Lines, Lines, int);
 
 template <class Rows, int... I>
 constexpr auto make_tiles(std::integer_sequence<int, I...>) {
@@ -240,7 +260,7 @@ int block_k(int K, int rows) {
 // panel's first block, or nothing). `extra` lines are fetched on the side throughout.
 template <class Rows>
 void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16, const float* bias,
-                   float* out, bool relu, int K, int N, Lines after, Lines& extra) {
+                   float* out, bool relu, ResidualAdd add, int K, int N, Lines after, Lines& extra) {
   const float* w = w16 + size_t(q) * K * kPanel;
   const int kc = block_k(K, m1 - m0);
   for (int k0 = 0; k0 == 0 || k0 < K; k0 += kc) {
@@ -258,8 +278,8 @@ void panel_product(Rows rows, int m0, int m1, int q, int count, const float* w16
     for (int m = m0; m < m1; m += kRows) {
       const int row_count = m1 - m < kRows ? m1 - m : kRows;
       kTiles<Rows>[(row_count - 1) * kGroups + (count - 1)](
-          rows.at(m), step, w, bias, out + size_t(m) * N, relu, N, q * kPanel, fetch.take(share),
-          extra.take(k1 - k0), m1 - m - row_count < kRows ? m1 - m - row_count : kRows);
+          rows.at(m), step, w, bias, out + size_t(m) * N, relu, add.at(size_t(m), N), N, q * kPanel,
+          fetch.take(share), extra.take(k1 - k0), m1 - m - row_count < kRows ? m1 - m - row_count : kRows);
     }
     if (K == 0) break;
   }
@@ -278,8 +298,8 @@ size_t row_pass(int M, int K) {
 
 // Panels [q_begin, q_end) of the regrouped weights (q_end past the last: up to the last).
 template <class Rows>
-void product_w16(Rows rows, const float* w16, const float* bias, float* out, bool relu, int M, int K, int N,
-                 Lines extra, int q_begin = 0, int q_end = INT32_MAX) {
+void product_w16(Rows rows, const float* w16, const float* bias, float* out, bool relu, ResidualAdd add,
+                 int M, int K, int N, Lines extra, int q_begin = 0, int q_end = INT32_MAX) {
   const int groups = (N + 15) / 16;
   const int panels = std::min(q_end, (N + kPanel - 1) / kPanel);
   const size_t panel_floats = size_t(K) * kPanel;
@@ -292,7 +312,7 @@ void product_w16(Rows rows, const float* w16, const float* bias, float* out, boo
       const Lines after = q + 1 < panels ? Lines::range(w16 + (q + 1) * panel_floats,
                                                         size_t(K < kc ? K : kc) * kPanel * sizeof(float))
                                          : Lines{};
-      panel_product(rows, m0, m1, q, count, w16, bias, out, relu, K, N, after, extra);
+      panel_product(rows, m0, m1, q, count, w16, bias, out, relu, add, K, N, after, extra);
     }
   }
 }
@@ -370,8 +390,8 @@ float* regroup16_buffer(size_t floats) { return thread_work<float>(WorkBuffer::R
 namespace {
 
 template <class Rows>
-void product_tall(Rows rows, const float* packed, float* w16, const float* bias, float* out, bool relu, int M,
-                  int K, int N) {
+void product_tall(Rows rows, const float* packed, float* w16, const float* bias, float* out, bool relu,
+                  ResidualAdd add, int M, int K, int N) {
   const int groups = (N + 15) / 16, panels = (N + kPanel - 1) / kPanel, panels4 = (N + 3) / 4;
   const size_t panel_stride = size_t(K) * 4, panel_floats = size_t(K) * kPanel;
   const size_t pass = row_pass(M, K);
@@ -393,7 +413,7 @@ void product_tall(Rows rows, const float* packed, float* w16, const float* bias,
       } else if (q + 1 < panels) {
         after = Lines::range(w16 + (q + 1) * panel_floats, size_t(K < kc ? K : kc) * kPanel * sizeof(float));
       }
-      panel_product(rows, m0, m1, q, count, w16, bias, out, relu, K, N, after, fetch);
+      panel_product(rows, m0, m1, q, count, w16, bias, out, relu, add, K, N, after, fetch);
       const int g_next = g + kGroups;
       if (m0 == 0 && g_next < groups)
         regroup_groups(packed, K, N, g_next, groups - g_next < kGroups ? groups : g_next + kGroups, w16);
@@ -407,33 +427,41 @@ void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, fl
                          int K, int N, const void* fetch_next, size_t fetch_bytes) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
-  product_w16(PlainRows{A, K}, w16, bias, out, relu, M, K, N, Lines::range(fetch_next, fetch_bytes));
+  product_w16(PlainRows{A, K}, w16, bias, out, relu, ResidualAdd{}, M, K, N,
+              Lines::range(fetch_next, fetch_bytes));
 }
 
 void gemm_f32_w16_panels_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
                                 int M, int K, int N, int panel_begin, int panel_end) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
-  product_w16(PlainRows{A, K}, w16, bias, out, relu, M, K, N, Lines{}, panel_begin, panel_end);
+  product_w16(PlainRows{A, K}, w16, bias, out, relu, ResidualAdd{}, M, K, N, Lines{}, panel_begin, panel_end);
+}
+
+void gemm_f32_w16_add_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
+                             int M, int K, int N, ResidualAdd add, int panel_begin, int panel_end) {
+  if (M <= 0 || N <= 0) return;
+  if (K < 0) K = 0;
+  product_w16(PlainRows{A, K}, w16, bias, out, relu, add, M, K, N, Lines{}, panel_begin, panel_end);
 }
 
 void gemm_f32_tall_avx512(const float* A, const float* packed, float* w16, const float* bias, float* out,
                           bool relu, int M, int K, int N) {
   if (M <= 0 || N <= 0) return;
   if (K < 0) K = 0;
-  product_tall(PlainRows{A, K}, packed, w16, bias, out, relu, M, K, N);
+  product_tall(PlainRows{A, K}, packed, w16, bias, out, relu, ResidualAdd{}, M, K, N);
 }
 
 void gemm_f32_runs_avx512(const float* const* runs, int run_count, int run_len, const float* packed,
-                          float* w16, bool regrouped, const float* bias, float* out, bool relu, int M,
-                          int N) {
+                          float* w16, bool regrouped, const float* bias, float* out, bool relu, int M, int N,
+                          ResidualAdd add) {
   const int K = run_count * run_len;
   if (M <= 0 || N <= 0 || K <= 0) return;
   const RunRows rows{runs, run_count, run_len};
   if (regrouped)
-    product_w16(rows, w16, bias, out, relu, M, K, N, Lines{});
+    product_w16(rows, w16, bias, out, relu, add, M, K, N, Lines{});
   else
-    product_tall(rows, packed, w16, bias, out, relu, M, K, N);
+    product_tall(rows, packed, w16, bias, out, relu, add, M, K, N);
 }
 
 bool gemm_f32_prefers_w16(int M, int K, int N) {

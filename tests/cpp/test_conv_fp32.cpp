@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <random>
 #include <stdexcept>
@@ -15,9 +16,12 @@
 #include "arch/json.h"
 #include "test_support.h"
 #include "kernel_tier_loop.h"
+#include "backend/cpu_backend.h"
 #include "kernels/conv_geometry.h"
+#include "kernels/kernel_drivers.h"
 #include "kernels/gemm_f32.h"
 #include "layers/layer_factory.h"
+#include "thread_counts.h"
 
 namespace trevalon {
 namespace {
@@ -353,6 +357,108 @@ TEST(ConvFp32Layer, DegenerateShapesWriteEveryOutputPixel) {
       for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(out[i], expected[i]) << "at " << i;
       expect_guard(out, expected.size());
     });
+  }
+}
+
+// ---- a fused residual addition ----------------------------------------------------------------
+
+// Rows not a multiple of the 6-row tile, channels not a multiple of 16 or 64; k in blocks (under 72
+// rows and K > 160; at most 16 rows and K > 120) and whole; the strided tall product on patch runs,
+// the short one on gathered patches, and the Winograd shape (its addition runs after the product).
+const ConvCase kResidualCases[] = {
+    {200, 5, 7, 70, 1, 1, 1, 1, 0, 0, 1, 1, false, true},    // 35 rows, K in two blocks
+    {300, 3, 5, 130, 1, 1, 1, 1, 0, 0, 1, 1, false, true},   // 15 rows, K in blocks of at most 96
+    {24, 13, 11, 100, 1, 1, 1, 1, 0, 0, 1, 1, false, true},  // 143 rows, K whole
+    {64, 40, 41, 48, 1, 1, 1, 1, 0, 0, 1, 1, false, false},  // 1640 rows, no bias
+    {32, 21, 19, 40, 1, 1, 2, 2, 0, 0, 1, 1, false, true},   // 1x1 stride 2
+    {20, 9, 9, 33, 3, 3, 2, 2, 1, 1, 1, 1, false, true},     // 3x3 stride 2, 25 rows
+    {8, 7, 9, 20, 3, 3, 1, 1, 1, 1, 1, 1, false, true},      // Winograd
+};
+
+// A convolution finishing its output with the addition that consumes it gives the bytes of the
+// two layers run apart on the portable tier, on every tier and at one to four threads: each ReLU on
+// and off, the convolution's output either operand. A NaN input pixel makes NaN sums, which the
+// addition's ReLU passes where the convolution's own ReLU clears them.
+TEST(ConvFp32Layer, FusedResidualAdditionHasTheBytesOfTheTwoLayersApart) {
+  std::mt19937 rng(13);
+  for (ConvCase c : kResidualCases) {
+    const TensorShape in{c.C, c.H, c.W};
+    const TensorShape out_shape{c.C_out, out_size(c.H, c.kH, c.stride_h, c.pad_h, c.dil_h),
+                                out_size(c.W, c.kW, c.stride_w, c.pad_w, c.dil_w)};
+    const size_t produced = element_count(out_shape);
+    auto x = random_floats(element_count(in), rng);
+    x[1] = std::numeric_limits<float>::quiet_NaN();  // in the first output pixel's patch
+    const auto other = random_floats(produced, rng, -2.0f, 2.0f);
+    TensorMap tensors{{"conv.weight", random_floats(size_t(c.C_out) * c.C * c.kH * c.kW, rng)}};
+    if (c.bias) tensors["conv.bias"] = random_floats(size_t(c.C_out), rng);
+    auto view = [](const std::vector<float>& v) {
+      return BufferView{const_cast<float*>(v.data()), 0, v.size() * sizeof(float)};
+    };
+    for (bool conv_relu : {false, true})
+      for (bool add_relu : {false, true})
+        for (int own : {0, 1}) {
+          c.relu = conv_relu;
+          SCOPED_TRACE(describe(c) + " add_relu=" + std::to_string(add_relu) + " own=" + std::to_string(own));
+          auto add = create_layer(OpType::AddFp32, parse_node("{}"));
+          add->relu = add_relu;
+          const auto* epilogue = dynamic_cast<const ElementwiseEpilogue*>(add.get());
+          ASSERT_NE(epilogue, nullptr);
+          std::vector<float> want;  // from the portable tier, the first
+          testing::for_each_cpu_tier([&](CpuTier tier, const KernelTable& table) {
+            auto conv = make_conv(c, tensors);
+            std::vector<float> apart, sum(produced + kGuard, kSentinel);
+            run(*conv, x, in, apart);
+            TensorRef operands[2]{};
+            operands[own] = TensorRef{view(apart), out_shape};
+            operands[1 - own] = TensorRef{view(other), out_shape};
+            add->forward(operands, 2, view(sum), nullptr);
+            if (want.empty()) want = sum;
+            EXPECT_EQ(std::memcmp(sum.data(), want.data(), want.size() * sizeof(float)), 0) << "apart";
+
+            auto fused = make_conv(c, tensors);
+            ASSERT_TRUE(fused->fuse_epilogue(epilogue, own));
+            uint64_t sizes[kScratchBuffers] = {};
+            fused->scratch_sizes(in, sizes);
+            std::vector<float> scratch(sizes[2] / sizeof(float));
+            testing::expect_same_bytes_at_thread_counts(
+                [&] {
+                  std::vector<float> y(produced + kGuard, kSentinel);
+                  TensorRef inputs[2]{TensorRef{view(x), in}, TensorRef{view(other), out_shape}};
+                  ExecContext ctx{};
+                  ctx.scratch[2] = view(scratch);
+                  fused->forward(inputs, 2, view(y), &ctx);
+                  EXPECT_EQ(std::memcmp(y.data(), want.data(), want.size() * sizeof(float)), 0) << "fused";
+                  expect_guard(y, produced);
+                  return y;
+                },
+                "fused");
+
+            // The tier's entry on the 4-row panels alone regroups them for the call (a direct
+            // product: not for the Winograd shape, whose layer rounds otherwise).
+            const KernelDrivers* drivers = kernel_drivers_for(cpu_backend_descriptor());
+            ASSERT_NE(drivers, nullptr);
+            EXPECT_EQ(drivers->conv2d_f32_add != nullptr, tier >= CpuTier::Avx512);
+            const bool winograd =
+                c.kH == 3 && c.kW == 3 && c.stride_h == 1 && c.stride_w == 1 && c.pad_h == 1;
+            if (!drivers->conv2d_f32_add || winograd) return;
+            const auto patch_order =
+                to_patch_order(tensors.at("conv.weight").data(), c.C_out, c.C, c.kH * c.kW);
+            float* panels = table.pack_weights_f32(patch_order.data(), c.C_out, c.C * c.kH * c.kW);
+            const float* bias = c.bias ? tensors.at("conv.bias").data() : nullptr;
+            testing::expect_same_bytes_at_thread_counts(
+                [&] {
+                  std::vector<float> y(produced + kGuard, kSentinel);
+                  drivers->conv2d_f32_add(x.data(), bias, y.data(), c.C, c.H, c.W, c.C_out, c.kH, c.kW,
+                                          c.stride_h, c.stride_w, c.pad_h, c.pad_w, conv_relu, panels,
+                                          nullptr, nullptr, c.dil_h, c.dil_w, other.data(), add_relu);
+                  EXPECT_EQ(std::memcmp(y.data(), want.data(), want.size() * sizeof(float)), 0) << "panels";
+                  expect_guard(y, produced);
+                  return y;
+                },
+                "panels");
+            table.free_packed_f32(panels);
+          });
+        }
   }
 }
 
