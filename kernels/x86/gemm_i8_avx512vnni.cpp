@@ -31,6 +31,7 @@
 #include "kernels/gemm_i8.h"
 #include "kernels/prepared_weights.h"
 #include "kernels/thread_work.h"
+#include "kernels/x86/add_q12_avx512.h"
 #include "kernels/x86/requantize_avx512.h"
 #include "kernels/x86/simd_f32x16.h"
 #include "kernels/x86/activation_simd.h"
@@ -51,11 +52,11 @@ enum class Sink { Raw, RowMajorI8, ChannelMajorI8, Float, FloatRows };
 // registers (the dynamic-row float output, optionally followed by GELU).
 enum class Epilogue { General, Division, Raw, FloatRows, FloatRowsGelu };
 
-// A quantised addition folded into the epilogue (ResidualAddI8), its weights as 16-bit pairs.
+// A quantised addition folded into the epilogue (ResidualAddI8): the product's own value is the
+// addition's first operand.
 struct ResidualLanes {
   const int8_t* other;
-  __m512i weights;  // own weight in the low half of each dword, the other operand's in the high half
-  __m512i bias;
+  x86::AddQ12Lanes q12;
 };
 
 struct TileArgs {
@@ -127,7 +128,7 @@ inline __m512i add_residual(__m512i requantized, const ResidualLanes& r, size_t 
       _mm512_min_epi32(_mm512_max_epi32(requantized, _mm512_set1_epi32(-128)), _mm512_set1_epi32(127));
   const __m512i other = _mm512_cvtepi8_epi32(_mm_maskz_loadu_epi8(mask, r.other + offset));
   const __m512i pairs = _mm512_mask_blend_epi16(__mmask32(0xAAAAAAAA), y, _mm512_slli_epi32(other, 16));
-  return _mm512_srai_epi32(_mm512_add_epi32(r.bias, _mm512_madd_epi16(pairs, r.weights)), 12);
+  return _mm512_srai_epi32(_mm512_add_epi32(r.q12.bias, _mm512_madd_epi16(pairs, r.q12.weights)), 12);
 }
 
 // The folded addition when the tile has one; offset of row r, vector v of the tile.
@@ -183,17 +184,21 @@ inline void store_rows_of_64(const TileArgs& t, const __m512i* acc) {
     const DivisionRequant512 q0 = t.division[2 * p], q1 = t.division[2 * p + 1];
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r)
-      pairs[p][r] = _mm512_packs_epi32(
-          finish(t, x86::requantize_division_avx512(acc[r * V + 2 * p], q0), r, 2 * p, 0xFFFF),
-          finish(t, x86::requantize_division_avx512(acc[r * V + 2 * p + 1], q1), r, 2 * p + 1, 0xFFFF));
+      pairs[p][r] = _mm512_packs_epi32(x86::requantize_division_avx512(acc[r * V + 2 * p], q0),
+                                       x86::requantize_division_avx512(acc[r * V + 2 * p + 1], q1));
   }
   // After the packs, dword 4L + j holds channels 4L..4L+3 of vector j.
   const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
   int8_t* dst = static_cast<int8_t*>(t.o->out) + size_t(t.m0) * size_t(t.N) + t.n0;
 #pragma GCC unroll 8
-  for (int r = 0; r < R; ++r)
-    _mm512_storeu_si512(dst + size_t(r) * size_t(t.N),
-                        _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r])));
+  for (int r = 0; r < R; ++r) {
+    __m512i bytes = _mm512_permutexvar_epi32(order, _mm512_packs_epi16(pairs[0][r], pairs[1][r]));
+    if (t.residual) {  // the folded addition on the finished row
+      const size_t row = size_t(t.m0 + r) * size_t(t.N) + size_t(t.n0);
+      bytes = x86::add_q12_64(bytes, _mm512_loadu_si512(t.residual->other + row), t.residual->q12);
+    }
+    _mm512_storeu_si512(dst + size_t(r) * size_t(t.N), bytes);
+  }
 }
 
 // Weights of at most this many bytes are copied into the 16-channel layout whole, once per product.
@@ -755,9 +760,8 @@ void gemm_i8_add_avx512vnni(const int8_t* A, const int8_t* packed, const Prepare
                             const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t out_zp,
                             int8_t* out, int M, int K, int N, const ResidualAddI8& residual) {
   const GemmI8Output o{bias, mult, shift, nullptr, out_zp, out, false, false, M, N};
-  const uint32_t weights = (uint32_t(residual.own_weight) & 0xFFFF) | (uint32_t(residual.other_weight) << 16);
-  const ResidualLanes lanes{residual.other, _mm512_set1_epi32(int32_t(weights)),
-                            _mm512_set1_epi32(residual.bias)};
+  const ResidualLanes lanes{residual.other,
+                            x86::add_q12_lanes(residual.own_weight, residual.other_weight, residual.bias)};
   gemm_i8_vnni(A, packed, M, K, N, Sink::RowMajorI8, &o, nullptr, nullptr, nullptr, 0, prepared, nullptr,
                nullptr, false, &lanes);
 }
