@@ -71,8 +71,7 @@ class ConvFp32 final : public ILayer {
     const BackendDescriptor& backend = require_backend();
     const KernelDrivers* drivers = kernel_drivers_for(backend);
     if (winograd_shape()) {
-      prepare_winograd(backend);
-      if (drivers) prepare_for(backend, *drivers);
+      prepare_winograd(backend, drivers);
       if (backend.device == 0) {
         // Every forward of this layer runs on the 16 Winograd matrices (the shape that enables
         // them also selects them), so the host keeps neither the raw weights nor a patch-ordered
@@ -247,20 +246,25 @@ class ConvFp32 final : public ILayer {
   void prepare_for(const BackendDescriptor& backend, const KernelDrivers& drivers) {
     if (prepared_format_ == drivers.format) return;
     restore_panels(backend);
-    auto prepare = [&](PackedF32& packed, int rows, int cols, PreparedWeightsF32& out) {
-      out = PreparedWeightsF32{};
-      out.format = drivers.format;
-      if (!packed.get() || !drivers.prepare_f32) return;
-      drivers.prepare_f32(packed.get(), rows, cols, drivers.format, out);
-      if (out.get()) packed.reset();
-    };
-    prepare(packed_, C_out_, K_, prepared_);
-    for (int k = 0; k < 16; ++k) {
-      prepare(winograd_[k], C_out_, C_in_, prepared_winograd_[k]);
-      prepared_winograd_ptrs_[k] = prepared_winograd_[k].get();
-      winograd_ptrs_[k] = winograd_[k].get();
-    }
+    prepare_matrix(drivers, packed_, C_out_, K_, prepared_);
+    for (int k = 0; k < 16; ++k) prepare_winograd_matrix(drivers, k);
     prepared_format_ = drivers.format;
+  }
+
+  // `out` as `drivers`' tier reads `packed` (rows x cols); where that form replaces the panels,
+  // the panels go.
+  static void prepare_matrix(const KernelDrivers& drivers, PackedF32& packed, int rows, int cols,
+                             PreparedWeightsF32& out) {
+    out = PreparedWeightsF32{};
+    out.format = drivers.format;
+    if (!packed.get() || !drivers.prepare_f32) return;
+    drivers.prepare_f32(packed.get(), rows, cols, drivers.format, out);
+    if (out.get()) packed.reset();
+  }
+  void prepare_winograd_matrix(const KernelDrivers& drivers, int k) {
+    prepare_matrix(drivers, winograd_[k], C_out_, C_in_, prepared_winograd_[k]);
+    prepared_winograd_ptrs_[k] = prepared_winograd_[k].get();
+    winograd_ptrs_[k] = winograd_[k].get();
   }
 
   // The 4-row panels again from a prepared form that replaced them (for another tier or backend).
@@ -294,36 +298,39 @@ class ConvFp32 final : public ILayer {
   }
 
   // U = G g G^T per (output, input) channel pair with G = [[1,0,0],[.5,.5,.5],[.5,-.5,.5],[0,0,1]],
-  // kernel rows first, then columns; U[i][j] goes to matrix 4i + j at (o, c).
-  void prepare_winograd(const BackendDescriptor& backend) {
+  // kernel rows first, then columns; U[i][j] goes to matrix 4i + j at (o, c). One matrix at a
+  // time, packed and (for a tier with a form of its own) prepared before the next: loading holds
+  // one matrix besides the finished ones, not all sixteen in three forms at once.
+  void prepare_winograd(const BackendDescriptor& backend, const KernelDrivers* drivers) {
     const size_t plane = size_t(C_out_) * size_t(C_in_);
-    std::vector<float> U(16 * plane);
-    auto combine = [](float a, float b, float c, float out[4]) {
-      out[0] = a;
-      out[1] = ((a + b) + c) * 0.5f;
-      out[2] = ((a - b) + c) * 0.5f;
-      out[3] = c;
-    };
-    for (int o = 0; o < C_out_; ++o)
-      for (int c = 0; c < C_in_; ++c) {
-        const float* g = weights_.data() + (size_t(o) * C_in_ + c) * 9;
-        float rows[4][3];  // G g: 4 x 3
-        for (int x = 0; x < 3; ++x) {
-          float col[4];
-          combine(g[x], g[3 + x], g[6 + x], col);
-          for (int i = 0; i < 4; ++i) rows[i][x] = col[i];
-        }
-        for (int i = 0; i < 4; ++i) {
-          float u[4];
-          combine(rows[i][0], rows[i][1], rows[i][2], u);
-          for (int j = 0; j < 4; ++j) U[size_t(4 * i + j) * plane + size_t(o) * C_in_ + c] = u[j];
-        }
+    std::vector<float> U(plane);
+    auto combine = [](float a, float b, float c, int i) {
+      switch (i) {
+        case 0: return a;
+        case 1: return ((a + b) + c) * 0.5f;
+        case 2: return ((a - b) + c) * 0.5f;
+        default: return c;
       }
-    for (int k = 0; k < 16; ++k) {
-      winograd_[k] = pack_f32(backend, U.data() + size_t(k) * plane, C_out_, C_in_);
-      winograd_ptrs_[k] = winograd_[k].get();
-    }
+    };
+    for (int i = 0; i < 4; ++i)
+      for (int j = 0; j < 4; ++j) {
+        for (int o = 0; o < C_out_; ++o)
+          for (int c = 0; c < C_in_; ++c) {
+            const float* g = weights_.data() + (size_t(o) * C_in_ + c) * 9;
+            float row[3];  // row i of G g
+            for (int x = 0; x < 3; ++x) row[x] = combine(g[x], g[3 + x], g[6 + x], i);
+            U[size_t(o) * C_in_ + c] = combine(row[0], row[1], row[2], j);
+          }
+        const int k = 4 * i + j;
+        winograd_[k] = pack_f32(backend, U.data(), C_out_, C_in_);
+        winograd_ptrs_[k] = winograd_[k].get();
+        if (drivers) prepare_winograd_matrix(*drivers, k);
+      }
     winograd_ready_ = true;
+    if (drivers) {  // what prepare_for leaves: the general path's form is empty on this path
+      prepare_matrix(*drivers, packed_, C_out_, K_, prepared_);
+      prepared_format_ = drivers->format;
+    }
   }
 
   int32_t C_out_, C_in_, kH_, kW_, stride_h_, stride_w_, pad_h_, pad_w_, groups_, dilation_h_, dilation_w_;
