@@ -88,6 +88,7 @@ int main(int argc, char** argv) {
     if (!set_cpu_kernel_tier(CpuTier(t))) continue;
     const KernelTable& k = cpu_backend_descriptor().kernels;
     const char* tier = cpu_tier_name(CpuTier(t));
+    const KernelDrivers* drivers = kernel_drivers_for(cpu_backend_descriptor());
     for (const Shape& s : kConvShapes) {
       const double ops = 2.0 * s.M * s.K * s.N;
       std::vector<float> A(size_t(s.M) * s.K), W(size_t(s.N) * s.K), bias(s.N), C(size_t(s.M) * s.N);
@@ -101,7 +102,6 @@ int main(int argc, char** argv) {
                   ops / tf * 1e-9, fp32_peak > 0 ? 100.0 * ops / tf / fp32_peak : 0.0);
       // The product as float convolution layers run it: on the weights prepared at load, as an
       // M x 1 image under a 1x1 kernel.
-      const KernelDrivers* drivers = kernel_drivers_for(cpu_backend_descriptor());
       if (drivers && drivers->prepare_f32 && drivers->conv2d_f32) {
         PreparedWeightsF32 prepared;
         drivers->prepare_f32(pw, s.N, s.K, drivers->format, prepared);
@@ -126,6 +126,19 @@ int main(int argc, char** argv) {
       });
       std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8",
                   ops / ti * 1e-9, vnni_peak > 0 ? 100.0 * ops / ti / vnni_peak : 0.0);
+      // The product as int8 convolution layers run it: on the weights prepared at load (starting
+      // sums, requantisation constants, the tier's layout), as an M x 1 image under a 1x1 kernel.
+      if (drivers && drivers->prepare_i8 && drivers->conv2d_i8) {
+        PreparedWeightsI8 prepared;
+        drivers->prepare_i8(pi, s.N, s.K, bias_i.data(), mult.data(), shift.data(), 0, true, drivers->format,
+                            prepared);
+        const double tp = best_seconds([&] {
+          drivers->conv2d_i8(Ai.data(), Wi.data(), pi, &prepared, bias_i.data(), mult.data(), shift.data(), 0,
+                             0, Ci.data(), s.K, s.M, 1, s.N, 1, 1, 1, 1, 0, 0, 1, nullptr, true, nullptr);
+        });
+        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8 prepared",
+                    ops / tp * 1e-9, vnni_peak > 0 ? 100.0 * ops / tp / vnni_peak : 0.0);
+      }
       if (s.M == kConvShapes[0].M) {  // the other output modes, on the shortest K
         std::vector<float> scale(s.N, 0.01f), Cf(size_t(s.M) * s.N);
         const double tc = best_seconds([&] {
