@@ -350,7 +350,7 @@ bool ConvInt8::add_in_product(ConvInt8Path route, const int8_t* x, int8_t* y, co
   // Every element in a complete group of 16, so every one takes the Q12 formula.
   if (element_count(out) % 16 != 0) return false;
   const KernelDrivers* drivers = kernel_drivers_for(require_backend());
-  if (!drivers || !drivers->gemm_i8_add || !drivers->conv2d_i8) return false;
+  if (!drivers || !drivers->gemm_i8_add) return false;
   prepare_for(*drivers);  // only after the tier changed since load
   const bool own_first = epilogue_.own_operand == 0;
   const ResidualAddI8 residual{static_cast<const int8_t*>(other), own_first ? form.weight_a : form.weight_b,

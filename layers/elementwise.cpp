@@ -91,16 +91,18 @@ class AddInt8 final : public SameShapeLayer, public ElementwiseEpilogue {
                                        in2_scale_, out_scale_, stream_of(ctx));
   }
 
-  // add_i8 with small ratios takes the Q12 formula on complete groups of 16.
-  Form form() const override {
-    const AddI8Plan plan = plan_add_i8(in1_zp_, in2_zp_, out_zp_, in1_scale_, in2_scale_, out_scale_);
-    if (!plan.small_ratios) return {};
-    return Form{Form::kAddI8Q12, false, plan.u, plan.v, plan.q12_bias};
-  }
+  Form form() const override { return form_; }
 
  private:
   float in1_scale_, in2_scale_, out_scale_;
   int32_t in1_zp_, in2_zp_, out_zp_;
+  // add_i8 with small ratios takes the Q12 formula on complete groups of 16; derived once.
+  Form form_ = q12_form(plan_add_i8(in1_zp_, in2_zp_, out_zp_, in1_scale_, in2_scale_, out_scale_));
+
+  static Form q12_form(const AddI8Plan& plan) {
+    if (!plan.small_ratios) return {};
+    return Form{Form::kAddI8Q12, false, plan.u, plan.v, plan.q12_bias};
+  }
 };
 
 // out = b x a over the first input's elements; the second input must hold as many.
