@@ -4,6 +4,10 @@
 #if !defined(TREVALON_PORTABLE) && (defined(__x86_64__) || defined(_M_X64))
 #include <cpuid.h>
 #include <cstdint>
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 #define TREVALON_HAVE_CPUID 1
 #endif
 
@@ -16,6 +20,17 @@ uint64_t read_xcr0() {
   uint32_t eax, edx;
   __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
   return (uint64_t(edx) << 32) | eax;
+}
+
+// Linux hands out the tile registers' 8 KiB of state only to processes that ask for it.
+bool tile_state_granted() {
+#ifdef __linux__
+  constexpr long kRequestPermission = 0x1023;  // ARCH_REQ_XCOMP_PERM
+  constexpr long kTileData = 18;               // XFEATURE_XTILEDATA
+  return syscall(SYS_arch_prctl, kRequestPermission, kTileData) == 0;
+#else
+  return false;
+#endif
 }
 
 CpuTier probe() {
@@ -32,9 +47,13 @@ CpuTier probe() {
   const bool avx512f = b & (1u << 16), avx512dq = b & (1u << 17);
   const bool avx512bw = b & (1u << 30), avx512vl = b & (1u << 31);
   const bool vnni = c & (1u << 11);
+  const bool amx_tile = d & (1u << 24), amx_int8 = d & (1u << 25);
+  const bool tiles_saved = (xcr0 & (uint64_t(3) << 17)) == (uint64_t(3) << 17);
   if (!(avx2 && fma && ymm_saved)) return CpuTier::Portable;
   if (!(avx512f && avx512dq && avx512bw && avx512vl && zmm_saved)) return CpuTier::Avx2;
-  return vnni ? CpuTier::Avx512Vnni : CpuTier::Avx512;
+  if (!vnni) return CpuTier::Avx512;
+  if (amx_tile && amx_int8 && tiles_saved && tile_state_granted()) return CpuTier::Avx512Amx;
+  return CpuTier::Avx512Vnni;
 }
 
 }  // namespace
@@ -53,6 +72,7 @@ const char* cpu_tier_name(CpuTier tier) {
     case CpuTier::Avx2: return "avx2";
     case CpuTier::Avx512: return "avx512";
     case CpuTier::Avx512Vnni: return "avx512vnni";
+    case CpuTier::Avx512Amx: return "avx512amx";
   }
   return "unknown";
 }

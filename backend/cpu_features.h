@@ -9,6 +9,7 @@ enum class CpuTier : int {
   Avx2 = 1,        // AVX2 + FMA
   Avx512 = 2,      // AVX-512 F/BW/VL/DQ
   Avx512Vnni = 3,  // the above + AVX-512 VNNI
+  Avx512Amx = 4,   // the above + the int8 tile unit (AMX-TILE/INT8), its state granted by the OS
 };
 
 // Best tier this build can run here (Portable in a portable build).

@@ -99,6 +99,9 @@ void install_attention_kernels(KernelTable& table, KernelDrivers& drivers, CpuTi
   if (tier >= CpuTier::Avx512Vnni)
     table.attention_i8 =
         &attention_i8_slot<&quantize_rows_i8_avx512, &gemm_i8_avx512vnni, &attention_heads_avx512>;
+  if (tier >= CpuTier::Avx512Amx)
+    table.attention_i8 =
+        &attention_i8_slot<&quantize_rows_i8_avx512, &gemm_i8_avx512amx, &attention_heads_avx512>;
 #else
   (void)tier;
 #endif

@@ -482,6 +482,7 @@ constexpr ConvI8Products kPortable{&gemm_i8_portable, nullptr};
 #ifndef TREVALON_PORTABLE
 constexpr ConvI8Products kAvx2{&gemm_i8_avx2, nullptr};
 constexpr ConvI8Products kAvx512Vnni{&gemm_i8_avx512vnni, &gemm_i8_prepared_avx512vnni};
+constexpr ConvI8Products kAvx512Amx{&gemm_i8_avx512amx, &gemm_i8_prepared_avx512amx};
 #endif
 
 }  // namespace
@@ -490,6 +491,7 @@ ConvI8Entries conv_i8_entries_portable() { return entries_of<kPortable>(); }
 #ifndef TREVALON_PORTABLE
 ConvI8Entries conv_i8_entries_avx2() { return entries_of<kAvx2>(); }
 ConvI8Entries conv_i8_entries_avx512vnni() { return entries_of<kAvx512Vnni>(); }
+ConvI8Entries conv_i8_entries_avx512amx() { return entries_of<kAvx512Amx>(); }
 #endif
 
 }  // namespace trevalon

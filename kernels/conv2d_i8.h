@@ -78,6 +78,7 @@ ConvI8Entries conv_i8_entries_portable();
 #ifndef TREVALON_PORTABLE
 ConvI8Entries conv_i8_entries_avx2();  // the AVX-512 tier without VNNI uses it too
 ConvI8Entries conv_i8_entries_avx512vnni();
+ConvI8Entries conv_i8_entries_avx512amx();
 #endif
 
 }  // namespace trevalon

@@ -39,6 +39,10 @@ void install_conv_i8_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier
     drivers.prepare_conv2d_i8_direct = prepare_conv2d_i8_direct_avx512vnni;
     drivers.conv2d_i8_direct = conv2d_i8_direct_avx512vnni;
   }
+  if (tier >= CpuTier::Avx512Amx) {
+    use(table, drivers, conv_i8_entries_avx512amx());
+    table.conv2d_i8_winograd = conv2d_i8_winograd_avx512amx;
+  }
 #else
   (void)tier;
 #endif

@@ -147,6 +147,25 @@ void gemm_i8_add_avx512vnni(const int8_t* A, const int8_t* packed, const Prepare
 void gemm_i8_rows_f32_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
                                  const float* scale, const float* row_scale, const float* bias, float* out,
                                  int M, int K, int N, bool gelu);
+// The same products with the sums of each 16-row block on the int8 tile unit (the Avx512Amx tier):
+// the same bits, with the same prepared weights.
+void gemm_i8_avx512amx(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                       const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out,
+                       int M, int K, int N, bool channel_major, const int32_t* row_sums, void* stream);
+void gemm_i8_raw_avx512amx(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K, int N);
+void gemm_i8_raw_prepared_avx512amx(const int8_t* A, size_t offset_stride, const int8_t* packed, int32_t* out,
+                                    int M, int K, int N, const int32_t* row_sums, const int8_t* next_packed);
+void gemm_i8_prepared_avx512amx(const int8_t* A, size_t offset_stride, const int8_t* packed,
+                                const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                                const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
+                                int N, bool channel_major, const int32_t* row_sums,
+                                const PreparedWeightsI8* prepared = nullptr);
+void gemm_i8_add_avx512amx(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                           const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t out_zp,
+                           int8_t* out, int M, int K, int N, const ResidualAddI8& residual);
+void gemm_i8_rows_f32_avx512amx(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                                const float* scale, const float* row_scale, const float* bias, float* out,
+                                int M, int K, int N, bool gelu);
 // The starting accumulators and requantisation constants of a packed C_out x K matrix, once: with
 // `requantized` for products that requantise with these bias, mult, shift and out_zp (and then
 // the weights in the 16-channel layout too, which the product reads in place of `packed`: it may

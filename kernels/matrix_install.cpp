@@ -8,13 +8,14 @@ namespace trevalon {
 namespace {
 
 #ifndef TREVALON_PORTABLE
-void gemm_i8_prepared_vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
-                           const int64_t* bias, const int32_t* mult, const int32_t* shift, const float* scale,
-                           int8_t out_zp, void* out, bool float_out, int M, int K, int N, bool channel_major,
-                           const int32_t* row_sums) {
-  // Without a prepared form the sums come from the weights, as in the slot.
-  gemm_i8_prepared_avx512vnni(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N,
-                              channel_major, nullptr, prepared);
+// Without a prepared form the sums come from the weights, as in the slot.
+template <auto Product>
+void gemm_i8_prepared_driver(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                             const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                             const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
+                             int N, bool channel_major, const int32_t*) {
+  Product(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major, nullptr,
+          prepared);
 }
 #endif
 
@@ -43,11 +44,18 @@ void install_matrix_kernels(KernelTable& table, KernelDrivers& drivers, CpuTier 
   if (tier >= CpuTier::Avx512) table.gemm_f32 = &gemm_f32_avx512;
   if (tier >= CpuTier::Avx512Vnni) {
     table.gemm_i8 = &gemm_i8_avx512vnni;
-    drivers.gemm_i8 = &gemm_i8_prepared_vnni;
+    drivers.gemm_i8 = &gemm_i8_prepared_driver<&gemm_i8_prepared_avx512vnni>;
     drivers.prepare_i8 = &prepare_weights_i8_avx512vnni;
     drivers.gemm_i8_rows_f32 = &gemm_i8_rows_f32_avx512vnni;
     drivers.gemm_i8_add = &gemm_i8_add_avx512vnni;
     table.gemm_i8_raw = &gemm_i8_raw_avx512vnni;
+  }
+  if (tier >= CpuTier::Avx512Amx) {  // the same prepared weights, the sums on the tile unit
+    table.gemm_i8 = &gemm_i8_avx512amx;
+    drivers.gemm_i8 = &gemm_i8_prepared_driver<&gemm_i8_prepared_avx512amx>;
+    drivers.gemm_i8_rows_f32 = &gemm_i8_rows_f32_avx512amx;
+    drivers.gemm_i8_add = &gemm_i8_add_avx512amx;
+    table.gemm_i8_raw = &gemm_i8_raw_avx512amx;
   }
 #else
   (void)tier;

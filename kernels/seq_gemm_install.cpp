@@ -76,6 +76,8 @@ void install_seq_gemm_kernels(KernelTable& table, KernelDrivers& drivers, CpuTie
     table.seq_gemm_i8 = &seq_gemm_slot<&quantize_rows_i8_avx512, &gemm_i8_avx512vnni, &gelu_f32_avx512>;
     table.gemv_i8_dynamic = &gemv_i8_dynamic_avx512vnni;
   }
+  if (tier >= CpuTier::Avx512Amx)
+    table.seq_gemm_i8 = &seq_gemm_slot<&quantize_rows_i8_avx512, &gemm_i8_avx512amx, &gelu_f32_avx512>;
 #else
   (void)tier;
 #endif

@@ -336,6 +336,19 @@ void conv2d_i8_winograd_avx512vnni(const int8_t* input, const int8_t* const* pac
   winograd_i8_run(kVnni, input, packed16, row_sums16, scales16, bias_w, mult, shift, in_zp, input_scale,
                   out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
 }
+
+void conv2d_i8_winograd_avx512amx(const int8_t* input, const int8_t* const* packed16,
+                                  const int32_t* const* row_sums16, const float* scales16,
+                                  const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
+                                  const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
+                                  int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
+                                  void* scratch1, void* stream) {
+  static constexpr WinogradI8Tier kAmx{winograd_i8_input_avx512, winograd_i8_output_avx512,
+                                       gemm_i8_raw_avx512amx, gemm_i8_raw_prepared_avx512amx,
+                                       winograd_i8_input_avx512_offset};
+  winograd_i8_run(kAmx, input, packed16, row_sums16, scales16, bias_w, mult, shift, in_zp, input_scale,
+                  out_zp, output, C_in, H, W, C_out, scratch0, scratch1);
+}
 #endif
 
 }  // namespace trevalon

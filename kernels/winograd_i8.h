@@ -96,6 +96,12 @@ void conv2d_i8_winograd_avx512vnni(const int8_t* input, const int8_t* const* pac
                                    const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
                                    int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
                                    void* scratch1, void* stream);
+void conv2d_i8_winograd_avx512amx(const int8_t* input, const int8_t* const* packed16,
+                                  const int32_t* const* row_sums16, const float* scales16,
+                                  const int64_t* bias_w, const int32_t* mult, const int32_t* shift,
+                                  const float* req_scale, int8_t in_zp, float input_scale, int8_t out_zp,
+                                  int8_t* output, int C_in, int H, int W, int C_out, void* scratch0,
+                                  void* scratch1, void* stream);
 void conv2d_i8_winograd_avx512(const int8_t* input, const int8_t* const* packed16,
                                const int32_t* const* row_sums16, const float* scales16, const int64_t* bias_w,
                                const int32_t* mult, const int32_t* shift, const float* req_scale,

@@ -32,6 +32,7 @@
 #include "kernels/prepared_weights.h"
 #include "kernels/thread_work.h"
 #include "kernels/x86/add_q12_avx512.h"
+#include "kernels/x86/gemm_i8_amx.h"
 #include "kernels/x86/requantize_avx512.h"
 #include "kernels/x86/simd_f32x16.h"
 #include "kernels/x86/activation_simd.h"
@@ -281,15 +282,10 @@ __attribute__((always_inline)) inline void accumulate(const TileArgs& t, __m512i
   for (; kb < kblocks; ++kb) accumulate_block<R, V, Wide>(w, a, col_bytes, a_stride, last_high, acc);
 }
 
-// R rows by V vectors of 16 channels. Division: the starting values include the bias and the
-// channels' division constants requantise the registers directly.
-template <int R, int V, Epilogue E, bool Wide>
-void run_tile(const TileArgs& t) {
-  __m512i acc[R * V];
-#pragma GCC unroll 32
-  for (int i = 0; i < R * V; ++i) acc[i] = _mm512_loadu_si512(t.start + 16 * (i % V));
-  accumulate<R, V, Wide>(t, acc);
-
+// Stores R rows by V vectors of finished sums. Division: the starting values include the bias and
+// the channels' division constants requantise the registers directly.
+template <int R, int V, Epilogue E>
+__attribute__((always_inline)) inline void tile_epilogue(const TileArgs& t, __m512i* acc) {
   const int channels = t.N - t.n0 < 16 * V ? t.N - t.n0 : 16 * V;
   if constexpr (E == Epilogue::Raw) {
     int32_t* dst = t.raw + size_t(t.m0) * size_t(t.N) + t.n0;
@@ -382,7 +378,30 @@ void run_tile(const TileArgs& t) {
   if (t.sink == Sink::ChannelMajorI8) flush_channel_major<R>(t, staging, channels);
 }
 
+// R rows by V vectors of 16 channels, from the starting values through every k block.
+template <int R, int V, Epilogue E, bool Wide>
+void run_tile(const TileArgs& t) {
+  __m512i acc[R * V];
+#pragma GCC unroll 32
+  for (int i = 0; i < R * V; ++i) acc[i] = _mm512_loadu_si512(t.start + 16 * (i % V));
+  accumulate<R, V, Wide>(t, acc);
+  tile_epilogue<R, V, E>(t, acc);
+}
+
+// The same epilogue on sums the tile unit computed (rows of 64 int32): the starting values join
+// them here instead of before the products, the same wrapping sum.
+template <int R, int V, Epilogue E>
+void finish_sums(const TileArgs& t, const int32_t* sums) {
+  __m512i acc[R * V];
+#pragma GCC unroll 32
+  for (int i = 0; i < R * V; ++i)
+    acc[i] = _mm512_add_epi32(_mm512_load_si512(sums + 64 * (i / V) + 16 * (i % V)),
+                              _mm512_loadu_si512(t.start + 16 * (i % V)));
+  tile_epilogue<R, V, E>(t, acc);
+}
+
 using TileFn = void (*)(const TileArgs&);
+using SumsFn = void (*)(const TileArgs&, const int32_t*);
 
 template <Epilogue E, bool Wide, int... I>
 constexpr auto make_tile_table(std::integer_sequence<int, I...>) {
@@ -390,6 +409,13 @@ constexpr auto make_tile_table(std::integer_sequence<int, I...>) {
 }
 template <Epilogue E, bool Wide>
 constexpr auto kTiles = make_tile_table<E, Wide>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
+
+template <Epilogue E, int... I>
+constexpr auto make_sums_table(std::integer_sequence<int, I...>) {
+  return std::array<SumsFn, sizeof...(I)>{&finish_sums<I / kTileVectors + 1, I % kTileVectors + 1, E>...};
+}
+template <Epilogue E>
+constexpr auto kSumsTiles = make_sums_table<E>(std::make_integer_sequence<int, kTileRows * kTileVectors>{});
 
 // Offset activations, rows padded to whole dwords (the padded weights are zero, so the pad value
 // never contributes).
@@ -505,6 +531,7 @@ struct VnniCall {
   const float* float_bias;
   bool gelu;
   const ResidualLanes* residual;
+  bool amx;  // 16-row blocks of weights in the 16-channel layout go to the tile unit
 };
 
 // Rows [m_begin, m_end) by channels [n_begin, n_end) of the call's product (n_begin a multiple of
@@ -582,6 +609,9 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
           : thread_work<int8_t>(WorkBuffer::GemmI8Wide,
                                 (widen_all ? padded_channels / 16 : size_t(kTileVectors)) * wide_col);
   const int64_t* start_bias = division ? o->bias : nullptr;
+  // The tile unit takes the k loop in chunks of one tile load; short chunks gain nothing on it.
+  const int amx_chunk = call.amx ? x86::amx_chunk_blocks(kblocks) : 0;
+  bool amx_started = false;
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
       uint32_t s = uint32_t(0) - (uint32_t(row_sums[n]) << 7);
@@ -642,6 +672,12 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
                  : sink == Sink::FloatRows
                      ? (gelu ? kTiles<Epilogue::FloatRowsGelu, false> : kTiles<Epilogue::FloatRows, false>)
                      : kTiles<Epilogue::General, false>);
+      const auto& sums_tiles =
+          division            ? kSumsTiles<Epilogue::Division>
+          : sink == Sink::Raw ? kSumsTiles<Epilogue::Raw>
+          : sink == Sink::FloatRows
+              ? (gelu ? kSumsTiles<Epilogue::FloatRowsGelu> : kSumsTiles<Epilogue::FloatRows>)
+              : kSumsTiles<Epilogue::General>;
       // The next group's weights (or the first group of the next weights) are one contiguous run;
       // each row tile fetches an equal share. With many row tiles the weights come from memory in
       // the first chunk only (later chunks find them in cache), and the hardware prefetcher, which
@@ -676,10 +712,55 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         share = std::min((next_bytes / 64 + chunk_tiles - 1) / chunk_tiles, size_t(2) * kblocks);
         tile_base = (nb0 - nb_begin) / (2 * kTileVectors) * row_tiles;
       }
-      for (int m0 = 0, tile = tile_base; m0 < rows_here; m0 += kTileRows, ++tile) {
+      // Lines [first, first + lines) of the share of row tile `tile`.
+      auto share_of = [&](int tile, size_t& first) {
+        first = size_t(tile) * share;
+        return first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
+      };
+      int m0 = 0, tile = tile_base;
+      if (amx_chunk >= x86::kAmxMinChunk && wide_tiles) {
+        if (!amx_started) x86::amx_i8_start(amx_chunk);
+        amx_started = true;
+        alignas(64) int32_t sums[x86::kAmxRows * kTileChannels];
+        for (; m0 + x86::kAmxRows <= rows_here; m0 += x86::kAmxRows) {
+          // The row tiles this block replaces fetch their shares of what comes next before it.
+          for (const int end = tile_base + (m0 + x86::kAmxRows) / kTileRows; tile < end; ++tile) {
+            size_t first = 0;
+            const int lines = share_of(tile, first);
+            for (int l = 0; l < lines; ++l) _mm_prefetch(next + (first + size_t(l)) * 64, _MM_HINT_T1);
+          }
+          x86::amx_i8_block(a + size_t(m0) * a_stride, a_stride, tile_w, tile_col, kblocks, amx_chunk,
+                            vectors, sums);
+          for (int r0 = 0; r0 < x86::kAmxRows; r0 += kTileRows) {
+            const int rows = std::min(x86::kAmxRows - r0, kTileRows);
+            const TileArgs t{nullptr,
+                             0,
+                             tile_w,
+                             tile_col,
+                             blocks % 2 ? 0 : col_bytes,
+                             kblocks,
+                             start + n0,
+                             division ? division_data + n0 / 16 : nullptr,
+                             nullptr,
+                             0,
+                             c0 + m0 + r0,
+                             n0,
+                             M,
+                             N,
+                             sink,
+                             o,
+                             raw,
+                             row_scale,
+                             float_bias,
+                             call.residual};
+            sums_tiles[(rows - 1) * kTileVectors + (vectors - 1)](t, sums + size_t(r0) * kTileChannels);
+          }
+        }
+      }
+      for (; m0 < rows_here; m0 += kTileRows, ++tile) {
         const int rows = std::min(rows_here - m0, kTileRows);
-        const size_t first = size_t(tile) * share;
-        const int lines = first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
+        size_t first = 0;
+        const int lines = share_of(tile, first);
         const TileArgs t{a + size_t(m0) * a_stride,
                          a_stride,
                          tile_w,
@@ -704,46 +785,79 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       }
     }
   }
+  if (amx_started) x86::amx_i8_stop();
 }
+
+// Who computes a call's sums: the VNNI registers, or (the *_avx512amx entries) the tile unit for
+// its blocks of 16 rows.
+enum class Tiles { Vnni, Amx };
 
 // next_packed: weights of the same shape that the caller multiplies next (or null); the last
 // column group prefetches their first group. offset_stride: 0 when A holds plain activations in rows
 // of K bytes; otherwise A holds them offset already, rows offset_stride bytes apart (a multiple of
 // 4, at least K; the bytes past K meet zero weights).
+
 void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
-                  const GemmI8Output* o, const int32_t* row_sums, int32_t* raw,
+                  const GemmI8Output* o, const int32_t* row_sums, int32_t* raw, Tiles tiles,
                   const int8_t* next_packed = nullptr, size_t offset_stride = 0,
                   const PreparedWeightsI8* prepared = nullptr, const float* row_scale = nullptr,
                   const float* float_bias = nullptr, bool gelu = false,
                   const ResidualLanes* residual = nullptr) {
   if (M <= 0 || N <= 0 || K <= 0) return;
   const VnniCall call{
-      A,           packed,        M,        K,         N,          sink, o,       row_sums, raw,
-      next_packed, offset_stride, prepared, row_scale, float_bias, gelu, residual};
+      A,           packed,        M,        K,         N,          sink, o,        row_sums,           raw,
+      next_packed, offset_stride, prepared, row_scale, float_bias, gelu, residual, tiles == Tiles::Amx};
   parallel_gemm_i8(M, N, K, kTileRows, kTileChannels, [&](int m_begin, int m_end, int n_begin, int n_end) {
     gemm_i8_vnni_part(call, m_begin, m_end, n_begin, n_end);
   });
 }
 
+void prepared_product(const int8_t* A, size_t offset_stride, const int8_t* packed, const int64_t* bias,
+                      const int32_t* mult, const int32_t* shift, const float* scale, int8_t out_zp, void* out,
+                      bool float_out, int M, int K, int N, bool channel_major, const int32_t* row_sums,
+                      const PreparedWeightsI8* prepared, Tiles tiles) {
+  const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
+  const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
+  gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr, tiles, nullptr, offset_stride, prepared);
+}
+
+void add_product(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                 const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t out_zp, int8_t* out,
+                 int M, int K, int N, const ResidualAddI8& residual, Tiles tiles) {
+  const GemmI8Output o{bias, mult, shift, nullptr, out_zp, out, false, false, M, N};
+  const ResidualLanes lanes{residual.other,
+                            x86::add_q12_lanes(residual.own_weight, residual.other_weight, residual.bias)};
+  gemm_i8_vnni(A, packed, M, K, N, Sink::RowMajorI8, &o, nullptr, nullptr, tiles, nullptr, 0, prepared,
+               nullptr, nullptr, false, &lanes);
+}
+
+void rows_f32_product(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                      const float* scale, const float* row_scale, const float* bias, float* out, int M, int K,
+                      int N, bool gelu, Tiles tiles) {
+  const GemmI8Output o{nullptr, nullptr, nullptr, scale, 0, out, true, false, M, N};
+  gemm_i8_vnni(A, packed, M, K, N, Sink::FloatRows, &o, nullptr, nullptr, tiles, nullptr, 0, prepared,
+               row_scale, bias, gelu);
+}
+
 }  // namespace
 
+// The table's callers may pass any row sums: exactness never rests on them here.
 void gemm_i8_avx512vnni(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
                         const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out,
-                        int M, int K, int N, bool channel_major, const int32_t* row_sums, void* stream) {
-  (void)stream;
-  (void)row_sums;  // the table's callers may pass any sums: exactness never rests on them here
-  gemm_i8_prepared_avx512vnni(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N,
-                              channel_major, nullptr);
+                        int M, int K, int N, bool channel_major, const int32_t*, void*) {
+  prepared_product(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major,
+                   nullptr, nullptr, Tiles::Vnni);
 }
 
 void gemm_i8_raw_avx512vnni(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K, int N) {
-  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, nullptr, out);
+  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, nullptr, out, Tiles::Vnni);
 }
 
 void gemm_i8_raw_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const int8_t* packed,
                                      int32_t* out, int M, int K, int N, const int32_t* row_sums,
                                      const int8_t* next_packed) {
-  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, row_sums, out, next_packed, offset_stride);
+  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, row_sums, out, Tiles::Vnni, next_packed,
+               offset_stride);
 }
 
 void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const int8_t* packed,
@@ -751,27 +865,57 @@ void gemm_i8_prepared_avx512vnni(const int8_t* A, size_t offset_stride, const in
                                  const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
                                  int N, bool channel_major, const int32_t* row_sums,
                                  const PreparedWeightsI8* prepared) {
-  const GemmI8Output o{bias, mult, shift, scale, out_zp, out, float_out, channel_major, M, N};
-  const Sink sink = channel_major ? Sink::ChannelMajorI8 : (float_out ? Sink::Float : Sink::RowMajorI8);
-  gemm_i8_vnni(A, packed, M, K, N, sink, &o, row_sums, nullptr, nullptr, offset_stride, prepared);
+  prepared_product(A, offset_stride, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N,
+                   channel_major, row_sums, prepared, Tiles::Vnni);
 }
 
 void gemm_i8_add_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
                             const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t out_zp,
                             int8_t* out, int M, int K, int N, const ResidualAddI8& residual) {
-  const GemmI8Output o{bias, mult, shift, nullptr, out_zp, out, false, false, M, N};
-  const ResidualLanes lanes{residual.other,
-                            x86::add_q12_lanes(residual.own_weight, residual.other_weight, residual.bias)};
-  gemm_i8_vnni(A, packed, M, K, N, Sink::RowMajorI8, &o, nullptr, nullptr, nullptr, 0, prepared, nullptr,
-               nullptr, false, &lanes);
+  add_product(A, packed, prepared, bias, mult, shift, out_zp, out, M, K, N, residual, Tiles::Vnni);
 }
 
 void gemm_i8_rows_f32_avx512vnni(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
                                  const float* scale, const float* row_scale, const float* bias, float* out,
                                  int M, int K, int N, bool gelu) {
-  const GemmI8Output o{nullptr, nullptr, nullptr, scale, 0, out, true, false, M, N};
-  gemm_i8_vnni(A, packed, M, K, N, Sink::FloatRows, &o, nullptr, nullptr, nullptr, 0, prepared, row_scale,
-               bias, gelu);
+  rows_f32_product(A, packed, prepared, scale, row_scale, bias, out, M, K, N, gelu, Tiles::Vnni);
+}
+
+void gemm_i8_avx512amx(const int8_t* A, const int8_t* packed, const int64_t* bias, const int32_t* mult,
+                       const int32_t* shift, const float* scale, int8_t out_zp, void* out, bool float_out,
+                       int M, int K, int N, bool channel_major, const int32_t*, void*) {
+  prepared_product(A, 0, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N, channel_major,
+                   nullptr, nullptr, Tiles::Amx);
+}
+
+void gemm_i8_raw_avx512amx(const int8_t* A, const int8_t* packed, int32_t* out, int M, int K, int N) {
+  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, nullptr, out, Tiles::Amx);
+}
+
+void gemm_i8_raw_prepared_avx512amx(const int8_t* A, size_t offset_stride, const int8_t* packed, int32_t* out,
+                                    int M, int K, int N, const int32_t* row_sums, const int8_t* next_packed) {
+  gemm_i8_vnni(A, packed, M, K, N, Sink::Raw, nullptr, row_sums, out, Tiles::Amx, next_packed, offset_stride);
+}
+
+void gemm_i8_prepared_avx512amx(const int8_t* A, size_t offset_stride, const int8_t* packed,
+                                const int64_t* bias, const int32_t* mult, const int32_t* shift,
+                                const float* scale, int8_t out_zp, void* out, bool float_out, int M, int K,
+                                int N, bool channel_major, const int32_t* row_sums,
+                                const PreparedWeightsI8* prepared) {
+  prepared_product(A, offset_stride, packed, bias, mult, shift, scale, out_zp, out, float_out, M, K, N,
+                   channel_major, row_sums, prepared, Tiles::Amx);
+}
+
+void gemm_i8_add_avx512amx(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                           const int64_t* bias, const int32_t* mult, const int32_t* shift, int8_t out_zp,
+                           int8_t* out, int M, int K, int N, const ResidualAddI8& residual) {
+  add_product(A, packed, prepared, bias, mult, shift, out_zp, out, M, K, N, residual, Tiles::Amx);
+}
+
+void gemm_i8_rows_f32_avx512amx(const int8_t* A, const int8_t* packed, const PreparedWeightsI8* prepared,
+                                const float* scale, const float* row_scale, const float* bias, float* out,
+                                int M, int K, int N, bool gelu) {
+  rows_f32_product(A, packed, prepared, scale, row_scale, bias, out, M, K, N, gelu, Tiles::Amx);
 }
 
 void prepare_weights_i8_avx512vnni(const int8_t* packed, int rows, int cols, const int64_t* bias,

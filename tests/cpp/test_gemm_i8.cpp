@@ -250,8 +250,46 @@ TEST(GemmI8, ManyRowsInChunks) {
   });
 }
 
+// Rows enough for blocks of 16 (the tile unit's, where the CPU has one) and k lengths whose 4-byte
+// blocks divide into every chunk length from 4 to 16, some padded in their last block, or into no
+// chunk of 4 or more (those stay on VNNI); whole, masked and several column groups.
+TEST(GemmI8, EveryChunkOfTheKLoopMatchesReference) {
+  const int sizes_k[] = {16, 20, 24, 28, 35, 44, 52, 64, 104, 120, 147, 192};
+  const int sizes_n[] = {16, 40, 136};
+  std::mt19937 rng(14);
+  testing::for_each_cpu_tier([&](CpuTier tier, const KernelTable& t) {
+    if (tier < CpuTier::Avx512Vnni) return;
+    for (int K : sizes_k)
+      for (int N : sizes_n)
+        for (int M : {24, 41, 100}) {
+          check_against_reference(t, M, K, N, int8_t(K % 7 - 3), rng);
+          if (HasFatalFailure()) return;
+        }
+  });
+}
+
 #ifndef TREVALON_PORTABLE
 // Activations as the VNNI products take them already offset: a + 128 as an unsigned byte.
+// The products convolutions call directly on the VNNI tier, and their twins that take the sums of
+// 16-row blocks from the tile unit where the CPU has one: both must give the reference's bits.
+struct DirectProducts {
+  const char* name;
+  decltype(&gemm_i8_raw_prepared_avx512vnni) raw_prepared;
+  decltype(&gemm_i8_prepared_avx512vnni) prepared;
+  decltype(&gemm_i8_add_avx512vnni) add;
+  decltype(&gemm_i8_rows_f32_avx512vnni) rows_f32;
+};
+
+std::vector<DirectProducts> direct_products() {
+  std::vector<DirectProducts> products{{"vnni", &gemm_i8_raw_prepared_avx512vnni,
+                                        &gemm_i8_prepared_avx512vnni, &gemm_i8_add_avx512vnni,
+                                        &gemm_i8_rows_f32_avx512vnni}};
+  if (detect_cpu_tier() >= CpuTier::Avx512Amx)
+    products.push_back({"amx", &gemm_i8_raw_prepared_avx512amx, &gemm_i8_prepared_avx512amx,
+                        &gemm_i8_add_avx512amx, &gemm_i8_rows_f32_avx512amx});
+  return products;
+}
+
 std::vector<int8_t> offset_activations(const std::vector<int8_t>& A) {
   std::vector<int8_t> offset(A.size());
   for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
@@ -263,7 +301,8 @@ std::vector<int8_t> offset_activations(const std::vector<int8_t>& A) {
 TEST(GemmI8, PreparedRawProductMatchesReference) {
   if (detect_cpu_tier() < CpuTier::Avx512Vnni) GTEST_SKIP() << "no AVX-512 VNNI here";
   std::mt19937 rng(12);
-  const int shapes[][3] = {{16, 512, 40}, {84, 64, 64}, {7, 13, 9}, {49, 256, 136}, {5, 20, 70}};
+  const int shapes[][3] = {{16, 512, 40},  {84, 64, 64}, {7, 13, 9},
+                           {49, 256, 136}, {5, 20, 70},  {130, 36, 72}};
   for (const auto& s : shapes) {
     const int M = s[0], K = s[1], N = s[2];
     auto A = random_i8(size_t(M) * K, rng), W = random_i8(size_t(N) * K, rng);
@@ -273,17 +312,17 @@ TEST(GemmI8, PreparedRawProductMatchesReference) {
     const std::vector<int32_t> sums = row_sums_of(W, N, K);
     std::vector<int32_t> want(size_t(M) * N);
     gemm_i8_raw_reference(A.data(), W.data(), want.data(), M, K, N);
-    for (int variant = 0; variant < 3; ++variant) {
-      const bool given = variant > 0, offset_rows = variant == 2 && K % 4 == 0;
-      std::vector<int32_t> got(size_t(M) * N + kGuard, -7);
-      gemm_i8_raw_prepared_avx512vnni(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
-                                      packed.p, got.data(), M, K, N, given ? sums.data() : nullptr,
-                                      given ? next.p : nullptr);
-      for (int g = 0; g < kGuard; ++g) ASSERT_EQ(got[size_t(M) * N + g], -7);
-      got.resize(size_t(M) * N);
-      ASSERT_EQ(got, want) << "M=" << M << " K=" << K << " N=" << N << " sums given=" << given
-                           << " offset rows=" << offset_rows;
-    }
+    for (const DirectProducts& product : direct_products())
+      for (int variant = 0; variant < 3; ++variant) {
+        const bool given = variant > 0, offset_rows = variant == 2 && K % 4 == 0;
+        std::vector<int32_t> got(size_t(M) * N + kGuard, -7);
+        product.raw_prepared(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0, packed.p,
+                             got.data(), M, K, N, given ? sums.data() : nullptr, given ? next.p : nullptr);
+        for (int g = 0; g < kGuard; ++g) ASSERT_EQ(got[size_t(M) * N + g], -7);
+        got.resize(size_t(M) * N);
+        ASSERT_EQ(got, want) << product.name << " M=" << M << " K=" << K << " N=" << N
+                             << " sums given=" << given << " offset rows=" << offset_rows;
+      }
   }
 }
 #endif
@@ -389,19 +428,21 @@ TEST(GemmI8, PreparedCopyStandsInForThePackedWeights) {
                              want.data(),     false,           channel_major,    M,       N};
       gemm_i8_reference(A.data(), W.data(), ref, K);
       const bool offset_rows = K % 4 == 0;
-      const auto run = [&] {
-        std::vector<int8_t> out(size_t(M) * N + kGuard, 77);
-        gemm_i8_prepared_avx512vnni(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
-                                    nullptr, tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr, -5,
-                                    out.data(), false, M, K, N, channel_major, nullptr, &prepared);
-        return out;
-      };
-      const std::vector<int8_t> got = run();
-      testing::expect_same_bytes_at_thread_counts(run, "product on the prepared copy");
-      for (int g = 0; g < kGuard; ++g)
-        ASSERT_EQ(got[size_t(M) * N + g], 77) << "overrun M=" << M << " N=" << N;
-      EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
-          << "M=" << M << " K=" << K << " N=" << N << " channel-major=" << channel_major;
+      for (const DirectProducts& product : direct_products()) {
+        const auto run = [&] {
+          std::vector<int8_t> out(size_t(M) * N + kGuard, 77);
+          product.prepared(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0, nullptr,
+                           tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr, -5, out.data(), false,
+                           M, K, N, channel_major, nullptr, &prepared);
+          return out;
+        };
+        const std::vector<int8_t> got = run();
+        testing::expect_same_bytes_at_thread_counts(run, "product on the prepared copy");
+        for (int g = 0; g < kGuard; ++g)
+          ASSERT_EQ(got[size_t(M) * N + g], 77) << product.name << " overrun M=" << M << " N=" << N;
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
+            << product.name << " M=" << M << " K=" << K << " N=" << N << " channel-major=" << channel_major;
+      }
     }
   }
 }
@@ -440,23 +481,23 @@ TEST(GemmI8, AdditionInTheEpilogueMatchesRequantiseThenAdd) {
                                uint32_t(add.other_weight) * uint32_t(int32_t(other[i]));
           want[i] = saturate_int8(int32_t(sum) >> 12);
         }
-        for (const bool use_prepared : {true, false}) {
-          const auto run = [&] {
-            std::vector<int8_t> out(size_t(M) * N + kGuard, 77);
-            gemm_i8_add_avx512vnni(A.data(), use_prepared ? nullptr : packed.p,
-                                   use_prepared ? &prepared : nullptr, tab.bias.data(), tab.mult.data(),
-                                   tab.shift.data(), 4, out.data(), M, K, N, add);
-            return out;
-          };
-          const std::vector<int8_t> got = run();
-          for (int g = 0; g < kGuard; ++g)
-            ASSERT_EQ(got[size_t(M) * N + g], 77) << "overrun M=" << M << " N=" << N;
-          EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
-              << "M=" << M << " K=" << K << " N=" << N << " general=" << general << " weights "
-              << add.own_weight << " " << add.other_weight << " prepared=" << use_prepared;
-          if (add.own_weight == 2540)
-            testing::expect_same_bytes_at_thread_counts(run, "product with addition");
-        }
+        for (const DirectProducts& product : direct_products())
+          for (const bool use_prepared : {true, false}) {
+            const auto run = [&] {
+              std::vector<int8_t> out(size_t(M) * N + kGuard, 77);
+              product.add(A.data(), use_prepared ? nullptr : packed.p, use_prepared ? &prepared : nullptr,
+                          tab.bias.data(), tab.mult.data(), tab.shift.data(), 4, out.data(), M, K, N, add);
+              return out;
+            };
+            const std::vector<int8_t> got = run();
+            for (int g = 0; g < kGuard; ++g)
+              ASSERT_EQ(got[size_t(M) * N + g], 77) << "overrun M=" << M << " N=" << N;
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()))
+                << product.name << " M=" << M << " K=" << K << " N=" << N << " general=" << general
+                << " weights " << add.own_weight << " " << add.other_weight << " prepared=" << use_prepared;
+            if (add.own_weight == 2540)
+              testing::expect_same_bytes_at_thread_counts(run, "product with addition");
+          }
       }
     }
 }
@@ -482,32 +523,35 @@ TEST(GemmI8, PreparedProductsSameBytesAtThreadCounts) {
     for (int m = 0; m < M; ++m) row_scale[size_t(m)] = 0.01f * float(m + 1);
     for (int n = 0; n < N; ++n) float_bias[size_t(n)] = 0.5f - 0.03f * float(n);
     const bool offset_rows = K % 4 == 0;
-    testing::expect_same_bytes_at_thread_counts(
-        [&] {
-          std::vector<int8_t> out(size_t(M) * N);
-          gemm_i8_prepared_avx512vnni(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
-                                      packed.p, tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr,
-                                      3, out.data(), false, M, K, N, false, nullptr, &prepared);
-          return out;
-        },
-        "prepared requantised product");
-    testing::expect_same_bytes_at_thread_counts(
-        [&] {
-          std::vector<int32_t> out(size_t(M) * N);
-          gemm_i8_raw_prepared_avx512vnni(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
-                                          packed.p, out.data(), M, K, N, sums.data(), nullptr);
-          return out;
-        },
-        "raw product with row sums");
-    for (const bool gelu : {false, true})
+    for (const DirectProducts& product : direct_products()) {
+      SCOPED_TRACE(product.name);
       testing::expect_same_bytes_at_thread_counts(
           [&] {
-            std::vector<float> out(size_t(M) * N);
-            gemm_i8_rows_f32_avx512vnni(A.data(), packed.p, &prepared_float, tab.scale.data(),
-                                        row_scale.data(), float_bias.data(), out.data(), M, K, N, gelu);
+            std::vector<int8_t> out(size_t(M) * N);
+            product.prepared(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0, packed.p,
+                             tab.bias.data(), tab.mult.data(), tab.shift.data(), nullptr, 3, out.data(),
+                             false, M, K, N, false, nullptr, &prepared);
             return out;
           },
-          gelu ? "float rows with GELU" : "float rows");
+          "prepared requantised product");
+      testing::expect_same_bytes_at_thread_counts(
+          [&] {
+            std::vector<int32_t> out(size_t(M) * N);
+            product.raw_prepared(offset_rows ? offset.data() : A.data(), offset_rows ? size_t(K) : 0,
+                                 packed.p, out.data(), M, K, N, sums.data(), nullptr);
+            return out;
+          },
+          "raw product with row sums");
+      for (const bool gelu : {false, true})
+        testing::expect_same_bytes_at_thread_counts(
+            [&] {
+              std::vector<float> out(size_t(M) * N);
+              product.rows_f32(A.data(), packed.p, &prepared_float, tab.scale.data(), row_scale.data(),
+                               float_bias.data(), out.data(), M, K, N, gelu);
+              return out;
+            },
+            gelu ? "float rows with GELU" : "float rows");
+    }
   }
 }
 #endif
