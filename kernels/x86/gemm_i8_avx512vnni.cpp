@@ -15,6 +15,11 @@
 // joining two blocks, which costs a shuffle per vector and k step). Plain activations are offset a
 // chunk of rows at a time, in cache. Callers that know this tier may pass activations already
 // offset (the Winograd input stage and the patch gatherers write them so) and skip the copy.
+//
+// The *_avx512amx entries (the tier with the int8 tile unit) take the same operands: blocks of 16
+// rows whose weights are in the 16-channel layout and whose k loop divides into chunks of 4 to 16
+// k blocks get their sums from the tile unit (gemm_i8_avx512amx.cpp), which this file's epilogues
+// then finish; other rows stay on the VNNI tiles.
 // GCC 12 flags the deliberately undefined upper halves inside its own AVX-512 cast and convert
 // intrinsics as "maybe uninitialized" (or, inlined into a table builder, "uninitialized"); the
 // warning is about the header, not this code.
@@ -796,7 +801,6 @@ enum class Tiles { Vnni, Amx };
 // column group prefetches their first group. offset_stride: 0 when A holds plain activations in rows
 // of K bytes; otherwise A holds them offset already, rows offset_stride bytes apart (a multiple of
 // 4, at least K; the bytes past K meet zero weights).
-
 void gemm_i8_vnni(const int8_t* A, const int8_t* packed, int M, int K, int N, Sink sink,
                   const GemmI8Output* o, const int32_t* row_sums, int32_t* raw, Tiles tiles,
                   const int8_t* next_packed = nullptr, size_t offset_stride = 0,
