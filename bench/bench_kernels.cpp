@@ -83,8 +83,7 @@ int main(int argc, char** argv) {
   std::printf("measured single-core peak: fp32 FMA512 %.1f GFLOP/s, VNNI512 %.1f GOP/s", fp32_peak * 1e-9,
               vnni_peak * 1e-9);
   if (tile_peak > 0) std::printf(", int8 tiles %.1f GOP/s", tile_peak * 1e-9);
-  std::printf(
-      "\n(int8 lines give their share of the int8 peak of their own tier: the tiles' on avx512amx)\n");
+  std::printf("\n(int8 lines: share of the VNNI512 peak; on avx512amx also of the tiles' peak)\n");
 
   std::mt19937 rng(1);
   std::uniform_real_distribution<float> uf(-1.0f, 1.0f);
@@ -98,7 +97,15 @@ int main(int argc, char** argv) {
     const KernelTable& k = cpu_backend_descriptor().kernels;
     const char* tier = cpu_tier_name(CpuTier(t));
     const KernelDrivers* drivers = kernel_drivers_for(cpu_backend_descriptor());
-    const double int8_peak = CpuTier(t) >= CpuTier::Avx512Amx ? tile_peak : vnni_peak;
+    const bool tiles = CpuTier(t) >= CpuTier::Avx512Amx && tile_peak > 0;
+    // An int8 line: its rate, its share of the VNNI peak and, on the tile tier, of the tiles' peak.
+    const auto print_i8 = [&](const Shape& s, const char* kernel, double seconds) {
+      const double rate = 2.0 * s.M * s.K * s.N / seconds;
+      std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%", tier, s.M, s.K, s.N, kernel, rate * 1e-9,
+                  vnni_peak > 0 ? 100.0 * rate / vnni_peak : 0.0);
+      if (tiles) std::printf("   (%.0f%% of the tiles' peak)", 100.0 * rate / tile_peak);
+      std::printf("\n");
+    };
     for (const Shape& s : kConvShapes) {
       const double ops = 2.0 * s.M * s.K * s.N;
       std::vector<float> A(size_t(s.M) * s.K), W(size_t(s.N) * s.K), bias(s.N), C(size_t(s.M) * s.N);
@@ -134,8 +141,7 @@ int main(int argc, char** argv) {
         k.gemm_i8(Ai.data(), pi, bias_i.data(), mult.data(), shift.data(), nullptr, 0, Ci.data(), false, s.M,
                   s.K, s.N, false, nullptr, nullptr);
       });
-      std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8",
-                  ops / ti * 1e-9, int8_peak > 0 ? 100.0 * ops / ti / int8_peak : 0.0);
+      print_i8(s, "gemm_i8", ti);
       // The product as int8 convolution layers run it: on the weights prepared at load (starting
       // sums, requantisation constants, the tier's layout), as an M x 1 image under a 1x1 kernel.
       if (drivers && drivers->prepare_i8 && drivers->conv2d_i8) {
@@ -146,8 +152,7 @@ int main(int argc, char** argv) {
           drivers->conv2d_i8(Ai.data(), Wi.data(), pi, &prepared, bias_i.data(), mult.data(), shift.data(), 0,
                              0, Ci.data(), s.K, s.M, 1, s.N, 1, 1, 1, 1, 0, 0, 1, nullptr, true, nullptr);
         });
-        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8 prepared",
-                    ops / tp * 1e-9, int8_peak > 0 ? 100.0 * ops / tp / int8_peak : 0.0);
+        print_i8(s, "gemm_i8 prepared", tp);
       }
       if (s.M == kConvShapes[0].M) {  // the other output modes, on the shortest K
         std::vector<float> scale(s.N, 0.01f), Cf(size_t(s.M) * s.N);
@@ -159,10 +164,8 @@ int main(int argc, char** argv) {
           k.gemm_i8(Ai.data(), pi, bias_i.data(), nullptr, nullptr, scale.data(), 0, Cf.data(), true, s.M,
                     s.K, s.N, false, nullptr, nullptr);
         });
-        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8 ch-major",
-                    ops / tc * 1e-9, int8_peak > 0 ? 100.0 * ops / tc / int8_peak : 0.0);
-        std::printf("%-11s %-6d %-6d %-6d %-16s %10.1f %7.0f%%\n", tier, s.M, s.K, s.N, "gemm_i8 float",
-                    ops / tfo * 1e-9, int8_peak > 0 ? 100.0 * ops / tfo / int8_peak : 0.0);
+        print_i8(s, "gemm_i8 ch-major", tc);
+        print_i8(s, "gemm_i8 float", tfo);
       }
       k.free_packed_i8(pi);
     }
