@@ -23,6 +23,7 @@ enum class WorkBuffer {
   GemmI8Widened,       // int16 activations of the AVX2 int8 product
   GemmI8Offset,        // offset activations of the VNNI product
   GemmI8Starts,        // starting accumulators of the VNNI product
+  GemmI8SignedStarts,  // starting values of the tile unit's sums of plain (signed) activations
   GemmI8Division,      // requantisation constants of the VNNI product
   GemmI8Wide,          // a column group of the VNNI product in the 16-channel layout
   GroupedPlanarIn,     // grouped int8 convolution: input in planar order

@@ -22,8 +22,9 @@ void amx_i8_stop();
 
 // sums[r][c] (rows of 64 int32, 16 rows) = sum over k of a[r][k] x w[c][k] for the `vectors`
 // columns of 16 channels from w on (wide_col bytes apart, k block kb of a column at kb x 64), over
-// kblocks k blocks in chunks of `chunk`. a: 16 rows of unsigned bytes, a_stride apart.
+// kblocks k blocks in chunks of `chunk`. a: 16 rows a_stride apart of bytes read as unsigned (the
+// offset activations), or with `signed_a` as signed (plain activations, no offset copy needed).
 void amx_i8_block(const uint8_t* a, size_t a_stride, const int8_t* w, size_t wide_col, int kblocks, int chunk,
-                  int vectors, int32_t* sums);
+                  int vectors, bool signed_a, int32_t* sums);
 
 }  // namespace trevalon::x86

@@ -1,8 +1,10 @@
 // The int8 product's 16-row blocks on the tile unit. Tile registers 0-3 hold the sums of four
 // columns of 16 channels, 4 the activations of one k chunk, 5-7 the weights. The weights in the
 // 16-channel layout are already what a tile multiply reads as its second operand: k block kb of
-// a column is 16 channels x 4 bytes at kb x 64. Sums of unsigned x signed bytes wrap in 32 bits
-// as the VNNI lanes do, so the bits equal theirs in any order.
+// a column is 16 channels x 4 bytes at kb x 64. Activations are the offset (unsigned) bytes the
+// VNNI tiles read, or the plain signed ones (tdpbssd), whose sums then lack the offset's
+// 128 x weight sum; the caller starts them accordingly. Sums wrap in 32 bits as the VNNI lanes
+// do, so the bits equal theirs in any order.
 //
 // GCC 12's tile intrinsics are asm statements that do not tell the compiler which memory they read
 // or write: the configuration is loaded through an asm with the structure as its operand (through
@@ -24,7 +26,17 @@ struct TileConfig {
   uint8_t rows[16];
 };
 
-template <int V>
+// Sums tile S += activations (tile 4) x weights tile W. Written out: the intrinsics paste their
+// arguments' text into the register names, which a template parameter's name would not fit.
+template <bool Signed, int S, int W>
+inline void multiply() {
+  if constexpr (Signed)
+    __asm__ volatile("tdpbssd %%tmm%c1, %%tmm4, %%tmm%c0" : : "i"(S), "i"(W));
+  else
+    __asm__ volatile("tdpbusd %%tmm%c1, %%tmm4, %%tmm%c0" : : "i"(S), "i"(W));
+}
+
+template <int V, bool Signed>
 void block(const uint8_t* a, size_t a_stride, const int8_t* w, size_t wide_col, int chunks, int chunk,
            int32_t* sums) {
   __asm__ volatile("" ::: "memory");
@@ -38,12 +50,12 @@ void block(const uint8_t* a, size_t a_stride, const int8_t* w, size_t wide_col, 
     _tile_loadd(5, w, 64);
     if constexpr (V > 1) _tile_loadd(6, w + wide_col, 64);
     if constexpr (V > 2) _tile_loadd(7, w + 2 * wide_col, 64);
-    _tile_dpbusd(0, 4, 5);
-    if constexpr (V > 1) _tile_dpbusd(1, 4, 6);
-    if constexpr (V > 2) _tile_dpbusd(2, 4, 7);
+    multiply<Signed, 0, 5>();
+    if constexpr (V > 1) multiply<Signed, 1, 6>();
+    if constexpr (V > 2) multiply<Signed, 2, 7>();
     if constexpr (V > 3) {
       _tile_loadd(5, w + 3 * wide_col, 64);
-      _tile_dpbusd(3, 4, 5);
+      multiply<Signed, 3, 5>();
     }
   }
   constexpr size_t kRowBytes = 64 * sizeof(int32_t);
@@ -82,14 +94,12 @@ void amx_i8_start(int chunk) {
 void amx_i8_stop() { _tile_release(); }
 
 void amx_i8_block(const uint8_t* a, size_t a_stride, const int8_t* w, size_t wide_col, int kblocks, int chunk,
-                  int vectors, int32_t* sums) {
-  const int chunks = kblocks / chunk;
-  switch (vectors) {
-    case 1: block<1>(a, a_stride, w, wide_col, chunks, chunk, sums); break;
-    case 2: block<2>(a, a_stride, w, wide_col, chunks, chunk, sums); break;
-    case 3: block<3>(a, a_stride, w, wide_col, chunks, chunk, sums); break;
-    default: block<4>(a, a_stride, w, wide_col, chunks, chunk, sums); break;
-  }
+                  int vectors, bool signed_a, int32_t* sums) {
+  using Block = void (*)(const uint8_t*, size_t, const int8_t*, size_t, int, int, int32_t*);
+  static constexpr Block kUnsigned[4] = {&block<1, false>, &block<2, false>, &block<3, false>,
+                                         &block<4, false>};
+  static constexpr Block kSigned[4] = {&block<1, true>, &block<2, true>, &block<3, true>, &block<4, true>};
+  (signed_a ? kSigned : kUnsigned)[vectors - 1](a, a_stride, w, wide_col, kblocks / chunk, chunk, sums);
 }
 
 }  // namespace trevalon::x86

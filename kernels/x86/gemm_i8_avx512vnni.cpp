@@ -617,6 +617,16 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
   // The tile unit takes the k loop in chunks of one tile load; short chunks gain nothing on it.
   const int amx_chunk = call.amx ? x86::amx_chunk_blocks(kblocks) : 0;
   bool amx_started = false;
+  // Plain activations in rows of whole k blocks go to the tile unit as they are, signed: no offset
+  // copy, and sums that start from the bias alone (when the starting values carry it) instead of
+  // from the offset's -128 x weight sums as well.
+  const bool amx_plain = amx_chunk >= x86::kAmxMinChunk && !offset_stride && K % 4 == 0;
+  int32_t* plain_start = nullptr;
+  if (amx_plain) {
+    plain_start = thread_work<int32_t>(WorkBuffer::GemmI8SignedStarts, padded_channels);
+    for (size_t n = 0; n < padded_channels; ++n)
+      plain_start[n] = start_bias && n < size_t(N) ? int32_t(uint32_t(uint64_t(start_bias[n]))) : 0;
+  }
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
       uint32_t s = uint32_t(0) - (uint32_t(row_sums[n]) << 7);
@@ -627,13 +637,16 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
 
   for (int c0 = m_begin; c0 < m_end; c0 += chunk_rows) {
     const int rows_here = std::min(chunk_rows, m_end - c0);
+    const int row_tiles_here = (rows_here + kTileRows - 1) / kTileRows;
+    const bool chunk_wide = prepared_wide || (widened && (widen_all || row_tiles_here >= widen_min_tiles));
+    // The chunk's first rows that the tile unit takes plain; `a` holds the rows from a_first on.
+    const int a_first = amx_plain && chunk_wide ? rows_here / x86::kAmxRows * x86::kAmxRows : 0;
     const uint8_t* a = reinterpret_cast<const uint8_t*>(A) + size_t(c0) * a_stride;
     if (!offset_stride) {
-      offset_activations(A + size_t(c0) * size_t(K), rows_here, K, a_stride, offset);
+      offset_activations(A + size_t(c0 + a_first) * size_t(K), rows_here - a_first, K, a_stride, offset);
       a = offset;
     }
     const bool last_chunk = c0 + rows_here == m_end;
-    const int row_tiles_here = (rows_here + kTileRows - 1) / kTileRows;
     const int chunk_tiles = row_tiles_here * ((nb_end - nb_begin + 7) / (2 * kTileVectors));
     const size_t next_chunk_bytes =
         offset_stride || last_chunk ? 0 : size_t(std::min(chunk_rows, m_end - c0 - rows_here)) * size_t(K);
@@ -647,7 +660,7 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
       const int8_t* tile_w = w;
       size_t tile_col = col_bytes;
       // Weights copied whole serve every chunk, whatever its rows.
-      const bool widen = widened && (widen_all || row_tiles_here >= widen_min_tiles);
+      const bool widen = chunk_wide && !prepared_wide;
       int8_t* group_widened = widened && widen_all ? widened + size_t(n0 / 16) * wide_col : widened;
       const bool copy = widen && (c0 == m_begin || !widen_all);
       // Weight sums of this column group just before its row tiles, while its blocks are in cache.
@@ -664,7 +677,7 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         tile_w = prepared_wide + size_t(nb0 / 2) * wide_col;
         tile_col = wide_col;
       }
-      const bool wide_tiles = widen || prepared_wide;
+      const bool wide_tiles = chunk_wide;
       const auto& tiles =
           wide_tiles
               ? (division            ? kTiles<Epilogue::Division, true>
@@ -734,8 +747,12 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
             const int lines = share_of(tile, first);
             for (int l = 0; l < lines; ++l) _mm_prefetch(next + (first + size_t(l)) * 64, _MM_HINT_T1);
           }
-          x86::amx_i8_block(a + size_t(m0) * a_stride, a_stride, tile_w, tile_col, kblocks, amx_chunk,
-                            vectors, sums);
+          if (a_first > 0)
+            x86::amx_i8_block(reinterpret_cast<const uint8_t*>(A) + size_t(c0 + m0) * size_t(K), size_t(K),
+                              tile_w, tile_col, kblocks, amx_chunk, vectors, true, sums);
+          else
+            x86::amx_i8_block(a + size_t(m0) * a_stride, a_stride, tile_w, tile_col, kblocks, amx_chunk,
+                              vectors, false, sums);
           for (int r0 = 0; r0 < x86::kAmxRows; r0 += kTileRows) {
             const int rows = std::min(x86::kAmxRows - r0, kTileRows);
             const TileArgs t{nullptr,
@@ -744,7 +761,7 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
                              tile_col,
                              blocks % 2 ? 0 : col_bytes,
                              kblocks,
-                             start + n0,
+                             (a_first > 0 ? plain_start : start) + n0,
                              division ? division_data + n0 / 16 : nullptr,
                              nullptr,
                              0,
@@ -766,7 +783,7 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         const int rows = std::min(rows_here - m0, kTileRows);
         size_t first = 0;
         const int lines = share_of(tile, first);
-        const TileArgs t{a + size_t(m0) * a_stride,
+        const TileArgs t{a + size_t(m0 - a_first) * a_stride,
                          a_stride,
                          tile_w,
                          tile_col,
