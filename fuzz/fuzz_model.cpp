@@ -596,6 +596,7 @@ void build(FuzzedDataProvider& p, Built& b) {
       if (op_name.rfind("ada_", 0) == 0) {  // the style projection has 2C rows of C_style, the norm C values
         const bool projection = std::string(w.suffix).rfind(".fc.", 0) == 0;
         expected = projection ? 2 * double(C_out) * (w.per_channel ? 1 : double(C_in)) : double(C_out);
+      }
       if (op_name == "lstm_fp32") {  // 4H gate rows of the input width (ih) or of H (hh)
         const double rows = 4 * double(C_out);
         const bool input_side = std::string(w.suffix).find("_ih_") != std::string::npos;
