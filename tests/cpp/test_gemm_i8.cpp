@@ -269,7 +269,6 @@ TEST(GemmI8, EveryChunkOfTheKLoopMatchesReference) {
 }
 
 #ifndef TREVALON_PORTABLE
-// Activations as the VNNI products take them already offset: a + 128 as an unsigned byte.
 // The products convolutions call directly on the VNNI tier, and their twins that take the sums of
 // 16-row blocks from the tile unit where the CPU has one: both must give the reference's bits.
 struct DirectProducts {
@@ -290,6 +289,7 @@ std::vector<DirectProducts> direct_products() {
   return products;
 }
 
+// Activations as the VNNI products take them already offset: a + 128 as an unsigned byte.
 std::vector<int8_t> offset_activations(const std::vector<int8_t>& A) {
   std::vector<int8_t> offset(A.size());
   for (size_t i = 0; i < A.size(); ++i) offset[i] = int8_t(uint8_t(A[i]) ^ 0x80);
