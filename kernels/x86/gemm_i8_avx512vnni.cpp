@@ -619,14 +619,9 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
   bool amx_started = false;
   // Plain activations in rows of whole k blocks go to the tile unit as they are, signed: no offset
   // copy, and sums that start from the bias alone (when the starting values carry it) instead of
-  // from the offset's -128 x weight sums as well.
-  const bool amx_plain = amx_chunk >= x86::kAmxMinChunk && !offset_stride && K % 4 == 0;
+  // from the offset's -128 x weight sums as well. Those starting values are set when first needed.
+  const bool amx_plain = !offset_stride && K % 4 == 0;
   int32_t* plain_start = nullptr;
-  if (amx_plain) {
-    plain_start = thread_work<int32_t>(WorkBuffer::GemmI8SignedStarts, padded_channels);
-    for (size_t n = 0; n < padded_channels; ++n)
-      plain_start[n] = start_bias && n < size_t(N) ? int32_t(uint32_t(uint64_t(start_bias[n]))) : 0;
-  }
   if (row_sums) {
     for (int n = 0; n < N; ++n) {
       uint32_t s = uint32_t(0) - (uint32_t(row_sums[n]) << 7);
@@ -639,8 +634,20 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
     const int rows_here = std::min(chunk_rows, m_end - c0);
     const int row_tiles_here = (rows_here + kTileRows - 1) / kTileRows;
     const bool chunk_wide = prepared_wide || (widened && (widen_all || row_tiles_here >= widen_min_tiles));
-    // The chunk's first rows that the tile unit takes plain; `a` holds the rows from a_first on.
-    const int a_first = amx_plain && chunk_wide ? rows_here / x86::kAmxRows * x86::kAmxRows : 0;
+    // The chunk's first rows, in whole blocks, that the tile unit takes.
+    const int amx_rows =
+        amx_chunk >= x86::kAmxMinChunk && chunk_wide ? rows_here / x86::kAmxRows * x86::kAmxRows : 0;
+    if (amx_rows > 0 && !amx_started) {
+      x86::amx_i8_start(amx_chunk);
+      amx_started = true;
+    }
+    // Those rows taken plain; `a` holds the rows from a_first on.
+    const int a_first = amx_plain ? amx_rows : 0;
+    if (a_first > 0 && !plain_start) {
+      plain_start = thread_work<int32_t>(WorkBuffer::GemmI8SignedStarts, padded_channels);
+      for (size_t n = 0; n < padded_channels; ++n)
+        plain_start[n] = start_bias && n < size_t(N) ? int32_t(uint32_t(uint64_t(start_bias[n]))) : 0;
+    }
     const uint8_t* a = reinterpret_cast<const uint8_t*>(A) + size_t(c0) * a_stride;
     if (!offset_stride) {
       offset_activations(A + size_t(c0 + a_first) * size_t(K), rows_here - a_first, K, a_stride, offset);
@@ -677,9 +684,8 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         tile_w = prepared_wide + size_t(nb0 / 2) * wide_col;
         tile_col = wide_col;
       }
-      const bool wide_tiles = chunk_wide;
       const auto& tiles =
-          wide_tiles
+          chunk_wide
               ? (division            ? kTiles<Epilogue::Division, true>
                  : sink == Sink::Raw ? kTiles<Epilogue::Raw, true>
                  : sink == Sink::FloatRows
@@ -736,11 +742,9 @@ void gemm_i8_vnni_part(const VnniCall& call, int m_begin, int m_end, int n_begin
         return first * 64 < next_bytes ? int(std::min(share, next_bytes / 64 - first)) : 0;
       };
       int m0 = 0, tile = tile_base;
-      if (amx_chunk >= x86::kAmxMinChunk && wide_tiles) {
-        if (!amx_started) x86::amx_i8_start(amx_chunk);
-        amx_started = true;
+      if (amx_rows > 0) {
         alignas(64) int32_t sums[x86::kAmxRows * kTileChannels];
-        for (; m0 + x86::kAmxRows <= rows_here; m0 += x86::kAmxRows) {
+        for (; m0 < amx_rows; m0 += x86::kAmxRows) {
           // The row tiles this block replaces fetch their shares of what comes next before it.
           for (const int end = tile_base + (m0 + x86::kAmxRows) / kTileRows; tile < end; ++tile) {
             size_t first = 0;
