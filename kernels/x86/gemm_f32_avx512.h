@@ -33,11 +33,9 @@ float* regroup16_buffer(size_t floats);
 // computes, the `fetch_bytes` at `fetch_next` (when given) are brought into L2 for a later step.
 void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu, int M,
                          int K, int N, const void* fetch_next = nullptr, size_t fetch_bytes = 0);
-// gemm_f32_w16_avx512 on the 64-channel panels [panel_begin, panel_end) only (one thread's share of
-// the channels): writes those channels of every row, each as the whole product would.
-void gemm_f32_w16_panels_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
-                                int M, int K, int N, int panel_begin, int panel_end);
-// gemm_f32_w16_panels_avx512 finishing every output with `add`.
+// gemm_f32_w16_avx512 finishing every output with `add` (when it has an operand), on the 64-channel
+// panels [panel_begin, panel_end) only (one thread's share of the channels): writes those channels
+// of every row, each as the whole product would.
 void gemm_f32_w16_add_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
                              int M, int K, int N, ResidualAdd add, int panel_begin = 0,
                              int panel_end = 1 << 30);

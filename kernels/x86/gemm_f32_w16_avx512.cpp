@@ -431,13 +431,6 @@ void gemm_f32_w16_avx512(const float* A, const float* w16, const float* bias, fl
               Lines::range(fetch_next, fetch_bytes));
 }
 
-void gemm_f32_w16_panels_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
-                                int M, int K, int N, int panel_begin, int panel_end) {
-  if (M <= 0 || N <= 0) return;
-  if (K < 0) K = 0;
-  product_w16(PlainRows{A, K}, w16, bias, out, relu, ResidualAdd{}, M, K, N, Lines{}, panel_begin, panel_end);
-}
-
 void gemm_f32_w16_add_avx512(const float* A, const float* w16, const float* bias, float* out, bool relu,
                              int M, int K, int N, ResidualAdd add, int panel_begin, int panel_end) {
   if (M <= 0 || N <= 0) return;
